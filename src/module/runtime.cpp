@@ -1,0 +1,235 @@
+// Calls, name lookup, shared-variable records and the Python operations
+// that bodies need beyond pybind11's object API.
+#include "runtime.h"
+
+#include <unordered_map>
+
+#include "function.h"
+#include "namespace.h"
+
+namespace movra {
+
+// ---- interned names -------------------------------------------------------
+
+py::handle interned(const char *text) {
+    // Keyed by the literal's address: bodies pass string literals, and the
+    // interpreter lock serialises every use of the cache.
+    static auto *cache = new std::unordered_map<const char *, PyObject *>();
+    auto it = cache->find(text);
+    if (it != cache->end()) return it->second;
+    PyObject *name = PyUnicode_InternFromString(text);
+    if (name == nullptr) return py::handle();
+    cache->emplace(text, name);  // held for the life of the process
+    return name;
+}
+
+static py::handle interned_or_throw(const char *text) {
+    py::handle name = interned(text);
+    if (!name) throw py::error_already_set();
+    return name;
+}
+
+// ---- calls ------------------------------------------------------------------
+
+static FunctionObject *as_function(PyObject *op) { return reinterpret_cast<FunctionObject *>(op); }
+
+Call::Call(PyObject *function, PyObject *const *args, int)
+    : function_(function), args_(args), line_(as_function(function)->spec->line) {}
+
+py::object Call::global(const char *name) const {
+    return lookup_global(as_function(function_)->globals, interned_or_throw(name));
+}
+
+py::object Call::builtin_now(const char *name) const {
+    return lookup_builtin(as_function(function_)->globals, interned_or_throw(name));
+}
+
+py::object Call::builtin(Builtin which) const { return held_builtin(which); }
+
+py::object Call::scope() const {
+    PyObject *scope = as_function(function_)->scope;
+    return py::reinterpret_borrow<py::object>(scope != nullptr ? scope : Py_None);
+}
+
+py::object Call::globals() const { return py::reinterpret_borrow<py::object>(as_function(function_)->globals); }
+
+py::object Call::make_nested(const FunctionSpec &spec, py::handle scope) const {
+    py::object code = py::reinterpret_steal<py::object>(code_new(&spec));
+    if (!code) throw py::error_already_set();
+    PyObject *code_or_null = code.is_none() ? nullptr : code.ptr();
+    PyObject *f = function_new(&spec, as_function(function_)->globals, scope.ptr(), code_or_null, nullptr, nullptr);
+    if (f == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(f);
+}
+
+// ---- shared-variable records ----------------------------------------------
+//
+// One record per call of an enclosing function.  A nested function holds
+// its record (reported as __self__) and reads the current value of a
+// variable at the moment of use; the record links to the record of the
+// call that created its own function, so fe's anonymous functions reach
+// fe4ts's `value` through fe's record.
+
+namespace {
+
+struct ScopeObject {
+    PyObject_VAR_HEAD
+    const ScopeSpec *spec;
+    PyObject *parent;
+    PyObject *cells[1];
+};
+
+ScopeObject *as_scope(PyObject *op) { return reinterpret_cast<ScopeObject *>(op); }
+
+int scope_traverse(PyObject *op, visitproc visit, void *arg) {
+    ScopeObject *s = as_scope(op);
+    Py_VISIT(s->parent);
+    for (Py_ssize_t i = 0; i < Py_SIZE(op); ++i) Py_VISIT(s->cells[i]);
+    return 0;
+}
+
+int scope_clear(PyObject *op) {
+    ScopeObject *s = as_scope(op);
+    Py_CLEAR(s->parent);
+    for (Py_ssize_t i = 0; i < Py_SIZE(op); ++i) Py_CLEAR(s->cells[i]);
+    return 0;
+}
+
+void scope_dealloc(PyObject *op) {
+    PyObject_GC_UnTrack(op);
+    scope_clear(op);
+    PyObject_GC_Del(op);
+}
+
+PyObject *scope_repr(PyObject *op) {
+    return PyUnicode_FromFormat("<movra scope of %s at %p>", as_scope(op)->spec->owner, op);
+}
+
+PyTypeObject ScopeType{};
+
+}  // namespace
+
+int scope_type_ready() {  // declared in namespace.h
+    if (ScopeType.tp_flags & Py_TPFLAGS_READY) return 0;
+    // Static type: one reference held by the module for its whole life.
+    Py_SET_REFCNT(reinterpret_cast<PyObject *>(&ScopeType), 1);
+    ScopeType.tp_name = "movra_scope";
+    ScopeType.tp_basicsize = offsetof(ScopeObject, cells);
+    ScopeType.tp_itemsize = sizeof(PyObject *);
+    ScopeType.tp_dealloc = scope_dealloc;
+    ScopeType.tp_repr = scope_repr;
+    ScopeType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    ScopeType.tp_traverse = scope_traverse;
+    ScopeType.tp_clear = scope_clear;
+    return PyType_Ready(&ScopeType);
+}
+
+py::object new_scope(const ScopeSpec &spec, py::handle parent) {
+    ScopeObject *s = PyObject_GC_NewVar(ScopeObject, &ScopeType, spec.count);
+    if (s == nullptr) throw py::error_already_set();
+    s->spec = &spec;
+    s->parent = parent ? Py_NewRef(parent.ptr()) : nullptr;
+    for (int i = 0; i < spec.count; ++i) s->cells[i] = nullptr;
+    PyObject_GC_Track(reinterpret_cast<PyObject *>(s));
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(s));
+}
+
+static ScopeObject *checked_scope(py::handle scope, int slot) {
+    if (!scope || Py_TYPE(scope.ptr()) != &ScopeType || slot < 0 || slot >= Py_SIZE(scope.ptr())) {
+        PyErr_SetString(PyExc_SystemError, "movra: bad shared-variable slot");
+        throw py::error_already_set();
+    }
+    return as_scope(scope.ptr());
+}
+
+void scope_set(py::handle scope, int slot, py::handle value) {
+    ScopeObject *s = checked_scope(scope, slot);
+    Py_XSETREF(s->cells[slot], Py_XNewRef(value.ptr()));
+}
+
+py::object scope_get(py::handle scope, int slot) {
+    ScopeObject *s = checked_scope(scope, slot);
+    if (s->cells[slot] == nullptr) {
+        PyErr_Format(PyExc_NameError, "free variable '%s' referenced before assignment in enclosing scope",
+                     s->spec->names[slot]);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(s->cells[slot]);
+}
+
+py::object scope_parent(py::handle scope) {
+    ScopeObject *s = checked_scope(scope, 0);
+    return py::reinterpret_borrow<py::object>(s->parent != nullptr ? s->parent : Py_None);
+}
+
+// ---- Python operations -------------------------------------------------------
+
+static py::object compare(py::handle a, py::handle b, int op) {
+    PyObject *r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object lt(py::handle a, py::handle b) { return compare(a, b, Py_LT); }
+py::object le(py::handle a, py::handle b) { return compare(a, b, Py_LE); }
+py::object gt(py::handle a, py::handle b) { return compare(a, b, Py_GT); }
+py::object ge(py::handle a, py::handle b) { return compare(a, b, Py_GE); }
+py::object eq(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
+py::object ne(py::handle a, py::handle b) { return compare(a, b, Py_NE); }
+
+bool truth(py::handle o) {
+    int r = PyObject_IsTrue(o.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+std::pair<py::object, py::object> unpack2(py::handle value) {
+    PyObject *it = PyObject_GetIter(value.ptr());
+    if (it == nullptr) throw py::error_already_set();
+    py::object iter = py::reinterpret_steal<py::object>(it);
+    py::object items[2];
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        PyObject *item = PyIter_Next(it);
+        if (item == nullptr) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", i, i == 1 ? "" : "s");
+            throw py::error_already_set();
+        }
+        items[i] = py::reinterpret_steal<py::object>(item);
+    }
+    PyObject *extra = PyIter_Next(it);
+    if (extra != nullptr) {
+        Py_DECREF(extra);
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(2));
+        throw py::error_already_set();
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return {std::move(items[0]), std::move(items[1])};
+}
+
+py::object slice(py::handle obj, py::handle start, py::handle stop, py::handle step) {
+    PyMappingMethods *mp = Py_TYPE(obj.ptr())->tp_as_mapping;
+    if (mp == nullptr || mp->mp_subscript == nullptr) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(obj.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    PyObject *s = PySlice_New(start.ptr(), stop.ptr(), step.ptr());
+    if (s == nullptr) throw py::error_already_set();
+    py::object sl = py::reinterpret_steal<py::object>(s);
+    PyObject *r = PyObject_GetItem(obj.ptr(), s);
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+}  // namespace movra
+
+#include "table.h"
+
+namespace movra {
+
+void not_implemented(const char *name) {
+    PyErr_Format(PyExc_NotImplementedError, "%s is not implemented yet", name);
+    throw py::error_already_set();
+}
+
+}  // namespace movra

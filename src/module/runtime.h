@@ -1,0 +1,120 @@
+// What a function body sees of the module frame.
+//
+// Every movra function is a plain C++ function `py::object body(Call&)`.
+// The frame binds its arguments, hands it a Call, and turns whatever it
+// throws into a Python exception with one traceback entry.  Bodies talk to
+// Python through pybind11's object API, so references are always owned by
+// RAII objects and every error path releases what it holds.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <utility>
+
+namespace movra {
+
+namespace py = pybind11;
+
+class Call;
+using Body = py::object (*)(Call &);
+
+enum class Convention {
+    PositionalOrKeyword,  // the binding rules of the function type
+    SingleArgument,       // exactly one positional argument, no keywords
+};
+
+// The builtins that functions call are looked up once at load and held:
+// later changes to the builtins module do not reach the functions.
+enum class Builtin { Zip, Range, All, Any, Sorted, Open, Sum, Count_ };
+
+// Static description of one function: its method entry, its code metadata
+// and its defaults.  Module-level functions and the nested ones share it.
+struct FunctionSpec {
+    const char *name;            // __name__, and the name in binding messages
+    const char *qualname;        // __qualname__
+    const char *traceback_name;  // "movra.fe4ts.fe"
+    Convention convention;
+    int argcount;                // parameters, first in varnames
+    const char *const *varnames; // parameters then locals (code metadata)
+    int nvarnames;               // 0: no code object (the anonymous functions)
+    py::tuple (*defaults)();     // constant defaults, or nullptr
+    const char *loadtime_default; // attribute of numpy captured at load, or nullptr
+    Body body;
+    const char *file;  // where the body lives, for traceback entries
+    int line;
+};
+
+// Names of the variables of one shared-variable record.
+struct ScopeSpec {
+    const char *owner;  // enclosing function, for diagnostics
+    const char *const *names;
+    int count;
+};
+
+// One call of a function: its bound arguments and the context it runs in.
+class Call {
+public:
+    Call(PyObject *function, PyObject *const *args, int nargs);
+
+    // Bound argument i, in parameter order (defaults already filled in).
+    py::object arg(int i) const { return py::reinterpret_borrow<py::object>(args_[i]); }
+
+    // A global name: the module namespace first, then the builtins module,
+    // looked up at every use.  NameError "name '...' is not defined".
+    py::object global(const char *name) const;
+    // A name of the interpreter's builtins module at the moment of use.
+    py::object builtin_now(const char *name) const;
+    // A builtin held since load.
+    py::object builtin(Builtin which) const;
+
+    // The shared-variable record of a nested function (its __self__).
+    py::object scope() const;
+    py::object globals() const;
+
+    // Nested function objects: new per call, bound to `scope`.
+    py::object make_nested(const FunctionSpec &spec, py::handle scope) const;
+
+    // Records the source line of the statement being run, for the traceback.
+    void at(int line) { line_ = line; }
+    int line() const { return line_; }
+
+private:
+    PyObject *function_;
+    PyObject *const *args_;
+    int line_;
+};
+
+// ---- shared-variable records --------------------------------------------
+
+py::object new_scope(const ScopeSpec &spec, py::handle parent = py::handle());
+void scope_set(py::handle scope, int slot, py::handle value);
+// NameError "free variable '%s' referenced before assignment in enclosing
+// scope" while the enclosing call has not assigned the variable yet.
+py::object scope_get(py::handle scope, int slot);
+py::object scope_parent(py::handle scope);
+
+// ---- Python operations with Python's own semantics ----------------------
+
+// Rich comparisons that keep the result object (element-wise for arrays).
+py::object lt(py::handle a, py::handle b);
+py::object le(py::handle a, py::handle b);
+py::object gt(py::handle a, py::handle b);
+py::object ge(py::handle a, py::handle b);
+py::object eq(py::handle a, py::handle b);
+py::object ne(py::handle a, py::handle b);
+bool truth(py::handle o);
+
+// Unpacks exactly two items, with the module's messages for other counts.
+std::pair<py::object, py::object> unpack2(py::handle value);
+
+// obj[start:stop:step]; a null handle stands for an omitted bound.
+// TypeError "'...' object is unsliceable" where slicing is not supported.
+py::object slice(py::handle obj, py::handle start, py::handle stop, py::handle step = py::handle());
+
+// An interned string object for a literal (kept for the life of the module).
+py::handle interned(const char *text);
+
+}  // namespace movra
+
+// Marks the statement a body is about to run, for its traceback entry.
+#define MOVRA_AT(call) (call).at(__LINE__)
