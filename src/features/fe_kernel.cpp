@@ -1,0 +1,753 @@
+// The native kernel of fe4ts (see fe_kernel.h).
+//
+// Floating-point expressions here are written in the order in which numpy and
+// pandas evaluate them, so that results agree to the last bits wherever the
+// libraries' own algorithm is known; this file must not be compiled with
+// value-changing optimisations (no -ffast-math, no FMA contraction).
+#include "fe_kernel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <type_traits>
+
+namespace movra::fe_kernel {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+template <class K>
+inline bool missing(K k) {
+    if constexpr (std::is_floating_point_v<K>)
+        return std::isnan(k);
+    else
+        return false;
+}
+
+template <class K>
+inline Scalar to_scalar(K k) {
+    Scalar s;
+    if constexpr (std::is_floating_point_v<K>)
+        s.f = k;
+    else
+        s.i = k;
+    return s;
+}
+
+template <class K>
+inline K from_scalar(const Scalar &s) {
+    if constexpr (std::is_floating_point_v<K>)
+        return s.f;
+    else
+        return s.i;
+}
+
+// time - lag as numpy computes it for the column's type (int64 wraps around).
+inline double shifted(double t, double l) { return t - l; }
+inline int64_t shifted(int64_t t, int64_t l) {
+    return static_cast<int64_t>(static_cast<uint64_t>(t) - static_cast<uint64_t>(l));
+}
+
+// Where rows[-k:] starts in n rows (Python slice rules, no overflow at the
+// int64 limits).
+int64_t tail_start(int64_t k, int64_t n) {
+    if (k > 0) return k >= n ? 0 : n - k;
+    if (k == std::numeric_limits<int64_t>::min()) return n;
+    return std::min(-k, n);
+}
+
+// Where rows[:k] stops in n rows.
+int64_t head_stop(int64_t k, int64_t n) {
+    if (k >= 0) return std::min(k, n);
+    return k < -n ? 0 : n + k;
+}
+
+}  // namespace
+
+// ---- statistics ---------------------------------------------------------
+
+double pairwise_sum(const double *a, int64_t n) {
+    // numpy's pairwise_sum for float64 (loops_utils.h): 8 accumulators in
+    // blocks of at most 128, halves split on a multiple of 8 above that.
+    if (n < 8) {
+        double res = 0.;
+        for (int64_t i = 0; i < n; i++) res += a[i];
+        return res;
+    }
+    if (n <= 128) {
+        double r[8];
+        for (int j = 0; j < 8; j++) r[j] = a[j];
+        int64_t i;
+        for (i = 8; i < n - (n % 8); i += 8)
+            for (int j = 0; j < 8; j++) r[j] += a[i + j];
+        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; i++) res += a[i];
+        return res;
+    }
+    int64_t n2 = n / 2;
+    n2 -= n2 % 8;
+    return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
+}
+
+namespace {
+
+struct StatScratch {
+    std::vector<double> compact, sorted, filled, w1, w2, w3;
+};
+
+inline double zero_small(double x) { return std::fabs(x) < 1e-14 ? 0.0 : x; }
+
+// numpy's linear quantile of sorted values s[0 .. n), n > 0 (np.quantile,
+// method "linear", then _lerp).
+double quantile(const std::vector<double> &s, double q) {
+    const int64_t n = static_cast<int64_t>(s.size());
+    const double vi = static_cast<double>(n - 1) * q;
+    double prev = std::floor(vi);
+    double next = prev + 1;
+    if (vi >= static_cast<double>(n - 1)) prev = next = -1;
+    if (vi < 0) prev = next = 0;
+    const double gamma = vi - prev;
+    const double a = s[prev < 0 ? n - 1 : static_cast<int64_t>(prev)];
+    const double b = s[next < 0 ? n - 1 : static_cast<int64_t>(next)];
+    const double diff = b - a;
+    if (gamma >= 0.5) return b - diff * (1 - gamma);
+    return a + diff * gamma;
+}
+
+void stats9(const double *v, int64_t n, Moments moments, StatScratch &s, double *out) {
+    auto &compact = s.compact;
+    compact.clear();
+    bool any_missing = false;
+    for (int64_t i = 0; i < n; i++) {
+        if (std::isnan(v[i]))
+            any_missing = true;
+        else
+            compact.push_back(v[i]);
+    }
+    const int64_t cnt = static_cast<int64_t>(compact.size());
+    if (cnt == 0) {
+        std::fill(out, out + kStats, kNaN);
+        return;
+    }
+    double mx = compact[0], mn = compact[0];
+    for (double x : compact) {
+        if (x > mx) mx = x;
+        if (x < mn) mn = x;
+    }
+
+    // pandas fills missing values with 0 and sums the whole array.
+    const double *full = v;
+    if (any_missing) {
+        s.filled.resize(n);
+        for (int64_t i = 0; i < n; i++) s.filled[i] = std::isnan(v[i]) ? 0.0 : v[i];
+        full = s.filled.data();
+    }
+    const double count = static_cast<double>(cnt);
+    const double sum = pairwise_sum(full, n);
+    const double mean = sum / count;
+
+    double stdev = kNaN;
+    if (cnt > 1) {
+        s.w1.resize(n);
+        for (int64_t i = 0; i < n; i++) {
+            const double d = mean - full[i];
+            s.w1[i] = std::isnan(v[i]) ? 0.0 : d * d;
+        }
+        stdev = std::sqrt(pairwise_sum(s.w1.data(), n) / (count - 1));
+    }
+
+    auto &sorted = s.sorted;
+    sorted.assign(compact.begin(), compact.end());
+    std::sort(sorted.begin(), sorted.end());
+    double median;
+    if (cnt % 2)
+        median = sorted[cnt / 2] / 1.0;
+    else
+        median = (0.0 + sorted[cnt / 2 - 1] + sorted[cnt / 2]) / 2.0;
+
+    double skew = kNaN, kurt = kNaN;
+    if (moments == Moments::ZeroedTwoPass) {
+        // pandas < 3.1 nanskew / nankurt.
+        s.w1.resize(n);
+        s.w2.resize(n);
+        s.w3.resize(n);
+        for (int64_t i = 0; i < n; i++) {
+            const double adj = std::isnan(v[i]) ? 0.0 : full[i] - mean;
+            const double a2 = adj * adj;
+            s.w1[i] = a2;
+            s.w2[i] = a2 * adj;
+            s.w3[i] = a2 * a2;
+        }
+        const double m2 = pairwise_sum(s.w1.data(), n);
+        const double m3 = pairwise_sum(s.w2.data(), n);
+        const double m4 = pairwise_sum(s.w3.data(), n);
+        if (cnt >= 3) {
+            const double m2z = zero_small(m2), m3z = zero_small(m3);
+            if (m2z == 0)
+                skew = 0.0;
+            else
+                skew = (count * std::pow(count - 1, 0.5) / (count - 2)) * (m3z / std::pow(m2z, 1.5));
+        }
+        if (cnt >= 4) {
+            const double adj = 3 * std::pow(count - 1, 2) / ((count - 2) * (count - 3));
+            const double numerator = zero_small(count * (count + 1) * (count - 1) * m4);
+            const double denominator = zero_small((count - 2) * (count - 3) * std::pow(m2, 2));
+            kurt = denominator == 0 ? 0.0 : numerator / denominator - adj;
+        }
+    } else if (cnt >= 3 && mn != mx) {
+        // pandas >= 3.1: central moments from a two-pass sum with Pébay's
+        // correction for the error of the mean; constant data gives NaN.
+        const double m = pairwise_sum(compact.data(), cnt) / count;
+        s.w1.resize(cnt);
+        s.w2.resize(cnt);
+        s.w3.resize(cnt);
+        s.filled.resize(std::max<int64_t>(n, cnt));
+        for (int64_t i = 0; i < cnt; i++) {
+            const double d = compact[i] - m;
+            const double d2 = d * d;
+            s.filled[i] = d;
+            s.w1[i] = d2;
+            s.w2[i] = d2 * d;
+            s.w3[i] = d2 * d2;
+        }
+        const double s1 = pairwise_sum(s.filled.data(), cnt);
+        const double s2 = pairwise_sum(s.w1.data(), cnt);
+        const double s3 = pairwise_sum(s.w2.data(), cnt);
+        const double s4 = pairwise_sum(s.w3.data(), cnt);
+        const double m2 = s2 - s1 * s1 / count;
+        const double m3 = s3 - 3 * s1 * s2 / count + 2 * s1 * s1 * s1 / (count * count);
+        skew = (m3 / (m2 * std::sqrt(m2))) * ((count * std::sqrt(count - 1.0)) / (count - 2.0));
+        if (cnt >= 4) {
+            const double m4 = s4 - 4 * s1 * s3 / count + 6 * s1 * s1 * s2 / (count * count) -
+                              3 * s1 * s1 * s1 * s1 / (count * count * count);
+            const double inner = count * (count + 1.0) * (m4 / (m2 * m2)) - 3.0 * (count - 1.0);
+            kurt = ((count - 1.0) / ((count - 2.0) * (count - 3.0))) * inner;
+        }
+    }
+
+    out[0] = mx;
+    out[1] = mn;
+    out[2] = median;
+    out[3] = quantile(sorted, 0.75);
+    out[4] = quantile(sorted, 0.25);
+    out[5] = mean;
+    out[6] = stdev;
+    out[7] = skew;
+    out[8] = kurt;
+}
+
+// DataFrame.corr (libalgos.nancorr, Pearson, min_periods 1) of two columns x
+// and y: Welford's recurrence over the rows where both are finite.
+struct Welford {
+    int64_t nobs = 0;
+    double meanx = 0, meany = 0, ssqdmx = 0, ssqdmy = 0, covxy = 0;
+    void add(double vx, double vy) {
+        if (!std::isfinite(vx) || !std::isfinite(vy)) return;
+        nobs += 1;
+        const double dx = vx - meanx;
+        const double dy = vy - meany;
+        meanx += 1. / static_cast<double>(nobs) * dx;
+        meany += 1. / static_cast<double>(nobs) * dy;
+        ssqdmx += (vx - meanx) * dx;
+        ssqdmy += (vy - meany) * dy;
+        covxy += (vx - meanx) * dy;
+    }
+    double result() const {
+        if (nobs < 1) return kNaN;
+        const double divisor = std::sqrt(ssqdmx * ssqdmy);
+        return divisor != 0 ? covxy / divisor : kNaN;
+    }
+};
+
+}  // namespace
+
+void series_stats(const double *v, int64_t n, Moments moments, double *out) {
+    StatScratch s;
+    stats9(v, n, moments, s, out);
+}
+
+double pairwise_corr(const double *x, const double *y, int64_t n) {
+    Welford w;
+    for (int64_t i = 0; i < n; i++) w.add(x[i], y[i]);
+    return w.result();
+}
+
+// ---- the kernel -----------------------------------------------------------
+
+struct Work {
+    StatScratch stats;
+    std::vector<int64_t> idx, sorted, starts, counts;
+    std::vector<double> buffer, series, diffs;
+};
+
+void Result::clear() { *this = Result(); }
+
+Kernel::Kernel(const Table &table) : table_(table), work_(std::make_unique<Work>()) {
+    order_readings();
+}
+
+Kernel::~Kernel() = default;
+
+namespace {
+
+// Missing times sort last, each run of equal times keeps reading order.
+template <class T>
+struct TimeLess {
+    const T *t;
+    bool operator()(int64_t a, int64_t b) const {
+        if constexpr (std::is_floating_point_v<T>)
+            return !std::isnan(t[a]) && (std::isnan(t[b]) || t[a] < t[b]);
+        else
+            return t[a] < t[b];
+    }
+};
+
+template <class T>
+bool in_time_order(const T *t, const int64_t *order, int64_t begin, int64_t end) {
+    TimeLess<T> less{t};
+    for (int64_t i = begin + 1; i < end; i++) {
+        const int64_t a = order ? order[i - 1] : i - 1;
+        const int64_t b = order ? order[i] : i;
+        if (less(b, a)) return false;
+    }
+    return true;
+}
+
+template <class V>
+std::vector<V> gather(const V *src, const std::vector<int64_t> &order) {
+    std::vector<V> out(order.size());
+    for (size_t i = 0; i < order.size(); i++) out[i] = src[order[i]];
+    return out;
+}
+
+}  // namespace
+
+void Kernel::order_readings() {
+    const int64_t n = table_.rows;
+    const int64_t *unit = table_.unit;
+    std::vector<int64_t> order;  // empty: the readings are in order already
+
+    // Units: one block per unit.  Most tables come grouped by unit already,
+    // which a scan over the runs finds without touching every reading twice.
+    bool grouped = true;
+    for (int64_t i = 0; i < n;) {
+        int64_t j = i + 1;
+        while (j < n && unit[j] == unit[i]) j++;
+        if (!blocks_.emplace(unit[i], Block{i, j, j}).second) {
+            grouped = false;
+            break;
+        }
+        i = j;
+    }
+    if (!grouped) {
+        // Counting sort by unit, in order of first appearance (stable).
+        blocks_.clear();
+        std::unordered_map<int64_t, int64_t> code;
+        std::vector<int64_t> counts;
+        std::vector<int32_t> codes(n);
+        for (int64_t i = 0; i < n; i++) {
+            auto it = code.emplace(unit[i], static_cast<int64_t>(counts.size())).first;
+            if (it->second == static_cast<int64_t>(counts.size())) counts.push_back(0);
+            counts[it->second]++;
+            codes[i] = static_cast<int32_t>(it->second);
+        }
+        std::vector<int64_t> next(counts.size());
+        int64_t at = 0;
+        for (size_t c = 0; c < counts.size(); c++) {
+            next[c] = at;
+            at += counts[c];
+        }
+        for (const auto &kv : code)
+            blocks_.emplace(kv.first, Block{next[kv.second], next[kv.second] + counts[kv.second], 0});
+        order.resize(n);
+        for (int64_t i = 0; i < n; i++) order[next[codes[i]]++] = i;
+    }
+
+    // Times: ascending within each unit, missing ones last.
+    auto sort_blocks = [&](const auto *t) {
+        using T = std::remove_cv_t<std::remove_pointer_t<decltype(t)>>;
+        for (auto &kv : blocks_) {
+            Block &b = kv.second;
+            if (in_time_order(t, order.empty() ? nullptr : order.data(), b.begin, b.end)) continue;
+            if (order.empty()) {
+                order.resize(n);
+                std::iota(order.begin(), order.end(), int64_t{0});
+            }
+            std::stable_sort(order.begin() + b.begin, order.begin() + b.end, TimeLess<T>{t});
+        }
+    };
+    if (table_.time.integer())
+        sort_blocks(table_.time.i64);
+    else
+        sort_blocks(table_.time.f64);
+
+    reordered_ = !order.empty();
+    if (reordered_) {
+        const Column time_source = table_.time;
+        const std::vector<Column> key_sources = table_.keys;
+        own_value_ = gather(table_.value, order);
+        table_.value = own_value_.data();
+        if (table_.time.integer()) {
+            own_time_i_ = gather(table_.time.i64, order);
+            table_.time.i64 = own_time_i_.data();
+        } else {
+            own_time_f_ = gather(table_.time.f64, order);
+            table_.time.f64 = own_time_f_.data();
+        }
+        // Key columns are copied once per source buffer; one that is the time
+        // axis itself uses the time's copy.
+        own_keys_f_.resize(table_.keys.size());
+        own_keys_i_.resize(table_.keys.size());
+        for (size_t k = 0; k < table_.keys.size(); k++) {
+            Column &c = table_.keys[k];
+            const Column source = c;
+            if (c.integer() && c.i64 == time_source.i64) {
+                c.i64 = table_.time.i64;
+                continue;
+            }
+            if (!c.integer() && c.f64 == time_source.f64) {
+                c.f64 = table_.time.f64;
+                continue;
+            }
+            bool shared = false;
+            for (size_t j = 0; j < k && !shared; j++) {
+                if (source.i64 && key_sources[j].i64 == source.i64) {
+                    c.i64 = table_.keys[j].i64;
+                    shared = true;
+                } else if (source.f64 && key_sources[j].f64 == source.f64) {
+                    c.f64 = table_.keys[j].f64;
+                    shared = true;
+                }
+            }
+            if (shared) continue;
+            if (c.integer()) {
+                own_keys_i_[k] = gather(c.i64, order);
+                c.i64 = own_keys_i_[k].data();
+            } else {
+                own_keys_f_[k] = gather(c.f64, order);
+                c.f64 = own_keys_f_[k].data();
+            }
+        }
+        table_.unit = nullptr;  // not needed past this point
+    }
+
+    // Where the missing times begin in each block.
+    if (!table_.time.integer()) {
+        const double *t = table_.time.f64;
+        for (auto &kv : blocks_) {
+            Block &b = kv.second;
+            b.timed_end = std::partition_point(t + b.begin, t + b.end,
+                                               [](double x) { return !std::isnan(x); }) - t;
+        }
+    } else {
+        for (auto &kv : blocks_) kv.second.timed_end = kv.second.end;
+    }
+}
+
+namespace {
+
+template <class T>
+Range locate_in(const T *t, int64_t begin, int64_t end, int64_t timed_end, const Window &w) {
+    Range r{begin, end, false};
+    const bool timed = w.has_start || w.has_end || w.has_forward_t || w.has_backward_t;
+    if (timed) {
+        // Every time filter drops the readings without a time.
+        int64_t lo = begin, hi = timed_end;
+        auto lower = [&](const Scalar &s) {
+            const T b = from_scalar<T>(s);
+            if (missing(b)) {
+                hi = lo;
+                return;
+            }
+            lo = std::lower_bound(t + lo, t + hi, b) - t;
+        };
+        if (w.has_start) lower(w.start);
+        if (w.has_end) {
+            const T b = from_scalar<T>(w.end);
+            if (missing(b))
+                hi = lo;
+            else
+                hi = std::upper_bound(t + lo, t + hi, b) - t;
+        }
+        if (w.has_forward_t) lower(w.forward_t_from);
+        if (w.has_backward_t) lower(w.backward_t_from);
+        if (hi < lo) hi = lo;
+        r.begin = lo;
+        r.end = hi;
+    }
+    // A cut between two readings of the same time keeps one of them or the
+    // other depending on how the sort ordered the tie.
+    auto split_tie = [&](int64_t at) {
+        return at > r.begin && at < r.end && !missing(t[at]) && t[at - 1] == t[at];
+    };
+    if (w.has_forward_r) {
+        const int64_t n = r.end - r.begin;
+        const int64_t start = tail_start(w.forward_r, n);
+        if (split_tie(r.begin + start)) r.ambiguous = true;
+        r.begin += start;
+    }
+    if (w.has_backward_r) {
+        const int64_t n = r.end - r.begin;
+        const int64_t stop = head_stop(w.backward_r, n);
+        if (split_tie(r.begin + stop)) r.ambiguous = true;
+        r.end = r.begin + stop;
+    }
+    return r;
+}
+
+}  // namespace
+
+Range Kernel::locate(const Window &w) const {
+    if (w.matches_nothing) return Range{0, 0, false};
+    auto it = blocks_.find(w.unit);
+    if (it == blocks_.end()) return Range{0, 0, false};
+    const Block &b = it->second;
+    if (table_.time.integer()) return locate_in(table_.time.i64, b.begin, b.end, b.timed_end, w);
+    return locate_in(table_.time.f64, b.begin, b.end, b.timed_end, w);
+}
+
+namespace {
+
+// Orders the readings [a, e) of a key column into groups: w.idx gets the
+// offsets (from a) of the readings that have a key, ordered by key and, within
+// a key, by reading order; w.starts the group boundaries in w.idx.  Returns
+// whether some reading has no key.
+template <class K>
+bool group_rows(const K *key, int64_t a, int64_t e, Work &w) {
+    auto &idx = w.idx;
+    auto &starts = w.starts;
+    idx.clear();
+    starts.clear();
+    const int64_t n = e - a;
+    bool any_missing = false, monotone = true;
+    K lo{}, hi{}, prev{};
+    bool seen = false;
+    for (int64_t i = 0; i < n; i++) {
+        const K k = key[a + i];
+        if (missing(k)) {
+            any_missing = true;
+            continue;
+        }
+        if (!seen) {
+            lo = hi = k;
+            seen = true;
+        } else {
+            if (k < prev) monotone = false;
+            if (k < lo) lo = k;
+            if (k > hi) hi = k;
+        }
+        prev = k;
+        idx.push_back(i);
+    }
+    if (!monotone) {
+        bool counted = false;
+        if constexpr (!std::is_floating_point_v<K>) {
+            // Small integer ranges (weekdays, months, weeks): counting sort.
+            const uint64_t range = static_cast<uint64_t>(hi) - static_cast<uint64_t>(lo);
+            if (range < 4 * static_cast<uint64_t>(n) + 64) {
+                auto &counts = w.counts;
+                counts.assign(static_cast<size_t>(range) + 2, 0);
+                for (int64_t i : idx) counts[static_cast<size_t>(static_cast<uint64_t>(key[a + i]) - static_cast<uint64_t>(lo)) + 1]++;
+                for (size_t c = 1; c < counts.size(); c++) counts[c] += counts[c - 1];
+                auto &sorted = w.sorted;
+                sorted.resize(idx.size());
+                for (int64_t i : idx) sorted[counts[static_cast<size_t>(static_cast<uint64_t>(key[a + i]) - static_cast<uint64_t>(lo))]++] = i;
+                idx.swap(sorted);
+                counted = true;
+            }
+        }
+        if (!counted)
+            std::stable_sort(idx.begin(), idx.end(),
+                             [&](int64_t x, int64_t y) { return key[a + x] < key[a + y]; });
+    }
+    for (size_t j = 0; j < idx.size(); j++)
+        if (j == 0 || key[a + idx[j]] != key[a + idx[j - 1]]) starts.push_back(static_cast<int64_t>(j));
+    starts.push_back(static_cast<int64_t>(idx.size()));
+    return any_missing;
+}
+
+template <class K>
+void period_entry(const K *key, const double *value, int64_t a, int64_t e, const Options &o,
+                  Work &w, Result &out) {
+    const bool any_missing = group_rows(key, a, e, w);
+    const int64_t groups = static_cast<int64_t>(w.starts.size()) - 1;
+    // NB counts the distinct keys of the whole window, a missing key as one.
+    const double distinct = static_cast<double>(groups + (any_missing ? 1 : 0));
+    // del_t_maximin drops every reading holding the smallest or the largest
+    // key: the first and the last group.
+    int64_t g0 = 0, g1 = groups;
+    if (o.del_t_maximin) {
+        g0 = 1;
+        g1 = groups - 1;
+    }
+    auto &series = w.series;
+    series.clear();
+    for (int64_t g = g0; g < g1; g++) {
+        auto &buf = w.buffer;
+        buf.clear();
+        for (int64_t j = w.starts[g]; j < w.starts[g + 1]; j++) {
+            const double v = value[a + w.idx[j]];
+            buf.push_back(std::isnan(v) ? 0.0 : v);
+        }
+        series.push_back(pairwise_sum(buf.data(), static_cast<int64_t>(buf.size())));
+    }
+    out.period.resize(out.period.size() + kPeriodWidth, kNaN);
+    double *slot = out.period.data() + out.period.size() - kPeriodWidth;
+    if (series.empty()) {
+        out.period_kept.push_back(0);
+        return;
+    }
+    out.period_kept.push_back(1);
+    stats9(series.data(), static_cast<int64_t>(series.size()), o.moments, w.stats, slot);
+    int64_t zeros = 0, nans = 0;
+    for (double x : series) {
+        if (x == 0) zeros++;
+        if (std::isnan(x)) nans++;
+    }
+    slot[9] = static_cast<double>(zeros);
+    slot[10] = static_cast<double>(nans);
+    slot[11] = distinct;
+}
+
+template <class K>
+void profile_entry(const K *key, const double *value, int64_t a, int64_t e, const Options &o,
+                   Work &w, Result &out) {
+    group_rows(key, a, e, w);
+    const int64_t groups = static_cast<int64_t>(w.starts.size()) - 1;
+    out.profile_groups.push_back(groups);
+    for (int64_t g = 0; g < groups; g++) {
+        out.profile_keys.push_back(to_scalar(key[a + w.idx[w.starts[g]]]));
+        auto &buf = w.buffer;
+        buf.clear();
+        for (int64_t j = w.starts[g]; j < w.starts[g + 1]; j++) buf.push_back(value[a + w.idx[j]]);
+        out.profile_stats.resize(out.profile_stats.size() + kStats);
+        stats9(buf.data(), static_cast<int64_t>(buf.size()), o.moments, w.stats,
+               out.profile_stats.data() + out.profile_stats.size() - kStats);
+    }
+}
+
+// Pairs each reading with every reading exactly `lag` earlier (pandas merge,
+// how="left": a reading without one is kept once, unpaired; a missing time
+// pairs with every missing time), then describes the differences.
+template <class T>
+void lag_entry(const T *t, const double *value, int64_t a, int64_t e, int64_t timed_end, T lag,
+               const Options &o, Work &w, Result &out) {
+    auto &diffs = w.diffs;
+    diffs.clear();
+    Welford corr;
+    for (int64_t i = a; i < e; i++) {
+        const T s = shifted(t[i], lag);
+        int64_t lo, hi;
+        if (missing(s)) {
+            lo = timed_end;
+            hi = e;
+        } else {
+            lo = std::lower_bound(t + a, t + timed_end, s) - t;
+            hi = lo;
+            while (hi < timed_end && t[hi] == s) hi++;
+        }
+        const double v = value[i];
+        if (lo == hi) {
+            diffs.push_back(kNaN);
+            continue;
+        }
+        for (int64_t j = lo; j < hi; j++) {
+            diffs.push_back(v - value[j]);
+            corr.add(value[j], v);
+        }
+    }
+    out.lag.resize(out.lag.size() + kLagWidth, kNaN);
+    double *slot = out.lag.data() + out.lag.size() - kLagWidth;
+    stats9(diffs.data(), static_cast<int64_t>(diffs.size()), o.moments, w.stats, slot);
+    int64_t zeros = 0, nans = 0;
+    for (double x : diffs) {
+        if (x == 0) zeros++;
+        if (std::isnan(x)) nans++;
+    }
+    slot[9] = static_cast<double>(zeros);
+    slot[10] = static_cast<double>(nans);
+    slot[11] = static_cast<double>(diffs.size());
+    slot[12] = corr.result();
+}
+
+template <class T>
+void span_entry(const T *t, int64_t a, int64_t timed_end, Result &out) {
+    Scalar lo, hi;
+    if (timed_end > a) {
+        lo = to_scalar(t[a]);
+        hi = to_scalar(t[timed_end - 1]);
+    } else {
+        lo.f = hi.f = kNaN;
+    }
+    out.span.push_back(lo);
+    out.span.push_back(hi);
+}
+
+}  // namespace
+
+void Kernel::compute(const Range &r, const Options &o, Result &out) {
+    Work &w = *work_;
+    const int64_t a = r.begin, e = r.end;
+    out.windows += 1;
+    out.rows.push_back(e - a);
+    if (e == a) {
+        // An empty window has an empty record.
+        out.period_kept.resize(out.period_kept.size() + o.tactic.size(), 0);
+        out.period.resize(out.period.size() + o.tactic.size() * kPeriodWidth, kNaN);
+        out.profile_groups.resize(out.profile_groups.size() + o.periodic.size(), 0);
+        out.lag.resize(out.lag.size() + o.lags.size() * kLagWidth, kNaN);
+        Scalar none;
+        none.f = kNaN;
+        out.span.push_back(none);
+        out.span.push_back(none);
+        return;
+    }
+    const double *value = table_.value;
+    for (int k : o.tactic) {
+        const Column &c = table_.keys[k];
+        if (c.integer())
+            period_entry(c.i64, value, a, e, o, w, out);
+        else
+            period_entry(c.f64, value, a, e, o, w, out);
+    }
+    for (int k : o.periodic) {
+        const Column &c = table_.keys[k];
+        if (c.integer())
+            profile_entry(c.i64, value, a, e, o, w, out);
+        else
+            profile_entry(c.f64, value, a, e, o, w, out);
+    }
+    if (table_.time.integer()) {
+        for (const Scalar &l : o.lags) lag_entry(table_.time.i64, value, a, e, e, l.i, o, w, out);
+        span_entry(table_.time.i64, a, e, out);
+    } else {
+        // Readings without a time come last in the window.
+        const double *t = table_.time.f64;
+        const int64_t timed_end =
+            std::partition_point(t + a, t + e, [](double x) { return !std::isnan(x); }) - t;
+        for (const Scalar &l : o.lags) lag_entry(t, value, a, e, timed_end, l.f, o, w, out);
+        span_entry(t, a, timed_end, out);
+    }
+}
+
+Kernel::Status Kernel::run(const Window *windows, int64_t count, const Options &options,
+                           Result &out, int64_t *failed_at) {
+    const int64_t nkeys = static_cast<int64_t>(table_.keys.size());
+    auto bad = [&](int k) { return k < 0 || k >= nkeys; };
+    if (std::any_of(options.tactic.begin(), options.tactic.end(), bad) ||
+        std::any_of(options.periodic.begin(), options.periodic.end(), bad))
+        return Status::BadOptions;
+    for (int64_t i = 0; i < count; i++) {
+        const Range r = locate(windows[i]);
+        if (r.ambiguous) {
+            if (failed_at) *failed_at = i;
+            return Status::Ambiguous;
+        }
+        compute(r, options, out);
+    }
+    return Status::Ok;
+}
+
+}  // namespace movra::fe_kernel

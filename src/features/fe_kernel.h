@@ -1,0 +1,170 @@
+// The native kernel of fe4ts: every window's feature record computed straight
+// from the columns of one readings table.
+//
+// Plain C++ with no Python in it, so that it can be built and tested on its
+// own.  The readings are ordered once by unit and time; a window is then a
+// contiguous range of that order, found by binary search, and each block of
+// features is a few passes over the range.
+//
+// Every statistic reproduces what pandas returns for the same Series (the
+// pandas path is the oracle): numpy's pairwise summation for sums and means,
+// the two-pass variance, numpy's linear quantiles and median, pandas' sample
+// skewness and excess kurtosis with their small-count and zero-variance rules,
+// and the Welford recurrence of DataFrame.corr.  Missing values are NaN.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+namespace movra::fe_kernel {
+
+// One value of a column that is either float64 or int64: the member that
+// matches the column's type is the one that counts.
+struct Scalar {
+    double f = 0.0;
+    int64_t i = 0;
+};
+
+// A column of the readings table, float64 (NaN = missing) or int64.
+struct Column {
+    const double *f64 = nullptr;
+    const int64_t *i64 = nullptr;
+    bool integer() const { return i64 != nullptr; }
+};
+
+struct Table {
+    int64_t rows = 0;
+    const int64_t *unit = nullptr;  // the unit key of every reading
+    Column time;                    // the time axis, tactic[0]
+    const double *value = nullptr;  // the readings, NaN = missing
+    std::vector<Column> keys;       // period and profile key columns
+};
+
+// One observation window.  Bounds are on the time axis, in its type; the
+// caller works out END - FORWARD_T and START + BACKWARD_T.
+struct Window {
+    int64_t unit = 0;
+    bool matches_nothing = false;  // e.g. a unit value that equals no reading
+    bool has_start = false, has_end = false;
+    bool has_forward_t = false, has_backward_t = false;
+    bool has_forward_r = false, has_backward_r = false;
+    Scalar start;           // time >= start
+    Scalar end;             // time <= end
+    Scalar forward_t_from;  // time >= END - FORWARD_T
+    Scalar backward_t_from; // time >= START + BACKWARD_T
+    int64_t forward_r = 0;  // keep rows [-forward_r:]
+    int64_t backward_r = 0; // keep rows [:backward_r]
+};
+
+// The per-period aggregation.
+enum class Aggregate {
+    NanSum,  // numpy.nansum: missing values count as 0, an all-missing period sums to 0
+};
+
+// How pandas computes sample skewness and excess kurtosis.
+enum class Moments {
+    // pandas before 3.1: two-pass central moments; a second moment (skew) or
+    // numerator/denominator (kurt) below 1e-14 counts as 0 and gives 0.
+    ZeroedTwoPass,
+    // pandas 3.1 and later: corrected two-pass moments; a constant series has
+    // no skewness or kurtosis (NaN).
+    CorrectedTwoPass,
+};
+
+struct Options {
+    std::vector<int> tactic;    // key column per tactic entry (entry 0 is the time axis)
+    std::vector<int> periodic;  // key column per periodic entry
+    std::vector<Scalar> lags;   // per lag entry, in the time axis' type
+    bool del_t_maximin = false;
+    Aggregate aggregate = Aggregate::NanSum;
+    Moments moments = Moments::CorrectedTwoPass;
+};
+
+// Statistic order: MAX, MIN, MEDIAN, Q3, Q1, MEAN, STD, SKEW, KURT.
+constexpr int kStats = 9;
+// Period entry: the 9 statistics, then NB_0, NB_NA, NB.
+constexpr int kPeriodWidth = 12;
+// Lag entry: the 9 statistics, NB_0, NB_NA, NB, then ACOR.
+constexpr int kLagWidth = 13;
+
+// The records of a run of windows, appended window after window.
+struct Result {
+    int64_t windows = 0;
+    std::vector<int64_t> rows;            // readings in the window (0: empty record)
+    std::vector<uint8_t> period_kept;     // window x tactic entry: 1 when it has entries
+    std::vector<double> period;           // window x tactic entry x kPeriodWidth
+    std::vector<int64_t> profile_groups;  // window x periodic entry: number of keys
+    std::vector<Scalar> profile_keys;     // one per group, ascending within an entry
+    std::vector<double> profile_stats;    // one kStats block per group
+    std::vector<double> lag;              // window x lag entry x kLagWidth
+    std::vector<Scalar> span;             // window x 2: smallest and largest time
+    void clear();
+};
+
+// Where a window lies in the ordered readings.
+struct Range {
+    int64_t begin = 0, end = 0;
+    // A positional cut (FORWARD_R / BACKWARD_R) falls inside a run of equal
+    // times, so which readings it keeps depends on how ties are ordered.
+    bool ambiguous = false;
+};
+
+struct Work;  // per-kernel scratch space
+
+class Kernel {
+public:
+    enum class Status { Ok, Ambiguous, BadOptions };
+
+    // Orders the readings by unit and time (stable; missing times last in
+    // each unit).  The table's buffers must outlive the kernel.
+    explicit Kernel(const Table &table);
+    ~Kernel();
+    Kernel(const Kernel &) = delete;
+    Kernel &operator=(const Kernel &) = delete;
+
+    Range locate(const Window &w) const;
+
+    // Appends the records of windows[0 .. count) to `out`.  Stops at the first
+    // ambiguous window (Status::Ambiguous, `out` then holds the records before
+    // it) and checks the options first (Status::BadOptions, nothing appended).
+    Status run(const Window *windows, int64_t count, const Options &options, Result &out,
+               int64_t *failed_at = nullptr);
+
+    // Whether the readings had to be reordered (false: already in order).
+    bool reordered() const { return reordered_; }
+
+private:
+    struct Block {
+        int64_t begin, end;  // the unit's readings
+        int64_t timed_end;   // end of those with a time (missing times follow)
+    };
+
+    void order_readings();
+    void compute(const Range &r, const Options &o, Result &out);
+
+    Table table_;  // columns in reading order (owned copies when reordered)
+    bool reordered_ = false;
+    std::vector<double> own_value_, own_time_f_;
+    std::vector<int64_t> own_time_i_;
+    std::vector<std::vector<double>> own_keys_f_;
+    std::vector<std::vector<int64_t>> own_keys_i_;
+    std::unordered_map<int64_t, Block> blocks_;
+    std::unique_ptr<Work> work_;  // scratch space reused from window to window
+};
+
+// ---- statistics, exposed for the tests ---------------------------------
+
+// numpy's pairwise summation (add.reduce over a contiguous float64 array).
+double pairwise_sum(const double *a, int64_t n);
+
+// The nine statistics of a Series holding v[0 .. n) (NaN = missing), as
+// pandas computes them, into out[0 .. kStats).
+void series_stats(const double *v, int64_t n, Moments moments, double *out);
+
+// DataFrame.corr's Pearson coefficient of the pairs with both values finite.
+double pairwise_corr(const double *x, const double *y, int64_t n);
+
+}  // namespace movra::fe_kernel
