@@ -99,21 +99,72 @@ struct StatScratch {
 
 inline double zero_small(double x) { return std::fabs(x) < 1e-14 ? 0.0 : x; }
 
-// numpy's linear quantile of sorted values s[0 .. n), n > 0 (np.quantile,
-// method "linear", then _lerp).
-double quantile(const std::vector<double> &s, double q) {
-    const int64_t n = static_cast<int64_t>(s.size());
+// numpy's linear quantile (np.quantile, method "linear"): the virtual index
+// (n - 1) * q and the two neighbouring order statistics it interpolates.
+struct QuantileAt {
+    int64_t prev, next;
+    double gamma;
+};
+
+QuantileAt quantile_at(int64_t n, double q) {
     const double vi = static_cast<double>(n - 1) * q;
     double prev = std::floor(vi);
     double next = prev + 1;
-    if (vi >= static_cast<double>(n - 1)) prev = next = -1;
+    if (vi >= static_cast<double>(n - 1)) prev = next = -1;  // the last value
     if (vi < 0) prev = next = 0;
     const double gamma = vi - prev;
-    const double a = s[prev < 0 ? n - 1 : static_cast<int64_t>(prev)];
-    const double b = s[next < 0 ? n - 1 : static_cast<int64_t>(next)];
+    return {prev < 0 ? n - 1 : static_cast<int64_t>(prev), next < 0 ? n - 1 : static_cast<int64_t>(next),
+            gamma};
+}
+
+// numpy's _lerp.
+double lerp(double a, double b, double gamma) {
     const double diff = b - a;
     if (gamma >= 0.5) return b - diff * (1 - gamma);
     return a + diff * gamma;
+}
+
+// Puts the k-th smallest of b[0 .. n) at position k for every k of ks
+// (ascending, distinct), leaving the rest unsorted.  A rank right after one
+// already placed is the smallest value above it: a scan, not a selection.
+void select_ranks(double *b, int64_t n, const int64_t *ks, int nk) {
+    int64_t primary[6];
+    int np = 0;
+    for (int i = 0; i < nk; i++)
+        if (i == 0 || ks[i] != ks[i - 1] + 1) primary[np++] = ks[i];
+    // Select the primary ranks, middle first, each within its bracket.
+    struct Span {
+        int64_t lo, hi;
+        int first, count;
+    };
+    Span stack[8];
+    int top = 0;
+    stack[top++] = {0, n, 0, np};
+    while (top > 0) {
+        const Span sp = stack[--top];
+        if (sp.count == 0 || sp.lo >= sp.hi) continue;
+        const int mid = sp.first + sp.count / 2;
+        const int64_t k = primary[mid];
+        std::nth_element(b + sp.lo, b + k, b + sp.hi);
+        stack[top++] = {sp.lo, k, sp.first, mid - sp.first};
+        stack[top++] = {k + 1, sp.hi, mid + 1, sp.first + sp.count - mid - 1};
+    }
+    // Then every rank that directly follows a placed one.
+    int p = 0;
+    for (int i = 0; i < nk; i++) {
+        const int64_t k = ks[i];
+        if (p < np && primary[p] == k) {
+            p++;
+            continue;
+        }
+        // b[k-1] is placed; everything from k up to the next primary rank
+        // (or the end) is not smaller than it.
+        const int64_t stop = p < np ? primary[p] : n;
+        int64_t best = k;
+        for (int64_t j = k + 1; j < stop; j++)
+            if (b[j] < b[best]) best = j;
+        std::swap(b[k], b[best]);
+    }
 }
 
 void stats9(const double *v, int64_t n, Moments moments, StatScratch &s, double *out) {
@@ -158,9 +209,14 @@ void stats9(const double *v, int64_t n, Moments moments, StatScratch &s, double 
         stdev = std::sqrt(pairwise_sum(s.w1.data(), n) / (count - 1));
     }
 
+    // Median and quartiles need at most six order statistics.
+    const QuantileAt q3 = quantile_at(cnt, 0.75), q1 = quantile_at(cnt, 0.25);
+    int64_t ks[6] = {q1.prev, q1.next, (cnt - 1) / 2, cnt / 2, q3.prev, q3.next};
+    std::sort(ks, ks + 6);
+    const int nk = static_cast<int>(std::unique(ks, ks + 6) - ks);
     auto &sorted = s.sorted;
     sorted.assign(compact.begin(), compact.end());
-    std::sort(sorted.begin(), sorted.end());
+    select_ranks(sorted.data(), cnt, ks, nk);
     double median;
     if (cnt % 2)
         median = sorted[cnt / 2] / 1.0;
@@ -230,8 +286,8 @@ void stats9(const double *v, int64_t n, Moments moments, StatScratch &s, double 
     out[0] = mx;
     out[1] = mn;
     out[2] = median;
-    out[3] = quantile(sorted, 0.75);
-    out[4] = quantile(sorted, 0.25);
+    out[3] = lerp(sorted[q3.prev], sorted[q3.next], q3.gamma);
+    out[4] = lerp(sorted[q1.prev], sorted[q1.next], q1.gamma);
     out[5] = mean;
     out[6] = stdev;
     out[7] = skew;
@@ -637,16 +693,25 @@ void lag_entry(const T *t, const double *value, int64_t a, int64_t e, int64_t ti
     auto &diffs = w.diffs;
     diffs.clear();
     Welford corr;
+    // The shifted times ascend with the times, so the matches are found by a
+    // pointer moving forward (reset should a wrap-around break the order).
+    int64_t lo = a;
+    T last{};
+    bool have_last = false;
     for (int64_t i = a; i < e; i++) {
         const T s = shifted(t[i], lag);
-        int64_t lo, hi;
+        int64_t hi;
         if (missing(s)) {
             lo = timed_end;
             hi = e;
+            have_last = false;
         } else {
-            lo = std::lower_bound(t + a, t + timed_end, s) - t;
+            if (!have_last || s < last) lo = a;
+            while (lo < timed_end && t[lo] < s) lo++;
             hi = lo;
             while (hi < timed_end && t[hi] == s) hi++;
+            last = s;
+            have_last = true;
         }
         const double v = value[i];
         if (lo == hi) {
