@@ -1,0 +1,419 @@
+// Unit tests of the fe4ts kernel, without Python.  Expected values are the
+// ones pandas returns for the same Series and windows (small cases, worked
+// out once and written down here).
+#include "features/fe_kernel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <vector>
+
+using namespace movra::fe_kernel;
+
+namespace {
+
+int failures = 0;
+const double NaN = std::numeric_limits<double>::quiet_NaN();
+
+void check(bool ok, const std::string &what) {
+    if (!ok) {
+        ++failures;
+        std::fprintf(stderr, "FAILED: %s\n", what.c_str());
+    }
+}
+
+bool same(double want, double got, double rel = 1e-12) {
+    if (std::isnan(want) || std::isnan(got)) return std::isnan(want) && std::isnan(got);
+    if (want == got) return true;
+    return std::fabs(want - got) <= rel * std::max(std::fabs(want), std::fabs(got));
+}
+
+void check_values(const std::vector<double> &want, const std::vector<double> &got,
+                  const std::string &what) {
+    check(want.size() == got.size(),
+          what + ": " + std::to_string(got.size()) + " values, want " + std::to_string(want.size()));
+    for (size_t i = 0; i < want.size() && i < got.size(); i++)
+        check(same(want[i], got[i]), what + " [" + std::to_string(i) + "]: got " +
+                                         std::to_string(got[i]) + ", want " + std::to_string(want[i]));
+}
+
+std::vector<double> stats_of(std::vector<double> v, Moments m = Moments::CorrectedTwoPass) {
+    std::vector<double> out(kStats);
+    series_stats(v.data(), static_cast<int64_t>(v.size()), m, out.data());
+    return out;
+}
+
+// ---- statistics -----------------------------------------------------------
+
+void test_pairwise_sum() {
+    std::vector<double> ints;
+    for (int n : {0, 5, 8, 100, 1000}) {
+        ints.clear();
+        double want = 0;
+        for (int i = 1; i <= n; i++) {
+            ints.push_back(i);
+            want += i;
+        }
+        check(pairwise_sum(ints.data(), n) == want, "sum of 1.." + std::to_string(n));
+    }
+    // Summation order shows: a plain loop leaves 1e16 unchanged, numpy's
+    // pairwise blocks keep the ones.
+    std::vector<double> big{1e16};
+    big.resize(201, 1.0);
+    check(pairwise_sum(big.data(), 201) == 1.0000000000000188e+16, "pairwise order of 1e16 + 200 ones");
+    std::vector<double> tenths;
+    for (int i = 1; i <= 300; i++) tenths.push_back(0.1 * i);
+    check(pairwise_sum(tenths.data(), 300) == 4515.0, "pairwise sum of 0.1 i");
+}
+
+void test_series_stats() {
+    // MAX MIN MEDIAN Q3 Q1 MEAN STD SKEW KURT, missing values skipped.
+    check_values({8.0, 1.0, 3.0, 5.0, 1.75, 3.75, 3.095695936834452, 1.1376243669576889, 0.7576559546313781},
+                 stats_of({1, NaN, 2, 4, 8}), "stats with a missing value");
+    check_values({7.0, -1.0, 2.5, 2.875, 0.625, 2.3333333333333335, 2.7868739954771304, 0.7234250360342143,
+                  1.0326677595829725},
+                 stats_of({3.0, -1.0, 2.5, 7.0, 0.0, 2.5}), "stats, even count");
+    // Small counts: one value has no spread, skewness needs 3, kurtosis 4.
+    check_values({3, 3, 3, 3, 3, 3, NaN, NaN, NaN}, stats_of({3}), "one value");
+    check_values({4, 2, 3, 3.5, 2.5, 3, 1.4142135623730951, NaN, NaN}, stats_of({2, 4}), "two values");
+    check(std::isnan(stats_of({1, 2, 4})[8]) && !std::isnan(stats_of({1, 2, 4})[7]), "three values: skew, no kurt");
+    check_values(std::vector<double>(kStats, NaN), stats_of({NaN, NaN}), "all missing");
+    check_values(std::vector<double>(kStats, NaN), stats_of({}), "empty");
+    // Constant data: no skewness or kurtosis (pandas >= 3.1) ...
+    check_values({5, 5, 5, 5, 5, 5, 0, NaN, NaN}, stats_of({5, 5, 5, 5}), "constant, corrected moments");
+    // ... against 0 under the zero-variance rule of earlier pandas,
+    check_values({5, 5, 5, 5, 5, 5, 0, 0, 0}, stats_of({5, 5, 5, 5}, Moments::ZeroedTwoPass),
+                 "constant, zeroed moments");
+    // which also zeroes a second moment below 1e-14 however real the spread.
+    check_values({4e-08, 1e-08, 2e-08, 3.0000000000000004e-08, 1.5000000000000002e-08, 2.3333333333333334e-08,
+                  1.5275252316519467e-08, 0.0, NaN},
+                 stats_of({1e-8, 2e-8, 4e-8}, Moments::ZeroedTwoPass), "tiny spread, zeroed moments");
+    check(same(0.9352195295828247, stats_of({1e-8, 2e-8, 4e-8})[7], 1e-9), "tiny spread, corrected moments");
+    // Infinite values take part like numpy's arithmetic makes them.
+    const auto inf = stats_of({1, std::numeric_limits<double>::infinity(), 2});
+    check(std::isinf(inf[0]) && inf[1] == 1 && inf[2] == 2 && std::isinf(inf[5]) && std::isnan(inf[6]),
+          "infinite value");
+}
+
+void test_corr() {
+    // Pairs with a missing or infinite member are left out.
+    const double inf = std::numeric_limits<double>::infinity();
+    std::vector<double> x{2, 4, 6, 9, 1, NaN, 3}, y{1, 2, 3, 4, NaN, 5, inf};
+    check(same(0.9943767126843689, pairwise_corr(x.data(), y.data(), 7)), "corr");
+    std::vector<double> c{1, 1, 1};
+    check(std::isnan(pairwise_corr(c.data(), y.data(), 3)), "corr with a constant column");
+    check(std::isnan(pairwise_corr(x.data(), y.data(), 1)), "corr of one pair");
+    check(std::isnan(pairwise_corr(x.data(), y.data(), 0)), "corr of no pairs");
+}
+
+// ---- windows --------------------------------------------------------------
+
+// Readings of units 7 and 3, shuffled, with two readings at time 5 and a
+// missing value; W = T / 3 and WD = T % 3 are the period and profile keys.
+struct Readings {
+    std::vector<int64_t> unit{7, 3, 7, 7, 7, 3, 7, 7, 7, 7, 7, 3};
+    std::vector<int64_t> time{5, 11, 1, 3, 2, 10, 8, 5, 4, 7, 6, 13};
+    std::vector<double> value{1, 1, 2, NaN, 3, 1, 2, 4, 5, 6, 0, 1};
+    std::vector<int64_t> w, wd;
+    Readings() {
+        for (int64_t t : time) {
+            w.push_back(t / 3);
+            wd.push_back(t % 3);
+        }
+    }
+    Table table() const {
+        Table t;
+        t.rows = static_cast<int64_t>(unit.size());
+        t.unit = unit.data();
+        t.time.i64 = time.data();
+        t.value = value.data();
+        t.keys = {t.time, Column{nullptr, w.data()}, Column{nullptr, wd.data()}};
+        return t;
+    }
+};
+
+Options options(bool del_t_maximin) {
+    Options o;
+    o.tactic = {0, 1};  // T, W
+    o.periodic = {2};   // WD
+    Scalar one, two;
+    one.i = 1;
+    two.i = 2;
+    o.lags = {one, two};
+    o.del_t_maximin = del_t_maximin;
+    return o;
+}
+
+// A window's record in feature order: kept period entries, profile groups,
+// lags, span; the profile keys go to `keys`.
+std::vector<double> record(const Result &r, int64_t w, std::vector<int64_t> *keys = nullptr) {
+    const size_t T = r.period_kept.size() / r.windows, P = r.profile_groups.size() / r.windows,
+                 L = r.lag.size() / r.windows / kLagWidth;
+    size_t group = 0;
+    for (int64_t i = 0; i < w; i++)
+        for (size_t p = 0; p < P; p++) group += r.profile_groups[i * P + p];
+    std::vector<double> out;
+    if (r.rows[w] == 0) return out;
+    for (size_t t = 0; t < T; t++)
+        if (r.period_kept[w * T + t])
+            out.insert(out.end(), r.period.begin() + (w * T + t) * kPeriodWidth,
+                       r.period.begin() + (w * T + t + 1) * kPeriodWidth);
+    for (size_t p = 0; p < P; p++)
+        for (int64_t g = 0; g < r.profile_groups[w * P + p]; g++, group++) {
+            if (keys) keys->push_back(r.profile_keys[group].i);
+            out.insert(out.end(), r.profile_stats.begin() + group * kStats,
+                       r.profile_stats.begin() + (group + 1) * kStats);
+        }
+    for (size_t l = 0; l < L; l++)
+        out.insert(out.end(), r.lag.begin() + (w * L + l) * kLagWidth, r.lag.begin() + (w * L + l + 1) * kLagWidth);
+    out.push_back(static_cast<double>(r.span[2 * w].i));
+    out.push_back(static_cast<double>(r.span[2 * w + 1].i));
+    return out;
+}
+
+std::vector<Window> windows() {
+    std::vector<Window> ws(5);
+    ws[0].unit = 7;  // every reading of unit 7
+    ws[1].unit = 7;  // START 2, END 6
+    ws[1].has_start = ws[1].has_end = true;
+    ws[1].start.i = 2;
+    ws[1].end.i = 6;
+    ws[2].unit = 7;  // the last 3 readings
+    ws[2].has_forward_r = true;
+    ws[2].forward_r = 3;
+    ws[3].unit = 99;  // no such unit
+    ws[4].unit = 3;   // START 10, END 13, BACKWARD_T 1: time >= 11
+    ws[4].has_start = ws[4].has_end = ws[4].has_backward_t = true;
+    ws[4].start.i = 10;
+    ws[4].end.i = 13;
+    ws[4].backward_t_from.i = 11;
+    return ws;
+}
+
+const std::vector<std::vector<double>> kWant = {
+    {6.0, 0.0, 2.5, 5.0, 1.5, 2.875, 2.295181287579947, 0.01329240297547019, -1.5151692042516516, 2.0, 0.0, 8.0,
+     10.0, 5.0, 8.0, 9.0, 6.5, 7.666666666666667, 2.516611478423583, -0.5855827262813879, NaN, 0.0, 0.0, 3.0,
+     0.0, 0.0, 0.0, 0.0, 0.0, 0.0, NaN, NaN, NaN, 6.0, 2.0, 5.0, 5.5, 3.5, 4.333333333333333, 2.0816659994661326,
+     -1.2933427807333964, NaN, 4.0, 1.0, 2.5, 3.25, 1.75, 2.5, 1.2909944487358056, 0.0, -1.200000000000001, 6.0,
+     -4.0, -1.0, 0.0, -4.0, -1.0, 3.6514837167011076, 1.2939945421059547, 1.5825000000000007, 0.0, 3.0, 10.0,
+     -0.3147239926140359, 5.0, -5.0, 2.0, 2.0, 2.0, 1.2, 3.7013511046643495, -1.4948181242131051,
+     3.237785710480047, 0.0, 5.0, 10.0, -0.19769341753963707, 1.0, 8.0},
+    {5.0, 0.0, 3.0, 5.0, 0.0, 2.6, 2.5099800796022267, -0.1960427877744244, -3.030990173847316, 2.0, 0.0, 5.0,
+     10.0, 0.0, 3.0, 6.5, 1.5, 4.333333333333333, 5.131601439446884, 1.0902905798280031, NaN, 1.0, 0.0, 3.0, 0.0,
+     0.0, 0.0, 0.0, 0.0, 0.0, NaN, NaN, NaN, 5.0, 5.0, 5.0, 5.0, 5.0, 5.0, NaN, NaN, NaN, 4.0, 1.0, 3.0, 3.5,
+     2.0, 2.6666666666666665, 1.5275252316519465, -0.9352195295828246, NaN, -1.0, -4.0, -2.5, -1.0, -4.0, -2.5,
+     1.7320508075688772, 0.0, -6.0, 0.0, 3.0, 7.0, 0.5813953488372093, 2.0, -5.0, -1.5, 0.25, -3.25, -1.5,
+     4.949747468305833, NaN, NaN, 0.0, 4.0, 6.0, -1.0, 2.0, 6.0},
+    {6.0, 0.0, 2.0, 4.0, 1.0, 2.6666666666666665, 3.055050463303893, 0.9352195295828248, NaN, 1.0, 0.0, 3.0, 8.0,
+     8.0, 8.0, 8.0, 8.0, 8.0, NaN, NaN, NaN, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, NaN, NaN, NaN, 6.0, 6.0,
+     6.0, 6.0, 6.0, 6.0, NaN, NaN, NaN, 2.0, 2.0, 2.0, 2.0, 2.0, 2.0, NaN, NaN, NaN, 6.0, -4.0, 1.0, 3.5, -1.5,
+     1.0, 7.0710678118654755, NaN, NaN, 0.0, 1.0, 3.0, -1.0, 2.0, 2.0, 2.0, 2.0, 2.0, 2.0, NaN, NaN, NaN, 0.0,
+     2.0, 3.0, NaN, 6.0, 8.0},
+    {},
+    {1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 0.0, NaN, NaN, 0.0, 0.0, 2.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 0.0, NaN, NaN, 0.0,
+     0.0, 2.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, NaN, NaN, NaN, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, NaN, NaN, NaN, NaN, NaN,
+     NaN, NaN, NaN, NaN, NaN, NaN, NaN, 0.0, 2.0, 2.0, NaN, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, NaN, NaN, NaN, 1.0, 1.0,
+     2.0, NaN, 11.0, 13.0},
+};
+
+void test_windows() {
+    Readings data;
+    Kernel kernel(data.table());
+    check(kernel.reordered(), "shuffled readings are reordered");
+    const auto ws = windows();
+    Result r;
+    check(kernel.run(ws.data(), static_cast<int64_t>(ws.size()), options(false), r) == Kernel::Status::Ok,
+          "run succeeds");
+    check(r.windows == 5, "one record per window");
+    const std::vector<int64_t> rows{9, 6, 3, 0, 2};
+    for (int w = 0; w < 5; w++) {
+        check(r.rows[w] == rows[w], "readings in window " + std::to_string(w));
+        check_values(kWant[w], record(r, w), "record of window " + std::to_string(w));
+    }
+    std::vector<int64_t> keys;
+    record(r, 0, &keys);
+    check(keys == std::vector<int64_t>({0, 1, 2}), "profile keys ascending");
+    // The two readings at time 5 repeat the lag-1 pairing of time 6: NB 10.
+    check(r.lag[kLagWidth - 2] == 10, "lag rows include the repeated pairing");
+
+    // Appending further windows to the same result keeps earlier records.
+    check(kernel.run(ws.data(), 1, options(false), r) == Kernel::Status::Ok && r.windows == 6,
+          "results accumulate");
+    check_values(kWant[0], record(r, 5), "record appended after others");
+}
+
+void test_del_t_maximin() {
+    Readings data;
+    Kernel kernel(data.table());
+    const auto ws = windows();
+    Result r;
+    kernel.run(ws.data(), static_cast<int64_t>(ws.size()), options(true), r);
+    // Window 0: the first and last day and week are left out of the aggregates,
+    // while NB still counts them; the profiles and lags do not change.
+    check_values({6.0, 0.0, 4.0, 5.0, 0.75, 3.1666666666666665, 2.6394443859772205, -0.4640675095420218,
+                  -2.0940454659920804, 2.0, 0.0, 8.0, 10.0, 10.0, 10.0, 10.0, 10.0, 10.0, NaN, NaN, NaN, 0.0, 0.0,
+                  3.0},
+                 std::vector<double>(r.period.begin(), r.period.begin() + 2 * kPeriodWidth), "dropped extremes");
+    // Window 4 holds two days and two weeks: nothing is left, no entries.
+    check(r.period_kept[4 * 2] == 0 && r.period_kept[4 * 2 + 1] == 0, "two periods leave nothing");
+    check(record(r, 4).size() == 2 * kStats + 2 * kLagWidth + 2, "record without period entries");
+}
+
+void test_order_and_ties() {
+    // The same readings already in order need no copy and give the same records.
+    Readings shuffled;
+    std::vector<size_t> order(shuffled.unit.size());
+    for (size_t i = 0; i < order.size(); i++) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return shuffled.unit[a] != shuffled.unit[b] ? shuffled.unit[a] < shuffled.unit[b]
+                                                     : shuffled.time[a] < shuffled.time[b];
+    });
+    Readings sorted;
+    for (size_t i = 0; i < order.size(); i++) {
+        sorted.unit[i] = shuffled.unit[order[i]];
+        sorted.time[i] = shuffled.time[order[i]];
+        sorted.value[i] = shuffled.value[order[i]];
+        sorted.w[i] = shuffled.w[order[i]];
+        sorted.wd[i] = shuffled.wd[order[i]];
+    }
+    Kernel kernel(sorted.table());
+    check(!kernel.reordered(), "ordered readings are used in place");
+    const auto ws = windows();
+    Result r;
+    kernel.run(ws.data(), static_cast<int64_t>(ws.size()), options(false), r);
+    for (int w = 0; w < 5; w++) check_values(kWant[w], record(r, w), "ordered input, window " + std::to_string(w));
+
+    // A positional cut between the two readings at time 5 depends on how the
+    // tie is ordered: the kernel declines the window.
+    Window cut;
+    cut.unit = 7;
+    cut.has_forward_r = true;
+    cut.forward_r = 4;  // times 5 | 5 6 7 8
+    check(kernel.locate(cut).ambiguous, "cut inside a tie");
+    int64_t at = -1;
+    Result r2;
+    Window both[2] = {ws[0], cut};
+    check(kernel.run(both, 2, options(false), r2, &at) == Kernel::Status::Ambiguous && at == 1 && r2.windows == 1,
+          "run stops at the ambiguous window");
+    cut.forward_r = 5;  // times 4 | 5 5 6 7 8: the tie stays whole
+    check(!kernel.locate(cut).ambiguous, "cut beside a tie");
+    cut.has_backward_r = true;
+    cut.backward_r = 1;  // then the first of 5 5 6 7 8: inside the tie again
+    check(kernel.locate(cut).ambiguous, "second cut inside a tie");
+    // Python slice rules for the counts.
+    Window w;
+    w.unit = 7;
+    w.has_forward_r = true;
+    w.forward_r = 0;  // rows[-0:] keeps everything
+    check(kernel.locate(w).end - kernel.locate(w).begin == 9, "FORWARD_R 0 keeps all");
+    w.forward_r = -7;  // rows[7:]
+    check(kernel.locate(w).end - kernel.locate(w).begin == 2, "negative FORWARD_R");
+    w.forward_r = std::numeric_limits<int64_t>::min();
+    check(kernel.locate(w).end == kernel.locate(w).begin, "FORWARD_R at the int64 limit");
+    w.has_forward_r = false;
+    w.has_backward_r = true;
+    w.backward_r = 0;  // rows[:0] keeps nothing
+    check(kernel.locate(w).end == kernel.locate(w).begin, "BACKWARD_R 0 keeps none");
+    w.backward_r = -2;  // rows[:-2]
+    check(kernel.locate(w).end - kernel.locate(w).begin == 7, "negative BACKWARD_R");
+    w.backward_r = 100;
+    check(kernel.locate(w).end - kernel.locate(w).begin == 9, "BACKWARD_R beyond the end");
+    Window none;
+    none.unit = 7;
+    none.matches_nothing = true;
+    check(kernel.locate(none).end == kernel.locate(none).begin, "a window that matches nothing");
+}
+
+void test_float_time() {
+    // Times 1 2 NaN 2 NaN 3 with lag 1: a missing time pairs with every
+    // missing time (pandas merge matches NaN keys), 2 pairs with 1, 3 with both 2s.
+    std::vector<int64_t> unit(6, 1);
+    std::vector<double> time{1, 2, NaN, 2, NaN, 3}, value{1, 2, 3, 4, 5, 6};
+    Table t;
+    t.rows = 6;
+    t.unit = unit.data();
+    t.time.f64 = time.data();
+    t.value = value.data();
+    t.keys = {t.time};
+    Kernel kernel(t);
+    Options o;
+    o.tactic = {0};
+    Scalar one;
+    one.f = 1;
+    o.lags = {one};
+    Window all, timed;
+    all.unit = timed.unit = 1;
+    timed.has_start = true;
+    timed.start.f = -std::numeric_limits<double>::infinity();
+    Result r;
+    kernel.run(&all, 1, o, r);
+    kernel.run(&timed, 1, o, r);
+    check(r.rows[0] == 6 && r.rows[1] == 4, "missing times only without a time filter");
+    // Period over the times: 1 -> 1, 2 -> 2 + 4, 3 -> 6; NB counts NaN once.
+    check_values({6, 1, 6, 6, 3.5, 13.0 / 3, 2.886751345948129, -1.7320508075688776, NaN, 0, 0, 4},
+                 std::vector<double>(r.period.begin(), r.period.begin() + kPeriodWidth), "float periods");
+    // diffs in time order: 1 none; 2 -> 2-1; 2 -> 4-1; 3 -> 6-2, 6-4;
+    // NaN -> 3-3, 3-5; NaN -> 5-3, 5-5
+    const double *lag = r.lag.data();
+    check(lag[11] == 9 && lag[10] == 1 && lag[9] == 2, "NaN times pair with each other");
+    check(lag[0] == 4 && lag[1] == -2, "lag extremes");
+    check(r.span[0].f == 1 && r.span[1].f == 3, "span skips missing times");
+    check(r.lag[kLagWidth + 11] == 5, "time filter drops missing times");
+    // A missing bound keeps nothing.
+    Window nan_bound;
+    nan_bound.unit = 1;
+    nan_bound.has_end = true;
+    nan_bound.end.f = NaN;
+    check(kernel.locate(nan_bound).end == kernel.locate(nan_bound).begin, "missing bound");
+}
+
+void test_unsorted_units_and_keys() {
+    // Units interleaved, a float key column with missing keys, out of order.
+    std::vector<int64_t> unit{2, 1, 2, 1, 2, 1, 2};
+    std::vector<int64_t> time{3, 2, 1, 1, 2, 3, 4};
+    std::vector<double> value{3, 20, 1, 10, 2, 30, 4};
+    std::vector<double> key{0.5, NaN, 1.5, 0.5, NaN, 1.5, 0.5};
+    Table t;
+    t.rows = 7;
+    t.unit = unit.data();
+    t.time.i64 = time.data();
+    t.value = value.data();
+    t.keys = {t.time, Column{key.data(), nullptr}};
+    Kernel kernel(t);
+    Options o;
+    o.tactic = {0, 1};
+    o.periodic = {1};
+    Window w;
+    w.unit = 2;
+    Result r;
+    kernel.run(&w, 1, o, r);
+    // Unit 2 in time order: values 1 2 3 4, keys 1.5 NaN 0.5 0.5.
+    check(r.rows[0] == 4, "unit 2 readings");
+    check(r.profile_groups[0] == 2 && r.profile_keys[0].f == 0.5 && r.profile_keys[1].f == 1.5,
+          "float profile keys ascending, missing key dropped");
+    check(r.profile_stats[0] == 4 && r.profile_stats[1] == 3 && r.profile_stats[kStats] == 1, "profile groups");
+    // Period over the key: 0.5 -> 7, 1.5 -> 1; NB 3 (NaN counted once).
+    check(r.period[kPeriodWidth + 0] == 7 && r.period[kPeriodWidth + 1] == 1 && r.period[kPeriodWidth + 11] == 3,
+          "float period keys");
+}
+
+}  // namespace
+
+int main() {
+    test_pairwise_sum();
+    test_series_stats();
+    test_corr();
+    test_windows();
+    test_del_t_maximin();
+    test_order_and_ties();
+    test_float_time();
+    test_unsorted_units_and_keys();
+    if (failures) {
+        std::fprintf(stderr, "%d check(s) failed\n", failures);
+        return 1;
+    }
+    std::printf("fe_kernel: all checks passed\n");
+    return 0;
+}
