@@ -93,6 +93,10 @@ double pairwise_sum(const double *a, int64_t n) {
 
 namespace {
 
+// add.reduce over a float64 array: the identity 0.0 plus the pairwise sum
+// (which makes the sum of negative zeros a positive zero, as numpy has it).
+inline double numpy_sum(const double *a, int64_t n) { return 0.0 + pairwise_sum(a, n); }
+
 struct StatScratch {
     std::vector<double> compact, sorted, filled, w1, w2, w3;
 };
@@ -182,10 +186,11 @@ void stats9(const double *v, int64_t n, Moments moments, StatScratch &s, double 
         std::fill(out, out + kStats, kNaN);
         return;
     }
+    // Among equal extremes (0.0 and -0.0) numpy's reduction keeps the last.
     double mx = compact[0], mn = compact[0];
     for (double x : compact) {
-        if (x > mx) mx = x;
-        if (x < mn) mn = x;
+        if (!(mx > x)) mx = x;
+        if (!(mn < x)) mn = x;
     }
 
     // pandas fills missing values with 0 and sums the whole array.
@@ -196,7 +201,7 @@ void stats9(const double *v, int64_t n, Moments moments, StatScratch &s, double 
         full = s.filled.data();
     }
     const double count = static_cast<double>(cnt);
-    const double sum = pairwise_sum(full, n);
+    const double sum = numpy_sum(full, n);
     const double mean = sum / count;
 
     double stdev = kNaN;
@@ -206,7 +211,7 @@ void stats9(const double *v, int64_t n, Moments moments, StatScratch &s, double 
             const double d = mean - full[i];
             s.w1[i] = std::isnan(v[i]) ? 0.0 : d * d;
         }
-        stdev = std::sqrt(pairwise_sum(s.w1.data(), n) / (count - 1));
+        stdev = std::sqrt(numpy_sum(s.w1.data(), n) / (count - 1));
     }
 
     // Median and quartiles need at most six order statistics.
@@ -217,9 +222,10 @@ void stats9(const double *v, int64_t n, Moments moments, StatScratch &s, double 
     auto &sorted = s.sorted;
     sorted.assign(compact.begin(), compact.end());
     select_ranks(sorted.data(), cnt, ks, nk);
+    // np.median: the mean of the middle one or two values.
     double median;
     if (cnt % 2)
-        median = sorted[cnt / 2] / 1.0;
+        median = (0.0 + sorted[cnt / 2]) / 1.0;
     else
         median = (0.0 + sorted[cnt / 2 - 1] + sorted[cnt / 2]) / 2.0;
 
@@ -236,9 +242,9 @@ void stats9(const double *v, int64_t n, Moments moments, StatScratch &s, double 
             s.w2[i] = a2 * adj;
             s.w3[i] = a2 * a2;
         }
-        const double m2 = pairwise_sum(s.w1.data(), n);
-        const double m3 = pairwise_sum(s.w2.data(), n);
-        const double m4 = pairwise_sum(s.w3.data(), n);
+        const double m2 = numpy_sum(s.w1.data(), n);
+        const double m3 = numpy_sum(s.w2.data(), n);
+        const double m4 = numpy_sum(s.w3.data(), n);
         if (cnt >= 3) {
             const double m2z = zero_small(m2), m3z = zero_small(m3);
             if (m2z == 0)
@@ -647,7 +653,7 @@ void period_entry(const K *key, const double *value, int64_t a, int64_t e, const
             const double v = value[a + w.idx[j]];
             buf.push_back(std::isnan(v) ? 0.0 : v);
         }
-        series.push_back(pairwise_sum(buf.data(), static_cast<int64_t>(buf.size())));
+        series.push_back(numpy_sum(buf.data(), static_cast<int64_t>(buf.size())));
     }
     out.period.resize(out.period.size() + kPeriodWidth, kNaN);
     double *slot = out.period.data() + out.period.size() - kPeriodWidth;
