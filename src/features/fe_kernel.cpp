@@ -128,6 +128,52 @@ double lerp(double a, double b, double gamma) {
     return a + diff * gamma;
 }
 
+// Puts the k-th smallest of a[lo .. hi) at position k (quickselect).  The
+// partitions are branch-free, which matters on unordered readings, and
+// split off the values equal to the pivot so that repeated values (zeros,
+// rounded readings) cannot make it quadratic.
+void select_rank(double *a, int64_t lo, int64_t hi, int64_t k) {
+    while (hi - lo > 16) {
+        const int64_t mid = lo + (hi - lo) / 2;
+        double x = a[lo], y = a[mid], z = a[hi - 1];
+        if (x > y) std::swap(x, y);
+        if (y > z) std::swap(y, z);
+        if (x > y) std::swap(x, y);
+        const double pivot = y;  // median of three
+        int64_t j = lo;
+        for (int64_t i = lo; i < hi; i++) {
+            const double v = a[i];
+            const bool less = v < pivot;
+            a[i] = a[j];
+            a[j] = v;
+            j += less;
+        }
+        if (k < j) {
+            hi = j;
+            continue;
+        }
+        int64_t m = j;
+        for (int64_t i = j; i < hi; i++) {
+            const double v = a[i];
+            const bool equal = !(pivot < v);
+            a[i] = a[m];
+            a[m] = v;
+            m += equal;
+        }
+        if (k < m) return;  // a[j .. m) all equal the pivot
+        lo = m;
+    }
+    for (int64_t i = lo + 1; i < hi; i++) {  // insertion sort of the rest
+        const double v = a[i];
+        int64_t j = i;
+        while (j > lo && v < a[j - 1]) {
+            a[j] = a[j - 1];
+            j--;
+        }
+        a[j] = v;
+    }
+}
+
 // Puts the k-th smallest of b[0 .. n) at position k for every k of ks
 // (ascending, distinct), leaving the rest unsorted.  A rank right after one
 // already placed is the smallest value above it: a scan, not a selection.
@@ -149,7 +195,7 @@ void select_ranks(double *b, int64_t n, const int64_t *ks, int nk) {
         if (sp.count == 0 || sp.lo >= sp.hi) continue;
         const int mid = sp.first + sp.count / 2;
         const int64_t k = primary[mid];
-        std::nth_element(b + sp.lo, b + k, b + sp.hi);
+        select_rank(b, sp.lo, sp.hi, k);
         stack[top++] = {sp.lo, k, sp.first, mid - sp.first};
         stack[top++] = {k + 1, sp.hi, mid + 1, sp.first + sp.count - mid - 1};
     }
@@ -173,15 +219,14 @@ void select_ranks(double *b, int64_t n, const int64_t *ks, int nk) {
 
 void stats9(const double *v, int64_t n, Moments moments, StatScratch &s, double *out) {
     auto &compact = s.compact;
-    compact.clear();
-    bool any_missing = false;
+    compact.resize(n);
+    int64_t cnt = 0;
     for (int64_t i = 0; i < n; i++) {
-        if (std::isnan(v[i]))
-            any_missing = true;
-        else
-            compact.push_back(v[i]);
+        compact[cnt] = v[i];
+        cnt += !std::isnan(v[i]);
     }
-    const int64_t cnt = static_cast<int64_t>(compact.size());
+    const bool any_missing = cnt < n;
+    compact.resize(cnt);
     if (cnt == 0) {
         std::fill(out, out + kStats, kNaN);
         return;
@@ -647,13 +692,19 @@ void period_entry(const K *key, const double *value, int64_t a, int64_t e, const
     auto &series = w.series;
     series.clear();
     for (int64_t g = g0; g < g1; g++) {
-        auto &buf = w.buffer;
-        buf.clear();
-        for (int64_t j = w.starts[g]; j < w.starts[g + 1]; j++) {
-            const double v = value[a + w.idx[j]];
-            buf.push_back(std::isnan(v) ? 0.0 : v);
+        const int64_t first = w.starts[g], size = w.starts[g + 1] - first;
+        if (size == 1) {  // one reading a period (days): its own sum
+            const double v = value[a + w.idx[first]];
+            series.push_back(0.0 + (std::isnan(v) ? 0.0 : v));
+            continue;
         }
-        series.push_back(numpy_sum(buf.data(), static_cast<int64_t>(buf.size())));
+        auto &buf = w.buffer;
+        buf.resize(size);
+        for (int64_t j = 0; j < size; j++) {
+            const double v = value[a + w.idx[first + j]];
+            buf[j] = std::isnan(v) ? 0.0 : v;
+        }
+        series.push_back(numpy_sum(buf.data(), size));
     }
     out.period.resize(out.period.size() + kPeriodWidth, kNaN);
     double *slot = out.period.data() + out.period.size() - kPeriodWidth;
