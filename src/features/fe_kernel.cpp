@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <type_traits>
@@ -422,11 +423,15 @@ bool in_time_order(const T *t, const int64_t *order, int64_t begin, int64_t end)
     return true;
 }
 
-template <class V>
-std::vector<V> gather(const V *src, const std::vector<int64_t> &order) {
-    std::vector<V> out(order.size());
-    for (size_t i = 0; i < order.size(); i++) out[i] = src[order[i]];
-    return out;
+// dst[i] = src[order[i]] for columns of 8-byte values (float64 or int64),
+// all columns in one pass.
+void gather_columns(const std::vector<std::pair<const void *, void *>> &copies, const std::vector<int64_t> &order) {
+    const int64_t n = static_cast<int64_t>(order.size());
+    for (int64_t i = 0; i < n; i++) {
+        const int64_t from = order[i];
+        for (const auto &c : copies)
+            std::memcpy(static_cast<char *>(c.second) + 8 * i, static_cast<const char *>(c.first) + 8 * from, 8);
+    }
 }
 
 }  // namespace
@@ -436,8 +441,8 @@ void Kernel::order_readings() {
     const int64_t *unit = table_.unit;
     std::vector<int64_t> order;  // empty: the readings are in order already
 
-    // Units: one block per unit.  Most tables come grouped by unit already,
-    // which a scan over the runs finds without touching every reading twice.
+    // Units: one block per unit.  Most tables come grouped by unit and in
+    // time order already, which a scan over the runs finds.
     bool grouped = true;
     for (int64_t i = 0; i < n;) {
         int64_t j = i + 1;
@@ -448,59 +453,116 @@ void Kernel::order_readings() {
         }
         i = j;
     }
-    if (!grouped) {
-        // Counting sort by unit, in order of first appearance (stable).
+    bool in_order = grouped;
+    for (auto it = blocks_.begin(); in_order && it != blocks_.end(); ++it) {
+        const Block &b = it->second;
+        in_order = table_.time.integer() ? in_time_order(table_.time.i64, nullptr, b.begin, b.end)
+                                         : in_time_order(table_.time.f64, nullptr, b.begin, b.end);
+    }
+
+    if (!in_order) {
+        // A code per unit, in order of first appearance.
         blocks_.clear();
-        std::unordered_map<int64_t, int64_t> code;
-        std::vector<int64_t> counts;
         std::vector<int32_t> codes(n);
-        for (int64_t i = 0; i < n; i++) {
-            auto it = code.emplace(unit[i], static_cast<int64_t>(counts.size())).first;
-            if (it->second == static_cast<int64_t>(counts.size())) counts.push_back(0);
-            counts[it->second]++;
-            codes[i] = static_cast<int32_t>(it->second);
+        std::vector<int64_t> counts, units;
+        {
+            std::unordered_map<int64_t, int32_t> code;
+            int64_t last = 0;
+            int32_t last_code = -1;
+            for (int64_t i = 0; i < n; i++) {
+                if (last_code < 0 || unit[i] != last) {
+                    auto it = code.emplace(unit[i], static_cast<int32_t>(counts.size())).first;
+                    if (it->second == static_cast<int32_t>(counts.size())) {
+                        counts.push_back(0);
+                        units.push_back(unit[i]);
+                    }
+                    last = unit[i];
+                    last_code = it->second;
+                }
+                counts[last_code]++;
+                codes[i] = last_code;
+            }
         }
         std::vector<int64_t> next(counts.size());
         int64_t at = 0;
         for (size_t c = 0; c < counts.size(); c++) {
             next[c] = at;
+            blocks_.emplace(units[c], Block{at, at + counts[c], at + counts[c]});
             at += counts[c];
         }
-        for (const auto &kv : code)
-            blocks_.emplace(kv.first, Block{next[kv.second], next[kv.second] + counts[kv.second], 0});
         order.resize(n);
-        for (int64_t i = 0; i < n; i++) order[next[codes[i]]++] = i;
-    }
 
-    // Times: ascending within each unit, missing ones last.
-    auto sort_blocks = [&](const auto *t) {
-        using T = std::remove_cv_t<std::remove_pointer_t<decltype(t)>>;
-        for (auto &kv : blocks_) {
-            Block &b = kv.second;
-            if (in_time_order(t, order.empty() ? nullptr : order.data(), b.begin, b.end)) continue;
-            if (order.empty()) {
-                order.resize(n);
-                std::iota(order.begin(), order.end(), int64_t{0});
+        // Integer times of a modest range: a stable counting sort by time,
+        // then one by unit, orders everything in two linear passes.
+        int64_t tmin = 0, tmax = -1;
+        if (table_.time.integer() && n > 0) {
+            const int64_t *t = table_.time.i64;
+            tmin = tmax = t[0];
+            for (int64_t i = 1; i < n; i++) {
+                tmin = std::min(tmin, t[i]);
+                tmax = std::max(tmax, t[i]);
             }
-            std::stable_sort(order.begin() + b.begin, order.begin() + b.end, TimeLess<T>{t});
         }
-    };
-    if (table_.time.integer())
-        sort_blocks(table_.time.i64);
-    else
-        sort_blocks(table_.time.f64);
+        const bool by_counting = table_.time.integer() && n > 0 &&
+                                 static_cast<uint64_t>(tmax) - static_cast<uint64_t>(tmin) < 2 * static_cast<uint64_t>(n) + 1024;
+        if (by_counting) {
+            const int64_t *t = table_.time.i64;
+            std::vector<int64_t> by_time(n);
+            {
+                std::vector<int64_t> slot(static_cast<size_t>(tmax - tmin) + 2, 0);
+                for (int64_t i = 0; i < n; i++) slot[static_cast<size_t>(t[i] - tmin) + 1]++;
+                for (size_t v = 1; v < slot.size(); v++) slot[v] += slot[v - 1];
+                for (int64_t i = 0; i < n; i++) by_time[slot[static_cast<size_t>(t[i] - tmin)]++] = i;
+            }
+            for (int64_t j = 0; j < n; j++) {
+                const int64_t i = by_time[j];
+                order[next[codes[i]]++] = i;
+            }
+        } else {
+            for (int64_t i = 0; i < n; i++) order[next[codes[i]]++] = i;
+            // Then each unit by time (stable; missing times last), sorting
+            // (time, reading) pairs to keep the work in cache.
+            auto sort_blocks = [&](const auto *t) {
+                using T = std::remove_cv_t<std::remove_pointer_t<decltype(t)>>;
+                std::vector<std::pair<T, int64_t>> pairs;
+                for (auto &kv : blocks_) {
+                    const Block &b = kv.second;
+                    if (in_time_order(t, order.data(), b.begin, b.end)) continue;
+                    pairs.clear();
+                    for (int64_t i = b.begin; i < b.end; i++) pairs.emplace_back(t[order[i]], order[i]);
+                    std::stable_sort(pairs.begin(), pairs.end(), [](const auto &x, const auto &y) {
+                        if constexpr (std::is_floating_point_v<T>)
+                            return !std::isnan(x.first) && (std::isnan(y.first) || x.first < y.first);
+                        else
+                            return x.first < y.first;
+                    });
+                    for (int64_t i = b.begin; i < b.end; i++) order[i] = pairs[i - b.begin].second;
+                }
+            };
+            if (table_.time.integer())
+                sort_blocks(table_.time.i64);
+            else
+                sort_blocks(table_.time.f64);
+        }
+    }
 
     reordered_ = !order.empty();
     if (reordered_) {
+        // Every column the windows read is copied into reading order, all in
+        // one pass: the random reads of the columns then overlap.
+        std::vector<std::pair<const void *, void *>> copies;
         const Column time_source = table_.time;
         const std::vector<Column> key_sources = table_.keys;
-        own_value_ = gather(table_.value, order);
+        own_value_.resize(n);
+        copies.emplace_back(table_.value, own_value_.data());
         table_.value = own_value_.data();
         if (table_.time.integer()) {
-            own_time_i_ = gather(table_.time.i64, order);
+            own_time_i_.resize(n);
+            copies.emplace_back(table_.time.i64, own_time_i_.data());
             table_.time.i64 = own_time_i_.data();
         } else {
-            own_time_f_ = gather(table_.time.f64, order);
+            own_time_f_.resize(n);
+            copies.emplace_back(table_.time.f64, own_time_f_.data());
             table_.time.f64 = own_time_f_.data();
         }
         // Key columns are copied once per source buffer; one that is the time
@@ -530,13 +592,16 @@ void Kernel::order_readings() {
             }
             if (shared) continue;
             if (c.integer()) {
-                own_keys_i_[k] = gather(c.i64, order);
+                own_keys_i_[k].resize(n);
+                copies.emplace_back(c.i64, own_keys_i_[k].data());
                 c.i64 = own_keys_i_[k].data();
             } else {
-                own_keys_f_[k] = gather(c.f64, order);
+                own_keys_f_[k].resize(n);
+                copies.emplace_back(c.f64, own_keys_f_[k].data());
                 c.f64 = own_keys_f_[k].data();
             }
         }
+        gather_columns(copies, order);
         table_.unit = nullptr;  // not needed past this point
     }
 
