@@ -740,6 +740,36 @@ bool group_rows(const K *key, int64_t a, int64_t e, Work &w) {
     return any_missing;
 }
 
+// The aggregate of one period: value[a + at[0 .. size)], in reading order.
+double aggregate(const double *value, int64_t a, const int64_t *at, int64_t size, Aggregate how,
+                 std::vector<double> &buf) {
+    if (how == Aggregate::Max || how == Aggregate::Min) {
+        // Series.max / min: missing values skipped, the last of equal extremes.
+        double best = kNaN;
+        for (int64_t j = 0; j < size; j++) {
+            const double v = value[a + at[j]];
+            if (std::isnan(v)) continue;
+            if (std::isnan(best) || (how == Aggregate::Max ? !(best > v) : !(best < v))) best = v;
+        }
+        return best;
+    }
+    // Sums: missing values as 0 (the mean counts only the others).
+    if (size == 1 && how == Aggregate::NanSum) {  // one reading a period (days)
+        const double v = value[a + at[0]];
+        return 0.0 + (std::isnan(v) ? 0.0 : v);
+    }
+    buf.resize(size);
+    int64_t count = 0;
+    for (int64_t j = 0; j < size; j++) {
+        const double v = value[a + at[j]];
+        buf[j] = std::isnan(v) ? 0.0 : v;
+        count += !std::isnan(v);
+    }
+    const double sum = numpy_sum(buf.data(), size);
+    if (how == Aggregate::NanSum) return sum;
+    return count > 0 ? sum / static_cast<double>(count) : kNaN;
+}
+
 template <class K>
 void period_entry(const K *key, const double *value, int64_t a, int64_t e, const Options &o,
                   Work &w, Result &out) {
@@ -758,18 +788,7 @@ void period_entry(const K *key, const double *value, int64_t a, int64_t e, const
     series.clear();
     for (int64_t g = g0; g < g1; g++) {
         const int64_t first = w.starts[g], size = w.starts[g + 1] - first;
-        if (size == 1) {  // one reading a period (days): its own sum
-            const double v = value[a + w.idx[first]];
-            series.push_back(0.0 + (std::isnan(v) ? 0.0 : v));
-            continue;
-        }
-        auto &buf = w.buffer;
-        buf.resize(size);
-        for (int64_t j = 0; j < size; j++) {
-            const double v = value[a + w.idx[first + j]];
-            buf[j] = std::isnan(v) ? 0.0 : v;
-        }
-        series.push_back(numpy_sum(buf.data(), size));
+        series.push_back(aggregate(value, a, w.idx.data() + first, size, o.aggregate, w.buffer));
     }
     out.period.resize(out.period.size() + kPeriodWidth, kNaN);
     double *slot = out.period.data() + out.period.size() - kPeriodWidth;

@@ -59,9 +59,13 @@ struct Window {
     int64_t backward_r = 0; // keep rows [:backward_r]
 };
 
-// The per-period aggregation.
+// The per-period aggregation, as numpy's function of that name returns it for
+// a Series (numpy.sum, .mean, .max and .min hand over to the Series method).
 enum class Aggregate {
-    NanSum,  // numpy.nansum: missing values count as 0, an all-missing period sums to 0
+    NanSum,  // numpy.nansum, numpy.sum: missing values skipped, an all-missing period sums to 0
+    Mean,    // numpy.mean: missing values skipped, an all-missing period is missing
+    Max,     // numpy.max: likewise
+    Min,     // numpy.min: likewise
 };
 
 // How pandas computes sample skewness and excess kurtosis.

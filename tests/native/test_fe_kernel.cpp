@@ -399,6 +399,44 @@ void test_unsorted_units_and_keys() {
           "float period keys");
 }
 
+void test_aggregates() {
+    // Period aggregates other than the sum: per-week means, maxima, minima
+    // of unit 7 (weeks 0: 2 3; 1: NaN 5 1 4; 2: 0 6 2), then their MAX.
+    Readings data;
+    Kernel kernel(data.table());
+    Window w;
+    w.unit = 7;
+    const std::pair<Aggregate, double> cases[] = {
+        {Aggregate::NanSum, 10.0}, {Aggregate::Mean, 10.0 / 3}, {Aggregate::Max, 6.0}, {Aggregate::Min, 2.0}};
+    for (const auto &c : cases) {
+        Options o = options(false);
+        o.aggregate = c.first;
+        Result r;
+        kernel.run(&w, 1, o, r);
+        check(same(c.second, r.period[kPeriodWidth]), "weekly aggregate " + std::to_string(int(c.first)));
+    }
+    // A period whose readings are all missing: 0 for the sum, missing otherwise.
+    std::vector<int64_t> unit(4, 1), time{0, 0, 1, 1};
+    std::vector<double> value{NaN, NaN, 1, 2};
+    Table t;
+    t.rows = 4;
+    t.unit = unit.data();
+    t.time.i64 = time.data();
+    t.value = value.data();
+    t.keys = {t.time};
+    Kernel k2(t);
+    Options o;
+    o.tactic = {0};
+    Window all;
+    all.unit = 1;
+    Result sums, means;
+    k2.run(&all, 1, o, sums);
+    o.aggregate = Aggregate::Mean;
+    k2.run(&all, 1, o, means);
+    check(sums.period[9] == 1 && sums.period[10] == 0 && sums.period[0] == 3, "all-missing period sums to 0");
+    check(means.period[9] == 0 && means.period[10] == 1 && means.period[0] == 1.5, "all-missing period mean is missing");
+}
+
 }  // namespace
 
 int main() {
@@ -410,6 +448,7 @@ int main() {
     test_order_and_ties();
     test_float_time();
     test_unsorted_units_and_keys();
+    test_aggregates();
     if (failures) {
         std::fprintf(stderr, "%d check(s) failed\n", failures);
         return 1;
