@@ -21,6 +21,16 @@ bool contains(py::handle container, py::handle item) {
     return r != 0;
 }
 
+// `obj[key] = value` with the references a script would hold.  pandas
+// takes a target whose reference count is that low for the temporary of a
+// chained assignment and warns; it counts the reference that the
+// interpreter's value stack holds during a subscript assignment, which a
+// native caller does not have, so one more is held for the call.
+void set_item(py::handle obj, py::handle key, py::handle value) {
+    py::object held = py::reinterpret_borrow<py::object>(obj);
+    if (PyObject_SetItem(held.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
+}
+
 }  // namespace
 
 py::object unit_date(Call &c) {
@@ -76,7 +86,7 @@ py::object unit_date(Call &c) {
                 MOVRA_AT(c);
                 py::list first;
                 first.append(d);
-                u_d[row[unit]] = first;
+                set_item(u_d, row[unit], first);
             }
         }
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
