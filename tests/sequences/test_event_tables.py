@@ -1,5 +1,6 @@
 """Event logs to windowed tables: datesStr2datesLst, usest2uet, uet2ute."""
 import sys
+import time
 
 import numpy
 import pandas
@@ -71,6 +72,16 @@ class TestUsest2uet:
         log = pandas.DataFrame({"CONS_NO": [7, 7, 7], "EV": ["a", "a", "b"], "TS": [[], [], [T("2020-01-02")]]})
         uet = movra.usest2uet(log, "CONS_NO", "EV", "TS", windows((7, T("2020-01-01"), T("2020-01-03"))))
         assert len(uet.TS[0]) == 0 and uet.TS_NB.tolist() == [0, 1]
+
+    def test_long_groups_are_joined_in_linear_time(self):
+        n = 60000
+        log = pandas.DataFrame({"CONS_NO": [1] * n, "EV": ["a"] * n,
+                                "TS": [[T("2020-01-01") + pandas.Timedelta(minutes=i)] for i in range(n)]})
+        started = time.perf_counter()
+        uet = movra.usest2uet(log, "U", "EV", "TS", windows((1, T("2019-01-01"), T("2021-01-01"))))
+        # Re-copying the growing list at every row takes several seconds here.
+        assert time.perf_counter() - started < 2.0
+        assert uet.TS_NB.tolist() == [n] and uet.TS[0][-1] == T("2020-01-01") + pandas.Timedelta(minutes=n - 1)
 
     def test_no_window_gives_the_empty_six_column_frame(self):
         uet = movra.usest2uet(event_log(), "U", "EV", "TS", windows())
