@@ -35,6 +35,7 @@ class TestUnitDate:
         expected = [first - D(days=15)] + ([first + offset - D(days=15)] if kept else [])
         assert u_d[1] == expected
 
+    @pytest.mark.filterwarnings("error::FutureWarning", "error::DeprecationWarning")
     def test_units_in_first_seen_order_never_influence_each_other(self):
         u_d = movra.unit_date(events(["b", "a", "b", "a"], ["2020-01-01", "2020-01-01", "2020-03-01", "2020-01-02"]))
         assert list(u_d.index) == ["b", "a"]

@@ -10,6 +10,7 @@ import movra
 
 T = pandas.Timestamp
 # pandas may warn while guessing the format of a piece; that is its business.
+# Its deprecation warnings about how the module itself uses pandas are not.
 pytestmark = pytest.mark.filterwarnings("ignore::UserWarning")
 
 
@@ -56,6 +57,7 @@ def windows(*spec):
 
 
 class TestUsest2uet:
+    @pytest.mark.filterwarnings("error::FutureWarning", "error::DeprecationWarning")
     def test_rows_per_window_and_kind_with_exclusive_bounds(self):
         iv = windows((1, T("2020-01-01"), T("2020-01-05")), (3, T("2020-01-01"), T("2020-01-09")),
                      (1, T("2020-01-03"), T("2020-01-10")))
@@ -109,6 +111,7 @@ class TestUet2ute:
                                  "T": [[T("2020-01-01")], numpy.array([T("2020-01-03"), T("2020-01-02")]),
                                        [T("2020-01-03")], [T("2020-01-03")]]})
 
+    @pytest.mark.filterwarnings("error::FutureWarning", "error::DeprecationWarning")
     def test_one_row_per_unit_and_time_with_kinds_in_collection_order(self):
         uet = self.uet()
         ute = movra.uet2ute(uet, "U", "E", "T")
