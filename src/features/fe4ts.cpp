@@ -120,6 +120,8 @@ public:
         rows_.push_back({last_positions_, record.attr("tolist")()});
     }
 
+    bool empty() const { return rows_.empty(); }
+
     py::object frame(py::handle pandas, py::handle unit_values) const {
         if (rows_.empty()) return pandas.attr("DataFrame")();
         const std::vector<int> &unit_columns = slots_[index_[unit_].cast<size_t>()];
@@ -244,13 +246,13 @@ py::object ratio(py::object a, py::object b) { return a / b; }
 py::object spread(py::object a, py::object b) { return a - b; }
 py::object total(py::object a, py::object b) { return a + b; }
 
-py::object operator_name(py::handle base, const char *suffix) {
+py::object suffixed(py::handle base, const char *suffix) {
     return base + py::reinterpret_borrow<py::object>(interned(suffix));
 }
 
 // Ratio, spread and variation of a group of statistics named base + "_MIN" ...
 void add_spreads(DerivedColumns &d, py::handle base) {
-    auto n = [&](const char *suffix) { return operator_name(base, suffix); };
+    auto n = [&](const char *suffix) { return suffixed(base, suffix); };
     d.derive(n("_MIN/MAX"), n("_MIN"), n("_MAX"), ratio);
     d.derive(n("_Q3-Q1"), n("_Q3"), n("_Q1"), spread);
     d.derive(n("_CV"), n("_STD"), n("_MEAN"), ratio);
@@ -261,13 +263,13 @@ py::object fe4ts_pandas(Call &c) {
     py::object df = c.arg(0), unit = c.arg(1), tactic = c.arg(2), periodic = c.arg(3), lag = c.arg(4);
     py::object value = c.arg(5), interval = c.arg(6), del_t_maximin = c.arg(7), aggfunc = c.arg(8);
 
-    // 1. This call's extractor, sharing `value` through the call's record.
+    // This call's extractor, sharing `value` through the call's record.
     MOVRA_AT(c);
     py::object record = new_scope(fe4ts_scope);
     scope_set(record, kValue, value);
     py::object fe = c.make_nested(fe_spec, record);
 
-    // 2-3. One record per window, under a progress display on stderr.
+    // One record per window, under a progress display on stderr.
     MOVRA_AT(c);
     WindowTable windows(interval);
     FeatureRows rows(unit);
@@ -282,16 +284,15 @@ py::object fe4ts_pandas(Call &c) {
     }
     MOVRA_AT(c);
     py::object pandas = c.global("pandas");
-    py::object unit_values = windows.size() > 0 ? windows.values(unit) : py::object(py::none());
-    py::object ftrs = rows.frame(pandas, unit_values);
+    py::object ftrs = rows.frame(pandas, rows.empty() ? py::object(py::none()) : windows.values(unit));
 
-    // 4-6. Derived columns.
+    // Derived columns: per period column, per profile value, per lag.
     DerivedColumns derived(ftrs);
     py::str underscore("_");
     for (py::handle t : tactic) {
         MOVRA_AT(c);
         py::object x = value + underscore + t;
-        auto n = [&](const char *suffix) { return operator_name(x, suffix); };
+        auto n = [&](const char *suffix) { return suffixed(x, suffix); };
         add_spreads(derived, x);
         derived.derive(n("_NB_NA0"), n("_NB_NA"), n("_NB_0"), total);
         derived.derive(n("_NB_0/") + t + py::str("_NB"), n("_NB_0"), n("_NB"), ratio);
