@@ -88,6 +88,7 @@ void replace_file(Call &c, py::handle target, py::handle text, py::handle encodi
     py::object ospath = os.attr("path");
 
     // Through a symbolic link, the file it names is replaced, not the link.
+    MOVRA_AT(c);
     py::object final = ospath.attr("realpath")(target);
     py::object st;
     try {
@@ -108,6 +109,7 @@ void replace_file(Call &c, py::handle target, py::handle text, py::handle encodi
         // The old in-place write refused a target the caller may not write
         // (a read-only file); a rename would not, so ask the system the same
         // question, without truncating anything.
+        MOVRA_AT(c);
         py::object fd = os.attr("open")(final, os.attr("O_WRONLY"));
         os.attr("close")(fd);
         mode = st_mode & kPermissionBits;
@@ -123,6 +125,7 @@ void replace_file(Call &c, py::handle target, py::handle text, py::handle encodi
     // written the new file is no more open than either.
     py::int_ create_mode(mode >= 0 ? mode : 0666);
 
+    MOVRA_AT(c);
     py::object tmp, fd;
     for (int attempt = 0; !fd; ++attempt) {
         py::object tag = os.attr("urandom")(6).attr("hex")();
@@ -143,7 +146,9 @@ void replace_file(Call &c, py::handle target, py::handle text, py::handle encodi
             quietly([&] { os.attr("close")(fd); });
             throw;
         }
+        MOVRA_AT(c);
         write_and_close(out, text, true, os);
+        MOVRA_AT(c);
         os.attr("replace")(tmp, final);
     } catch (py::error_already_set &) {
         quietly([&] { os.attr("remove")(tmp); });
