@@ -115,36 +115,37 @@ void replace_file(Call &c, py::handle target, py::handle text, py::handle encodi
         mode = st_mode & kPermissionBits;
     }
 
+    // A new target gets the mode an ordinary new file gets (0666 less the
+    // umask); an existing one keeps its permission bits, and the new file
+    // is never more open than that, not even while it is being written.
+    py::int_ create_mode(mode >= 0 ? mode : 0666);
+    py::cpp_function opener(
+        [os, create_mode](py::object path, py::object flags) { return os.attr("open")(path, flags, create_mode); });
+
+    // Mode "x" creates the file exclusively, so a name that is taken is
+    // never written; the file object owns its descriptor from the start.
     py::object dir = ospath.attr("dirname")(final);
     py::object name = ospath.attr("basename")(final);
-    int flags = (os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL") |
-                 py::getattr(os, "O_BINARY", py::int_(0)))
-                    .cast<int>();
-    // A new target gets the mode an ordinary new file gets (0666 less the
-    // umask); an existing one keeps its permission bits.  While being
-    // written the new file is no more open than either.
-    py::int_ create_mode(mode >= 0 ? mode : 0666);
-
     MOVRA_AT(c);
-    py::object tmp, fd;
-    for (int attempt = 0; !fd; ++attempt) {
+    py::object tmp, out;
+    for (int attempt = 0; !out; ++attempt) {
         py::object tag = os.attr("urandom")(6).attr("hex")();
         tmp = ospath.attr("join")(dir, interned(".") + name + interned(".") + tag + interned(".tmp"));
         try {
-            fd = os.attr("open")(tmp, flags, create_mode);
+            out = open(tmp, interned("x"), py::arg("encoding") = encoding, py::arg("opener") = opener);
         } catch (py::error_already_set &e) {
             if (!e.matches(PyExc_FileExistsError) || attempt + 1 >= kNameAttempts) throw;
         }
     }
 
     try {
-        py::object out;
-        try {
-            if (mode >= 0) os.attr("chmod")(tmp, py::int_(mode));
-            out = open(fd, interned("w"), py::arg("encoding") = encoding);
-        } catch (py::error_already_set &) {
-            quietly([&] { os.attr("close")(fd); });
-            throw;
+        if (mode >= 0) {
+            try {
+                os.attr("chmod")(tmp, py::int_(mode));
+            } catch (py::error_already_set &) {
+                quietly([&] { out.attr("close")(); });
+                throw;
+            }
         }
         MOVRA_AT(c);
         write_and_close(out, text, true, os);
