@@ -163,7 +163,9 @@ py::object csv2json(Call &c) {
     py::object file = c.arg(0), encoding = c.arg(1), sep = c.arg(2);
 
     MOVRA_AT(c);
-    py::object f = c.builtin(Builtin::Open)(file, py::arg("encoding") = encoding);
+    py::kwargs text;
+    text["encoding"] = encoding;
+    py::object f = open_file(c, file, interned("r"), text);
     py::list keyvalues;
     try {
         keyvalues = read_records(c, f, sep);

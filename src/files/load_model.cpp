@@ -49,7 +49,7 @@ py::object load_model(Call &c) {
     py::object path = c.arg(0);
 
     MOVRA_AT(c);
-    py::object f = c.builtin(Builtin::Open)(path, interned("rb"));
+    py::object f = open_file(c, path, interned("rb"));
     py::object model;
     try {
         MOVRA_AT(c);

@@ -164,6 +164,11 @@ py::object scope_parent(py::handle scope) {
 
 // ---- Python operations -------------------------------------------------------
 
+py::object open_file(const Call &c, py::handle path, py::handle mode, py::kwargs kwargs) {
+    if (PyLong_Check(path.ptr())) kwargs["closefd"] = py::bool_(false);
+    return c.builtin(Builtin::Open)(path, mode, **kwargs);
+}
+
 static py::object compare(py::handle a, py::handle b, int op) {
     PyObject *r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
     if (r == nullptr) throw py::error_already_set();
@@ -219,17 +224,6 @@ py::object slice(py::handle obj, py::handle start, py::handle stop, py::handle s
     PyObject *r = PyObject_GetItem(obj.ptr(), s);
     if (r == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(r);
-}
-
-}  // namespace movra
-
-#include "table.h"
-
-namespace movra {
-
-void not_implemented(const char *name) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not implemented yet", name);
-    throw py::error_already_set();
 }
 
 }  // namespace movra

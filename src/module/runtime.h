@@ -111,6 +111,12 @@ std::pair<py::object, py::object> unpack2(py::handle value);
 // TypeError "'...' object is unsliceable" where slicing is not supported.
 py::object slice(py::handle obj, py::handle start, py::handle stop, py::handle step = py::handle());
 
+// open(path, mode, **kwargs) through the held builtin.  A path that is an
+// integer is a file descriptor the caller owns: it is read or written but
+// left open (closefd=False), so closing our file object never closes the
+// caller's stdin, stdout or socket.
+py::object open_file(const Call &c, py::handle path, py::handle mode, py::kwargs kwargs = py::kwargs());
+
 // An interned string object for a literal (kept for the life of the module).
 py::handle interned(const char *text);
 
