@@ -18,8 +18,6 @@ namespace {
 const char *const kStats[] = {"MAX", "MIN", "MEDIAN", "Q3", "Q1", "MEAN", "STD", "SKEW", "KURT"};
 const char *const kCounts[] = {"NB_0", "NB_NA", "NB"};
 
-py::object str_of(py::handle o) { return py::str(o); }
-
 // The nine statistics of a Series, in the order of kStats, each by the
 // Series method of that name with its default options.
 std::vector<py::object> nine_stats(py::handle s) {

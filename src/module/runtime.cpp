@@ -188,6 +188,24 @@ bool truth(py::handle o) {
     return r != 0;
 }
 
+static py::object steal_or_throw(PyObject *r) {
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object neg(py::handle o) { return steal_or_throw(PyNumber_Negative(o.ptr())); }
+py::object abs_of(py::handle o) { return steal_or_throw(PyNumber_Absolute(o.ptr())); }
+py::object str_of(py::handle o) { return steal_or_throw(PyObject_Str(o.ptr())); }
+
+void set_item(py::handle obj, py::handle key, py::handle value) {
+    py::object held = py::reinterpret_borrow<py::object>(obj);
+    if (PyObject_SetItem(held.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
+}
+
+void drop_failure(py::error_already_set &e) {
+    if (!e.matches(PyExc_Exception)) throw;
+}
+
 std::pair<py::object, py::object> unpack2(py::handle value) {
     PyObject *it = PyObject_GetIter(value.ptr());
     if (it == nullptr) throw py::error_already_set();

@@ -103,6 +103,21 @@ py::object ge(py::handle a, py::handle b);
 py::object eq(py::handle a, py::handle b);
 py::object ne(py::handle a, py::handle b);
 bool truth(py::handle o);
+py::object neg(py::handle o);     // -o
+py::object abs_of(py::handle o);  // abs(o)
+py::object str_of(py::handle o);  // str(o), honouring a str subclass's own __str__
+
+// `obj[key] = value` with the references a script would hold.  pandas 2.2
+// takes a target whose reference count is that low for the temporary of a
+// chained assignment and warns; it counts the reference that the
+// interpreter's value stack holds during a subscript assignment, which a
+// native caller does not have, so one more is held for the call.
+void set_item(py::handle obj, py::handle key, py::handle value);
+
+// Where a function drops failures on purpose, an interrupt or an exit is not
+// a failure of the computation: only exceptions derived from Exception may
+// be dropped.  Rethrows anything else.
+void drop_failure(py::error_already_set &e);
 
 // Unpacks exactly two items, with the module's messages for other counts.
 std::pair<py::object, py::object> unpack2(py::handle value);

@@ -50,7 +50,8 @@ py::object clean_topk(Call &c) {
 
     try {
         clean_level(c, v, k, upper, gap, replace);
-    } catch (py::error_already_set &) {
+    } catch (py::error_already_set &e) {
+        drop_failure(e);
         // Discarded on purpose, whatever it was: a level that cannot run
         // simply changes nothing more.  The error was fetched off the
         // thread's error indicator; the handled-exception state of the

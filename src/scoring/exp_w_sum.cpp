@@ -40,7 +40,8 @@ py::object Q3_Q1(Call &c) {
         py::object numpy = c.global("numpy");
         py::object quartiles = numpy.attr("nanpercentile")(v, py::make_tuple(25, 75));
         return numpy.attr("diff")(quartiles)[py::int_(0)];
-    } catch (py::error_already_set &) {
+    } catch (py::error_already_set &e) {
+        drop_failure(e);
         // Any failure at all means "no spread": dropped without a trace.
         // Only the error indicator held it; the caller's handled-exception
         // state is untouched.

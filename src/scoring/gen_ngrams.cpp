@@ -10,18 +10,6 @@
 
 namespace movra {
 
-namespace {
-
-// str(pad), as the builtin does it: the pad's own __str__ is honoured even
-// for a str subclass.
-py::object text_of(py::handle pad) {
-    PyObject *t = PyObject_Str(pad.ptr());
-    if (t == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(t);
-}
-
-}  // namespace
-
 py::object gen_ngrams(Call &c) {
     py::object s = c.arg(0), n = c.arg(1), pad = c.arg(2);
 
@@ -33,9 +21,9 @@ py::object gen_ngrams(Call &c) {
 
     if (Py_TYPE(s.ptr()) == &PyUnicode_Type) {
         MOVRA_AT(c);
-        py::object head = text_of(pad) * (n - py::int_(1));
+        py::object head = str_of(pad) * (n - py::int_(1));
         s = head + s;
-        s = s + text_of(pad) * (n - py::int_(1));
+        s = s + str_of(pad) * (n - py::int_(1));
     } else if (Py_TYPE(s.ptr()) == &PyList_Type) {
         MOVRA_AT(c);
         py::list one;

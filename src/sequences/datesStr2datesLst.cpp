@@ -20,7 +20,8 @@ py::object datesStr2datesLst(Call &c) {
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         try {
             s_.append(c.global("pandas").attr("to_datetime")(i));
-        } catch (py::error_already_set &) {
+        } catch (py::error_already_set &e) {
+            drop_failure(e);
             // Dropping the piece: catching fetched the error indicator and
             // the exception dies with the handler.  Nothing here touches the
             // handled-exception state, so a caller's `except` block still

@@ -7,16 +7,6 @@
 
 namespace movra {
 
-namespace {
-
-py::object negative(py::handle o) {
-    PyObject *r = PyNumber_Negative(o.ptr());
-    if (r == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
-}  // namespace
-
 py::object tsdf2seq(Call &c) {
     py::object df = c.arg(0), t = c.arg(1), s = c.arg(2), date = c.arg(3), maxlen = c.arg(4),
                cut = c.arg(5), maxdays = c.arg(6);
@@ -44,7 +34,7 @@ py::object tsdf2seq(Call &c) {
         if (truth(eq(cut, interned("post")))) {
             MOVRA_AT(c);
             py::object positions = py::object(df[s]).attr("iloc");
-            df = slice(positions, negative(maxlen), py::handle());
+            df = slice(positions, neg(maxlen), py::handle());
         } else if (truth(eq(cut, interned("pre")))) {
             MOVRA_AT(c);
             py::object positions = py::object(df[s]).attr("iloc");

@@ -9,26 +9,10 @@ namespace movra {
 
 namespace {
 
-py::object absolute(py::handle o) {
-    PyObject *r = PyNumber_Absolute(o.ptr());
-    if (r == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
 bool contains(py::handle container, py::handle item) {
     int r = PySequence_Contains(container.ptr(), item.ptr());
     if (r < 0) throw py::error_already_set();
     return r != 0;
-}
-
-// `obj[key] = value` with the references a script would hold.  pandas
-// takes a target whose reference count is that low for the temporary of a
-// chained assignment and warns; it counts the reference that the
-// interpreter's value stack holds during a subscript assignment, which a
-// native caller does not have, so one more is held for the call.
-void set_item(py::handle obj, py::handle key, py::handle value) {
-    py::object held = py::reinterpret_borrow<py::object>(obj);
-    if (PyObject_SetItem(held.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
 }
 
 }  // namespace
@@ -65,8 +49,8 @@ py::object unit_date(Call &c) {
             for (py::handle i : u_d[row[unit]]) {
                 MOVRA_AT(c);
                 py::object days = (py::reinterpret_borrow<py::object>(i) - d).attr("days");
-                py::object apart = absolute(days);
-                spaced.append(gt(apart, absolute(daysdiff)));
+                py::object apart = abs_of(days);
+                spaced.append(gt(apart, abs_of(daysdiff)));
             }
             MOVRA_AT(c);
             keep = truth(c.builtin(Builtin::All)(spaced));

@@ -31,16 +31,6 @@ py::list concat_time_lists(py::handle cells) {
     return joined;
 }
 
-// `obj[key] = value` with the references a script would hold.  pandas
-// takes a target whose reference count is that low for the temporary of a
-// chained assignment and warns; it counts the reference that the
-// interpreter's value stack holds during a subscript assignment, which a
-// native caller does not have, so one more is held for the call.
-void set_item(py::handle obj, py::handle key, py::handle value) {
-    py::object held = py::reinterpret_borrow<py::object>(obj);
-    if (PyObject_SetItem(held.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
-}
-
 // A literal label as a Python string.
 py::object label(const char *text) {
     py::handle name = interned(text);

@@ -84,3 +84,44 @@ def test_ctrl_c_interrupts_promptly(name):
     assert "KeyboardInterrupt" in err, err[-3000:]
     assert code != 0
     assert seconds < 10.0, f"{name}: took {seconds:.1f} s to stop"
+
+
+class Interrupting:
+    """Raises KeyboardInterrupt as soon as numpy or pandas looks at it."""
+
+    def __float__(self):
+        raise KeyboardInterrupt
+
+    def __array__(self, *args, **kwargs):
+        raise KeyboardInterrupt
+
+    def __str__(self):
+        raise KeyboardInterrupt
+
+    def __lt__(self, other):
+        raise KeyboardInterrupt
+
+    __gt__ = __le__ = __ge__ = __lt__
+
+
+class InterruptingPieces:
+    """A date-list text whose pieces interrupt pandas.to_datetime."""
+
+    def split(self, sep):
+        return ["2026-01-01", Interrupting()]
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda movra: movra.Q3_Q1(Interrupting()),
+        lambda movra: movra.clean_topk(Interrupting()),
+        lambda movra: movra.datesStr2datesLst(InterruptingPieces()),
+    ],
+    ids=["Q3_Q1", "clean_topk", "datesStr2datesLst"],
+)
+def test_functions_that_drop_failures_let_interrupts_through(call):
+    import movra
+
+    with pytest.raises(KeyboardInterrupt):
+        call(movra)
