@@ -8,11 +8,13 @@ import pytest
 
 from fuzz_worker import ARITY
 
+STRUCTURED = ["fe4ts+", "usest2uet+", "uet2ute+", "unit_date+", "tsdf2seq+", "evaluate4group+"]
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 EXAMPLES = int(os.environ.get("MOVRA_FUZZ_EXAMPLES", "150"))
 
 
-@pytest.mark.parametrize("name", sorted(ARITY))
+@pytest.mark.parametrize("name", sorted(ARITY) + STRUCTURED)
 def test_hostile_arguments_end_in_a_result_or_an_exception(name, tmp_path):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [HERE, os.environ.get("PYTHONPATH")])))
     proc = subprocess.run(
