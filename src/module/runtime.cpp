@@ -53,9 +53,21 @@ py::object Call::scope() const {
 
 py::object Call::globals() const { return py::reinterpret_borrow<py::object>(as_function(function_)->globals); }
 
+// A nested function is created on every call of its enclosing function; its
+// code object, which only describes it, is built once and shared.
+static py::object nested_code(const FunctionSpec &spec) {
+    static auto *cache = new std::unordered_map<const FunctionSpec *, PyObject *>();
+    auto it = cache->find(&spec);
+    if (it == cache->end()) {
+        PyObject *code = code_new(&spec);
+        if (code == nullptr) throw py::error_already_set();
+        it = cache->emplace(&spec, code).first;  // held for the life of the process
+    }
+    return py::reinterpret_borrow<py::object>(it->second);
+}
+
 py::object Call::make_nested(const FunctionSpec &spec, py::handle scope) const {
-    py::object code = py::reinterpret_steal<py::object>(code_new(&spec));
-    if (!code) throw py::error_already_set();
+    py::object code = nested_code(spec);
     PyObject *code_or_null = code.is_none() ? nullptr : code.ptr();
     PyObject *f = function_new(&spec, as_function(function_)->globals, scope.ptr(), code_or_null, nullptr, nullptr);
     if (f == nullptr) throw py::error_already_set();
