@@ -97,6 +97,11 @@ def cases():
     ]
 
 
+# AddressSanitizer holds freed memory in quarantine, so resident memory says
+# nothing there; reference counts still do.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
 def rss_kib():
     with open("/proc/self/statm") as fh:
         return int(fh.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
@@ -130,4 +135,4 @@ def test_no_reference_or_memory_leak(name, fn, make_args, calls, capsys):
     capsys.readouterr()  # progress bars
     assert after == before
     # A leak of even one small object per call shows up over this many calls.
-    assert growth < 4096, f"{name}: resident memory grew by {growth} KiB over {calls} calls"
+    assert SANITIZED or growth < 4096, f"{name}: resident memory grew by {growth} KiB over {calls} calls"
