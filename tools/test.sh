@@ -2,13 +2,16 @@
 # Runs the test suite from a fresh checkout: builds movra into two new virtual
 # environments and runs every test in each,
 #   1. the newest pandas and numpy from PyPI, with Keras 3 on the JAX CPU backend;
-#   2. pandas 2.2 with numpy 1.26, the oldest versions movra supports.
+#   2. pandas 2.2 with numpy 1.26, the oldest versions movra supports;
+#   3. movra built with AddressSanitizer and UndefinedBehaviorSanitizer (the
+#      runtime preloaded into the interpreter), newest pandas, without Keras.
 # Usage: bash tools/test.sh [extra pytest arguments]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 python=${PYTHON:-python3}
 
+# suite VENV [pip arguments...]: a new environment, movra built into it, the tests.
 suite() {
     local venv=$1
     shift
@@ -18,9 +21,19 @@ suite() {
     "$venv/bin/python" -m pip install -q "$@" "$root[test]"
     "$venv/bin/python" -c "import numpy, pandas; print('numpy', numpy.__version__, 'pandas', pandas.__version__)"
     echo "=== $venv: running the tests"
-    (cd "$root" && KERAS_BACKEND=jax "$venv/bin/python" -m pytest tests -p no:cacheprovider "${PYTEST_ARGS[@]}")
+    (cd "$root" && KERAS_BACKEND=jax $PRELOAD "$venv/bin/python" -m pytest tests -p no:cacheprovider "${PYTEST_ARGS[@]}")
 }
 
 PYTEST_ARGS=("$@")
+PRELOAD=""
 suite .venv-test "pandas>=3" "numpy>=2" "keras>=3" "jax[cpu]"
 suite .venv-test-pandas22 "pandas==2.2.*" "numpy==1.26.*"
+
+# The interpreter itself is not instrumented, so the sanitizer runtimes are
+# preloaded; leak detection stays off because the interpreter keeps its
+# objects alive at exit (leaks are tested by tests/hardening/test_leaks.py).
+cxx=${CXX:-c++}
+PRELOAD="env LD_PRELOAD=$("$cxx" -print-file-name=libasan.so):$("$cxx" -print-file-name=libubsan.so) \
+ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
+suite .venv-test-sanitized "pandas>=3" "numpy>=2" \
+    -C cmake.define.MOVRA_SANITIZE=ON -C cmake.build-type=RelWithDebInfo -C build-dir=build/sanitized

@@ -1,11 +1,209 @@
+// fe: the per-window extractor that fe4ts creates for each of its calls.
+//
+// From the readings of one unit inside one window it builds one record, a
+// float Series keyed by feature name, in four blocks: period statistics
+// (one group per entry of `tactic`), periodic profiles (one group per entry
+// of `periodic`), lag differences (one group per entry of `lag`) and the
+// window's span.  `lambda` aggregates one period with `aggfunc`; `lambda1`
+// describes one profile group.  Both are new function objects per use and
+// read `aggfunc` from fe's record and `value` from fe4ts's record through it.
 #include "../module/table.h"
+
+#include <vector>
 
 namespace movra {
 
-py::object fe4ts_fe(Call &) { not_implemented("fe4ts_fe"); }
+namespace {
 
-py::object fe_lambda(Call &) { not_implemented("fe_lambda"); }
+const char *const kStats[] = {"MAX", "MIN", "MEDIAN", "Q3", "Q1", "MEAN", "STD", "SKEW", "KURT"};
+const char *const kCounts[] = {"NB_0", "NB_NA", "NB"};
 
-py::object fe_lambda1(Call &) { not_implemented("fe_lambda1"); }
+// The nine statistics of a Series, in the order of kStats, each by the
+// Series method of that name with its default options.
+std::vector<py::object> nine_stats(py::handle s) {
+    return {s.attr("max")(),           s.attr("min")(),  s.attr("median")(),
+            s.attr("quantile")(0.75),  s.attr("quantile")(0.25),
+            s.attr("mean")(),          s.attr("std")(),  s.attr("skew")(),
+            s.attr("kurt")()};
+}
+
+// prefix + name for each name: the labels of one group.
+template <size_t N>
+py::list labels(py::handle prefix, const char *const (&names)[N]) {
+    py::list out;
+    for (const char *name : names) out.append(prefix + py::reinterpret_borrow<py::object>(interned(name)));
+    return out;
+}
+
+py::list as_list(const std::vector<py::object> &values) {
+    py::list out;
+    for (const auto &v : values) out.append(v);
+    return out;
+}
+
+// len(s[mask]): how many entries the element-wise mask selects.
+py::int_ selected(py::handle s, py::handle mask) { return py::int_(py::len(s[mask])); }
+
+// frame[key] = value.  pandas 2.x guesses chained assignment from the
+// frame's reference count as a Python caller would hold it; going through
+// the bound method keeps one more reference, as a Python statement does.
+void set_column(py::handle frame, py::handle key, py::handle value) { frame.attr("__setitem__")(key, value); }
+
+// The shared reading-column name, read through fe's record from fe4ts's.
+py::object shared_value(py::handle fe_record) { return scope_get(scope_parent(fe_record), kValue); }
+
+}  // namespace
+
+py::object fe4ts_fe(Call &c) {
+    py::object df_ = c.arg(0), tactic = c.arg(1), periodic = c.arg(2), lag = c.arg(3);
+    py::object del_t_maximin = c.arg(4), aggfunc = c.arg(5);
+
+    // fe's own record: `aggfunc` for the anonymous functions, linked to the
+    // record of the fe4ts call that made this fe (for `value`).
+    py::object record = new_scope(fe_scope, c.scope());
+    scope_set(record, kAggfunc, aggfunc);
+
+    MOVRA_AT(c);
+    py::object pandas = c.global("pandas");
+    py::object f = pandas.attr("Series")(py::arg("dtype") = "float64");
+    MOVRA_AT(c);
+    if (!(py::len(df_) > 0)) return f;
+
+    // The blocks are collected and joined once at the end: the same Series as
+    // appending them one by one, without copying the record at every step.
+    py::list blocks;
+    py::str underscore("_");
+
+    // Period block.
+    for (py::handle t : tactic) {
+        MOVRA_AT(c);
+        py::object df_t = df_.attr("copy")();
+        if (truth(del_t_maximin)) {
+            // Every row holding the smallest or largest period is dropped.
+            MOVRA_AT(c);
+            py::object col = df_t[t];
+            py::object keep = ne(col, col.attr("min")()) & ne(col, col.attr("max")());
+            df_t = df_t[keep];
+        }
+        MOVRA_AT(c);
+        py::object aggregate = c.make_nested(lambda_spec, record);
+        df_t = df_t.attr("groupby")(t).attr("apply")(aggregate, py::arg("include_groups") = false);
+        MOVRA_AT(c);
+        if (!(py::len(df_t) > 0)) continue;
+
+        MOVRA_AT(c);
+        py::object prefix = shared_value(record) + underscore + t + underscore;
+        blocks.append(pandas.attr("Series")(as_list(nine_stats(df_t)), py::arg("index") = labels(prefix, kStats)));
+        MOVRA_AT(c);
+        py::list counts;
+        counts.append(selected(df_t, eq(df_t, py::int_(0))));
+        counts.append(selected(df_t, df_t.attr("isnull")()));
+        counts.append(py::int_(py::len(df_[t].attr("unique")())));
+        blocks.append(pandas.attr("Series")(counts, py::arg("index") = labels(prefix, kCounts)));
+    }
+
+    // Profile block: raw readings of the whole window, per distinct value.
+    for (py::handle p : periodic) {
+        MOVRA_AT(c);
+        py::object describe = c.make_nested(lambda1_spec, record);
+        py::object df_p = df_.attr("groupby")(p).attr("apply")(describe, py::arg("include_groups") = false);
+        // A column missing in every reading forms no group: no entries.
+        MOVRA_AT(c);
+        if (!(py::len(df_p) > 0)) continue;
+        MOVRA_AT(c);
+        py::object flat = c.global("numpy").attr("concatenate")(df_p.attr("values"));
+        py::list names;
+        for (py::handle i : df_p.attr("index")) {
+            py::object prefix = shared_value(record) + underscore + p + underscore + str_of(i) + underscore;
+            for (py::handle name : labels(prefix, kStats)) names.append(name);
+        }
+        MOVRA_AT(c);
+        blocks.append(pandas.attr("Series")(flat, py::arg("index") = names));
+    }
+
+    // Lag block: each reading against the reading l time units earlier.
+    for (py::handle l : lag) {
+        MOVRA_AT(c);
+        py::object value = shared_value(record);
+        py::object time = tactic[py::int_(0)];
+        py::object shifted = time + underscore + str_of(l);
+        set_column(df_, shifted, py::object(df_[time].attr("values")) - l);
+
+        // The earlier readings, keyed by a time column whose name clashes
+        // with nothing on the left: with the default suffixing the right time
+        // column would be renamed time + "_1", the shifted column of a lag of
+        // 1, and pandas refuses duplicate names.  Only the reading columns
+        // are read from the join.
+        MOVRA_AT(c);
+        py::object columns = df_.attr("columns");
+        py::str key("__movra_earlier_time__");
+        while (truth(columns.attr("__contains__")(key))) key = py::str(key + underscore);
+        py::list pair;
+        pair.append(time);
+        pair.append(value);
+        py::dict rename;
+        rename[time] = key;
+        py::object earlier = df_[pair].attr("rename")(py::arg("columns") = rename);
+        MOVRA_AT(c);
+        py::object temp = pandas.attr("merge")(df_, earlier, py::arg("left_on") = shifted, py::arg("right_on") = key,
+                                              py::arg("how") = "left",
+                                              py::arg("suffixes") = py::make_tuple("", "_1"));
+        py::object earlier_value = value + py::str("_1");
+        MOVRA_AT(c);
+        set_column(temp, py::str("diff"), py::object(temp[value]) - py::object(temp[earlier_value]));
+
+        MOVRA_AT(c);
+        py::object diff = temp[py::str("diff")];
+        py::object prefix = value + py::str("_DIFF_") + str_of(l) + underscore;
+        blocks.append(pandas.attr("Series")(as_list(nine_stats(diff)), py::arg("index") = labels(prefix, kStats)));
+        MOVRA_AT(c);
+        py::list counts;
+        counts.append(selected(temp, eq(diff, py::int_(0))));
+        counts.append(selected(temp, diff.attr("isnull")()));
+        counts.append(py::int_(py::len(temp)));
+        blocks.append(pandas.attr("Series")(counts, py::arg("index") = labels(prefix, kCounts)));
+
+        MOVRA_AT(c);
+        py::list both;
+        both.append(value);
+        both.append(earlier_value);
+        py::dict acor;
+        py::object corr = temp[both].attr("corr")();
+        acor[prefix + py::str("ACOR")] = py::object(corr.attr("loc")[py::make_tuple(value, earlier_value)]);
+        blocks.append(pandas.attr("Series")(acor));
+    }
+
+    // Span block: first and last time of the whole window.
+    MOVRA_AT(c);
+    py::object value = shared_value(record);
+    py::object times = df_[tactic[py::int_(0)]];
+    py::dict span;
+    span[value + py::str("_START")] = times.attr("min")();
+    span[value + py::str("_END")] = times.attr("max")();
+    blocks.append(pandas.attr("Series")(span));
+
+    MOVRA_AT(c);
+    return pandas.attr("concat")(blocks);
+}
+
+// lambda: the aggregate of one period's readings.
+py::object fe_lambda(Call &c) {
+    py::object x = c.arg(0);
+    MOVRA_AT(c);
+    py::object aggfunc = scope_get(c.scope(), kAggfunc);
+    return aggfunc(x[shared_value(c.scope())]);
+}
+
+// lambda1: the nine statistics of one profile group's readings.
+py::object fe_lambda1(Call &c) {
+    py::object x = c.arg(0);
+    MOVRA_AT(c);
+    py::object readings = x[shared_value(c.scope())];
+    MOVRA_AT(c);
+    py::tuple out(9);
+    std::vector<py::object> stats = nine_stats(readings);
+    for (size_t k = 0; k < stats.size(); ++k) out[k] = stats[k];
+    return out;
+}
 
 }  // namespace movra

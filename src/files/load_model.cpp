@@ -1,7 +1,96 @@
+// load_model: reads a pickled model record.  A record tagged "keras" holds
+// a network in portable form (the architecture as character-reversed
+// Base64 of its JSON text, and the weight arrays); it is rebuilt into a
+// live Keras model that replaces the stored pair under "mapping".  Any
+// other record comes back exactly as unpickled, and Keras is imported only
+// for network records, so scripts that load other records need no Keras.
 #include "../module/table.h"
 
 namespace movra {
 
-py::object load_model(Call &) { not_implemented("load_model"); }
+namespace {
+
+// `import name` / `from name import ...` as a statement inside the
+// function would do it: absolute, with the module namespace as globals.
+py::object import_module(Call &c, const char *name, py::handle fromlist) {
+    PyObject *module =
+        PyImport_ImportModuleLevelObject(interned(name).ptr(), c.globals().ptr(), nullptr, fromlist.ptr(), 0);
+    if (module == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(module);
+}
+
+// One name of a `from ... import` statement: the module's attribute, else a
+// submodule already registered under the dotted name, else ImportError
+// "cannot import name ...".
+py::object import_from(py::handle module, const char *name) {
+    py::handle attr = interned(name);
+    PyObject *value = PyObject_GetAttr(module.ptr(), attr.ptr());
+    if (value != nullptr) return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    PyObject *pkgname = PyObject_GetAttrString(module.ptr(), "__name__");
+    if (pkgname != nullptr && PyUnicode_Check(pkgname)) {
+        PyObject *full = PyUnicode_FromFormat("%U.%U", pkgname, attr.ptr());
+        if (full != nullptr) {
+            value = PyImport_GetModule(full);
+            Py_DECREF(full);
+        }
+    }
+    Py_XDECREF(pkgname);
+    if (value != nullptr) return py::reinterpret_steal<py::object>(value);
+    PyErr_Clear();
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", attr.ptr());
+    throw py::error_already_set();
+}
+
+}  // namespace
+
+py::object load_model(Call &c) {
+    py::object path = c.arg(0);
+
+    MOVRA_AT(c);
+    py::object f = open_file(c, path, interned("rb"));
+    py::object model;
+    try {
+        MOVRA_AT(c);
+        model = c.global("pickle").attr("load")(f);
+    } catch (py::error_already_set &) {
+        // The file is closed now, not whenever the failed call's objects
+        // happen to be released; a close failure must not hide the
+        // unpickling error.
+        try {
+            f.attr("close")();
+        } catch (py::error_already_set &) {
+        }
+        throw;
+    }
+    MOVRA_AT(c);
+    f.attr("close")();
+    f = py::object();
+
+    py::handle tag_key = interned("tag"), mapping_key = interned("mapping");
+    MOVRA_AT(c);
+    if (!truth(eq(model[tag_key], interned("keras")))) return model;
+
+    MOVRA_AT(c);
+    py::object model_from_json =
+        import_from(import_module(c, "keras.models", py::make_tuple(interned("model_from_json"))), "model_from_json");
+    MOVRA_AT(c);
+    py::object base64 = import_module(c, "base64", py::handle());
+
+    MOVRA_AT(c);
+    py::object w = model[mapping_key][py::int_(1)];
+
+    MOVRA_AT(c);
+    py::object reversed = slice(model[mapping_key][py::int_(0)], py::handle(), py::handle(), py::int_(-1));
+    MOVRA_AT(c);
+    py::object text = base64.attr("b64decode")(reversed).attr("decode")(interned("utf-8"));
+    MOVRA_AT(c);
+    model[mapping_key] = model_from_json(text);
+
+    MOVRA_AT(c);
+    model[mapping_key].attr("set_weights")(w);
+    return model;
+}
 
 }  // namespace movra

@@ -53,9 +53,21 @@ py::object Call::scope() const {
 
 py::object Call::globals() const { return py::reinterpret_borrow<py::object>(as_function(function_)->globals); }
 
+// A nested function is created on every call of its enclosing function; its
+// code object, which only describes it, is built once and shared.
+static py::object nested_code(const FunctionSpec &spec) {
+    static auto *cache = new std::unordered_map<const FunctionSpec *, PyObject *>();
+    auto it = cache->find(&spec);
+    if (it == cache->end()) {
+        PyObject *code = code_new(&spec);
+        if (code == nullptr) throw py::error_already_set();
+        it = cache->emplace(&spec, code).first;  // held for the life of the process
+    }
+    return py::reinterpret_borrow<py::object>(it->second);
+}
+
 py::object Call::make_nested(const FunctionSpec &spec, py::handle scope) const {
-    py::object code = py::reinterpret_steal<py::object>(code_new(&spec));
-    if (!code) throw py::error_already_set();
+    py::object code = nested_code(spec);
     PyObject *code_or_null = code.is_none() ? nullptr : code.ptr();
     PyObject *f = function_new(&spec, as_function(function_)->globals, scope.ptr(), code_or_null, nullptr, nullptr);
     if (f == nullptr) throw py::error_already_set();
@@ -164,6 +176,11 @@ py::object scope_parent(py::handle scope) {
 
 // ---- Python operations -------------------------------------------------------
 
+py::object open_file(const Call &c, py::handle path, py::handle mode, py::kwargs kwargs) {
+    if (PyLong_Check(path.ptr())) kwargs["closefd"] = py::bool_(false);
+    return c.builtin(Builtin::Open)(path, mode, **kwargs);
+}
+
 static py::object compare(py::handle a, py::handle b, int op) {
     PyObject *r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
     if (r == nullptr) throw py::error_already_set();
@@ -181,6 +198,24 @@ bool truth(py::handle o) {
     int r = PyObject_IsTrue(o.ptr());
     if (r < 0) throw py::error_already_set();
     return r != 0;
+}
+
+static py::object steal_or_throw(PyObject *r) {
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object neg(py::handle o) { return steal_or_throw(PyNumber_Negative(o.ptr())); }
+py::object abs_of(py::handle o) { return steal_or_throw(PyNumber_Absolute(o.ptr())); }
+py::object str_of(py::handle o) { return steal_or_throw(PyObject_Str(o.ptr())); }
+
+void set_item(py::handle obj, py::handle key, py::handle value) {
+    py::object held = py::reinterpret_borrow<py::object>(obj);
+    if (PyObject_SetItem(held.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
+}
+
+void drop_failure(py::error_already_set &e) {
+    if (!e.matches(PyExc_Exception)) throw;
 }
 
 std::pair<py::object, py::object> unpack2(py::handle value) {
@@ -219,17 +254,6 @@ py::object slice(py::handle obj, py::handle start, py::handle stop, py::handle s
     PyObject *r = PyObject_GetItem(obj.ptr(), s);
     if (r == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(r);
-}
-
-}  // namespace movra
-
-#include "table.h"
-
-namespace movra {
-
-void not_implemented(const char *name) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not implemented yet", name);
-    throw py::error_already_set();
 }
 
 }  // namespace movra

@@ -103,6 +103,21 @@ py::object ge(py::handle a, py::handle b);
 py::object eq(py::handle a, py::handle b);
 py::object ne(py::handle a, py::handle b);
 bool truth(py::handle o);
+py::object neg(py::handle o);     // -o
+py::object abs_of(py::handle o);  // abs(o)
+py::object str_of(py::handle o);  // str(o), honouring a str subclass's own __str__
+
+// `obj[key] = value` with the references a script would hold.  pandas 2.2
+// takes a target whose reference count is that low for the temporary of a
+// chained assignment and warns; it counts the reference that the
+// interpreter's value stack holds during a subscript assignment, which a
+// native caller does not have, so one more is held for the call.
+void set_item(py::handle obj, py::handle key, py::handle value);
+
+// Where a function drops failures on purpose, an interrupt or an exit is not
+// a failure of the computation: only exceptions derived from Exception may
+// be dropped.  Rethrows anything else.
+void drop_failure(py::error_already_set &e);
 
 // Unpacks exactly two items, with the module's messages for other counts.
 std::pair<py::object, py::object> unpack2(py::handle value);
@@ -110,6 +125,12 @@ std::pair<py::object, py::object> unpack2(py::handle value);
 // obj[start:stop:step]; a null handle stands for an omitted bound.
 // TypeError "'...' object is unsliceable" where slicing is not supported.
 py::object slice(py::handle obj, py::handle start, py::handle stop, py::handle step = py::handle());
+
+// open(path, mode, **kwargs) through the held builtin.  A path that is an
+// integer is a file descriptor the caller owns: it is read or written but
+// left open (closefd=False), so closing our file object never closes the
+// caller's stdin, stdout or socket.
+py::object open_file(const Call &c, py::handle path, py::handle mode, py::kwargs kwargs = py::kwargs());
 
 // An interned string object for a literal (kept for the life of the module).
 py::handle interned(const char *text);

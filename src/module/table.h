@@ -53,7 +53,4 @@ enum FeSlot { kAggfunc = 0 };
 extern const ScopeSpec uet2ute_scope;
 enum Uet2uteSlot { kEvent = 0 };
 
-// Raises NotImplementedError naming the function (for bodies still to come).
-[[noreturn]] void not_implemented(const char *name);
-
 }  // namespace movra

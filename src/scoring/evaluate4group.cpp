@@ -1,7 +1,69 @@
+// evaluate4group: per-group top-k hit rates of a model's predictions.
+//
+// Within each group only the first int(len(group) * k) rows by descending
+// prediction count as flagged.  The result is (groups with a caught
+// positive / groups holding a row labelled 1, positives caught / label
+// sum).  Both are plain true divisions: a frame with no row labelled 1
+// ends in the interpreter's ZeroDivisionError from the first one, before
+// the second is computed.
 #include "../module/table.h"
 
 namespace movra {
 
-py::object evaluate4group(Call &) { not_implemented("evaluate4group"); }
+py::object evaluate4group(Call &c) {
+    py::object data = c.arg(0), group = c.arg(1), predict = c.arg(2), label = c.arg(3), k = c.arg(4);
+
+    py::object TP_group = py::int_(0);
+    py::object TP_individal = py::int_(0);
+
+    MOVRA_AT(c);
+    py::object groups = data.attr("groupby")(group);
+    MOVRA_AT(c);
+    py::iterator it = py::iter(groups);
+    for (;;) {
+        MOVRA_AT(c);
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        PyObject *item = PyIter_Next(it.ptr());
+        if (item == nullptr) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            break;
+        }
+        py::object pair = py::reinterpret_steal<py::object>(item);
+        auto [name, g] = unpack2(pair);
+        (void)name;  // the group key is not needed, only its rows
+
+        MOVRA_AT(c);
+        py::object tmp = g.attr("sort_values")(py::arg("by") = predict, py::arg("ascending") = false);
+        // int() of the scaled row count truncates toward zero: 19 rows at
+        // k = 0.05 flag nothing, 20 rows flag one.
+        MOVRA_AT(c);
+        py::object n = py::int_(py::int_(py::len(tmp)) * k);
+        MOVRA_AT(c);
+        py::object head = slice(tmp[label].attr("iloc"), py::handle(), n);
+        MOVRA_AT(c);
+        py::object TP = head.attr("sum")();
+        MOVRA_AT(c);
+        if (truth(ge(TP, py::int_(1)))) {
+            TP_group += py::int_(1);
+            MOVRA_AT(c);
+            TP_individal += TP;
+        }
+    }
+
+    // Groups that hold at least one row labelled exactly 1.
+    MOVRA_AT(c);
+    py::object positives = data[eq(data[label], py::int_(1))];
+    MOVRA_AT(c);
+    py::object n_groups = py::float_(py::int_(py::len(positives[group].attr("unique")())));
+    MOVRA_AT(c);
+    py::object group_rate = TP_group / n_groups;
+
+    MOVRA_AT(c);
+    py::object label_sum = py::float_(data[label].attr("sum")());
+    MOVRA_AT(c);
+    py::object individual_rate = TP_individal / label_sum;
+
+    return py::make_tuple(group_rate, individual_rate);
+}
 
 }  // namespace movra

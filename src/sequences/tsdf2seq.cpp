@@ -1,7 +1,49 @@
+// tsdf2seq: one series' readings as a plain array for sequence models.
+// Rows are put in ascending time order, optionally cut at a date (and a
+// look-back span before it), then optionally cut to the last ("post") or
+// first ("pre") `maxlen` values of column `s`.  Without that length cut
+// the whole kept frame comes back, two-dimensional.
 #include "../module/table.h"
 
 namespace movra {
 
-py::object tsdf2seq(Call &) { not_implemented("tsdf2seq"); }
+py::object tsdf2seq(Call &c) {
+    py::object df = c.arg(0), t = c.arg(1), s = c.arg(2), date = c.arg(3), maxlen = c.arg(4),
+               cut = c.arg(5), maxdays = c.arg(6);
+
+    // A new frame, ascending in t; the caller's frame keeps its order.
+    MOVRA_AT(c);
+    df = df.attr("sort_values")(py::arg("by") = t);
+
+    MOVRA_AT(c);
+    if (truth(date)) {
+        MOVRA_AT(c);
+        df = df[le(df[t], date)];
+        MOVRA_AT(c);
+        if (truth(maxdays)) {
+            MOVRA_AT(c);
+            df = df[ge(df[t], date - c.global("datetime").attr("timedelta")(py::arg("days") = maxdays))];
+        }
+    }
+
+    // The length cut counts positions, whatever the labels: plain [] on a
+    // Series with a float index would slice by label.
+    MOVRA_AT(c);
+    if (truth(maxlen)) {
+        MOVRA_AT(c);
+        if (truth(eq(cut, interned("post")))) {
+            MOVRA_AT(c);
+            py::object positions = py::object(df[s]).attr("iloc");
+            df = slice(positions, neg(maxlen), py::handle());
+        } else if (truth(eq(cut, interned("pre")))) {
+            MOVRA_AT(c);
+            py::object positions = py::object(df[s]).attr("iloc");
+            df = slice(positions, py::handle(), maxlen);
+        }
+    }
+
+    MOVRA_AT(c);
+    return df.attr("values");
+}
 
 }  // namespace movra

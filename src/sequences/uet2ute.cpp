@@ -1,9 +1,105 @@
+// uet2ute: turns the unit-event-times table inside out.  Every time of
+// every row becomes a (unit, time, kind) triple; the triples are regrouped
+// on (unit, time) and each group reduced by `lambda2` to the list of its
+// kinds, in collection order.
+#include <cstdlib>
+#include <string>
+
 #include "../module/table.h"
 
 namespace movra {
 
-py::object uet2ute(Call &) { not_implemented("uet2ute"); }
+namespace {
 
-py::object uet2ute_lambda2(Call &) { not_implemented("uet2ute_lambda2"); }
+// pandas 2.2 gave groupby.apply the include_groups switch (and warns when
+// the grouping columns are handed to the function); pandas 3 leaves them
+// out by default.  Older releases would pass the keyword on to the reducer.
+bool apply_has_include_groups(py::handle pandas) {
+    std::string version = py::str(pandas.attr("__version__"));
+    char *rest = nullptr;
+    long major = std::strtol(version.c_str(), &rest, 10);
+    long minor = (rest != nullptr && *rest == '.') ? std::strtol(rest + 1, nullptr, 10) : 0;
+    return major > 2 || (major == 2 && minor >= 2);
+}
+
+}  // namespace
+
+// The group reducer: the group's event kinds as a plain list, in row
+// order.  `e` is read from the creating call's record at every use.
+py::object uet2ute_lambda2(Call &c) {
+    py::object group = c.arg(0);
+    MOVRA_AT(c);
+    return group[scope_get(c.scope(), kEvent)].attr("tolist")();
+}
+
+py::object uet2ute(Call &c) {
+    py::object uet = c.arg(0), unit = c.arg(1), e = c.arg(2), t = c.arg(3);
+
+    // `e` is shared with lambda2 from the start of the call.
+    py::object scope = new_scope(uet2ute_scope);
+    scope_set(scope, kEvent, e);
+
+    py::list triples;
+    MOVRA_AT(c);
+    for (py::handle item : uet.attr("iterrows")()) {
+        MOVRA_AT(c);
+        auto [index, row] = unpack2(item);
+        (void)index;
+
+        py::list found;
+        MOVRA_AT(c);
+        for (py::handle i : row[t]) {
+            MOVRA_AT(c);
+            py::object who = row[unit];
+            py::object what = row[e];
+            found.append(py::make_tuple(who, i, what));
+        }
+        MOVRA_AT(c);
+        if (PyList_SetSlice(triples.ptr(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, found.ptr()) != 0)
+            throw py::error_already_set();
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
+
+    MOVRA_AT(c);
+    py::list columns;
+    columns.append(unit);
+    columns.append(t);
+    columns.append(e);
+    py::object ute = c.global("pandas").attr("DataFrame")(triples, py::arg("columns") = columns);
+
+    MOVRA_AT(c);
+    py::list keys;
+    keys.append(unit);
+    keys.append(t);
+    py::object grouped = ute.attr("groupby")(keys);
+    MOVRA_AT(c);
+    py::object lambda2 = c.make_nested(lambda2_spec, scope);
+    MOVRA_AT(c);
+    // The reducer reads only `e`, never a key, so handing it the groups
+    // without their key columns changes nothing but the warning.
+    py::object reduced = apply_has_include_groups(c.global("pandas"))
+                             ? grouped.attr("apply")(lambda2, py::arg("include_groups") = false)
+                             : grouped.attr("apply")(lambda2);
+    MOVRA_AT(c);
+    ute = reduced.attr("reset_index")();
+
+    MOVRA_AT(c);
+    if (py::len(ute) == 0) {
+        MOVRA_AT(c);
+        py::list empty_columns;
+        empty_columns.append(unit);
+        empty_columns.append(t);
+        empty_columns.append(e);
+        return c.global("pandas").attr("DataFrame")(py::arg("columns") = empty_columns);
+    }
+
+    MOVRA_AT(c);
+    py::list labels;
+    labels.append(unit);
+    labels.append(t);
+    labels.append(e);
+    ute.attr("columns") = labels;
+    return ute;
+}
 
 }  // namespace movra

@@ -1,7 +1,107 @@
+// usest2uet: cuts each consumer's event-time lists into the observation
+// windows of `interval`.  One result row per window and event kind of the
+// window's consumer, holding the times strictly inside the window and
+// their count.  The consumer columns are always `CONS_NO` (attribute
+// access on both frames); `unit`, `e` and `ts` label the result.
+#include <climits>
+
 #include "../module/table.h"
 
 namespace movra {
 
-py::object usest2uet(Call &) { not_implemented("usest2uet"); }
+namespace {
+
+// The time lists of one group joined end to end, in row order: the list
+// that adding them one by one to an empty list gives, built in one pass
+// instead of re-copying the growing list at every row.  Only lists join a
+// list; any other cell fails the way list addition does.
+py::list concat_time_lists(py::handle cells) {
+    py::list joined;
+    Py_ssize_t seen = 0;
+    for (py::handle cell : cells) {
+        if (!PyList_Check(cell.ptr())) {
+            PyErr_Format(PyExc_TypeError, "can only concatenate list (not \"%.200s\") to list",
+                         Py_TYPE(cell.ptr())->tp_name);
+            throw py::error_already_set();
+        }
+        Py_ssize_t end = PyList_GET_SIZE(joined.ptr());
+        if (PyList_SetSlice(joined.ptr(), end, end, cell.ptr()) != 0) throw py::error_already_set();
+        if (++seen % 4096 == 0 && PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
+    return joined;
+}
+
+// A literal label as a Python string.
+py::object label(const char *text) {
+    py::handle name = interned(text);
+    if (!name) throw py::error_already_set();
+    return py::reinterpret_borrow<py::object>(name);
+}
+
+}  // namespace
+
+py::object usest2uet(Call &c) {
+    py::object usest = c.arg(0), unit = c.arg(1), e = c.arg(2), ts = c.arg(3), interval = c.arg(4);
+
+    py::list rows;
+    MOVRA_AT(c);
+    py::object windows = c.global("tqdm")(interval.attr("iterrows")());
+    MOVRA_AT(c);
+    for (py::handle item : windows) {
+        MOVRA_AT(c);
+        auto [index, row] = unpack2(item);
+        (void)index;
+
+        MOVRA_AT(c);
+        py::object consumers = usest.attr("CONS_NO");
+        py::object usest_ = usest[eq(consumers, row.attr("CONS_NO"))];
+
+        MOVRA_AT(c);
+        for (py::handle kind : usest_.attr("groupby")(e)) {
+            MOVRA_AT(c);
+            auto [name, group] = unpack2(kind);
+
+            MOVRA_AT(c);
+            py::list times = concat_time_lists(group[ts].attr("values"));
+            MOVRA_AT(c);
+            py::object dates = c.global("numpy").attr("array")(times);
+
+            // Both bounds exclusive.  A kind without any time at all is
+            // already empty: numpy makes a float array of the empty list,
+            // which cannot be compared with time bounds, so the window
+            // test is only run on times that exist.
+            if (PyList_GET_SIZE(times.ptr()) != 0) {
+                MOVRA_AT(c);
+                py::object before_end = lt(dates, row.attr("END"));
+                py::object after_start = gt(dates, row.attr("START"));
+                dates = dates[before_end & after_start];
+            }
+
+            MOVRA_AT(c);
+            py::object consumer = row.attr("CONS_NO");
+            py::object start = row.attr("START");
+            py::object end = row.attr("END");
+            rows.append(py::make_tuple(consumer, name, dates, start, end));
+        }
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
+
+    MOVRA_AT(c);
+    py::list columns;
+    columns.append(unit);
+    columns.append(e);
+    columns.append(ts);
+    columns.append(label("START"));
+    columns.append(label("END"));
+    py::object uet = c.global("pandas").attr("DataFrame")(rows, py::arg("columns") = columns);
+
+    MOVRA_AT(c);
+    py::object count_label = ts + label("_NB");
+    MOVRA_AT(c);
+    py::object counts = py::object(uet[ts]).attr("apply")(c.builtin_now("len"));
+    MOVRA_AT(c);
+    set_item(uet, count_label, counts);
+    return uet;
+}
 
 }  // namespace movra
