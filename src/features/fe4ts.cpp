@@ -7,6 +7,7 @@
 // column.  Neither `df` nor `interval` is modified: every selection, the sort
 // and every filter make new frames.
 #include "../module/table.h"
+#include "fe4ts_native.h"
 
 #include <algorithm>
 #include <cmath>
@@ -285,8 +286,16 @@ py::object fe4ts_pandas(Call &c) {
     MOVRA_AT(c);
     py::object pandas = c.global("pandas");
     py::object ftrs = rows.frame(pandas, rows.empty() ? py::object(py::none()) : windows.values(unit));
+    return fe4ts_derive(c, ftrs);
+}
 
-    // Derived columns: per period column, per profile value, per lag.
+}  // namespace
+
+// Derived columns: per period column, per profile value, per lag.
+py::object fe4ts_derive(Call &c, py::object ftrs) {
+    py::object df = c.arg(0), tactic = c.arg(2), periodic = c.arg(3), lag = c.arg(4), value = c.arg(5);
+    MOVRA_AT(c);
+    py::object pandas = c.global("pandas");
     DerivedColumns derived(ftrs);
     py::str underscore("_");
     for (py::handle t : tactic) {
@@ -311,8 +320,11 @@ py::object fe4ts_pandas(Call &c) {
     return derived.finish(pandas);
 }
 
-}  // namespace
-
-py::object fe4ts(Call &c) { return fe4ts_pandas(c); }
+py::object fe4ts(Call &c) {
+    // The native kernel where it reproduces the pandas path, else the pandas path.
+    py::object ftrs = fe4ts_native(c);
+    if (ftrs) return ftrs;
+    return fe4ts_pandas(c);
+}
 
 }  // namespace movra
