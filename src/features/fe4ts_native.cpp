@@ -599,8 +599,10 @@ py::object fe4ts_native(Call &c) {
         return py::object();  // a failed conversion: not a call for the kernel
     }
 
+    // Ordering a large unordered table takes seconds: Ctrl-C is heard meanwhile.
     MOVRA_AT(c);
-    auto kernel = std::make_unique<k::Kernel>(in.table);
+    auto kernel = std::make_unique<k::Kernel>(in.table, [] { return PyErr_CheckSignals() != 0; });
+    if (kernel->interrupted()) throw py::error_already_set();
     for (const k::Window &w : in.windows)
         if (kernel->locate(w).ambiguous) return py::object();  // ties decide: pandas path
 

@@ -18,6 +18,7 @@ namespace movra::fe_kernel {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr int64_t kCheckRows = int64_t{1} << 22;  // readings between two interrupt checks
 
 template <class K>
 inline bool missing(K k) {
@@ -392,8 +393,14 @@ struct Work {
 
 void Result::clear() { *this = Result(); }
 
-Kernel::Kernel(const Table &table) : table_(table), work_(std::make_unique<Work>()) {
+Kernel::Kernel(const Table &table, std::function<bool()> interrupted)
+    : table_(table), should_stop_(std::move(interrupted)), work_(std::make_unique<Work>()) {
     order_readings();
+}
+
+bool Kernel::stop_requested() {
+    if (!interrupted_ && should_stop_ && should_stop_()) interrupted_ = true;
+    return interrupted_;
 }
 
 Kernel::~Kernel() = default;
@@ -423,11 +430,11 @@ bool in_time_order(const T *t, const int64_t *order, int64_t begin, int64_t end)
     return true;
 }
 
-// dst[i] = src[order[i]] for columns of 8-byte values (float64 or int64),
-// all columns in one pass.
-void gather_columns(const std::vector<std::pair<const void *, void *>> &copies, const std::vector<int64_t> &order) {
-    const int64_t n = static_cast<int64_t>(order.size());
-    for (int64_t i = 0; i < n; i++) {
+// dst[i] = src[order[i]] for i in [begin, end), for columns of 8-byte values
+// (float64 or int64), all columns in one pass.
+void gather_columns(const std::vector<std::pair<const void *, void *>> &copies, const std::vector<int64_t> &order,
+                    int64_t begin, int64_t end) {
+    for (int64_t i = begin; i < end; i++) {
         const int64_t from = order[i];
         for (const auto &c : copies)
             std::memcpy(static_cast<char *>(c.second) + 8 * i, static_cast<const char *>(c.first) + 8 * from, 8);
@@ -470,6 +477,7 @@ void Kernel::order_readings() {
             int64_t last = 0;
             int32_t last_code = -1;
             for (int64_t i = 0; i < n; i++) {
+                if (i % kCheckRows == 0 && i > 0 && stop_requested()) return;
                 if (last_code < 0 || unit[i] != last) {
                     auto it = code.emplace(unit[i], static_cast<int32_t>(counts.size())).first;
                     if (it->second == static_cast<int32_t>(counts.size())) {
@@ -514,6 +522,7 @@ void Kernel::order_readings() {
                 for (size_t v = 1; v < slot.size(); v++) slot[v] += slot[v - 1];
                 for (int64_t i = 0; i < n; i++) by_time[slot[static_cast<size_t>(t[i] - tmin)]++] = i;
             }
+            if (stop_requested()) return;
             for (int64_t j = 0; j < n; j++) {
                 const int64_t i = by_time[j];
                 order[next[codes[i]]++] = i;
@@ -525,8 +534,14 @@ void Kernel::order_readings() {
             auto sort_blocks = [&](const auto *t) {
                 using T = std::remove_cv_t<std::remove_pointer_t<decltype(t)>>;
                 std::vector<std::pair<T, int64_t>> pairs;
+                int64_t since_check = 0;
                 for (auto &kv : blocks_) {
                     const Block &b = kv.second;
+                    since_check += b.end - b.begin;
+                    if (since_check > kCheckRows) {
+                        since_check = 0;
+                        if (stop_requested()) return;
+                    }
                     if (in_time_order(t, order.data(), b.begin, b.end)) continue;
                     pairs.clear();
                     for (int64_t i = b.begin; i < b.end; i++) pairs.emplace_back(t[order[i]], order[i]);
@@ -544,6 +559,7 @@ void Kernel::order_readings() {
             else
                 sort_blocks(table_.time.f64);
         }
+        if (stop_requested()) return;
     }
 
     reordered_ = !order.empty();
@@ -601,7 +617,10 @@ void Kernel::order_readings() {
                 c.f64 = own_keys_f_[k].data();
             }
         }
-        gather_columns(copies, order);
+        for (int64_t from = 0; from < n; from += kCheckRows) {
+            if (stop_requested()) return;
+            gather_columns(copies, order, from, std::min(n, from + kCheckRows));
+        }
         table_.unit = nullptr;  // not needed past this point
     }
 
@@ -940,6 +959,7 @@ void Kernel::compute(const Range &r, const Options &o, Result &out) {
 
 Kernel::Status Kernel::run(const Window *windows, int64_t count, const Options &options,
                            Result &out, int64_t *failed_at) {
+    if (interrupted_) return Status::BadOptions;  // never ordered: nothing to run on
     const int64_t nkeys = static_cast<int64_t>(table_.keys.size());
     auto bad = [&](int k) { return k < 0 || k >= nkeys; };
     if (std::any_of(options.tactic.begin(), options.tactic.end(), bad) ||

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -123,8 +124,11 @@ public:
     enum class Status { Ok, Ambiguous, BadOptions };
 
     // Orders the readings by unit and time (stable; missing times last in
-    // each unit).  The table's buffers must outlive the kernel.
-    explicit Kernel(const Table &table);
+    // each unit).  The table's buffers must outlive the kernel.  Ordering a
+    // large unordered table takes seconds: `interrupted` is asked now and then
+    // whether to give up, after which the kernel is unusable (interrupted()).
+    explicit Kernel(const Table &table, std::function<bool()> interrupted = nullptr);
+    bool interrupted() const { return interrupted_; }
     ~Kernel();
     Kernel(const Kernel &) = delete;
     Kernel &operator=(const Kernel &) = delete;
@@ -133,7 +137,8 @@ public:
 
     // Appends the records of windows[0 .. count) to `out`.  Stops at the first
     // ambiguous window (Status::Ambiguous, `out` then holds the records before
-    // it) and checks the options first (Status::BadOptions, nothing appended).
+    // it) and checks the options first (Status::BadOptions, nothing appended;
+    // also after an interrupted ordering).
     Status run(const Window *windows, int64_t count, const Options &options, Result &out,
                int64_t *failed_at = nullptr);
 
@@ -149,8 +154,13 @@ private:
     void order_readings();
     void compute(const Range &r, const Options &o, Result &out);
 
+    // Whether to stop ordering, asked every kCheckRows readings.
+    bool stop_requested();
+
     Table table_;  // columns in reading order (owned copies when reordered)
     bool reordered_ = false;
+    std::function<bool()> should_stop_;
+    bool interrupted_ = false;
     std::vector<double> own_value_, own_time_f_;
     std::vector<int64_t> own_time_i_;
     std::vector<std::vector<double>> own_keys_f_;

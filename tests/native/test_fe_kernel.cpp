@@ -437,6 +437,21 @@ void test_aggregates() {
     check(means.period[9] == 0 && means.period[10] == 1 && means.period[0] == 1.5, "all-missing period mean is missing");
 }
 
+void test_interrupted_ordering() {
+    // Asked to stop while ordering, the kernel gives up and runs nothing.
+    Readings data;
+    int asked = 0;
+    Kernel kernel(data.table(), [&] { return ++asked > 0; });
+    check(asked > 0 && kernel.interrupted(), "ordering stops when asked");
+    Window w;
+    w.unit = 7;
+    Result r;
+    check(kernel.run(&w, 1, options(false), r) == Kernel::Status::BadOptions && r.windows == 0,
+          "an interrupted kernel runs nothing");
+    Kernel unasked(data.table(), [] { return false; });
+    check(!unasked.interrupted() && unasked.run(&w, 1, options(false), r) == Kernel::Status::Ok, "not asked to stop");
+}
+
 }  // namespace
 
 int main() {
@@ -449,6 +464,7 @@ int main() {
     test_float_time();
     test_unsorted_units_and_keys();
     test_aggregates();
+    test_interrupted_ordering();
     if (failures) {
         std::fprintf(stderr, "%d check(s) failed\n", failures);
         return 1;
