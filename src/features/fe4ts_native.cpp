@@ -246,7 +246,7 @@ void examine(Call &c, Inputs &in, Names &names) {
     // compares the shifted float times with the integer ones exactly, within
     // 2**53); a fractional float lag on an integer axis makes pandas warn
     // about the merge keys, so it stays on the pandas path.
-    bool need_exact_times = false;
+    bool need_exact_times = false, need_narrow_check = false;
     for (const auto &l : lag_list) {
         k::Scalar s;
         int64_t i = 0;
@@ -267,6 +267,12 @@ void examine(Call &c, Inputs &in, Names &names) {
             } else {
                 s.f = f;
             }
+        }
+        // A narrow integer time axis shifts in its own width: only lags and
+        // times that cannot wrap around there give int64's results.
+        if (in.time_integer && tt.size < 8) {
+            require(std::fabs(static_cast<double>(s.i)) < std::ldexp(1.0, 8 * tt.size - 2));
+            need_narrow_check = true;
         }
         in.options.lags.push_back(s);
         names.lag.push_back(utf8(py::str(l)));
@@ -430,10 +436,11 @@ void examine(Call &c, Inputs &in, Names &names) {
         }
         if (never) win.matches_nothing = true;
     }
-    if (need_exact_times && rows > 0) {
+    if ((need_exact_times || need_narrow_check) && rows > 0) {
         py::object t = time_column.attr("to_numpy")(py::arg("dtype") = "float64");
-        py::object a = numpy.attr("abs")(t);
-        require(a.attr("max")().cast<double>() <= kExact);
+        const double largest = numpy.attr("abs")(t).attr("max")().cast<double>();
+        require(largest <= kExact);
+        if (need_narrow_check) require(largest < std::ldexp(1.0, 8 * tt.size - 2));
     }
 }
 
