@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs the test suite from a fresh checkout: builds movra into two new virtual
-# environments and runs every test in each,
+# Runs the test suite from a fresh checkout: first the native unit tests of
+# the fe4ts kernel (plain C++, under the sanitizers), then movra built into
+# three new virtual environments and every test run in each,
 #   1. the newest pandas and numpy from PyPI, with Keras 3 on the JAX CPU backend;
 #   2. pandas 2.2 with numpy 1.26, the oldest versions movra supports;
 #   3. movra built with AddressSanitizer and UndefinedBehaviorSanitizer (the
@@ -24,8 +25,23 @@ suite() {
     (cd "$root" && KERAS_BACKEND=jax $PRELOAD "$venv/bin/python" -m pytest tests -p no:cacheprovider "${PYTEST_ARGS[@]}")
 }
 
+# native: the kernel's own C++ tests, built with CMake and run by ctest.
+native() {
+    local venv=.venv-test-native
+    echo "=== native kernel tests"
+    "$python" -m venv --clear "$venv"
+    "$venv/bin/python" -m pip install -q -U pip
+    "$venv/bin/python" -m pip install -q cmake ninja pybind11
+    "$venv/bin/cmake" -G Ninja -S "$root" -B "$root/build/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DMOVRA_BUILD_NATIVE_TESTS=ON -DMOVRA_SANITIZE=ON -DPython_EXECUTABLE="$root/$venv/bin/python" \
+        -Dpybind11_DIR="$("$venv/bin/python" -m pybind11 --cmakedir)" > /dev/null
+    "$venv/bin/cmake" --build "$root/build/native" --target test_fe_kernel
+    "$venv/bin/ctest" --test-dir "$root/build/native" --output-on-failure
+}
+
 PYTEST_ARGS=("$@")
 PRELOAD=""
+native
 suite .venv-test "pandas>=3" "numpy>=2" "keras>=3" "jax[cpu]"
 suite .venv-test-pandas22 "pandas==2.2.*" "numpy==1.26.*"
 

@@ -44,11 +44,6 @@ py::list as_list(const std::vector<py::object> &values) {
 // len(s[mask]): how many entries the element-wise mask selects.
 py::int_ selected(py::handle s, py::handle mask) { return py::int_(py::len(s[mask])); }
 
-// frame[key] = value.  pandas 2.x guesses chained assignment from the
-// frame's reference count as a Python caller would hold it; going through
-// the bound method keeps one more reference, as a Python statement does.
-void set_column(py::handle frame, py::handle key, py::handle value) { frame.attr("__setitem__")(key, value); }
-
 // The shared reading-column name, read through fe's record from fe4ts's.
 py::object shared_value(py::handle fe_record) { return scope_get(scope_parent(fe_record), kValue); }
 
@@ -127,7 +122,7 @@ py::object fe4ts_fe(Call &c) {
         py::object value = shared_value(record);
         py::object time = tactic[py::int_(0)];
         py::object shifted = time + underscore + str_of(l);
-        set_column(df_, shifted, py::object(df_[time].attr("values")) - l);
+        set_item(df_, shifted, py::object(df_[time].attr("values")) - l);
 
         // The earlier readings, keyed by a time column whose name clashes
         // with nothing on the left: with the default suffixing the right time
@@ -150,7 +145,7 @@ py::object fe4ts_fe(Call &c) {
                                               py::arg("suffixes") = py::make_tuple("", "_1"));
         py::object earlier_value = value + py::str("_1");
         MOVRA_AT(c);
-        set_column(temp, py::str("diff"), py::object(temp[value]) - py::object(temp[earlier_value]));
+        set_item(temp, py::str("diff"), py::object(temp[value]) - py::object(temp[earlier_value]));
 
         MOVRA_AT(c);
         py::object diff = temp[py::str("diff")];

@@ -18,12 +18,6 @@ namespace movra {
 
 namespace {
 
-py::object negated(py::handle o) {
-    PyObject *r = PyNumber_Negative(o.ptr());
-    if (r == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
 // The windows of `interval`, read column by column.  A row read through
 // iterrows is one Series of a single dtype: one missing value in a numeric
 // table turns every count into a float and every unit identifier into
@@ -93,7 +87,7 @@ py::object window_readings(Call &c, py::handle df, py::handle unit, py::handle t
     }
     // Count bounds are positional: the last FORWARD_R, then the first BACKWARD_R.
     MOVRA_AT(c);
-    if (w.has(interned("FORWARD_R"))) df_ = slice(df_.attr("iloc"), negated(w.attr("FORWARD_R", i)), py::handle());
+    if (w.has(interned("FORWARD_R"))) df_ = slice(df_.attr("iloc"), neg(w.attr("FORWARD_R", i)), py::handle());
     MOVRA_AT(c);
     if (w.has(interned("BACKWARD_R"))) df_ = slice(df_.attr("iloc"), py::handle(), w.attr("BACKWARD_R", i));
     return df_;
@@ -234,7 +228,7 @@ private:
     }
     void set(py::handle name, py::object value) {
         if (!pending_.contains(name) && in_frame(name))
-            ftrs_.attr("__setitem__")(name, value);  // overwritten where it stands (bound: see fe's set_column)
+            set_item(ftrs_, name, value);  // overwritten where it stands
         else
             pending_[name] = value;
     }
