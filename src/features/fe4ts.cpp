@@ -304,11 +304,11 @@ py::object fe4ts_derive(Call &c, py::object ftrs) {
     }
     for (py::handle p : periodic) {
         MOVRA_AT(c);
-        for (py::handle i : df[p].attr("unique")()) add_spreads(derived, value + underscore + p + underscore + py::str(i));
+        for (py::handle i : df[p].attr("unique")()) add_spreads(derived, value + underscore + p + underscore + str_of(i));
     }
     for (py::handle l : lag) {
         MOVRA_AT(c);
-        add_spreads(derived, value + py::str("_DIFF_") + py::str(l));
+        add_spreads(derived, value + py::str("_DIFF_") + str_of(l));
     }
     MOVRA_AT(c);
     return derived.finish(pandas);
