@@ -10,6 +10,22 @@
 
 namespace movra {
 
+namespace {
+
+// True for a view that reports length 0; an object whose length cannot be
+// taken is not known to be empty.
+bool is_empty(py::handle view) {
+    Py_ssize_t size = PyObject_Size(view.ptr());
+    if (size < 0) {
+        py::error_already_set e;
+        drop_failure(e);
+        return false;
+    }
+    return size == 0;
+}
+
+}  // namespace
+
 py::object gen_ngrams(Call &c) {
     py::object s = c.arg(0), n = c.arg(1), pad = c.arg(2);
 
@@ -33,13 +49,17 @@ py::object gen_ngrams(Call &c) {
         s = padded + one * (n - py::int_(1));
     }
 
-    // The shifted views s[i:], one per offset, in offset order.
+    // The shifted views s[i:], one per offset, in offset order.  Once a view
+    // is empty every later one is too and zip can yield nothing, so a huge
+    // n ends there rather than building views until memory runs out.
     MOVRA_AT(c);
     py::list views;
     for (py::handle i : c.builtin(Builtin::Range)(n)) {
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         MOVRA_AT(c);
-        views.append(slice(s, i, py::handle()));
+        py::object view = slice(s, i, py::handle());
+        views.append(view);
+        if (is_empty(view)) return py::list();
     }
 
     MOVRA_AT(c);

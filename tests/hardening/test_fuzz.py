@@ -18,7 +18,7 @@ EXAMPLES = int(os.environ.get("MOVRA_FUZZ_EXAMPLES", "150"))
 def test_hostile_arguments_end_in_a_result_or_an_exception(name, tmp_path):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [HERE, os.environ.get("PYTHONPATH")])))
     proc = subprocess.run(
-        [sys.executable, os.path.join(HERE, "fuzz_worker.py"), name, str(EXAMPLES), "0"],
+        [sys.executable, os.path.join(HERE, "fuzz_worker.py"), name, str(EXAMPLES)],
         cwd=tmp_path, env=env, capture_output=True, text=True, timeout=600,
     )
     assert proc.returncode == 0, f"{name}: exit {proc.returncode}\n{proc.stdout[-2000:]}\n{proc.stderr[-4000:]}"

@@ -157,6 +157,14 @@ class TestGenNgrams:
         assert grams == [(-1, 7), (7, 8), (8, -1)] and type(grams[1][0]) is int
         assert len(movra.gen_ngrams(np.arange(3).view(A), 2)) == 2
 
+    def test_a_huge_n_ends_at_the_first_empty_view(self):
+        # Views past the end are empty and zip stops at the shortest: the
+        # answer is known long before 2**62 views could be built.
+        assert movra.gen_ngrams((1, 2, 3), 2**62) == []
+        assert movra.gen_ngrams(range(5), 2**40) == []
+        with pytest.raises((MemoryError, OverflowError)):
+            movra.gen_ngrams("ab", 2**62)
+
     @pytest.mark.parametrize("s, n, message", [
         (5, 2, "'int' object is unsliceable"),
         ("ab", 2.0, "can't multiply sequence"),
