@@ -789,6 +789,17 @@ double aggregate(const double *value, int64_t a, const int64_t *at, int64_t size
     return count > 0 ? sum / static_cast<double>(count) : kNaN;
 }
 
+// "NB_0" and "NB_NA": how many of the values equal zero and how many are missing.
+void zeros_and_missing(const std::vector<double> &values, double *out) {
+    int64_t zeros = 0, nans = 0;
+    for (double x : values) {
+        if (x == 0) zeros++;
+        if (std::isnan(x)) nans++;
+    }
+    out[0] = static_cast<double>(zeros);
+    out[1] = static_cast<double>(nans);
+}
+
 template <class K>
 void period_entry(const K *key, const double *value, int64_t a, int64_t e, const Options &o,
                   Work &w, Result &out) {
@@ -817,13 +828,7 @@ void period_entry(const K *key, const double *value, int64_t a, int64_t e, const
     }
     out.period_kept.push_back(1);
     stats9(series.data(), static_cast<int64_t>(series.size()), o.moments, w.stats, slot);
-    int64_t zeros = 0, nans = 0;
-    for (double x : series) {
-        if (x == 0) zeros++;
-        if (std::isnan(x)) nans++;
-    }
-    slot[9] = static_cast<double>(zeros);
-    slot[10] = static_cast<double>(nans);
+    zeros_and_missing(series, slot + 9);
     slot[11] = distinct;
 }
 
@@ -886,13 +891,7 @@ void lag_entry(const T *t, const double *value, int64_t a, int64_t e, int64_t ti
     out.lag.resize(out.lag.size() + kLagWidth, kNaN);
     double *slot = out.lag.data() + out.lag.size() - kLagWidth;
     stats9(diffs.data(), static_cast<int64_t>(diffs.size()), o.moments, w.stats, slot);
-    int64_t zeros = 0, nans = 0;
-    for (double x : diffs) {
-        if (x == 0) zeros++;
-        if (std::isnan(x)) nans++;
-    }
-    slot[9] = static_cast<double>(zeros);
-    slot[10] = static_cast<double>(nans);
+    zeros_and_missing(diffs, slot + 9);
     slot[11] = static_cast<double>(diffs.size());
     slot[12] = corr.result();
 }

@@ -57,6 +57,16 @@ def structured():
     }
 
 
+def call(fn, args):
+    """One call: a result or an exception are both fine; only a crash is not."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            fn(*args)
+        except Exception:
+            pass
+
+
 def limit_memory():
     """A runaway allocation becomes a MemoryError here instead of a visit
     from the kernel's out-of-memory killer (not under AddressSanitizer,
@@ -80,13 +90,7 @@ def main(name, examples):
     @settings_
     @given(st.integers(low, high).flatmap(lambda n: st.lists(st.sampled_from(range(len(values))), min_size=n, max_size=n)))
     def run(picks):
-        args = [values[i] for i in picks]
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            try:
-                fn(*args)
-            except Exception:
-                pass
+        call(fn, [values[i] for i in picks])
 
     run()
     print("ok", name)
@@ -101,13 +105,7 @@ def main_structured(name, examples, values):
     @given(st.tuples(*[st.one_of(st.integers(0, len(c) - len(values) - 1), st.integers(0, len(c) - 1))
                        for c in candidates]))
     def run(picks):
-        args = [c[i] for c, i in zip(candidates, picks)]
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            try:
-                fn(*args)
-            except Exception:
-                pass
+        call(fn, [c[i] for c, i in zip(candidates, picks)])
 
     run()
     print("ok", name + "+")
