@@ -81,7 +81,7 @@ py::object fe4ts_fe(Call &c) {
             df_t = df_t[keep];
         }
         MOVRA_AT(c);
-        py::object aggregate = c.make_nested(lambda_spec, record);
+        py::object aggregate = c.make_nested(lambda_entry, record);
         df_t = df_t.attr("groupby")(t).attr("apply")(aggregate, py::arg("include_groups") = false);
         MOVRA_AT(c);
         if (!(py::len(df_t) > 0)) continue;
@@ -100,7 +100,7 @@ py::object fe4ts_fe(Call &c) {
     // Profile block: raw readings of the whole window, per distinct value.
     for (py::handle p : periodic) {
         MOVRA_AT(c);
-        py::object describe = c.make_nested(lambda1_spec, record);
+        py::object describe = c.make_nested(lambda1_entry, record);
         py::object df_p = df_.attr("groupby")(p).attr("apply")(describe, py::arg("include_groups") = false);
         // A column missing in every reading forms no group: no entries.
         MOVRA_AT(c);

@@ -262,7 +262,7 @@ py::object fe4ts_pandas(Call &c) {
     MOVRA_AT(c);
     py::object record = new_scope(fe4ts_scope);
     scope_set(record, kValue, value);
-    py::object fe = c.make_nested(fe_spec, record);
+    py::object fe = c.make_nested(fe_entry, record);
 
     // One record per window, under a progress display on stderr.
     MOVRA_AT(c);

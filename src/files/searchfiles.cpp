@@ -32,7 +32,7 @@ py::object searchfiles(Call &c) {
     MOVRA_AT(c);
     py::object rec = new_scope(searchfiles_scope);
     scope_set(rec, kExpr, expr);
-    scope_set(rec, kSearch, c.make_nested(search_spec, rec));
+    scope_set(rec, kSearch, c.make_nested(search_entry, rec));
     scope_set(rec, kFiles, py::list());
 
     // The record holds `search` and `search` holds the record.  Drop that

@@ -20,38 +20,38 @@ namespace {
 constexpr int kMaxParameters = 16;
 
 // "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"
-void count_error(const FunctionSpec *spec, bool has_defaults, bool too_few, Py_ssize_t expected,
+void count_error(const FunctionEntry *entry, bool has_defaults, bool too_few, Py_ssize_t expected,
                  Py_ssize_t given) {
     const char *how = !has_defaults ? "exactly" : (too_few ? "at least" : "at most");
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec->name, how,
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", entry->name, how,
                  expected, expected == 1 ? "" : "s", given);
 }
 
 // Step 3 of binding: finds the first bad entry of the keyword dict, in the
 // dict's order.  Returns false with an exception set if there is one.
-bool check_keywords(const FunctionSpec *spec, PyObject *kwargs, Py_ssize_t nargs) {
+bool check_keywords(const FunctionEntry *entry, PyObject *kwargs, Py_ssize_t nargs) {
     Py_ssize_t pos = 0;
     PyObject *key;
     PyObject *value;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec->name);
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", entry->name);
             return false;
         }
         int found = -1;
-        for (int i = 0; i < spec->argcount; ++i) {
-            int cmp = PyUnicode_CompareWithASCIIString(key, spec->varnames[i]);
+        for (int i = 0; i < entry->argcount; ++i) {
+            int cmp = PyUnicode_CompareWithASCIIString(key, entry->varnames[i]);
             if (cmp == 0) {
                 found = i;
                 break;
             }
         }
         if (found >= 0 && found < nargs) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec->name, key);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", entry->name, key);
             return false;
         }
         if (found < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec->name, key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", entry->name, key);
             return false;
         }
     }
@@ -61,8 +61,8 @@ bool check_keywords(const FunctionSpec *spec, PyObject *kwargs, Py_ssize_t nargs
 // Fills `bound` with new references to the arguments of a
 // positional-or-keyword call.  Returns false with an exception set.
 bool bind_positional_or_keyword(FunctionObject *f, PyObject *args, PyObject *kwargs, PyObject **bound) {
-    const FunctionSpec *spec = f->spec;
-    const Py_ssize_t n = spec->argcount;
+    const FunctionEntry *entry = f->entry;
+    const Py_ssize_t n = entry->argcount;
     PyObject *defaults = f->call_defaults;
     const Py_ssize_t ndefaults = defaults != nullptr ? PyTuple_GET_SIZE(defaults) : 0;
     const Py_ssize_t required = n - ndefaults;
@@ -73,7 +73,7 @@ bool bind_positional_or_keyword(FunctionObject *f, PyObject *args, PyObject *kwa
     if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
         if (nargs < required || nargs > n) {
             bool too_few = nargs < required;
-            count_error(spec, has_defaults, too_few, too_few ? required : n, nargs);
+            count_error(entry, has_defaults, too_few, too_few ? required : n, nargs);
             return false;
         }
         for (Py_ssize_t i = 0; i < n; ++i)
@@ -82,25 +82,25 @@ bool bind_positional_or_keyword(FunctionObject *f, PyObject *args, PyObject *kwa
     }
 
     if (nargs > n) {
-        count_error(spec, has_defaults, false, n, nargs);
+        count_error(entry, has_defaults, false, n, nargs);
         return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = Py_NewRef(PyTuple_GET_ITEM(args, i));
     Py_ssize_t consumed = 0;
     for (Py_ssize_t i = nargs; i < n; ++i) {
-        PyObject *value = PyDict_GetItemWithError(kwargs, interned(spec->varnames[i]).ptr());
+        PyObject *value = PyDict_GetItemWithError(kwargs, interned(entry->varnames[i]).ptr());
         if (value == nullptr && PyErr_Occurred()) return false;
         if (value != nullptr) {
             bound[i] = Py_NewRef(value);
             ++consumed;
         } else if (i < required) {
-            count_error(spec, has_defaults, true, required, i);
+            count_error(entry, has_defaults, true, required, i);
             return false;
         } else {
             bound[i] = Py_NewRef(default_of(i));
         }
     }
-    if (consumed < PyDict_GET_SIZE(kwargs) && !check_keywords(spec, kwargs, nargs)) return false;
+    if (consumed < PyDict_GET_SIZE(kwargs) && !check_keywords(entry, kwargs, nargs)) return false;
     return true;
 }
 
@@ -147,17 +147,17 @@ void add_traceback_entry(const char *traceback_name, const char *file, int line)
 // the function's Python exception here, with the function's one traceback
 // entry; no C++ exception leaves this function.
 PyObject *run_body(FunctionObject *f, PyObject *const *bound, int nbound) {
-    const FunctionSpec *spec = f->spec;
-    int line = spec->line;
+    const FunctionEntry *entry = f->entry;
+    int line = entry->line;
     PyObject *result = nullptr;
     if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        add_traceback_entry(spec->traceback_name, spec->file, line);
+        add_traceback_entry(entry->traceback_name, entry->file, line);
         return nullptr;
     }
     try {
         Call call(reinterpret_cast<PyObject *>(f), bound, nbound);
         try {
-            py::object value = spec->body(call);
+            py::object value = entry->body(call);
             result = value.release().ptr();
             if (result == nullptr && !PyErr_Occurred())
                 PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
@@ -177,20 +177,20 @@ PyObject *run_body(FunctionObject *f, PyObject *const *bound, int nbound) {
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }
     Py_LeaveRecursiveCall();
-    if (result == nullptr) add_traceback_entry(spec->traceback_name, spec->file, line);
+    if (result == nullptr) add_traceback_entry(entry->traceback_name, entry->file, line);
     return result;
 }
 
 PyObject *bind_and_call(FunctionObject *f, PyObject *args, PyObject *kwargs) {
-    const FunctionSpec *spec = f->spec;
-    if (spec->convention == Convention::SingleArgument) {
+    const FunctionEntry *entry = f->entry;
+    if (entry->convention == Convention::SingleArgument) {
         // The interpreter's own check for one-argument functions.
         if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", spec->name);
+            PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", entry->name);
             return nullptr;
         }
         if (PyTuple_GET_SIZE(args) != 1) {
-            PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", spec->name,
+            PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", entry->name,
                          PyTuple_GET_SIZE(args));
             return nullptr;
         }
@@ -200,8 +200,8 @@ PyObject *bind_and_call(FunctionObject *f, PyObject *args, PyObject *kwargs) {
 
     PyObject *bound[kMaxParameters] = {nullptr};
     PyObject *result = nullptr;
-    if (bind_positional_or_keyword(f, args, kwargs, bound)) result = run_body(f, bound, spec->argcount);
-    for (int i = 0; i < spec->argcount; ++i) Py_XDECREF(bound[i]);
+    if (bind_positional_or_keyword(f, args, kwargs, bound)) result = run_body(f, bound, entry->argcount);
+    for (int i = 0; i < entry->argcount; ++i) Py_XDECREF(bound[i]);
     return result;
 }
 

@@ -22,7 +22,7 @@ FunctionObject *as_function(PyObject *op) { return reinterpret_cast<FunctionObje
 PyObject *get_name(PyObject *op, void *) {
     FunctionObject *f = as_function(op);
     if (f->name == nullptr) {
-        f->name = PyUnicode_InternFromString(f->spec->name);
+        f->name = PyUnicode_InternFromString(f->entry->name);
         if (f->name == nullptr) return nullptr;
     }
     return Py_NewRef(f->name);
@@ -40,7 +40,7 @@ int set_name(PyObject *op, PyObject *value, void *) {
 PyObject *get_qualname(PyObject *op, void *) {
     FunctionObject *f = as_function(op);
     if (f->qualname == nullptr) {
-        f->qualname = PyUnicode_InternFromString(f->spec->qualname);
+        f->qualname = PyUnicode_InternFromString(f->entry->qualname);
         if (f->qualname == nullptr) return nullptr;
     }
     return Py_NewRef(f->qualname);
@@ -101,10 +101,10 @@ PyObject *get_code(PyObject *op, void *) {
 // The reported tuple of a function with a load-time default is built from
 // its constant part and the captured object on the first read, then kept.
 PyObject *build_reported_defaults(FunctionObject *f) {
-    PyObject *head = f->spec->defaults != nullptr ? nullptr : PyTuple_New(0);
-    if (f->spec->defaults != nullptr) {
+    PyObject *head = f->entry->defaults != nullptr ? nullptr : PyTuple_New(0);
+    if (f->entry->defaults != nullptr) {
         try {
-            head = f->spec->defaults().release().ptr();
+            head = f->entry->defaults().release().ptr();
         } catch (py::error_already_set &e) {
             e.restore();
         } catch (std::exception &) {
@@ -217,7 +217,7 @@ PyGetSetDef function_getset[] = {
 };
 
 // Pickling stores a module-level function by reference: module and name.
-PyObject *function_reduce(PyObject *op, PyObject *) { return PyUnicode_FromString(as_function(op)->spec->name); }
+PyObject *function_reduce(PyObject *op, PyObject *) { return PyUnicode_FromString(as_function(op)->entry->name); }
 
 PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
@@ -316,11 +316,11 @@ int function_type_ready() {
     return PyType_Ready(&FunctionType);
 }
 
-PyObject *function_new(const FunctionSpec *spec, PyObject *globals, PyObject *scope, PyObject *code,
+PyObject *function_new(const FunctionEntry *entry, PyObject *globals, PyObject *scope, PyObject *code,
                        PyObject *defaults, PyObject *loadtime) {
     FunctionObject *f = PyObject_GC_New(FunctionObject, &FunctionType);
     if (f == nullptr) return nullptr;
-    f->spec = spec;
+    f->entry = entry;
     f->name = nullptr;
     f->qualname = nullptr;
     f->doc = nullptr;
@@ -362,16 +362,16 @@ PyObject *function_new(const FunctionSpec *spec, PyObject *globals, PyObject *sc
     return self;
 }
 
-PyObject *code_new(const FunctionSpec *spec) {
-    if (spec->nvarnames == 0) return Py_NewRef(Py_None);
-    PyCodeObject *empty = PyCode_NewEmpty(spec->file, spec->name, spec->line);
+PyObject *code_new(const FunctionEntry *entry) {
+    if (entry->nvarnames == 0) return Py_NewRef(Py_None);
+    PyCodeObject *empty = PyCode_NewEmpty(entry->file, entry->name, entry->line);
     if (empty == nullptr) return nullptr;
     PyObject *code = nullptr;
-    PyObject *varnames = PyTuple_New(spec->nvarnames);
+    PyObject *varnames = PyTuple_New(entry->nvarnames);
     if (varnames != nullptr) {
         bool ok = true;
-        for (int i = 0; i < spec->nvarnames && ok; ++i) {
-            PyObject *name = PyUnicode_InternFromString(spec->varnames[i]);
+        for (int i = 0; i < entry->nvarnames && ok; ++i) {
+            PyObject *name = PyUnicode_InternFromString(entry->varnames[i]);
             if (name == nullptr) ok = false;
             else PyTuple_SET_ITEM(varnames, i, name);
         }
@@ -379,12 +379,12 @@ PyObject *code_new(const FunctionSpec *spec) {
             // code.replace() is the stable way to give a code object its
             // parameter and local names across interpreter versions.
             PyObject *replace = PyObject_GetAttrString(reinterpret_cast<PyObject *>(empty), "replace");
-            PyObject *kwargs = Py_BuildValue("{s:i,s:i,s:i,s:i,s:O}", "co_argcount", spec->argcount,
+            PyObject *kwargs = Py_BuildValue("{s:i,s:i,s:i,s:i,s:O}", "co_argcount", entry->argcount,
                                              "co_posonlyargcount", 0, "co_kwonlyargcount", 0, "co_nlocals",
-                                             spec->nvarnames, "co_varnames", varnames);
+                                             entry->nvarnames, "co_varnames", varnames);
 #if PY_VERSION_HEX >= 0x030B0000
             if (kwargs != nullptr) {
-                PyObject *qualname = PyUnicode_FromString(spec->qualname);
+                PyObject *qualname = PyUnicode_FromString(entry->qualname);
                 if (qualname == nullptr || PyDict_SetItemString(kwargs, "co_qualname", qualname) < 0)
                     Py_CLEAR(kwargs);
                 Py_XDECREF(qualname);

@@ -9,7 +9,7 @@ namespace movra {
 
 struct FunctionObject {
     PyObject_HEAD
-    const FunctionSpec *spec;  // method entry and code metadata
+    const FunctionEntry *entry;  // method entry and code metadata
     PyObject *name;            // cached __name__, interned on first read
     PyObject *qualname;
     PyObject *doc;             // cached docstring (None) once read or set
@@ -31,10 +31,10 @@ extern PyTypeObject FunctionType;
 int function_type_ready();
 
 // A new function object; `defaults` and `loadtime` may be null.
-PyObject *function_new(const FunctionSpec *spec, PyObject *globals, PyObject *scope, PyObject *code,
+PyObject *function_new(const FunctionEntry *entry, PyObject *globals, PyObject *scope, PyObject *code,
                        PyObject *defaults, PyObject *loadtime);
 
 // Code object carrying a function's parameter and local names.
-PyObject *code_new(const FunctionSpec *spec);
+PyObject *code_new(const FunctionEntry *entry);
 
 }  // namespace movra

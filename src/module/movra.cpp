@@ -90,17 +90,17 @@ int import_tqdm(PyObject *globals) {
 // Creates one module function with its code object and defaults and binds
 // it under its name.  A load-time default is taken from the global `numpy`
 // now, so later rebinding of `numpy` does not change it.
-int bind_function(PyObject *globals, const FunctionSpec &spec) {
-    PyObject *code = code_new(&spec);
+int bind_function(PyObject *globals, const FunctionEntry &entry) {
+    PyObject *code = code_new(&entry);
     if (code == nullptr) return -1;
     PyObject *defaults = nullptr;
     PyObject *loadtime = nullptr;
     int status = 0;
     try {
-        if (spec.defaults != nullptr) defaults = spec.defaults().release().ptr();
-        if (spec.loadtime_default != nullptr) {
+        if (entry.defaults != nullptr) defaults = entry.defaults().release().ptr();
+        if (entry.loadtime_default != nullptr) {
             py::object numpy = lookup_global(globals, interned("numpy"));
-            loadtime = py::object(numpy.attr(spec.loadtime_default)).release().ptr();
+            loadtime = py::object(numpy.attr(entry.loadtime_default)).release().ptr();
         }
     } catch (py::error_already_set &e) {
         e.restore();
@@ -110,7 +110,7 @@ int bind_function(PyObject *globals, const FunctionSpec &spec) {
         status = -1;
     }
     if (status == 0)
-        status = bind(globals, spec.name, function_new(&spec, globals, nullptr, code == Py_None ? nullptr : code,
+        status = bind(globals, entry.name, function_new(&entry, globals, nullptr, code == Py_None ? nullptr : code,
                                                        defaults, loadtime));
     Py_XDECREF(loadtime);
     Py_XDECREF(defaults);
@@ -120,15 +120,15 @@ int bind_function(PyObject *globals, const FunctionSpec &spec) {
 
 // Interns every name the binding rules look up, so a call never has to.
 int intern_names() {
-    auto intern_all = [](const FunctionSpec &spec) {
-        for (int i = 0; i < spec.argcount; ++i)
-            if (!interned(spec.varnames[i])) return -1;
+    auto intern_all = [](const FunctionEntry &entry) {
+        for (int i = 0; i < entry.argcount; ++i)
+            if (!interned(entry.varnames[i])) return -1;
         return 0;
     };
-    for (const FunctionSpec &spec : module_functions)
-        if (intern_all(spec) < 0) return -1;
-    for (const FunctionSpec *spec : {&search_spec, &fe_spec, &lambda_spec, &lambda1_spec, &lambda2_spec})
-        if (intern_all(*spec) < 0) return -1;
+    for (const FunctionEntry &entry : module_functions)
+        if (intern_all(entry) < 0) return -1;
+    for (const FunctionEntry *entry : {&search_entry, &fe_entry, &lambda_entry, &lambda1_entry, &lambda2_entry})
+        if (intern_all(*entry) < 0) return -1;
     return interned("numpy") && interned("tqdm") ? 0 : -1;
 }
 
@@ -156,10 +156,10 @@ int load(PyObject *module, bool *entered) {
         if (import_library(globals, name) < 0) return -1;
     if (import_tqdm(globals) < 0) return -1;
 
-    const FunctionSpec *csv2json = &module_functions[kModuleFunctions - 1];
-    for (const FunctionSpec &spec : module_functions) {
-        if (&spec == csv2json) break;
-        if (bind_function(globals, spec) < 0) return -1;
+    const FunctionEntry *csv2json = &module_functions[kModuleFunctions - 1];
+    for (const FunctionEntry &entry : module_functions) {
+        if (&entry == csv2json) break;
+        if (bind_function(globals, entry) < 0) return -1;
     }
     if (import_library(globals, "json") < 0) return -1;
     if (bind_function(globals, *csv2json) < 0) return -1;

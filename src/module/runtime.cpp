@@ -34,7 +34,7 @@ static py::handle interned_or_throw(const char *text) {
 static FunctionObject *as_function(PyObject *op) { return reinterpret_cast<FunctionObject *>(op); }
 
 Call::Call(PyObject *function, PyObject *const *args, int)
-    : function_(function), args_(args), line_(as_function(function)->spec->line) {}
+    : function_(function), args_(args), line_(as_function(function)->entry->line) {}
 
 py::object Call::global(const char *name) const {
     return lookup_global(as_function(function_)->globals, interned_or_throw(name));
@@ -55,21 +55,21 @@ py::object Call::globals() const { return py::reinterpret_borrow<py::object>(as_
 
 // A nested function is created on every call of its enclosing function; its
 // code object, which only describes it, is built once and shared.
-static py::object nested_code(const FunctionSpec &spec) {
-    static auto *cache = new std::unordered_map<const FunctionSpec *, PyObject *>();
-    auto it = cache->find(&spec);
+static py::object nested_code(const FunctionEntry &entry) {
+    static auto *cache = new std::unordered_map<const FunctionEntry *, PyObject *>();
+    auto it = cache->find(&entry);
     if (it == cache->end()) {
-        PyObject *code = code_new(&spec);
+        PyObject *code = code_new(&entry);
         if (code == nullptr) throw py::error_already_set();
-        it = cache->emplace(&spec, code).first;  // held for the life of the process
+        it = cache->emplace(&entry, code).first;  // held for the life of the process
     }
     return py::reinterpret_borrow<py::object>(it->second);
 }
 
-py::object Call::make_nested(const FunctionSpec &spec, py::handle scope) const {
-    py::object code = nested_code(spec);
+py::object Call::make_nested(const FunctionEntry &entry, py::handle scope) const {
+    py::object code = nested_code(entry);
     PyObject *code_or_null = code.is_none() ? nullptr : code.ptr();
-    PyObject *f = function_new(&spec, as_function(function_)->globals, scope.ptr(), code_or_null, nullptr, nullptr);
+    PyObject *f = function_new(&entry, as_function(function_)->globals, scope.ptr(), code_or_null, nullptr, nullptr);
     if (f == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(f);
 }
@@ -86,7 +86,7 @@ namespace {
 
 struct ScopeObject {
     PyObject_VAR_HEAD
-    const ScopeSpec *spec;
+    const ScopeLayout *entry;
     PyObject *parent;
     PyObject *cells[1];
 };
@@ -114,7 +114,7 @@ void scope_dealloc(PyObject *op) {
 }
 
 PyObject *scope_repr(PyObject *op) {
-    return PyUnicode_FromFormat("<movra scope of %s at %p>", as_scope(op)->spec->owner, op);
+    return PyUnicode_FromFormat("<movra scope of %s at %p>", as_scope(op)->entry->owner, op);
 }
 
 PyTypeObject ScopeType{};
@@ -136,12 +136,12 @@ int scope_type_ready() {  // declared in namespace.h
     return PyType_Ready(&ScopeType);
 }
 
-py::object new_scope(const ScopeSpec &spec, py::handle parent) {
-    ScopeObject *s = PyObject_GC_NewVar(ScopeObject, &ScopeType, spec.count);
+py::object new_scope(const ScopeLayout &entry, py::handle parent) {
+    ScopeObject *s = PyObject_GC_NewVar(ScopeObject, &ScopeType, entry.count);
     if (s == nullptr) throw py::error_already_set();
-    s->spec = &spec;
+    s->entry = &entry;
     s->parent = parent ? Py_NewRef(parent.ptr()) : nullptr;
-    for (int i = 0; i < spec.count; ++i) s->cells[i] = nullptr;
+    for (int i = 0; i < entry.count; ++i) s->cells[i] = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject *>(s));
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(s));
 }
@@ -163,7 +163,7 @@ py::object scope_get(py::handle scope, int slot) {
     ScopeObject *s = checked_scope(scope, slot);
     if (s->cells[slot] == nullptr) {
         PyErr_Format(PyExc_NameError, "free variable '%s' referenced before assignment in enclosing scope",
-                     s->spec->names[slot]);
+                     s->entry->names[slot]);
         throw py::error_already_set();
     }
     return py::reinterpret_borrow<py::object>(s->cells[slot]);

@@ -29,7 +29,7 @@ enum class Builtin { Zip, Range, All, Any, Sorted, Open, Sum, Count_ };
 
 // Static description of one function: its method entry, its code metadata
 // and its defaults.  Module-level functions and the nested ones share it.
-struct FunctionSpec {
+struct FunctionEntry {
     const char *name;            // __name__, and the name in binding messages
     const char *qualname;        // __qualname__
     const char *traceback_name;  // "movra.fe4ts.fe"
@@ -45,7 +45,7 @@ struct FunctionSpec {
 };
 
 // Names of the variables of one shared-variable record.
-struct ScopeSpec {
+struct ScopeLayout {
     const char *owner;  // enclosing function, for diagnostics
     const char *const *names;
     int count;
@@ -72,7 +72,7 @@ public:
     py::object globals() const;
 
     // Nested function objects: new per call, bound to `scope`.
-    py::object make_nested(const FunctionSpec &spec, py::handle scope) const;
+    py::object make_nested(const FunctionEntry &entry, py::handle scope) const;
 
     // Records the source line of the statement being run, for the traceback.
     void at(int line) { line_ = line; }
@@ -86,7 +86,7 @@ private:
 
 // ---- shared-variable records --------------------------------------------
 
-py::object new_scope(const ScopeSpec &spec, py::handle parent = py::handle());
+py::object new_scope(const ScopeLayout &entry, py::handle parent = py::handle());
 void scope_set(py::handle scope, int slot, py::handle value);
 // NameError "free variable '%s' referenced before assignment in enclosing
 // scope" while the enclosing call has not assigned the variable yet.

@@ -52,44 +52,44 @@ py::tuple fe4ts_defaults() { return py::make_tuple(false); }  // + numpy.nansum 
 py::tuple datesStr2datesLst_defaults() { return py::make_tuple(","); }
 py::tuple csv2json_defaults() { return py::make_tuple("utf-8", ","); }
 
-#define SPEC(fn, conv, nparams, file, defaults, loadtime) \
+#define MODULE_FUNCTION(fn, conv, nparams, file, defaults, loadtime) \
     {#fn, #fn, "movra." #fn, conv, nparams, fn##_names, count(fn##_names), defaults, loadtime, fn, file, __LINE__}
 
 }  // namespace
 
-const FunctionSpec module_functions[kModuleFunctions] = {
-    SPEC(gen_ngrams, PK, 3, "src/scoring/gen_ngrams.cpp", gen_ngrams_defaults, nullptr),
-    SPEC(md5, ONE, 1, "src/files/md5.cpp", nullptr, nullptr),
-    SPEC(clean_topk, PK, 5, "src/scoring/clean_topk.cpp", clean_topk_defaults, "nan"),
-    SPEC(evaluate4group, PK, 5, "src/scoring/evaluate4group.cpp", evaluate4group_defaults, nullptr),
-    SPEC(unit_date, PK, 4, "src/sequences/unit_date.cpp", unit_date_defaults, nullptr),
-    SPEC(tsdf2seq, PK, 7, "src/sequences/tsdf2seq.cpp", tsdf2seq_defaults, nullptr),
-    SPEC(pad_seq, PK, 4, "src/sequences/pad_seq.cpp", pad_seq_defaults, nullptr),
-    SPEC(Q3_Q1, ONE, 1, "src/scoring/exp_w_sum.cpp", nullptr, nullptr),
-    SPEC(exp_w_sum, PK, 4, "src/scoring/exp_w_sum.cpp", exp_w_sum_defaults, nullptr),
-    SPEC(searchfiles, PK, 2, "src/files/searchfiles.cpp", nullptr, nullptr),
-    SPEC(load_model, ONE, 1, "src/files/load_model.cpp", nullptr, nullptr),
-    SPEC(is_done, ONE, 1, "src/files/is_done.cpp", nullptr, nullptr),
-    SPEC(fe4ts, PK, 9, "src/features/fe4ts.cpp", fe4ts_defaults, "nansum"),
-    SPEC(datesStr2datesLst, PK, 2, "src/sequences/datesStr2datesLst.cpp", datesStr2datesLst_defaults, nullptr),
-    SPEC(usest2uet, PK, 5, "src/sequences/usest2uet.cpp", nullptr, nullptr),
-    SPEC(uet2ute, PK, 4, "src/sequences/uet2ute.cpp", nullptr, nullptr),
-    SPEC(csv2json, PK, 3, "src/files/csv2json.cpp", csv2json_defaults, nullptr),
+const FunctionEntry module_functions[kModuleFunctions] = {
+    MODULE_FUNCTION(gen_ngrams, PK, 3, "src/scoring/gen_ngrams.cpp", gen_ngrams_defaults, nullptr),
+    MODULE_FUNCTION(md5, ONE, 1, "src/files/md5.cpp", nullptr, nullptr),
+    MODULE_FUNCTION(clean_topk, PK, 5, "src/scoring/clean_topk.cpp", clean_topk_defaults, "nan"),
+    MODULE_FUNCTION(evaluate4group, PK, 5, "src/scoring/evaluate4group.cpp", evaluate4group_defaults, nullptr),
+    MODULE_FUNCTION(unit_date, PK, 4, "src/sequences/unit_date.cpp", unit_date_defaults, nullptr),
+    MODULE_FUNCTION(tsdf2seq, PK, 7, "src/sequences/tsdf2seq.cpp", tsdf2seq_defaults, nullptr),
+    MODULE_FUNCTION(pad_seq, PK, 4, "src/sequences/pad_seq.cpp", pad_seq_defaults, nullptr),
+    MODULE_FUNCTION(Q3_Q1, ONE, 1, "src/scoring/exp_w_sum.cpp", nullptr, nullptr),
+    MODULE_FUNCTION(exp_w_sum, PK, 4, "src/scoring/exp_w_sum.cpp", exp_w_sum_defaults, nullptr),
+    MODULE_FUNCTION(searchfiles, PK, 2, "src/files/searchfiles.cpp", nullptr, nullptr),
+    MODULE_FUNCTION(load_model, ONE, 1, "src/files/load_model.cpp", nullptr, nullptr),
+    MODULE_FUNCTION(is_done, ONE, 1, "src/files/is_done.cpp", nullptr, nullptr),
+    MODULE_FUNCTION(fe4ts, PK, 9, "src/features/fe4ts.cpp", fe4ts_defaults, "nansum"),
+    MODULE_FUNCTION(datesStr2datesLst, PK, 2, "src/sequences/datesStr2datesLst.cpp", datesStr2datesLst_defaults, nullptr),
+    MODULE_FUNCTION(usest2uet, PK, 5, "src/sequences/usest2uet.cpp", nullptr, nullptr),
+    MODULE_FUNCTION(uet2ute, PK, 4, "src/sequences/uet2ute.cpp", nullptr, nullptr),
+    MODULE_FUNCTION(csv2json, PK, 3, "src/files/csv2json.cpp", csv2json_defaults, nullptr),
 };
 
-const FunctionSpec search_spec = {
+const FunctionEntry search_entry = {
     "search", "searchfiles.<locals>.search", "movra.searchfiles.search", PK, 2,
     search_names, count(search_names), nullptr, nullptr, searchfiles_search, "src/files/searchfiles.cpp", __LINE__};
-const FunctionSpec fe_spec = {
+const FunctionEntry fe_entry = {
     "fe", "fe4ts.<locals>.fe", "movra.fe4ts.fe", PK, 6,
     fe_names, count(fe_names), nullptr, nullptr, fe4ts_fe, "src/features/fe.cpp", __LINE__};
-const FunctionSpec lambda_spec = {
+const FunctionEntry lambda_entry = {
     "lambda", "fe4ts.<locals>.fe.<locals>.<lambda>", "movra.fe4ts.fe.lambda", ONE, 1,
     anonymous_names, 0, nullptr, nullptr, fe_lambda, "src/features/fe.cpp", __LINE__};
-const FunctionSpec lambda1_spec = {
+const FunctionEntry lambda1_entry = {
     "lambda1", "fe4ts.<locals>.fe.<locals>.<lambda>", "movra.fe4ts.fe.lambda1", ONE, 1,
     anonymous_names, 0, nullptr, nullptr, fe_lambda1, "src/features/fe.cpp", __LINE__};
-const FunctionSpec lambda2_spec = {
+const FunctionEntry lambda2_entry = {
     "lambda2", "uet2ute.<locals>.<lambda>", "movra.uet2ute.lambda2", ONE, 1,
     anonymous_names, 0, nullptr, nullptr, uet2ute_lambda2, "src/sequences/uet2ute.cpp", __LINE__};
 
@@ -100,9 +100,9 @@ const char *const fe_vars[] = {"aggfunc"};
 const char *const uet2ute_vars[] = {"e"};
 }  // namespace
 
-const ScopeSpec searchfiles_scope = {"searchfiles", searchfiles_vars, 3};
-const ScopeSpec fe4ts_scope = {"fe4ts", fe4ts_vars, 1};
-const ScopeSpec fe_scope = {"fe", fe_vars, 1};
-const ScopeSpec uet2ute_scope = {"uet2ute", uet2ute_vars, 1};
+const ScopeLayout searchfiles_scope = {"searchfiles", searchfiles_vars, 3};
+const ScopeLayout fe4ts_scope = {"fe4ts", fe4ts_vars, 1};
+const ScopeLayout fe_scope = {"fe", fe_vars, 1};
+const ScopeLayout uet2ute_scope = {"uet2ute", uet2ute_vars, 1};
 
 }  // namespace movra

@@ -35,22 +35,22 @@ py::object uet2ute_lambda2(Call &);
 // Module-level functions in namespace order (json is imported before the
 // last one, csv2json).
 constexpr int kModuleFunctions = 17;
-extern const FunctionSpec module_functions[kModuleFunctions];
+extern const FunctionEntry module_functions[kModuleFunctions];
 
-extern const FunctionSpec search_spec;   // searchfiles.<locals>.search
-extern const FunctionSpec fe_spec;       // fe4ts.<locals>.fe
-extern const FunctionSpec lambda_spec;   // fe's aggregation of one period
-extern const FunctionSpec lambda1_spec;  // fe's statistics of one profile group
-extern const FunctionSpec lambda2_spec;  // uet2ute's regrouping reducer
+extern const FunctionEntry search_entry;   // searchfiles.<locals>.search
+extern const FunctionEntry fe_entry;       // fe4ts.<locals>.fe
+extern const FunctionEntry lambda_entry;   // fe's aggregation of one period
+extern const FunctionEntry lambda1_entry;  // fe's statistics of one profile group
+extern const FunctionEntry lambda2_entry;  // uet2ute's regrouping reducer
 
 // Shared-variable records and their slots.
-extern const ScopeSpec searchfiles_scope;
+extern const ScopeLayout searchfiles_scope;
 enum SearchfilesSlot { kExpr = 0, kFiles = 1, kSearch = 2 };
-extern const ScopeSpec fe4ts_scope;
+extern const ScopeLayout fe4ts_scope;
 enum Fe4tsSlot { kValue = 0 };
-extern const ScopeSpec fe_scope;
+extern const ScopeLayout fe_scope;
 enum FeSlot { kAggfunc = 0 };
-extern const ScopeSpec uet2ute_scope;
+extern const ScopeLayout uet2ute_scope;
 enum Uet2uteSlot { kEvent = 0 };
 
 }  // namespace movra

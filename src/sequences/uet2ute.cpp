@@ -73,7 +73,7 @@ py::object uet2ute(Call &c) {
     keys.append(t);
     py::object grouped = ute.attr("groupby")(keys);
     MOVRA_AT(c);
-    py::object lambda2 = c.make_nested(lambda2_spec, scope);
+    py::object lambda2 = c.make_nested(lambda2_entry, scope);
     MOVRA_AT(c);
     // The reducer reads only `e`, never a key, so handing it the groups
     // without their key columns changes nothing but the warning.

@@ -52,8 +52,8 @@ def event_log():
     })
 
 
-def windows(*spec):
-    return pandas.DataFrame(spec, columns=["CONS_NO", "START", "END"])
+def windows(*rows):
+    return pandas.DataFrame(rows, columns=["CONS_NO", "START", "END"])
 
 
 class TestUsest2uet:
