@@ -1,23 +1,18 @@
 import os
 import subprocess
 import sys
-import traceback
 
 import pytest
+from movra_tracebacks import traceback_names
 
 # Keras reads its backend once, at its first import: the light CPU one.
 os.environ.setdefault("KERAS_BACKEND", "jax")
 
 
-def entry_names(exc):
-    """movra traceback entries of an exception, innermost last."""
-    names = [f.f_code.co_name for f, _ in traceback.walk_tb(exc.__traceback__)]
-    return [n.split(" (")[0] for n in names if n.startswith("movra.")]
-
-
 @pytest.fixture
 def entries():
-    return entry_names
+    """movra's traceback entries of an exception, innermost last."""
+    return traceback_names
 
 
 @pytest.fixture

@@ -10,18 +10,7 @@ import numpy
 import pytest
 
 import movra
-
-
-def traceback_names(excinfo):
-    """The code names of the traceback entries movra added, outermost first."""
-    names = []
-    tb = excinfo.tb
-    while tb is not None:
-        name = tb.tb_frame.f_code.co_name
-        if name.startswith("movra.") or name.startswith("init movra"):
-            names.append(name.split(" (")[0])
-        tb = tb.tb_next
-    return names
+from movra_tracebacks import traceback_names
 
 
 class TestBindingMessages:

@@ -6,17 +6,9 @@ import pandas
 import pytest
 
 import movra
+from movra_tracebacks import traceback_names
 
 T, D = pandas.Timestamp, pandas.Timedelta
-
-
-def traceback_names(excinfo):
-    names, tb = [], excinfo.tb
-    while tb is not None:
-        if tb.tb_frame.f_code.co_name.startswith("movra."):
-            names.append(tb.tb_frame.f_code.co_name.split(" (")[0])
-        tb = tb.tb_next
-    return names
 
 
 def events(units, times):

@@ -7,20 +7,12 @@ import pandas
 import pytest
 
 import movra
+from movra_tracebacks import traceback_names
 
 T = pandas.Timestamp
 # pandas may warn while guessing the format of a piece; that is its business.
 # Its deprecation warnings about how the module itself uses pandas are not.
 pytestmark = pytest.mark.filterwarnings("ignore::UserWarning")
-
-
-def traceback_names(excinfo):
-    names, tb = [], excinfo.tb
-    while tb is not None:
-        if tb.tb_frame.f_code.co_name.startswith("movra."):
-            names.append(tb.tb_frame.f_code.co_name.split(" (")[0])
-        tb = tb.tb_next
-    return names
 
 
 class TestDatesText:
