@@ -7,8 +7,6 @@
 // first read.
 #include "function.h"
 
-#include <structmember.h>
-
 #include "binding.h"
 
 namespace movra {
@@ -98,28 +96,11 @@ PyObject *get_code(PyObject *op, void *) {
     return Py_NewRef(f->code != nullptr ? f->code : Py_None);
 }
 
-// The reported tuple of a function with a load-time default is built from
-// its constant part and the captured object on the first read, then kept.
+// The reported tuple of a function with a load-time default is built on the
+// first read, then kept: the values that omitted arguments receive, the
+// captured object last.
 PyObject *build_reported_defaults(FunctionObject *f) {
-    PyObject *head = f->entry->defaults != nullptr ? nullptr : PyTuple_New(0);
-    if (f->entry->defaults != nullptr) {
-        try {
-            head = f->entry->defaults().release().ptr();
-        } catch (py::error_already_set &e) {
-            e.restore();
-        } catch (std::exception &) {
-            PyErr_NoMemory();
-        }
-    }
-    if (head == nullptr) return nullptr;
-    Py_ssize_t n = PyTuple_GET_SIZE(head);
-    PyObject *tuple = PyTuple_New(n + 1);
-    if (tuple != nullptr) {
-        for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(PyTuple_GET_ITEM(head, i)));
-        PyTuple_SET_ITEM(tuple, n, Py_NewRef(f->defaults_record));
-    }
-    Py_DECREF(head);
-    return tuple;
+    return PyTuple_GetSlice(f->call_defaults, 0, PyTuple_GET_SIZE(f->call_defaults));
 }
 
 PyObject *get_defaults(PyObject *op, void *) {
