@@ -8,6 +8,7 @@
 // describes one profile group.  Both are new function objects per use and
 // read `aggfunc` from fe's record and `value` from fe4ts's record through it.
 #include "../module/table.h"
+#include "feature_names.h"
 
 #include <vector>
 
@@ -15,10 +16,7 @@ namespace movra {
 
 namespace {
 
-const char *const kStats[] = {"MAX", "MIN", "MEDIAN", "Q3", "Q1", "MEAN", "STD", "SKEW", "KURT"};
-const char *const kCounts[] = {"NB_0", "NB_NA", "NB"};
-
-// The nine statistics of a Series, in the order of kStats, each by the
+// The nine statistics of a Series, in the order of kStatNames, each by the
 // Series method of that name with its default options.
 std::vector<py::object> nine_stats(py::handle s) {
     return {s.attr("max")(),           s.attr("min")(),  s.attr("median")(),
@@ -88,13 +86,13 @@ py::object fe4ts_fe(Call &c) {
 
         MOVRA_AT(c);
         py::object prefix = shared_value(record) + underscore + t + underscore;
-        blocks.append(pandas.attr("Series")(as_list(nine_stats(df_t)), py::arg("index") = labels(prefix, kStats)));
+        blocks.append(pandas.attr("Series")(as_list(nine_stats(df_t)), py::arg("index") = labels(prefix, kStatNames)));
         MOVRA_AT(c);
         py::list counts;
         counts.append(selected(df_t, eq(df_t, py::int_(0))));
         counts.append(selected(df_t, df_t.attr("isnull")()));
         counts.append(py::int_(py::len(df_[t].attr("unique")())));
-        blocks.append(pandas.attr("Series")(counts, py::arg("index") = labels(prefix, kCounts)));
+        blocks.append(pandas.attr("Series")(counts, py::arg("index") = labels(prefix, kCountNames)));
     }
 
     // Profile block: raw readings of the whole window, per distinct value.
@@ -110,7 +108,7 @@ py::object fe4ts_fe(Call &c) {
         py::list names;
         for (py::handle i : df_p.attr("index")) {
             py::object prefix = shared_value(record) + underscore + p + underscore + str_of(i) + underscore;
-            for (py::handle name : labels(prefix, kStats)) names.append(name);
+            for (py::handle name : labels(prefix, kStatNames)) names.append(name);
         }
         MOVRA_AT(c);
         blocks.append(pandas.attr("Series")(flat, py::arg("index") = names));
@@ -150,13 +148,13 @@ py::object fe4ts_fe(Call &c) {
         MOVRA_AT(c);
         py::object diff = temp[py::str("diff")];
         py::object prefix = value + py::str("_DIFF_") + str_of(l) + underscore;
-        blocks.append(pandas.attr("Series")(as_list(nine_stats(diff)), py::arg("index") = labels(prefix, kStats)));
+        blocks.append(pandas.attr("Series")(as_list(nine_stats(diff)), py::arg("index") = labels(prefix, kStatNames)));
         MOVRA_AT(c);
         py::list counts;
         counts.append(selected(temp, eq(diff, py::int_(0))));
         counts.append(selected(temp, diff.attr("isnull")()));
         counts.append(py::int_(py::len(temp)));
-        blocks.append(pandas.attr("Series")(counts, py::arg("index") = labels(prefix, kCounts)));
+        blocks.append(pandas.attr("Series")(counts, py::arg("index") = labels(prefix, kCountNames)));
 
         MOVRA_AT(c);
         py::list both;

@@ -18,6 +18,7 @@
 
 #include "../module/table.h"
 #include "fe_kernel.h"
+#include "feature_names.h"
 
 #include <cmath>
 #include <cstdint>
@@ -41,8 +42,6 @@ struct Decline {};
 constexpr double kExact = 9007199254740992.0;  // 2**53: integers up to here are exact doubles
 constexpr int64_t kWindowsPerStep = 512;       // progress and interrupt granularity
 
-const char *const kStatNames[] = {"MAX", "MIN", "MEDIAN", "Q3", "Q1", "MEAN", "STD", "SKEW", "KURT"};
-const char *const kCountNames[] = {"NB_0", "NB_NA", "NB"};
 
 void require(bool ok) {
     if (!ok) throw Decline{};
