@@ -146,7 +146,7 @@ void add_traceback_entry(const char *traceback_name, const char *file, int line)
 // Runs a body with its bound arguments.  Whatever the body throws becomes
 // the function's Python exception here, with the function's one traceback
 // entry; no C++ exception leaves this function.
-PyObject *run_body(FunctionObject *f, PyObject *const *bound, int nbound) {
+PyObject *run_body(FunctionObject *f, PyObject *const *bound) {
     const FunctionEntry *entry = f->entry;
     int line = entry->line;
     PyObject *result = nullptr;
@@ -155,7 +155,7 @@ PyObject *run_body(FunctionObject *f, PyObject *const *bound, int nbound) {
         return nullptr;
     }
     try {
-        Call call(reinterpret_cast<PyObject *>(f), bound, nbound);
+        Call call(reinterpret_cast<PyObject *>(f), bound);
         try {
             py::object value = entry->body(call);
             result = value.release().ptr();
@@ -195,12 +195,12 @@ PyObject *bind_and_call(FunctionObject *f, PyObject *args, PyObject *kwargs) {
             return nullptr;
         }
         PyObject *arg = PyTuple_GET_ITEM(args, 0);
-        return run_body(f, &arg, 1);
+        return run_body(f, &arg);
     }
 
     PyObject *bound[kMaxParameters] = {nullptr};
     PyObject *result = nullptr;
-    if (bind_positional_or_keyword(f, args, kwargs, bound)) result = run_body(f, bound, entry->argcount);
+    if (bind_positional_or_keyword(f, args, kwargs, bound)) result = run_body(f, bound);
     for (int i = 0; i < entry->argcount; ++i) Py_XDECREF(bound[i]);
     return result;
 }

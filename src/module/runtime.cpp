@@ -33,7 +33,7 @@ static py::handle interned_or_throw(const char *text) {
 
 static FunctionObject *as_function(PyObject *op) { return reinterpret_cast<FunctionObject *>(op); }
 
-Call::Call(PyObject *function, PyObject *const *args, int)
+Call::Call(PyObject *function, PyObject *const *args)
     : function_(function), args_(args), line_(as_function(function)->entry->line) {}
 
 py::object Call::global(const char *name) const {

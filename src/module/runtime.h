@@ -54,7 +54,7 @@ struct ScopeLayout {
 // One call of a function: its bound arguments and the context it runs in.
 class Call {
 public:
-    Call(PyObject *function, PyObject *const *args, int nargs);
+    Call(PyObject *function, PyObject *const *args);
 
     // Bound argument i, in parameter order (defaults already filled in).
     py::object arg(int i) const { return py::reinterpret_borrow<py::object>(args_[i]); }
