@@ -199,4 +199,21 @@ py::object fe_lambda1(Call &c) {
     return out;
 }
 
+namespace {
+const char *const fe_parameters[] = {"df_", "tactic", "periodic", "lag", "del_t_maximin", "aggfunc"};
+const char *const fe_locals[] = {"stats", "nb", "f", "t", "df_t", "p", "df_p", "l", "temp", "i", "ii"};
+const FunctionEntry *const fe_creates[] = {&lambda_entry, &lambda1_entry};
+}  // namespace
+
+extern const FunctionEntry lambda_entry = MOVRA_ANONYMOUS_FUNCTION(
+    "lambda", "fe4ts.<locals>.fe.<locals>.<lambda>", "movra.fe4ts.fe.lambda", fe_lambda);
+extern const FunctionEntry lambda1_entry = MOVRA_ANONYMOUS_FUNCTION(
+    "lambda1", "fe4ts.<locals>.fe.<locals>.<lambda>", "movra.fe4ts.fe.lambda1", fe_lambda1);
+
+extern const FunctionEntry fe_entry =
+    MOVRA_NESTED_FUNCTION("fe", "fe4ts.<locals>.fe", "movra.fe4ts.fe", fe4ts_fe)
+        .parameters(fe_parameters)
+        .locals(fe_locals)
+        .creates(fe_creates);
+
 }  // namespace movra

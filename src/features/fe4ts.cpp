@@ -321,4 +321,20 @@ py::object fe4ts(Call &c) {
     return fe4ts_pandas(c);
 }
 
+namespace {
+const char *const fe4ts_parameters[] = {"df", "unit", "tactic", "periodic", "lag",
+                                        "value", "interval", "del_t_maximin", "aggfunc"};
+const char *const fe4ts_locals[] = {"fe", "fe", "ftrs", "index", "row", "df_", "ftr", "t", "p", "i", "l"};
+py::tuple fe4ts_defaults() { return py::make_tuple(false); }
+const FunctionEntry *const fe4ts_creates[] = {&fe_entry};
+}  // namespace
+
+// The default of `aggfunc` is numpy.nansum as it was at load.
+extern const FunctionEntry fe4ts_entry = MOVRA_MODULE_FUNCTION(fe4ts)
+                                             .parameters(fe4ts_parameters)
+                                             .locals(fe4ts_locals)
+                                             .defaults(fe4ts_defaults)
+                                             .numpy_default("nansum")
+                                             .creates(fe4ts_creates);
+
 }  // namespace movra

@@ -16,16 +16,6 @@ namespace movra {
 
 namespace {
 
-// A clean-up step on a failure path: its own error must not replace the
-// error that is being reported.
-template <class Step>
-void quietly(Step &&step) {
-    try {
-        step();
-    } catch (py::error_already_set &) {
-    }
-}
-
 constexpr long kFileTypeMask = 0170000;
 constexpr long kRegularFile = 0100000;
 constexpr long kPermissionBits = 0777;
@@ -48,7 +38,7 @@ py::list read_records(Call &c, py::handle f, py::handle sep) {
         py::dict record;
         if (PyDict_MergeFromSeq2(record.ptr(), zip(keys, values).ptr(), 1) < 0) throw py::error_already_set();
         keyvalues.append(record);
-        if (++n % kSignalCheckLines == 0 && PyErr_CheckSignals() != 0) throw py::error_already_set();
+        if (++n % kSignalCheckLines == 0) check_interrupts();
         MOVRA_AT(c);
     }
     return keyvalues;
@@ -74,10 +64,35 @@ void write_and_close(py::handle out, py::handle text, bool sync, py::handle os =
             }
         }
     } catch (py::error_already_set &) {
-        quietly([&] { out.attr("close")(); });
+        close_quietly(out);
         throw;
     }
     out.attr("close")();
+}
+
+// The target truncated and written where it stands.
+void write_in_place(py::handle open, py::handle target, py::handle text, py::handle encoding) {
+    py::object out = open(target, interned("w"), py::arg("encoding") = encoding);
+    write_and_close(out, text, false);
+}
+
+// A new file beside the target, opened for writing.  Mode "x" creates it
+// exclusively, so a name that is taken is never written; the file object
+// owns its descriptor from the start.
+py::object create_beside(py::handle open, py::handle os, py::handle final, py::handle encoding, py::handle opener,
+                         py::object &tmp) {
+    py::object ospath = os.attr("path");
+    py::object dir = ospath.attr("dirname")(final);
+    py::object name = ospath.attr("basename")(final);
+    for (int attempt = 0;; ++attempt) {
+        py::object tag = os.attr("urandom")(6).attr("hex")();
+        tmp = ospath.attr("join")(dir, interned(".") + name + interned(".") + tag + interned(".tmp"));
+        try {
+            return open(tmp, interned("x"), py::arg("encoding") = encoding, py::arg("opener") = opener);
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_FileExistsError) || attempt + 1 >= kNameAttempts) throw;
+        }
+    }
 }
 
 // Puts `text` into `target` so that the target is, at every moment and
@@ -102,8 +117,7 @@ void replace_file(Call &c, py::handle target, py::handle text, py::handle encodi
         if ((st_mode & kFileTypeMask) != kRegularFile) {
             // A device or pipe is written in place: renaming a file over it
             // would replace the special file itself.
-            py::object out = open(target, interned("w"), py::arg("encoding") = encoding);
-            write_and_close(out, text, false);
+            write_in_place(open, target, text, encoding);
             return;
         }
         // The old in-place write refused a target the caller may not write
@@ -122,28 +136,16 @@ void replace_file(Call &c, py::handle target, py::handle text, py::handle encodi
     py::cpp_function opener(
         [os, create_mode](py::object path, py::object flags) { return os.attr("open")(path, flags, create_mode); });
 
-    // Mode "x" creates the file exclusively, so a name that is taken is
-    // never written; the file object owns its descriptor from the start.
-    py::object dir = ospath.attr("dirname")(final);
-    py::object name = ospath.attr("basename")(final);
     MOVRA_AT(c);
-    py::object tmp, out;
-    for (int attempt = 0; !out; ++attempt) {
-        py::object tag = os.attr("urandom")(6).attr("hex")();
-        tmp = ospath.attr("join")(dir, interned(".") + name + interned(".") + tag + interned(".tmp"));
-        try {
-            out = open(tmp, interned("x"), py::arg("encoding") = encoding, py::arg("opener") = opener);
-        } catch (py::error_already_set &e) {
-            if (!e.matches(PyExc_FileExistsError) || attempt + 1 >= kNameAttempts) throw;
-        }
-    }
+    py::object tmp;
+    py::object out = create_beside(open, os, final, encoding, opener, tmp);
 
     try {
         if (mode >= 0) {
             try {
                 os.attr("chmod")(tmp, py::int_(mode));
             } catch (py::error_already_set &) {
-                quietly([&] { out.attr("close")(); });
+                close_quietly(out);
                 throw;
             }
         }
@@ -162,6 +164,7 @@ void replace_file(Call &c, py::handle target, py::handle text, py::handle encodi
 py::object csv2json(Call &c) {
     py::object file = c.arg(0), encoding = c.arg(1), sep = c.arg(2);
 
+    // 1-4. The records of the input, read whole.
     MOVRA_AT(c);
     py::kwargs text;
     text["encoding"] = encoding;
@@ -170,23 +173,35 @@ py::object csv2json(Call &c) {
     try {
         keyvalues = read_records(c, f, sep);
     } catch (py::error_already_set &) {
-        // Close the input now, as a `with` block would; a close failure
-        // must not hide the reading error.
-        quietly([&] { f.attr("close")(); });
+        // Close the input now, as a `with` block would.
+        close_quietly(f);
         throw;
     }
     MOVRA_AT(c);
     f.attr("close")();
 
+    // 5. The JSON text.
     MOVRA_AT(c);
     py::object jsons =
         c.global("json").attr("dumps")(keyvalues, py::arg("ensure_ascii") = false, py::arg("indent") = 4);
 
+    // 6. Written beside the input.
     MOVRA_AT(c);
     py::object target = file + interned(".json");
     MOVRA_AT(c);
     replace_file(c, target, jsons, encoding);
     return py::none();
 }
+
+namespace {
+const char *const csv2json_parameters[] = {"file", "encoding", "sep"};
+const char *const csv2json_locals[] = {"f", "keys", "keyvalues", "jsons", "line"};
+py::tuple csv2json_defaults() { return py::make_tuple("utf-8", ","); }
+}  // namespace
+
+extern const FunctionEntry csv2json_entry = MOVRA_MODULE_FUNCTION(csv2json)
+                                                .parameters(csv2json_parameters)
+                                                .locals(csv2json_locals)
+                                                .defaults(csv2json_defaults);
 
 }  // namespace movra

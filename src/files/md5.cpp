@@ -9,12 +9,7 @@ py::object md5(Call &c) {
     py::object str = c.arg(0);
 
     MOVRA_AT(c);
-    PyObject *module =
-        PyImport_ImportModuleLevelObject(interned("hashlib").ptr(), c.globals().ptr(), nullptr, nullptr, 0);
-    if (module == nullptr) throw py::error_already_set();
-    py::object hashlib = py::reinterpret_steal<py::object>(module);
-
-    MOVRA_AT(c);
+    py::object hashlib = import_module(c, "hashlib");
     py::object m = hashlib.attr("md5")();
     // The argument goes to update() unchanged: text is refused by hashlib
     // itself rather than encoded behind the caller's back.
@@ -23,5 +18,13 @@ py::object md5(Call &c) {
     MOVRA_AT(c);
     return m.attr("hexdigest")();
 }
+
+namespace {
+const char *const md5_parameters[] = {"str"};
+const char *const md5_locals[] = {"hashlib", "m"};
+}  // namespace
+
+extern const FunctionEntry md5_entry =
+    MOVRA_SINGLE_ARGUMENT_FUNCTION(md5).parameters(md5_parameters).locals(md5_locals);
 
 }  // namespace movra

@@ -8,7 +8,6 @@
 
 #include <frameobject.h>
 
-#include <cstring>
 #include <new>
 
 #include "function.h"
@@ -16,8 +15,6 @@
 namespace movra {
 
 namespace {
-
-constexpr int kMaxParameters = 16;
 
 // "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"
 void count_error(const FunctionEntry *entry, bool has_defaults, bool too_few, Py_ssize_t expected,
@@ -39,8 +36,8 @@ bool check_keywords(const FunctionEntry *entry, PyObject *kwargs, Py_ssize_t nar
             return false;
         }
         int found = -1;
-        for (int i = 0; i < entry->argcount; ++i) {
-            int cmp = PyUnicode_CompareWithASCIIString(key, entry->varnames[i]);
+        for (int i = 0; i < entry->argcount(); ++i) {
+            int cmp = PyUnicode_CompareWithASCIIString(key, entry->parameter_names.items[i]);
             if (cmp == 0) {
                 found = i;
                 break;
@@ -58,11 +55,13 @@ bool check_keywords(const FunctionEntry *entry, PyObject *kwargs, Py_ssize_t nar
     return true;
 }
 
-// Fills `bound` with new references to the arguments of a
-// positional-or-keyword call.  Returns false with an exception set.
+// Fills `bound`, which has room for every parameter (entry.h checks the
+// counts when the entries are compiled), with new references to the
+// arguments of a positional-or-keyword call.  Returns false with an
+// exception set.
 bool bind_positional_or_keyword(FunctionObject *f, PyObject *args, PyObject *kwargs, PyObject **bound) {
     const FunctionEntry *entry = f->entry;
-    const Py_ssize_t n = entry->argcount;
+    const Py_ssize_t n = entry->argcount();
     PyObject *defaults = f->call_defaults;
     const Py_ssize_t ndefaults = defaults != nullptr ? PyTuple_GET_SIZE(defaults) : 0;
     const Py_ssize_t required = n - ndefaults;
@@ -88,7 +87,7 @@ bool bind_positional_or_keyword(FunctionObject *f, PyObject *args, PyObject *kwa
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = Py_NewRef(PyTuple_GET_ITEM(args, i));
     Py_ssize_t consumed = 0;
     for (Py_ssize_t i = nargs; i < n; ++i) {
-        PyObject *value = PyDict_GetItemWithError(kwargs, interned(entry->varnames[i]).ptr());
+        PyObject *value = PyDict_GetItemWithError(kwargs, interned(entry->parameter_names.items[i]).ptr());
         if (value == nullptr && PyErr_Occurred()) return false;
         if (value != nullptr) {
             bound[i] = Py_NewRef(value);
@@ -104,12 +103,6 @@ bool bind_positional_or_keyword(FunctionObject *f, PyObject *args, PyObject *kwa
     return true;
 }
 
-const char *relative_source(const char *file) {
-    // Traceback entries name sources from the project root ("src/...").
-    const char *src = std::strstr(file, "src/");
-    return src != nullptr ? src : file;
-}
-
 }  // namespace
 
 void add_traceback_entry(const char *traceback_name, const char *file, int line) {
@@ -119,7 +112,7 @@ void add_traceback_entry(const char *traceback_name, const char *file, int line)
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
 #endif
-    file = relative_source(file);
+    file = source_path(file);
     PyObject *funcname = PyUnicode_FromFormat("%s (%s:%d)", traceback_name, file, line);
     PyCodeObject *code = nullptr;
     PyFrameObject *frame = nullptr;
@@ -201,7 +194,7 @@ PyObject *bind_and_call(FunctionObject *f, PyObject *args, PyObject *kwargs) {
     PyObject *bound[kMaxParameters] = {nullptr};
     PyObject *result = nullptr;
     if (bind_positional_or_keyword(f, args, kwargs, bound)) result = run_body(f, bound);
-    for (int i = 0; i < entry->argcount; ++i) Py_XDECREF(bound[i]);
+    for (int i = 0; i < entry->argcount(); ++i) Py_XDECREF(bound[i]);
     return result;
 }
 

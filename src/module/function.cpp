@@ -1,11 +1,12 @@
-// The function type: slots, a getset table and small helpers.
+// The function type: slots, a member table for the plain attributes, a
+// getset table for those that check what they are given.
 //
-// Modelled on the interpreter's own function objects, with two twists that
+// Modelled on the interpreter's own function objects, with one twist that
 // callers rely on: a function's defaults are fixed when it is created
-// (assigning __defaults__ only changes what the attribute reports), and
-// the two load-time defaults are reported through a tuple built on the
-// first read.
+// (assigning __defaults__ only changes what the attribute reports).
 #include "function.h"
+
+#include <structmember.h>
 
 #include "binding.h"
 
@@ -53,18 +54,6 @@ int set_qualname(PyObject *op, PyObject *value, void *) {
     return 0;
 }
 
-// No function of the module has a docstring.
-PyObject *get_doc(PyObject *op, void *) {
-    FunctionObject *f = as_function(op);
-    if (f->doc == nullptr) f->doc = Py_NewRef(Py_None);
-    return Py_NewRef(f->doc);
-}
-
-int set_doc(PyObject *op, PyObject *value, void *) {
-    Py_XSETREF(as_function(op)->doc, Py_NewRef(value != nullptr ? value : Py_None));
-    return 0;
-}
-
 PyObject *get_dict(PyObject *op, void *) {
     FunctionObject *f = as_function(op);
     if (f->dict == nullptr) {
@@ -87,31 +76,12 @@ int set_dict(PyObject *op, PyObject *value, void *) {
     return 0;
 }
 
-PyObject *get_globals(PyObject *op, void *) { return Py_NewRef(as_function(op)->globals); }
-
+// Nested functions read their enclosing call's variables through their
+// scope, never through cells: there is no closure to report.
 PyObject *get_closure(PyObject *, void *) { Py_RETURN_NONE; }
-
-PyObject *get_code(PyObject *op, void *) {
-    FunctionObject *f = as_function(op);
-    return Py_NewRef(f->code != nullptr ? f->code : Py_None);
-}
-
-// The reported tuple of a function with a load-time default is built on the
-// first read, then kept: the values that omitted arguments receive, the
-// captured object last.
-PyObject *build_reported_defaults(FunctionObject *f) {
-    return PyTuple_GetSlice(f->call_defaults, 0, PyTuple_GET_SIZE(f->call_defaults));
-}
 
 PyObject *get_defaults(PyObject *op, void *) {
     FunctionObject *f = as_function(op);
-    if (f->defaults == nullptr && f->defaults_record != nullptr) {
-        f->defaults = build_reported_defaults(f);
-        if (f->defaults == nullptr) {
-            add_traceback_entry("movra.__defaults__", __FILE__, __LINE__);
-            return nullptr;
-        }
-    }
     return Py_NewRef(f->defaults != nullptr ? f->defaults : Py_None);
 }
 
@@ -121,10 +91,7 @@ int set_defaults(PyObject *op, PyObject *value, void *) {
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
         return -1;
     }
-    FunctionObject *f = as_function(op);
-    Py_XSETREF(f->defaults, Py_XNewRef(value));
-    // Once set, the attribute no longer falls back to the load-time getter.
-    if (value == nullptr && f->defaults_record != nullptr) f->defaults = Py_NewRef(Py_None);
+    Py_XSETREF(as_function(op)->defaults, Py_XNewRef(value));
     return 0;
 }
 
@@ -162,38 +129,35 @@ int set_annotations(PyObject *op, PyObject *value, void *) {
     return 0;
 }
 
-PyObject *get_self(PyObject *op, void *) {
-    FunctionObject *f = as_function(op);
-    return Py_NewRef(f->scope != nullptr ? f->scope : Py_None);
-}
+// Attributes that take any object, or none: a null field reads as None,
+// and deleting a writable one stores null.
+#define OFF(field) offsetof(FunctionObject, field)
+PyMemberDef function_members[] = {
+    {"__doc__", T_OBJECT, OFF(doc), 0, nullptr},
+    {"func_doc", T_OBJECT, OFF(doc), 0, nullptr},
+    {"__module__", T_OBJECT, OFF(module), 0, nullptr},
+    {"__globals__", T_OBJECT, OFF(globals), READONLY, nullptr},
+    {"func_globals", T_OBJECT, OFF(globals), READONLY, nullptr},
+    {"__code__", T_OBJECT, OFF(code), READONLY, nullptr},
+    {"func_code", T_OBJECT, OFF(code), READONLY, nullptr},
+    {"__self__", T_OBJECT, OFF(scope), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+#undef OFF
 
-PyObject *get_module(PyObject *op, void *) { return Py_NewRef(as_function(op)->module); }
-
-int set_module(PyObject *op, PyObject *value, void *) {
-    Py_XSETREF(as_function(op)->module, Py_NewRef(value != nullptr ? value : Py_None));
-    return 0;
-}
-
+// Attributes that check what they are given, or are made on first read.
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"func_name", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"func_doc", get_doc, set_doc, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
     {"__dict__", get_dict, set_dict, nullptr, nullptr},
     {"func_dict", get_dict, set_dict, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"func_globals", get_globals, nullptr, nullptr, nullptr},
     {"__closure__", get_closure, nullptr, nullptr, nullptr},
     {"func_closure", get_closure, nullptr, nullptr, nullptr},
-    {"__code__", get_code, nullptr, nullptr, nullptr},
-    {"func_code", get_code, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"func_defaults", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__self__", get_self, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -227,7 +191,6 @@ int function_traverse(PyObject *op, visitproc visit, void *arg) {
     Py_VISIT(f->dict);
     Py_VISIT(f->call_defaults);
     Py_VISIT(f->defaults);
-    Py_VISIT(f->defaults_record);
     Py_VISIT(f->kwdefaults);
     Py_VISIT(f->annotations);
     return 0;
@@ -245,7 +208,6 @@ int function_clear(PyObject *op) {
     Py_CLEAR(f->dict);
     Py_CLEAR(f->call_defaults);
     Py_CLEAR(f->defaults);
-    Py_CLEAR(f->defaults_record);
     Py_CLEAR(f->kwdefaults);
     Py_CLEAR(f->annotations);
     return 0;
@@ -291,6 +253,7 @@ int function_type_ready() {
     FunctionType.tp_clear = function_clear;
     FunctionType.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
     FunctionType.tp_methods = function_methods;
+    FunctionType.tp_members = function_members;
     FunctionType.tp_getset = function_getset;
     FunctionType.tp_descr_get = function_descr_get;
     FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
@@ -298,7 +261,7 @@ int function_type_ready() {
 }
 
 PyObject *function_new(const FunctionEntry *entry, PyObject *globals, PyObject *scope, PyObject *code,
-                       PyObject *defaults, PyObject *loadtime) {
+                       PyObject *defaults) {
     FunctionObject *f = PyObject_GC_New(FunctionObject, &FunctionType);
     if (f == nullptr) return nullptr;
     f->entry = entry;
@@ -310,9 +273,8 @@ PyObject *function_new(const FunctionEntry *entry, PyObject *globals, PyObject *
     f->scope = Py_XNewRef(scope);
     f->code = Py_XNewRef(code);
     f->dict = nullptr;
-    f->call_defaults = nullptr;
-    f->defaults = nullptr;
-    f->defaults_record = Py_XNewRef(loadtime);
+    f->call_defaults = Py_XNewRef(defaults);
+    f->defaults = Py_XNewRef(defaults);
     f->kwdefaults = nullptr;
     f->annotations = nullptr;
     f->weakreflist = nullptr;
@@ -321,66 +283,47 @@ PyObject *function_new(const FunctionEntry *entry, PyObject *globals, PyObject *
         Py_DECREF(self);
         return nullptr;
     }
-    if (defaults != nullptr) {
-        if (loadtime != nullptr) {
-            // Omitted arguments receive the constants followed by the
-            // captured object; the reported tuple is built on first read.
-            Py_ssize_t n = PyTuple_GET_SIZE(defaults);
-            f->call_defaults = PyTuple_New(n + 1);
-            if (f->call_defaults == nullptr) {
-                Py_DECREF(self);
-                return nullptr;
-            }
-            for (Py_ssize_t i = 0; i < n; ++i)
-                PyTuple_SET_ITEM(f->call_defaults, i, Py_NewRef(PyTuple_GET_ITEM(defaults, i)));
-            PyTuple_SET_ITEM(f->call_defaults, n, Py_NewRef(loadtime));
-        } else {
-            f->call_defaults = Py_NewRef(defaults);
-            f->defaults = Py_NewRef(defaults);
-        }
-    }
     PyObject_GC_Track(self);
     return self;
 }
 
+// The code object names the parameters, then the locals, and points at the
+// function's entry in its body file.
 PyObject *code_new(const FunctionEntry *entry) {
-    if (entry->nvarnames == 0) return Py_NewRef(Py_None);
-    PyCodeObject *empty = PyCode_NewEmpty(entry->file, entry->name, entry->line);
-    if (empty == nullptr) return nullptr;
-    PyObject *code = nullptr;
-    PyObject *varnames = PyTuple_New(entry->nvarnames);
-    if (varnames != nullptr) {
-        bool ok = true;
-        for (int i = 0; i < entry->nvarnames && ok; ++i) {
-            PyObject *name = PyUnicode_InternFromString(entry->varnames[i]);
-            if (name == nullptr) ok = false;
-            else PyTuple_SET_ITEM(varnames, i, name);
+    if (!entry->has_code) return Py_NewRef(Py_None);
+    const int nparams = entry->parameter_names.count, nlocals = entry->local_names.count;
+    PyObject *varnames = PyTuple_New(nparams + nlocals);
+    if (varnames == nullptr) return nullptr;
+    for (int i = 0; i < nparams + nlocals; ++i) {
+        const char *text = i < nparams ? entry->parameter_names.items[i] : entry->local_names.items[i - nparams];
+        PyObject *name = PyUnicode_InternFromString(text);
+        if (name == nullptr) {
+            Py_DECREF(varnames);
+            return nullptr;
         }
-        if (ok) {
-            // code.replace() is the stable way to give a code object its
-            // parameter and local names across interpreter versions.
-            PyObject *replace = PyObject_GetAttrString(reinterpret_cast<PyObject *>(empty), "replace");
-            PyObject *kwargs = Py_BuildValue("{s:i,s:i,s:i,s:i,s:O}", "co_argcount", entry->argcount,
-                                             "co_posonlyargcount", 0, "co_kwonlyargcount", 0, "co_nlocals",
-                                             entry->nvarnames, "co_varnames", varnames);
-#if PY_VERSION_HEX >= 0x030B0000
-            if (kwargs != nullptr) {
-                PyObject *qualname = PyUnicode_FromString(entry->qualname);
-                if (qualname == nullptr || PyDict_SetItemString(kwargs, "co_qualname", qualname) < 0)
-                    Py_CLEAR(kwargs);
-                Py_XDECREF(qualname);
-            }
-#endif
-            PyObject *noargs = PyTuple_New(0);
-            if (replace != nullptr && kwargs != nullptr && noargs != nullptr)
-                code = PyObject_Call(replace, noargs, kwargs);
-            Py_XDECREF(noargs);
-            Py_XDECREF(kwargs);
-            Py_XDECREF(replace);
-        }
-        Py_DECREF(varnames);
+        PyTuple_SET_ITEM(varnames, i, name);
     }
-    Py_DECREF(empty);
+    PyObject *code = nullptr;
+    PyCodeObject *empty = PyCode_NewEmpty(entry->file, entry->name, entry->line);
+    // code.replace() is the stable way to give a code object its parameter
+    // and local names across interpreter versions.
+    PyObject *replace = empty != nullptr ? PyObject_GetAttrString(reinterpret_cast<PyObject *>(empty), "replace") : nullptr;
+    PyObject *kwargs = Py_BuildValue("{s:i,s:i,s:i,s:i,s:O}", "co_argcount", nparams, "co_posonlyargcount", 0,
+                                     "co_kwonlyargcount", 0, "co_nlocals", nparams + nlocals, "co_varnames", varnames);
+#if PY_VERSION_HEX >= 0x030B0000
+    if (kwargs != nullptr) {
+        PyObject *qualname = PyUnicode_FromString(entry->qualname);
+        if (qualname == nullptr || PyDict_SetItemString(kwargs, "co_qualname", qualname) < 0) Py_CLEAR(kwargs);
+        Py_XDECREF(qualname);
+    }
+#endif
+    PyObject *noargs = PyTuple_New(0);
+    if (replace != nullptr && kwargs != nullptr && noargs != nullptr) code = PyObject_Call(replace, noargs, kwargs);
+    Py_XDECREF(noargs);
+    Py_XDECREF(kwargs);
+    Py_XDECREF(replace);
+    Py_XDECREF(empty);
+    Py_DECREF(varnames);
     return code;
 }
 

@@ -1,9 +1,9 @@
 // The entry point: PyInit_movra builds the module in one fixed sequence.
 //
-// The namespace is filled in the order in which a module body would run:
-// the libraries, then the functions with their defaults, json just before
-// csv2json, __test__ last.  Any failure releases the half-built module and
-// leaves one traceback entry, "init movra".
+// The namespace is filled in the order of the module's table (table.cpp),
+// as a module body would run: the libraries, then the functions with their
+// defaults, json just before csv2json, __test__ last.  Any failure releases
+// the half-built module and leaves one traceback entry, "init movra".
 #include <Python.h>
 
 #include <cstdio>
@@ -11,6 +11,7 @@
 #include "binding.h"
 #include "function.h"
 #include "namespace.h"
+#include "scope.h"
 #include "table.h"
 
 namespace movra {
@@ -68,68 +69,90 @@ int import_library(PyObject *globals, const char *name) {
     return status;
 }
 
-// `tqdm` in the namespace is the progress-bar class, not its module.
-int import_tqdm(PyObject *globals) {
-    PyObject *fromlist = Py_BuildValue("[s]", "tqdm");
+// `from name import name`: for tqdm, the progress-bar class, not its module.
+int import_library_class(PyObject *globals, const char *name) {
+    PyObject *fromlist = Py_BuildValue("[s]", name);
     if (fromlist == nullptr) return -1;
-    PyObject *module = import(globals, "tqdm", fromlist);
+    PyObject *module = import(globals, name, fromlist);
     Py_DECREF(fromlist);
     if (module == nullptr) return -1;
-    PyObject *cls = PyObject_GetAttrString(module, "tqdm");
+    PyObject *cls = PyObject_GetAttrString(module, name);
     Py_DECREF(module);
     if (cls == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
-            PyErr_Format(PyExc_ImportError, "cannot import name %S", interned("tqdm").ptr());
+            PyErr_Format(PyExc_ImportError, "cannot import name %s", name);
         }
         return -1;
     }
-    return bind(globals, "tqdm", cls);
+    return bind(globals, name, cls);
+}
+
+// The defaults a function receives for good: its constants, then the
+// load-time default, taken from the global `numpy` now, so later rebinding
+// of `numpy` does not change it.  Null without an exception: no defaults.
+PyObject *function_defaults(PyObject *globals, const FunctionEntry &entry) {
+    try {
+        if (entry.constant_defaults == nullptr) return nullptr;
+        py::tuple constants = entry.constant_defaults();
+        if (entry.loadtime_default == nullptr) return constants.release().ptr();
+        py::object numpy = lookup_global(globals, interned("numpy"));
+        py::object captured = numpy.attr(entry.loadtime_default);
+        py::list all(constants);
+        all.append(captured);
+        return py::tuple(all).release().ptr();
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (std::exception &) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
 }
 
 // Creates one module function with its code object and defaults and binds
-// it under its name.  A load-time default is taken from the global `numpy`
-// now, so later rebinding of `numpy` does not change it.
+// it under its name.
 int bind_function(PyObject *globals, const FunctionEntry &entry) {
     PyObject *code = code_new(&entry);
     if (code == nullptr) return -1;
-    PyObject *defaults = nullptr;
-    PyObject *loadtime = nullptr;
-    int status = 0;
-    try {
-        if (entry.defaults != nullptr) defaults = entry.defaults().release().ptr();
-        if (entry.loadtime_default != nullptr) {
-            py::object numpy = lookup_global(globals, interned("numpy"));
-            loadtime = py::object(numpy.attr(entry.loadtime_default)).release().ptr();
-        }
-    } catch (py::error_already_set &e) {
-        e.restore();
-        status = -1;
-    } catch (std::exception &) {
-        PyErr_NoMemory();
-        status = -1;
-    }
-    if (status == 0)
-        status = bind(globals, entry.name, function_new(&entry, globals, nullptr, code == Py_None ? nullptr : code,
-                                                       defaults, loadtime));
-    Py_XDECREF(loadtime);
+    PyObject *defaults = function_defaults(globals, entry);
+    int status = -1;
+    if (defaults != nullptr || !PyErr_Occurred())
+        status = bind(globals, entry.name,
+                      function_new(&entry, globals, nullptr, code == Py_None ? nullptr : code, defaults));
     Py_XDECREF(defaults);
     Py_DECREF(code);
     return status;
 }
 
-// Interns every name the binding rules look up, so a call never has to.
+// Interns the parameter names of a function and of the nested functions
+// its calls create, so that binding a call never has to.
+int intern_parameters(const FunctionEntry &entry) {
+    for (int i = 0; i < entry.parameter_names.count; ++i)
+        if (!interned(entry.parameter_names.items[i])) return -1;
+    for (int i = 0; i < entry.nested.count; ++i)
+        if (intern_parameters(*entry.nested.items[i]) < 0) return -1;
+    return 0;
+}
+
 int intern_names() {
-    auto intern_all = [](const FunctionEntry &entry) {
-        for (int i = 0; i < entry.argcount; ++i)
-            if (!interned(entry.varnames[i])) return -1;
-        return 0;
-    };
-    for (const FunctionEntry &entry : module_functions)
-        if (intern_all(entry) < 0) return -1;
-    for (const FunctionEntry *entry : {&search_entry, &fe_entry, &lambda_entry, &lambda1_entry, &lambda2_entry})
-        if (intern_all(*entry) < 0) return -1;
-    return interned("numpy") && interned("tqdm") ? 0 : -1;
+    for (int i = 0; i < module_body_length; ++i)
+        if (module_body[i].kind == NamespaceEntry::Function && intern_parameters(*module_body[i].function) < 0)
+            return -1;
+    return interned("numpy") && interned("movra") ? 0 : -1;
+}
+
+int make_entry(PyObject *globals, const NamespaceEntry &item) {
+    switch (item.kind) {
+    case NamespaceEntry::Library:
+        return import_library(globals, item.name);
+    case NamespaceEntry::LibraryClass:
+        return import_library_class(globals, item.name);
+    case NamespaceEntry::Function:
+        return bind_function(globals, *item.function);
+    case NamespaceEntry::EmptyDict:
+        return bind(globals, item.name, PyDict_New());
+    }
+    return 0;
 }
 
 int load(PyObject *module, bool *entered) {
@@ -152,18 +175,9 @@ int load(PyObject *module, bool *entered) {
     if (hold_builtins() < 0) return -1;
     if (scope_type_ready() < 0) return -1;
 
-    for (const char *name : {"numpy", "pandas", "datetime", "os", "re", "pickle", "time"})
-        if (import_library(globals, name) < 0) return -1;
-    if (import_tqdm(globals) < 0) return -1;
-
-    const FunctionEntry *csv2json = &module_functions[kModuleFunctions - 1];
-    for (const FunctionEntry &entry : module_functions) {
-        if (&entry == csv2json) break;
-        if (bind_function(globals, entry) < 0) return -1;
-    }
-    if (import_library(globals, "json") < 0) return -1;
-    if (bind_function(globals, *csv2json) < 0) return -1;
-    return bind(globals, "__test__", PyDict_New());
+    for (int i = 0; i < module_body_length; ++i)
+        if (make_entry(globals, module_body[i]) < 0) return -1;
+    return 0;
 }
 
 }  // namespace
@@ -174,7 +188,7 @@ PyMODINIT_FUNC PyInit_movra() {
     using namespace movra;
     if (check_version() < 0) return nullptr;
     if (function_type_ready() < 0) return nullptr;
-    PyObject *module = PyModule_Create2(&module_def, 1013);
+    PyObject *module = PyModule_Create(&module_def);
     if (module == nullptr) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init movra");
         return nullptr;

@@ -7,7 +7,9 @@ namespace {
 
 PyObject *held[static_cast<int>(Builtin::Count_)];
 PyObject *builtins_dict;  // the builtins module's namespace, read live
-const char *const held_names[] = {"zip", "range", "all", "any", "sorted", "open", "sum"};
+// In the order of Builtin.
+const char *const held_names[] = {"zip", "range", "all", "any", "sorted", "open"};
+static_assert(sizeof held_names / sizeof held_names[0] == static_cast<size_t>(Builtin::Count_));
 
 [[noreturn]] void name_error(py::handle name) {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
@@ -16,7 +18,7 @@ const char *const held_names[] = {"zip", "range", "all", "any", "sorted", "open"
 
 }  // namespace
 
-py::object lookup_builtin(PyObject *, py::handle name) {
+py::object lookup_builtin(py::handle name) {
     // The interpreter's builtins module, as it is now.
     if (builtins_dict == nullptr) name_error(name);
     PyObject *value = PyDict_GetItemWithError(builtins_dict, name.ptr());
@@ -31,7 +33,7 @@ py::object lookup_global(PyObject *globals, py::handle name) {
     PyObject *value = PyDict_GetItemWithError(globals, name.ptr());
     if (value != nullptr) return py::reinterpret_borrow<py::object>(value);
     if (PyErr_Occurred()) throw py::error_already_set();
-    return lookup_builtin(globals, name);
+    return lookup_builtin(name);
 }
 
 int hold_builtins() {

@@ -1,4 +1,4 @@
-// The module namespace: global lookup, the held builtins, record types.
+// The module namespace: global lookup and the held builtins.
 #pragma once
 
 #include "runtime.h"
@@ -8,12 +8,10 @@ namespace movra {
 // The module namespace first, then the interpreter's builtins module.
 py::object lookup_global(PyObject *globals, py::handle name);
 // The interpreter's builtins module only, at the moment of use.
-py::object lookup_builtin(PyObject *globals, py::handle name);
+py::object lookup_builtin(py::handle name);
 
-// Looks up and holds zip, range, all, any, sorted, open, sum.
+// Looks up and holds zip, range, all, any, sorted and open.
 int hold_builtins();
 py::object held_builtin(Builtin which);
-
-int scope_type_ready();
 
 }  // namespace movra

@@ -1,9 +1,10 @@
-// Calls, name lookup, shared-variable records and the Python operations
-// that bodies need beyond pybind11's object API.
+// Calls, name lookup, the helpers and the Python operations that bodies
+// need beyond pybind11's object API.
 #include "runtime.h"
 
 #include <unordered_map>
 
+#include "entry.h"
 #include "function.h"
 #include "namespace.h"
 
@@ -41,7 +42,7 @@ py::object Call::global(const char *name) const {
 }
 
 py::object Call::builtin_now(const char *name) const {
-    return lookup_builtin(as_function(function_)->globals, interned_or_throw(name));
+    return lookup_builtin(interned_or_throw(name));
 }
 
 py::object Call::builtin(Builtin which) const { return held_builtin(which); }
@@ -69,109 +70,26 @@ static py::object nested_code(const FunctionEntry &entry) {
 py::object Call::make_nested(const FunctionEntry &entry, py::handle scope) const {
     py::object code = nested_code(entry);
     PyObject *code_or_null = code.is_none() ? nullptr : code.ptr();
-    PyObject *f = function_new(&entry, as_function(function_)->globals, scope.ptr(), code_or_null, nullptr, nullptr);
+    PyObject *f = function_new(&entry, as_function(function_)->globals, scope.ptr(), code_or_null, nullptr);
     if (f == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(f);
 }
 
-// ---- shared-variable records ----------------------------------------------
-//
-// One record per call of an enclosing function.  A nested function holds
-// its record (reported as __self__) and reads the current value of a
-// variable at the moment of use; the record links to the record of the
-// call that created its own function, so fe's anonymous functions reach
-// fe4ts's `value` through fe's record.
+// ---- helpers for bodies ---------------------------------------------------
 
-namespace {
-
-struct ScopeObject {
-    PyObject_VAR_HEAD
-    const ScopeLayout *entry;
-    PyObject *parent;
-    PyObject *cells[1];
-};
-
-ScopeObject *as_scope(PyObject *op) { return reinterpret_cast<ScopeObject *>(op); }
-
-int scope_traverse(PyObject *op, visitproc visit, void *arg) {
-    ScopeObject *s = as_scope(op);
-    Py_VISIT(s->parent);
-    for (Py_ssize_t i = 0; i < Py_SIZE(op); ++i) Py_VISIT(s->cells[i]);
-    return 0;
+void check_interrupts() {
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
-int scope_clear(PyObject *op) {
-    ScopeObject *s = as_scope(op);
-    Py_CLEAR(s->parent);
-    for (Py_ssize_t i = 0; i < Py_SIZE(op); ++i) Py_CLEAR(s->cells[i]);
-    return 0;
+py::object import_module(const Call &c, const char *name, py::handle fromlist) {
+    PyObject *module =
+        PyImport_ImportModuleLevelObject(interned_or_throw(name).ptr(), c.globals().ptr(), nullptr, fromlist.ptr(), 0);
+    if (module == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(module);
 }
 
-void scope_dealloc(PyObject *op) {
-    PyObject_GC_UnTrack(op);
-    scope_clear(op);
-    PyObject_GC_Del(op);
-}
-
-PyObject *scope_repr(PyObject *op) {
-    return PyUnicode_FromFormat("<movra scope of %s at %p>", as_scope(op)->entry->owner, op);
-}
-
-PyTypeObject ScopeType{};
-
-}  // namespace
-
-int scope_type_ready() {  // declared in namespace.h
-    if (ScopeType.tp_flags & Py_TPFLAGS_READY) return 0;
-    // Static type: one reference held by the module for its whole life.
-    Py_SET_REFCNT(reinterpret_cast<PyObject *>(&ScopeType), 1);
-    ScopeType.tp_name = "movra_scope";
-    ScopeType.tp_basicsize = offsetof(ScopeObject, cells);
-    ScopeType.tp_itemsize = sizeof(PyObject *);
-    ScopeType.tp_dealloc = scope_dealloc;
-    ScopeType.tp_repr = scope_repr;
-    ScopeType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    ScopeType.tp_traverse = scope_traverse;
-    ScopeType.tp_clear = scope_clear;
-    return PyType_Ready(&ScopeType);
-}
-
-py::object new_scope(const ScopeLayout &entry, py::handle parent) {
-    ScopeObject *s = PyObject_GC_NewVar(ScopeObject, &ScopeType, entry.count);
-    if (s == nullptr) throw py::error_already_set();
-    s->entry = &entry;
-    s->parent = parent ? Py_NewRef(parent.ptr()) : nullptr;
-    for (int i = 0; i < entry.count; ++i) s->cells[i] = nullptr;
-    PyObject_GC_Track(reinterpret_cast<PyObject *>(s));
-    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(s));
-}
-
-static ScopeObject *checked_scope(py::handle scope, int slot) {
-    if (!scope || Py_TYPE(scope.ptr()) != &ScopeType || slot < 0 || slot >= Py_SIZE(scope.ptr())) {
-        PyErr_SetString(PyExc_SystemError, "movra: bad shared-variable slot");
-        throw py::error_already_set();
-    }
-    return as_scope(scope.ptr());
-}
-
-void scope_set(py::handle scope, int slot, py::handle value) {
-    ScopeObject *s = checked_scope(scope, slot);
-    Py_XSETREF(s->cells[slot], Py_XNewRef(value.ptr()));
-}
-
-py::object scope_get(py::handle scope, int slot) {
-    ScopeObject *s = checked_scope(scope, slot);
-    if (s->cells[slot] == nullptr) {
-        PyErr_Format(PyExc_NameError, "free variable '%s' referenced before assignment in enclosing scope",
-                     s->entry->names[slot]);
-        throw py::error_already_set();
-    }
-    return py::reinterpret_borrow<py::object>(s->cells[slot]);
-}
-
-py::object scope_parent(py::handle scope) {
-    ScopeObject *s = checked_scope(scope, 0);
-    return py::reinterpret_borrow<py::object>(s->parent != nullptr ? s->parent : Py_None);
+void close_quietly(py::handle file) {
+    quietly([&] { file.attr("close")(); });
 }
 
 // ---- Python operations -------------------------------------------------------

@@ -25,31 +25,9 @@ enum class Convention {
 
 // The builtins that functions call are looked up once at load and held:
 // later changes to the builtins module do not reach the functions.
-enum class Builtin { Zip, Range, All, Any, Sorted, Open, Sum, Count_ };
+enum class Builtin { Zip, Range, All, Any, Sorted, Open, Count_ };
 
-// Static description of one function: its method entry, its code metadata
-// and its defaults.  Module-level functions and the nested ones share it.
-struct FunctionEntry {
-    const char *name;            // __name__, and the name in binding messages
-    const char *qualname;        // __qualname__
-    const char *traceback_name;  // "movra.fe4ts.fe"
-    Convention convention;
-    int argcount;                // parameters, first in varnames
-    const char *const *varnames; // parameters then locals (code metadata)
-    int nvarnames;               // 0: no code object (the anonymous functions)
-    py::tuple (*defaults)();     // constant defaults, or nullptr
-    const char *loadtime_default; // attribute of numpy captured at load, or nullptr
-    Body body;
-    const char *file;  // where the body lives, for traceback entries
-    int line;
-};
-
-// Names of the variables of one shared-variable record.
-struct ScopeLayout {
-    const char *owner;  // enclosing function, for diagnostics
-    const char *const *names;
-    int count;
-};
+struct FunctionEntry;  // entry.h
 
 // One call of a function: its bound arguments and the context it runs in.
 class Call {
@@ -67,7 +45,8 @@ public:
     // A builtin held since load.
     py::object builtin(Builtin which) const;
 
-    // The shared-variable record of a nested function (its __self__).
+    // The scope that a nested function shares with the call that created
+    // it (its __self__); None for a module-level function.
     py::object scope() const;
     py::object globals() const;
 
@@ -84,14 +63,30 @@ private:
     int line_;
 };
 
-// ---- shared-variable records --------------------------------------------
+// ---- helpers for bodies ------------------------------------------------
 
-py::object new_scope(const ScopeLayout &entry, py::handle parent = py::handle());
-void scope_set(py::handle scope, int slot, py::handle value);
-// NameError "free variable '%s' referenced before assignment in enclosing
-// scope" while the enclosing call has not assigned the variable yet.
-py::object scope_get(py::handle scope, int slot);
-py::object scope_parent(py::handle scope);
+// Raises a pending interrupt (KeyboardInterrupt, or whatever a signal
+// handler raised).  Loops that run many steps without calling into the
+// interpreter's own checks call it now and then, so Ctrl-C still works.
+void check_interrupts();
+
+// An import statement inside a function: absolute, with the module
+// namespace as globals, binding nothing in it.  `fromlist` empty for
+// `import name`, the names for `from name import ...`.
+py::object import_module(const Call &c, const char *name, py::handle fromlist = py::handle());
+
+// A clean-up step on a failure path: its own error must not replace the
+// error that is being reported, so it is dropped.
+template <class Step>
+void quietly(Step &&step) {
+    try {
+        step();
+    } catch (py::error_already_set &) {
+    }
+}
+
+// Closes a file object on a failure path, as a `with` block would.
+void close_quietly(py::handle file);
 
 // ---- Python operations with Python's own semantics ----------------------
 
@@ -137,5 +132,6 @@ py::handle interned(const char *text);
 
 }  // namespace movra
 
-// Marks the statement a body is about to run, for its traceback entry.
+// Marks the step a body is about to run: its line is the one the traceback
+// entry names if the step fails.
 #define MOVRA_AT(call) (call).at(__LINE__)

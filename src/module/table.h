@@ -1,41 +1,18 @@
-// The functions of movra: one table declares every module-level function and
-// every nested one, with its parameters, locals, defaults and body.
+// What a body file includes: the frame a body runs in (runtime.h), how it
+// declares its entry (entry.h), the scopes it shares with its nested
+// functions (scope.h and below), and the module's table of functions.
 #pragma once
 
-#include "runtime.h"
+#include "entry.h"
+#include "scope.h"
 
 namespace movra {
 
-// Bodies, one per function; each lives in its area's source file.
-py::object gen_ngrams(Call &);
-py::object md5(Call &);
-py::object clean_topk(Call &);
-py::object evaluate4group(Call &);
-py::object unit_date(Call &);
-py::object tsdf2seq(Call &);
-py::object pad_seq(Call &);
-py::object Q3_Q1(Call &);
-py::object exp_w_sum(Call &);
-py::object searchfiles(Call &);
-py::object load_model(Call &);
-py::object is_done(Call &);
-py::object fe4ts(Call &);
-py::object datesStr2datesLst(Call &);
-py::object usest2uet(Call &);
-py::object uet2ute(Call &);
-py::object csv2json(Call &);
-
-// Nested functions, created per call of their enclosing function.
-py::object searchfiles_search(Call &);
-py::object fe4ts_fe(Call &);
-py::object fe_lambda(Call &);
-py::object fe_lambda1(Call &);
-py::object uet2ute_lambda2(Call &);
-
-// Module-level functions in namespace order (json is imported before the
-// last one, csv2json).
-constexpr int kModuleFunctions = 17;
-extern const FunctionEntry module_functions[kModuleFunctions];
+// ---- nested functions ------------------------------------------------------
+//
+// Created per call of their enclosing function.  Each entry is written
+// below its body; it is declared here because the body that creates it
+// may come first, or live in another file.
 
 extern const FunctionEntry search_entry;   // searchfiles.<locals>.search
 extern const FunctionEntry fe_entry;       // fe4ts.<locals>.fe
@@ -43,14 +20,45 @@ extern const FunctionEntry lambda_entry;   // fe's aggregation of one period
 extern const FunctionEntry lambda1_entry;  // fe's statistics of one profile group
 extern const FunctionEntry lambda2_entry;  // uet2ute's regrouping reducer
 
-// Shared-variable records and their slots.
-extern const ScopeLayout searchfiles_scope;
+// ---- scopes ------------------------------------------------------------------
+//
+// The variables that one call of an enclosing function shares with the
+// nested functions it creates, with their slots.
+
+inline constexpr const char *searchfiles_scope_names[] = {"expr", "files", "search"};
+inline constexpr ScopeLayout searchfiles_scope = scope_layout("searchfiles", searchfiles_scope_names);
 enum SearchfilesSlot { kExpr = 0, kFiles = 1, kSearch = 2 };
-extern const ScopeLayout fe4ts_scope;
+
+inline constexpr const char *fe4ts_scope_names[] = {"value"};
+inline constexpr ScopeLayout fe4ts_scope = scope_layout("fe4ts", fe4ts_scope_names);
 enum Fe4tsSlot { kValue = 0 };
-extern const ScopeLayout fe_scope;
+
+// fe's scope links to the scope of the fe4ts call that created fe.
+inline constexpr const char *fe_scope_names[] = {"aggfunc"};
+inline constexpr ScopeLayout fe_scope = scope_layout("fe", fe_scope_names);
 enum FeSlot { kAggfunc = 0 };
-extern const ScopeLayout uet2ute_scope;
+
+inline constexpr const char *uet2ute_scope_names[] = {"e"};
+inline constexpr ScopeLayout uet2ute_scope = scope_layout("uet2ute", uet2ute_scope_names);
 enum Uet2uteSlot { kEvent = 0 };
+
+// ---- the module body ---------------------------------------------------------
+
+// One entry of the module namespace, made in the order of the table.
+struct NamespaceEntry {
+    enum Kind {
+        Library,       // `import name`
+        LibraryClass,  // `from name import name`
+        Function,      // a module-level function with its defaults
+        EmptyDict,     // `name = {}`
+    };
+    Kind kind;
+    const char *name;               // for the others: the function's entry has its name
+    const FunctionEntry *function;  // for Function
+};
+
+// The namespace in the order a module body would fill it (table.cpp).
+extern const NamespaceEntry module_body[];
+extern const int module_body_length;
 
 }  // namespace movra

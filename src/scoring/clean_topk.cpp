@@ -15,9 +15,8 @@ namespace movra {
 
 namespace {
 
-// One cleaning level.  Throws on any failure; the caller discards it.
+// One cleaning level (step 1).  Throws on any failure; the caller discards it.
 void clean_level(Call &c, py::handle v, py::handle k, py::handle upper, py::handle gap, py::handle replace) {
-    MOVRA_AT(c);
     py::object numpy = c.global("numpy");
     py::object index_nan = numpy.attr("where")(numpy.attr("isnan")(v))[py::int_(0)];
 
@@ -48,6 +47,7 @@ void clean_level(Call &c, py::handle v, py::handle k, py::handle upper, py::hand
 py::object clean_topk(Call &c) {
     py::object v = c.arg(0), k = c.arg(1), upper = c.arg(2), gap = c.arg(3), replace = c.arg(4);
 
+    // 1. This level, guarded.
     try {
         clean_level(c, v, k, upper, gap, replace);
     } catch (py::error_already_set &e) {
@@ -58,12 +58,23 @@ py::object clean_topk(Call &c) {
         // caller was never touched.
     }
 
+    // 2. The next level, through the module-level name as it is now.
     MOVRA_AT(c);
-    if (truth(gt(k, py::int_(1)))) {
-        MOVRA_AT(c);
-        v = c.global("clean_topk")(v, k - py::int_(1), upper, gap, replace);
-    }
+    if (truth(gt(k, py::int_(1)))) v = c.global("clean_topk")(v, k - py::int_(1), upper, gap, replace);
     return v;
 }
+
+namespace {
+const char *const clean_topk_parameters[] = {"v", "k", "upper", "gap", "replace"};
+const char *const clean_topk_locals[] = {"index_nan", "argmax", "by"};
+py::tuple clean_topk_defaults() { return py::make_tuple(2, 1000, 2.0); }
+}  // namespace
+
+// The default of `replace` is numpy.nan as it was at load.
+extern const FunctionEntry clean_topk_entry = MOVRA_MODULE_FUNCTION(clean_topk)
+                                                  .parameters(clean_topk_parameters)
+                                                  .locals(clean_topk_locals)
+                                                  .defaults(clean_topk_defaults)
+                                                  .numpy_default("nan");
 
 }  // namespace movra

@@ -66,4 +66,15 @@ py::object evaluate4group(Call &c) {
     return py::make_tuple(group_rate, individual_rate);
 }
 
+namespace {
+const char *const evaluate4group_parameters[] = {"data", "group", "predict", "label", "k"};
+const char *const evaluate4group_locals[] = {"TP_group", "TP_individal", "name", "g", "tmp", "TP"};
+py::tuple evaluate4group_defaults() { return py::make_tuple("TG_NO", "predict", "label", 0.05); }
+}  // namespace
+
+extern const FunctionEntry evaluate4group_entry = MOVRA_MODULE_FUNCTION(evaluate4group)
+                                                      .parameters(evaluate4group_parameters)
+                                                      .locals(evaluate4group_locals)
+                                                      .defaults(evaluate4group_defaults);
+
 }  // namespace movra

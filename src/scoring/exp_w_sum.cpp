@@ -2,9 +2,6 @@
 // weights base, base**2, ..., favouring the largest values (or the smallest
 // with reverse=False).  With tail_same the last weight repeats the one
 // before it, so for base 0.5 the weights add up to exactly 1.
-//
-// Q3_Q1: interquartile range ignoring NaN; never raises, any failure of the
-// computation gives NaN.
 #include "../module/table.h"
 
 namespace movra {
@@ -12,42 +9,39 @@ namespace movra {
 py::object exp_w_sum(Call &c) {
     py::object x = c.arg(0), base = c.arg(1), reverse = c.arg(2), tail_same = c.arg(3);
 
-    // A new list: the caller's collection is left as it was.
+    // 1. A new sorted list: the caller's collection is left as it was.
     MOVRA_AT(c);
     x = c.builtin(Builtin::Sorted)(x, py::arg("reverse") = reverse);
 
+    // 2. w[i] = base ** (i + 1).
+    MOVRA_AT(c);
     const Py_ssize_t n = py::len(x);
     py::list w(n);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if ((i & 0xFFF) == 0 && PyErr_CheckSignals() != 0) throw py::error_already_set();
-        MOVRA_AT(c);
+        if ((i & 0xFFF) == 0) check_interrupts();
         PyObject *wi = PyNumber_Power(base.ptr(), py::int_(i + 1).ptr(), Py_None);
         if (wi == nullptr) throw py::error_already_set();
         PyList_SET_ITEM(w.ptr(), i, wi);  // steals the new weight
     }
 
+    // 3. The last weight repeats the one before it.
     MOVRA_AT(c);
     if (truth(tail_same) && n > 1) w[static_cast<size_t>(n - 1)] = w[static_cast<size_t>(n - 2)];
 
+    // 4. The weighted sum.
     MOVRA_AT(c);
     return c.global("numpy").attr("inner")(w, x);
 }
 
-py::object Q3_Q1(Call &c) {
-    py::object v = c.arg(0);
-    try {
-        MOVRA_AT(c);
-        py::object numpy = c.global("numpy");
-        py::object quartiles = numpy.attr("nanpercentile")(v, py::make_tuple(25, 75));
-        return numpy.attr("diff")(quartiles)[py::int_(0)];
-    } catch (py::error_already_set &e) {
-        drop_failure(e);
-        // Any failure at all means "no spread": dropped without a trace.
-        // Only the error indicator held it; the caller's handled-exception
-        // state is untouched.
-    }
-    MOVRA_AT(c);
-    return c.global("numpy").attr("nan");
-}
+namespace {
+const char *const exp_w_sum_parameters[] = {"x", "base", "reverse", "tail_same"};
+const char *const exp_w_sum_locals[] = {"w", "i"};
+py::tuple exp_w_sum_defaults() { return py::make_tuple(0.5, true, true); }
+}  // namespace
+
+extern const FunctionEntry exp_w_sum_entry = MOVRA_MODULE_FUNCTION(exp_w_sum)
+                                                 .parameters(exp_w_sum_parameters)
+                                                 .locals(exp_w_sum_locals)
+                                                 .defaults(exp_w_sum_defaults);
 
 }  // namespace movra

@@ -29,42 +29,50 @@ bool is_empty(py::handle view) {
 py::object gen_ngrams(Call &c) {
     py::object s = c.arg(0), n = c.arg(1), pad = c.arg(2);
 
+    // 1. A numpy array (exactly, not a subclass) is turned into a list.
     MOVRA_AT(c);
-    if (Py_TYPE(s.ptr()) == reinterpret_cast<PyTypeObject *>(c.global("numpy").attr("ndarray").ptr())) {
-        MOVRA_AT(c);
+    if (Py_TYPE(s.ptr()) == reinterpret_cast<PyTypeObject *>(c.global("numpy").attr("ndarray").ptr()))
         s = s.attr("tolist")();
-    }
 
+    // 2-3. n - 1 pads at both ends: a text gets the pad's text form, a list
+    // the pad itself (a new list; the caller's stays as it was).
+    MOVRA_AT(c);
     if (Py_TYPE(s.ptr()) == &PyUnicode_Type) {
-        MOVRA_AT(c);
-        py::object head = str_of(pad) * (n - py::int_(1));
-        s = head + s;
-        s = s + str_of(pad) * (n - py::int_(1));
+        py::object pads = str_of(pad) * (n - py::int_(1));
+        s = pads + s + pads;
     } else if (Py_TYPE(s.ptr()) == &PyList_Type) {
-        MOVRA_AT(c);
         py::list one;
         one.append(pad);
-        py::object padded = one * (n - py::int_(1));
-        padded = padded + s;  // a new list; the caller's stays as it was
-        s = padded + one * (n - py::int_(1));
+        py::object pads = one * (n - py::int_(1));
+        s = pads + s + pads;
     }
 
-    // The shifted views s[i:], one per offset, in offset order.  Once a view
-    // is empty every later one is too and zip can yield nothing, so a huge
-    // n ends there rather than building views until memory runs out.
+    // 4. The shifted views s[i:], one per offset, in offset order.  Once a
+    // view is empty every later one is too and zip can yield nothing, so a
+    // huge n ends there rather than building views until memory runs out.
     MOVRA_AT(c);
     py::list views;
     for (py::handle i : c.builtin(Builtin::Range)(n)) {
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-        MOVRA_AT(c);
+        check_interrupts();
         py::object view = slice(s, i, py::handle());
         views.append(view);
         if (is_empty(view)) return py::list();
     }
 
+    // 5. zip over the views, as a list.
     MOVRA_AT(c);
-    py::object grams = c.builtin(Builtin::Zip)(*views);
-    return py::list(grams);
+    return py::list(c.builtin(Builtin::Zip)(*views));
 }
+
+namespace {
+const char *const gen_ngrams_parameters[] = {"s", "n", "pad"};
+const char *const gen_ngrams_locals[] = {"i"};
+py::tuple gen_ngrams_defaults() { return py::make_tuple(-1); }
+}  // namespace
+
+extern const FunctionEntry gen_ngrams_entry = MOVRA_MODULE_FUNCTION(gen_ngrams)
+                                                  .parameters(gen_ngrams_parameters)
+                                                  .locals(gen_ngrams_locals)
+                                                  .defaults(gen_ngrams_defaults);
 
 }  // namespace movra

@@ -9,15 +9,17 @@ namespace movra {
 py::object datesStr2datesLst(Call &c) {
     py::object s = c.arg(0), sep = c.arg(1);
 
+    // 1. The pieces.
     MOVRA_AT(c);
     s = s.attr("split")(sep);
 
+    // 2. What pandas makes of each piece, or nothing.
     py::list s_;
     MOVRA_AT(c);
     for (py::handle i : s) {
         // A pending interrupt is raised here, between pieces, so that the
         // swallowing below cannot make a long text uninterruptible.
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_interrupts();
         try {
             s_.append(c.global("pandas").attr("to_datetime")(i));
         } catch (py::error_already_set &e) {
@@ -30,5 +32,16 @@ py::object datesStr2datesLst(Call &c) {
     }
     return std::move(s_);
 }
+
+namespace {
+const char *const datesStr2datesLst_parameters[] = {"s", "sep"};
+const char *const datesStr2datesLst_locals[] = {"s_", "i"};
+py::tuple datesStr2datesLst_defaults() { return py::make_tuple(","); }
+}  // namespace
+
+extern const FunctionEntry datesStr2datesLst_entry = MOVRA_MODULE_FUNCTION(datesStr2datesLst)
+                                                         .parameters(datesStr2datesLst_parameters)
+                                                         .locals(datesStr2datesLst_locals)
+                                                         .defaults(datesStr2datesLst_defaults);
 
 }  // namespace movra

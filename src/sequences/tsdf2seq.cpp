@@ -46,4 +46,12 @@ py::object tsdf2seq(Call &c) {
     return df.attr("values");
 }
 
+namespace {
+const char *const tsdf2seq_parameters[] = {"df", "t", "s", "date", "maxlen", "cut", "maxdays"};
+py::tuple tsdf2seq_defaults() { return py::make_tuple("DATA_DATE", "KWH", py::none(), 256, "post", py::none()); }
+}  // namespace
+
+extern const FunctionEntry tsdf2seq_entry =
+    MOVRA_MODULE_FUNCTION(tsdf2seq).parameters(tsdf2seq_parameters).defaults(tsdf2seq_defaults);
+
 }  // namespace movra

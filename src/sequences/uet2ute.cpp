@@ -2,27 +2,9 @@
 // every row becomes a (unit, time, kind) triple; the triples are regrouped
 // on (unit, time) and each group reduced by `lambda2` to the list of its
 // kinds, in collection order.
-#include <cstdlib>
-#include <string>
-
 #include "../module/table.h"
 
 namespace movra {
-
-namespace {
-
-// pandas 2.2 gave groupby.apply the include_groups switch (and warns when
-// the grouping columns are handed to the function); pandas 3 leaves them
-// out by default.  Older releases would pass the keyword on to the reducer.
-bool apply_has_include_groups(py::handle pandas) {
-    std::string version = py::str(pandas.attr("__version__"));
-    char *rest = nullptr;
-    long major = std::strtol(version.c_str(), &rest, 10);
-    long minor = (rest != nullptr && *rest == '.') ? std::strtol(rest + 1, nullptr, 10) : 0;
-    return major > 2 || (major == 2 && minor >= 2);
-}
-
-}  // namespace
 
 // The group reducer: the group's event kinds as a plain list, in row
 // order.  `e` is read from the creating call's record at every use.
@@ -77,9 +59,7 @@ py::object uet2ute(Call &c) {
     MOVRA_AT(c);
     // The reducer reads only `e`, never a key, so handing it the groups
     // without their key columns changes nothing but the warning.
-    py::object reduced = apply_has_include_groups(c.global("pandas"))
-                             ? grouped.attr("apply")(lambda2, py::arg("include_groups") = false)
-                             : grouped.attr("apply")(lambda2);
+    py::object reduced = grouped.attr("apply")(lambda2, py::arg("include_groups") = false);
     MOVRA_AT(c);
     ute = reduced.attr("reset_index")();
 
@@ -101,5 +81,19 @@ py::object uet2ute(Call &c) {
     ute.attr("columns") = labels;
     return ute;
 }
+
+namespace {
+const char *const uet2ute_parameters[] = {"uet", "unit", "e", "t"};
+const char *const uet2ute_locals[] = {"ute", "index", "row", "i"};
+const FunctionEntry *const uet2ute_creates[] = {&lambda2_entry};
+}  // namespace
+
+extern const FunctionEntry lambda2_entry = MOVRA_ANONYMOUS_FUNCTION(
+    "lambda2", "uet2ute.<locals>.<lambda>", "movra.uet2ute.lambda2", uet2ute_lambda2);
+
+extern const FunctionEntry uet2ute_entry = MOVRA_MODULE_FUNCTION(uet2ute)
+                                               .parameters(uet2ute_parameters)
+                                               .locals(uet2ute_locals)
+                                               .creates(uet2ute_creates);
 
 }  // namespace movra

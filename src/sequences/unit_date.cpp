@@ -78,4 +78,15 @@ py::object unit_date(Call &c) {
     return u_d;
 }
 
+namespace {
+const char *const unit_date_parameters[] = {"df", "unit", "date", "daysdiff"};
+const char *const unit_date_locals[] = {"u_d", "index", "row", "d", "i"};
+py::tuple unit_date_defaults() { return py::make_tuple("CONS_NO", "OCCUR_TIME", -15); }
+}  // namespace
+
+extern const FunctionEntry unit_date_entry = MOVRA_MODULE_FUNCTION(unit_date)
+                                                 .parameters(unit_date_parameters)
+                                                 .locals(unit_date_locals)
+                                                 .defaults(unit_date_defaults);
+
 }  // namespace movra

@@ -104,4 +104,12 @@ py::object usest2uet(Call &c) {
     return uet;
 }
 
+namespace {
+const char *const usest2uet_parameters[] = {"usest", "unit", "e", "ts", "interval"};
+const char *const usest2uet_locals[] = {"uet", "index", "row", "usest_", "name", "group", "dates"};
+}  // namespace
+
+extern const FunctionEntry usest2uet_entry =
+    MOVRA_MODULE_FUNCTION(usest2uet).parameters(usest2uet_parameters).locals(usest2uet_locals);
+
 }  // namespace movra
