@@ -7,7 +7,10 @@
 // The output never replaces a good earlier file with a broken one: the
 // JSON text goes to a new file in the target's directory, and only once it
 // is completely written and on disk is that file renamed over the target.
-// Any failure leaves the target as it was and removes the new file.
+// Any failure leaves the target as it was and removes the new file.  Only
+// where no new file can be made there (a directory the caller may not
+// write, holding a target the caller may) is the target written in place,
+// as a plain open-and-write would.
 #include <cerrno>
 
 #include "../module/table.h"
@@ -78,7 +81,8 @@ void write_in_place(py::handle open, py::handle target, py::handle text, py::han
 
 // A new file beside the target, opened for writing.  Mode "x" creates it
 // exclusively, so a name that is taken is never written; the file object
-// owns its descriptor from the start.
+// owns its descriptor from the start.  Null when the directory refuses new
+// files to this caller.
 py::object create_beside(py::handle open, py::handle os, py::handle final, py::handle encoding, py::handle opener,
                          py::object &tmp) {
     py::object ospath = os.attr("path");
@@ -90,6 +94,7 @@ py::object create_beside(py::handle open, py::handle os, py::handle final, py::h
         try {
             return open(tmp, interned("x"), py::arg("encoding") = encoding, py::arg("opener") = opener);
         } catch (py::error_already_set &e) {
+            if (e.matches(PyExc_PermissionError)) return py::object();
             if (!e.matches(PyExc_FileExistsError) || attempt + 1 >= kNameAttempts) throw;
         }
     }
@@ -139,6 +144,13 @@ void replace_file(Call &c, py::handle target, py::handle text, py::handle encodi
     MOVRA_AT(c);
     py::object tmp;
     py::object out = create_beside(open, os, final, encoding, opener, tmp);
+    if (!out) {
+        // The one case where the old file cannot be protected.  A target
+        // that does not exist yet fails here as it would have beside it.
+        MOVRA_AT(c);
+        write_in_place(open, target, text, encoding);
+        return;
+    }
 
     try {
         if (mode >= 0) {

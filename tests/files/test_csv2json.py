@@ -3,6 +3,7 @@ import json
 import os
 import shutil
 import stat
+import tempfile
 import warnings
 
 import pytest
@@ -155,6 +156,44 @@ class TestFailures:
         result = run_python(code, tmp_path / "data.csv", prefix=prefix)
         assert result.stdout.strip() == "refused", result.stderr
         assert old.read_text() == "old" and leftovers(tmp_path) == []
+
+    def test_unwritable_directory_target_written_in_place(self, run_python):
+        # As an unprivileged user: a directory it may not write, holding a
+        # target it may.  No temporary file can go there, so the target is
+        # written where it stands; a target that does not exist is refused.
+        if os.geteuid() != 0:
+            pytest.skip("needs root to run the conversion as another user")
+        import pwd
+
+        nobody = pwd.getpwnam("nobody")
+        where = tempfile.mkdtemp()  # pytest's own directories are private to root
+        try:
+            os.chmod(where, 0o755)
+            for name in ("a.csv", "b.csv"):
+                with open(os.path.join(where, name), "w") as f:
+                    f.write("a,b\n1,2\n")
+            out = os.path.join(where, "a.csv.json")
+            with open(out, "w") as f:
+                f.write("old")
+            os.chown(out, nobody.pw_uid, nobody.pw_gid)
+            inode = os.stat(out).st_ino
+            code = f"""if 1:
+                import os, sys, movra
+                os.setgroups([]); os.setgid({nobody.pw_gid}); os.setuid({nobody.pw_uid})
+                movra.csv2json(sys.argv[1] + "/a.csv")
+                try:
+                    movra.csv2json(sys.argv[1] + "/b.csv")
+                except PermissionError:
+                    print("refused")
+            """
+            result = run_python(code, where)
+            assert result.stdout.strip() == "refused", result.stderr
+            with open(out) as f:
+                assert json.load(f) == [{"a": "1", "b": "2"}]
+            assert os.stat(out).st_ino == inode
+            assert sorted(os.listdir(where)) == ["a.csv", "a.csv.json", "b.csv"]
+        finally:
+            shutil.rmtree(where)
 
     def test_target_is_a_directory(self, tmp_path):
         (tmp_path / "data.csv").write_text("a\n1\n")
