@@ -57,8 +57,7 @@ py::object fe4ts_fe(Call &c) {
     scope_set(record, kAggfunc, aggfunc);
 
     MOVRA_AT(c);
-    py::object pandas = c.global("pandas");
-    py::object f = pandas.attr("Series")(py::arg("dtype") = "float64");
+    py::object f = c.global("pandas").attr("Series")(py::arg("dtype") = "float64");
     MOVRA_AT(c);
     if (!(py::len(df_) > 0)) return f;
 
@@ -86,13 +85,13 @@ py::object fe4ts_fe(Call &c) {
 
         MOVRA_AT(c);
         py::object prefix = shared_value(record) + underscore + t + underscore;
-        blocks.append(pandas.attr("Series")(as_list(nine_stats(df_t)), py::arg("index") = labels(prefix, kStatNames)));
+        blocks.append(c.global("pandas").attr("Series")(as_list(nine_stats(df_t)), py::arg("index") = labels(prefix, kStatNames)));
         MOVRA_AT(c);
         py::list counts;
         counts.append(selected(df_t, eq(df_t, py::int_(0))));
         counts.append(selected(df_t, df_t.attr("isnull")()));
         counts.append(py::int_(py::len(df_[t].attr("unique")())));
-        blocks.append(pandas.attr("Series")(counts, py::arg("index") = labels(prefix, kCountNames)));
+        blocks.append(c.global("pandas").attr("Series")(counts, py::arg("index") = labels(prefix, kCountNames)));
     }
 
     // Profile block: raw readings of the whole window, per distinct value.
@@ -111,7 +110,7 @@ py::object fe4ts_fe(Call &c) {
             for (py::handle name : labels(prefix, kStatNames)) names.append(name);
         }
         MOVRA_AT(c);
-        blocks.append(pandas.attr("Series")(flat, py::arg("index") = names));
+        blocks.append(c.global("pandas").attr("Series")(flat, py::arg("index") = names));
     }
 
     // Lag block: each reading against the reading l time units earlier.
@@ -138,7 +137,7 @@ py::object fe4ts_fe(Call &c) {
         rename[time] = key;
         py::object earlier = df_[pair].attr("rename")(py::arg("columns") = rename);
         MOVRA_AT(c);
-        py::object temp = pandas.attr("merge")(df_, earlier, py::arg("left_on") = shifted, py::arg("right_on") = key,
+        py::object temp = c.global("pandas").attr("merge")(df_, earlier, py::arg("left_on") = shifted, py::arg("right_on") = key,
                                               py::arg("how") = "left",
                                               py::arg("suffixes") = py::make_tuple("", "_1"));
         py::object earlier_value = value + py::str("_1");
@@ -148,13 +147,13 @@ py::object fe4ts_fe(Call &c) {
         MOVRA_AT(c);
         py::object diff = temp[py::str("diff")];
         py::object prefix = value + py::str("_DIFF_") + str_of(l) + underscore;
-        blocks.append(pandas.attr("Series")(as_list(nine_stats(diff)), py::arg("index") = labels(prefix, kStatNames)));
+        blocks.append(c.global("pandas").attr("Series")(as_list(nine_stats(diff)), py::arg("index") = labels(prefix, kStatNames)));
         MOVRA_AT(c);
         py::list counts;
         counts.append(selected(temp, eq(diff, py::int_(0))));
         counts.append(selected(temp, diff.attr("isnull")()));
         counts.append(py::int_(py::len(temp)));
-        blocks.append(pandas.attr("Series")(counts, py::arg("index") = labels(prefix, kCountNames)));
+        blocks.append(c.global("pandas").attr("Series")(counts, py::arg("index") = labels(prefix, kCountNames)));
 
         MOVRA_AT(c);
         py::list both;
@@ -163,7 +162,7 @@ py::object fe4ts_fe(Call &c) {
         py::dict acor;
         py::object corr = temp[both].attr("corr")();
         acor[prefix + py::str("ACOR")] = py::object(corr.attr("loc")[py::make_tuple(value, earlier_value)]);
-        blocks.append(pandas.attr("Series")(acor));
+        blocks.append(c.global("pandas").attr("Series")(acor));
     }
 
     // Span block: first and last time of the whole window.
@@ -173,10 +172,10 @@ py::object fe4ts_fe(Call &c) {
     py::dict span;
     span[value + py::str("_START")] = times.attr("min")();
     span[value + py::str("_END")] = times.attr("max")();
-    blocks.append(pandas.attr("Series")(span));
+    blocks.append(c.global("pandas").attr("Series")(span));
 
     MOVRA_AT(c);
-    return pandas.attr("concat")(blocks);
+    return c.global("pandas").attr("concat")(blocks);
 }
 
 // lambda: the aggregate of one period's readings.
