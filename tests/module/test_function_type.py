@@ -5,12 +5,15 @@ import pickle
 import re
 import sys
 import weakref
+from pathlib import Path
 
 import numpy
 import pytest
 
 import movra
 from movra_tracebacks import traceback_names
+
+ROOT = Path(__file__).resolve().parents[2]
 
 
 class TestBindingMessages:
@@ -225,6 +228,51 @@ class TestNamesAndTracebacks:
         code = excinfo.traceback[-1].frame.code.raw
         assert re.fullmatch(r"movra\.pad_seq \(src/sequences/pad_seq\.cpp:\d+\)", code.co_name)
         assert code.co_filename == "src/sequences/pad_seq.cpp"
+
+    def test_code_objects_and_entries_point_into_the_body_file(self):
+        functions = [f for f in vars(movra).values() if type(f).__name__ == "movra_function"]
+        assert len(functions) == 17
+        for f in functions:
+            code = f.__code__
+            lines = (ROOT / code.co_filename).read_text().splitlines()
+            # The first line is that of the function's entry, below its body.
+            assert f"_FUNCTION({f.__name__})" in lines[code.co_firstlineno - 1], (f.__name__, code.co_firstlineno)
+
+        # A traceback entry names the code object's file, at a line of the
+        # body, also when the call fails before its first statement.
+        class Deep:
+            def __len__(self):
+                return len(movra.pad_seq(self, 1))
+
+        code = movra.pad_seq.__code__
+        for call in (lambda: movra.pad_seq(3), lambda: movra.pad_seq(Deep(), 1)):
+            with pytest.raises((TypeError, RecursionError)) as excinfo:
+                call()
+            entries = [e.frame.code.raw for e in excinfo.traceback if e.frame.code.raw.co_name.startswith("movra.")]
+            assert entries
+            for entry in entries:
+                name, file, line = re.fullmatch(r"(\S+) \((\S+):(\d+)\)", entry.co_name).groups()
+                assert (name, file, entry.co_filename) == ("movra.pad_seq", code.co_filename, code.co_filename)
+                assert 0 < int(line) <= code.co_firstlineno
+
+    def test_fe_looks_pandas_up_at_each_use(self, monkeypatch):
+        import pandas
+
+        read = []
+
+        class Recording:  # pandas, from the first aggregation of a period on
+            def __getattr__(self, name):
+                read.append(name)
+                return getattr(pandas, name)
+
+        def aggfunc(x):
+            monkeypatch.setattr(movra, "pandas", Recording())
+            return x.sum()
+
+        readings = pandas.DataFrame({"CONS_NO": [1] * 4, "T": [0, 1, 2, 3], "KWH": [1.0, 2.0, 3.0, 4.0]})
+        windows = pandas.DataFrame({"CONS_NO": [1], "START": [0], "END": [3]})
+        movra.fe4ts(readings, "CONS_NO", ["T"], [], [], "KWH", windows, aggfunc=aggfunc)
+        assert "Series" in read  # fe's statistics after the aggregation
 
     def test_globals_are_looked_up_at_every_use(self, monkeypatch):
         class FakeNumpy:
