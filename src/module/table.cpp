@@ -1,6 +1,13 @@
 // The module's table: what the namespace holds, in the order in which a
 // module body would make its entries.  Each function's entry (names,
 // parameters, locals, defaults) is written below its body, in its own file.
+//
+// Adding a module-level function takes three edits: its file under src/
+// with the body and, below it, its entry (see entry.h); the entry's
+// declaration and its place in the list below; the file in the source list
+// of CMakeLists.txt.  A nested function's entry goes below its body too,
+// is declared in table.h and named in `creates` of the function whose
+// calls make it; the variables they share are a scope layout in table.h.
 #include "table.h"
 
 namespace movra {
