@@ -56,7 +56,7 @@ def fe4ts(
 
 # ---- event logs, calendars and model input ----------------------------------
 
-def usest2uet(usest: pd.DataFrame, unit: str, e: str, ts: str, interval: pd.DataFrame) -> pd.DataFrame:
+def usest2uet(usest: pd.DataFrame, unit: Hashable, e: Hashable, ts: str, interval: pd.DataFrame) -> pd.DataFrame:
     """Cut each consumer's event-time lists into observation windows.
 
     usest: the event log, with a CONS_NO column, the event-kind column e and
