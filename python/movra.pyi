@@ -120,13 +120,18 @@ def tsdf2seq(
 @overload
 def pad_seq(
     v: npt.ArrayLike, maxlen: int = 256, padding: Literal["post", "pre"] = "post", value: Any = -1
-) -> npt.NDArray[Any]: ...
-@overload
-def pad_seq(v: _V, maxlen: int = 256, padding: str = "post", value: Any = -1) -> _V | npt.NDArray[Any]:
+) -> npt.NDArray[Any]:
     """Pad a sequence with value up to maxlen, after it ("post") or before it ("pre").
 
     Returns a new flat numpy array; a sequence of maxlen or more values is
     returned whole (never shortened).  Any other padding returns v itself.
+    """
+
+@overload
+def pad_seq(v: _V, maxlen: int = 256, padding: str = "post", value: Any = -1) -> _V | npt.NDArray[Any]:
+    """Pad a sequence with value up to maxlen, after it ("post") or before it ("pre").
+
+    Any padding other than "post" and "pre" returns v itself, unchanged.
     """
 
 # ---- scoring and sequence utilities --------------------------------------------
