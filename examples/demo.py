@@ -1,17 +1,22 @@
 """Feature engineering on a synthetic year of daily meter readings.
 
 Builds a readings table (one KWH reading per consumer and day, with missing
-readings, zero days and occasional spikes), a table of two observation
-windows per consumer (the whole year, and its last 90 days), runs
-movra.fe4ts over it and prints the feature table.  By default that is 10,000
-consumers over one year, which fe4ts computes on its native kernel; a few of
-the windows also go through the pandas path (the same features, one library
-call at a time) for comparison.  At the end one consumer's readings go
+readings, zero days and occasional spikes) and two observation windows per
+consumer of varied spans (some whole-year, most a stretch of one to nine
+months, and the last 30, 60 or 90 days of that stretch), runs movra.fe4ts
+over them and prints a summary: features per family, the windows' spans and
+how a few features are distributed across consumers.  The whole feature
+table is written to demo-output/features.csv (--out changes the folder) and,
+where matplotlib is installed, a picture to demo-output/demo.png.  By
+default that is 10,000 consumers over one year; a few windows also go
+through the pandas path (the same features, one library call at a time) for
+comparison.  At the end one consumer's readings go
 through movra.tsdf2seq and movra.pad_seq.
 
     PYTHONPATH=build/dev python examples/demo.py --consumers 10000 --days 365
 """
 import argparse
+import os
 import time
 
 import numpy as np
@@ -54,15 +59,121 @@ def readings(consumers, days, seed):
     })
 
 
-def windows(consumers, days):
-    """Two windows per consumer: the whole span, and its last 90 days."""
+def windows(consumers, days, seed):
+    """Two windows per consumer, of varied spans.
+
+    The first is the whole span of readings for about a quarter of the
+    consumers and a stretch of 30 days to nine months for the others; the
+    second is the last 30, 60 or 90 days of the first (FORWARD_T: the span
+    that ends at END).  For the first window FORWARD_T covers it whole.
+    """
+    rng = np.random.default_rng(seed + 1)
     units = np.arange(100001, 100001 + consumers)
+    longest = max(days - 1, 1)
+    span = np.minimum(rng.integers(30, 275, size=consumers), longest)
+    span = np.where(rng.random(consumers) < 0.25, longest, span)
+    start = rng.integers(0, days - span)
+    end = start + span
+    recent = np.minimum(rng.choice([29, 59, 89], size=consumers), span)
     return pd.DataFrame({
         "CONS_NO": np.concatenate([units, units]),
-        "START": 0,
-        "END": days - 1,
-        "FORWARD_T": np.concatenate([np.full(consumers, days), np.full(consumers, 90)]),
+        "START": np.concatenate([start, start]),
+        "END": np.concatenate([end, end]),
+        "FORWARD_T": np.concatenate([span, recent]),
     })
+
+
+FAMILIES = ["period", "profile", "lag", "span", "unit", "derived"]
+STATS = ["MAX", "MIN", "MEDIAN", "Q3", "Q1", "MEAN", "STD", "SKEW", "KURT", "NB_0", "NB_NA", "NB"]
+
+
+def family(column, value, unit, tactic, periodic, derived):
+    """Which block of fe4ts a column belongs to."""
+    if column == unit:
+        return "unit"
+    if column in derived:
+        return "derived"
+    if column in (value + "_START", value + "_END"):
+        return "span"
+    if column.startswith(value + "_DIFF_"):
+        return "lag"
+    if any(column == f"{value}_{t}_{s}" for t in tactic for s in STATS):
+        return "period"
+    if any(column.startswith(f"{value}_{p}_") for p in periodic):
+        return "profile"
+    return "other"
+
+
+def summary(ftrs, interval, value, unit, tactic, periodic):
+    """A short, readable account of the feature table."""
+    # Derived columns come after the unit column, the window records before.
+    derived = set(ftrs.columns[list(ftrs.columns).index(unit) + 1:])
+    kinds = pd.Series([family(c, value, unit, tactic, periodic, derived) for c in ftrs.columns])
+    counts = kinds.value_counts().reindex(FAMILIES, fill_value=0)
+    print(f"\nfeature table: {ftrs.shape[0]} rows (one per window) x {ftrs.shape[1]} columns")
+    print("  columns per family: " + ", ".join(f"{k} {n}" for k, n in counts.items() if n))
+    print(f"    period: {len(STATS)} per column of {tactic} (e.g. {value}_{tactic[0]}_MEAN)")
+    print(f"    profile: 9 per value of {periodic} (e.g. {value}_{periodic[0]}_6_MEAN)")
+    print(f"    lag: 13 per lag (e.g. {value}_DIFF_7_ACOR); derived: ratios, spreads and shares")
+
+    asked = interval.END - interval.START + 1
+    kept = ftrs[value + "_END"] - ftrs[value + "_START"] + 1
+    first = np.arange(len(interval)) < len(interval) // 2
+    print("\nwindow spans in days (min / median / max):")
+    for name, spans in [("first windows, START to END", asked[first]),
+                        ("second windows, last FORWARD_T days", kept[~first]),
+                        ("readings kept per window", ftrs[value + "_" + tactic[0] + "_NB"])]:
+        print(f"  {name:38s} {spans.min():6.0f} {spans.median():8.0f} {spans.max():6.0f}")
+
+    shown = {
+        value + "_DAY_MEAN": "mean daily kWh",
+        value + "_DAY_CV": "day-to-day variation (std/mean)",
+        value + "_DAY_NB_NA0/DAY_NB": "share of days missing or zero",
+        value + "_WEEKDAY_6_MEAN": "mean kWh on Sundays",
+        value + "_DIFF_7_ACOR": "correlation with a week earlier",
+    }
+    table = ftrs[list(shown)].astype(float).describe(percentiles=[0.1, 0.5, 0.9]).T
+    table.index = [f"{c} ({what})" for c, what in shown.items()]
+    print("\ndistribution across windows:")
+    with pd.option_context("display.width", 160, "display.float_format", "{:.3f}".format):
+        print(table[["min", "10%", "50%", "90%", "max"]].to_string())
+    return list(shown)
+
+
+def picture(df, interval, ftrs, shown, path):
+    """One consumer's readings with its windows, and a few features' distributions."""
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return False
+    # A consumer whose window is not the whole span shows the cut best.
+    first = interval.iloc[: len(interval) // 2]
+    partial = first[first.END - first.START < first.END.max() - first.START.min()]
+    consumer = (partial if len(partial) else first).CONS_NO.iloc[0]
+    mine = df[df.CONS_NO == consumer]
+    fig = plt.figure(figsize=(12, 7), layout="constrained")
+    grid = fig.add_gridspec(2, len(shown))
+    top = fig.add_subplot(grid[0, :])
+    top.plot(mine.DAY, mine.KWH, lw=0.8, color="0.3", label="daily KWH")
+    rows = interval.index[interval.CONS_NO == consumer]
+    for row, color, label in zip(rows, ["tab:blue", "tab:orange"], ["window", "its last FORWARD_T days"]):
+        w = interval.loc[row]
+        top.axvspan(max(w.START, w.END - w.FORWARD_T), w.END, color=color, alpha=0.25, label=label)
+    top.set(title=f"consumer {consumer}", xlabel="day", ylabel="kWh")
+    top.legend(loc="upper right")
+    for k, column in enumerate(shown):
+        ax = fig.add_subplot(grid[1, k])
+        data = ftrs[column].astype(float).replace([np.inf, -np.inf], np.nan).dropna()
+        ax.hist(data, bins=40, color="tab:blue")
+        ax.set_title(column, fontsize=9)
+        if k == 0:
+            ax.set_ylabel("windows")
+    fig.suptitle("movra.fe4ts on synthetic readings")
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+    return True
 
 
 def main():
@@ -71,48 +182,54 @@ def main():
     parser.add_argument("--days", type=int, default=365, help="days of readings per consumer (default 365)")
     parser.add_argument("--compare", type=int, default=5,
                         help="windows also run on the pandas path, for comparison (default 5; 0: none)")
+    parser.add_argument("--out", default="demo-output",
+                        help="folder for features.csv and demo.png (default demo-output)")
     parser.add_argument("--seed", type=int, default=7)
     args = parser.parse_args()
+    if args.days < 60:
+        parser.error("--days must be at least 60")
 
     df = readings(args.consumers, args.days, args.seed)
-    interval = windows(args.consumers, args.days)
+    interval = windows(args.consumers, args.days, args.seed)
     print(f"readings: {df.shape[0]} rows ({args.consumers} consumers x {args.days} days), "
           f"{df.KWH.isna().sum()} missing, {(df.KWH == 0).sum()} zero")
-    print(f"windows:  {len(interval)}")
+    print(f"windows:  {len(interval)}, two per consumer")
 
+    tactic, periodic, value, unit = ["DAY", "WEEK", "MONTH"], ["WEEKDAY"], "KWH", "CONS_NO"
     started = time.perf_counter()
-    ftrs = movra.fe4ts(df, "CONS_NO", ["DAY", "WEEK", "MONTH"], ["WEEKDAY"], [1, 7], "KWH", interval)
+    ftrs = movra.fe4ts(df, unit, tactic, periodic, [1, 7], value, interval)
     elapsed = time.perf_counter() - started
+    print(f"fe4ts: {elapsed:.2f} s for {len(interval)} windows")
 
-    print(f"\nfeature table: {ftrs.shape[0]} rows x {ftrs.shape[1]} columns")
-    shown = ["CONS_NO", "KWH_DAY_MEAN", "KWH_DAY_CV", "KWH_DAY_NB_0", "KWH_DAY_NB_NA",
-             "KWH_WEEKDAY_6_MEAN", "KWH_DIFF_7_ACOR", "KWH_START", "KWH_END"]
-    with pd.option_context("display.width", 160, "display.max_columns", 20):
-        print(ftrs[shown].head(8))
-    print(f"\nfe4ts: {elapsed:.2f} s for {len(interval)} windows "
-          f"({1000 * elapsed / max(len(interval), 1):.2f} ms per window)")
+    shown = summary(ftrs, interval, value, unit, tactic, periodic)
+
+    os.makedirs(args.out, exist_ok=True)
+    table = os.path.join(args.out, "features.csv")
+    ftrs.to_csv(table, index=False)
+    print(f"\nthe whole feature table: {os.path.abspath(table)}")
+    image = os.path.join(args.out, "demo.png")
+    if picture(df, interval, ftrs, shown, image):
+        print(f"picture: {os.path.abspath(image)}")
+    else:
+        print("(install matplotlib to also get a picture)")
 
     if args.compare > 0 and len(interval) > 0:
         # The same windows on the pandas path: an aggfunc the kernel does not
         # recognise sends fe4ts there.
         sample = interval.sample(n=min(args.compare, len(interval)), random_state=args.seed).reset_index(drop=True)
         started = time.perf_counter()
-        slow = movra.fe4ts(df, "CONS_NO", ["DAY", "WEEK", "MONTH"], ["WEEKDAY"], [1, 7], "KWH", sample,
-                           aggfunc=lambda s: np.nansum(s))
+        slow = movra.fe4ts(df, unit, tactic, periodic, [1, 7], value, sample, aggfunc=lambda s: np.nansum(s))
         per_window = (time.perf_counter() - started) / len(sample)
-        fast = movra.fe4ts(df, "CONS_NO", ["DAY", "WEEK", "MONTH"], ["WEEKDAY"], [1, 7], "KWH", sample)
+        fast = movra.fe4ts(df, unit, tactic, periodic, [1, 7], value, sample)
         pd.testing.assert_frame_equal(fast, slow, check_exact=False, rtol=1e-9)
-        print(f"pandas path: {1000 * per_window:.1f} ms per window on {len(sample)} of the windows, same features "
+        print(f"\npandas path: {1000 * per_window:.1f} ms per window on {len(sample)} of the windows, same features "
               f"({per_window / (elapsed / len(interval)):.0f} x the kernel's time per window)")
 
     # One consumer's readings as a padded model input.
     one = df[df.CONS_NO == df.CONS_NO.iloc[0]][["DATA_DATE", "KWH"]]
-    try:
-        seq = movra.tsdf2seq(one, "DATA_DATE", "KWH", maxlen=400)
-        padded = movra.pad_seq(seq, 400, "pre", 0)
-        print(f"\nsequence of consumer {df.CONS_NO.iloc[0]}: {len(seq)} readings, padded to {len(padded)}")
-    except NotImplementedError as e:
-        print(f"\n(sequence demo skipped: {e})")
+    seq = movra.tsdf2seq(one, "DATA_DATE", "KWH", maxlen=400)
+    padded = movra.pad_seq(seq, 400, "pre", 0)
+    print(f"\nsequence of consumer {df.CONS_NO.iloc[0]}: {len(seq)} readings, padded to {len(padded)}")
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@
 # the fe4ts kernel (plain C++, under the sanitizers), then movra built into
 # three new virtual environments and every test run in each,
 #   1. the newest pandas and numpy from PyPI, with Keras 3 on the JAX CPU backend;
+#      there the type stubs are also checked against the built module (stubtest);
 #   2. pandas 2.2 with numpy 1.26, the oldest versions movra supports;
 #   3. movra built with AddressSanitizer and UndefinedBehaviorSanitizer (the
 #      runtime preloaded into the interpreter), newest pandas, without Keras.
@@ -25,6 +26,15 @@ suite() {
     (cd "$root" && KERAS_BACKEND=jax $PRELOAD "$venv/bin/python" -m pytest tests -p no:cacheprovider "${PYTEST_ARGS[@]}")
 }
 
+# stubs VENV: python/movra.pyi against the module built into VENV, with mypy's
+# stubtest: every name, parameter, kind and default must agree.
+stubs() {
+    local venv=$1
+    echo "=== $venv: checking the type stubs"
+    (cd "$root" && MYPYPATH="$root/python" "$venv/bin/python" -m mypy.stubtest movra \
+        --mypy-config-file pyproject.toml --allowlist tools/stubtest-allowlist.txt)
+}
+
 # native: the kernel's own C++ tests, built with CMake and run by ctest.
 native() {
     local venv=.venv-test-native
@@ -42,7 +52,8 @@ native() {
 PYTEST_ARGS=("$@")
 PRELOAD=""
 native
-suite .venv-test "pandas>=3" "numpy>=2" "keras>=3" "jax[cpu]"
+suite .venv-test "pandas>=3" "numpy>=2" "keras>=3" "jax[cpu]" mypy
+stubs .venv-test
 suite .venv-test-pandas22 "pandas==2.2.*" "numpy==1.26.*"
 
 # The interpreter itself is not instrumented, so the sanitizer runtimes are
