@@ -1,7 +1,7 @@
 // Unit tests of the fe4ts kernel, without Python.  Expected values are the
 // ones pandas returns for the same Series and windows (small cases, worked
 // out once and written down here).
-#include "features/fe_kernel.h"
+#include "fe_kernel.h"
 
 #include <algorithm>
 #include <cmath>

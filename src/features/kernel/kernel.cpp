@@ -1,10 +1,13 @@
-// The native kernel of fe4ts (see fe_kernel.h).
+// The native kernel of fe4ts: ordering the readings, locating windows and
+// computing their records (see fe_kernel.h).
 //
 // Floating-point expressions here are written in the order in which numpy and
 // pandas evaluate them, so that results agree to the last bits wherever the
 // libraries' own algorithm is known; this file must not be compiled with
 // value-changing optimisations (no -ffast-math, no FMA contraction).
 #include "fe_kernel.h"
+
+#include "stats.h"
 
 #include <algorithm>
 #include <cmath>
@@ -68,325 +71,10 @@ int64_t head_stop(int64_t k, int64_t n) {
 
 }  // namespace
 
-// ---- statistics ---------------------------------------------------------
-
-double pairwise_sum(const double *a, int64_t n) {
-    // numpy's pairwise_sum for float64 (loops_utils.h): 8 accumulators in
-    // blocks of at most 128, halves split on a multiple of 8 above that.
-    if (n < 8) {
-        double res = 0.;
-        for (int64_t i = 0; i < n; i++) res += a[i];
-        return res;
-    }
-    if (n <= 128) {
-        double r[8];
-        for (int j = 0; j < 8; j++) r[j] = a[j];
-        int64_t i;
-        for (i = 8; i < n - (n % 8); i += 8)
-            for (int j = 0; j < 8; j++) r[j] += a[i + j];
-        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; i++) res += a[i];
-        return res;
-    }
-    int64_t n2 = n / 2;
-    n2 -= n2 % 8;
-    return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
-}
-
-namespace {
-
-// add.reduce over a float64 array: the identity 0.0 plus the pairwise sum
-// (which makes the sum of negative zeros a positive zero, as numpy has it).
-inline double numpy_sum(const double *a, int64_t n) { return 0.0 + pairwise_sum(a, n); }
-
-struct StatScratch {
-    std::vector<double> compact, sorted, filled, w1, w2, w3;
-};
-
-inline double zero_small(double x) { return std::fabs(x) < 1e-14 ? 0.0 : x; }
-
-// numpy's linear quantile (np.quantile, method "linear"): the virtual index
-// (n - 1) * q and the two neighbouring order statistics it interpolates.
-struct QuantileAt {
-    int64_t prev, next;
-    double gamma;
-};
-
-QuantileAt quantile_at(int64_t n, double q) {
-    const double vi = static_cast<double>(n - 1) * q;
-    double prev = std::floor(vi);
-    double next = prev + 1;
-    if (vi >= static_cast<double>(n - 1)) prev = next = -1;  // the last value
-    if (vi < 0) prev = next = 0;
-    const double gamma = vi - prev;
-    return {prev < 0 ? n - 1 : static_cast<int64_t>(prev), next < 0 ? n - 1 : static_cast<int64_t>(next),
-            gamma};
-}
-
-// numpy's _lerp.
-double lerp(double a, double b, double gamma) {
-    const double diff = b - a;
-    if (gamma >= 0.5) return b - diff * (1 - gamma);
-    return a + diff * gamma;
-}
-
-// Puts the k-th smallest of a[lo .. hi) at position k (quickselect).  The
-// partitions are branch-free, which matters on unordered readings, and
-// split off the values equal to the pivot so that repeated values (zeros,
-// rounded readings) cannot make it quadratic.
-void select_rank(double *a, int64_t lo, int64_t hi, int64_t k) {
-    while (hi - lo > 16) {
-        const int64_t mid = lo + (hi - lo) / 2;
-        double x = a[lo], y = a[mid], z = a[hi - 1];
-        if (x > y) std::swap(x, y);
-        if (y > z) std::swap(y, z);
-        if (x > y) std::swap(x, y);
-        const double pivot = y;  // median of three
-        int64_t j = lo;
-        for (int64_t i = lo; i < hi; i++) {
-            const double v = a[i];
-            const bool less = v < pivot;
-            a[i] = a[j];
-            a[j] = v;
-            j += less;
-        }
-        if (k < j) {
-            hi = j;
-            continue;
-        }
-        int64_t m = j;
-        for (int64_t i = j; i < hi; i++) {
-            const double v = a[i];
-            const bool equal = !(pivot < v);
-            a[i] = a[m];
-            a[m] = v;
-            m += equal;
-        }
-        if (k < m) return;  // a[j .. m) all equal the pivot
-        lo = m;
-    }
-    for (int64_t i = lo + 1; i < hi; i++) {  // insertion sort of the rest
-        const double v = a[i];
-        int64_t j = i;
-        while (j > lo && v < a[j - 1]) {
-            a[j] = a[j - 1];
-            j--;
-        }
-        a[j] = v;
-    }
-}
-
-// Puts the k-th smallest of b[0 .. n) at position k for every k of ks
-// (ascending, distinct), leaving the rest unsorted.  A rank right after one
-// already placed is the smallest value above it: a scan, not a selection.
-void select_ranks(double *b, int64_t n, const int64_t *ks, int nk) {
-    int64_t primary[6];
-    int np = 0;
-    for (int i = 0; i < nk; i++)
-        if (i == 0 || ks[i] != ks[i - 1] + 1) primary[np++] = ks[i];
-    // Select the primary ranks, middle first, each within its bracket.
-    struct Span {
-        int64_t lo, hi;
-        int first, count;
-    };
-    Span stack[8];
-    int top = 0;
-    stack[top++] = {0, n, 0, np};
-    while (top > 0) {
-        const Span sp = stack[--top];
-        if (sp.count == 0 || sp.lo >= sp.hi) continue;
-        const int mid = sp.first + sp.count / 2;
-        const int64_t k = primary[mid];
-        select_rank(b, sp.lo, sp.hi, k);
-        stack[top++] = {sp.lo, k, sp.first, mid - sp.first};
-        stack[top++] = {k + 1, sp.hi, mid + 1, sp.first + sp.count - mid - 1};
-    }
-    // Then every rank that directly follows a placed one.
-    int p = 0;
-    for (int i = 0; i < nk; i++) {
-        const int64_t k = ks[i];
-        if (p < np && primary[p] == k) {
-            p++;
-            continue;
-        }
-        // b[k-1] is placed; everything from k up to the next primary rank
-        // (or the end) is not smaller than it.
-        const int64_t stop = p < np ? primary[p] : n;
-        int64_t best = k;
-        for (int64_t j = k + 1; j < stop; j++)
-            if (b[j] < b[best]) best = j;
-        std::swap(b[k], b[best]);
-    }
-}
-
-void stats9(const double *v, int64_t n, Moments moments, StatScratch &s, double *out) {
-    auto &compact = s.compact;
-    compact.resize(n);
-    int64_t cnt = 0;
-    for (int64_t i = 0; i < n; i++) {
-        compact[cnt] = v[i];
-        cnt += !std::isnan(v[i]);
-    }
-    const bool any_missing = cnt < n;
-    compact.resize(cnt);
-    if (cnt == 0) {
-        std::fill(out, out + kStats, kNaN);
-        return;
-    }
-    // Among equal extremes (0.0 and -0.0) numpy's reduction keeps the last.
-    double mx = compact[0], mn = compact[0];
-    for (double x : compact) {
-        if (!(mx > x)) mx = x;
-        if (!(mn < x)) mn = x;
-    }
-
-    // pandas fills missing values with 0 and sums the whole array.
-    const double *full = v;
-    if (any_missing) {
-        s.filled.resize(n);
-        for (int64_t i = 0; i < n; i++) s.filled[i] = std::isnan(v[i]) ? 0.0 : v[i];
-        full = s.filled.data();
-    }
-    const double count = static_cast<double>(cnt);
-    const double sum = numpy_sum(full, n);
-    const double mean = sum / count;
-
-    double stdev = kNaN;
-    if (cnt > 1) {
-        s.w1.resize(n);
-        for (int64_t i = 0; i < n; i++) {
-            const double d = mean - full[i];
-            s.w1[i] = std::isnan(v[i]) ? 0.0 : d * d;
-        }
-        stdev = std::sqrt(numpy_sum(s.w1.data(), n) / (count - 1));
-    }
-
-    // Median and quartiles need at most six order statistics.
-    const QuantileAt q3 = quantile_at(cnt, 0.75), q1 = quantile_at(cnt, 0.25);
-    int64_t ks[6] = {q1.prev, q1.next, (cnt - 1) / 2, cnt / 2, q3.prev, q3.next};
-    std::sort(ks, ks + 6);
-    const int nk = static_cast<int>(std::unique(ks, ks + 6) - ks);
-    auto &sorted = s.sorted;
-    sorted.assign(compact.begin(), compact.end());
-    select_ranks(sorted.data(), cnt, ks, nk);
-    // np.median: the mean of the middle one or two values.
-    double median;
-    if (cnt % 2)
-        median = (0.0 + sorted[cnt / 2]) / 1.0;
-    else
-        median = (0.0 + sorted[cnt / 2 - 1] + sorted[cnt / 2]) / 2.0;
-
-    double skew = kNaN, kurt = kNaN;
-    if (moments == Moments::ZeroedTwoPass) {
-        // pandas < 3.1 nanskew / nankurt.
-        s.w1.resize(n);
-        s.w2.resize(n);
-        s.w3.resize(n);
-        for (int64_t i = 0; i < n; i++) {
-            const double adj = std::isnan(v[i]) ? 0.0 : full[i] - mean;
-            const double a2 = adj * adj;
-            s.w1[i] = a2;
-            s.w2[i] = a2 * adj;
-            s.w3[i] = a2 * a2;
-        }
-        const double m2 = numpy_sum(s.w1.data(), n);
-        const double m3 = numpy_sum(s.w2.data(), n);
-        const double m4 = numpy_sum(s.w3.data(), n);
-        if (cnt >= 3) {
-            const double m2z = zero_small(m2), m3z = zero_small(m3);
-            if (m2z == 0)
-                skew = 0.0;
-            else
-                skew = (count * std::pow(count - 1, 0.5) / (count - 2)) * (m3z / std::pow(m2z, 1.5));
-        }
-        if (cnt >= 4) {
-            const double adj = 3 * std::pow(count - 1, 2) / ((count - 2) * (count - 3));
-            const double numerator = zero_small(count * (count + 1) * (count - 1) * m4);
-            const double denominator = zero_small((count - 2) * (count - 3) * std::pow(m2, 2));
-            kurt = denominator == 0 ? 0.0 : numerator / denominator - adj;
-        }
-    } else if (cnt >= 3 && mn != mx) {
-        // pandas >= 3.1: central moments from a two-pass sum with Pébay's
-        // correction for the error of the mean; constant data gives NaN.
-        const double m = pairwise_sum(compact.data(), cnt) / count;
-        s.w1.resize(cnt);
-        s.w2.resize(cnt);
-        s.w3.resize(cnt);
-        s.filled.resize(std::max<int64_t>(n, cnt));
-        for (int64_t i = 0; i < cnt; i++) {
-            const double d = compact[i] - m;
-            const double d2 = d * d;
-            s.filled[i] = d;
-            s.w1[i] = d2;
-            s.w2[i] = d2 * d;
-            s.w3[i] = d2 * d2;
-        }
-        const double s1 = pairwise_sum(s.filled.data(), cnt);
-        const double s2 = pairwise_sum(s.w1.data(), cnt);
-        const double s3 = pairwise_sum(s.w2.data(), cnt);
-        const double s4 = pairwise_sum(s.w3.data(), cnt);
-        const double m2 = s2 - s1 * s1 / count;
-        const double m3 = s3 - 3 * s1 * s2 / count + 2 * s1 * s1 * s1 / (count * count);
-        skew = (m3 / (m2 * std::sqrt(m2))) * ((count * std::sqrt(count - 1.0)) / (count - 2.0));
-        if (cnt >= 4) {
-            const double m4 = s4 - 4 * s1 * s3 / count + 6 * s1 * s1 * s2 / (count * count) -
-                              3 * s1 * s1 * s1 * s1 / (count * count * count);
-            const double inner = count * (count + 1.0) * (m4 / (m2 * m2)) - 3.0 * (count - 1.0);
-            kurt = ((count - 1.0) / ((count - 2.0) * (count - 3.0))) * inner;
-        }
-    }
-
-    out[0] = mx;
-    out[1] = mn;
-    out[2] = median;
-    out[3] = lerp(sorted[q3.prev], sorted[q3.next], q3.gamma);
-    out[4] = lerp(sorted[q1.prev], sorted[q1.next], q1.gamma);
-    out[5] = mean;
-    out[6] = stdev;
-    out[7] = skew;
-    out[8] = kurt;
-}
-
-// DataFrame.corr (libalgos.nancorr, Pearson, min_periods 1) of two columns x
-// and y: Welford's recurrence over the rows where both are finite.
-struct Welford {
-    int64_t nobs = 0;
-    double meanx = 0, meany = 0, ssqdmx = 0, ssqdmy = 0, covxy = 0;
-    void add(double vx, double vy) {
-        if (!std::isfinite(vx) || !std::isfinite(vy)) return;
-        nobs += 1;
-        const double dx = vx - meanx;
-        const double dy = vy - meany;
-        meanx += 1. / static_cast<double>(nobs) * dx;
-        meany += 1. / static_cast<double>(nobs) * dy;
-        ssqdmx += (vx - meanx) * dx;
-        ssqdmy += (vy - meany) * dy;
-        covxy += (vx - meanx) * dy;
-    }
-    double result() const {
-        if (nobs < 1) return kNaN;
-        const double divisor = std::sqrt(ssqdmx * ssqdmy);
-        return divisor != 0 ? covxy / divisor : kNaN;
-    }
-};
-
-}  // namespace
-
-void series_stats(const double *v, int64_t n, Moments moments, double *out) {
-    StatScratch s;
-    stats9(v, n, moments, s, out);
-}
-
-double pairwise_corr(const double *x, const double *y, int64_t n) {
-    Welford w;
-    for (int64_t i = 0; i < n; i++) w.add(x[i], y[i]);
-    return w.result();
-}
-
 // ---- the kernel -----------------------------------------------------------
 
 struct Work {
-    StatScratch stats;
+    stats::Scratch stats;
     std::vector<int64_t> idx, sorted, starts, counts;
     std::vector<double> buffer, series, diffs;
 };
@@ -784,20 +472,9 @@ double aggregate(const double *value, int64_t a, const int64_t *at, int64_t size
         buf[j] = std::isnan(v) ? 0.0 : v;
         count += !std::isnan(v);
     }
-    const double sum = numpy_sum(buf.data(), size);
+    const double sum = stats::numpy_sum(buf.data(), size);
     if (how == Aggregate::NanSum) return sum;
     return count > 0 ? sum / static_cast<double>(count) : kNaN;
-}
-
-// "NB_0" and "NB_NA": how many of the values equal zero and how many are missing.
-void zeros_and_missing(const std::vector<double> &values, double *out) {
-    int64_t zeros = 0, nans = 0;
-    for (double x : values) {
-        if (x == 0) zeros++;
-        if (std::isnan(x)) nans++;
-    }
-    out[0] = static_cast<double>(zeros);
-    out[1] = static_cast<double>(nans);
 }
 
 template <class K>
@@ -827,8 +504,9 @@ void period_entry(const K *key, const double *value, int64_t a, int64_t e, const
         return;
     }
     out.period_kept.push_back(1);
-    stats9(series.data(), static_cast<int64_t>(series.size()), o.moments, w.stats, slot);
-    zeros_and_missing(series, slot + 9);
+    const int64_t periods = static_cast<int64_t>(series.size());
+    stats::describe(series.data(), periods, o.moments, w.stats, slot);
+    stats::zeros_and_missing(series.data(), periods, slot + 9);
     slot[11] = distinct;
 }
 
@@ -844,7 +522,7 @@ void profile_entry(const K *key, const double *value, int64_t a, int64_t e, cons
         buf.clear();
         for (int64_t j = w.starts[g]; j < w.starts[g + 1]; j++) buf.push_back(value[a + w.idx[j]]);
         out.profile_stats.resize(out.profile_stats.size() + kStats);
-        stats9(buf.data(), static_cast<int64_t>(buf.size()), o.moments, w.stats,
+        stats::describe(buf.data(), static_cast<int64_t>(buf.size()), o.moments, w.stats,
                out.profile_stats.data() + out.profile_stats.size() - kStats);
     }
 }
@@ -857,7 +535,7 @@ void lag_entry(const T *t, const double *value, int64_t a, int64_t e, int64_t ti
                const Options &o, Work &w, Result &out) {
     auto &diffs = w.diffs;
     diffs.clear();
-    Welford corr;
+    stats::Welford corr;
     // The shifted times ascend with the times, so the matches are found by a
     // pointer moving forward (reset should a wrap-around break the order).
     int64_t lo = a;
@@ -890,8 +568,9 @@ void lag_entry(const T *t, const double *value, int64_t a, int64_t e, int64_t ti
     }
     out.lag.resize(out.lag.size() + kLagWidth, kNaN);
     double *slot = out.lag.data() + out.lag.size() - kLagWidth;
-    stats9(diffs.data(), static_cast<int64_t>(diffs.size()), o.moments, w.stats, slot);
-    zeros_and_missing(diffs, slot + 9);
+    const int64_t pairs = static_cast<int64_t>(diffs.size());
+    stats::describe(diffs.data(), pairs, o.moments, w.stats, slot);
+    stats::zeros_and_missing(diffs.data(), pairs, slot + 9);
     slot[11] = static_cast<double>(diffs.size());
     slot[12] = corr.result();
 }
