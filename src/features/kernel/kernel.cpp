@@ -7,6 +7,7 @@
 // value-changing optimisations (no -ffast-math, no FMA contraction).
 #include "fe_kernel.h"
 
+#include "parallel.h"
 #include "stats.h"
 
 #include <algorithm>
@@ -76,14 +77,30 @@ int64_t head_stop(int64_t k, int64_t n) {
 struct Work {
     stats::Scratch stats;
     std::vector<int64_t> idx, sorted, starts, counts;
+    std::vector<uint64_t> held;
     std::vector<double> buffer, series, diffs;
 };
 
 void Result::clear() { *this = Result(); }
 
-Kernel::Kernel(const Table &table, std::function<bool()> interrupted)
-    : table_(table), should_stop_(std::move(interrupted)), work_(std::make_unique<Work>()) {
+void Result::append(const Result &more) {
+    auto extend = [](auto &to, const auto &from) { to.insert(to.end(), from.begin(), from.end()); };
+    windows += more.windows;
+    extend(rows, more.rows);
+    extend(period_kept, more.period_kept);
+    extend(period, more.period);
+    extend(profile_groups, more.profile_groups);
+    extend(profile_keys, more.profile_keys);
+    extend(profile_stats, more.profile_stats);
+    extend(lag, more.lag);
+    extend(span, more.span);
+}
+
+Kernel::Kernel(const Table &table, std::function<bool()> interrupted, int threads)
+    : table_(table), should_stop_(std::move(interrupted)), threads_(std::max(1, threads)) {
+    for (int i = 0; i < threads_; i++) work_.push_back(std::make_unique<Work>());
     order_readings();
+    table_.wanted_units.reset();  // only the ordering reads it
 }
 
 bool Kernel::stop_requested() {
@@ -92,238 +109,6 @@ bool Kernel::stop_requested() {
 }
 
 Kernel::~Kernel() = default;
-
-namespace {
-
-// Missing times sort last, each run of equal times keeps reading order.
-template <class T>
-struct TimeLess {
-    const T *t;
-    bool operator()(int64_t a, int64_t b) const {
-        if constexpr (std::is_floating_point_v<T>)
-            return !std::isnan(t[a]) && (std::isnan(t[b]) || t[a] < t[b]);
-        else
-            return t[a] < t[b];
-    }
-};
-
-template <class T>
-bool in_time_order(const T *t, const int64_t *order, int64_t begin, int64_t end) {
-    TimeLess<T> less{t};
-    for (int64_t i = begin + 1; i < end; i++) {
-        const int64_t a = order ? order[i - 1] : i - 1;
-        const int64_t b = order ? order[i] : i;
-        if (less(b, a)) return false;
-    }
-    return true;
-}
-
-// dst[i] = src[order[i]] for i in [begin, end), for columns of 8-byte values
-// (float64 or int64), all columns in one pass.
-void gather_columns(const std::vector<std::pair<const void *, void *>> &copies, const std::vector<int64_t> &order,
-                    int64_t begin, int64_t end) {
-    for (int64_t i = begin; i < end; i++) {
-        const int64_t from = order[i];
-        for (const auto &c : copies)
-            std::memcpy(static_cast<char *>(c.second) + 8 * i, static_cast<const char *>(c.first) + 8 * from, 8);
-    }
-}
-
-}  // namespace
-
-void Kernel::order_readings() {
-    const int64_t n = table_.rows;
-    const int64_t *unit = table_.unit;
-    std::vector<int64_t> order;  // empty: the readings are in order already
-
-    // Units: one block per unit.  Most tables come grouped by unit and in
-    // time order already, which a scan over the runs finds.
-    bool grouped = true;
-    for (int64_t i = 0; i < n;) {
-        int64_t j = i + 1;
-        while (j < n && unit[j] == unit[i]) j++;
-        if (!blocks_.emplace(unit[i], Block{i, j, j}).second) {
-            grouped = false;
-            break;
-        }
-        i = j;
-    }
-    bool in_order = grouped;
-    for (auto it = blocks_.begin(); in_order && it != blocks_.end(); ++it) {
-        const Block &b = it->second;
-        in_order = table_.time.integer() ? in_time_order(table_.time.i64, nullptr, b.begin, b.end)
-                                         : in_time_order(table_.time.f64, nullptr, b.begin, b.end);
-    }
-
-    if (!in_order) {
-        // A code per unit, in order of first appearance.
-        blocks_.clear();
-        std::vector<int32_t> codes(n);
-        std::vector<int64_t> counts, units;
-        {
-            std::unordered_map<int64_t, int32_t> code;
-            int64_t last = 0;
-            int32_t last_code = -1;
-            for (int64_t i = 0; i < n; i++) {
-                if (i % kCheckRows == 0 && i > 0 && stop_requested()) return;
-                if (last_code < 0 || unit[i] != last) {
-                    auto it = code.emplace(unit[i], static_cast<int32_t>(counts.size())).first;
-                    if (it->second == static_cast<int32_t>(counts.size())) {
-                        counts.push_back(0);
-                        units.push_back(unit[i]);
-                    }
-                    last = unit[i];
-                    last_code = it->second;
-                }
-                counts[last_code]++;
-                codes[i] = last_code;
-            }
-        }
-        std::vector<int64_t> next(counts.size());
-        int64_t at = 0;
-        for (size_t c = 0; c < counts.size(); c++) {
-            next[c] = at;
-            blocks_.emplace(units[c], Block{at, at + counts[c], at + counts[c]});
-            at += counts[c];
-        }
-        order.resize(n);
-
-        // Integer times of a modest range: a stable counting sort by time,
-        // then one by unit, orders everything in two linear passes.
-        int64_t tmin = 0, tmax = -1;
-        if (table_.time.integer() && n > 0) {
-            const int64_t *t = table_.time.i64;
-            tmin = tmax = t[0];
-            for (int64_t i = 1; i < n; i++) {
-                tmin = std::min(tmin, t[i]);
-                tmax = std::max(tmax, t[i]);
-            }
-        }
-        const bool by_counting = table_.time.integer() && n > 0 &&
-                                 static_cast<uint64_t>(tmax) - static_cast<uint64_t>(tmin) < 2 * static_cast<uint64_t>(n) + 1024;
-        if (by_counting) {
-            const int64_t *t = table_.time.i64;
-            std::vector<int64_t> by_time(n);
-            {
-                std::vector<int64_t> slot(static_cast<size_t>(tmax - tmin) + 2, 0);
-                for (int64_t i = 0; i < n; i++) slot[static_cast<size_t>(t[i] - tmin) + 1]++;
-                for (size_t v = 1; v < slot.size(); v++) slot[v] += slot[v - 1];
-                for (int64_t i = 0; i < n; i++) by_time[slot[static_cast<size_t>(t[i] - tmin)]++] = i;
-            }
-            if (stop_requested()) return;
-            for (int64_t j = 0; j < n; j++) {
-                const int64_t i = by_time[j];
-                order[next[codes[i]]++] = i;
-            }
-        } else {
-            for (int64_t i = 0; i < n; i++) order[next[codes[i]]++] = i;
-            // Then each unit by time (stable; missing times last), sorting
-            // (time, reading) pairs to keep the work in cache.
-            auto sort_blocks = [&](const auto *t) {
-                using T = std::remove_cv_t<std::remove_pointer_t<decltype(t)>>;
-                std::vector<std::pair<T, int64_t>> pairs;
-                int64_t since_check = 0;
-                for (auto &kv : blocks_) {
-                    const Block &b = kv.second;
-                    since_check += b.end - b.begin;
-                    if (since_check > kCheckRows) {
-                        since_check = 0;
-                        if (stop_requested()) return;
-                    }
-                    if (in_time_order(t, order.data(), b.begin, b.end)) continue;
-                    pairs.clear();
-                    for (int64_t i = b.begin; i < b.end; i++) pairs.emplace_back(t[order[i]], order[i]);
-                    std::stable_sort(pairs.begin(), pairs.end(), [](const auto &x, const auto &y) {
-                        if constexpr (std::is_floating_point_v<T>)
-                            return !std::isnan(x.first) && (std::isnan(y.first) || x.first < y.first);
-                        else
-                            return x.first < y.first;
-                    });
-                    for (int64_t i = b.begin; i < b.end; i++) order[i] = pairs[i - b.begin].second;
-                }
-            };
-            if (table_.time.integer())
-                sort_blocks(table_.time.i64);
-            else
-                sort_blocks(table_.time.f64);
-        }
-        if (stop_requested()) return;
-    }
-
-    reordered_ = !order.empty();
-    if (reordered_) {
-        // Every column the windows read is copied into reading order, all in
-        // one pass: the random reads of the columns then overlap.
-        std::vector<std::pair<const void *, void *>> copies;
-        const Column time_source = table_.time;
-        const std::vector<Column> key_sources = table_.keys;
-        own_value_.resize(n);
-        copies.emplace_back(table_.value, own_value_.data());
-        table_.value = own_value_.data();
-        if (table_.time.integer()) {
-            own_time_i_.resize(n);
-            copies.emplace_back(table_.time.i64, own_time_i_.data());
-            table_.time.i64 = own_time_i_.data();
-        } else {
-            own_time_f_.resize(n);
-            copies.emplace_back(table_.time.f64, own_time_f_.data());
-            table_.time.f64 = own_time_f_.data();
-        }
-        // Key columns are copied once per source buffer; one that is the time
-        // axis itself uses the time's copy.
-        own_keys_f_.resize(table_.keys.size());
-        own_keys_i_.resize(table_.keys.size());
-        for (size_t k = 0; k < table_.keys.size(); k++) {
-            Column &c = table_.keys[k];
-            const Column source = c;
-            if (c.integer() && c.i64 == time_source.i64) {
-                c.i64 = table_.time.i64;
-                continue;
-            }
-            if (!c.integer() && c.f64 == time_source.f64) {
-                c.f64 = table_.time.f64;
-                continue;
-            }
-            bool shared = false;
-            for (size_t j = 0; j < k && !shared; j++) {
-                if (source.i64 && key_sources[j].i64 == source.i64) {
-                    c.i64 = table_.keys[j].i64;
-                    shared = true;
-                } else if (source.f64 && key_sources[j].f64 == source.f64) {
-                    c.f64 = table_.keys[j].f64;
-                    shared = true;
-                }
-            }
-            if (shared) continue;
-            if (c.integer()) {
-                own_keys_i_[k].resize(n);
-                copies.emplace_back(c.i64, own_keys_i_[k].data());
-                c.i64 = own_keys_i_[k].data();
-            } else {
-                own_keys_f_[k].resize(n);
-                copies.emplace_back(c.f64, own_keys_f_[k].data());
-                c.f64 = own_keys_f_[k].data();
-            }
-        }
-        for (int64_t from = 0; from < n; from += kCheckRows) {
-            if (stop_requested()) return;
-            gather_columns(copies, order, from, std::min(n, from + kCheckRows));
-        }
-        table_.unit = nullptr;  // not needed past this point
-    }
-
-    // Where the missing times begin in each block.
-    if (!table_.time.integer()) {
-        const double *t = table_.time.f64;
-        for (auto &kv : blocks_) {
-            Block &b = kv.second;
-            b.timed_end = std::partition_point(t + b.begin, t + b.end,
-                                               [](double x) { return !std::isnan(x); }) - t;
-        }
-    } else {
-        for (auto &kv : blocks_) kv.second.timed_end = kv.second.end;
-    }
-}
 
 namespace {
 
@@ -426,13 +211,20 @@ bool group_rows(const K *key, int64_t a, int64_t e, Work &w) {
             // Small integer ranges (weekdays, months, weeks): counting sort.
             const uint64_t range = static_cast<uint64_t>(hi) - static_cast<uint64_t>(lo);
             if (range < 4 * static_cast<uint64_t>(n) + 64) {
+                // From the keys as first read (kept in w.held): a caller's
+                // column changed meanwhile by another thread then gives a
+                // wrong grouping, never a write outside the buffers.
+                auto &held = w.held;
+                held.clear();
+                for (int64_t i : idx) held.push_back(static_cast<uint64_t>(key[a + i]) - static_cast<uint64_t>(lo));
+                for (uint64_t &h : held) h = std::min<uint64_t>(h, range);
                 auto &counts = w.counts;
                 counts.assign(static_cast<size_t>(range) + 2, 0);
-                for (int64_t i : idx) counts[static_cast<size_t>(static_cast<uint64_t>(key[a + i]) - static_cast<uint64_t>(lo)) + 1]++;
+                for (uint64_t h : held) counts[h + 1]++;
                 for (size_t c = 1; c < counts.size(); c++) counts[c] += counts[c - 1];
                 auto &sorted = w.sorted;
                 sorted.resize(idx.size());
-                for (int64_t i : idx) sorted[counts[static_cast<size_t>(static_cast<uint64_t>(key[a + i]) - static_cast<uint64_t>(lo))]++] = i;
+                for (size_t j = 0; j < idx.size(); j++) sorted[counts[held[j]]++] = idx[j];
                 idx.swap(sorted);
                 counted = true;
             }
@@ -590,8 +382,7 @@ void span_entry(const T *t, int64_t a, int64_t timed_end, Result &out) {
 
 }  // namespace
 
-void Kernel::compute(const Range &r, const Options &o, Result &out) {
-    Work &w = *work_;
+void Kernel::compute(const Range &r, const Options &o, Work &w, Result &out) {
     const int64_t a = r.begin, e = r.end;
     out.windows += 1;
     out.rows.push_back(e - a);
@@ -643,15 +434,35 @@ Kernel::Status Kernel::run(const Window *windows, int64_t count, const Options &
     if (std::any_of(options.tactic.begin(), options.tactic.end(), bad) ||
         std::any_of(options.periodic.begin(), options.periodic.end(), bad))
         return Status::BadOptions;
+    // Where every window lies, up to the first ambiguous one.
+    std::vector<Range> ranges;
+    ranges.reserve(static_cast<size_t>(std::max<int64_t>(count, 0)));
+    Status status = Status::Ok;
     for (int64_t i = 0; i < count; i++) {
-        const Range r = locate(windows[i]);
-        if (r.ambiguous) {
+        ranges.push_back(locate(windows[i]));
+        if (ranges.back().ambiguous) {
+            ranges.pop_back();
             if (failed_at) *failed_at = i;
-            return Status::Ambiguous;
+            status = Status::Ambiguous;
+            break;
         }
-        compute(r, options, out);
     }
-    return Status::Ok;
+    const int64_t todo = static_cast<int64_t>(ranges.size());
+    if (threads_ == 1 || todo < 2) {
+        for (const Range &r : ranges) compute(r, options, *work_[0], out);
+        return status;
+    }
+    // Runs of windows are handed out to the threads as they become free, each
+    // run's records kept apart and appended in window order at the end.
+    const int64_t per_part = std::max<int64_t>(1, todo / (8 * threads_));
+    const int64_t parts = (todo + per_part - 1) / per_part;
+    std::vector<Result> records(static_cast<size_t>(parts));
+    for_each_part(threads_, parts, [&](int64_t p, int worker) {
+        const int64_t end = std::min(todo, (p + 1) * per_part);
+        for (int64_t i = p * per_part; i < end; i++) compute(ranges[i], options, *work_[worker], records[p]);
+    });
+    for (const Result &r : records) out.append(r);
+    return status;
 }
 
 }  // namespace movra::fe_kernel
