@@ -86,7 +86,8 @@ class UnitCodes {
 public:
     UnitCodes(int64_t lo, int64_t hi, int64_t expected) : lo_(lo) {
         const uint64_t span = static_cast<uint64_t>(hi) - static_cast<uint64_t>(lo);
-        if (hi >= lo && span < (uint64_t{1} << 26) && span <= 8 * static_cast<uint64_t>(expected) + 4096) {
+        // Small enough to stay in cache, or to be no larger than the units.
+        if (hi >= lo && (span < (uint64_t{1} << 18) || span <= 8 * static_cast<uint64_t>(expected))) {
             dense_.assign(static_cast<size_t>(span) + 1, -1);
         } else {
             rehash(std::max<int64_t>(16, 2 * expected));
@@ -235,12 +236,22 @@ void gather_columns(const std::vector<std::pair<const void *, void *>> &copies, 
     }
 }
 
+// dst[place[i]] = src[i] for i in [begin, end), column after column.
+void scatter_columns(const std::vector<std::pair<const void *, void *>> &copies, const int64_t *place,
+                     int64_t begin, int64_t end) {
+    for (const auto &c : copies) {
+        const char *src = static_cast<const char *>(c.first);
+        char *dst = static_cast<char *>(c.second);
+        for (int64_t i = begin; i < end; i++) std::memcpy(dst + 8 * place[i], src + 8 * i, 8);
+    }
+}
+
 }  // namespace
 
 void Kernel::order_readings() {
     const int64_t n = table_.rows;
     const int64_t *unit = table_.unit;
-    const bool all_units = !table_.wanted_units.has_value();
+    bool all_units = !table_.wanted_units.has_value();
 
     // The wanted units' codes come first, in the order given.
     int64_t lo = 0, hi = -1;
@@ -282,25 +293,55 @@ void Kernel::order_readings() {
         return;
     }
     blocks_.clear();
-    // A code per reading (-1: not wanted) and the readings per code.
-    std::vector<int32_t> codes(static_cast<size_t>(n));
+    // The wanted readings, their units' codes, and for integer times their
+    // range, in one pass.  With every unit wanted the readings are all taken
+    // in turn and `picked` stays empty.
+    const bool integer_time = table_.time.integer();
+    const int64_t *t = table_.time.i64;
+    std::vector<int32_t> codes;
+    std::vector<int64_t> picked;
+    int64_t tlo = std::numeric_limits<int64_t>::max(), thi = std::numeric_limits<int64_t>::min();
     {
+        if (all_units) codes.resize(static_cast<size_t>(n));
         int64_t last = 0;
         int32_t last_code = -1;
         for (int64_t i = 0; i < n; i++) {
             if (i % kCheckRows == 0 && i > 0 && stop_requested()) return;
             if (i == 0 || unit[i] != last) {
                 last = unit[i];
-                last_code = code_of(last);
+                last_code = last < lo || last > hi ? -1 : code_of(last);
             }
-            codes[i] = last_code;
+            if (all_units) {
+                codes[i] = last_code;
+            } else if (last_code >= 0) {
+                codes.push_back(last_code);
+                picked.push_back(i);
+            } else {
+                continue;
+            }
+            if (integer_time) {
+                tlo = std::min(tlo, t[i]);
+                thi = std::max(thi, t[i]);
+            }
         }
     }
+    if (all_units && std::find(codes.begin(), codes.end(), -1) != codes.end()) {
+        // A unit outside the range first seen: only if another thread
+        // changed the column meanwhile.  Its readings are left out.
+        all_units = false;
+        std::vector<int32_t> kept;
+        for (int64_t i = 0; i < n; i++)
+            if (codes[i] >= 0) {
+                kept.push_back(codes[i]);
+                picked.push_back(i);
+            }
+        codes.swap(kept);
+    }
+    const int64_t m = static_cast<int64_t>(all_units ? n : picked.size());
+    auto reading = [&](int64_t j) { return all_units ? j : picked[j]; };
     const int64_t ncodes = static_cast<int64_t>(units.units.size());
     std::vector<int64_t> per_code(static_cast<size_t>(ncodes), 0);
-    int64_t m = 0;
-    for (int64_t i = 0; i < n; i++)
-        if (codes[i] >= 0) per_code[codes[i]]++, m++;
+    for (int32_t c : codes) per_code[c]++;
 
     // Integer times of a modest range go into the packed word, under the
     // code: one sort orders by unit and time.  Otherwise the words hold the
@@ -308,35 +349,25 @@ void Kernel::order_readings() {
     const int row_bits = bit_width(static_cast<uint64_t>(std::max<int64_t>(n - 1, 0)));
     uint64_t tmin = 0, time_span = 1;  // time offsets in [0, time_span)
     bool by_time = false;
-    if (table_.time.integer() && m > 0) {
-        const int64_t *t = table_.time.i64;
-        int64_t a = std::numeric_limits<int64_t>::max(), b = std::numeric_limits<int64_t>::min();
-        for (int64_t i = 0; i < n; i++)
-            if (codes[i] >= 0) {
-                a = std::min(a, t[i]);
-                b = std::max(b, t[i]);
-            }
-        const uint64_t span = static_cast<uint64_t>(b) - static_cast<uint64_t>(a) + 1;
+    if (integer_time && m > 0) {
+        const uint64_t span = static_cast<uint64_t>(thi) - static_cast<uint64_t>(tlo) + 1;
         if (span != 0 && span <= (uint64_t{1} << 40) / static_cast<uint64_t>(ncodes) &&
             bit_width(static_cast<uint64_t>(ncodes) * span - 1) + row_bits <= 64) {
             by_time = true;
-            tmin = static_cast<uint64_t>(a);
+            tmin = static_cast<uint64_t>(tlo);
             time_span = span;
         }
     }
     const int key_bits = bit_width(static_cast<uint64_t>(ncodes) * time_span - 1);
     Buffer<uint64_t> words = buffer<uint64_t>(m);
-    {
-        const int64_t *t = table_.time.i64;
-        int64_t j = 0;
-        for (int64_t i = 0; i < n; i++) {
-            if (codes[i] < 0) continue;
-            uint64_t key = static_cast<uint64_t>(codes[i]);
-            if (by_time) key = key * time_span + (static_cast<uint64_t>(t[i]) - tmin);
-            words[j++] = key << row_bits | static_cast<uint64_t>(i);
-        }
+    for (int64_t j = 0; j < m; j++) {
+        const int64_t i = reading(j);
+        uint64_t key = static_cast<uint64_t>(codes[j]);
+        if (by_time) key = key * time_span + (static_cast<uint64_t>(t[i]) - tmin);
+        words[j] = key << row_bits | static_cast<uint64_t>(i);
     }
     std::vector<int32_t>().swap(codes);
+    std::vector<int64_t>().swap(picked);
     if (!radix_sort(words, m, row_bits, std::min(64, row_bits + key_bits), threads_,
                     [&] { return stop_requested(); }))
         return;
@@ -435,14 +466,29 @@ void Kernel::order_readings() {
         }
     }
     // In parts of kCheckRows readings; the calling thread asks about
-    // interrupts between its parts, the others stop when it gives up.
+    // interrupts between its parts, the others stop when it gives up.  When
+    // every reading moves, each is written to its place (stores to scattered
+    // places do not hold the processor up the way loads from them do), after
+    // one pass that finds every reading's place; a few wanted readings are
+    // fetched from theirs.
     struct Stop {};
     const int64_t parts = (m + kCheckRows - 1) / kCheckRows;
-    try {
+    auto in_parts = [&](auto &&step) {
         for_each_part(threads_, parts, [&](int64_t p, int worker) {
             if (worker == 0 && stop_requested()) throw Stop{};
-            gather_columns(copies, order, p * kCheckRows, std::min(m, (p + 1) * kCheckRows));
+            step(p * kCheckRows, std::min(m, (p + 1) * kCheckRows));
         });
+    };
+    try {
+        if (m == n) {
+            Buffer<int64_t> place = buffer<int64_t>(n);
+            in_parts([&](int64_t begin, int64_t end) {
+                for (int64_t j = begin; j < end; j++) place[order[j]] = j;
+            });
+            in_parts([&](int64_t begin, int64_t end) { scatter_columns(copies, place.get(), begin, end); });
+        } else {
+            in_parts([&](int64_t begin, int64_t end) { gather_columns(copies, order, begin, end); });
+        }
     } catch (const Stop &) {
         return;
     }
