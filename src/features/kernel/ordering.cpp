@@ -295,34 +295,65 @@ void Kernel::order_readings() {
     blocks_.clear();
     // The wanted readings, their units' codes, and for integer times their
     // range, in one pass.  With every unit wanted the readings are all taken
-    // in turn and `picked` stays empty.
+    // in turn and `picked` stays empty; otherwise the units' codes are known
+    // beforehand and the threads look at parts of the table side by side.
     const bool integer_time = table_.time.integer();
     const int64_t *t = table_.time.i64;
     std::vector<int32_t> codes;
     std::vector<int64_t> picked;
     int64_t tlo = std::numeric_limits<int64_t>::max(), thi = std::numeric_limits<int64_t>::min();
-    {
-        if (all_units) codes.resize(static_cast<size_t>(n));
+    struct Part {
+        std::vector<int32_t> codes;
+        std::vector<int64_t> picked;
+        int64_t tlo = std::numeric_limits<int64_t>::max(), thi = std::numeric_limits<int64_t>::min();
+    };
+    auto look = [&](int64_t begin, int64_t end, Part &out) {
         int64_t last = 0;
         int32_t last_code = -1;
-        for (int64_t i = 0; i < n; i++) {
-            if (i % kCheckRows == 0 && i > 0 && stop_requested()) return;
-            if (i == 0 || unit[i] != last) {
+        for (int64_t i = begin; i < end; i++) {
+            if (i == begin || unit[i] != last) {
                 last = unit[i];
                 last_code = last < lo || last > hi ? -1 : code_of(last);
             }
             if (all_units) {
                 codes[i] = last_code;
             } else if (last_code >= 0) {
-                codes.push_back(last_code);
-                picked.push_back(i);
+                out.codes.push_back(last_code);
+                out.picked.push_back(i);
             } else {
                 continue;
             }
             if (integer_time) {
-                tlo = std::min(tlo, t[i]);
-                thi = std::max(thi, t[i]);
+                out.tlo = std::min(out.tlo, t[i]);
+                out.thi = std::max(out.thi, t[i]);
             }
+        }
+    };
+    if (all_units) {
+        codes.resize(static_cast<size_t>(n));
+        Part whole;
+        for (int64_t begin = 0; begin < n; begin += kCheckRows) {
+            if (begin > 0 && stop_requested()) return;
+            look(begin, std::min(n, begin + kCheckRows), whole);
+        }
+        tlo = whole.tlo;
+        thi = whole.thi;
+    } else {
+        struct Stop {};
+        std::vector<Part> parts(static_cast<size_t>((n + kCheckRows - 1) / kCheckRows));
+        try {
+            for_each_part(threads_, static_cast<int64_t>(parts.size()), [&](int64_t p, int worker) {
+                if (worker == 0 && p > 0 && stop_requested()) throw Stop{};
+                look(p * kCheckRows, std::min(n, (p + 1) * kCheckRows), parts[p]);
+            });
+        } catch (const Stop &) {
+            return;
+        }
+        for (Part &part : parts) {
+            codes.insert(codes.end(), part.codes.begin(), part.codes.end());
+            picked.insert(picked.end(), part.picked.begin(), part.picked.end());
+            tlo = std::min(tlo, part.tlo);
+            thi = std::max(thi, part.thi);
         }
     }
     if (all_units && std::find(codes.begin(), codes.end(), -1) != codes.end()) {
