@@ -10,7 +10,10 @@ window per consumer, and runs
 
 then prints the kernel's total and per-window time, the pandas path's
 per-window time, their ratio and the peak memory of the kernel run beyond
-the input.  With --tsfresh it also times tsfresh's extract_features with its
+the input.  It then runs the kernel on the same readings in the other
+arrangement (in random order, or in order with --shuffle) and prints the
+shuffled-vs-sorted ratio, and times 10 windows over the whole table in both
+arrangements (only the windows' units are ordered).  With --tsfresh it also times tsfresh's extract_features with its
 minimal settings on the same readings (tsfresh must be installed; it is not a
 dependency of movra).
 
@@ -89,6 +92,30 @@ def gib(n):
     return f"{n / 2**30:.2f} GiB"
 
 
+def arrangements(df, interval, kernel_total, args):
+    """The same readings in the other order, and 10 windows over the whole table."""
+    started = time.perf_counter()
+    if args.shuffle:
+        other = df.sort_values(["CONS_NO", "DAY"], kind="stable", ignore_index=True)
+    else:
+        other = df.take(np.random.default_rng(args.seed).permutation(len(df))).reset_index(drop=True)
+    built = time.perf_counter() - started
+    started = time.perf_counter()
+    fe4ts(other, interval)
+    other_total = time.perf_counter() - started
+    shuffled, ordered = (kernel_total, other_total) if args.shuffle else (other_total, kernel_total)
+    print(f"\nin order:     {ordered:8.2f} s total; in random order {shuffled:.2f} s "
+          f"(other arrangement built in {built:.1f} s)")
+    print(f"shuffled/sorted: {shuffled / ordered:5.2f} x")
+
+    few = interval.sample(n=min(10, len(interval)), random_state=args.seed).reset_index(drop=True)
+    for name, frame in (("in order", other if args.shuffle else df), ("random order", df if args.shuffle else other)):
+        started = time.perf_counter()
+        fe4ts(frame, few)
+        print(f"{len(few)} windows, readings {name}: {time.perf_counter() - started:6.3f} s for the whole call")
+    del other
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--consumers", type=int, default=42372)
@@ -125,6 +152,8 @@ def main():
           f"({ftrs.shape[0]:,} x {ftrs.shape[1]} feature table)")
     print(f"peak memory:  {gib(peak)} beyond the input ({peak / input_bytes:.2f} x the input frame)"
           + ("" if exact_peak else " [process peak: includes building the input]"))
+
+    arrangements(df, interval, kernel_total, args)
 
     # The pandas path on a sample of the same windows, over the same table.
     sample = interval.sample(n=min(args.sample, len(interval)), random_state=args.seed).reset_index(drop=True)

@@ -22,6 +22,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -587,6 +588,19 @@ size_t groups_of(const k::Result &r, int64_t w, const k::Options &o) {
     return n;
 }
 
+// The kernel's threads: MOVRA_NUM_THREADS when set (read at every call),
+// else the processors this process may run on.
+int kernel_threads() {
+    const char *text = std::getenv("MOVRA_NUM_THREADS");
+    if (text == nullptr || *text == '\0') return fe_kernel::available_cpus();
+    char *end = nullptr;
+    const long n = std::strtol(text, &end, 10);
+    if (*end != '\0' || n < 1 || n > 1024)
+        throw py::value_error(std::string("MOVRA_NUM_THREADS must be a whole number from 1 to 1024, not '") + text +
+                              "'");
+    return static_cast<int>(n);
+}
+
 }  // namespace
 
 py::object fe4ts_native(Call &c) {
@@ -605,9 +619,27 @@ py::object fe4ts_native(Call &c) {
         return py::object();  // a failed conversion: not a call for the kernel
     }
 
-    // Ordering a large unordered table takes seconds: Ctrl-C is heard meanwhile.
+    // Only the windows' units are ordered.
+    in.table.wanted_units.emplace();
+    for (const k::Window &w : in.windows)
+        if (!w.matches_nothing) in.table.wanted_units->push_back(w.unit);
+
+    // Ordering a large unordered table takes a while: Ctrl-C is heard
+    // meanwhile.  The kernel works on buffers this call holds, without the
+    // interpreter lock, which it takes back only to look for signals.
     MOVRA_AT(c);
-    auto kernel = std::make_unique<k::Kernel>(in.table, [] { return PyErr_CheckSignals() != 0; });
+    const int threads = kernel_threads();
+    std::unique_ptr<k::Kernel> kernel;
+    {
+        py::gil_scoped_release unlocked;
+        kernel = std::make_unique<k::Kernel>(
+            in.table,
+            [] {
+                py::gil_scoped_acquire locked;
+                return PyErr_CheckSignals() != 0;
+            },
+            threads);
+    }
     if (kernel->interrupted()) throw py::error_already_set();
     for (const k::Window &w : in.windows)
         if (kernel->locate(w).ambiguous) return py::object();  // ties decide: pandas path
@@ -635,7 +667,10 @@ py::object fe4ts_native(Call &c) {
             step.push_back(in.windows[static_cast<size_t>(i)]);
         }
         // Every window was located above, so none is ambiguous here.
-        kernel->run(step.data(), static_cast<int64_t>(step.size()), in.options, result);
+        {
+            py::gil_scoped_release unlocked;
+            kernel->run(step.data(), static_cast<int64_t>(step.size()), in.options, result);
+        }
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
     kernel.reset();

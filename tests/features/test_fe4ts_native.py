@@ -181,6 +181,31 @@ class TestAgainstPandasPath:
         assert_same(*both(df, interval, spy, periodic=["WD"], lag=[1, 2]))
 
 
+class TestThreads:
+    """The kernel shares the windows out among MOVRA_NUM_THREADS threads (read at every call)."""
+
+    @settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+    @given(df=readings(), interval=windows(), kw=settings_(), copies=st.integers(1, 40))
+    def test_same_bits_on_any_number_of_threads(self, monkeypatch, df, interval, kw, copies):
+        interval = pd.concat([interval] * copies, ignore_index=True)
+        results = []
+        for threads in ("1", "2", "3"):
+            monkeypatch.setenv("MOVRA_NUM_THREADS", threads)
+            results.append(outcome(df, interval, **kw))
+        for other in results[1:]:
+            if isinstance(results[0], tuple):
+                assert other == results[0]
+            else:
+                pd.testing.assert_frame_equal(other, results[0], check_exact=True)
+
+    @pytest.mark.parametrize("setting", ["0", "-2", "two", "1.5", "100000"])
+    def test_a_bad_thread_count_is_refused(self, monkeypatch, setting):
+        monkeypatch.setenv("MOVRA_NUM_THREADS", setting)
+        df = pd.DataFrame({"U": [1, 1], "T": [0, 1], "V": [1.0, 2.0]})
+        with pytest.raises(ValueError, match="MOVRA_NUM_THREADS"):
+            fe4ts(df, pd.DataFrame({"U": [1]}))
+
+
 class TestInputTypes:
     def base(self):
         return pd.DataFrame({"U": [3, 3, 3, 3, 4, 4], "T": [0, 1, 2, 4, 0, 1],

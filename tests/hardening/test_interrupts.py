@@ -51,6 +51,15 @@ LONG_LOOPS = {
             movra.fe4ts(df, "CONS_NO", ["T", "W"], ["D"], [1, 7], "KWH", w)
         print("finished", flush=True)
         """,
+    "fe4ts-native-ordering": """
+        df = readings(8000, 400)
+        df = df.take(numpy.random.default_rng(1).permutation(len(df))).reset_index(drop=True)
+        w = pandas.DataFrame({"CONS_NO": numpy.arange(8000), "START": 0, "END": 399})
+        print("go", flush=True)
+        for _ in range(50):
+            movra.fe4ts(df, "CONS_NO", ["T", "W"], ["D"], [1, 7], "KWH", w)
+        print("finished", flush=True)
+        """,
     "usest2uet": """
         t = pandas.Timestamp("2026-01-01")
         n = 20000

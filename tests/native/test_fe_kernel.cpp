@@ -1,7 +1,7 @@
 // Unit tests of the fe4ts kernel, without Python.  Expected values are the
 // ones pandas returns for the same Series and windows (small cases, worked
 // out once and written down here).
-#include "features/fe_kernel.h"
+#include "fe_kernel.h"
 
 #include <algorithm>
 #include <cmath>
@@ -452,6 +452,112 @@ void test_interrupted_ordering() {
     check(!unasked.interrupted() && unasked.run(&w, 1, options(false), r) == Kernel::Status::Ok, "not asked to stop");
 }
 
+
+// Records as raw bytes, for comparisons to the last bit.
+std::vector<unsigned char> bytes_of(const Result &r) {
+    std::vector<unsigned char> out;
+    auto put = [&](const auto &v) {
+        const auto *p = reinterpret_cast<const unsigned char *>(v.data());
+        out.insert(out.end(), p, p + v.size() * sizeof(v[0]));
+    };
+    put(r.rows);
+    put(r.period_kept);
+    put(r.period);
+    put(r.profile_groups);
+    put(r.profile_keys);
+    put(r.profile_stats);
+    put(r.lag);
+    put(r.span);
+    return out;
+}
+
+void test_large_tables_threads_and_wanted_units() {
+    // Enough readings for the ordering to split its passes between threads:
+    // shuffled, in order, with units far apart (no direct unit table), on
+    // 1, 2 and 3 threads, and with only some units wanted, every run gives
+    // the same records to the last bit.
+    const int64_t units = 300, days = 500, n = units * days;
+    std::vector<int64_t> order(n);
+    for (int64_t i = 0; i < n; i++) order[i] = i;
+    uint64_t state = 12345;
+    for (int64_t i = n - 1; i > 0; i--) {  // Fisher-Yates on a fixed LCG
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        std::swap(order[i], order[static_cast<int64_t>((state >> 33) % static_cast<uint64_t>(i + 1))]);
+    }
+    struct Columns {
+        std::vector<int64_t> unit, time, wd;
+        std::vector<double> value;
+        Table table() const {
+            Table t;
+            t.rows = static_cast<int64_t>(unit.size());
+            t.unit = unit.data();
+            t.time.i64 = time.data();
+            t.value = value.data();
+            t.keys = {t.time, Column{nullptr, wd.data()}};
+            return t;
+        }
+    };
+    auto build = [&](bool shuffled, int64_t unit_scale) {
+        Columns c;
+        for (int64_t j = 0; j < n; j++) {
+            const int64_t i = shuffled ? order[j] : j;
+            c.unit.push_back((i / days + 1) * unit_scale);
+            c.time.push_back(i % days);
+            c.wd.push_back((i % days) % 7);
+            c.value.push_back(i % 37 == 0 ? NaN : static_cast<double>((i * 7919) % 1000) / 8);
+        }
+        return c;
+    };
+    Options o;
+    o.tactic = {0, 1};
+    o.periodic = {1};
+    Scalar one, seven;
+    one.i = 1;
+    seven.i = 7;
+    o.lags = {one, seven};
+    auto windows_for = [&](int64_t unit_scale) {
+        std::vector<Window> ws;
+        for (int64_t u = 1; u <= units; u++) {
+            Window w;
+            w.unit = u * unit_scale;
+            w.has_start = w.has_end = true;
+            w.start.i = u % 50;
+            w.end.i = days - u % 70;
+            ws.push_back(w);
+        }
+        return ws;
+    };
+    auto records = [&](const Table &t, int threads, const std::vector<Window> &ws) {
+        Kernel k(t, nullptr, threads);
+        Result r;
+        check(k.run(ws.data(), static_cast<int64_t>(ws.size()), o, r) == Kernel::Status::Ok, "large run");
+        return bytes_of(r);
+    };
+    const Columns in_order = build(false, 1), shuffled = build(true, 1), far = build(true, int64_t{1} << 40);
+    const auto ws = windows_for(1);
+    const auto want = records(in_order.table(), 1, ws);
+    for (int threads : {1, 2, 3}) {
+        const std::string on = " on " + std::to_string(threads) + " threads";
+        check(records(in_order.table(), threads, ws) == want, "in order" + on);
+        check(records(shuffled.table(), threads, ws) == want, "shuffled" + on);
+        check(records(far.table(), threads, windows_for(int64_t{1} << 40)) == want, "units far apart" + on);
+    }
+    // Only units 5 and 17 wanted (17 twice): their windows find the same readings.
+    std::vector<Window> two{ws[4], ws[16]};
+    for (const Columns *c : {&in_order, &shuffled}) {
+        Table t = c->table();
+        t.wanted_units = std::vector<int64_t>{17, 5, 17};
+        Kernel k(t, nullptr, 2);
+        check(k.reordered() == (c == &shuffled), "wanted units: reordered only when shuffled");
+        Result got, full;
+        k.run(two.data(), 2, o, got);
+        Kernel all(c->table());
+        all.run(two.data(), 2, o, full);
+        check(bytes_of(got) == bytes_of(full), "wanted units give the same records");
+        check(k.locate(ws[5]).end == k.locate(ws[5]).begin, "an unwanted unit finds nothing");
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -465,6 +571,7 @@ int main() {
     test_unsorted_units_and_keys();
     test_aggregates();
     test_interrupted_ordering();
+    test_large_tables_threads_and_wanted_units();
     if (failures) {
         std::fprintf(stderr, "%d check(s) failed\n", failures);
         return 1;

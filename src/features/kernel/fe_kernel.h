@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -42,6 +43,10 @@ struct Table {
     Column time;                    // the time axis, tactic[0]
     const double *value = nullptr;  // the readings, NaN = missing
     std::vector<Column> keys;       // period and profile key columns
+    // The units whose readings the windows read (repeats allowed); when set,
+    // only their readings are ordered and a window of any other unit finds
+    // none.  Unset: every unit.
+    std::optional<std::vector<int64_t>> wanted_units;
 };
 
 // One observation window.  Bounds are on the time axis, in its type; the
@@ -107,6 +112,7 @@ struct Result {
     std::vector<double> lag;              // window x lag entry x kLagWidth
     std::vector<Scalar> span;             // window x 2: smallest and largest time
     void clear();
+    void append(const Result &more);      // more's records after these
 };
 
 // Where a window lies in the ordered readings.
@@ -117,7 +123,14 @@ struct Range {
     bool ambiguous = false;
 };
 
-struct Work;  // per-kernel scratch space
+struct Work;  // per-thread scratch space
+
+// Memory for a large column: freed with std::free.
+struct FreeBuffer {
+    void operator()(void *p) const;
+};
+template <class T>
+using Buffer = std::unique_ptr<T[], FreeBuffer>;
 
 class Kernel {
 public:
@@ -125,9 +138,12 @@ public:
 
     // Orders the readings by unit and time (stable; missing times last in
     // each unit).  The table's buffers must outlive the kernel.  Ordering a
-    // large unordered table takes seconds: `interrupted` is asked now and then
-    // whether to give up, after which the kernel is unusable (interrupted()).
-    explicit Kernel(const Table &table, std::function<bool()> interrupted = nullptr);
+    // large unordered table takes a while: `interrupted` is asked now and
+    // then whether to give up, always on the constructing thread, after which
+    // the kernel is unusable (interrupted()).  Up to `threads` threads order
+    // the readings and run the windows (results do not depend on the number);
+    // they live only within the constructor and each run().
+    explicit Kernel(const Table &table, std::function<bool()> interrupted = nullptr, int threads = 1);
     bool interrupted() const { return interrupted_; }
     ~Kernel();
     Kernel(const Kernel &) = delete;
@@ -135,15 +151,18 @@ public:
 
     Range locate(const Window &w) const;
 
-    // Appends the records of windows[0 .. count) to `out`.  Stops at the first
-    // ambiguous window (Status::Ambiguous, `out` then holds the records before
-    // it) and checks the options first (Status::BadOptions, nothing appended;
-    // also after an interrupted ordering).
+    // Appends the records of windows[0 .. count) to `out`, in that order.
+    // Stops at the first ambiguous window (Status::Ambiguous, `out` then holds
+    // the records before it) and checks the options first
+    // (Status::BadOptions, nothing appended; also after an interrupted
+    // ordering).  The windows are shared out among the kernel's threads,
+    // which are joined before it returns, also when it throws.
     Status run(const Window *windows, int64_t count, const Options &options, Result &out,
                int64_t *failed_at = nullptr);
 
     // Whether the readings had to be reordered (false: already in order).
     bool reordered() const { return reordered_; }
+    int threads() const { return threads_; }
 
 private:
     struct Block {
@@ -152,7 +171,8 @@ private:
     };
 
     void order_readings();
-    void compute(const Range &r, const Options &o, Result &out);
+    void find_missing_times();
+    void compute(const Range &r, const Options &o, Work &w, Result &out);
 
     // Whether to stop ordering, asked every kCheckRows readings.
     bool stop_requested();
@@ -161,12 +181,14 @@ private:
     bool reordered_ = false;
     std::function<bool()> should_stop_;
     bool interrupted_ = false;
-    std::vector<double> own_value_, own_time_f_;
-    std::vector<int64_t> own_time_i_;
-    std::vector<std::vector<double>> own_keys_f_;
-    std::vector<std::vector<int64_t>> own_keys_i_;
+    // Columns copied into reading order (left uninitialised until copied).
+    Buffer<double> own_value_, own_time_f_;
+    Buffer<int64_t> own_time_i_;
+    std::vector<Buffer<double>> own_keys_f_;
+    std::vector<Buffer<int64_t>> own_keys_i_;
     std::unordered_map<int64_t, Block> blocks_;
-    std::unique_ptr<Work> work_;  // scratch space reused from window to window
+    int threads_ = 1;
+    std::vector<std::unique_ptr<Work>> work_;  // per thread: scratch space reused from window to window
 };
 
 // ---- statistics, exposed for the tests ---------------------------------
@@ -180,5 +202,8 @@ void series_stats(const double *v, int64_t n, Moments moments, double *out);
 
 // DataFrame.corr's Pearson coefficient of the pairs with both values finite.
 double pairwise_corr(const double *x, const double *y, int64_t n);
+
+// The processors this process may run on (its affinity mask), at least 1.
+int available_cpus();
 
 }  // namespace movra::fe_kernel

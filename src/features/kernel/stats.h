@@ -1,0 +1,75 @@
+// Statistics of one Series of float64 readings (NaN = missing), as pandas
+// computes them: one small function per statistic over a shared masking
+// step, in the manner of pandas' own nanops.
+//
+// Internal to the kernel; the tests reach them through fe_kernel.h.
+#pragma once
+
+#include "fe_kernel.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace movra::fe_kernel::stats {
+
+// Buffers reused from one Series to the next.
+struct Scratch {
+    std::vector<double> valid, filled, ranked, dev, w1, w2, w3;
+};
+
+// The shared masking step: the Series as given, with its missing values
+// filled with 0 (what pandas sums), and its valid values alone, in order.
+struct Masked {
+    const double *values = nullptr;  // n values, NaN = missing
+    const double *filled = nullptr;  // n values, missing as 0
+    const double *valid = nullptr;   // count values, none missing
+    int64_t n = 0, count = 0;
+};
+Masked mask(const double *v, int64_t n, Scratch &s);
+
+// add.reduce over float64: the identity 0.0 plus numpy's pairwise sum.
+double numpy_sum(const double *a, int64_t n);
+
+double nanmax(const Masked &m);
+double nanmin(const Masked &m);
+double nanmean(const Masked &m);
+double nanstd(const Masked &m, double mean, Scratch &s);  // ddof 1
+
+// The order statistics that the median and the quartiles read, selected once.
+struct Ranked {
+    const double *at = nullptr;  // at[k] is the k-th smallest valid value for every rank read
+    int64_t count = 0;
+};
+Ranked rank_for_quartiles(const Masked &m, Scratch &s);
+double nanmedian(const Ranked &r);
+double nanquantile(const Ranked &r, double q);  // numpy's "linear" method
+
+// Skewness and excess kurtosis under pandas' two rules (Moments).
+struct CentralSums {
+    double count = 0, s1 = 0, s2 = 0, s3 = 0, s4 = 0;
+};
+// pandas < 3.1: plain sums of powers of the deviations from `mean`.
+CentralSums zeroed_sums(const Masked &m, double mean, Scratch &s);
+double nanskew_zeroed(const CentralSums &c);
+double nankurt_zeroed(const CentralSums &c);
+// pandas >= 3.1: deviations from a second mean, corrected by their own sum.
+CentralSums corrected_sums(const Masked &m, Scratch &s);
+double nanskew_corrected(const CentralSums &c);
+double nankurt_corrected(const CentralSums &c);
+
+// MAX, MIN, MEDIAN, Q3, Q1, MEAN, STD, SKEW, KURT into out[0 .. kStats).
+void describe(const double *v, int64_t n, Moments moments, Scratch &s, double *out);
+
+// "NB_0" and "NB_NA" of a Series: its zeros and its missing values.
+void zeros_and_missing(const double *v, int64_t n, double *out);
+
+// DataFrame.corr (libalgos.nancorr, Pearson, min_periods 1) of two columns:
+// Welford's recurrence over the rows where both values are finite.
+struct Welford {
+    int64_t nobs = 0;
+    double meanx = 0, meany = 0, ssqdmx = 0, ssqdmy = 0, covxy = 0;
+    void add(double vx, double vy);
+    double result() const;
+};
+
+}  // namespace movra::fe_kernel::stats
