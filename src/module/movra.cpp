@@ -84,6 +84,7 @@ int import_tqdm(PyObject *globals) {
         }
         return -1;
     }
+    hold_tqdm(cls);
     return bind(globals, "tqdm", cls);
 }
 

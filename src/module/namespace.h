@@ -14,6 +14,9 @@ py::object lookup_builtin(PyObject *globals, py::handle name);
 int hold_builtins();
 py::object held_builtin(Builtin which);
 
+// Keeps the progress-bar class bound as `tqdm` at load (see tqdm_at_load).
+void hold_tqdm(PyObject *cls);
+
 int scope_type_ready();
 
 }  // namespace movra
