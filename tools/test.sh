@@ -42,7 +42,7 @@ native() {
 PYTEST_ARGS=("$@")
 PRELOAD=""
 native
-suite .venv-test "pandas>=3" "numpy>=2" "keras>=3" "jax[cpu]"
+suite .venv-test "pandas>=3" "numpy>=2" "pyarrow" "keras>=3" "jax[cpu]"
 suite .venv-test-pandas22 "pandas==2.2.*" "numpy==1.26.*"
 
 # The interpreter itself is not instrumented, so the sanitizer runtimes are
