@@ -317,7 +317,9 @@ Reason time_step(Examination &x) {
         if (t.family != ColumnType::Numpy && has_missing(column))
             return what + " has missing times; fill or drop them, or cast it to float64";
         axis.kind = TimeAxis::Int;
-        axis.width = t.family == ColumnType::Arrow ? 8 : t.size;
+        axis.width = t.family == ColumnType::Arrow
+                         ? column.attr("dtype").attr("pyarrow_dtype").attr("bit_width").cast<int>() / 8
+                         : t.size;
         x.table.time.i64 = buffer_of<int64_t>(x, numbers(column, "int64"), "int64");
     } else if (t.numpy_kind("u") || (t.nullable_number() && t.kind == 'u')) {
         if (lags) return what + " is unsigned, and its shifted times wrap around; cast it to int64";
@@ -427,7 +429,21 @@ Reason key_column(Examination &x, py::handle name, bool tactic, int &at) {
     k::Column col;
     KeyInfo info;
     bool coded = false;
-    if (t.numpy_kind("ib") || (t.numpy_kind("u") && t.size <= 4)) {
+    // The time axis is its own key where its numbers are the group keys'
+    // (a datetime's ticks are, as long as no label shows them).
+    const bool time = n == x.names.tactic[0] && !t.numpy_kind("b");
+    bool labelled = false;
+    for (const auto &p : x.names.periodic) labelled = labelled || p == n;
+    if (time && x.time.kind == TimeAxis::Int) {
+        col.i64 = x.table.time.i64;
+        info.kind = KeyInfo::Int;
+    } else if (time && x.time.kind == TimeAxis::Float) {
+        col.f64 = x.table.time.f64;
+        info.kind = KeyInfo::Float;
+    } else if (time && x.time.kind == TimeAxis::Datetime && !labelled) {
+        col.i64 = x.table.time.i64;
+        info.kind = KeyInfo::Int;
+    } else if (t.numpy_kind("ib") || (t.numpy_kind("u") && t.size <= 4)) {
         col.i64 = buffer_of<int64_t>(x, column, "int64");
         info.kind = t.kind == 'b' ? KeyInfo::Bool : KeyInfo::Int;
     } else if (t.numpy_kind("f")) {
@@ -546,6 +562,42 @@ Reason units_step(Examination &x) {
 
 // ---- window bounds ------------------------------------------------------------
 
+// Ticks per second of a datetime unit ("s", "ms", "us", "ns"), 0 if unknown.
+int64_t ticks_per_second(const std::string &unit) {
+    int64_t per_second = 1;
+    for (const char *u : {"s", "ms", "us", "ns"}) {
+        if (unit == u) return per_second;
+        per_second *= 1000;
+    }
+    return 0;
+}
+
+// A datetime bound of `from` ticks per second in the axis' `to` ticks, as
+// pandas compares them: exactly, at the finer unit.  A lower bound (time >=
+// bound) rounds up, an upper one down.  False: no time can satisfy it.
+bool bound_ticks(int64_t v, int64_t from, int64_t to, bool lower, int64_t &out) {
+    constexpr int64_t kMax = std::numeric_limits<int64_t>::max(), kMin = std::numeric_limits<int64_t>::min();
+    if (from < to) {
+        // One beyond int64 in finer ticks lies beyond every time.
+        const int64_t f = to / from;
+        if (v > kMax / f || v < kMin / f) {
+            if ((v > 0) == lower) return false;
+            out = v > 0 ? kMax : kMin;
+            return true;
+        }
+        out = v * f;
+    } else if (from > to) {
+        const int64_t f = from / to;
+        int64_t q = v / f;
+        if (v % f != 0 && v < 0) q -= 1;  // floor
+        if (lower && q * f != v) q += 1;  // ceil for a lower bound
+        out = q;
+    } else {
+        out = v;
+    }
+    return true;
+}
+
 // A time bound in the axis' type.  `lower`: the bound is used as
 // time >= bound (else time <= bound).  Sets `never` when no reading can
 // satisfy it (a missing bound compares false with every time).
@@ -646,42 +698,52 @@ struct Bounds {
             return {};
         }
         if (ts.attr("tz").is_none() != x.time.tz.is_none()) return not_comparable(o);
-        const std::string unit = utf8(ts.attr("unit"));
-        int64_t per_second = 1;
-        for (const char *u : {"s", "ms", "us", "ns"}) {
-            if (unit == u) break;
-            per_second *= 1000;
-        }
-        int64_t v = ts.attr("asm8").attr("view")("i8").cast<int64_t>();
-        const int64_t want = x.time.per_second;
-        if (per_second < want) {
-            // A coarser bound in finer ticks; one beyond int64 lies beyond every time.
-            const int64_t f = want / per_second;
-            if (v > std::numeric_limits<int64_t>::max() / f || v < std::numeric_limits<int64_t>::min() / f) {
-                if ((v > 0) == lower)
-                    never = true;
-                else
-                    v = v > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-                out.i = v;
-                return {};
-            }
-            v *= f;
-        } else if (per_second > want) {
-            // A finer bound: the first coarse tick at or after it (lower),
-            // the last at or before it (upper).
-            const int64_t f = per_second / want;
-            int64_t q = v / f;
-            if (v % f != 0 && v < 0) q -= 1;  // floor
-            if (lower && q * f != v) q += 1;  // ceil for a lower bound
-            v = q;
-        }
-        out.i = v;
+        const int64_t per_second = ticks_per_second(utf8(ts.attr("unit")));
+        if (per_second == 0) return not_comparable(o);
+        const int64_t v = ts.attr("asm8").attr("view")("i8").cast<int64_t>();
+        if (!bound_ticks(v, per_second, x.time.per_second, lower, out.i)) never = true;
         return {};
     }
 
     Reason not_comparable(py::handle o) {
         return "the window bound " + text_of(o) + " is not one the kernel compares with the time column " +
                text_of(x.tactic_list[0]);
+    }
+};
+
+// A window column of datetimes in the axis' kind of zone, converted as a
+// whole (`ok`); any other column is read value by value.
+struct DatetimeBounds {
+    bool ok = false;
+    std::vector<int64_t> ticks;
+    std::vector<uint8_t> never;
+
+    void read(Examination &x, py::object values, bool lower) {
+        const ColumnType t = type_of(x.pandas, x.numpy, values);
+        if (t.kind != 'M' || (t.family != ColumnType::Numpy && t.family != ColumnType::Zoned)) return;
+        py::object array = values.attr("array");
+        if (array.attr("tz").is_none() != x.time.tz.is_none()) return;
+        const int64_t per_second = ticks_per_second(utf8(array.attr("unit")));
+        if (per_second == 0) return;
+        py::array_t<int64_t> raw = x.numpy.attr("ascontiguousarray")(array.attr("asi8"), py::arg("dtype") = "int64");
+        auto v = raw.unchecked<1>();
+        const py::ssize_t n = v.shape(0);
+        ticks.assign(static_cast<size_t>(n), 0);
+        never.assign(static_cast<size_t>(n), 0);
+        for (py::ssize_t i = 0; i < n; i++) {
+            const int64_t tick = v(i);
+            if (tick == std::numeric_limits<int64_t>::min() ||  // NaT compares false
+                !bound_ticks(tick, per_second, x.time.per_second, lower, ticks[static_cast<size_t>(i)]))
+                never[static_cast<size_t>(i)] = 1;
+        }
+        ok = true;
+    }
+
+    // base - span (or base + span) as pandas computes it for two columns.
+    void shifted(Examination &x, py::object base, py::object span, bool add, bool lower) {
+        const ColumnType t = type_of(x.pandas, x.numpy, span);
+        if (t.kind != 'm' || t.family != ColumnType::Numpy) return;
+        read(x, add ? py::object(base + span) : py::object(base - span), lower);
     }
 };
 
@@ -702,28 +764,45 @@ Reason windows_step(Examination &x) {
              backward_r = column_values("BACKWARD_R", has_backward_r);
     if (has_forward_t && !has_end) return "FORWARD_T is given without END";
     if (has_backward_t && !has_start) return "BACKWARD_T is given without START";
+    // Datetime bounds held in datetime columns are converted column by column.
+    DatetimeBounds start_at, end_at, forward_from, backward_from;
+    if (x.time.kind == TimeAxis::Datetime) {
+        auto column = [&](const char *label) { return x.interval[interned(label)]; };
+        if (has_start) start_at.read(x, column("START"), true);
+        if (has_end) end_at.read(x, column("END"), false);
+        if (has_forward_t && end_at.ok) forward_from.shifted(x, column("END"), column("FORWARD_T"), false, true);
+        if (has_backward_t && start_at.ok) backward_from.shifted(x, column("START"), column("BACKWARD_T"), true, true);
+    }
     for (int64_t w = 0; w < x.nwindows; w++) {
         k::Window &win = x.windows[static_cast<size_t>(w)];
         const size_t at = static_cast<size_t>(w);
         Bounds bound{x};
         Reason r;
+        auto set = [&](DatetimeBounds &column, py::handle one, bool lower, k::Scalar &out) {
+            if (column.ok) {
+                out.i = column.ticks[at];
+                if (column.never[at]) bound.never = true;
+                return Reason();
+            }
+            return bound(one, lower, out);
+        };
         if (has_start) {
             win.has_start = true;
-            r = bound(start[at], true, win.start);
+            r = set(start_at, start[at], true, win.start);
         }
         if (r.empty() && has_end) {
             win.has_end = true;
-            r = bound(end[at], false, win.end);
+            r = set(end_at, end[at], false, win.end);
         }
         if (r.empty() && has_forward_t) {
             win.has_forward_t = true;
-            py::object e = end[at], f = forward_t[at];
-            r = bound(e - f, true, win.forward_t_from);
+            py::object from = forward_from.ok ? py::object() : py::object(end[at] - forward_t[at]);
+            r = set(forward_from, from, true, win.forward_t_from);
         }
         if (r.empty() && has_backward_t) {
             win.has_backward_t = true;
-            py::object s = start[at], b = backward_t[at];
-            r = bound(s + b, true, win.backward_t_from);
+            py::object from = backward_from.ok ? py::object() : py::object(start[at] + backward_t[at]);
+            r = set(backward_from, from, true, win.backward_t_from);
         }
         if (!r.empty()) return r;
         if (has_forward_r) {
