@@ -287,6 +287,9 @@ Reason value_step(Examination &x) {
     if (t.kind == 'u') {
         // An unsigned difference wraps around where every reading of a
         // window finds its earlier one: a lag of 0, or missing times.
+        const bool float_time = utf8(x.df[x.tactic_list[0]].attr("dtype").attr("kind")) == "f";
+        if (float_time && !x.lag_list.empty())
+            return what + " is unsigned, and its lag differences wrap around where times are missing" + cast;
         for (const auto &l : x.lag_list) {
             int64_t i = 0;
             const bool zero = as_int64(l, i) ? i == 0 : !(is_float(l) && PyFloat_AS_DOUBLE(l.ptr()) != 0.0);
