@@ -127,6 +127,16 @@ std::string described(const std::string &role, py::handle name, const ColumnType
     return role + " " + text_of(name) + " (" + t.name + ")";
 }
 
+// Ticks per second of a datetime unit ("s", "ms", "us", "ns"), 0 if unknown.
+int64_t ticks_per_second(const std::string &unit) {
+    int64_t per_second = 1;
+    for (const char *u : {"s", "ms", "us", "ns"}) {
+        if (unit == u) return per_second;
+        per_second *= 1000;
+    }
+    return 0;
+}
+
 // ---- the examination ------------------------------------------------------------
 
 // How a key column's group keys turn into label text.
@@ -358,13 +368,8 @@ Reason time_step(Examination &x) {
         axis.tz = array.attr("tz");
         axis.dtype = dates.attr("dtype");
         axis.parses_text = t.family != ColumnType::Arrow;
-        const char *units[] = {"s", "ms", "us", "ns"};
-        int64_t per_second = 1;
-        for (const char *u : units) {
-            if (axis.unit == u) break;
-            per_second *= 1000;
-        }
-        if (per_second > 1000000000) return what + " has a unit the kernel does not know";
+        const int64_t per_second = ticks_per_second(axis.unit);
+        if (per_second == 0) return what + " has a unit the kernel does not know";
         axis.per_second = per_second;
         x.table.time.i64 = buffer_of<int64_t>(x, array.attr("asi8"), "int64");
     } else {
@@ -564,16 +569,6 @@ Reason units_step(Examination &x) {
 }
 
 // ---- window bounds ------------------------------------------------------------
-
-// Ticks per second of a datetime unit ("s", "ms", "us", "ns"), 0 if unknown.
-int64_t ticks_per_second(const std::string &unit) {
-    int64_t per_second = 1;
-    for (const char *u : {"s", "ms", "us", "ns"}) {
-        if (unit == u) return per_second;
-        per_second *= 1000;
-    }
-    return 0;
-}
 
 // A datetime bound of `from` ticks per second in the axis' `to` ticks, as
 // pandas compares them: exactly, at the finer unit.  A lower bound (time >=
