@@ -478,6 +478,17 @@ Reason key_column(Examination &x, py::handle name, bool tactic, int &at) {
     } else {
         coded = true;
     }
+    if (coded && tactic && x.options.del_t_maximin) {
+        // The smallest and largest period as pandas finds them; where it
+        // cannot (pandas 2 on text with missing values), it raises.
+        try {
+            column.attr("min")();
+            column.attr("max")();
+        } catch (py::error_already_set &e) {
+            drop_failure(e);
+            return what + " has no smallest or largest value for pandas, which del_t_maximin needs";
+        }
+    }
     if (coded) {
         py::tuple factorized;
         try {

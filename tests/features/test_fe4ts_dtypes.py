@@ -188,8 +188,10 @@ def typed(raw, windows, types):
     return df, windows
 
 
-def kernel_expected(raw, windows, types, lag):
+def kernel_expected(raw, windows, types, lag, del_t_maximin):
     """Whether the kernel is meant to take the call."""
+    if types["key"] == "object" and del_t_maximin and not PANDAS3 and raw["K"].isna().any():
+        return False  # pandas 2 cannot take the smallest and largest of text with missing values
     if types["value"] in ("float32", "Float64"):
         return False  # pandas computes in float32 / with pd.NA results
     if types["time"].startswith(("datetime", "timestamp")) and lag:
@@ -215,7 +217,7 @@ class TestDtypeMatrix:
         kw = dict(tactic=["T", "K"], periodic=["K"], lag=lag, del_t_maximin=del_t_maximin)
         calls = spy.calls
         native = outcome(df, interval, **kw)
-        if kernel_expected(raw, windows, types, lag) and not isinstance(native, tuple):
+        if kernel_expected(raw, windows, types, lag, del_t_maximin) and not isinstance(native, tuple):
             assert spy.calls == calls, "the call took the pandas path"
         assert_same_outcome(native, outcome(df, interval, aggfunc=pandas_path, **kw))
         pd.testing.assert_frame_equal(df, df_before)
