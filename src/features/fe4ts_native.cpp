@@ -171,7 +171,7 @@ struct Examination {
     py::object pandas, numpy;
     int64_t rows = 0, nwindows = 0;
     std::vector<py::object> tactic_list, periodic_list, lag_list;
-    bool lags_need_exact_times = false, narrow_time_check = false;
+    bool needs_exact_times = false, narrow_time_check = false;
 
     std::vector<py::object> arrays;  // what the kernel's pointers point into
     k::Table table;
@@ -398,7 +398,7 @@ Reason time_step(Examination &x) {
                 if (!(std::isfinite(f) && f == std::floor(f) && std::fabs(f) <= kExact))
                     return "the lag " + text_of(l) + " is not a whole number, on the integer " + what;
                 s.i = static_cast<int64_t>(f);
-                x.lags_need_exact_times = true;
+                x.needs_exact_times = true;
             } else {
                 s.f = f;
             }
@@ -635,7 +635,7 @@ struct Bounds {
         if (!is_float(o)) return not_comparable(o);
         // An integer time against a float bound: numpy compares in float64,
         // which is exact while times stay within 2**53 (checked later).
-        x.lags_need_exact_times = true;
+        x.needs_exact_times = true;
         const double f = PyFloat_AS_DOUBLE(o.ptr());
         if (std::isnan(f)) {
             never = true;
@@ -840,7 +840,7 @@ double largest_time(Examination &x) {
 
 Reason exactness_step(Examination &x) {
     if (x.time.kind != TimeAxis::Int || x.rows == 0) return {};
-    if (!x.lags_need_exact_times && !x.narrow_time_check) return {};
+    if (!x.needs_exact_times && !x.narrow_time_check) return {};
     const double largest = largest_time(x);
     if (!(largest <= kExact)) return "the time column " + text_of(x.tactic_list[0]) + " holds times beyond 2**53";
     if (x.narrow_time_check && !(largest < std::ldexp(1.0, 8 * x.time.width - 2)))
