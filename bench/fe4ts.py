@@ -15,16 +15,23 @@ arrangement (in random order, or in order with --shuffle) and prints the
 shuffled-vs-sorted ratio, and times 10 windows over the whole table in both
 arrangements (only the windows' units are ordered).  With --tsfresh it also times tsfresh's extract_features with its
 minimal settings on the same readings (tsfresh must be installed; it is not a
-dependency of movra).
+dependency of movra).  With --dtypes it instead times both paths on the
+column types of real tables (narrow, nullable and Arrow-backed numbers, text,
+categoricals, datetimes, a parquet round trip), one row per type.
 
-    PYTHONPATH=build/dev python bench/fe4ts.py
-    PYTHONPATH=build/dev python bench/fe4ts.py --consumers 2000 --days 365 --tsfresh
+Run it with movra installed, for example in the environment that
+`bash tools/demo.sh` leaves behind:
+
+    .venv-demo/bin/python bench/fe4ts.py
+    .venv-demo/bin/python bench/fe4ts.py --consumers 2000 --days 365 --tsfresh
+    .venv-demo/bin/python bench/fe4ts.py --dtypes --consumers 300 --days 365
 """
 import argparse
 import os
 import resource
 import sys
 import time
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -89,7 +96,91 @@ def pandas_path(s):
 
 
 def gib(n):
-    return f"{n / 2**30:.2f} GiB"
+    """A byte count in the largest unit that keeps it at 1 or more."""
+    for unit, size in (("GiB", 2**30), ("MiB", 2**20), ("KiB", 2**10)):
+        if abs(n) >= size:
+            return f"{n / size:.2f} {unit}"
+    return f"{n} B"
+
+
+# ---- --dtypes: both paths on the column types of real tables ----------------------
+
+def dtype_rows(df):
+    """(name, readings, tactic, periodic, lags) for each column type tried."""
+    day_names = np.array(["Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"], dtype=object)
+    dates = pd.Timestamp("2016-01-01") + pd.to_timedelta(df["DAY"], unit="D")
+    with_dates = df.assign(DATA_DATE=dates)
+    rows = [
+        ("int64 keys, float64 KWH", df, TACTIC, PERIODIC, LAGS),
+        ("KWH int64", df.assign(KWH=(df.KWH.fillna(0) * 100).astype("int64")), TACTIC, PERIODIC, LAGS),
+        ("KWH int32", df.assign(KWH=(df.KWH.fillna(0) * 100).astype("int32")), TACTIC, PERIODIC, LAGS),
+        ("KWH float32", df.assign(KWH=df.KWH.astype("float32")), TACTIC, PERIODIC, LAGS),
+        ("KWH Float64 (nullable)", df.assign(KWH=df.KWH.astype("Float64")), TACTIC, PERIODIC, LAGS),
+        ("CONS_NO categorical", df.assign(CONS_NO=df.CONS_NO.astype("category")), TACTIC, PERIODIC, LAGS),
+        ("CONS_NO text", df.assign(CONS_NO=df.CONS_NO.map("C{:06d}".format)), TACTIC, PERIODIC, LAGS),
+        ("WEEKDAY Int64 (nullable)", df.assign(WEEKDAY=df.WEEKDAY.astype("Int64")), TACTIC, PERIODIC, LAGS),
+        ("WEEKDAY day names (object)", df.assign(WEEKDAY=day_names[df.WEEKDAY.to_numpy()]), TACTIC, PERIODIC, LAGS),
+        ("WEEKDAY day names (string)", df.assign(WEEKDAY=pd.Series(day_names[df.WEEKDAY.to_numpy()], dtype="string")),
+         TACTIC, PERIODIC, LAGS),
+        ("WEEKDAY categorical", df.assign(WEEKDAY=df.WEEKDAY.astype("category")), TACTIC, PERIODIC, LAGS),
+        ("DATA_DATE datetime64[ns] (no lags)", with_dates, ["DATA_DATE", "WEEK", "MONTH"], PERIODIC, []),
+        ("DATA_DATE datetime64[s, UTC] (no lags)", with_dates.assign(DATA_DATE=dates.astype("datetime64[s]")
+                                                                     .dt.tz_localize("UTC")),
+         ["DATA_DATE", "WEEK", "MONTH"], PERIODIC, []),
+        ("MONTH as a Period", with_dates.assign(MONTH=dates.dt.to_period("M")), TACTIC, PERIODIC, LAGS),
+    ]
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        return rows
+    rows += [
+        ("KWH double[pyarrow]", df.assign(KWH=df.KWH.astype("double[pyarrow]")), TACTIC, PERIODIC, LAGS),
+        ("DAY int64[pyarrow]", df.assign(DAY=df.DAY.astype("int64[pyarrow]")), TACTIC, PERIODIC, LAGS),
+    ]
+    # Written to parquet and read back: text consumer numbers, datetime dates.
+    import io
+    buffer = io.BytesIO()
+    df.assign(CONS_NO=df.CONS_NO.map("C{:06d}".format), DATA_DATE=dates).to_parquet(buffer)
+    parquet = pd.read_parquet(io.BytesIO(buffer.getvalue()))
+    rows.append(("parquet round trip (text units, dates)", parquet, ["DATA_DATE", "WEEK", "MONTH"], PERIODIC, []))
+    return rows
+
+
+def run_dtypes(args):
+    df = readings(args.consumers, args.days, args.seed)
+    units = df.CONS_NO.drop_duplicates()
+    print(f"readings: {len(df):,} rows ({args.consumers:,} consumers x {args.days:,} days); "
+          f"one whole-span window per consumer, pandas path on {args.sample} of them\n")
+    print(f"{'column types':42s} {'kernel':>12s} {'pandas path':>12s} {'ratio':>8s}  path")
+    for name, table, tactic, periodic, lags in dtype_rows(df):
+        unit_values = table.CONS_NO.drop_duplicates().reset_index(drop=True)
+        interval = pd.DataFrame({"CONS_NO": unit_values})
+
+        def call(windows, **kw):
+            return movra.fe4ts(table, "CONS_NO", tactic, periodic, lags, "KWH", windows, **kw)
+
+        # Which path runs: a call of more than 1,000 windows says why it declines.
+        big = pd.DataFrame({"CONS_NO": np.resize(unit_values.to_numpy(), 1001)}).astype(
+            {"CONS_NO": unit_values.dtype})
+        reason = ""
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", UserWarning)
+            try:
+                call(big.head(1001))
+            except UserWarning as w:
+                reason = str(w).split(": ", 1)[-1]
+        sample = interval.sample(n=min(args.sample, len(interval)), random_state=args.seed)
+        started = time.perf_counter()
+        call(sample, aggfunc=pandas_path)
+        pandas_per_window = (time.perf_counter() - started) / len(sample)
+        if reason:
+            print(f"{name:42s} {'-':>12s} {1e3 * pandas_per_window:9.1f} ms {'-':>8s}  pandas: {reason}")
+            continue
+        started = time.perf_counter()
+        call(interval)
+        kernel_per_window = (time.perf_counter() - started) / len(interval)
+        print(f"{name:42s} {1e6 * kernel_per_window:9.1f} us {1e3 * pandas_per_window:9.1f} ms "
+              f"{pandas_per_window / kernel_per_window:7.0f}x  kernel")
 
 
 def arrangements(df, interval, kernel_total, args):
@@ -127,7 +218,18 @@ def main():
     parser.add_argument("--shuffle", action="store_true",
                         help="readings in random order (the kernel then orders them itself)")
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--dtypes", action="store_true",
+                        help="time both paths on each column type of real tables instead (sizes default to "
+                             "300 consumers x 365 days)")
     args = parser.parse_args()
+    if args.dtypes:
+        if "--consumers" not in sys.argv:
+            args.consumers = 300
+        if "--days" not in sys.argv:
+            args.days = 365
+        args.sample = min(args.sample, 5) if "--sample" not in sys.argv else args.sample
+        run_dtypes(args)
+        return
 
     started = time.perf_counter()
     df = readings(args.consumers, args.days, args.seed)

@@ -13,7 +13,10 @@ through the pandas path (the same features, one library call at a time) for
 comparison.  At the end one consumer's readings go
 through movra.tsdf2seq and movra.pad_seq.
 
-    PYTHONPATH=build/dev python examples/demo.py --consumers 10000 --days 365
+    bash tools/demo.sh --consumers 10000 --days 365
+
+(tools/demo.sh installs movra into .venv-demo and runs this script; after
+that, `.venv-demo/bin/python examples/demo.py ...` runs it again directly.)
 """
 import argparse
 import os

@@ -45,6 +45,14 @@ py::int_ selected(py::handle s, py::handle mask) { return py::int_(py::len(s[mas
 // The shared reading-column name, read through fe's record from fe4ts's.
 py::object shared_value(py::handle fe_record) { return scope_get(scope_parent(fe_record), kValue); }
 
+// frame.groupby(key) with the key column left in every group's sub-frame
+// when it is the value column itself: grouping by the column's name hands
+// the sub-frames over without it, and the anonymous functions read it.
+py::object grouped(py::handle frame, py::handle key, py::handle value) {
+    if (!py::reinterpret_borrow<py::object>(key).equal(value)) return frame.attr("groupby")(key);
+    return frame.attr("groupby")(frame[key].attr("copy")());
+}
+
 }  // namespace
 
 py::object fe4ts_fe(Call &c) {
@@ -79,7 +87,7 @@ py::object fe4ts_fe(Call &c) {
         }
         MOVRA_AT(c);
         py::object aggregate = c.make_nested(lambda_entry, record);
-        df_t = df_t.attr("groupby")(t).attr("apply")(aggregate, py::arg("include_groups") = false);
+        df_t = grouped(df_t, t, shared_value(record)).attr("apply")(aggregate, py::arg("include_groups") = false);
         MOVRA_AT(c);
         if (!(py::len(df_t) > 0)) continue;
 
@@ -98,7 +106,7 @@ py::object fe4ts_fe(Call &c) {
     for (py::handle p : periodic) {
         MOVRA_AT(c);
         py::object describe = c.make_nested(lambda1_entry, record);
-        py::object df_p = df_.attr("groupby")(p).attr("apply")(describe, py::arg("include_groups") = false);
+        py::object df_p = grouped(df_, p, shared_value(record)).attr("apply")(describe, py::arg("include_groups") = false);
         // A column missing in every reading forms no group: no entries.
         MOVRA_AT(c);
         if (!(py::len(df_p) > 0)) continue;

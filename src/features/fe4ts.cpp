@@ -7,6 +7,7 @@
 // column.  Neither `df` nor `interval` is modified: every selection, the sort
 // and every filter make new frames.
 #include "../module/table.h"
+#include "fe4ts_derive.h"
 #include "fe4ts_native.h"
 
 #include <algorithm>
@@ -18,29 +19,47 @@ namespace movra {
 
 namespace {
 
-// The windows of `interval`, read column by column.  A row read through
-// iterrows is one Series of a single dtype: one missing value in a numeric
-// table turns every count into a float and every unit identifier into
-// 1.0.  Reading each value from its own column keeps its type.  A label
-// counts as present when it is a column; reading an absent one fails as
-// reading it from the row would.
+// The windows of `interval`.  The loop receives the rows that the progress
+// display yields.  When that is the progress-bar class loaded with the
+// module, which yields every row unchanged and in order, row i is window i
+// and its values are read column by column: a row read through iterrows is
+// one Series of a single dtype, so one missing value in a numeric table
+// would turn every count into a float and every unit identifier into 1.0;
+// reading each value from its own column keeps its type.  Any other
+// progress display may drop, reorder or change rows, so the row it yields
+// is read as it is.  A label counts as present when it is a column (a
+// label of the yielded row); reading an absent one fails as reading it from
+// the row would.
 class WindowTable {
 public:
     explicit WindowTable(py::object interval) : interval_(std::move(interval)), columns_(interval_.attr("columns")) {}
 
     py::ssize_t size() const { return static_cast<py::ssize_t>(py::len(interval_)); }
-    bool has(py::handle label) const { return truth(columns_.attr("__contains__")(label)); }
+    py::object rows() const { return interval_.attr("iterrows")(); }
+
+    // The window to read next: position i of the table, or a yielded row.
+    void at(py::ssize_t i) {
+        i_ = i;
+        row_ = py::object();
+    }
+    void at(py::object row) { row_ = std::move(row); }
+
+    bool has(py::handle label) const {
+        if (row_) return truth(row_.attr("index").attr("__contains__")(label));
+        return has_column(label);
+    }
+    bool has_column(py::handle label) const { return truth(columns_.attr("__contains__")(label)); }
 
     // row[label]
-    py::object item(py::handle label, py::ssize_t i) {
-        if (has(label)) return column(label)[py::int_(i)];
-        return row(i)[label];
+    py::object item(py::handle label) {
+        if (!row_ && has_column(label)) return column(label)[py::int_(i_)];
+        return row()[label];
     }
     // row.LABEL
-    py::object attr(const char *label, py::ssize_t i) {
+    py::object attr(const char *label) {
         py::handle name = interned(label);
-        if (has(name)) return column(name)[py::int_(i)];
-        return row(i).attr(name);
+        if (!row_ && has_column(name)) return column(name)[py::int_(i_)];
+        return row().attr(name);
     }
     // The column itself, in window order under a fresh index, with its dtype.
     py::object values(py::handle label) const {
@@ -52,44 +71,45 @@ private:
         if (!cache_.contains(label)) cache_[label] = interval_[label].attr("tolist")();
         return cache_[label];
     }
-    py::object row(py::ssize_t i) const { return interval_.attr("iloc")[py::int_(i)]; }
+    py::object row() const { return row_ ? row_ : py::object(interval_.attr("iloc")[py::int_(i_)]); }
 
     py::object interval_;
     py::object columns_;
     py::dict cache_;
+    py::ssize_t i_ = 0;
+    py::object row_;
 };
 
-// The readings of window i: the unit's rows, ordered by the time column
-// tactic[0], then cut by whichever window columns are present, each filter
-// working on what the one before left.  Time bounds are inclusive.
-py::object window_readings(Call &c, py::handle df, py::handle unit, py::handle tactic, WindowTable &w,
-                           py::ssize_t i) {
+// The readings of the current window: the unit's rows, ordered by the time
+// column tactic[0], then cut by whichever window columns are present, each
+// filter working on what the one before left.  Time bounds are inclusive.
+py::object window_readings(Call &c, py::handle df, py::handle unit, py::handle tactic, WindowTable &w) {
     MOVRA_AT(c);
-    py::object df_ = df[eq(df[unit], w.item(unit, i))];
+    py::object df_ = df[eq(df[unit], w.item(unit))];
     MOVRA_AT(c);
     py::object time = tactic[py::int_(0)];
     df_ = df_.attr("sort_values")(time);
 
     auto keep = [&](py::object mask) { df_ = df_[mask]; };
     MOVRA_AT(c);
-    if (w.has(interned("START"))) keep(ge(df_[time], w.attr("START", i)));
+    if (w.has(interned("START"))) keep(ge(df_[time], w.attr("START")));
     MOVRA_AT(c);
-    if (w.has(interned("END"))) keep(le(df_[time], w.attr("END", i)));
+    if (w.has(interned("END"))) keep(le(df_[time], w.attr("END")));
     MOVRA_AT(c);
     if (w.has(interned("FORWARD_T"))) {
-        py::object end = w.attr("END", i);
-        keep(ge(df_[time], end - w.attr("FORWARD_T", i)));
+        py::object end = w.attr("END");
+        keep(ge(df_[time], end - w.attr("FORWARD_T")));
     }
     MOVRA_AT(c);
     if (w.has(interned("BACKWARD_T"))) {
-        py::object start = w.attr("START", i);
-        keep(ge(df_[time], start + w.attr("BACKWARD_T", i)));
+        py::object start = w.attr("START");
+        keep(ge(df_[time], start + w.attr("BACKWARD_T")));
     }
     // Count bounds are positional: the last FORWARD_R, then the first BACKWARD_R.
     MOVRA_AT(c);
-    if (w.has(interned("FORWARD_R"))) df_ = slice(df_.attr("iloc"), neg(w.attr("FORWARD_R", i)), py::handle());
+    if (w.has(interned("FORWARD_R"))) df_ = slice(df_.attr("iloc"), neg(w.attr("FORWARD_R")), py::handle());
     MOVRA_AT(c);
-    if (w.has(interned("BACKWARD_R"))) df_ = slice(df_.attr("iloc"), py::handle(), w.attr("BACKWARD_R", i));
+    if (w.has(interned("BACKWARD_R"))) df_ = slice(df_.attr("iloc"), py::handle(), w.attr("BACKWARD_R"));
     return df_;
 }
 
@@ -192,67 +212,6 @@ private:
     bool numeric_ = true;
 };
 
-// Derived columns of the feature table.  A column is computed when both
-// operand columns exist (the first looked up first, the columns set so far
-// included) and is None in every row otherwise.  New columns are gathered
-// and joined once, in the order they were first set, rather than inserted
-// one by one into an already wide frame.
-class DerivedColumns {
-public:
-    explicit DerivedColumns(py::object ftrs) : ftrs_(std::move(ftrs)) {}
-
-    template <typename Op>
-    void derive(py::handle name, py::handle first, py::handle second, Op op) {
-        if (has(first) && has(second))
-            set(name, op(get(first), get(second)));
-        else
-            set(name, py::none());
-    }
-
-    py::object finish(py::handle pandas) {
-        if (pending_.empty()) return ftrs_;
-        py::object extra = pandas.attr("DataFrame")(pending_, py::arg("index") = ftrs_.attr("index"));
-        if (py::len(ftrs_.attr("columns")) == 0) return extra;
-        py::list both;
-        both.append(ftrs_);
-        both.append(extra);
-        return pandas.attr("concat")(both, py::arg("axis") = 1);
-    }
-
-private:
-    bool in_frame(py::handle label) const { return truth(ftrs_.attr("columns").attr("__contains__")(label)); }
-    bool has(py::handle label) const { return pending_.contains(label) || in_frame(label); }
-    py::object get(py::handle label) const {
-        if (pending_.contains(label)) return pending_[label];
-        return ftrs_[label];
-    }
-    void set(py::handle name, py::object value) {
-        if (!pending_.contains(name) && in_frame(name))
-            set_item(ftrs_, name, value);  // overwritten where it stands
-        else
-            pending_[name] = value;
-    }
-
-    py::object ftrs_;
-    py::dict pending_;
-};
-
-py::object ratio(py::object a, py::object b) { return a / b; }
-py::object spread(py::object a, py::object b) { return a - b; }
-py::object total(py::object a, py::object b) { return a + b; }
-
-py::object suffixed(py::handle base, const char *suffix) {
-    return base + py::reinterpret_borrow<py::object>(interned(suffix));
-}
-
-// Ratio, spread and variation of a group of statistics named base + "_MIN" ...
-void add_spreads(DerivedColumns &d, py::handle base) {
-    auto n = [&](const char *suffix) { return suffixed(base, suffix); };
-    d.derive(n("_MIN/MAX"), n("_MIN"), n("_MAX"), ratio);
-    d.derive(n("_Q3-Q1"), n("_Q3"), n("_Q1"), spread);
-    d.derive(n("_CV"), n("_STD"), n("_MEAN"), ratio);
-}
-
 // The pandas path: every window through pandas, one library call at a time.
 py::object fe4ts_pandas(Call &c) {
     py::object df = c.arg(0), unit = c.arg(1), tactic = c.arg(2), periodic = c.arg(3), lag = c.arg(4);
@@ -264,60 +223,67 @@ py::object fe4ts_pandas(Call &c) {
     scope_set(record, kValue, value);
     py::object fe = c.make_nested(fe_entry, record);
 
-    // One record per window, under a progress display on stderr.
+    // One record per window row that the progress display yields.
     MOVRA_AT(c);
     WindowTable windows(interval);
     FeatureRows rows(unit);
-    py::object progress = c.global("tqdm")(py::iter(c.builtin(Builtin::Range)(windows.size())));
-    for (py::handle position : progress) {
+    py::object tqdm = c.global("tqdm");
+    const bool own_display = tqdm.is(tqdm_at_load());
+    py::object progress = own_display ? progress_bar(tqdm, windows.rows(), windows.size()) : tqdm(windows.rows());
+    py::list yielded_units;  // a rebound display's rows carry the unit values
+    py::ssize_t position = 0;
+    for (py::handle item : progress) {
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-        py::ssize_t i = position.cast<py::ssize_t>();
-        py::object df_ = window_readings(c, df, unit, tactic, windows, i);
+        MOVRA_AT(c);
+        if (own_display) {
+            windows.at(position++);
+        } else {
+            windows.at(unpack2(item).second);
+            yielded_units.append(windows.item(unit));
+        }
+        py::object df_ = window_readings(c, df, unit, tactic, windows);
         MOVRA_AT(c);
         py::object ftr = fe(df_, tactic, periodic, lag, del_t_maximin, aggfunc);
         rows.add(ftr);
     }
     MOVRA_AT(c);
     py::object pandas = c.global("pandas");
-    py::object ftrs = rows.frame(pandas, rows.empty() ? py::object(py::none()) : windows.values(unit));
-    return fe4ts_derive(c, ftrs);
+    py::object unit_values;
+    if (rows.empty())
+        unit_values = py::none();
+    else if (own_display)
+        unit_values = windows.values(unit);
+    else
+        unit_values = pandas.attr("Series")(yielded_units);
+    return fe4ts_derive(c, rows.frame(pandas, unit_values));
+}
+
+// Tells the caller, once, that a large call runs on the slow path and why.
+void warn_declined(Call &c, const std::string &reason) {
+    constexpr py::ssize_t kQuietWindows = 1000;
+    py::ssize_t windows = 0;
+    try {
+        windows = static_cast<py::ssize_t>(py::len(c.arg(6)));
+    } catch (py::error_already_set &e) {
+        drop_failure(e);  // not a table: the pandas path reports it
+        return;
+    }
+    if (windows <= kQuietWindows) return;
+    const std::string message = "fe4ts computes these " + std::to_string(windows) +
+                                " windows on the pandas path, about a thousand times slower than its native "
+                                "kernel: " + reason;
+    if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw py::error_already_set();
 }
 
 }  // namespace
 
-// Derived columns: per period column, per profile value, per lag.
-py::object fe4ts_derive(Call &c, py::object ftrs) {
-    py::object df = c.arg(0), tactic = c.arg(2), periodic = c.arg(3), lag = c.arg(4), value = c.arg(5);
-    MOVRA_AT(c);
-    py::object pandas = c.global("pandas");
-    DerivedColumns derived(ftrs);
-    py::str underscore("_");
-    for (py::handle t : tactic) {
-        MOVRA_AT(c);
-        py::object x = value + underscore + t;
-        auto n = [&](const char *suffix) { return suffixed(x, suffix); };
-        add_spreads(derived, x);
-        derived.derive(n("_NB_NA0"), n("_NB_NA"), n("_NB_0"), total);
-        derived.derive(n("_NB_0/") + t + py::str("_NB"), n("_NB_0"), n("_NB"), ratio);
-        derived.derive(n("_NB_NA/") + t + py::str("_NB"), n("_NB_NA"), n("_NB"), ratio);
-        derived.derive(n("_NB_NA0/") + t + py::str("_NB"), n("_NB_NA0"), n("_NB"), ratio);
-    }
-    for (py::handle p : periodic) {
-        MOVRA_AT(c);
-        for (py::handle i : df[p].attr("unique")()) add_spreads(derived, value + underscore + p + underscore + str_of(i));
-    }
-    for (py::handle l : lag) {
-        MOVRA_AT(c);
-        add_spreads(derived, value + py::str("_DIFF_") + str_of(l));
-    }
-    MOVRA_AT(c);
-    return derived.finish(pandas);
-}
-
 py::object fe4ts(Call &c) {
     // The native kernel where it reproduces the pandas path, else the pandas path.
-    py::object ftrs = fe4ts_native(c);
+    std::string declined;
+    py::object ftrs = fe4ts_native(c, declined);
     if (ftrs) return ftrs;
+    MOVRA_AT(c);
+    warn_declined(c, declined);
     return fe4ts_pandas(c);
 }
 

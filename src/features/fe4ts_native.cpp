@@ -2,24 +2,31 @@
 //
 // The pandas path costs a mask over the whole readings table and a few
 // hundred library calls per window.  When a call is one the kernel
-// reproduces exactly, this layer hands it the columns' buffers instead: the
-// readings are ordered once, every window is computed in C++, and the record
-// frame is built once from a single float64 array.  The derived columns are
-// the pandas path's own last step.
+// reproduces exactly, this layer hands it the columns as int64 and float64
+// buffers instead: the readings are ordered once, every window is computed
+// in C++, and the record frame is built once from a single float64 array.
+// The derived columns are the pandas path's own last step.
 //
-// The kernel is taken only when everything about the call is understood:
-// DataFrames with plain numpy columns of the types below, names that are str,
-// lags and window bounds that are plain numbers, an aggfunc the kernel
-// implements, and no window whose positional cut would depend on how the sort
-// orders equal times.  Anything else, including every input that makes the
-// pandas path raise, goes to the pandas path unchanged.  Nothing here
-// modifies the caller's frames.
+// Whether the kernel takes a call is decided by named steps, one per part
+// of the call (progress display, arguments, aggregate, value column, time
+// axis, keys, units, windows).  Each either fills in its part of the
+// kernel's input or returns why the kernel cannot reproduce the pandas path
+// for it; fe4ts reports that reason when a large call falls back.  Every
+// conversion is a whole-column numpy or pandas operation (a view where the
+// column already is int64 or float64); key columns of other kinds become
+// sorted codes with a table of their labels.  Anything not understood,
+// including every input that makes the pandas path raise, goes to the pandas
+// path unchanged.  Nothing here modifies the caller's frames.
 #include "fe4ts_native.h"
 
 #include "../module/table.h"
+#include "fe4ts_derive.h"
 #include "fe_kernel.h"
 #include "feature_names.h"
 
+#include <pybind11/numpy.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -36,17 +43,13 @@ namespace {
 
 namespace k = fe_kernel;
 
-// Not a call the kernel takes.  Thrown while the call is examined and caught
-// in fe4ts_native, which then returns a null object.
-struct Decline {};
+// Why the kernel does not take (part of) a call, with what would let it; an
+// empty reason means it does.
+using Reason = std::string;
 
 constexpr double kExact = 9007199254740992.0;  // 2**53: integers up to here are exact doubles
 constexpr int64_t kWindowsPerStep = 512;       // progress and interrupt granularity
-
-
-void require(bool ok) {
-    if (!ok) throw Decline{};
-}
+constexpr const char *kLabel = "fe4ts";        // the progress bar's label
 
 std::string utf8(py::handle text) {
     Py_ssize_t size = 0;
@@ -55,15 +58,10 @@ std::string utf8(py::handle text) {
     return std::string(data, static_cast<size_t>(size));
 }
 
-bool is_text(py::handle o) { return PyUnicode_CheckExact(o.ptr()); }
+std::string text_of(py::handle o) { return utf8(py::repr(o)); }
 
-// The entries of a list or tuple (other iterables are left to the pandas path).
-std::vector<py::object> entries(py::handle seq) {
-    require(PyList_CheckExact(seq.ptr()) || PyTuple_CheckExact(seq.ptr()));
-    std::vector<py::object> out;
-    for (py::handle h : seq) out.push_back(py::reinterpret_borrow<py::object>(h));
-    return out;
-}
+bool is_text(py::handle o) { return PyUnicode_CheckExact(o.ptr()); }
+bool is_float(py::handle o) { return PyFloat_CheckExact(o.ptr()); }
 
 // A Python int (bool included, as numpy compares it) that fits int64.
 bool as_int64(py::handle o, int64_t &out) {
@@ -78,370 +76,789 @@ bool as_int64(py::handle o, int64_t &out) {
     return true;
 }
 
-bool is_float(py::handle o) { return PyFloat_CheckExact(o.ptr()); }
+// ---- column types ------------------------------------------------------------
 
-// ---- columns ---------------------------------------------------------------
+// How a column stores its values, as far as converting them is concerned.
+struct ColumnType {
+    enum Family {
+        Numpy,        // a plain numpy dtype (datetime64 without a zone included)
+        Masked,       // pandas' nullable Int*, UInt*, Float*, boolean (pd.NA)
+        Arrow,        // an Arrow-backed dtype
+        Zoned,        // datetime64 with a time zone
+        Categorical,  // pandas' categorical
+        Other,        // pandas' string dtypes, Period, intervals, ...
+    };
+    Family family = Other;
+    char kind = 0;  // numpy's kind letter of the values
+    int size = 0;   // bytes per value (numpy and masked dtypes)
+    std::string name;
 
-enum class Kind { Int, Float, Bool };
-
-struct Dtype {
-    char kind = 0;
-    int size = 0;
+    bool numpy_kind(const char *kinds) const { return family == Numpy && std::strchr(kinds, kind) != nullptr; }
+    bool nullable_number() const { return (family == Masked || family == Arrow) && std::strchr("iuf", kind); }
+    bool datetime() const { return kind == 'M' && (family == Numpy || family == Zoned || family == Arrow); }
 };
 
-Dtype dtype_of(py::handle numpy, py::handle column) {
+ColumnType type_of(py::handle pandas, py::handle numpy, py::handle column) {
     py::object dt = column.attr("dtype");
-    require(py::isinstance(dt, numpy.attr("dtype")));  // extension dtypes: pandas path
-    Dtype d;
-    d.kind = utf8(dt.attr("kind"))[0];
-    d.size = dt.attr("itemsize").cast<int>();
-    return d;
+    ColumnType t;
+    t.name = utf8(py::str(dt));
+    t.kind = utf8(dt.attr("kind"))[0];
+    py::object arrow = py::getattr(pandas, "ArrowDtype", py::none());
+    if (py::isinstance(dt, numpy.attr("dtype"))) {
+        t.family = ColumnType::Numpy;
+        t.size = dt.attr("itemsize").cast<int>();
+    } else if (py::isinstance(dt, pandas.attr("CategoricalDtype"))) {
+        t.family = ColumnType::Categorical;
+    } else if (py::isinstance(dt, pandas.attr("DatetimeTZDtype"))) {
+        t.family = ColumnType::Zoned;
+    } else if (!arrow.is_none() && py::isinstance(dt, arrow)) {
+        t.family = ColumnType::Arrow;
+    } else if (py::hasattr(dt, "numpy_dtype") && py::getattr(dt, "na_value", py::none()).is(pandas.attr("NA")) &&
+               !py::isinstance(dt, pandas.attr("StringDtype"))) {
+        t.family = ColumnType::Masked;
+        t.size = dt.attr("numpy_dtype").attr("itemsize").cast<int>();
+    }
+    return t;
 }
 
-// What the readings table looks like to the kernel, with the arrays that
-// back its pointers.
-struct Inputs {
-    std::vector<py::object> arrays;
-    k::Table table;
-    k::Options options;
-    std::vector<k::Window> windows;
-    bool time_integer = false;
+bool has_missing(py::handle column) { return truth(column.attr("isna")().attr("any")()); }
+
+// "column 'KWH' (float32)", as reasons name a column.
+std::string described(const std::string &role, py::handle name, const ColumnType &t) {
+    return role + " " + text_of(name) + " (" + t.name + ")";
+}
+
+// Ticks per second of a datetime unit ("s", "ms", "us", "ns"), 0 if unknown.
+int64_t ticks_per_second(const std::string &unit) {
+    int64_t per_second = 1;
+    for (const char *u : {"s", "ms", "us", "ns"}) {
+        if (unit == u) return per_second;
+        per_second *= 1000;
+    }
+    return 0;
+}
+
+// ---- the examination ------------------------------------------------------------
+
+// How a key column's group keys turn into label text.
+struct KeyInfo {
+    enum Kind { Int, Bool, Float, Coded } kind = Int;
+    std::vector<std::string> labels;  // Coded: the text of each code
 };
 
-template <class T>
-const T *buffer_of(Inputs &in, py::handle numpy, py::handle column, const char *dtype, int64_t rows) {
-    py::object array = numpy.attr("ascontiguousarray")(column, py::arg("dtype") = dtype);
-    py::buffer_info info = py::buffer(array).request();
-    require(info.ndim == 1 && info.itemsize == static_cast<py::ssize_t>(sizeof(T)) && info.size == rows);
-    in.arrays.push_back(array);
-    return static_cast<const T *>(info.ptr);
-}
-
-// ---- window bounds ------------------------------------------------------------
-
-// A time bound from the window table, in the time axis' type.  `lower`: the
-// bound is used as time >= bound (else time <= bound).  Sets `never` when no
-// reading can satisfy it (a missing bound compares false with every time).
-void time_bound(py::handle o, bool integer_time, bool lower, k::Scalar &out, bool &never) {
-    int64_t i = 0;
-    if (as_int64(o, i)) {
-        if (integer_time) {
-            out.i = i;
-        } else {
-            require(std::fabs(static_cast<double>(i)) <= kExact);
-            out.f = static_cast<double>(i);
-        }
-        return;
-    }
-    require(is_float(o));
-    const double f = PyFloat_AS_DOUBLE(o.ptr());
-    if (!integer_time) {
-        out.f = f;
-        if (std::isnan(f)) never = true;
-        return;
-    }
-    // An int64 time against a float bound: numpy compares in float64, which
-    // is exact while times stay within 2**53 (checked by the caller).
-    if (std::isnan(f)) {
-        never = true;
-        return;
-    }
-    const double r = lower ? std::ceil(f) : std::floor(f);
-    if (r > kExact) {
-        if (lower)
-            never = true;
-        else
-            out.i = std::numeric_limits<int64_t>::max();
-    } else if (r < -kExact) {
-        if (lower)
-            out.i = std::numeric_limits<int64_t>::min();
-        else
-            never = true;
-    } else {
-        out.i = static_cast<int64_t>(r);
-    }
-}
-
-// ---- examining the call ----------------------------------------------------------
+// The time axis, tactic[0], as the kernel sees it.
+struct TimeAxis {
+    enum Kind { Int, Float, Datetime } kind = Int;
+    bool float32 = false;  // a float32 column: bounds compare in float32
+    int width = 8;         // bytes of an integer axis, which shifts in its own width
+    int64_t per_second = 1;  // Datetime: ticks per second of the column's unit
+    std::string unit;        // Datetime: "s", "ms", "us" or "ns"
+    py::object tz;           // Datetime: its zone, or None
+    py::object dtype;        // Datetime: the column's dtype, for the span columns
+    bool parses_text = false;  // Datetime: compared with text, pandas parses it
+};
 
 struct Names {
     std::string value;
     std::vector<std::string> tactic, periodic, lag;  // lag: str(l)
-    std::vector<Kind> periodic_kind;
 };
 
-// Reads the call's arguments into kernel inputs, or throws Decline.
-void examine(Call &c, Inputs &in, Names &names) {
-    py::object df = c.arg(0), unit = c.arg(1), tactic = c.arg(2), periodic = c.arg(3), lag = c.arg(4);
-    py::object value = c.arg(5), interval = c.arg(6), del_t_maximin = c.arg(7), aggfunc = c.arg(8);
-    py::object pandas = c.global("pandas"), numpy = c.global("numpy");
+// Everything the steps find out about the call, and the kernel's inputs.
+struct Examination {
+    explicit Examination(Call &call) : c(call) {}
 
-    require(py::isinstance(df, pandas.attr("DataFrame")) && py::isinstance(interval, pandas.attr("DataFrame")));
-    require(is_text(unit) && is_text(value));
-    py::object columns = df.attr("columns");
-    py::object windows_columns = interval.attr("columns");
-    require(truth(columns.attr("is_unique")) && truth(windows_columns.attr("is_unique")));
-    auto has = [&](py::handle cols, py::handle name) { return truth(cols.attr("__contains__")(name)); };
+    Call &c;
+    py::object df, unit, tactic, periodic, lag, value, interval, del_t_maximin, aggfunc;
+    py::object pandas, numpy;
+    int64_t rows = 0, nwindows = 0;
+    std::vector<py::object> tactic_list, periodic_list, lag_list;
+    bool needs_exact_times = false, narrow_time_check = false;
 
-    const std::vector<py::object> tactic_list = entries(tactic), periodic_list = entries(periodic),
-                                  lag_list = entries(lag);
-    require(!tactic_list.empty());
-    for (const auto &t : tactic_list) require(is_text(t) && has(columns, t) && !t.equal(value));
-    for (const auto &p : periodic_list) require(is_text(p) && has(columns, p) && !p.equal(value));
-    require(has(columns, unit) && has(columns, value) && has(windows_columns, unit));
-    const int64_t rows = py::len(df);
-    const int64_t nwindows = py::len(interval);
-    require(nwindows > 0);
+    std::vector<py::object> arrays;  // what the kernel's pointers point into
+    k::Table table;
+    k::Options options;
+    std::vector<k::Window> windows;
+    TimeAxis time;
+    Names names;
+    std::vector<KeyInfo> keys;          // per kernel key column
+    std::vector<std::string> key_names;  // per kernel key column
 
-    // The aggregation: numpy.nansum, or one of numpy's reductions that hand a
-    // Series over to its own method (missing values skipped).
-    if (aggfunc.is(numpy.attr("nansum")) || aggfunc.is(numpy.attr("sum")))
-        in.options.aggregate = k::Aggregate::NanSum;
-    else if (aggfunc.is(numpy.attr("mean")))
-        in.options.aggregate = k::Aggregate::Mean;
-    else if (aggfunc.is(numpy.attr("max")))
-        in.options.aggregate = k::Aggregate::Max;
-    else if (aggfunc.is(numpy.attr("min")))
-        in.options.aggregate = k::Aggregate::Min;
+    bool has(py::handle columns, py::handle name) const { return truth(columns.attr("__contains__")(name)); }
+};
+
+// A 1-d contiguous buffer of `dtype` holding the column's values (the column's
+// own memory when it already is one).
+template <class T>
+const T *buffer_of(Examination &x, py::handle values, const char *dtype) {
+    py::object array = x.numpy.attr("ascontiguousarray")(values, py::arg("dtype") = dtype);
+    py::buffer_info info = py::buffer(array).request();
+    if (info.ndim != 1 || info.itemsize != static_cast<py::ssize_t>(sizeof(T)) || info.size != x.rows)
+        throw std::runtime_error("unexpected buffer shape");
+    x.arrays.push_back(array);
+    return static_cast<const T *>(info.ptr);
+}
+
+// The column's values as numpy numbers of `dtype` (missing values as NaN for
+// floats; integers only for columns without missing values).
+py::object numbers(py::handle column, const char *dtype) {
+    if (dtype[0] == 'f') return column.attr("to_numpy")(py::arg("dtype") = dtype, py::arg("na_value") = std::nan(""));
+    return column.attr("to_numpy")(py::arg("dtype") = dtype);
+}
+
+// The progress display: the kernel keeps its own loop only with the class
+// loaded with the module, which yields every window unchanged.
+Reason progress_step(Examination &x) {
+    if (!x.c.global("tqdm").is(tqdm_at_load()))
+        return "tqdm is rebound, and the windows are those its loop yields; the kernel runs under the "
+               "tqdm class loaded with movra";
+    return {};
+}
+
+// The call's shape: frames, names that are str, lists of entries.
+Reason arguments_step(Examination &x) {
+    auto entries = [](py::handle seq, std::vector<py::object> &out) {
+        if (!PyList_CheckExact(seq.ptr()) && !PyTuple_CheckExact(seq.ptr())) return false;
+        for (py::handle h : seq) out.push_back(py::reinterpret_borrow<py::object>(h));
+        return true;
+    };
+    if (!py::isinstance(x.df, x.pandas.attr("DataFrame")) || !py::isinstance(x.interval, x.pandas.attr("DataFrame")))
+        return "df and interval are not both DataFrames";
+    if (!is_text(x.unit) || !is_text(x.value)) return "unit and value are not both str";
+    if (!entries(x.tactic, x.tactic_list) || !entries(x.periodic, x.periodic_list) || !entries(x.lag, x.lag_list))
+        return "tactic, periodic and lag are not all lists or tuples";
+    py::object columns = x.df.attr("columns"), window_columns = x.interval.attr("columns");
+    if (!truth(columns.attr("is_unique")) || !truth(window_columns.attr("is_unique")))
+        return "df or interval has repeated column labels";
+    if (x.tactic_list.empty()) return "tactic is empty";
+    for (const auto *list : {&x.tactic_list, &x.periodic_list})
+        for (const auto &name : *list)
+            if (!is_text(name) || !x.has(columns, name)) return text_of(name) + " is not a str naming a column of df";
+    if (!x.has(columns, x.unit) || !x.has(columns, x.value) || !x.has(window_columns, x.unit))
+        return "the unit or value column is missing";
+    x.rows = static_cast<int64_t>(py::len(x.df));
+    x.nwindows = static_cast<int64_t>(py::len(x.interval));
+    if (x.nwindows == 0) return "interval has no windows";
+
+    // Names enter the labels as UTF-8; the window-record labels all begin
+    // with value + "_", so a unit column of such a name could clash.
+    x.names.value = utf8(x.value);
+    const std::string unit_name = utf8(x.unit);
+    if (unit_name.compare(0, x.names.value.size() + 1, x.names.value + "_") == 0)
+        return "the unit column's name begins with the value column's name and \"_\"";
+    for (const auto &t : x.tactic_list) x.names.tactic.push_back(utf8(t));
+    for (const auto &p : x.periodic_list) x.names.periodic.push_back(utf8(p));
+    if (x.tactic_list[0].equal(x.value)) return "the time column tactic[0] is the value column";
+    if (x.has(columns, x.value + py::str("_1"))) return "df has a column named value + \"_1\"";
+    x.table.rows = x.rows;
+    return {};
+}
+
+// The aggregation: numpy.nansum, or one of numpy's reductions that hand a
+// Series over to its own method (missing values skipped).
+Reason aggregate_step(Examination &x) {
+    py::object numpy = x.numpy;
+    if (x.aggfunc.is(numpy.attr("nansum")) || x.aggfunc.is(numpy.attr("sum")))
+        x.options.aggregate = k::Aggregate::NanSum;
+    else if (x.aggfunc.is(numpy.attr("mean")))
+        x.options.aggregate = k::Aggregate::Mean;
+    else if (x.aggfunc.is(numpy.attr("max")))
+        x.options.aggregate = k::Aggregate::Max;
+    else if (x.aggfunc.is(numpy.attr("min")))
+        x.options.aggregate = k::Aggregate::Min;
     else
-        throw Decline{};
-    in.options.del_t_maximin = truth(del_t_maximin);
+        return "aggfunc " + text_of(x.aggfunc) +
+               " is not one the kernel reproduces; numpy.nansum (the default), numpy.sum, numpy.mean, "
+               "numpy.max and numpy.min run natively";
+    x.options.del_t_maximin = truth(x.del_t_maximin);
 
     // Skewness and kurtosis of constant data tell the two moment rules apart.
     py::list constant;
     for (int i = 0; i < 3; i++) constant.append(py::float_(1.0));
-    const double probe = pandas.attr("Series")(constant).attr("skew")().cast<double>();
-    in.options.moments = std::isnan(probe) ? k::Moments::CorrectedTwoPass : k::Moments::ZeroedTwoPass;
+    const double probe = x.pandas.attr("Series")(constant).attr("skew")().cast<double>();
+    x.options.moments = std::isnan(probe) ? k::Moments::CorrectedTwoPass : k::Moments::ZeroedTwoPass;
+    return {};
+}
 
-    // Names enter the labels as UTF-8; the window-record labels all begin
-    // with value + "_", so a unit column of such a name could clash.
-    names.value = utf8(value);
-    const std::string unit_name = utf8(unit);
-    require(unit_name.compare(0, names.value.size() + 1, names.value + "_") != 0);
-    for (const auto &t : tactic_list) names.tactic.push_back(utf8(t));
-    for (const auto &p : periodic_list) names.periodic.push_back(utf8(p));
+// The reading values: float64, or integers small enough that every sum and
+// difference the pandas path forms is exact in float64 too.
+Reason value_step(Examination &x) {
+    py::object column = x.df[x.value];
+    const ColumnType t = type_of(x.pandas, x.numpy, column);
+    const std::string what = described("the value column", x.value, t);
+    const std::string cast = "; df[" + text_of(x.value) + "].astype(\"float64\") runs natively";
+    if (t.numpy_kind("f") && t.size == 8) {
+        x.table.value = buffer_of<double>(x, column, "float64");
+        return {};
+    }
+    if (t.numpy_kind("f")) return what + " is aggregated in float32 arithmetic by pandas" + cast;
+    if (t.numpy_kind("b")) return what + " is bool, whose quantiles pandas cannot take" + cast;
+    if (!t.numpy_kind("iu"))
+        return what + " gives object columns holding pd.NA on the pandas path, which the kernel does not build" +
+               cast + " (missing values become NaN)";
+    if (t.kind == 'u') {
+        // An unsigned difference wraps around where every reading of a
+        // window finds its earlier one: a lag of 0, or missing times.
+        const bool float_time = utf8(x.df[x.tactic_list[0]].attr("dtype").attr("kind")) == "f";
+        if (float_time && !x.lag_list.empty())
+            return what + " is unsigned, and its lag differences wrap around where times are missing" + cast;
+        for (const auto &l : x.lag_list) {
+            int64_t i = 0;
+            const bool zero = as_int64(l, i) ? i == 0 : !(is_float(l) && PyFloat_AS_DOUBLE(l.ptr()) != 0.0);
+            if (zero) return what + " is unsigned, and its lag differences wrap around for the lag " + text_of(l) + cast;
+        }
+    }
+    py::object as_float = numbers(column, "float64");
+    if (x.rows > 0) {
+        py::object magnitude = x.numpy.attr("abs")(as_float);
+        if (!(magnitude.attr("sum")().cast<double>() < kExact) ||
+            !(magnitude.attr("max")().cast<double>() < std::ldexp(1.0, 8 * t.size - 2)))
+            return what + " holds integers too large for exact float64 sums and differences" + cast;
+    }
+    x.table.value = buffer_of<double>(x, as_float, "float64");
+    return {};
+}
 
-    // The reading values: float64, or integers small enough that every sum
-    // and difference the pandas path forms is exact in float64 too.
-    py::object value_column = df[value];
-    const Dtype vt = dtype_of(numpy, value_column);
-    if (vt.kind == 'i') {
-        py::object magnitude = numpy.attr("abs")(value_column.attr("to_numpy")(py::arg("dtype") = "float64"));
-        require(magnitude.attr("sum")().cast<double>() < kExact);
-        if (rows > 0)
-            require(magnitude.attr("max")().cast<double>() < std::ldexp(1.0, 8 * vt.size - 2));
+// The time axis tactic[0]: integers, floats or datetimes, without missing
+// values where the column's kind has no NaN.
+Reason time_step(Examination &x) {
+    py::object name = x.tactic_list[0];
+    py::object column = x.df[name];
+    const ColumnType t = type_of(x.pandas, x.numpy, column);
+    const std::string what = described("the time column", name, t);
+    const bool lags = !x.lag_list.empty();
+    TimeAxis &axis = x.time;
+    if (t.numpy_kind("i") || (t.nullable_number() && t.kind == 'i')) {
+        if (t.family != ColumnType::Numpy && has_missing(column))
+            return what + " has missing times; fill or drop them, or cast it to float64";
+        axis.kind = TimeAxis::Int;
+        axis.width = t.family == ColumnType::Arrow
+                         ? column.attr("dtype").attr("pyarrow_dtype").attr("bit_width").cast<int>() / 8
+                         : t.size;
+        x.table.time.i64 = buffer_of<int64_t>(x, numbers(column, "int64"), "int64");
+    } else if (t.numpy_kind("u") || (t.nullable_number() && t.kind == 'u')) {
+        if (lags) return what + " is unsigned, and its shifted times wrap around; cast it to int64";
+        if (t.size == 8 || t.family == ColumnType::Arrow) return what + " may exceed int64; cast it to int64";
+        if (t.family != ColumnType::Numpy && has_missing(column))
+            return what + " has missing times; fill or drop them, or cast it to float64";
+        axis.kind = TimeAxis::Int;
+        x.table.time.i64 = buffer_of<int64_t>(x, numbers(column, "int64"), "int64");
+    } else if (t.numpy_kind("f") || (t.nullable_number() && t.kind == 'f')) {
+        if (t.family != ColumnType::Numpy && has_missing(column))
+            return what + " holds pd.NA, which compares unlike NaN; cast it to float64";
+        const bool narrow = t.family == ColumnType::Arrow ? utf8(py::str(column.attr("dtype"))).find("float") == 0
+                                                          : t.size == 4;
+        if (narrow && lags) return what + " shifts in float32 arithmetic; cast it to float64";
+        axis.kind = TimeAxis::Float;
+        axis.float32 = narrow;
+        x.table.time.f64 = buffer_of<double>(x, numbers(column, "float64"), "float64");
+    } else if (t.datetime()) {
+        if (lags) return what + " is a datetime axis with lags, which the kernel does not shift; use integer days";
+        if (has_missing(column)) return what + " has missing times (NaT); drop them";
+        py::object dates = column;
+        if (t.family == ColumnType::Arrow) {
+            py::object pa = column.attr("dtype").attr("pyarrow_dtype");
+            const std::string unit = utf8(pa.attr("unit"));
+            py::object tz = pa.attr("tz");
+            py::object target = tz.is_none() ? py::object(py::str("datetime64[" + unit + "]"))
+                                             : x.pandas.attr("DatetimeTZDtype")(unit, tz);
+            dates = column.attr("astype")(target);
+        }
+        py::object array = dates.attr("array");
+        axis.kind = TimeAxis::Datetime;
+        axis.unit = utf8(array.attr("unit"));
+        axis.tz = array.attr("tz");
+        axis.dtype = dates.attr("dtype");
+        axis.parses_text = t.family != ColumnType::Arrow;
+        const int64_t per_second = ticks_per_second(axis.unit);
+        if (per_second == 0) return what + " has a unit the kernel does not know";
+        axis.per_second = per_second;
+        x.table.time.i64 = buffer_of<int64_t>(x, array.attr("asi8"), "int64");
     } else {
-        require(vt.kind == 'f' && vt.size == 8);
+        return what + " is not a number or datetime axis the kernel orders; use int64, float64 or datetime64";
     }
 
-    // The time axis: signed integers or float64.
-    py::object time_name = tactic_list[0];
-    py::object time_column = df[time_name];
-    const Dtype tt = dtype_of(numpy, time_column);
-    require(tt.kind == 'i' || (tt.kind == 'f' && tt.size == 8));
-    in.time_integer = tt.kind == 'i';
-
-    // Lags: plain ints and floats.  time - l keeps an integer time axis
-    // integral for int lags and for float lags of integral value (merge then
-    // compares the shifted float times with the integer ones exactly, within
-    // 2**53); a fractional float lag on an integer axis makes pandas warn
-    // about the merge keys, so it stays on the pandas path.
-    bool need_exact_times = false, need_narrow_check = false;
-    for (const auto &l : lag_list) {
+    // Lags in the axis' type: time - l keeps an integer axis integral for
+    // int lags and for float lags of integral value (merge then compares the
+    // shifted float times with the integer ones exactly, within 2**53); a
+    // fractional float lag on an integer axis makes pandas warn about the
+    // merge keys, so it stays on the pandas path.
+    const bool integer = axis.kind == TimeAxis::Int;
+    for (const auto &l : x.lag_list) {
         k::Scalar s;
         int64_t i = 0;
         if (as_int64(l, i) && !PyBool_Check(l.ptr())) {
-            if (in.time_integer) {
+            if (integer) {
                 s.i = i;
             } else {
-                require(std::fabs(static_cast<double>(i)) <= kExact);
+                if (std::fabs(static_cast<double>(i)) > kExact) return "the lag " + text_of(l) + " is beyond 2**53";
                 s.f = static_cast<double>(i);
             }
-        } else {
-            require(is_float(l));
+        } else if (is_float(l)) {
             const double f = PyFloat_AS_DOUBLE(l.ptr());
-            if (in.time_integer) {
-                require(std::isfinite(f) && f == std::floor(f) && std::fabs(f) <= kExact);
+            if (integer) {
+                if (!(std::isfinite(f) && f == std::floor(f) && std::fabs(f) <= kExact))
+                    return "the lag " + text_of(l) + " is not a whole number, on the integer " + what;
                 s.i = static_cast<int64_t>(f);
-                need_exact_times = true;
+                x.needs_exact_times = true;
             } else {
                 s.f = f;
             }
-        }
-        // A narrow integer time axis shifts in its own width: only lags and
-        // times that cannot wrap around there give int64's results.
-        if (in.time_integer && tt.size < 8) {
-            require(std::fabs(static_cast<double>(s.i)) < std::ldexp(1.0, 8 * tt.size - 2));
-            need_narrow_check = true;
-        }
-        in.options.lags.push_back(s);
-        names.lag.push_back(utf8(py::str(l)));
-        // The shifted time column must not replace the reading column, and
-        // the earlier readings' column must not meet a column of that name.
-        const std::string shifted = utf8(time_name) + "_" + names.lag.back();
-        require(shifted != names.value);
-    }
-    require(!has(columns, value + py::str("_1")));
-
-    // Key columns: one kernel column per distinct name.
-    std::vector<std::string> key_names;
-    auto key_index = [&](py::handle name) -> int {
-        const std::string n = utf8(name);
-        for (size_t j = 0; j < key_names.size(); j++)
-            if (key_names[j] == n) return static_cast<int>(j);
-        key_names.push_back(n);
-        return -1;
-    };
-    std::vector<Kind> key_kind;
-    auto add_key = [&](py::handle name) -> int {
-        int at = key_index(name);
-        if (at >= 0) return at;
-        py::object column = df[name];
-        const Dtype d = dtype_of(numpy, column);
-        k::Column col;
-        Kind kind;
-        if (d.kind == 'i' || (d.kind == 'u' && d.size <= 4) || d.kind == 'b') {
-            col.i64 = buffer_of<int64_t>(in, numpy, column, "int64", rows);
-            kind = d.kind == 'b' ? Kind::Bool : Kind::Int;
         } else {
-            require(d.kind == 'f' && (d.size == 8 || d.size == 4));
-            col.f64 = buffer_of<double>(in, numpy, column, "float64", rows);
-            kind = Kind::Float;
+            return "the lag " + text_of(l) + " is not an int or float";
         }
-        in.table.keys.push_back(col);
-        key_kind.push_back(kind);
-        return static_cast<int>(in.table.keys.size()) - 1;
-    };
-    for (const auto &t : tactic_list) in.options.tactic.push_back(add_key(t));
-    for (const auto &p : periodic_list) {
-        const int at = add_key(p);
-        in.options.periodic.push_back(at);
-        names.periodic_kind.push_back(key_kind[at]);
+        // A narrow integer axis shifts in its own width: only lags and times
+        // that cannot wrap around there give int64's results.
+        if (integer && axis.width < 8) {
+            if (!(std::fabs(static_cast<double>(s.i)) < std::ldexp(1.0, 8 * axis.width - 2)))
+                return "the lag " + text_of(l) + " could wrap around on " + what;
+            x.narrow_time_check = true;
+        }
+        x.options.lags.push_back(s);
+        x.names.lag.push_back(utf8(py::str(l)));
+        // The shifted time column must not replace the reading column.
+        if (utf8(name) + "_" + x.names.lag.back() == x.names.value)
+            return "the shifted time column of the lag " + text_of(l) + " would replace the value column";
     }
+    return {};
+}
 
-    // Units.  Integer and bool columns are their own keys, compared with the
-    // windows' unit values as numpy compares numbers.  Text and float64
-    // columns are coded by value, and a window's unit is looked up among the
-    // values by Python equality, which is how == compares them.
-    py::object unit_column = df[unit];
-    py::object unit_dtype = unit_column.attr("dtype");
-    bool coded_units = true;
-    if (py::isinstance(unit_dtype, numpy.attr("dtype"))) {
-        const Dtype ut = dtype_of(numpy, unit_column);
-        if (ut.kind == 'i' || (ut.kind == 'u' && ut.size <= 4) || ut.kind == 'b')
-            coded_units = false;
-        else
-            require(ut.kind == 'O' || (ut.kind == 'f' && ut.size == 8));
+// Key columns of the period and profile blocks: one kernel column per
+// distinct name.  Numbers are their own keys; any other kind becomes codes in
+// the order pandas sorts its groups, with the text of each group key.
+Reason key_column(Examination &x, py::handle name, bool tactic, int &at) {
+    const std::string n = utf8(name);
+    for (size_t j = 0; j < x.key_names.size(); j++)
+        if (x.key_names[j] == n) {
+            at = static_cast<int>(j);
+            return {};
+        }
+    py::object column = x.df[name];
+    const ColumnType t = type_of(x.pandas, x.numpy, column);
+    const std::string what = described(tactic ? "the period column" : "the periodic column", name, t);
+    k::Column col;
+    KeyInfo info;
+    bool coded = false;
+    // The time axis is its own key where its numbers are the group keys'
+    // (a datetime's ticks are, as long as no label shows them).
+    const bool time = n == x.names.tactic[0] && !t.numpy_kind("b");
+    bool labelled = false;
+    for (const auto &p : x.names.periodic) labelled = labelled || p == n;
+    if (time && x.time.kind == TimeAxis::Int) {
+        col.i64 = x.table.time.i64;
+        info.kind = KeyInfo::Int;
+    } else if (time && x.time.kind == TimeAxis::Float) {
+        col.f64 = x.table.time.f64;
+        info.kind = KeyInfo::Float;
+    } else if (time && x.time.kind == TimeAxis::Datetime && !labelled) {
+        col.i64 = x.table.time.i64;
+        info.kind = KeyInfo::Int;
+    } else if (t.numpy_kind("ib") || (t.numpy_kind("u") && t.size <= 4)) {
+        col.i64 = buffer_of<int64_t>(x, column, "int64");
+        info.kind = t.kind == 'b' ? KeyInfo::Bool : KeyInfo::Int;
+    } else if (t.numpy_kind("f")) {
+        col.f64 = buffer_of<double>(x, column, "float64");
+        info.kind = KeyInfo::Float;
+    } else if (t.family == ColumnType::Categorical) {
+        py::object version = x.pandas.attr("__version__");
+        if (utf8(version).compare(0, 2, "2.") == 0)
+            return what + " is grouped with its unobserved categories by pandas 2, which the kernel does not "
+                          "reproduce; group by its codes or upgrade pandas";
+        if (tactic && x.options.del_t_maximin && !truth(column.attr("cat").attr("ordered")))
+            return what + " is unordered, so its smallest and largest period are undefined";
+        coded = true;
+    } else if (t.numpy_kind("O")) {
+        py::object inferred = x.pandas.attr("api").attr("types").attr("infer_dtype")(column, py::arg("skipna") = true);
+        const std::string kind = utf8(inferred);
+        if (kind != "string" && kind != "empty")
+            return what + " holds " + kind + " values rather than text; give it one type";
+        // unique() tells None and NaN apart, which factorize does not.
+        py::object missing = column[column.attr("isna")()];
+        if (py::len(x.pandas.attr("unique")(missing.attr("to_numpy")())) > 1)
+            return what + " holds more than one kind of missing value";
+        coded = true;
     } else {
-        require(truth(pandas.attr("api").attr("types").attr("is_string_dtype")(unit_dtype)) &&
-                !truth(pandas.attr("api").attr("types").attr("is_object_dtype")(unit_dtype)));
+        coded = true;
     }
-    in.table.rows = rows;
+    if (coded && tactic && x.options.del_t_maximin) {
+        // The smallest and largest period as pandas finds them; where it
+        // cannot (pandas 2 on text with missing values), it raises.
+        try {
+            column.attr("min")();
+            column.attr("max")();
+        } catch (py::error_already_set &e) {
+            drop_failure(e);
+            return what + " has no smallest or largest value for pandas, which del_t_maximin needs";
+        }
+    }
+    if (coded) {
+        py::tuple factorized;
+        try {
+            factorized = x.pandas.attr("factorize")(column, py::arg("sort") = true);
+        } catch (py::error_already_set &e) {
+            drop_failure(e);
+            return what + " cannot be sorted by pandas";
+        }
+        py::object codes = factorized[0];
+        py::object as_float = x.numpy.attr("where")(lt(codes, py::int_(0)), x.numpy.attr("nan"), codes);
+        col.f64 = buffer_of<double>(x, as_float, "float64");
+        info.kind = KeyInfo::Coded;
+        for (py::handle u : factorized[1]) info.labels.push_back(utf8(str_of(u)));
+    }
+    x.table.keys.push_back(col);
+    x.keys.push_back(std::move(info));
+    x.key_names.push_back(n);
+    at = static_cast<int>(x.table.keys.size()) - 1;
+    return {};
+}
+
+Reason keys_step(Examination &x) {
+    int at = 0;
+    for (const auto &t : x.tactic_list) {
+        Reason r = key_column(x, t, true, at);
+        if (!r.empty()) return r;
+        x.options.tactic.push_back(at);
+    }
+    for (const auto &p : x.periodic_list) {
+        Reason r = key_column(x, p, false, at);
+        if (!r.empty()) return r;
+        x.options.periodic.push_back(at);
+    }
+    return {};
+}
+
+// Units.  Integer and bool columns are their own keys, compared with the
+// windows' unit values as numpy compares numbers.  Other columns are coded
+// by value, and a window's unit is looked up among the values by Python
+// equality, which is how == compares them; a datetime column's windows must
+// name their unit by a Timestamp (pandas would parse text).
+Reason units_step(Examination &x) {
+    py::object column = x.df[x.unit];
+    const ColumnType t = type_of(x.pandas, x.numpy, column);
+    const std::string what = described("the unit column", x.unit, t);
+    const bool direct = t.numpy_kind("ib") || (t.numpy_kind("u") && t.size <= 4);
+    if (t.numpy_kind("f") && t.size != 8) return what + " compares in float32; cast it to float64";
+    if (t.kind == 'm' || t.kind == 'V' || t.kind == 'c') return what + " is of a kind the kernel does not code";
+    py::list units = x.interval[x.unit].attr("tolist")();
     py::dict unit_codes;
-    if (coded_units) {
-        py::tuple factorized = pandas.attr("factorize")(unit_column);
-        in.table.unit = buffer_of<int64_t>(in, numpy, factorized[0], "int64", rows);
+    if (direct) {
+        x.table.unit = buffer_of<int64_t>(x, column, "int64");
+    } else {
+        if (t.datetime()) {
+            for (py::handle u : units)
+                if (!py::isinstance(u, x.pandas.attr("Timestamp")) && !u.is(x.pandas.attr("NaT")))
+                    return what + " is compared with the window unit " + text_of(u) + ", not a Timestamp";
+        }
+        py::tuple factorized = x.pandas.attr("factorize")(column);
+        x.table.unit = buffer_of<int64_t>(x, factorized[0], "int64");
         int64_t code = 0;
         for (py::handle u : factorized[1]) unit_codes[u] = py::int_(code++);
-    } else {
-        in.table.unit = buffer_of<int64_t>(in, numpy, unit_column, "int64", rows);
     }
-    in.table.value = buffer_of<double>(in, numpy, value_column, "float64", rows);
-    // The time axis shares the buffer of its key column when the types agree.
-    const k::Column &time_key = in.table.keys[in.options.tactic[0]];
-    if (in.time_integer) {
-        in.table.time.i64 = time_key.integer() ? time_key.i64 : buffer_of<int64_t>(in, numpy, time_column, "int64", rows);
-    } else {
-        in.table.time.f64 = time_key.integer() ? buffer_of<double>(in, numpy, time_column, "float64", rows)
-                                               : time_key.f64;
-    }
-
-    // The windows, read column by column as the pandas path reads them.
-    std::vector<k::Window> &ws = in.windows;
-    ws.assign(static_cast<size_t>(nwindows), k::Window());
-    // A window column as the list of its values (empty when absent).
-    auto column_values = [&](const char *label, bool &present) -> py::list {
-        py::handle name = interned(label);
-        present = has(windows_columns, name);
-        if (!present) return py::list();
-        return interval[name].attr("tolist")();
-    };
-    py::list units = interval[unit].attr("tolist")();
-    for (int64_t w = 0; w < nwindows; w++) {
+    x.windows.assign(static_cast<size_t>(x.nwindows), k::Window());
+    for (int64_t w = 0; w < x.nwindows; w++) {
         py::handle u = units[static_cast<size_t>(w)];
+        k::Window &win = x.windows[static_cast<size_t>(w)];
         int64_t i = 0;
-        if (coded_units) {
+        if (!direct) {
             PyObject *code = PyDict_GetItemWithError(unit_codes.ptr(), u.ptr());
             if (code == nullptr && PyErr_Occurred()) throw py::error_already_set();
             if (code == nullptr)
-                ws[w].matches_nothing = true;
+                win.matches_nothing = true;
             else
-                ws[w].unit = PyLong_AsLongLong(code);
+                win.unit = PyLong_AsLongLong(code);
         } else if (as_int64(u, i)) {
-            ws[w].unit = i;
-        } else {
-            require(is_float(u));
+            win.unit = i;
+        } else if (is_float(u)) {
             const double f = PyFloat_AS_DOUBLE(u.ptr());
             if (std::isfinite(f) && f == std::floor(f) && std::fabs(f) <= kExact)
-                ws[w].unit = static_cast<int64_t>(f);
+                win.unit = static_cast<int64_t>(f);
             else
-                ws[w].matches_nothing = true;  // NaN, inf or a fraction equals no integer unit
+                win.matches_nothing = true;  // NaN, inf or a fraction equals no integer unit
+        } else {
+            return "the window unit " + text_of(u) + " is compared with " + what + ", not a number";
         }
     }
+    return {};
+}
+
+// ---- window bounds ------------------------------------------------------------
+
+// A datetime bound of `from` ticks per second in the axis' `to` ticks, as
+// pandas compares them: exactly, at the finer unit.  A lower bound (time >=
+// bound) rounds up, an upper one down.  False: no time can satisfy it.
+bool bound_ticks(int64_t v, int64_t from, int64_t to, bool lower, int64_t &out) {
+    constexpr int64_t kMax = std::numeric_limits<int64_t>::max(), kMin = std::numeric_limits<int64_t>::min();
+    if (from < to) {
+        // One beyond int64 in finer ticks lies beyond every time.
+        const int64_t f = to / from;
+        if (v > kMax / f || v < kMin / f) {
+            if ((v > 0) == lower) return false;
+            out = v > 0 ? kMax : kMin;
+            return true;
+        }
+        out = v * f;
+    } else if (from > to) {
+        const int64_t f = from / to;
+        int64_t q = v / f;
+        if (v % f != 0 && v < 0) q -= 1;  // floor
+        if (lower && q * f != v) q += 1;  // ceil for a lower bound
+        out = q;
+    } else {
+        out = v;
+    }
+    return true;
+}
+
+// A time bound in the axis' type.  `lower`: the bound is used as
+// time >= bound (else time <= bound).  Sets `never` when no reading can
+// satisfy it (a missing bound compares false with every time).
+struct Bounds {
+    Examination &x;
+    bool never = false;
+
+    Reason operator()(py::handle o, bool lower, k::Scalar &out) {
+        switch (x.time.kind) {
+            case TimeAxis::Int:
+                return integer(o, lower, out);
+            case TimeAxis::Float:
+                return floating(o, out);
+            case TimeAxis::Datetime:
+                return datetime(o, lower, out);
+        }
+        return {};
+    }
+
+    Reason integer(py::handle o, bool lower, k::Scalar &out) {
+        int64_t i = 0;
+        if (as_int64(o, i)) {
+            out.i = i;
+            return {};
+        }
+        if (!is_float(o)) return not_comparable(o);
+        // An integer time against a float bound: numpy compares in float64,
+        // which is exact while times stay within 2**53 (checked later).
+        x.needs_exact_times = true;
+        const double f = PyFloat_AS_DOUBLE(o.ptr());
+        if (std::isnan(f)) {
+            never = true;
+            return {};
+        }
+        const double r = lower ? std::ceil(f) : std::floor(f);
+        if (r > kExact) {
+            if (lower)
+                never = true;
+            else
+                out.i = std::numeric_limits<int64_t>::max();
+        } else if (r < -kExact) {
+            if (lower)
+                out.i = std::numeric_limits<int64_t>::min();
+            else
+                never = true;
+        } else {
+            out.i = static_cast<int64_t>(r);
+        }
+        return {};
+    }
+
+    Reason floating(py::handle o, k::Scalar &out) {
+        int64_t i = 0;
+        double f = 0.0;
+        if (as_int64(o, i)) {
+            if (std::fabs(static_cast<double>(i)) > kExact) return "the bound " + text_of(o) + " is beyond 2**53";
+            f = static_cast<double>(i);
+        } else if (is_float(o)) {
+            f = PyFloat_AS_DOUBLE(o.ptr());
+        } else {
+            return not_comparable(o);
+        }
+        if (x.time.float32 && std::isfinite(f)) {
+            // A float32 column compares with a bound rounded to float32.
+            if (std::fabs(f) > static_cast<double>(std::numeric_limits<float>::max()))
+                return "the bound " + text_of(o) + " lies beyond the float32 time axis";
+            f = static_cast<double>(static_cast<float>(f));
+        }
+        out.f = f;
+        if (std::isnan(f)) never = true;
+        return {};
+    }
+
+    // A datetime bound as pandas compares it with the column: text parsed in
+    // the column's zone, zones matching, and an exact comparison at the
+    // finer of the two units.
+    Reason datetime(py::handle o, bool lower, k::Scalar &out) {
+        py::object pandas = x.pandas;
+        if (o.is(pandas.attr("NaT"))) {
+            never = true;
+            return {};
+        }
+        py::object ts;
+        if (py::isinstance(o, pandas.attr("Timestamp"))) {
+            ts = py::reinterpret_borrow<py::object>(o);
+        } else if (is_text(o) && x.time.parses_text) {
+            try {
+                ts = pandas.attr("Timestamp")(o, py::arg("tz") = x.time.tz);
+            } catch (py::error_already_set &e) {
+                drop_failure(e);
+                return not_comparable(o);
+            }
+        } else {
+            return not_comparable(o);
+        }
+        if (ts.is(pandas.attr("NaT"))) {
+            never = true;
+            return {};
+        }
+        if (ts.attr("tz").is_none() != x.time.tz.is_none()) return not_comparable(o);
+        const int64_t per_second = ticks_per_second(utf8(ts.attr("unit")));
+        if (per_second == 0) return not_comparable(o);
+        const int64_t v = ts.attr("asm8").attr("view")("i8").cast<int64_t>();
+        if (!bound_ticks(v, per_second, x.time.per_second, lower, out.i)) never = true;
+        return {};
+    }
+
+    Reason not_comparable(py::handle o) {
+        return "the window bound " + text_of(o) + " is not one the kernel compares with the time column " +
+               text_of(x.tactic_list[0]);
+    }
+};
+
+// A window column of datetimes in the axis' kind of zone, converted as a
+// whole (`ok`); any other column is read value by value.
+struct DatetimeBounds {
+    bool ok = false;
+    std::vector<int64_t> ticks;
+    std::vector<uint8_t> never;
+
+    void read(Examination &x, py::object values, bool lower) {
+        const ColumnType t = type_of(x.pandas, x.numpy, values);
+        if (t.kind != 'M' || (t.family != ColumnType::Numpy && t.family != ColumnType::Zoned)) return;
+        py::object array = values.attr("array");
+        if (array.attr("tz").is_none() != x.time.tz.is_none()) return;
+        const int64_t per_second = ticks_per_second(utf8(array.attr("unit")));
+        if (per_second == 0) return;
+        py::array_t<int64_t> raw = x.numpy.attr("ascontiguousarray")(array.attr("asi8"), py::arg("dtype") = "int64");
+        auto v = raw.unchecked<1>();
+        const py::ssize_t n = v.shape(0);
+        ticks.assign(static_cast<size_t>(n), 0);
+        never.assign(static_cast<size_t>(n), 0);
+        for (py::ssize_t i = 0; i < n; i++) {
+            const int64_t tick = v(i);
+            if (tick == std::numeric_limits<int64_t>::min() ||  // NaT compares false
+                !bound_ticks(tick, per_second, x.time.per_second, lower, ticks[static_cast<size_t>(i)]))
+                never[static_cast<size_t>(i)] = 1;
+        }
+        ok = true;
+    }
+
+    // base - span (or base + span) as pandas computes it for two columns.
+    void shifted(Examination &x, py::object base, py::object span, bool add, bool lower) {
+        const ColumnType t = type_of(x.pandas, x.numpy, span);
+        if (t.kind != 'm' || t.family != ColumnType::Numpy) return;
+        read(x, add ? py::object(base + span) : py::object(base - span), lower);
+    }
+};
+
+// The windows, read column by column as the pandas path reads them.
+Reason windows_step(Examination &x) {
+    py::object window_columns = x.interval.attr("columns");
+    auto column_values = [&](const char *label, bool &present) -> py::list {
+        py::handle name = interned(label);
+        present = x.has(window_columns, name);
+        if (!present) return py::list();
+        return x.interval[name].attr("tolist")();
+    };
     bool has_start, has_end, has_forward_t, has_backward_t, has_forward_r, has_backward_r;
     py::list start = column_values("START", has_start), end = column_values("END", has_end),
              forward_t = column_values("FORWARD_T", has_forward_t),
              backward_t = column_values("BACKWARD_T", has_backward_t),
              forward_r = column_values("FORWARD_R", has_forward_r),
              backward_r = column_values("BACKWARD_R", has_backward_r);
-    require(!has_forward_t || has_end);     // FORWARD_T is read against END ...
-    require(!has_backward_t || has_start);  // ... and BACKWARD_T against START
-    for (int64_t w = 0; w < nwindows; w++) {
-        k::Window &win = ws[w];
+    if (has_forward_t && !has_end) return "FORWARD_T is given without END";
+    if (has_backward_t && !has_start) return "BACKWARD_T is given without START";
+    // Datetime bounds held in datetime columns are converted column by column.
+    DatetimeBounds start_at, end_at, forward_from, backward_from;
+    if (x.time.kind == TimeAxis::Datetime) {
+        auto column = [&](const char *label) { return x.interval[interned(label)]; };
+        if (has_start) start_at.read(x, column("START"), true);
+        if (has_end) end_at.read(x, column("END"), false);
+        if (has_forward_t && end_at.ok) forward_from.shifted(x, column("END"), column("FORWARD_T"), false, true);
+        if (has_backward_t && start_at.ok) backward_from.shifted(x, column("START"), column("BACKWARD_T"), true, true);
+    }
+    for (int64_t w = 0; w < x.nwindows; w++) {
+        k::Window &win = x.windows[static_cast<size_t>(w)];
         const size_t at = static_cast<size_t>(w);
-        bool never = false;
-        auto bound = [&](py::handle b, bool lower, k::Scalar &out) {
-            need_exact_times |= in.time_integer && is_float(b);
-            time_bound(b, in.time_integer, lower, out, never);
+        Bounds bound{x};
+        Reason r;
+        auto set = [&](DatetimeBounds &column, py::handle one, bool lower, k::Scalar &out) {
+            if (column.ok) {
+                out.i = column.ticks[at];
+                if (column.never[at]) bound.never = true;
+                return Reason();
+            }
+            return bound(one, lower, out);
         };
         if (has_start) {
             win.has_start = true;
-            bound(start[at], true, win.start);
+            r = set(start_at, start[at], true, win.start);
         }
-        if (has_end) {
+        if (r.empty() && has_end) {
             win.has_end = true;
-            bound(end[at], false, win.end);
+            r = set(end_at, end[at], false, win.end);
         }
-        if (has_forward_t) {
+        if (r.empty() && has_forward_t) {
             win.has_forward_t = true;
-            py::object e = end[at], f = forward_t[at];
-            py::object from = e - f;
-            bound(from, true, win.forward_t_from);
+            py::object from = forward_from.ok ? py::object() : py::object(end[at] - forward_t[at]);
+            r = set(forward_from, from, true, win.forward_t_from);
         }
-        if (has_backward_t) {
+        if (r.empty() && has_backward_t) {
             win.has_backward_t = true;
-            py::object s = start[at], b = backward_t[at];
-            py::object from = s + b;
-            bound(from, true, win.backward_t_from);
+            py::object from = backward_from.ok ? py::object() : py::object(start[at] + backward_t[at]);
+            r = set(backward_from, from, true, win.backward_t_from);
         }
+        if (!r.empty()) return r;
         if (has_forward_r) {
-            py::handle r = forward_r[at];
-            require(!PyBool_Check(r.ptr()) && as_int64(r, win.forward_r));
+            py::handle n = forward_r[at];
+            if (PyBool_Check(n.ptr()) || !as_int64(n, win.forward_r))
+                return "the FORWARD_R " + text_of(n) + " is not an int";
             win.has_forward_r = true;
         }
         if (has_backward_r) {
-            py::handle r = backward_r[at];
-            require(!PyBool_Check(r.ptr()) && as_int64(r, win.backward_r));
+            py::handle n = backward_r[at];
+            if (PyBool_Check(n.ptr()) || !as_int64(n, win.backward_r))
+                return "the BACKWARD_R " + text_of(n) + " is not an int";
             win.has_backward_r = true;
         }
-        if (never) win.matches_nothing = true;
+        if (bound.never) win.matches_nothing = true;
     }
-    if ((need_exact_times || need_narrow_check) && rows > 0) {
-        py::object t = time_column.attr("to_numpy")(py::arg("dtype") = "float64");
-        const double largest = numpy.attr("abs")(t).attr("max")().cast<double>();
-        require(largest <= kExact);
-        if (need_narrow_check) require(largest < std::ldexp(1.0, 8 * tt.size - 2));
+    return {};
+}
+
+// The largest magnitude of the integer time axis, as a double.
+double largest_time(Examination &x) {
+    py::object t = x.df[x.tactic_list[0]];
+    py::object values = numbers(t, "float64");
+    return x.numpy.attr("nanmax")(x.numpy.attr("abs")(values)).cast<double>();
+}
+
+Reason exactness_step(Examination &x) {
+    if (x.time.kind != TimeAxis::Int || x.rows == 0) return {};
+    if (!x.needs_exact_times && !x.narrow_time_check) return {};
+    const double largest = largest_time(x);
+    if (!(largest <= kExact)) return "the time column " + text_of(x.tactic_list[0]) + " holds times beyond 2**53";
+    if (x.narrow_time_check && !(largest < std::ldexp(1.0, 8 * x.time.width - 2)))
+        return "the time column " + text_of(x.tactic_list[0]) + " could wrap around when shifted";
+    return {};
+}
+
+// Runs the steps in order; the first reason ends the examination.
+Reason examine(Examination &x) {
+    using Step = Reason (*)(Examination &);
+    const Step steps[] = {progress_step, arguments_step, aggregate_step, value_step, time_step,
+                          keys_step,     units_step,     windows_step,   exactness_step};
+    for (Step step : steps) {
+        Reason r = step(x);
+        if (!r.empty()) return r;
     }
+    return {};
 }
 
 // ---- the record frame -------------------------------------------------------------
@@ -484,7 +901,8 @@ private:
 // Labels of the window records, built once per distinct shape of record.
 class Labels {
 public:
-    Labels(const Names &names, const k::Options &o) : n_(names), o_(o) {}
+    Labels(const Names &names, const k::Options &o, const std::vector<KeyInfo> &keys)
+        : n_(names), o_(o), keys_(keys) {}
 
     // The labels of window w's record (in `out`).
     void of(const k::Result &r, int64_t w, size_t first_group, std::vector<std::string> &out) {
@@ -516,14 +934,18 @@ public:
     }
 
 private:
-    // str() of a group key as the group's index yields it: a Python int, float or bool.
+    // str() of a group key as the group's index yields it: a Python int,
+    // float or bool, or the text of a coded key.
     std::string key_text(size_t p, const k::Scalar &key) {
-        switch (n_.periodic_kind[p]) {
-            case Kind::Int:
+        const KeyInfo &info = keys_[static_cast<size_t>(o_.periodic[p])];
+        switch (info.kind) {
+            case KeyInfo::Int:
                 return std::to_string(key.i);
-            case Kind::Bool:
+            case KeyInfo::Bool:
                 return key.i ? "True" : "False";
-            case Kind::Float: {
+            case KeyInfo::Coded:
+                return info.labels[static_cast<size_t>(key.f)];
+            case KeyInfo::Float: {
                 uint64_t bits;
                 std::memcpy(&bits, &key.f, sizeof bits);
                 auto it = float_text_.find(bits);
@@ -536,6 +958,7 @@ private:
 
     const Names &n_;
     const k::Options &o_;
+    const std::vector<KeyInfo> &keys_;
     std::unordered_map<uint64_t, std::string> float_text_;
 };
 
@@ -603,84 +1026,153 @@ int kernel_threads() {
 
 }  // namespace
 
-py::object fe4ts_native(Call &c) {
-    Inputs in;
-    Names names;
+namespace {
+
+// What the pandas path's records make of a datetime axis: records holding
+// Timestamps are not numeric, so the record frame infers each column's type
+// from its cells.  Counts (Python ints) become int64 columns where every
+// window has one, and the span columns hold Timestamps of the column's unit
+// and zone.  The span columns are built by the same constructor as there.
+void datetime_record_types(Examination &x, const k::Result &r, py::object ftrs, const py::list &names) {
+    bool any = false;
+    for (int64_t n : r.rows) any = any || n > 0;
+    if (!any) return;  // only empty records: all float64, no span
+    const std::string start = x.names.value + "_START", end = x.names.value + "_END";
+    auto ends_with = [](const std::string &s, const char *suffix) {
+        const size_t n = std::strlen(suffix);
+        return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
+    };
+    std::vector<py::ssize_t> span_at(2, -1);
+    for (py::ssize_t j = 0; j < static_cast<py::ssize_t>(names.size()); j++) {
+        const std::string label = utf8(names[static_cast<size_t>(j)]);
+        if (label == start) span_at[0] = j;
+        if (label == end) span_at[1] = j;
+        if (ends_with(label, "_NB_0") || ends_with(label, "_NB_NA") || ends_with(label, "_NB")) {
+            py::object column = ftrs.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
+            if (!has_missing(column)) ftrs.attr("isetitem")(j, column.attr("astype")("int64"));
+        }
+    }
+    // Timestamps of the span, NaN for empty windows.
+    const int64_t W = r.windows;
+    py::array_t<int64_t> ticks({static_cast<py::ssize_t>(W), static_cast<py::ssize_t>(2)});
+    auto t = ticks.mutable_unchecked<2>();
+    for (int64_t w = 0; w < W; w++)
+        for (int e = 0; e < 2; e++) t(w, e) = r.span[static_cast<size_t>(2 * w + e)].i;
+    py::object dates = x.pandas.attr("Series")(ticks.attr("ravel")().attr("view")("M8[" + x.time.unit + "]"));
+    if (!x.time.tz.is_none())
+        dates = dates.attr("dt").attr("tz_localize")("UTC").attr("dt").attr("tz_convert")(x.time.tz);
+    py::list stamps = dates.attr("astype")("object").attr("tolist")();
+    py::float_ missing(std::nan(""));
+    py::list table;
+    for (int64_t w = 0; w < W; w++) {
+        py::list row;
+        for (int e = 0; e < 2; e++)
+            row.append(r.rows[static_cast<size_t>(w)] > 0 ? py::object(stamps[static_cast<size_t>(2 * w + e)])
+                                                         : py::object(missing));
+        table.append(row);
+    }
+    py::object span = x.pandas.attr("DataFrame")(table, py::arg("columns") = py::make_tuple(start, end),
+                                                 py::arg("dtype") = py::none());
+    for (int e = 0; e < 2; e++)
+        if (span_at[e] >= 0)
+            ftrs.attr("isetitem")(span_at[e], span.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), e)]);
+}
+
+// Closes a progress bar however the loop ends.
+class BarGuard {
+public:
+    explicit BarGuard(py::object bar) : bar_(std::move(bar)) {}
+    void update(int64_t n) { bar_.attr("update")(n); }
+    void close() {
+        py::object bar = std::move(bar_);
+        bar_ = py::object();
+        if (bar) bar.attr("close")();
+    }
+    ~BarGuard() {
+        if (!bar_) return;
+        PyObject *type, *value, *traceback;  // an error being reported stays so
+        PyErr_Fetch(&type, &value, &traceback);
+        PyObject *result = PyObject_CallMethod(bar_.ptr(), "close", nullptr);
+        if (result == nullptr) PyErr_Clear();
+        Py_XDECREF(result);
+        PyErr_Restore(type, value, traceback);
+    }
+
+private:
+    py::object bar_;
+};
+
+}  // namespace
+
+py::object progress_bar(py::handle tqdm, py::handle iterable, py::ssize_t total) {
+    if (iterable) return tqdm(iterable, py::arg("total") = total, py::arg("desc") = kLabel);
+    return tqdm(py::arg("total") = total, py::arg("desc") = kLabel);
+}
+
+py::object fe4ts_native(Call &c, std::string &declined) {
+    Examination x(c);
+    x.df = c.arg(0), x.unit = c.arg(1), x.tactic = c.arg(2), x.periodic = c.arg(3), x.lag = c.arg(4);
+    x.value = c.arg(5), x.interval = c.arg(6), x.del_t_maximin = c.arg(7), x.aggfunc = c.arg(8);
     try {
-        examine(c, in, names);
-    } catch (const Decline &) {
-        return py::object();
+        x.pandas = c.global("pandas");
+        x.numpy = c.global("numpy");
+        declined = examine(x);
     } catch (py::error_already_set &e) {
         // A failure while looking is the pandas path's to report; an
         // interrupt is the caller's.
         if (!e.matches(PyExc_Exception)) throw;
-        return py::object();
-    } catch (const py::builtin_exception &) {
-        return py::object();  // a failed conversion: not a call for the kernel
+        declined = "examining the call raised " + utf8(py::str(e.type().attr("__name__"))) + ": " +
+                   utf8(py::str(e.value())) + ", as the pandas path will";
+    } catch (const std::exception &e) {
+        declined = std::string("a column could not be converted (") + e.what() + ")";
     }
+    if (!declined.empty()) return py::object();
 
     // Only the windows' units are ordered.
-    in.table.wanted_units.emplace();
-    for (const k::Window &w : in.windows)
-        if (!w.matches_nothing) in.table.wanted_units->push_back(w.unit);
+    x.table.wanted_units.emplace();
+    for (const k::Window &w : x.windows)
+        if (!w.matches_nothing) x.table.wanted_units->push_back(w.unit);
 
     // Ordering a large unordered table takes a while: Ctrl-C is heard
-    // meanwhile.  The kernel works on buffers this call holds, without the
-    // interpreter lock, which it takes back only to look for signals.
+    // meanwhile.  Ordering reads the caller's columns, so the interpreter
+    // lock stays held (the kernel's threads need none); the runs below give
+    // it up only where the kernel works on copies of its own.
     MOVRA_AT(c);
     const int threads = kernel_threads();
-    std::unique_ptr<k::Kernel> kernel;
-    {
-        py::gil_scoped_release unlocked;
-        kernel = std::make_unique<k::Kernel>(
-            in.table,
-            [] {
-                py::gil_scoped_acquire locked;
-                return PyErr_CheckSignals() != 0;
-            },
-            threads);
-    }
+    auto kernel = std::make_unique<k::Kernel>(x.table, [] { return PyErr_CheckSignals() != 0; }, threads);
     if (kernel->interrupted()) throw py::error_already_set();
-    for (const k::Window &w : in.windows)
-        if (kernel->locate(w).ambiguous) return py::object();  // ties decide: pandas path
-
-    // One record per window, under the same progress display as the pandas path.
-    MOVRA_AT(c);
-    const int64_t nwindows = static_cast<int64_t>(in.windows.size());
-    py::object progress = c.global("tqdm")(py::iter(c.builtin(Builtin::Range)(nwindows)));
-    py::object positions = py::reinterpret_steal<py::object>(PyObject_GetIter(progress.ptr()));
-    if (!positions) throw py::error_already_set();
-    k::Result result;
-    std::vector<k::Window> step;
-    for (bool more = true; more;) {
-        step.clear();
-        while (static_cast<int64_t>(step.size()) < kWindowsPerStep) {
-            PyObject *item = PyIter_Next(positions.ptr());
-            if (item == nullptr) {
-                if (PyErr_Occurred()) throw py::error_already_set();
-                more = false;
-                break;
-            }
-            py::object position = py::reinterpret_steal<py::object>(item);
-            const py::ssize_t i = position.cast<py::ssize_t>();
-            if (i < 0 || i >= nwindows) throw py::index_error("window position out of range");
-            step.push_back(in.windows[static_cast<size_t>(i)]);
+    for (const k::Window &w : x.windows)
+        if (kernel->locate(w).ambiguous) {
+            declined = "a FORWARD_R or BACKWARD_R cut falls between readings of equal time, which only the "
+                       "pandas path's sort orders";
+            return py::object();
         }
+
+    // One record per window, under a progress bar with the windows' count.
+    MOVRA_AT(c);
+    const int64_t nwindows = x.nwindows;
+    BarGuard bar(progress_bar(c.global("tqdm"), py::handle(), static_cast<py::ssize_t>(nwindows)));
+    k::Result result;
+    for (int64_t from = 0; from < nwindows; from += kWindowsPerStep) {
+        const int64_t count = std::min(kWindowsPerStep, nwindows - from);
         // Every window was located above, so none is ambiguous here.
-        {
+        if (kernel->reordered()) {
             py::gil_scoped_release unlocked;
-            kernel->run(step.data(), static_cast<int64_t>(step.size()), in.options, result);
+            kernel->run(x.windows.data() + from, count, x.options, result);
+        } else {
+            kernel->run(x.windows.data() + from, count, x.options, result);
         }
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        bar.update(count);
     }
     kernel.reset();
+    bar.close();
 
     // Columns, then one float64 array of all records.
     MOVRA_AT(c);
-    py::object numpy = c.global("numpy"), pandas = c.global("pandas");
-    py::object unit = c.arg(1), interval = c.arg(6);
-    Placement placement(utf8(unit));
-    Labels labels(names, in.options);
+    py::object numpy = x.numpy, pandas = x.pandas;
+    Placement placement(utf8(x.unit));
+    Labels labels(x.names, x.options, x.keys);
     const int64_t W = result.windows;
     std::vector<std::vector<int>> row_positions(static_cast<size_t>(W));
     {
@@ -689,14 +1181,14 @@ py::object fe4ts_native(Call &c) {
         std::vector<int> last_positions;
         size_t group = 0;
         for (int64_t w = 0; w < W; w++) {
-            shape_of(result, w, group, in.options, shape);
+            shape_of(result, w, group, x.options, shape);
             if (w == 0 || shape != last_shape) {
                 labels.of(result, w, group, record_labels);
                 last_positions = placement.place(record_labels);
                 last_shape = shape;
             }
             row_positions[static_cast<size_t>(w)] = last_positions;
-            group += groups_of(result, w, in.options);
+            group += groups_of(result, w, x.options);
         }
     }
     const int unit_at = placement.unit_at();
@@ -713,18 +1205,19 @@ py::object fe4ts_native(Call &c) {
         std::vector<double> values;
         size_t group = 0;
         for (int64_t w = 0; w < W; w++) {
-            values_of(result, w, group, in.options, in.time_integer, values);
+            values_of(result, w, group, x.options, x.time.kind != TimeAxis::Float, values);
             const std::vector<int> &at = row_positions[static_cast<size_t>(w)];
             for (size_t j = 0; j < values.size(); j++) {
                 const int p = at[j];
                 cells[w * C + (p > unit_at ? p - 1 : p)] = values[j];
             }
-            group += groups_of(result, w, in.options);
+            group += groups_of(result, w, x.options);
         }
     }
     MOVRA_AT(c);
     py::object ftrs = pandas.attr("DataFrame")(table, py::arg("columns") = feature_columns);
-    ftrs.attr("insert")(unit_at, unit, interval[unit].attr("reset_index")(py::arg("drop") = true),
+    if (x.time.kind == TimeAxis::Datetime) datetime_record_types(x, result, ftrs, feature_columns);
+    ftrs.attr("insert")(unit_at, x.unit, x.interval[x.unit].attr("reset_index")(py::arg("drop") = true),
                         py::arg("allow_duplicates") = true);
     return fe4ts_derive(c, ftrs);
 }

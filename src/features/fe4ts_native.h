@@ -1,17 +1,21 @@
-// fe4ts on the native kernel, and what it shares with the pandas path.
+// fe4ts on the native kernel.
 #pragma once
 
 #include "../module/runtime.h"
 
+#include <string>
+
 namespace movra {
 
 // The feature table computed by the native kernel, or a null object when the
-// call is not one the kernel reproduces exactly (fe4ts then takes the pandas
-// path, which also raises whatever errors the inputs cause).
-py::object fe4ts_native(Call &c);
+// call is not one the kernel reproduces exactly; `declined` then says why and
+// what would make it native (fe4ts takes the pandas path, which also raises
+// whatever errors the inputs cause).
+py::object fe4ts_native(Call &c, std::string &declined);
 
-// The pandas path's last step, shared by both paths: adds the derived columns
-// to the frame of window records (unit column included) and returns the table.
-py::object fe4ts_derive(Call &c, py::object ftrs);
+// fe4ts's progress bar when `tqdm` is the class loaded with the module: the
+// number of windows and a label, over `iterable` (or updated by hand when
+// it is null).
+py::object progress_bar(py::handle tqdm, py::handle iterable, py::ssize_t total);
 
 }  // namespace movra

@@ -85,6 +85,9 @@ int import_library_class(PyObject *globals, const char *name) {
         }
         return -1;
     }
+    // The class held here is the one fe4ts and usest2uet recognise as the
+    // progress bar loaded at import (a rebound `tqdm` gets the plain call).
+    hold_tqdm(cls);
     return bind(globals, name, cls);
 }
 

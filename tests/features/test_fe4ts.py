@@ -73,9 +73,57 @@ class TestLayout:
         assert np.isnan(ftrs.loc[0, "KWH_WD_2_MAX"]) and np.isnan(ftrs.loc[1, "KWH_WD_0_MAX"])
         assert ftrs.loc[1, "KWH_WD_2_MAX"] == 4.0 and ftrs["KWH_WD_2_MAX"].dtype == "float64"
 
-    def test_progress_on_stderr(self, capsys):
-        features(ten_days(), pd.DataFrame({"CONS_NO": [1, 1, 1]}))
-        assert "3it" in capsys.readouterr().err
+    def test_value_column_as_its_own_key(self):
+        # The profile of KWH by its own values, and its periods, on both paths.
+        df = readings([2.0, 2.0, 5.0, 0.0, 5.0, 5.0])
+        for aggfunc in (np.nansum, lambda s: np.nansum(s)):
+            ftrs = features(df, pd.DataFrame({"CONS_NO": [1]}), ["DAY", "KWH"], ["KWH"], aggfunc=aggfunc)
+            assert ftrs.loc[0, "KWH_KWH_5.0_MEAN"] == 5.0 and ftrs.loc[0, "KWH_KWH_5.0_STD"] == 0.0
+            assert ftrs.loc[0, "KWH_KWH_NB"] == 3 and ftrs.loc[0, "KWH_KWH_MAX"] == 15.0
+            assert "KWH_KWH_0.0_CV" in ftrs and "KWH_KWH_2.0_KURT" in ftrs
+
+
+class TestProgress:
+    """What the loop receives from tqdm decides the windows and their labels."""
+
+    @pytest.mark.parametrize("aggfunc", [np.nansum, lambda s: np.nansum(s)])  # kernel, pandas path
+    def test_bar_with_total_and_label(self, capsys, aggfunc):
+        features(ten_days(), pd.DataFrame({"CONS_NO": [1, 1, 1]}), aggfunc=aggfunc)
+        err = capsys.readouterr().err
+        assert "fe4ts" in err and "3/3" in err
+
+    @pytest.mark.parametrize("aggfunc", [np.nansum, lambda s: np.nansum(s)])
+    def test_rebound_tqdm_drops_a_window(self, monkeypatch, aggfunc):
+        df = pd.concat([ten_days(1), ten_days(2)])
+        iv = pd.DataFrame({"CONS_NO": [1, 2, 1], "END": [5, 5, 2]})
+        calls = []
+
+        def drop_second(*args, **kwargs):
+            calls.append((args, kwargs))
+            return (x for i, x in enumerate(args[0]) if i != 1)
+
+        monkeypatch.setattr(movra, "tqdm", drop_second)
+        ftrs = features(df, iv, aggfunc=aggfunc)
+        assert len(calls) == 1 and len(calls[0][0]) == 1 and calls[0][1] == {}  # the plain call
+        assert ftrs.CONS_NO.tolist() == [1, 1]
+        assert ftrs.KWH_END.tolist() == [5.0, 2.0]
+        monkeypatch.undo()
+        expected = features(df, iv.iloc[[0, 2]], aggfunc=aggfunc)
+        pd.testing.assert_frame_equal(ftrs, expected)
+
+    def test_rebound_tqdm_yields_iterrows_items(self, monkeypatch):
+        seen = []
+
+        def reverse(items):
+            items = list(items)
+            seen.extend(items)
+            return reversed(items)
+
+        monkeypatch.setattr(movra, "tqdm", reverse)
+        df = pd.concat([ten_days(1), ten_days(2)])
+        ftrs = features(df, pd.DataFrame({"CONS_NO": [1, 2], "END": [3, 4]}, index=[7, 8]))
+        assert [index for index, row in seen] == [7, 8] and isinstance(seen[0][1], pd.Series)
+        assert ftrs.CONS_NO.tolist() == [2, 1] and ftrs.KWH_END.tolist() == [4.0, 3.0]
 
 
 class TestValues:

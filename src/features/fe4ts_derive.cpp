@@ -1,0 +1,103 @@
+// Derived columns of fe4ts: ratios, spreads, sums and shares of the
+// statistics in the window records, computed column by column.
+#include "fe4ts_derive.h"
+
+#include "../module/table.h"
+
+namespace movra {
+
+namespace {
+
+// Derived columns of the feature table.  A column is computed when both
+// operand columns exist (the first looked up first, the columns set so far
+// included) and is None in every row otherwise.  New columns are gathered
+// and joined once, in the order they were first set, rather than inserted
+// one by one into an already wide frame.
+class DerivedColumns {
+public:
+    explicit DerivedColumns(py::object ftrs) : ftrs_(std::move(ftrs)) {}
+
+    template <typename Op>
+    void derive(py::handle name, py::handle first, py::handle second, Op op) {
+        if (has(first) && has(second))
+            set(name, op(get(first), get(second)));
+        else
+            set(name, py::none());
+    }
+
+    py::object finish(py::handle pandas) {
+        if (pending_.empty()) return ftrs_;
+        py::object extra = pandas.attr("DataFrame")(pending_, py::arg("index") = ftrs_.attr("index"));
+        if (py::len(ftrs_.attr("columns")) == 0) return extra;
+        py::list both;
+        both.append(ftrs_);
+        both.append(extra);
+        return pandas.attr("concat")(both, py::arg("axis") = 1);
+    }
+
+private:
+    bool in_frame(py::handle label) const { return truth(ftrs_.attr("columns").attr("__contains__")(label)); }
+    bool has(py::handle label) const { return pending_.contains(label) || in_frame(label); }
+    py::object get(py::handle label) const {
+        if (pending_.contains(label)) return pending_[label];
+        return ftrs_[label];
+    }
+    void set(py::handle name, py::object value) {
+        if (!pending_.contains(name) && in_frame(name))
+            set_item(ftrs_, name, value);  // overwritten where it stands
+        else
+            pending_[name] = value;
+    }
+
+    py::object ftrs_;
+    py::dict pending_;
+};
+
+py::object ratio(py::object a, py::object b) { return a / b; }
+py::object spread(py::object a, py::object b) { return a - b; }
+py::object total(py::object a, py::object b) { return a + b; }
+
+py::object suffixed(py::handle base, const char *suffix) {
+    return base + py::reinterpret_borrow<py::object>(interned(suffix));
+}
+
+// Ratio, spread and variation of a group of statistics named base + "_MIN" ...
+void add_spreads(DerivedColumns &d, py::handle base) {
+    auto n = [&](const char *suffix) { return suffixed(base, suffix); };
+    d.derive(n("_MIN/MAX"), n("_MIN"), n("_MAX"), ratio);
+    d.derive(n("_Q3-Q1"), n("_Q3"), n("_Q1"), spread);
+    d.derive(n("_CV"), n("_STD"), n("_MEAN"), ratio);
+}
+
+}  // namespace
+
+// Derived columns: per period column, per profile value, per lag.
+py::object fe4ts_derive(Call &c, py::object ftrs) {
+    py::object df = c.arg(0), tactic = c.arg(2), periodic = c.arg(3), lag = c.arg(4), value = c.arg(5);
+    MOVRA_AT(c);
+    py::object pandas = c.global("pandas");
+    DerivedColumns derived(ftrs);
+    py::str underscore("_");
+    for (py::handle t : tactic) {
+        MOVRA_AT(c);
+        py::object x = value + underscore + t;
+        auto n = [&](const char *suffix) { return suffixed(x, suffix); };
+        add_spreads(derived, x);
+        derived.derive(n("_NB_NA0"), n("_NB_NA"), n("_NB_0"), total);
+        derived.derive(n("_NB_0/") + t + py::str("_NB"), n("_NB_0"), n("_NB"), ratio);
+        derived.derive(n("_NB_NA/") + t + py::str("_NB"), n("_NB_NA"), n("_NB"), ratio);
+        derived.derive(n("_NB_NA0/") + t + py::str("_NB"), n("_NB_NA0"), n("_NB"), ratio);
+    }
+    for (py::handle p : periodic) {
+        MOVRA_AT(c);
+        for (py::handle i : df[p].attr("unique")()) add_spreads(derived, value + underscore + p + underscore + str_of(i));
+    }
+    for (py::handle l : lag) {
+        MOVRA_AT(c);
+        add_spreads(derived, value + py::str("_DIFF_") + str_of(l));
+    }
+    MOVRA_AT(c);
+    return derived.finish(pandas);
+}
+
+}  // namespace movra

@@ -1,0 +1,13 @@
+// The derived columns of fe4ts's feature table, added by both of its paths
+// (the pandas path and the native kernel) as their last step.
+#pragma once
+
+#include "../module/runtime.h"
+
+namespace movra {
+
+// Adds the derived columns to the frame of window records (unit column
+// included) and returns the feature table.
+py::object fe4ts_derive(Call &c, py::object ftrs);
+
+}  // namespace movra

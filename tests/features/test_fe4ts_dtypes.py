@@ -1,0 +1,292 @@
+"""fe4ts over the column types of real tables: the kernel against the pandas path.
+
+Readings and windows are drawn as plain numbers and then given the column
+types a database, a CSV parsed with dates or a parquet file would have
+(integer and float widths, pandas' nullable and Arrow-backed types, text,
+categoricals, datetimes with and without a zone, periods).  The pandas path,
+forced by an aggfunc the kernel does not recognise, is the oracle: both
+calls give the same table (labels, column order, dtypes, missing values) or
+the same exception, and the kernel takes every call it is meant to take.
+When it declines a call of more than 1,000 windows, fe4ts says why.
+"""
+import itertools
+import math
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import movra
+
+try:
+    import pyarrow  # noqa: F401
+    ARROW = True
+except ImportError:
+    ARROW = False
+
+PANDAS3 = int(pd.__version__.split(".")[0]) >= 3
+DAY0 = pd.Timestamp("2020-01-01")
+
+
+def pandas_path(s):
+    return np.nansum(s)
+
+
+def fe4ts(df, interval, tactic=("T",), periodic=(), lag=(), value="V", unit="U", **kw):
+    return movra.fe4ts(df, unit, list(tactic), list(periodic), list(lag), value, interval, **kw)
+
+
+def outcome(*args, **kw):
+    """The feature table, or the exception type and message the call raised."""
+    with warnings.catch_warnings():
+        # pandas 2.2 warns about its observed=False default for categorical groups
+        warnings.filterwarnings("ignore", "The default of observed=False", FutureWarning)
+        try:
+            return fe4ts(*args, **kw)
+        except Exception as e:
+            return type(e), str(e)
+
+
+def assert_same_outcome(native, oracle):
+    if isinstance(oracle, tuple) or isinstance(native, tuple):
+        assert native == oracle
+    else:
+        assert native.columns.tolist() == oracle.columns.tolist()
+        pd.testing.assert_frame_equal(native, oracle, check_exact=False, rtol=1e-9, atol=1e-12)
+
+
+class PathSpy:
+    """Counts the pandas path's groupby calls: none means the kernel took the call."""
+
+    def __init__(self, monkeypatch):
+        self.calls = 0
+        original = pd.DataFrame.groupby
+
+        def counting(frame, *args, **kwargs):
+            self.calls += 1
+            return original(frame, *args, **kwargs)
+
+        monkeypatch.setattr(pd.DataFrame, "groupby", counting)
+
+
+@pytest.fixture
+def spy(monkeypatch):
+    return PathSpy(monkeypatch)
+
+
+# ---- the dtype matrix ------------------------------------------------------------
+
+def dates(days, dtype):
+    """Whole days after 2020-01-01 in a datetime dtype ("datetime64[s]", "...[ms, UTC]", "timestamp[us][pyarrow]")."""
+    stamps = DAY0 + pd.to_timedelta(pd.Series(days, dtype="float64"), unit="D")
+    if dtype.startswith("timestamp"):
+        return stamps.astype(dtype)
+    unit, _, zone = dtype[len("datetime64["):-1].partition(", ")
+    stamps = stamps.astype(f"datetime64[{unit}]")
+    return stamps.dt.tz_localize(zone) if zone else stamps
+
+
+def as_text(codes, dtype):
+    text = pd.Series(codes, dtype="float64").map({0: "mon", 1: "apr", 2: "zed", 3: "Bee"})
+    if dtype == "object":
+        return text.astype(object).where(text.notna(), None)
+    return text.astype(dtype)
+
+
+# Column types by role; each turns a column of small whole numbers (NaN: missing) into that type.
+VALUE_TYPES = ["float64", "int64", "int8", "uint16", "float32", "Float64"]
+TIME_TYPES = ["int64", "int16", "float64", "Int64", "float32", "datetime64[ns]", "datetime64[s]",
+              "datetime64[ms, UTC]"] + (["int64[pyarrow]", "timestamp[us][pyarrow]"] if ARROW else [])
+KEY_TYPES = ["int8", "float64", "Int64", "Float64", "boolean", "object", "string[python]", "category",
+             "ordered", "datetime64[ns]", "period[M]"] + (["string[pyarrow]", "double[pyarrow]"] if ARROW else [])
+UNIT_TYPES = ["int64", "Int64", "float64", "object", "string[python]", "category", "datetime64[s]"] + (
+    ["int64[pyarrow]"] if ARROW else [])
+
+
+def key_column(codes, dtype):
+    codes = pd.Series(codes, dtype="float64")
+    if dtype in ("object", "string[python]", "string[pyarrow]"):
+        return as_text(codes, dtype)
+    if dtype in ("category", "ordered"):
+        return pd.Series(pd.Categorical(as_text(codes, object), categories=["zed", "mon", "apr", "Bee", "unused"],
+                                        ordered=dtype == "ordered"))
+    if dtype == "datetime64[ns]":
+        return dates(codes * 31, dtype)
+    if dtype == "period[M]":
+        return dates(codes * 31, "datetime64[ns]").dt.to_period("M")
+    if dtype == "boolean":
+        return (codes > 1).astype("boolean").where(codes.notna())
+    if dtype in ("int8",):
+        return codes.fillna(1).astype(dtype)
+    return codes.astype(dtype)
+
+
+def unit_column(units, dtype):
+    units = pd.Series(units, dtype="int64")
+    if dtype in ("object", "string[python]"):
+        return units.map("c{}".format).astype(dtype)
+    if dtype == "category":
+        return units.astype("category")
+    if dtype.startswith("datetime"):
+        return dates(units, dtype)
+    return units.astype(dtype)
+
+
+@st.composite
+def tables(draw):
+    """Readings and windows of plain numbers, then column types for each role."""
+    rows = []
+    for unit in draw(st.lists(st.sampled_from([1, 2, 5]), min_size=1, max_size=3, unique=True)):
+        for t in draw(st.lists(st.integers(0, 20), max_size=14)):  # gaps and duplicates
+            value = draw(st.one_of(st.just(math.nan), st.integers(-4, 12).map(float)))
+            rows.append((unit, t, value, draw(st.sampled_from([0, 1, 2, 3, math.nan]))))
+    order = draw(st.permutations(range(len(rows))))
+    raw = pd.DataFrame([rows[i] for i in order], columns=["U", "T", "V", "K"]).astype(
+        {"U": "int64", "T": "int64", "V": "float64", "K": "float64"})
+    bounds = draw(st.lists(st.sampled_from(["START", "END", "FORWARD_T", "BACKWARD_T", "FORWARD_R"]),
+                           unique=True, max_size=3))
+    if "FORWARD_T" in bounds and "END" not in bounds:
+        bounds.append("END")
+    if "BACKWARD_T" in bounds and "START" not in bounds:
+        bounds.append("START")
+    n = draw(st.integers(1, 3))
+    windows = {"U": draw(st.lists(st.sampled_from([1, 2, 5, 9]), min_size=n, max_size=n))}
+    for b in bounds:
+        high = 22 if b in ("START", "END") else 8
+        windows[b] = draw(st.lists(st.integers(-1, high), min_size=n, max_size=n))
+    types = dict(value=draw(st.sampled_from(VALUE_TYPES)), time=draw(st.sampled_from(TIME_TYPES)),
+                 key=draw(st.sampled_from(KEY_TYPES)), unit=draw(st.sampled_from(UNIT_TYPES)))
+    return raw, pd.DataFrame(windows), types
+
+
+def typed(raw, windows, types):
+    """The readings and windows in the drawn column types."""
+    df = raw.copy()
+    if types["value"] in ("float64", "float32", "Float64"):
+        df["V"] = raw["V"].astype(types["value"])
+    else:
+        df["V"] = raw["V"].fillna(0).abs().astype(types["value"])
+    time = types["time"]
+    windows = windows.copy()
+    if time.startswith(("datetime", "timestamp")):
+        df["T"] = dates(raw["T"], time)
+        stamp = "datetime64[ms, UTC]" if "UTC" in time else "datetime64[ns]"
+        for b in ("START", "END"):
+            if b in windows:
+                windows[b] = dates(windows[b], stamp)
+        for b in ("FORWARD_T", "BACKWARD_T"):
+            if b in windows:
+                windows[b] = pd.to_timedelta(windows[b], unit="D")
+    else:
+        df["T"] = raw["T"].astype(time)
+    df["K"] = key_column(raw["K"], types["key"])
+    df["U"] = unit_column(raw["U"], types["unit"])
+    windows["U"] = unit_column(windows["U"], types["unit"])
+    return df, windows
+
+
+def kernel_expected(raw, windows, types, lag, del_t_maximin):
+    """Whether the kernel is meant to take the call."""
+    if types["key"] == "object" and del_t_maximin and not PANDAS3 and raw["K"].isna().any():
+        return False  # pandas 2 cannot take the smallest and largest of text with missing values
+    if types["value"] in ("float32", "Float64"):
+        return False  # pandas computes in float32 / with pd.NA results
+    if types["time"].startswith(("datetime", "timestamp")) and lag:
+        return False
+    if types["time"] in ("float32", "float64") and lag and types["value"] in ("float32", "uint16"):
+        return False  # shifted in float32; unsigned differences may wrap where times are missing
+    if types["time"] == "float32" and lag:
+        return False
+    if types["key"] in ("category", "ordered") and not PANDAS3:
+        return False
+    if "FORWARD_R" in windows and raw.duplicated(["U", "T"]).any():
+        return False  # a positional cut may split equal times
+    return True
+
+
+class TestDtypeMatrix:
+    @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+    @given(drawn=tables(), lag=st.sampled_from([[], [1], [2, 1]]), del_t_maximin=st.booleans())
+    def test_kernel_against_pandas_path(self, spy, drawn, lag, del_t_maximin):
+        raw, windows, types = drawn
+        df, interval = typed(raw, windows, types)
+        df_before, interval_before = df.copy(), interval.copy()
+        kw = dict(tactic=["T", "K"], periodic=["K"], lag=lag, del_t_maximin=del_t_maximin)
+        calls = spy.calls
+        native = outcome(df, interval, **kw)
+        if kernel_expected(raw, windows, types, lag, del_t_maximin) and not isinstance(native, tuple):
+            assert spy.calls == calls, "the call took the pandas path"
+        assert_same_outcome(native, outcome(df, interval, aggfunc=pandas_path, **kw))
+        pd.testing.assert_frame_equal(df, df_before)
+        pd.testing.assert_frame_equal(interval, interval_before)
+
+
+# ---- what fe4ts says when the kernel declines a large call ---------------------------
+
+def small():
+    return pd.DataFrame({"U": [1, 1, 1, 2], "T": [0, 1, 2, 0], "V": [1.0, 2.0, 3.0, 4.0], "K": [0, 1, 0, 1]})
+
+
+def many(n=1001, **columns):
+    return pd.DataFrame({"U": np.resize([1, 2], n), **columns})
+
+
+DECLINES = [
+    # (change to the readings or the call, what the warning names)
+    (dict(aggfunc=np.nanmean), r"aggfunc <function nanmean.*numpy\.nansum \(the default\)"),
+    (dict(df=lambda d: d.astype({"V": "float32"})), r"value column 'V' \(float32\).*astype\(\"float64\"\)"),
+    (dict(df=lambda d: d.astype({"V": "Float64"})), r"value column 'V' \(Float64\).*pd\.NA"),
+    (dict(df=lambda d: d.astype({"V": "uint8"}), lag=[0]), r"value column 'V' \(uint8\).*lag 0"),
+    (dict(df=lambda d: d.assign(T=d["T"].astype("Int64").where(d["T"] > 0))), r"time column 'T' \(Int64\).*missing"),
+    (dict(df=lambda d: d.assign(T=DAY0 + pd.to_timedelta(d["T"], unit="D")), lag=[1]),
+     r"time column 'T' \(datetime64\[.*lags"),
+    (dict(df=lambda d: d.assign(T=d["T"].astype("uint8")), lag=[1]), r"time column 'T' \(uint8\).*wrap"),
+    (dict(df=lambda d: d.assign(T=d["T"].astype(str))), r"time column 'T' \(.*not a number or datetime"),
+    (dict(df=lambda d: d.assign(K=d["K"].astype(object).where(d["K"] > 0, "x"))),
+     r"period column 'K' \(object\) holds mixed"),
+    (dict(df=lambda d: d.assign(K=d["K"].astype("category")), del_t_maximin=True),
+     r"period column 'K' \(category\)"),
+    (dict(df=lambda d: d.assign(U=d["U"].astype("float32"))), r"unit column 'U' \(float32\)"),
+    (dict(interval=lambda i: i.assign(START="soon")), r"window bound 'soon'"),
+    (dict(interval=lambda i: i.assign(FORWARD_R=1.0)), r"FORWARD_R 1\.0 is not an int"),
+    (dict(df=lambda d: d.assign(T=[0, 1, 1, 0]), interval=lambda i: i.assign(FORWARD_R=1)),
+     r"cut falls between readings of equal time"),
+    (dict(tqdm=lambda it: it), r"tqdm is rebound"),
+    (dict(df=lambda d: pd.concat([d, d[["K"]]], axis=1)), r"repeated column labels"),
+    (dict(df=lambda d: d.assign(T=[0, 1, 2**60, 0]), interval=lambda i: i.assign(START=0.5)),
+     r"time column 'T' holds times beyond 2\*\*53"),
+]
+
+
+class TestDeclineWarning:
+    @pytest.mark.parametrize("change, reason", DECLINES)
+    def test_each_reason_is_named(self, monkeypatch, change, reason):
+        change = dict(change)
+        df, interval = small(), many()
+        if "df" in change:
+            df = change.pop("df")(df)
+        if "interval" in change:
+            interval = change.pop("interval")(interval)
+        if "tqdm" in change:
+            monkeypatch.setattr(movra, "tqdm", change.pop("tqdm"))
+        kw = dict(tactic=["T", "K"], periodic=["K"], **change)
+        with warnings.catch_warnings():
+            # The warning, made an error, ends the call before the pandas path runs.
+            warnings.simplefilter("error", UserWarning)
+            warnings.filterwarnings("ignore", "The default of observed=False", FutureWarning)
+            with pytest.raises(UserWarning, match=reason) as info:
+                fe4ts(df, interval, **kw)
+        assert "1001 windows on the pandas path" in str(info.value)
+
+    def test_one_warning_and_only_above_1000_windows(self, monkeypatch):
+        # A rebound tqdm that yields two windows keeps the pandas path short.
+        monkeypatch.setattr(movra, "tqdm", lambda it: itertools.islice(it, 2))
+        for n, warned in [(1000, 0), (1001, 1)]:
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                ftrs = fe4ts(small(), many(n))
+            assert len([w for w in caught if w.category is UserWarning]) == warned
+            assert ftrs["U"].tolist() == [1, 2]
