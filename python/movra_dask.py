@@ -334,22 +334,33 @@ def _record_labels(a: _Fe4tsArgs) -> dict[Any, str]:
     return labels
 
 
-def _derive(ftrs: pd.DataFrame, a: _Fe4tsArgs, uniques: Sequence[Iterable[Any]]) -> pd.DataFrame:
+def _derive(ftrs: pd.DataFrame, a: _Fe4tsArgs, uniques: Sequence[Iterable[Any]],
+            arrays: dict[Any, np.ndarray] | None = None) -> pd.DataFrame:
     """The derived columns, as one call adds them after its window loop: a
     column is computed where both operand columns exist, else None in every
-    row; new columns are joined at the end in the order they are set."""
+    row; new columns are joined at the end in the order they are set.
+    `arrays`, when given, holds the float64 columns of `ftrs` that have
+    unique labels: their arithmetic is numpy's, element by element, so the
+    arrays give the same values without a column lookup in a wide frame."""
     pending: dict[Any, Any] = {}
+    labels = set(ftrs.columns)
+    arrays = arrays or {}
 
     def has(label: Any) -> bool:
-        return label in pending or label in ftrs.columns
+        return label in pending or label in labels
 
     def get(label: Any) -> Any:
-        return pending[label] if label in pending else ftrs[label]
+        if label in pending:
+            return pending[label]
+        if label in arrays:
+            return arrays[label]
+        return ftrs[label]
 
     def derive(name: Any, first: Any, second: Any, op: Callable[[Any, Any], Any]) -> None:
         v = op(get(first), get(second)) if has(first) and has(second) else None
-        if name not in pending and name in ftrs.columns:
+        if name not in pending and name in labels:
             ftrs[name] = v
+            arrays.pop(name, None)
         else:
             pending[name] = v
 
@@ -358,18 +369,19 @@ def _derive(ftrs: pd.DataFrame, a: _Fe4tsArgs, uniques: Sequence[Iterable[Any]])
         derive(base + "_Q3-Q1", base + "_Q3", base + "_Q1", lambda x, y: x - y)
         derive(base + "_CV", base + "_STD", base + "_MEAN", lambda x, y: x / y)
 
-    for t in a.tactic:
-        x = a.value + "_" + t
-        spreads(x)
-        derive(x + "_NB_NA0", x + "_NB_NA", x + "_NB_0", lambda u, v: u + v)
-        derive(x + "_NB_0/" + t + "_NB", x + "_NB_0", x + "_NB", lambda u, v: u / v)
-        derive(x + "_NB_NA/" + t + "_NB", x + "_NB_NA", x + "_NB", lambda u, v: u / v)
-        derive(x + "_NB_NA0/" + t + "_NB", x + "_NB_NA0", x + "_NB", lambda u, v: u / v)
-    for p, keys in zip(a.periodic, uniques):
-        for i in keys:
-            spreads(a.value + "_" + p + "_" + str(i))
-    for l in a.lag:
-        spreads(a.value + "_DIFF_" + str(l))
+    with np.errstate(all="ignore"):  # a zero count gives inf or NaN, as in pandas
+        for t in a.tactic:
+            x = a.value + "_" + t
+            spreads(x)
+            derive(x + "_NB_NA0", x + "_NB_NA", x + "_NB_0", lambda u, v: u + v)
+            derive(x + "_NB_0/" + t + "_NB", x + "_NB_0", x + "_NB", lambda u, v: u / v)
+            derive(x + "_NB_NA/" + t + "_NB", x + "_NB_NA", x + "_NB", lambda u, v: u / v)
+            derive(x + "_NB_NA0/" + t + "_NB", x + "_NB_NA0", x + "_NB", lambda u, v: u / v)
+        for p, keys in zip(a.periodic, uniques):
+            for i in keys:
+                spreads(a.value + "_" + p + "_" + str(i))
+        for l in a.lag:
+            spreads(a.value + "_DIFF_" + str(l))
 
     if not pending:
         return ftrs
@@ -531,12 +543,13 @@ def _fe4ts_plan(outlines: list[_Piece], a: _Fe4tsArgs, uniques: list[pd.Series],
     return _Fe4tsPlan(columns, slots, unit_slots, numeric, uniques, total)
 
 
-def _fe4ts_assemble(plan: _Fe4tsPlan, a: _Fe4tsArgs, units: pd.Series, bounds: tuple[int, int],
+def _fe4ts_assemble(context: tuple[_Fe4tsPlan, _Fe4tsArgs, pd.Series], bounds: tuple[int, int],
                     *pieces: _Piece) -> pd.DataFrame:
     """The rows of windows bounds[0] .. bounds[1]-1, built as one call builds
     its table: the records' cells in column order, missing where a record
     lacks the label, the unit column from the window table, then the derived
     columns."""
+    plan, a, units = context
     start, stop = bounds
     features = [c for c in range(len(plan.columns)) if c not in set(plan.unit_slots)]
     feature_at = {c: f for f, c in enumerate(features)}
@@ -553,8 +566,14 @@ def _fe4ts_assemble(plan: _Fe4tsPlan, a: _Fe4tsArgs, units: pd.Series, bounds: t
             values = piece.records.iloc[take, [j for j, _ in cols]].to_numpy(dtype=np.float64)
             targets = np.array([f for _, f in cols], dtype=np.intp)
             table[np.ix_(piece.positions[take] - start, targets)] = values
-        ftrs = pd.DataFrame(table, columns=[plan.columns[c] for c in features])
+        names = [plan.columns[c] for c in features]
+        ftrs = pd.DataFrame(table, columns=names)
+        counts: dict[Any, int] = {}
+        for label in names:
+            counts[label] = counts.get(label, 0) + 1
+        arrays = {label: table[:, f] for f, label in enumerate(names) if counts[label] == 1}
     else:
+        arrays = None
         cells: list[list[Any]] = [[np.nan] * len(features) for _ in range(rows)]
         for piece, slots in zip(pieces, plan.slots):
             take = np.flatnonzero((piece.positions >= start) & (piece.positions < stop))
@@ -568,7 +587,7 @@ def _fe4ts_assemble(plan: _Fe4tsPlan, a: _Fe4tsArgs, units: pd.Series, bounds: t
     for c in sorted(plan.unit_slots):
         ftrs.insert(c, a.unit, values, allow_duplicates=True)
     ftrs.index = pd.RangeIndex(start, stop)
-    return _derive(ftrs, a, plan.uniques)
+    return _derive(ftrs, a, plan.uniques, arrays)
 
 
 def fe4ts(df: dd.DataFrame | pd.DataFrame, unit: Hashable, tactic: Sequence[str], periodic: Sequence[str],
@@ -619,22 +638,25 @@ def fe4ts(df: dd.DataFrame | pd.DataFrame, unit: Hashable, tactic: Sequence[str]
     outlines = _gather([_apply(_piece_outline, p) for p in pieces])
     plan = _fe4ts_plan(outlines, a, uniques, total)
 
-    units = interval[a.unit].reset_index(drop=True)
+    # One graph literal for what every output part shares (not walked per task).
+    context = (plan, a, interval[a.unit].reset_index(drop=True))
+    shared = _literal(context)
     if not plan.numeric:
         # Cells of several types: their dtypes are inferred over every row
         # at once, as one call infers them, so the rows stay together.
-        (result,) = _gather([_apply(_fe4ts_assemble, plan, a, units, (0, total), *pieces)])
+        (result,) = _gather([_apply(_fe4ts_assemble, shared, (0, total), *pieces)])
         return _frame_without_conversion(result)
-    meta = _fe4ts_assemble(plan, a, units, (0, 0), *outlines)
+    meta = _fe4ts_assemble(context, (0, 0), *outlines)
     chunks = _chunks(total, len(pieces))
-    parts = [_apply(_fe4ts_assemble, plan, a, units, c, *pieces) for c in chunks]
+    parts = [_apply(_fe4ts_assemble, shared, c, *pieces) for c in chunks]
     divisions = tuple([c[0] for c in chunks] + [total - 1])
     return _frame_from_parts(parts, meta, divisions)
 
 
 def _frame_from_parts(parts: list[Delayed], meta: pd.DataFrame, divisions: tuple | None) -> dd.DataFrame:
     with dask.config.set({"dataframe.convert-string": False}):  # keep object columns object
-        return dd.from_delayed(parts, meta=meta, divisions=divisions)
+        # Every part is built by the function that built `meta`.
+        return dd.from_delayed(parts, meta=meta, divisions=divisions, verify_meta=False)
 
 
 def _key_table(periodic: list[Any], uniques: list[pd.Series]) -> pd.DataFrame:
