@@ -31,6 +31,7 @@ from __future__ import annotations
 import os
 import uuid
 import warnings
+from functools import partial
 from dataclasses import dataclass, field
 from typing import Any, Callable, Hashable, Iterable, Sequence
 
@@ -82,21 +83,24 @@ def _literal(value: Any) -> Delayed:
     return dask.delayed(value, name=f"movra-dask-{uuid.uuid4().hex}", traverse=False)
 
 
-def _run(tasks: Sequence[Delayed]) -> list[Any]:
-    """Runs the tasks and returns their results: futures kept on the cluster
-    under a distributed client, values otherwise.  When several fail, the
-    first in task order is raised, with its own traceback."""
+def _run(tasks: Sequence[Delayed], summarize: Callable[[Any], Any]) -> tuple[list[Any], list[Any]]:
+    """Runs the tasks and returns their results, kept on the cluster as
+    futures under a distributed client (values otherwise), with what
+    `summarize` makes of each, fetched in the same round trip.  When several
+    tasks fail, the first in task order is raised, with its own traceback."""
     client = _client()
     if client is None:
-        return [_literal(v) for v in dask.compute(*tasks)]
+        values = dask.compute(*tasks)
+        return [_literal(v) for v in values], [summarize(v) for v in values]
     from distributed import wait
 
     futures = client.compute(list(tasks))
-    wait(futures)
+    summaries = [client.submit(summarize, f, pure=False) for f in futures]
+    wait(futures + summaries)
     for f in futures:
         if f.status == "error":
             f.result()  # raises the task's exception
-    return futures
+    return futures, client.gather(summaries)
 
 
 def _gather(tasks: Sequence[Any]) -> list[Any]:
@@ -231,8 +235,7 @@ def _split(df: Any, unit: Hashable, keys: Sequence[Hashable]) -> _Split | None:
     with dask.config.set({"dataframe.convert-string": False}):
         table = dd.from_delayed(numbered, meta=meta, verify_meta=False)
         shuffled = table.shuffle(on=unit, npartitions=len(parts))
-    parts = _run(list(shuffled.to_delayed()))
-    surveys = _gather([_apply(_survey, p, unit, []) for p in parts])
+    parts, surveys = _run(list(shuffled.to_delayed()), partial(_survey, unit=unit, keys=[]))
     return _Split(parts, [s[1] for s in surveys], order, uniques)
 
 
@@ -634,8 +637,7 @@ def fe4ts(df: dd.DataFrame | pd.DataFrame, unit: Hashable, tactic: Sequence[str]
     routes = _route(split, interval[a.unit])
     tasks = [_apply(_fe4ts_piece, part, interval.iloc[r], r, split.order_column, a)
              for part, r in zip(split.parts, routes)]
-    pieces = _run(tasks)
-    outlines = _gather([_apply(_piece_outline, p) for p in pieces])
+    pieces, outlines = _run(tasks, _piece_outline)
     plan = _fe4ts_plan(outlines, a, uniques, total)
 
     # One graph literal for what every output part shares (not walked per task).
@@ -754,10 +756,9 @@ def usest2uet(usest: dd.DataFrame | pd.DataFrame, unit: Hashable, e: Hashable, t
     tasks = [_apply(_usest2uet_piece, part, interval.iloc[r], r, split.order_column, unit, e, ts)
              for part, r in zip(split.parts, routes)]
     try:
-        pieces = _run(tasks)
+        pieces, outlines = _run(tasks, _usest2uet_rows)
     except _Unattributable:
         return _single_call(movra.usest2uet, usest, args, "event rows cannot be matched to windows")
-    outlines = _gather([_apply(_usest2uet_rows, p) for p in pieces])
 
     total = len(interval)
     filled = [o for o in outlines if o[0] > 0]
