@@ -43,7 +43,7 @@ PYTEST_ARGS=("$@")
 PRELOAD=""
 native
 suite .venv-test "pandas>=3" "numpy>=2" "keras>=3" "jax[cpu]" "$root[dask]"
-suite .venv-test-pandas22 "pandas==2.2.*" "numpy==1.26.*" "$root[dask]"
+suite .venv-test-pandas22 "pandas==2.2.*" "numpy==1.26.*" "$root[dask]" "pyarrow<22"
 
 # The interpreter itself is not instrumented, so the sanitizer runtimes are
 # preloaded; leak detection stays off because the interpreter keeps its

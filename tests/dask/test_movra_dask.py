@@ -7,13 +7,16 @@ import numpy as np
 import pandas as pd
 import pytest
 
-dd = pytest.importorskip("dask.dataframe")
-distributed = pytest.importorskip("distributed")
+try:
+    import dask
+    import dask.dataframe as dd
+    import distributed
 
-import dask  # noqa: E402
+    import movra_dask
+except ImportError as e:  # not installed, or a dependency that does not load here
+    pytest.skip(f"dask is not usable: {e}", allow_module_level=True)
 
 import movra  # noqa: E402
-import movra_dask  # noqa: E402
 from movra_tracebacks import traceback_names  # noqa: E402
 
 # Worker processes under the sanitizer runtime start slowly and the
