@@ -249,6 +249,14 @@ def _route(split: _Split, window_units: pd.Series) -> list[np.ndarray]:
     return [np.flatnonzero(partition == k) for k in range(len(split.parts))]
 
 
+def _involved(positions: list[np.ndarray], bounds: tuple[int, int]) -> list[int]:
+    """The partitions holding windows bounds[0] .. bounds[1]-1: an output part
+    waits for those alone (one or two when the window table follows the
+    partitions' unit order)."""
+    start, stop = bounds
+    return [k for k, p in enumerate(positions) if ((p >= start) & (p < stop)).any()]
+
+
 def _chunks(total: int, count: int) -> list[tuple[int, int]]:
     count = max(1, min(count, total))
     bounds = np.linspace(0, total, count + 1).astype(int)
@@ -547,19 +555,20 @@ def _fe4ts_plan(outlines: list[_Piece], a: _Fe4tsArgs, uniques: list[pd.Series],
 
 
 def _fe4ts_assemble(context: tuple[_Fe4tsPlan, _Fe4tsArgs, pd.Series], bounds: tuple[int, int],
-                    *pieces: _Piece) -> pd.DataFrame:
+                    ids: Sequence[int], *pieces: _Piece) -> pd.DataFrame:
     """The rows of windows bounds[0] .. bounds[1]-1, built as one call builds
     its table: the records' cells in column order, missing where a record
     lacks the label, the unit column from the window table, then the derived
     columns."""
     plan, a, units = context
     start, stop = bounds
+    slots_of = [plan.slots[k] for k in ids]
     features = [c for c in range(len(plan.columns)) if c not in set(plan.unit_slots)]
     feature_at = {c: f for f, c in enumerate(features)}
     rows = stop - start
     if plan.numeric:
         table = np.full((rows, len(features)), np.nan)
-        for piece, slots in zip(pieces, plan.slots):
+        for piece, slots in zip(pieces, slots_of):
             take = np.flatnonzero((piece.positions >= start) & (piece.positions < stop))
             if len(take) == 0:
                 continue
@@ -578,7 +587,7 @@ def _fe4ts_assemble(context: tuple[_Fe4tsPlan, _Fe4tsArgs, pd.Series], bounds: t
     else:
         arrays = None
         cells: list[list[Any]] = [[np.nan] * len(features) for _ in range(rows)]
-        for piece, slots in zip(pieces, plan.slots):
+        for piece, slots in zip(pieces, slots_of):
             take = np.flatnonzero((piece.positions >= start) & (piece.positions < stop))
             cols = [(j, feature_at[s]) for j, s in enumerate(slots) if s in feature_at]
             block = piece.records.iloc[take, [j for j, _ in cols]].astype(object).to_numpy()
@@ -646,11 +655,14 @@ def fe4ts(df: dd.DataFrame | pd.DataFrame, unit: Hashable, tactic: Sequence[str]
     if not plan.numeric:
         # Cells of several types: their dtypes are inferred over every row
         # at once, as one call infers them, so the rows stay together.
-        (result,) = _gather([_apply(_fe4ts_assemble, shared, (0, total), *pieces)])
+        (result,) = _gather([_apply(_fe4ts_assemble, shared, (0, total), range(len(pieces)), *pieces)])
         return _frame_without_conversion(result)
-    meta = _fe4ts_assemble(context, (0, 0), *outlines)
+    meta = _fe4ts_assemble(context, (0, 0), range(len(outlines)), *outlines)
     chunks = _chunks(total, len(pieces))
-    parts = [_apply(_fe4ts_assemble, shared, c, *pieces) for c in chunks]
+    parts = []
+    for c in chunks:
+        ids = _involved([o.positions for o in outlines], c)
+        parts.append(_apply(_fe4ts_assemble, shared, c, ids, *[pieces[k] for k in ids]))
     divisions = tuple([c[0] for c in chunks] + [total - 1])
     return _frame_from_parts(parts, meta, divisions)
 
@@ -772,10 +784,12 @@ def usest2uet(usest: dd.DataFrame | pd.DataFrame, unit: Hashable, e: Hashable, t
         (result,) = _gather([_apply(_usest2uet_assemble, (0, total), 0, meta, *pieces)])
         return _frame_without_conversion(_reinfer(result))
 
-    counts = np.bincount(np.concatenate([o[1] for o in outlines]), minlength=total)
+    owners = [o[1] for o in outlines]
+    counts = np.bincount(np.concatenate(owners), minlength=total)
     before = np.concatenate([[0], np.cumsum(counts)]).astype(int)
     chunks = _chunks(total, len(pieces))
-    parts = [_apply(_usest2uet_assemble, c, int(before[c[0]]), meta, *pieces) for c in chunks]
+    parts = [_apply(_usest2uet_assemble, c, int(before[c[0]]), meta, *[pieces[k] for k in _involved(owners, c)])
+             for c in chunks]
     rows = int(before[-1])
     starts = [int(before[c[0]]) for c in chunks]
     divisions = None
