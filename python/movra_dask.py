@@ -52,6 +52,10 @@ _STATS = ("MAX", "MIN", "MEDIAN", "Q3", "Q1", "MEAN", "STD", "SKEW", "KURT")
 _COUNTS = ("NB_0", "NB_NA", "NB")
 _EVENT_UNIT = "CONS_NO"  # usest2uet always matches consumers through this column
 
+# Windows per partition of the returned frame.  Each output partition is a
+# task and a transfer of its own; 100,000 feature rows are about 160 MB.
+WINDOWS_PER_PART = 100_000
+
 
 # ---- Dask plumbing -----------------------------------------------------------------
 
@@ -658,7 +662,7 @@ def fe4ts(df: dd.DataFrame | pd.DataFrame, unit: Hashable, tactic: Sequence[str]
         (result,) = _gather([_apply(_fe4ts_assemble, shared, (0, total), range(len(pieces)), *pieces)])
         return _frame_without_conversion(result)
     meta = _fe4ts_assemble(context, (0, 0), range(len(outlines)), *outlines)
-    chunks = _chunks(total, len(pieces))
+    chunks = _chunks(total, -(-total // WINDOWS_PER_PART))
     parts = []
     for c in chunks:
         ids = _involved([o.positions for o in outlines], c)
@@ -787,7 +791,7 @@ def usest2uet(usest: dd.DataFrame | pd.DataFrame, unit: Hashable, e: Hashable, t
     owners = [o[1] for o in outlines]
     counts = np.bincount(np.concatenate(owners), minlength=total)
     before = np.concatenate([[0], np.cumsum(counts)]).astype(int)
-    chunks = _chunks(total, len(pieces))
+    chunks = _chunks(total, -(-total // WINDOWS_PER_PART))
     parts = [_apply(_usest2uet_assemble, c, int(before[c[0]]), meta, *[pieces[k] for k in _involved(owners, c)])
              for c in chunks]
     rows = int(before[-1])

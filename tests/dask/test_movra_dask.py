@@ -86,7 +86,8 @@ class TestFe4ts:
     # Seed 23 with del_t_maximin has a weekday key whose first window's
     # readings are all missing: its columns' place needs the presence probe.
     @pytest.mark.parametrize("seed, del_t_maximin", [(1, False), (23, True)])
-    def test_partitions_by_unit_give_one_call_result(self, client, seed, del_t_maximin):
+    def test_partitions_by_unit_give_one_call_result(self, client, seed, del_t_maximin, monkeypatch):
+        monkeypatch.setattr(movra_dask, "WINDOWS_PER_PART", 5)
         df = by_unit(readings(seed), [[5, 6, 7, 8], [3], [1, 2, 4]])
         iv = windows(seed)
         got = movra_dask.fe4ts(df, *ARGS, iv, del_t_maximin)
@@ -144,7 +145,8 @@ def event_windows(seed):
 
 class TestUsest2uet:
     @pytest.mark.parametrize("aligned", [True, False])
-    def test_partitions_give_one_call_result(self, client, aligned):
+    def test_partitions_give_one_call_result(self, client, aligned, monkeypatch):
+        monkeypatch.setattr(movra_dask, "WINDOWS_PER_PART", 4)
         log, iv = event_log(1), event_windows(1)
         with dask.config.set({"dataframe.convert-string": False}):
             ddf = by_unit(log, [[4, 5, 6], [1, 2, 3]]) if aligned else dd.from_pandas(log, npartitions=3, sort=False)
