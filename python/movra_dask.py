@@ -145,7 +145,10 @@ class _Split:
     uniques: list[pd.Series | None] = field(default_factory=list)  # per periodic column, whole table
 
 
-def _survey(part: pd.DataFrame, unit: Hashable, keys: Sequence[Hashable]) -> tuple[int, pd.Series | None, list]:
+_Survey = tuple[int, "pd.Series | None", list["pd.Series | None"]]
+
+
+def _survey(part: pd.DataFrame, unit: Hashable, keys: Sequence[Hashable]) -> _Survey:
     """Length, distinct units and distinct values of the key columns of one partition."""
     units = pd.Series(part[unit].unique()).dropna() if _has_column(part, unit) else None
     uniques: list[pd.Series | None] = []
@@ -157,7 +160,7 @@ def _survey(part: pd.DataFrame, unit: Hashable, keys: Sequence[Hashable]) -> tup
     return len(part), units, uniques
 
 
-def _whole_uniques(per_part: list[list], count: int) -> list[pd.Series | None]:
+def _whole_uniques(per_part: list[list[pd.Series | None]], count: int) -> list[pd.Series | None]:
     """Distinct values of each key column over the whole table, in order of first appearance."""
     out: list[pd.Series | None] = []
     for k in range(count):
@@ -267,7 +270,7 @@ def _chunks(total: int, count: int) -> list[tuple[int, int]]:
     return [(int(a), int(b)) for a, b in zip(bounds[:-1], bounds[1:])]
 
 
-def _single_call(fn: Callable[..., pd.DataFrame], df: Any, args: tuple, reason: str) -> dd.DataFrame:
+def _single_call(fn: Callable[..., pd.DataFrame], df: Any, args: tuple[Any, ...], reason: str) -> dd.DataFrame:
     """One call of movra's function over the whole table, in one task.  Most
     inputs that come here are ones movra rejects: a call over the first
     partition raises the same error without moving the whole table."""
@@ -671,7 +674,7 @@ def fe4ts(df: dd.DataFrame | pd.DataFrame, unit: Hashable, tactic: Sequence[str]
     return _frame_from_parts(parts, meta, divisions)
 
 
-def _frame_from_parts(parts: list[Delayed], meta: pd.DataFrame, divisions: tuple | None) -> dd.DataFrame:
+def _frame_from_parts(parts: list[Delayed], meta: pd.DataFrame, divisions: tuple[int, ...] | None) -> dd.DataFrame:
     with dask.config.set({"dataframe.convert-string": False}):  # keep object columns object
         # Every part is built by the function that built `meta`.
         return dd.from_delayed(parts, meta=meta, divisions=divisions, verify_meta=False)
