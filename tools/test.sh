@@ -52,7 +52,7 @@ native() {
 PYTEST_ARGS=("$@")
 PRELOAD=""
 native
-suite .venv-test "pandas>=3" "numpy>=2" "pyarrow" "keras>=3" "jax[cpu]" mypy
+suite .venv-test "pandas>=3" "numpy>=2" "pyarrow" "keras>=3" "jax[cpu]" mypy "$root[dask]"
 stubs .venv-test
 suite .venv-test-pandas22 "pandas==2.2.*" "numpy==1.26.*"
 

@@ -1,0 +1,165 @@
+"""movra_dask on a real cluster: two worker processes on the loopback
+interface.  Every result is compared, exactly, with one call of movra's own
+function over the whole table."""
+import os
+
+import numpy as np
+import pandas as pd
+import pytest
+
+try:
+    import dask
+    import dask.dataframe as dd
+    import distributed
+
+    import movra_dask
+except ImportError as e:  # not installed, or a dependency that does not load here
+    pytest.skip(f"dask is not usable: {e}", allow_module_level=True)
+
+import movra  # noqa: E402
+from movra_tracebacks import traceback_names  # noqa: E402
+
+# Worker processes under the sanitizer runtime start slowly and the
+# front end's Python adds nothing for it to check beyond the rest of the suite.
+pytestmark = [
+    pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="cluster tests skipped under ASan"),
+    pytest.mark.filterwarnings("ignore::UserWarning"),
+]
+
+T = pd.Timestamp
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None, worker_dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as c:
+            yield c
+
+
+def readings(seed):
+    """Units whose readings see different weekday keys in different
+    partitions, some readings missing (a key's only readings too), and ties
+    in time within a unit."""
+    rng = np.random.default_rng(seed)
+    frames = []
+    for unit in range(1, 9):
+        days = np.arange(int(rng.integers(3, 30)))
+        if unit == 5:
+            days = np.concatenate([days, days[:4]])  # repeated times
+        kwh = rng.gamma(2.0, 3.0, len(days)).round(1)
+        kwh[rng.random(len(days)) < 0.15] = np.nan
+        kwh[rng.random(len(days)) < 0.05] = 0.0
+        keys = (days % 3 + (3 if unit > 4 else 0)).astype(np.int64)  # {0,1,2} then {3,4,5}
+        frames.append(pd.DataFrame({"CONS_NO": unit, "DAY": days, "WEEK": days // 7, "WD": keys, "KWH": kwh}))
+    df = pd.concat(frames, ignore_index=True)
+    df.loc[(df.CONS_NO == 6) & (df.WD == 3), "KWH"] = np.nan  # a key whose readings are all missing
+    return df
+
+
+def windows(seed):
+    """Windows in random unit order, some empty.  Unit 5 keeps all its
+    readings: a count cut through its repeated times would send the whole
+    call, but not every partition, to the pandas path."""
+    rng = np.random.default_rng(seed + 100)
+    units = rng.permutation([1, 2, 3, 4, 5, 6, 7, 8, 9, 6, 2, 5])  # 9 has no readings
+    start = rng.integers(0, 6, len(units))
+    return pd.DataFrame({"CONS_NO": units, "START": start, "END": start + rng.integers(-1, 20, len(units)),
+                         "FORWARD_R": np.where(units == 5, 0, rng.integers(0, 12, len(units)))})
+
+
+def by_unit(df, groups):
+    """A Dask frame whose partitions hold whole units, in the given groups."""
+    parts = [df[df.CONS_NO.isin(g)] for g in groups]
+    with dask.config.set({"dataframe.convert-string": False}):
+        return dd.from_delayed([dask.delayed(p) for p in parts], meta=df.iloc[:0])
+
+
+ARGS = ("CONS_NO", ["DAY", "WEEK"], ["WD"], [1, 3], "KWH")
+
+
+def same(got, expected):
+    pd.testing.assert_frame_equal(got, expected, check_exact=True)
+
+
+class TestFe4ts:
+    # Seed 23 with del_t_maximin has a weekday key whose first window's
+    # readings are all missing: its columns' place needs the presence probe.
+    @pytest.mark.parametrize("seed, del_t_maximin", [(1, False), (23, True)])
+    def test_partitions_by_unit_give_one_call_result(self, client, seed, del_t_maximin, monkeypatch):
+        monkeypatch.setattr(movra_dask, "WINDOWS_PER_PART", 5)
+        df = by_unit(readings(seed), [[5, 6, 7, 8], [3], [1, 2, 4]])
+        iv = windows(seed)
+        got = movra_dask.fe4ts(df, *ARGS, iv, del_t_maximin)
+        assert got.npartitions > 1
+        same(got.compute(), movra.fe4ts(df.compute(), *ARGS, iv, del_t_maximin))
+
+    def test_units_straddling_partitions_are_shuffled_in_table_order(self, client):
+        df = readings(3).sort_values("DAY", kind="stable").reset_index(drop=True)
+        iv = windows(3)
+        with dask.config.set({"dataframe.convert-string": False}):
+            ddf = dd.from_pandas(df, npartitions=3, sort=False)
+        same(movra_dask.fe4ts(ddf, *ARGS, iv, True).compute(), movra.fe4ts(df, *ARGS, iv, True))
+
+    @pytest.mark.filterwarnings("ignore:Mean of empty slice:RuntimeWarning")
+    def test_pandas_readings_and_the_pandas_path(self, client):
+        df, iv = readings(4), windows(4).assign(FORWARD_R=lambda w: w.FORWARD_R + 2)
+        same(movra_dask.fe4ts(df, *ARGS, iv, aggfunc=np.nanmean).compute(),
+             movra.fe4ts(df, *ARGS, iv, aggfunc=np.nanmean))
+
+    def test_first_window_empty_and_no_windows(self, client):
+        df = by_unit(readings(5), [[1, 2], [3, 4, 5, 6, 7, 8]])
+        iv = pd.DataFrame({"CONS_NO": [9, 7, 1], "START": [0, 0, 0], "END": [5, 5, 5]})
+        same(movra_dask.fe4ts(df, *ARGS, iv).compute(), movra.fe4ts(df.compute(), *ARGS, iv))
+        same(movra_dask.fe4ts(df, *ARGS, iv.iloc[:0]).compute(), movra.fe4ts(df.compute(), *ARGS, iv.iloc[:0]))
+
+    def test_partition_error_reaches_caller_with_movra_traceback(self, client):
+        df = by_unit(readings(6), [[1, 2, 3, 4], [5, 6, 7, 8]])
+        with pytest.raises(KeyError) as excinfo:
+            movra_dask.fe4ts(df, "CONS_NO", ["DAY", "NOPE"], [], [], "KWH", windows(6))
+        assert "movra.fe4ts.fe" in traceback_names(excinfo)
+
+    def test_same_parameters_and_defaults_as_movra(self):
+        assert movra_dask.fe4ts.__defaults__ == movra.fe4ts.__defaults__
+        assert movra_dask.fe4ts.__code__.co_varnames[:9] == (
+            "df", "unit", "tactic", "periodic", "lag", "value", "interval", "del_t_maximin", "aggfunc")
+        assert movra_dask.usest2uet.__code__.co_varnames[:5] == ("usest", "unit", "e", "ts", "interval")
+
+
+def event_log(seed):
+    rng = np.random.default_rng(seed)
+    rows = []
+    for unit in range(1, 7):
+        for _ in range(int(rng.integers(0, 4))):
+            times = [T("2020-01-01") + pd.Timedelta(days=int(d)) for d in rng.integers(0, 20, rng.integers(0, 5))]
+            rows.append((unit, str(rng.choice(["a", "b", "c"])), times))
+    return pd.DataFrame(rows, columns=["CONS_NO", "EV", "TS"])
+
+
+def event_windows(seed):
+    rng = np.random.default_rng(seed + 7)
+    units = rng.permutation([1, 2, 3, 4, 5, 6, 7, 3, 1])
+    start = [T("2020-01-01") + pd.Timedelta(days=int(d)) for d in rng.integers(0, 10, len(units))]
+    return pd.DataFrame({"CONS_NO": units, "START": start, "END": [s + pd.Timedelta(days=8) for s in start]})
+
+
+class TestUsest2uet:
+    @pytest.mark.parametrize("aligned", [True, False])
+    def test_partitions_give_one_call_result(self, client, aligned, monkeypatch):
+        monkeypatch.setattr(movra_dask, "WINDOWS_PER_PART", 4)
+        log, iv = event_log(1), event_windows(1)
+        with dask.config.set({"dataframe.convert-string": False}):
+            ddf = by_unit(log, [[4, 5, 6], [1, 2, 3]]) if aligned else dd.from_pandas(log, npartitions=3, sort=False)
+        got = movra_dask.usest2uet(ddf, "UNIT", "EV", "TS", iv).compute()
+        expected = movra.usest2uet(ddf.compute(), "UNIT", "EV", "TS", iv)
+        same(got.drop(columns="TS"), expected.drop(columns="TS"))
+        assert [list(x) for x in got.TS] == [list(x) for x in expected.TS]
+
+    def test_no_windows_and_errors(self, client):
+        log = by_unit(event_log(2), [[1, 2, 3], [4, 5, 6]])
+        iv = event_windows(2)
+        same(movra_dask.usest2uet(log, "UNIT", "EV", "TS", iv.iloc[:0]).compute(),
+             movra.usest2uet(log.compute(), "UNIT", "EV", "TS", iv.iloc[:0]))
+        with pytest.raises(KeyError) as excinfo:
+            movra_dask.usest2uet(log, "UNIT", "EV", "NOPE", iv)
+        assert traceback_names(excinfo) == ["movra.usest2uet"]
