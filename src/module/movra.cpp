@@ -68,7 +68,11 @@ int import_library(PyObject *globals, const char *name) {
     return status;
 }
 
-// `tqdm` in the namespace is the progress-bar class, not its module.
+// `tqdm` in the namespace is the progress-bar class, not its module.  The
+// class is also held: a function that finds it still bound knows exactly
+// what it yields and may pass it a total and a label.
+PyObject *tqdm_class;
+
 int import_tqdm(PyObject *globals) {
     PyObject *fromlist = Py_BuildValue("[s]", "tqdm");
     if (fromlist == nullptr) return -1;
@@ -84,6 +88,7 @@ int import_tqdm(PyObject *globals) {
         }
         return -1;
     }
+    Py_XSETREF(tqdm_class, Py_NewRef(cls));
     return bind(globals, "tqdm", cls);
 }
 
@@ -167,6 +172,8 @@ int load(PyObject *module, bool *entered) {
 }
 
 }  // namespace
+
+py::handle tqdm_at_load() { return tqdm_class; }
 
 }  // namespace movra
 

@@ -16,4 +16,7 @@ py::object held_builtin(Builtin which);
 
 int scope_type_ready();
 
+// The progress-bar class `tqdm` as imported at load (null before).
+py::handle tqdm_at_load();
+
 }  // namespace movra
