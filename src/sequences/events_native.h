@@ -75,3 +75,14 @@ py::object object_array(py::handle numpy, py::handle items, const int64_t *at, i
 char column_kind(py::handle numpy, py::handle pandas, py::handle column, int &itemsize);
 
 }  // namespace movra::native
+
+namespace movra {
+
+// Each function's result through the native kernel, or a null object when
+// the call is not one the kernel reproduces exactly (the function then
+// takes its pandas path, which also raises whatever the input causes).
+py::object uet2ute_native(Call &c);
+py::object unit_date_native(Call &c);
+py::object evaluate4group_native(Call &c);
+
+}  // namespace movra
