@@ -9,8 +9,8 @@
 // pandas path.
 //
 // Taken: plain DataFrames whose rows are object rows; time cells that are
-// lists or object arrays (or empty arrays) of Timestamps sharing one
-// resolution and one time zone; units that are all integers or all text;
+// lists or object arrays (or empty arrays) of Timestamps sharing one time
+// zone; units that are all integers or all text;
 // kinds that are all integers or all text.
 #include "events_native.h"
 #include "kernel/event_kernels.h"
@@ -65,6 +65,7 @@ py::object uet2ute_native(Call &c) {
     Occurrences occ;
     std::vector<int64_t> order, group_begin;
     Uniform unit_type, kind_type;
+    py::object time_dtype;  // set when the times mix resolutions
 
     const bool taken = native::examined([&] {
         py::object pandas = c.global("pandas"), numpy = c.global("numpy");
@@ -119,25 +120,27 @@ py::object uet2ute_native(Call &c) {
             if (PyList_SetSlice(occ.elements.ptr(), end, end, items.ptr()) != 0) throw py::error_already_set();
         }
 
-        // The times: Timestamps of one resolution and one time zone, so
-        // that equal values are equal times and one column holds them all.
+        // The times: Timestamps of one time zone, so that one column holds
+        // them all and equal instants are equal times.  Of each resolution
+        // one is kept aside: the column's type is the one pandas gives
+        // those.
         native::TimeReader reader(pandas);
         const Py_ssize_t n = PyList_GET_SIZE(occ.elements.ptr());
         occ.time.resize(static_cast<size_t>(n));
-        py::object zone, resolution;
+        py::object zone;
+        py::dict resolutions;
         for (Py_ssize_t i = 0; i < n; i++) {
             PyObject *o = PyList_GET_ITEM(occ.elements.ptr(), i);
             bool aware = false;
             require(reader.read(o, occ.time[i], aware) == native::TimeReader::Time);
-            py::object tz = py::handle(o).attr("tzinfo"), res = py::handle(o).attr("unit");
-            if (i == 0) {
-                zone = tz;
-                resolution = res;
-            } else {
-                require(tz.is(zone) && truth(eq(res, resolution)));
-            }
+            py::object tz = py::handle(o).attr("tzinfo");
+            if (i == 0) zone = tz;
+            require(tz.is(zone));
+            py::object resolution = py::handle(o).attr("unit");
+            if (!resolutions.contains(resolution)) resolutions[resolution] = py::handle(o);
             if ((i & 0xffff) == 0xffff && PyErr_CheckSignals() != 0) throw py::error_already_set();
         }
+        if (py::len(resolutions) > 1) time_dtype = pandas.attr("Series")(resolutions.attr("values")()).attr("dtype");
 
         // Text units ranked in code point order, as pandas sorts them.
         if (unit_type.text()) {
@@ -194,6 +197,7 @@ py::object uet2ute_native(Call &c) {
     }
     MOVRA_AT(c);
     py::object ute = c.global("pandas").attr("DataFrame")(rows, py::arg("columns") = columns);
+    if (time_dtype) set_item(ute, t, py::object(ute[t]).attr("astype")(time_dtype));
     ute.attr("columns") = columns;
     return ute;
 }
