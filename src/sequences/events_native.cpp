@@ -21,6 +21,12 @@ void warn_pandas_path(const Call &c, const char *function, Py_ssize_t size, Py_s
         throw py::error_already_set();
 }
 
+py::list row_values(py::handle frame, py::handle label) {
+    py::object columns = frame.attr("columns");
+    require(truth(columns.attr("__contains__")(label)));
+    return frame[label].attr("tolist")();
+}
+
 bool exact_type(py::handle o, py::handle type) { return reinterpret_cast<PyObject *>(Py_TYPE(o.ptr())) == type.ptr(); }
 
 TimeReader::TimeReader(py::handle pandas) : timestamp_(pandas.attr("Timestamp")), nat_(pandas.attr("NaT")) {}

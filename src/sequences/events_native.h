@@ -34,6 +34,28 @@ bool examined(F examine) {
     return false;
 }
 
+// The cyclic garbage collector paused for the life of the object.  The
+// kernels' layers create a few objects per result row (tuples, lists,
+// arrays) and none of them cyclic garbage; left running, the collector would
+// walk the growing result again and again, which costs more than building
+// it.  The previous state is restored however the call ends.
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable()) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause &) = delete;
+    CollectorPause &operator=(const CollectorPause &) = delete;
+
+private:
+    int was_enabled_;
+};
+
+// The values of a frame's column as its rows give them, when every row is
+// an object row: the column's values as Python objects, in row order.
+py::list row_values(py::handle frame, py::handle label);
+
 // A large input going to the pandas path is said so (pandas'
 // PerformanceWarning), since it may take minutes instead of seconds.
 void warn_pandas_path(const Call &c, const char *function, Py_ssize_t size, Py_ssize_t large);

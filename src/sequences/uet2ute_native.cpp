@@ -67,6 +67,7 @@ py::object uet2ute_native(Call &c) {
     Uniform unit_type, kind_type;
     py::object time_dtype;  // set when the times mix resolutions
 
+    native::CollectorPause pause;
     const bool taken = native::examined([&] {
         py::object pandas = c.global("pandas"), numpy = c.global("numpy");
         require(native::exact_type(uet, pandas.attr("DataFrame")));
@@ -74,20 +75,13 @@ py::object uet2ute_native(Call &c) {
         auto is_label = [](py::handle o) { return PyUnicode_CheckExact(o.ptr()) || PyLong_CheckExact(o.ptr()); };
         require(truth(columns.attr("is_unique")) && is_label(unit) && is_label(e) && is_label(t));
         require(!truth(eq(unit, e)) && !truth(eq(unit, t)) && !truth(eq(e, t)));
-        // Iterating the rows of a table of mixed column types gives object
-        // rows: a row's values are the table's values as objects.
-        py::object values = uet.attr("values");
-        require(py::isinstance(values, numpy.attr("ndarray")) &&
-                py::str(values.attr("dtype").attr("kind")).cast<std::string>() == "O");
-        auto column = [&](py::handle label) -> py::list {
-            require(truth(columns.attr("__contains__")(label)));
-            py::object at = columns.attr("get_loc")(label);
-            require(PyLong_CheckExact(at.ptr()));
-            return values[py::make_tuple(py::slice(py::none(), py::none(), py::none()), at)].attr("tolist")();
-        };
-        units = column(unit);
-        kinds = column(e);
-        py::list cells = column(t);
+        // With an object column among them (the time cells), every row is
+        // an object row: a row's values are each column's values as objects.
+        py::list cells = native::row_values(uet, t);
+        int size = 0;
+        require(native::column_kind(numpy, pandas, uet[t], size) == 'O');
+        units = native::row_values(uet, unit);
+        kinds = native::row_values(uet, e);
         py::object ndarray = numpy.attr("ndarray");
 
         // Every time of every row, in collection order.

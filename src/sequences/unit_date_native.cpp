@@ -47,6 +47,7 @@ py::object unit_date_native(Call &c) {
     int64_t units = 0, day = 0, spacing = 0;
     bool int_labels = false;
 
+    native::CollectorPause pause;
     const bool taken = native::examined([&] {
         py::object pandas = c.global("pandas"), numpy = c.global("numpy");
         require(native::exact_type(df, pandas.attr("DataFrame")));

@@ -152,21 +152,17 @@ struct Windows {
 };
 
 void read_windows(Call &c, Windows &w) {
-    py::object interval = c.arg(4), numpy = c.global("numpy");
-    py::object columns = interval.attr("columns");
-    require(truth(columns.attr("is_unique")));
-    py::object values = interval.attr("values");
-    require(py::isinstance(values, numpy.attr("ndarray")) && py::str(values.attr("dtype").attr("kind")).cast<std::string>() == "O");
-    auto column = [&](const char *label) -> py::list {
-        py::handle name = interned(label);
-        require(truth(columns.attr("__contains__")(name)));
-        py::object at = columns.attr("get_loc")(name);
-        require(PyLong_CheckExact(at.ptr()));
-        return values[py::make_tuple(py::slice(py::none(), py::none(), py::none()), at)].attr("tolist")();
-    };
-    w.consumer = column("CONS_NO");
-    w.start = column("START");
-    w.end = column("END");
+    py::object interval = c.arg(4), pandas = c.global("pandas");
+    require(truth(interval.attr("columns").attr("is_unique")));
+    // Bounds of a datetime type and a consumer column of another: every row
+    // is an object row, whose values are each column's values as objects.
+    py::object is_datetime = pandas.attr("api").attr("types").attr("is_datetime64_any_dtype");
+    w.start = native::row_values(interval, interned("START"));
+    w.end = native::row_values(interval, interned("END"));
+    w.consumer = native::row_values(interval, interned("CONS_NO"));
+    require(truth(is_datetime(interval[interned("START")])) && truth(is_datetime(interval[interned("END")])) &&
+            !truth(is_datetime(interval[interned("CONS_NO")])) &&
+            !truth(pandas.attr("api").attr("types").attr("is_timedelta64_dtype")(interval[interned("CONS_NO")])));
     w.count = static_cast<Py_ssize_t>(py::len(interval));
 }
 
@@ -215,6 +211,7 @@ bool kernel_window(const Log &log, const native::TimeReader &reader, py::handle 
 }  // namespace
 
 py::object usest2uet_native(Call &c) {
+    native::CollectorPause pause;
     Log log;
     Windows windows;
     const bool genuine = c.global("tqdm").is(tqdm_at_load());
