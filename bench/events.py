@@ -22,6 +22,8 @@ calendar Series one unit at a time, so its scaled figure is a lower bound.
     PYTHONPATH=build/dev python bench/events.py --consumers 5000 --sample 500
 """
 import argparse
+import contextlib
+import io
 import time
 import warnings
 
@@ -116,16 +118,11 @@ def main():
     print(f"pandas {pd.__version__}, numpy {np.__version__}\n")
     print(f"{'function':<15}{'kernel':>14}{'pandas path':>16}{'ratio':>11}")
 
-    quiet = dict(disable=True)
-    saved = movra.tqdm
-    # The progress bar is the same on both paths; it is left out of the timing.
-    movra.tqdm = lambda rows, **kw: __import__("tqdm").tqdm(rows, **quiet)
-    try:
+    # Both paths show the same progress bar; it is written to a buffer here.
+    with contextlib.redirect_stderr(io.StringIO()):
         k, uet = timed(lambda: movra.usest2uet(log, "CONS_NO", "EVENT", "TIMES", iv))
         n = min(args.sample, len(iv))
         p, _ = timed(lambda: movra.usest2uet(PandasPath(log), "CONS_NO", "EVENT", "TIMES", PandasPath(iv.iloc[:n])))
-    finally:
-        movra.tqdm = saved
     row("usest2uet", k, p * len(iv) / n, f"pandas path: {n:,} of {len(iv):,} windows, scaled")
 
     k, ute = timed(lambda: movra.uet2ute(uet, "CONS_NO", "EVENT", "TIMES"))

@@ -31,7 +31,7 @@ bool exact_type(py::handle o, py::handle type) { return reinterpret_cast<PyObjec
 
 TimeReader::TimeReader(py::handle pandas) : timestamp_(pandas.attr("Timestamp")), nat_(pandas.attr("NaT")) {}
 
-TimeReader::Kind TimeReader::read(PyObject *o, int64_t &ns, bool &aware) const {
+TimeReader::Kind TimeReader::read(PyObject *o, int64_t &ns, bool &aware, PyObject **zone) const {
     if (o == nat_.ptr()) return Missing;
     if (reinterpret_cast<PyObject *>(Py_TYPE(o)) != timestamp_.ptr()) return Other;
     // `value` is in nanoseconds whatever the Timestamp's own unit; one that
@@ -52,6 +52,7 @@ TimeReader::Kind TimeReader::read(PyObject *o, int64_t &ns, bool &aware) const {
     PyObject *tz = PyObject_GetAttr(o, interned("tzinfo").ptr());
     if (tz == nullptr) throw py::error_already_set();
     aware = tz != Py_None;
+    if (zone != nullptr) *zone = tz;
     Py_DECREF(tz);
     return Time;
 }

@@ -71,9 +71,10 @@ public:
     explicit TimeReader(py::handle pandas);
 
     enum Kind { Time, Missing, Other };
-    // `aware`: whether the time carries a time zone.  Other: neither a
-    // Timestamp nor NaT, or outside what nanoseconds hold.
-    Kind read(PyObject *o, int64_t &ns, bool &aware) const;
+    // `aware`: whether the time carries a time zone; `zone`, if asked for,
+    // gets the zone object (None without), alive as long as the time is.
+    // Other: neither a Timestamp nor NaT, or outside what nanoseconds hold.
+    Kind read(PyObject *o, int64_t &ns, bool &aware, PyObject **zone = nullptr) const;
 
 private:
     py::object timestamp_, nat_;

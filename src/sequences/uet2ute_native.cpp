@@ -17,6 +17,8 @@
 
 #include "../module/table.h"
 
+#include <pybind11/numpy.h>
+
 #include <algorithm>
 #include <string>
 #include <utility>
@@ -65,7 +67,9 @@ py::object uet2ute_native(Call &c) {
     Occurrences occ;
     std::vector<int64_t> order, group_begin;
     Uniform unit_type, kind_type;
-    py::object time_dtype;  // set when the times mix resolutions
+    py::object time_dtype;  // what pandas makes of the times
+    py::object time_zone;   // their zone, when they have one
+    bool aware = false;
 
     native::CollectorPause pause;
     const bool taken = native::examined([&] {
@@ -121,20 +125,21 @@ py::object uet2ute_native(Call &c) {
         native::TimeReader reader(pandas);
         const Py_ssize_t n = PyList_GET_SIZE(occ.elements.ptr());
         occ.time.resize(static_cast<size_t>(n));
-        py::object zone;
+        PyObject *zone = nullptr;
         py::dict resolutions;
         for (Py_ssize_t i = 0; i < n; i++) {
-            PyObject *o = PyList_GET_ITEM(occ.elements.ptr(), i);
-            bool aware = false;
-            require(reader.read(o, occ.time[i], aware) == native::TimeReader::Time);
-            py::object tz = py::handle(o).attr("tzinfo");
+            PyObject *o = PyList_GET_ITEM(occ.elements.ptr(), i), *tz = nullptr;
+            require(reader.read(o, occ.time[i], aware, &tz) == native::TimeReader::Time);
             if (i == 0) zone = tz;
-            require(tz.is(zone));
+            require(tz == zone);
             py::object resolution = py::handle(o).attr("unit");
             if (!resolutions.contains(resolution)) resolutions[resolution] = py::handle(o);
             if ((i & 0xffff) == 0xffff && PyErr_CheckSignals() != 0) throw py::error_already_set();
         }
-        if (py::len(resolutions) > 1) time_dtype = pandas.attr("Series")(resolutions.attr("values")()).attr("dtype");
+        if (n > 0) {
+            time_dtype = pandas.attr("Series")(resolutions.attr("values")()).attr("dtype");
+            if (aware) time_zone = py::reinterpret_borrow<py::object>(zone);
+        }
 
         // Text units ranked in code point order, as pandas sorts them.
         if (unit_type.text()) {
@@ -175,23 +180,40 @@ py::object uet2ute_native(Call &c) {
     columns.append(e);
     const int64_t groups = static_cast<int64_t>(group_begin.size()) - 1;
     if (groups == 0) return c.global("pandas").attr("DataFrame")(py::arg("columns") = columns);
-    py::list rows(groups);
+    // The columns, each as pandas makes it of the objects on the pandas
+    // path: units (int64, or text as pandas holds text), the times in the
+    // type pandas gives those Timestamps, and one list of kinds per row.
+    py::object pandas = c.global("pandas"), numpy = c.global("numpy");
+    py::list who(groups), what(groups);
+    std::vector<int64_t> when(static_cast<size_t>(groups));
     for (int64_t g = 0; g < groups; g++) {
         const int64_t first = group_begin[g], last = group_begin[g + 1];
-        py::list what(last - first);
+        py::list these(last - first);
         for (int64_t i = first; i < last; i++) {
             PyObject *kind = PyList_GET_ITEM(kinds.ptr(), occ.row[order[i]]);
             Py_INCREF(kind);
-            PyList_SET_ITEM(what.ptr(), i - first, kind);
+            PyList_SET_ITEM(these.ptr(), i - first, kind);
         }
         const int64_t o = order[first];
-        py::object who = units[static_cast<size_t>(occ.row[o])];
-        py::object when = occ.elements[static_cast<size_t>(o)];
-        PyList_SET_ITEM(rows.ptr(), g, py::make_tuple(who, when, what).release().ptr());
+        PyObject *u = PyList_GET_ITEM(units.ptr(), occ.row[o]);
+        Py_INCREF(u);
+        PyList_SET_ITEM(who.ptr(), g, u);
+        PyList_SET_ITEM(what.ptr(), g, these.release().ptr());
+        when[static_cast<size_t>(g)] = occ.time[o];
     }
     MOVRA_AT(c);
-    py::object ute = c.global("pandas").attr("DataFrame")(rows, py::arg("columns") = columns);
-    if (time_dtype) set_item(ute, t, py::object(ute[t]).attr("astype")(time_dtype));
+    py::object nanoseconds = py::array_t<int64_t>(static_cast<py::ssize_t>(groups), when.data());
+    py::object times = pandas.attr("Series")(nanoseconds.attr("view")("M8[ns]"));
+    if (time_zone) times = times.attr("dt").attr("tz_localize")("UTC").attr("dt").attr("tz_convert")(time_zone);
+    times = times.attr("astype")(time_dtype);
+    std::vector<int64_t> each(static_cast<size_t>(groups));
+    for (int64_t g = 0; g < groups; g++) each[static_cast<size_t>(g)] = g;
+    py::object lists = native::object_array(numpy, what, each.data(), groups);
+    py::dict parts;
+    parts[py::int_(0)] = unit_type.text() ? py::object(who) : numpy.attr("array")(who, py::arg("dtype") = "int64");
+    parts[py::int_(1)] = times;
+    parts[py::int_(2)] = lists;
+    py::object ute = pandas.attr("DataFrame")(parts);
     ute.attr("columns") = columns;
     return ute;
 }
