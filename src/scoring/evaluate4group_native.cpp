@@ -68,7 +68,7 @@ py::object evaluate4group_native(Call &c) {
             magnitude += std::fabs(v);
         }
         require(magnitude < kExact);
-        zero = slice(l, py::int_(0), py::int_(0)).attr("sum")();
+        zero = slice(l.attr("iloc"), py::int_(0), py::int_(0)).attr("sum")();
 
         // Groups: plain keys, coded; a missing key is in no group.
         py::object keys = data[group];

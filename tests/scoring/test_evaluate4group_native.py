@@ -29,7 +29,8 @@ def scores(draw):
     # Few distinct predictions: ties at the cut, with equal and with different labels.
     predict = draw(st.lists(st.sampled_from([0.1, 0.5, 0.5, 0.9, numpy.nan]), min_size=n, max_size=n))
     label = draw(st.lists(st.sampled_from([0, 0, 1, 2]), min_size=n, max_size=n))
-    frame = pandas.DataFrame({"TG_NO": group, "predict": predict, "label": label})
+    frame = pandas.DataFrame({"TG_NO": group, "predict": predict, "label": label},
+                             index=draw(st.permutations(range(n))))
     label_type = draw(st.sampled_from(["int64", "float64", "int32", "bool"]))
     return frame.astype({"label": label_type}), draw(st.sampled_from([0.05, 0.2, 0.5, 1, 0, -0.3, 3]))
 

@@ -82,7 +82,7 @@ def event_logs(draw):
     rows = draw(st.lists(st.tuples(st.integers(0, 3), st.sampled_from(kinds), st.lists(time(), max_size=4)),
                          min_size=1, max_size=12))
     log = pandas.DataFrame({"CONS_NO": [unit(r[0]) for r in rows], "EV": [r[1] for r in rows],
-                            "TS": [r[2] for r in rows]})
+                            "TS": [r[2] for r in rows]}, index=draw(st.permutations(range(len(rows)))))
     if not rows:
         log = log.astype({"CONS_NO": object if text_units else "int64", "EV": object})
     start = st.tuples(st.integers(-1, 8), st.sampled_from([0, 12]))
