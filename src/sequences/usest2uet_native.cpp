@@ -71,7 +71,7 @@ void read_log(Call &c, Log &log) {
     py::object columns = usest.attr("columns");
     py::handle consumer_label = interned("CONS_NO");
     auto is_label = [](py::handle o) {
-        return PyUnicode_CheckExact(o.ptr()) || (PyLong_CheckExact(o.ptr()));
+        return PyUnicode_CheckExact(o.ptr()) || PyLong_CheckExact(o.ptr());
     };
     require(truth(columns.attr("is_unique")) && is_label(e) && is_label(ts) && !truth(eq(e, ts)));
     for (py::handle label : {consumer_label, py::handle(e), py::handle(ts)})
@@ -234,7 +234,6 @@ py::object usest2uet_native(Call &c) {
     ev::WindowCutter cutter(view);
     ev::Cut cut;
     py::list rows;
-    py::object empty = py::list();
 
     // One window: through the kernel when it can compare it, else through
     // the pandas path's step for it.
