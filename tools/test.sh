@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the test suite from a fresh checkout: first the native unit tests of
-# the fe4ts kernel (plain C++, under the sanitizers), then movra built into
+# the kernels (plain C++, under the sanitizers), then movra built into
 # three new virtual environments and every test run in each,
 #   1. the newest pandas and numpy from PyPI, with Keras 3 on the JAX CPU backend;
 #      there the type stubs are also checked against the built module (stubtest);
@@ -45,7 +45,7 @@ native() {
     "$venv/bin/cmake" -G Ninja -S "$root" -B "$root/build/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DMOVRA_BUILD_NATIVE_TESTS=ON -DMOVRA_SANITIZE=ON -DPython_EXECUTABLE="$root/$venv/bin/python" \
         -Dpybind11_DIR="$("$venv/bin/python" -m pybind11 --cmakedir)" > /dev/null
-    "$venv/bin/cmake" --build "$root/build/native" --target test_fe_kernel
+    "$venv/bin/cmake" --build "$root/build/native" --target test_fe_kernel test_event_kernels
     "$venv/bin/ctest" --test-dir "$root/build/native" --output-on-failure
 }
 

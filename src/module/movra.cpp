@@ -185,6 +185,7 @@ int load(PyObject *module, bool *entered) {
 
 }  // namespace
 
+
 }  // namespace movra
 
 PyMODINIT_FUNC PyInit_movra() {

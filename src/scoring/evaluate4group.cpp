@@ -6,13 +6,53 @@
 // sum).  Both are plain true divisions: a frame with no row labelled 1
 // ends in the interpreter's ZeroDivisionError from the first one, before
 // the second is computed.
+//
+// The native kernel counts the groups where it reproduces the pandas path
+// (evaluate4group_native); the rates are computed here on both paths.
+#include "evaluate4group.h"
+
 #include "../module/table.h"
+#include "../sequences/events_native.h"
 
 namespace movra {
 
-py::object evaluate4group(Call &c) {
-    py::object data = c.arg(0), group = c.arg(1), predict = c.arg(2), label = c.arg(3), k = c.arg(4);
+py::object evaluate4group_caught(Call &c, py::handle g) {
+    py::object predict = c.arg(2), label = c.arg(3), k = c.arg(4);
+    MOVRA_AT(c);
+    py::object tmp = g.attr("sort_values")(py::arg("by") = predict, py::arg("ascending") = false);
+    // int() of the scaled row count truncates toward zero: 19 rows at
+    // k = 0.05 flag nothing, 20 rows flag one.
+    MOVRA_AT(c);
+    py::object n = py::int_(py::int_(py::len(tmp)) * k);
+    MOVRA_AT(c);
+    py::object head = slice(tmp[label].attr("iloc"), py::handle(), n);
+    MOVRA_AT(c);
+    return head.attr("sum")();
+}
 
+py::object evaluate4group_rates(Call &c, py::handle TP_group, py::handle TP_individal) {
+    py::object data = c.arg(0), group = c.arg(1), label = c.arg(3);
+    // Groups that hold at least one row labelled exactly 1.
+    MOVRA_AT(c);
+    py::object positives = data[eq(data[label], py::int_(1))];
+    MOVRA_AT(c);
+    py::object n_groups = py::float_(py::int_(py::len(positives[group].attr("unique")())));
+    MOVRA_AT(c);
+    py::object group_rate = py::reinterpret_borrow<py::object>(TP_group) / n_groups;
+
+    MOVRA_AT(c);
+    py::object label_sum = py::float_(data[label].attr("sum")());
+    MOVRA_AT(c);
+    py::object individual_rate = py::reinterpret_borrow<py::object>(TP_individal) / label_sum;
+
+    return py::make_tuple(group_rate, individual_rate);
+}
+
+py::object evaluate4group(Call &c) {
+    py::object native = evaluate4group_native(c);
+    if (native) return native;
+
+    py::object data = c.arg(0), group = c.arg(1);
     py::object TP_group = py::int_(0);
     py::object TP_individal = py::int_(0);
 
@@ -32,16 +72,7 @@ py::object evaluate4group(Call &c) {
         auto [name, g] = unpack2(pair);
         (void)name;  // the group key is not needed, only its rows
 
-        MOVRA_AT(c);
-        py::object tmp = g.attr("sort_values")(py::arg("by") = predict, py::arg("ascending") = false);
-        // int() of the scaled row count truncates toward zero: 19 rows at
-        // k = 0.05 flag nothing, 20 rows flag one.
-        MOVRA_AT(c);
-        py::object n = py::int_(py::int_(py::len(tmp)) * k);
-        MOVRA_AT(c);
-        py::object head = slice(tmp[label].attr("iloc"), py::handle(), n);
-        MOVRA_AT(c);
-        py::object TP = head.attr("sum")();
+        py::object TP = evaluate4group_caught(c, g);
         MOVRA_AT(c);
         if (truth(ge(TP, py::int_(1)))) {
             TP_group += py::int_(1);
@@ -49,21 +80,7 @@ py::object evaluate4group(Call &c) {
             TP_individal += TP;
         }
     }
-
-    // Groups that hold at least one row labelled exactly 1.
-    MOVRA_AT(c);
-    py::object positives = data[eq(data[label], py::int_(1))];
-    MOVRA_AT(c);
-    py::object n_groups = py::float_(py::int_(py::len(positives[group].attr("unique")())));
-    MOVRA_AT(c);
-    py::object group_rate = TP_group / n_groups;
-
-    MOVRA_AT(c);
-    py::object label_sum = py::float_(data[label].attr("sum")());
-    MOVRA_AT(c);
-    py::object individual_rate = TP_individal / label_sum;
-
-    return py::make_tuple(group_rate, individual_rate);
+    return evaluate4group_rates(c, TP_group, TP_individal);
 }
 
 namespace {

@@ -3,6 +3,7 @@
 // on (unit, time) and each group reduced by `lambda2` to the list of its
 // kinds, in collection order.
 #include "../module/table.h"
+#include "events_native.h"
 
 namespace movra {
 
@@ -15,6 +16,10 @@ py::object uet2ute_lambda2(Call &c) {
 }
 
 py::object uet2ute(Call &c) {
+    // The native kernel where it reproduces the pandas path, else the pandas path.
+    py::object native = uet2ute_native(c);
+    if (native) return native;
+
     py::object uet = c.arg(0), unit = c.arg(1), e = c.arg(2), t = c.arg(3);
 
     // `e` is shared with lambda2 from the start of the call.

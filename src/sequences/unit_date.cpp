@@ -4,6 +4,7 @@
 // date already kept for it.  The first event of a unit is always kept.
 // Units appear in first-seen order and each unit's list grows in place.
 #include "../module/table.h"
+#include "events_native.h"
 
 namespace movra {
 
@@ -18,6 +19,10 @@ bool contains(py::handle container, py::handle item) {
 }  // namespace
 
 py::object unit_date(Call &c) {
+    // The native kernel where it reproduces the pandas path, else the pandas path.
+    py::object native = unit_date_native(c);
+    if (native) return native;
+
     py::object df = c.arg(0), unit = c.arg(1), date = c.arg(2), daysdiff = c.arg(3);
 
     // Starts as pandas' plain empty Series (what an empty `df` returns).

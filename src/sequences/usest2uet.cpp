@@ -3,8 +3,15 @@
 // window's consumer, holding the times strictly inside the window and
 // their count.  The consumer columns are always `CONS_NO` (attribute
 // access on both frames); `unit`, `e` and `ts` label the result.
+//
+// The native kernel takes the call when the log is one it reproduces
+// exactly (usest2uet_native); this file is the pandas path, and the step
+// that the kernel's layer falls back to for a window it cannot take.
+#include "usest2uet.h"
+
 #include <climits>
 
+#include "../module/namespace.h"
 #include "../module/table.h"
 
 namespace movra {
@@ -40,52 +47,54 @@ py::object label(const char *text) {
 
 }  // namespace
 
-py::object usest2uet(Call &c) {
-    py::object usest = c.arg(0), unit = c.arg(1), e = c.arg(2), ts = c.arg(3), interval = c.arg(4);
-
-    py::list rows;
-    MOVRA_AT(c);
-    py::object windows = c.global("tqdm")(interval.attr("iterrows")());
-    MOVRA_AT(c);
-    for (py::handle item : windows) {
-        MOVRA_AT(c);
-        auto [index, row] = unpack2(item);
-        (void)index;
-
-        MOVRA_AT(c);
-        py::object consumers = usest.attr("CONS_NO");
-        py::object usest_ = usest[eq(consumers, row.attr("CONS_NO"))];
-
-        MOVRA_AT(c);
-        for (py::handle kind : usest_.attr("groupby")(e)) {
-            MOVRA_AT(c);
-            auto [name, group] = unpack2(kind);
-
-            MOVRA_AT(c);
-            py::list times = concat_time_lists(group[ts].attr("values"));
-            MOVRA_AT(c);
-            py::object dates = c.global("numpy").attr("array")(times);
-
-            // Both bounds exclusive.  A kind without any time at all is
-            // already empty: numpy makes a float array of the empty list,
-            // which cannot be compared with time bounds, so the window
-            // test is only run on times that exist.
-            if (PyList_GET_SIZE(times.ptr()) != 0) {
-                MOVRA_AT(c);
-                py::object before_end = lt(dates, row.attr("END"));
-                py::object after_start = gt(dates, row.attr("START"));
-                dates = dates[before_end & after_start];
-            }
-
-            MOVRA_AT(c);
-            py::object consumer = row.attr("CONS_NO");
-            py::object start = row.attr("START");
-            py::object end = row.attr("END");
-            rows.append(py::make_tuple(consumer, name, dates, start, end));
-        }
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+py::object usest2uet_progress(Call &c, py::handle windows, py::handle interval) {
+    py::object tqdm = c.global("tqdm");
+    if (tqdm.is(tqdm_at_load())) {
+        // The number of windows, where the window table tells it.
+        const Py_ssize_t total = PyObject_Size(interval.ptr());
+        if (total >= 0) return tqdm(windows, py::arg("total") = total, py::arg("desc") = "usest2uet");
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+        PyErr_Clear();
     }
+    return tqdm(windows);
+}
 
+void usest2uet_window(Call &c, py::handle usest, py::handle e, py::handle ts, const WindowRow &row, py::list &rows) {
+    MOVRA_AT(c);
+    py::object consumers = usest.attr("CONS_NO");
+    py::object usest_ = usest[eq(consumers, row.consumer())];
+
+    MOVRA_AT(c);
+    for (py::handle kind : usest_.attr("groupby")(e)) {
+        MOVRA_AT(c);
+        auto [name, group] = unpack2(kind);
+
+        MOVRA_AT(c);
+        py::list times = concat_time_lists(group[ts].attr("values"));
+        MOVRA_AT(c);
+        py::object dates = c.global("numpy").attr("array")(times);
+
+        // Both bounds exclusive.  A kind without any time at all is
+        // already empty: numpy makes a float array of the empty list,
+        // which cannot be compared with time bounds, so the window
+        // test is only run on times that exist.
+        if (PyList_GET_SIZE(times.ptr()) != 0) {
+            MOVRA_AT(c);
+            py::object before_end = lt(dates, row.end());
+            py::object after_start = gt(dates, row.start());
+            dates = dates[before_end & after_start];
+        }
+
+        MOVRA_AT(c);
+        py::object consumer = row.consumer();
+        py::object start = row.start();
+        py::object end = row.end();
+        rows.append(py::make_tuple(consumer, name, dates, start, end));
+    }
+}
+
+py::object usest2uet_frame(Call &c, py::handle rows) {
+    py::object unit = c.arg(1), e = c.arg(2), ts = c.arg(3);
     MOVRA_AT(c);
     py::list columns;
     columns.append(unit);
@@ -102,6 +111,25 @@ py::object usest2uet(Call &c) {
     MOVRA_AT(c);
     set_item(uet, count_label, counts);
     return uet;
+}
+
+py::object usest2uet(Call &c) {
+    py::object uet = usest2uet_native(c);
+    if (uet) return uet;
+
+    py::object usest = c.arg(0), e = c.arg(2), ts = c.arg(3), interval = c.arg(4);
+    py::list rows;
+    MOVRA_AT(c);
+    py::object windows = usest2uet_progress(c, interval.attr("iterrows")(), interval);
+    MOVRA_AT(c);
+    for (py::handle item : windows) {
+        MOVRA_AT(c);
+        auto [index, row] = unpack2(item);
+        (void)index;
+        usest2uet_window(c, usest, e, ts, WindowRow(row), rows);
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
+    return usest2uet_frame(c, rows);
 }
 
 namespace {

@@ -60,14 +60,27 @@ LONG_LOOPS = {
             movra.fe4ts(df, "CONS_NO", ["T", "W"], ["D"], [1, 7], "KWH", w)
         print("finished", flush=True)
         """,
-    "usest2uet": """
+    "usest2uet-pandas-path": """
+        class PandasPath(pandas.DataFrame):
+            pass
+        t = pandas.Timestamp("2026-01-01")
+        n = 20000
+        usest = PandasPath({"CONS_NO": numpy.arange(n) % 2000, "E": numpy.arange(n) % 3,
+                            "TS": [[t + pandas.Timedelta(days=i % 50)] for i in range(n)]})
+        w = PandasPath({"CONS_NO": numpy.arange(2000), "START": t, "END": t + pandas.Timedelta(days=30)})
+        print("go", flush=True)
+        movra.usest2uet(usest, "U", "E", "TS", w)
+        print("finished", flush=True)
+        """,
+    "usest2uet-native": """
         t = pandas.Timestamp("2026-01-01")
         n = 20000
         usest = pandas.DataFrame({"CONS_NO": numpy.arange(n) % 2000, "E": numpy.arange(n) % 3,
-                                  "TS": [[t + pandas.Timedelta(days=i % 50)] for i in range(n)]})
+                                  "TS": [[t + pandas.Timedelta(days=i % 50)] * 20 for i in range(n)]})
         w = pandas.DataFrame({"CONS_NO": numpy.arange(2000), "START": t, "END": t + pandas.Timedelta(days=30)})
         print("go", flush=True)
-        movra.usest2uet(usest, "U", "E", "TS", w)
+        for _ in range(1000):
+            movra.usest2uet(usest, "U", "E", "TS", w)
         print("finished", flush=True)
         """,
     "searchfiles": """

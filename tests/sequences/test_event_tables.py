@@ -97,6 +97,10 @@ class TestUsest2uet:
         assert traceback_names(excinfo) == ["movra.usest2uet"]
 
 
+class PandasPath(pandas.DataFrame):
+    """The native kernels take plain DataFrames only: a subclass takes the pandas path."""
+
+
 class TestUet2ute:
     def uet(self):
         return pandas.DataFrame({"U": [2, 1, 1, 1], "E": ["x", "y", "x", "y"],
@@ -128,7 +132,7 @@ class TestUet2ute:
         monkeypatch.setattr(pandas.core.groupby.DataFrameGroupBy, "apply", apply)
         for _ in range(2):
             with pytest.raises(KeyError) as excinfo:
-                movra.uet2ute(self.uet(), "U", "E", "T")
+                movra.uet2ute(PandasPath(self.uet()), "U", "E", "T")
             assert traceback_names(excinfo) == ["movra.uet2ute", "movra.uet2ute.lambda2"]
         assert seen[0] is not seen[1]
         assert (seen[0].__name__, seen[0].__qualname__) == ("lambda2", "uet2ute.<locals>.<lambda>")

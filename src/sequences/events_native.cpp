@@ -1,0 +1,87 @@
+// Shared pieces of the event functions' native layers (events_native.h).
+#include "events_native.h"
+
+#include "../module/table.h"
+
+namespace movra::native {
+
+void warn_pandas_path(const Call &c, const char *function, Py_ssize_t size, Py_ssize_t large) {
+    if (size < large) return;
+    py::object category;
+    try {
+        category = c.global("pandas").attr("errors").attr("PerformanceWarning");
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        category = py::reinterpret_borrow<py::object>(PyExc_RuntimeWarning);
+    }
+    if (PyErr_WarnFormat(category.ptr(), 1,
+                         "movra.%s: this input is not one the native kernel reproduces exactly; "
+                         "it takes the pandas path, which is much slower",
+                         function) != 0)
+        throw py::error_already_set();
+}
+
+py::list row_values(py::handle frame, py::handle label) {
+    py::object columns = frame.attr("columns");
+    require(truth(columns.attr("__contains__")(label)));
+    return frame[label].attr("tolist")();
+}
+
+bool exact_type(py::handle o, py::handle type) { return reinterpret_cast<PyObject *>(Py_TYPE(o.ptr())) == type.ptr(); }
+
+TimeReader::TimeReader(py::handle pandas) : timestamp_(pandas.attr("Timestamp")), nat_(pandas.attr("NaT")) {}
+
+TimeReader::Kind TimeReader::read(PyObject *o, int64_t &ns, bool &aware, PyObject **zone) const {
+    if (o == nat_.ptr()) return Missing;
+    if (reinterpret_cast<PyObject *>(Py_TYPE(o)) != timestamp_.ptr()) return Other;
+    // `value` is in nanoseconds whatever the Timestamp's own unit; one that
+    // nanoseconds cannot hold raises, and is left to the pandas path.
+    PyObject *value = PyObject_GetAttr(o, interned("value").ptr());
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+        PyErr_Clear();
+        return Other;
+    }
+    int overflow = 0;
+    ns = PyLong_AsLongLongAndOverflow(value, &overflow);
+    Py_DECREF(value);
+    if (overflow != 0 || (ns == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return Other;
+    }
+    PyObject *tz = PyObject_GetAttr(o, interned("tzinfo").ptr());
+    if (tz == nullptr) throw py::error_already_set();
+    aware = tz != Py_None;
+    if (zone != nullptr) *zone = tz;
+    Py_DECREF(tz);
+    return Time;
+}
+
+py::object object_array(py::handle numpy, py::handle items, const int64_t *at, int64_t n) {
+    py::object array = numpy.attr("empty")(n, py::arg("dtype") = py::reinterpret_borrow<py::object>(
+                                                  reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+    if (n == 0) return array;
+    py::buffer_info info = py::buffer(array).request(true);
+    require(info.ndim == 1 && info.size == n && info.itemsize == static_cast<py::ssize_t>(sizeof(PyObject *)));
+    PyObject **cells = static_cast<PyObject **>(info.ptr);
+    for (int64_t i = 0; i < n; i++) {
+        PyObject *item = PyList_GET_ITEM(items.ptr(), at[i]);
+        Py_INCREF(item);
+        Py_XSETREF(cells[i], item);
+    }
+    return array;
+}
+
+char column_kind(py::handle numpy, py::handle pandas, py::handle column, int &itemsize) {
+    py::object dtype = column.attr("dtype");
+    itemsize = 0;
+    if (py::isinstance(dtype, numpy.attr("dtype"))) {
+        itemsize = dtype.attr("itemsize").cast<int>();
+        return py::str(dtype.attr("kind")).cast<std::string>()[0];
+    }
+    py::object types = pandas.attr("api").attr("types");
+    require(truth(types.attr("is_string_dtype")(dtype)) && !truth(types.attr("is_object_dtype")(dtype)));
+    return 0;
+}
+
+}  // namespace movra::native

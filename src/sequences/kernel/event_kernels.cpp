@@ -1,0 +1,160 @@
+// Kernels of the event-log functions (see event_kernels.h).
+#include "event_kernels.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <numeric>
+
+namespace movra::events {
+
+// ---- usest2uet ----------------------------------------------------------------
+
+void Cut::clear() {
+    window.clear();
+    kind.clear();
+    begin.assign(1, 0);
+    kept.clear();
+    joined_empty.clear();
+}
+
+WindowCutter::WindowCutter(const EventLog &log) : log_(log) {
+    // Rows grouped by consumer, then kind, keeping log order: two counting
+    // passes would need the kind count; a stable sort of the consumer's rows
+    // is as simple and only runs once.
+    int64_t consumers = 0;
+    for (int64_t r = 0; r < log.rows; r++) consumers = std::max(consumers, log.consumer[r] + 1);
+    consumer_begin_.assign(static_cast<size_t>(consumers) + 1, 0);
+    for (int64_t r = 0; r < log.rows; r++)
+        if (log.consumer[r] >= 0 && log.kind[r] >= 0) consumer_begin_[log.consumer[r] + 1]++;
+    std::partial_sum(consumer_begin_.begin(), consumer_begin_.end(), consumer_begin_.begin());
+    rows_.assign(static_cast<size_t>(consumer_begin_.back()), 0);
+    std::vector<int64_t> next(consumer_begin_.begin(), consumer_begin_.end() - 1);
+    for (int64_t r = 0; r < log.rows; r++)
+        if (log.consumer[r] >= 0 && log.kind[r] >= 0) rows_[next[log.consumer[r]]++] = r;
+    for (int64_t c = 0; c < consumers; c++)
+        std::stable_sort(rows_.begin() + consumer_begin_[c], rows_.begin() + consumer_begin_[c + 1],
+                         [&](int64_t a, int64_t b) { return log.kind[a] < log.kind[b]; });
+}
+
+void WindowCutter::cut(const Window &w, int64_t position, Cut &out) const {
+    if (w.consumer < 0 || w.consumer + 1 >= static_cast<int64_t>(consumer_begin_.size())) return;
+    const int64_t first = consumer_begin_[w.consumer], last = consumer_begin_[w.consumer + 1];
+    for (int64_t i = first; i < last;) {
+        // One kind: its rows' lists joined in row order, kept strictly
+        // inside (start, end).
+        const int64_t kind = log_.kind[rows_[i]];
+        int64_t joined = 0;
+        for (; i < last && log_.kind[rows_[i]] == kind; i++) {
+            const int64_t r = rows_[i];
+            joined += log_.cell[r + 1] - log_.cell[r];
+            if (w.never) continue;
+            for (int64_t t = log_.cell[r]; t < log_.cell[r + 1]; t++)
+                if (!log_.missing[t] && log_.times[t] > w.start && log_.times[t] < w.end) out.kept.push_back(t);
+        }
+        out.window.push_back(position);
+        out.kind.push_back(kind);
+        out.joined_empty.push_back(joined == 0);
+        out.begin.push_back(static_cast<int64_t>(out.kept.size()));
+    }
+}
+
+// ---- uet2ute ------------------------------------------------------------------
+
+void regroup(const int64_t *unit, const int64_t *time, int64_t n, std::vector<int64_t> &order,
+             std::vector<int64_t> &group_begin) {
+    order.resize(static_cast<size_t>(n));
+    std::iota(order.begin(), order.end(), int64_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](int64_t a, int64_t b) {
+        return unit[a] != unit[b] ? unit[a] < unit[b] : time[a] < time[b];
+    });
+    group_begin.clear();
+    for (int64_t i = 0; i < n; i++) {
+        const int64_t o = order[i];
+        if (i == 0 || unit[o] != unit[order[i - 1]] || time[o] != time[order[i - 1]]) group_begin.push_back(i);
+    }
+    group_begin.push_back(n);
+}
+
+// ---- unit_date ----------------------------------------------------------------
+
+namespace {
+
+// Floor division, as a time difference's whole days round.
+int64_t floor_div(int64_t a, int64_t b) {
+    int64_t q = a / b;
+    if ((a % b != 0) && ((a < 0) != (b < 0))) q--;
+    return q;
+}
+
+}  // namespace
+
+void thin_calendar(const int64_t *unit, const int64_t *shifted, int64_t n, int64_t units, int64_t spacing,
+                   int64_t day, std::vector<std::vector<int64_t>> &kept) {
+    kept.assign(static_cast<size_t>(units), {});
+    std::vector<std::vector<int64_t>> dates(static_cast<size_t>(units));
+    for (int64_t r = 0; r < n; r++) {
+        std::vector<int64_t> &have = dates[static_cast<size_t>(unit[r])];
+        const int64_t d = shifted[r];
+        bool keep = true;
+        for (int64_t i : have) {
+            // Equal to a kept date, or too close to one.
+            if (i == d || std::llabs(floor_div(i - d, day)) <= spacing) {
+                keep = false;
+                break;
+            }
+        }
+        if (keep) {
+            have.push_back(d);
+            kept[static_cast<size_t>(unit[r])].push_back(r);
+        }
+    }
+}
+
+// ---- evaluate4group -----------------------------------------------------------
+
+void rank_group(const Scores &s, std::vector<int64_t> &rows, int64_t flagged, double &caught, bool &ambiguous) {
+    const int64_t size = static_cast<int64_t>(rows.size());
+    // A negative count slices from the end, as a positional slice does.
+    int64_t m = flagged < 0 ? std::max<int64_t>(0, size + flagged) : std::min(flagged, size);
+    caught = 0.0;
+    ambiguous = false;
+    if (m == 0) return;
+    auto missing = [&](int64_t r) { return std::isnan(s.predict[r]); };
+    // Descending, missing predictions last; equal keys in any order.
+    auto before = [&](int64_t a, int64_t b) {
+        if (missing(a) || missing(b)) return !missing(a) && missing(b);
+        return s.predict[a] > s.predict[b];
+    };
+    auto tied = [&](int64_t a, int64_t b) {
+        return missing(a) ? missing(b) : (!missing(b) && s.predict[a] == s.predict[b]);
+    };
+    if (m < size) {
+        std::nth_element(rows.begin(), rows.begin() + (m - 1), rows.end(), before);
+        std::nth_element(rows.begin() + m, rows.begin() + m, rows.end(), before);
+        // rows[m - 1] is the last flagged rank, rows[m] the first unflagged.
+        if (tied(rows[m - 1], rows[m])) {
+            // The tie straddles the cut: only equal labels make it moot.
+            const int64_t pivot = rows[m - 1];
+            double label = std::nan("");
+            bool first = true;
+            for (int64_t r : rows) {
+                if (!tied(r, pivot)) continue;
+                const double l = s.label[r];
+                if (first) {
+                    label = l;
+                    first = false;
+                } else if (!(l == label || (std::isnan(l) && std::isnan(label)))) {
+                    ambiguous = true;
+                    return;
+                }
+            }
+        }
+    }
+    for (int64_t i = 0; i < m; i++) {
+        const double l = s.label[rows[i]];
+        if (!std::isnan(l)) caught += l;
+    }
+}
+
+}  // namespace movra::events

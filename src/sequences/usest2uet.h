@@ -1,0 +1,41 @@
+// usest2uet's steps shared by the pandas path and the kernel's layer.
+#pragma once
+
+#include "../module/runtime.h"
+
+namespace movra {
+
+// One window as the loop sees it: a row read by attribute (`row.CONS_NO`,
+// `row.START`, `row.END`, each at the moment of use), or the three values
+// already read from the window table's own array.
+class WindowRow {
+public:
+    explicit WindowRow(py::object row) : row_(std::move(row)) {}
+    WindowRow(py::object consumer, py::object start, py::object end)
+        : consumer_(std::move(consumer)), start_(std::move(start)), end_(std::move(end)) {}
+
+    py::object consumer() const { return row_ ? row_.attr("CONS_NO") : consumer_; }
+    py::object start() const { return row_ ? row_.attr("START") : start_; }
+    py::object end() const { return row_ ? row_.attr("END") : end_; }
+
+private:
+    py::object row_, consumer_, start_, end_;
+};
+
+// Appends one window's rows (one per event kind of its consumer) to `rows`,
+// through pandas.
+void usest2uet_window(Call &c, py::handle usest, py::handle e, py::handle ts, const WindowRow &row, py::list &rows);
+
+// The result frame from the collected rows, with the count column.
+py::object usest2uet_frame(Call &c, py::handle rows);
+
+// The progress display over the windows: `tqdm` called with `windows` alone,
+// or, when `tqdm` is still the class imported at load, also with the number
+// of windows (the length of `interval`) and a label.
+py::object usest2uet_progress(Call &c, py::handle windows, py::handle interval);
+
+// The result through the native kernel, or a null object when the event log
+// is not one the kernel reproduces exactly.
+py::object usest2uet_native(Call &c);
+
+}  // namespace movra

@@ -1,0 +1,162 @@
+// Unit tests of the event kernels, without Python.  Expected values are the
+// ones the pandas path gives for the same small logs, worked out by hand.
+#include "sequences/kernel/event_kernels.h"
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <vector>
+
+using namespace movra::events;
+
+namespace {
+
+int failures = 0;
+
+void check(bool ok, const std::string &what) {
+    if (!ok) {
+        ++failures;
+        std::fprintf(stderr, "FAILED: %s\n", what.c_str());
+    }
+}
+
+template <class T>
+std::string text(const std::vector<T> &v) {
+    std::string s = "[";
+    for (size_t i = 0; i < v.size(); i++) s += (i ? ", " : "") + std::to_string(v[i]);
+    return s + "]";
+}
+
+template <class T>
+void check_equal(const std::vector<T> &got, const std::vector<T> &want, const std::string &what) {
+    check(got == want, what + ": got " + text(got) + ", want " + text(want));
+}
+
+// ---- usest2uet ---------------------------------------------------------------
+
+// Log rows (consumer, kind, times); kinds coded in sorted order.
+struct LogBuilder {
+    std::vector<int64_t> consumer, kind, cell{0}, times;
+    std::vector<uint8_t> missing;
+    void row(int64_t c, int64_t k, std::vector<int64_t> t, std::vector<uint8_t> nat = {}) {
+        consumer.push_back(c);
+        kind.push_back(k);
+        for (size_t i = 0; i < t.size(); i++) {
+            times.push_back(t[i]);
+            missing.push_back(i < nat.size() ? nat[i] : 0);
+        }
+        cell.push_back(static_cast<int64_t>(times.size()));
+    }
+    EventLog view() const {
+        return EventLog{static_cast<int64_t>(consumer.size()), consumer.data(), kind.data(), cell.data(),
+                        times.data(), missing.data()};
+    }
+};
+
+void test_cut_rows_kinds_and_bounds() {
+    LogBuilder b;
+    b.row(0, 1, {5});        // consumer 0, kind "b"
+    b.row(0, 0, {4, 1, 2});  // kind "a", unsorted
+    b.row(0, 0, {2, 9});     // kind "a" again: joined after the row above
+    b.row(1, 0, {3});
+    b.row(0, -1, {4});  // a missing kind is dropped
+    const EventLog log = b.view();
+    WindowCutter cutter(log);
+    Cut cut;
+    cutter.cut(Window{0, 1, 5, false}, 0, cut);  // both bounds exclusive
+    cutter.cut(Window{-1, 1, 9, false}, 1, cut); // consumer absent from the log: no rows
+    cutter.cut(Window{0, 3, 10, false}, 2, cut);
+    check_equal(cut.window, {0, 0, 2, 2}, "windows");
+    check_equal(cut.kind, {0, 1, 0, 1}, "kinds in grouping order");
+    check_equal(cut.begin, {0, 3, 3, 5, 6}, "row offsets");
+    // times 4, 2, 2 (the first row's 1 is on the bound) then 4, 9, then 5
+    check_equal(cut.kept, {1, 3, 4, 1, 5, 0}, "kept times, in concatenation order");
+    check_equal(cut.joined_empty, {0, 0, 0, 0}, "no kind without times");
+}
+
+void test_empty_lists_missing_times_and_never() {
+    LogBuilder b;
+    b.row(0, 0, {});
+    b.row(0, 0, {});
+    b.row(0, 1, {3, 4}, {1, 0});  // NaT compares false
+    const EventLog log = b.view();
+    WindowCutter cutter(log);
+    Cut cut;
+    cutter.cut(Window{0, 0, 10, false}, 7, cut);
+    cutter.cut(Window{0, 0, 10, true}, 8, cut);  // a NaT bound keeps nothing
+    check_equal(cut.joined_empty, {1, 0, 1, 0}, "all-empty kinds");
+    check_equal(cut.kept, {1}, "NaT never kept");
+    check_equal(cut.begin, {0, 0, 1, 1, 1}, "offsets");
+}
+
+// ---- uet2ute -----------------------------------------------------------------
+
+void test_regroup_keeps_collection_order() {
+    const std::vector<int64_t> unit = {2, 1, 1, 1, 1, 1};
+    const std::vector<int64_t> time = {1, 3, 2, 3, 3, 2};
+    std::vector<int64_t> order, begin;
+    regroup(unit.data(), time.data(), 6, order, begin);
+    check_equal(order, {2, 5, 1, 3, 4, 0}, "order by unit, time, then collection");
+    check_equal(begin, {0, 2, 5, 6}, "group starts");
+    regroup(unit.data(), time.data(), 0, order, begin);
+    check_equal(begin, {0}, "no occurrence, no group");
+}
+
+// ---- unit_date ---------------------------------------------------------------
+
+void test_thinning_spacing_and_rounding() {
+    const int64_t day = 24;  // ticks of an hour
+    // Unit 0: first kept; +15 days dropped; -16 days kept; equal dropped;
+    // 15 days 12 hours later kept (kept minus new floors to -16 days);
+    // unit 1 never meets unit 0.
+    const std::vector<int64_t> unit = {0, 0, 0, 0, 1, 0, 0};
+    const std::vector<int64_t> t = {1000, 1000 + 15 * day, 1000 - 16 * day, 1000, 1000, 1000 + 15 * day + 12,
+                                    1000 - 15 * day - 12};
+    std::vector<std::vector<int64_t>> kept;
+    thin_calendar(unit.data(), t.data(), 7, 2, 15, day, kept);
+    check(kept.size() == 2, "one list per unit");
+    check_equal(kept[0], {0, 2, 5}, "unit 0 kept rows");
+    check_equal(kept[1], {4}, "unit 1 kept rows");
+}
+
+// ---- evaluate4group ----------------------------------------------------------
+
+void test_top_rows_by_group() {
+    const double NaN = std::numeric_limits<double>::quiet_NaN();
+    // Group 0: 4 rows, two flagged; group 1: a tie across the cut with
+    // different labels; group 2: a tie across the cut with equal labels.
+    const std::vector<int64_t> group = {0, 0, 0, 0, 1, 1, 1, 2, 2, 2, -1};
+    const std::vector<double> predict = {0.1, NaN, 0.9, 0.5, 0.7, 0.7, 0.2, 0.4, 0.4, 0.4, 1.0};
+    const std::vector<double> label = {1, 1, 0, 1, 1, 0, 1, 0, 0, 1, 1};
+    Scores s{11, 3, group.data(), predict.data(), label.data()};
+    GroupCatch out;
+    catch_by_group(s, [](int64_t size) { return size == 4 ? 2 : 1; }, out);
+    check_equal(out.size, {4, 3, 3}, "group sizes");
+    check_equal(out.caught, {1.0, 0.0, 0.0}, "caught");
+    check_equal(out.ambiguous, {0, 1, 1}, "ties across the cut with different labels");
+    double caught = 0;
+    bool ambiguous = false;
+    std::vector<int64_t> rows = {0, 1, 2, 3};
+    rank_group(s, rows, -1, caught, ambiguous);  // a negative count drops from the end
+    check(caught == 2.0 && !ambiguous, "negative count: 0.9, 0.5, 0.1 flagged");
+    rows = {0, 1, 2, 3};
+    rank_group(s, rows, 10, caught, ambiguous);
+    check(caught == 3.0 && !ambiguous, "a count beyond the group flags it whole");
+}
+
+}  // namespace
+
+int main() {
+    test_cut_rows_kinds_and_bounds();
+    test_empty_lists_missing_times_and_never();
+    test_regroup_keeps_collection_order();
+    test_thinning_spacing_and_rounding();
+    test_top_rows_by_group();
+    if (failures != 0) {
+        std::fprintf(stderr, "%d failure(s)\n", failures);
+        return 1;
+    }
+    std::puts("event kernels: all tests passed");
+    return 0;
+}

@@ -1,0 +1,60 @@
+"""evaluate4group's kernel against its pandas path (a DataFrame subclass
+takes it): the same two rates, of the same types, or the same exception."""
+import numpy
+import pandas
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import movra
+
+
+class PandasPath(pandas.DataFrame):
+    """The kernels take plain DataFrames only: a subclass takes the pandas path."""
+
+
+def outcome(data, **kw):
+    try:
+        rates = movra.evaluate4group(data, **kw)
+    except Exception as e:  # noqa: BLE001 - the exception is the outcome compared
+        return type(e), str(e)
+    return rates, [type(r) for r in rates]
+
+
+@st.composite
+def scores(draw):
+    n = draw(st.integers(0, 60))
+    group = draw(st.lists(st.sampled_from([0, 1, 2, 3, None] if draw(st.booleans()) else ["a", "b", "c"]),
+                          min_size=n, max_size=n))
+    # Few distinct predictions: ties at the cut, with equal and with different labels.
+    predict = draw(st.lists(st.sampled_from([0.1, 0.5, 0.5, 0.9, numpy.nan]), min_size=n, max_size=n))
+    label = draw(st.lists(st.sampled_from([0, 0, 1, 2]), min_size=n, max_size=n))
+    frame = pandas.DataFrame({"TG_NO": group, "predict": predict, "label": label},
+                             index=draw(st.permutations(range(n))))
+    label_type = draw(st.sampled_from(["int64", "float64", "int32", "bool"]))
+    return frame.astype({"label": label_type}), draw(st.sampled_from([0.05, 0.2, 0.5, 1, 0, -0.3, 3]))
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(scores())
+def test_kernel_matches_the_pandas_path(case):
+    data, k = case
+    before = data.copy()
+    assert outcome(data, k=k) == outcome(PandasPath(data), k=k)
+    pandas.testing.assert_frame_equal(data, before)
+
+
+def test_kernel_takes_the_call_and_sorts_only_ambiguous_groups(monkeypatch):
+    sorted_groups = []
+    original = pandas.DataFrame.sort_values
+
+    def counting(frame, *args, **kwargs):
+        sorted_groups.append(len(frame))
+        return original(frame, *args, **kwargs)
+
+    monkeypatch.setattr(pandas.DataFrame, "sort_values", counting)
+    data = pandas.DataFrame({"TG_NO": [1] * 4 + [2] * 4, "predict": [0.9, 0.1, 0.2, 0.3, 0.5, 0.5, 0.1, 0.2],
+                             "label": [1, 0, 0, 1, 1, 0, 1, 0]})
+    # Group 2's top row is one of two tied at 0.5 with different labels.
+    assert movra.evaluate4group(data, k=0.25) == movra.evaluate4group(PandasPath(data), k=0.25)
+    assert sorted_groups[:1] == [4] and len(sorted_groups) == 3
