@@ -6,7 +6,7 @@
 // of `periodic`), lag differences (one group per entry of `lag`) and the
 // window's span.  `lambda` aggregates one period with `aggfunc`; `lambda1`
 // describes one profile group.  Both are new function objects per use and
-// read `aggfunc` from fe's record and `value` from fe4ts's record through it.
+// read `aggfunc` from fe's scope and `value` from fe4ts's scope through it.
 #include "../module/table.h"
 #include "feature_names.h"
 
@@ -42,8 +42,8 @@ py::list as_list(const std::vector<py::object> &values) {
 // len(s[mask]): how many entries the element-wise mask selects.
 py::int_ selected(py::handle s, py::handle mask) { return py::int_(py::len(s[mask])); }
 
-// The shared reading-column name, read through fe's record from fe4ts's.
-py::object shared_value(py::handle fe_record) { return scope_get(scope_parent(fe_record), kValue); }
+// The shared reading-column name, read through fe's scope from fe4ts's.
+py::object shared_value(py::handle fe_call) { return scope_get(scope_parent(fe_call), kValue); }
 
 // frame.groupby(key) with the key column left in every group's sub-frame
 // when it is the value column itself: grouping by the column's name hands
@@ -59,10 +59,10 @@ py::object fe4ts_fe(Call &c) {
     py::object df_ = c.arg(0), tactic = c.arg(1), periodic = c.arg(2), lag = c.arg(3);
     py::object del_t_maximin = c.arg(4), aggfunc = c.arg(5);
 
-    // fe's own record: `aggfunc` for the anonymous functions, linked to the
-    // record of the fe4ts call that made this fe (for `value`).
-    py::object record = new_scope(fe_scope, c.scope());
-    scope_set(record, kAggfunc, aggfunc);
+    // fe's own scope: `aggfunc` for the anonymous functions, linked to the
+    // scope of the fe4ts call that made this fe (for `value`).
+    py::object scope = new_scope(fe_scope, c.scope());
+    scope_set(scope, kAggfunc, aggfunc);
 
     MOVRA_AT(c);
     py::object f = c.global("pandas").attr("Series")(py::arg("dtype") = "float64");
@@ -86,13 +86,13 @@ py::object fe4ts_fe(Call &c) {
             df_t = df_t[keep];
         }
         MOVRA_AT(c);
-        py::object aggregate = c.make_nested(lambda_entry, record);
-        df_t = grouped(df_t, t, shared_value(record)).attr("apply")(aggregate, py::arg("include_groups") = false);
+        py::object aggregate = c.make_nested(lambda_entry, scope);
+        df_t = grouped(df_t, t, shared_value(scope)).attr("apply")(aggregate, py::arg("include_groups") = false);
         MOVRA_AT(c);
         if (!(py::len(df_t) > 0)) continue;
 
         MOVRA_AT(c);
-        py::object prefix = shared_value(record) + underscore + t + underscore;
+        py::object prefix = shared_value(scope) + underscore + t + underscore;
         blocks.append(c.global("pandas").attr("Series")(as_list(nine_stats(df_t)), py::arg("index") = labels(prefix, kStatNames)));
         MOVRA_AT(c);
         py::list counts;
@@ -105,8 +105,8 @@ py::object fe4ts_fe(Call &c) {
     // Profile block: raw readings of the whole window, per distinct value.
     for (py::handle p : periodic) {
         MOVRA_AT(c);
-        py::object describe = c.make_nested(lambda1_entry, record);
-        py::object df_p = grouped(df_, p, shared_value(record)).attr("apply")(describe, py::arg("include_groups") = false);
+        py::object describe = c.make_nested(lambda1_entry, scope);
+        py::object df_p = grouped(df_, p, shared_value(scope)).attr("apply")(describe, py::arg("include_groups") = false);
         // A column missing in every reading forms no group: no entries.
         MOVRA_AT(c);
         if (!(py::len(df_p) > 0)) continue;
@@ -114,7 +114,7 @@ py::object fe4ts_fe(Call &c) {
         py::object flat = c.global("numpy").attr("concatenate")(df_p.attr("values"));
         py::list names;
         for (py::handle i : df_p.attr("index")) {
-            py::object prefix = shared_value(record) + underscore + p + underscore + str_of(i) + underscore;
+            py::object prefix = shared_value(scope) + underscore + p + underscore + str_of(i) + underscore;
             for (py::handle name : labels(prefix, kStatNames)) names.append(name);
         }
         MOVRA_AT(c);
@@ -124,7 +124,7 @@ py::object fe4ts_fe(Call &c) {
     // Lag block: each reading against the reading l time units earlier.
     for (py::handle l : lag) {
         MOVRA_AT(c);
-        py::object value = shared_value(record);
+        py::object value = shared_value(scope);
         py::object time = tactic[py::int_(0)];
         py::object shifted = time + underscore + str_of(l);
         set_item(df_, shifted, py::object(df_[time].attr("values")) - l);
@@ -175,7 +175,7 @@ py::object fe4ts_fe(Call &c) {
 
     // Span block: first and last time of the whole window.
     MOVRA_AT(c);
-    py::object value = shared_value(record);
+    py::object value = shared_value(scope);
     py::object times = df_[tactic[py::int_(0)]];
     py::dict span;
     span[value + py::str("_START")] = times.attr("min")();

@@ -217,11 +217,11 @@ py::object fe4ts_pandas(Call &c) {
     py::object df = c.arg(0), unit = c.arg(1), tactic = c.arg(2), periodic = c.arg(3), lag = c.arg(4);
     py::object value = c.arg(5), interval = c.arg(6), del_t_maximin = c.arg(7), aggfunc = c.arg(8);
 
-    // This call's extractor, sharing `value` through the call's record.
+    // This call's extractor, sharing `value` through the call's scope.
     MOVRA_AT(c);
-    py::object record = new_scope(fe4ts_scope);
-    scope_set(record, kValue, value);
-    py::object fe = c.make_nested(fe_entry, record);
+    py::object scope = new_scope(fe4ts_scope);
+    scope_set(scope, kValue, value);
+    py::object fe = c.make_nested(fe_entry, scope);
 
     // One record per window row that the progress display yields.
     MOVRA_AT(c);

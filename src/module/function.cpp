@@ -308,7 +308,11 @@ PyObject *code_new(const FunctionEntry *entry) {
     // code.replace() is the stable way to give a code object its parameter
     // and local names across interpreter versions.
     PyObject *replace = empty != nullptr ? PyObject_GetAttrString(reinterpret_cast<PyObject *>(empty), "replace") : nullptr;
-    PyObject *kwargs = Py_BuildValue("{s:i,s:i,s:i,s:i,s:O}", "co_argcount", nparams, "co_posonlyargcount", 0,
+    // A single-argument function refuses keywords, so its one parameter is
+    // positional-only: inspect.signature and type checkers then see the call
+    // the function really accepts.
+    const int posonly = entry->convention == Convention::SingleArgument ? nparams : 0;
+    PyObject *kwargs = Py_BuildValue("{s:i,s:i,s:i,s:i,s:O}", "co_argcount", nparams, "co_posonlyargcount", posonly,
                                      "co_kwonlyargcount", 0, "co_nlocals", nparams + nlocals, "co_varnames", varnames);
 #if PY_VERSION_HEX >= 0x030B0000
     if (kwargs != nullptr) {

@@ -8,7 +8,7 @@
 namespace movra {
 
 // The group reducer: the group's event kinds as a plain list, in row
-// order.  `e` is read from the creating call's record at every use.
+// order.  `e` is read from the creating call's scope at every use.
 py::object uet2ute_lambda2(Call &c) {
     py::object group = c.arg(0);
     MOVRA_AT(c);

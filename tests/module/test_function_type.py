@@ -1,6 +1,7 @@
 """The function type every movra function shares: binding, attributes,
 text form, pickling, method binding and traceback entries."""
 import gc
+import inspect
 import pickle
 import re
 import sys
@@ -131,6 +132,17 @@ class TestAttributes:
         assert code.co_varnames[9:] == ("fe", "fe", "ftrs", "index", "row", "df_", "ftr", "t", "p", "i", "l")
         assert movra.md5.__code__.co_varnames == ("str", "hashlib", "m")
         assert movra.searchfiles.__code__.co_varnames == ("path", "expr", "search", "search", "files")
+
+    def test_signatures_state_the_calling_convention(self):
+        # The single-argument functions refuse keywords: their one parameter
+        # is positional-only wherever a signature is read.
+        for name in ("md5", "Q3_Q1", "is_done", "load_model"):
+            f = getattr(movra, name)
+            assert f.__code__.co_posonlyargcount == 1
+            with pytest.raises(TypeError):
+                f(**{f.__code__.co_varnames[0]: "x"})
+        assert str(inspect.signature(movra.md5)) == "(str, /)"
+        assert str(inspect.signature(movra.pad_seq)) == "(v, maxlen=256, padding='post', value=-1)"
 
 
 class TestDefaults:
