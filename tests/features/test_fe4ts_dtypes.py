@@ -58,25 +58,6 @@ def assert_same_outcome(native, oracle):
         pd.testing.assert_frame_equal(native, oracle, check_exact=False, rtol=1e-9, atol=1e-12)
 
 
-class PathSpy:
-    """Counts the pandas path's groupby calls: none means the kernel took the call."""
-
-    def __init__(self, monkeypatch):
-        self.calls = 0
-        original = pd.DataFrame.groupby
-
-        def counting(frame, *args, **kwargs):
-            self.calls += 1
-            return original(frame, *args, **kwargs)
-
-        monkeypatch.setattr(pd.DataFrame, "groupby", counting)
-
-
-@pytest.fixture
-def spy(monkeypatch):
-    return PathSpy(monkeypatch)
-
-
 # ---- the dtype matrix ------------------------------------------------------------
 
 def dates(days, dtype):

@@ -25,25 +25,6 @@ def pandas_path(s):
     return np.nansum(s)
 
 
-class PathSpy:
-    """Counts the pandas path's groupby calls: none means the kernel took the call."""
-
-    def __init__(self, monkeypatch):
-        self.calls = 0
-        original = pd.DataFrame.groupby
-
-        def counting(frame, *args, **kwargs):
-            self.calls += 1
-            return original(frame, *args, **kwargs)
-
-        monkeypatch.setattr(pd.DataFrame, "groupby", counting)
-
-
-@pytest.fixture
-def spy(monkeypatch):
-    return PathSpy(monkeypatch)
-
-
 def fe4ts(df, interval, tactic=("T",), periodic=(), lag=(), value="V", unit="U", **kw):
     return movra.fe4ts(df, unit, list(tactic), list(periodic), list(lag), value, interval, **kw)
 
