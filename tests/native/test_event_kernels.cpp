@@ -145,6 +145,53 @@ void test_top_rows_by_group() {
     check(caught == 3.0 && !ambiguous, "a count beyond the group flags it whole");
 }
 
+// ---- tsdf2seq ----------------------------------------------------------------
+
+void test_series_cut_by_date_and_length() {
+    // Times out of order, one tie (rows 1 and 4 keep row order).
+    const std::vector<int64_t> t = {40, 20, 10, 30, 20, 50};
+    std::vector<int64_t> kept;
+    TimeBounds<int64_t> none;
+    PositionSlice all;
+    cut_series(t.data(), 6, none, all, kept);
+    check_equal(kept, {2, 1, 4, 3, 0, 5}, "ascending time, equal times in row order");
+
+    TimeBounds<int64_t> window;
+    window.has_upto = window.has_from = true;
+    window.upto = 40;
+    window.from = 20;
+    PositionSlice last2;  // "post", maxlen 2: [-2:]
+    last2.has_start = true;
+    last2.start = -2;
+    cut_series(t.data(), 6, window, last2, kept);
+    check_equal(kept, {3, 0}, "both bounds inclusive, then the last two");
+
+    PositionSlice drop_last;  // "pre", maxlen -1: [:-1]
+    drop_last.has_stop = true;
+    drop_last.stop = -1;
+    cut_series(t.data(), 6, window, drop_last, kept);
+    check_equal(kept, {1, 4, 3}, "a negative length drops from the end");
+
+    PositionSlice beyond;  // "post", maxlen 10: [-10:]
+    beyond.has_start = true;
+    beyond.start = -10;
+    cut_series(t.data(), 6, window, beyond, kept);
+    check_equal(kept, {1, 4, 3, 0}, "a length beyond the rows keeps them all");
+    beyond.start = 10;  // "post", maxlen -10: [10:]
+    cut_series(t.data(), 6, window, beyond, kept);
+    check_equal(kept, {}, "dropping more than there is leaves nothing");
+
+    const std::vector<double> f = {2.5, -1.0, 0.5};
+    TimeBounds<double> upto;
+    upto.has_upto = true;
+    upto.upto = 0.5;
+    std::vector<int64_t> kept_f;
+    cut_series(f.data(), 3, upto, all, kept_f);
+    check_equal(kept_f, {1, 2}, "float times");
+    cut_series(f.data(), 0, upto, all, kept_f);
+    check_equal(kept_f, {}, "no rows");
+}
+
 }  // namespace
 
 int main() {
@@ -153,6 +200,7 @@ int main() {
     test_regroup_keeps_collection_order();
     test_thinning_spacing_and_rounding();
     test_top_rows_by_group();
+    test_series_cut_by_date_and_length();
     if (failures != 0) {
         std::fprintf(stderr, "%d failure(s)\n", failures);
         return 1;

@@ -157,4 +157,47 @@ void rank_group(const Scores &s, std::vector<int64_t> &rows, int64_t flagged, do
     }
 }
 
+// ---- tsdf2seq -------------------------------------------------------------------
+
+namespace {
+
+// A Python slice bound resolved against a length, as slice.indices does.
+int64_t resolve(bool has, int64_t bound, int64_t absent, int64_t length) {
+    if (!has) return absent;
+    if (bound < 0) bound += length;
+    return std::clamp<int64_t>(bound, 0, length);
+}
+
+}  // namespace
+
+template <class T>
+void cut_series(const T *times, int64_t n, const TimeBounds<T> &bounds, const PositionSlice &keep,
+                std::vector<int64_t> &kept) {
+    // Time order; readings usually come sorted, which costs one pass.
+    kept.resize(static_cast<size_t>(n));
+    std::iota(kept.begin(), kept.end(), int64_t{0});
+    if (!std::is_sorted(times, times + n))
+        std::stable_sort(kept.begin(), kept.end(), [times](int64_t a, int64_t b) { return times[a] < times[b]; });
+
+    // The date and look-back cuts.
+    if (bounds.has_upto || bounds.has_from) {
+        auto outside = [&](int64_t r) {
+            return (bounds.has_upto && !(times[r] <= bounds.upto)) || (bounds.has_from && !(times[r] >= bounds.from));
+        };
+        kept.erase(std::remove_if(kept.begin(), kept.end(), outside), kept.end());
+    }
+
+    // The length cut, by position.
+    const int64_t m = static_cast<int64_t>(kept.size());
+    const int64_t start = resolve(keep.has_start, keep.start, 0, m);
+    const int64_t stop = std::max(start, resolve(keep.has_stop, keep.stop, m, m));
+    kept.erase(kept.begin() + stop, kept.end());
+    kept.erase(kept.begin(), kept.begin() + start);
+}
+
+template void cut_series<int64_t>(const int64_t *, int64_t, const TimeBounds<int64_t> &, const PositionSlice &,
+                                  std::vector<int64_t> &);
+template void cut_series<double>(const double *, int64_t, const TimeBounds<double> &, const PositionSlice &,
+                                 std::vector<int64_t> &);
+
 }  // namespace movra::events
