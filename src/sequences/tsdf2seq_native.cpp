@@ -1,0 +1,222 @@
+// tsdf2seq on the native kernel.
+//
+// The pandas path sorts a copy of the whole frame, builds a boolean mask per
+// cut and slices a Series: a few hundred microseconds of pandas machinery
+// per call, however short the series.  Called once per consumer, that is
+// most of the time spent.  Here the two columns are read as buffers, the
+// kernel orders and cuts the rows, and the value column's kept entries are
+// taken in one numpy call.
+//
+// Taken: plain DataFrames with unique column labels, a length cut ("post" or
+// "pre") so the result is one-dimensional, a time column of integers,
+// float64 or naive datetime64 without missing times, a value column of a
+// numpy dtype, and a date the column compares with exactly (a Python int or
+// float for numbers; a naive Timestamp, datetime or datetime64 for times,
+// with an int look-back in days).
+#include "events_native.h"
+#include "kernel/event_kernels.h"
+
+#include "../module/table.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <type_traits>
+
+namespace movra {
+
+namespace {
+
+using native::require;
+
+constexpr int64_t kLargestTick = int64_t{1} << 62;
+constexpr double kExactInDouble = 9007199254740992.0;  // 2**53
+
+// Attoseconds per tick of a numpy datetime unit (those a linear count of).
+const char *attoseconds_per(const std::string &unit) {
+    if (unit == "W") return "604800000000000000000000";
+    if (unit == "D") return "86400000000000000000000";
+    if (unit == "h") return "3600000000000000000000";
+    if (unit == "m") return "60000000000000000000";
+    if (unit == "s") return "1000000000000000000";
+    if (unit == "ms") return "1000000000000000";
+    if (unit == "us") return "1000000000000";
+    if (unit == "ns") return "1000000000";
+    require(false);
+    return nullptr;
+}
+
+py::int_ big(const char *digits) { return py::reinterpret_steal<py::int_>(PyLong_FromString(digits, nullptr, 10)); }
+
+int64_t to_int64(py::handle value) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    require(overflow == 0 && v < kLargestTick && v > -kLargestTick);
+    return v;
+}
+
+// A naive point in time as attoseconds since the epoch (an exact Python
+// int): pandas Timestamps, datetime.datetime and numpy datetime64 only.
+py::object attoseconds(py::handle numpy, py::handle pandas, py::handle datetime, py::handle when) {
+    py::object stamp = py::reinterpret_borrow<py::object>(when);
+    if (native::exact_type(when, pandas.attr("Timestamp"))) {
+        require(py::object(stamp.attr("tz")).is_none());
+        stamp = stamp.attr("asm8");
+    } else if (native::exact_type(when, datetime)) {
+        require(py::object(stamp.attr("tzinfo")).is_none());
+        stamp = numpy.attr("datetime64")(stamp, "us");
+    }
+    require(native::exact_type(stamp, numpy.attr("datetime64")));
+    require(!truth(numpy.attr("isnat")(stamp)));
+    py::tuple unit = numpy.attr("datetime_data")(stamp.attr("dtype"));
+    py::object ticks = py::int_(stamp.attr("astype")("int64"));
+    py::object per_tick = big(attoseconds_per(py::str(unit[0]))) * py::int_(unit[1]);
+    return ticks * per_tick;
+}
+
+// The column's readings were sorted with NaT first or NaN last: neither is
+// a time the kernel orders as pandas does.
+template <class T>
+bool any_missing(const T *t, int64_t n) {
+    for (int64_t i = 0; i < n; i++)
+        if constexpr (std::is_floating_point_v<T>) {
+            if (std::isnan(t[i])) return true;
+        } else if (t[i] == INT64_MIN) {
+            return true;
+        }
+    return false;
+}
+
+// Whether pandas hands out `.values` of a sliced Series read-only: always
+// under pandas 3 (copy-on-write), on 2.x only when copy-on-write is on.
+bool values_read_only(py::handle pandas) {
+    const std::string version = py::str(pandas.attr("__version__"));
+    if (std::stoi(version) >= 3) return true;
+    py::object mode = pandas.attr("get_option")("mode.copy_on_write");
+    require(PyBool_Check(mode.ptr()));
+    return mode.ptr() == Py_True;
+}
+
+}  // namespace
+
+py::object tsdf2seq_native(Call &c) {
+    py::object df = c.arg(0), t = c.arg(1), s = c.arg(2), date = c.arg(3), maxlen = c.arg(4), cut = c.arg(5),
+               maxdays = c.arg(6);
+    std::vector<py::object> hold;
+    py::object values;
+    bool read_only = false, float_times = false;
+    const int64_t *ticks = nullptr;
+    const double *reals = nullptr;
+    int64_t n = 0;
+    events::TimeBounds<int64_t> tick_bounds;
+    events::TimeBounds<double> real_bounds;
+    events::PositionSlice keep;
+
+    const bool taken = native::examined([&] {
+        py::object pandas = c.global("pandas"), numpy = c.global("numpy");
+        require(native::exact_type(df, pandas.attr("DataFrame")));
+
+        // A one-dimensional result: a length cut, "post" or "pre".
+        require(truth(maxlen) && PyLong_CheckExact(maxlen.ptr()) && PyUnicode_CheckExact(cut.ptr()));
+        const std::string side = py::str(cut);
+        require(side == "post" || side == "pre");
+        int overflow = 0;
+        long long length = PyLong_AsLongLongAndOverflow(maxlen.ptr(), &overflow);
+        if (length == -1 && PyErr_Occurred()) throw py::error_already_set();
+        // Beyond any row count every bound acts alike.
+        if (overflow != 0 || length >= kLargestTick) length = overflow < 0 ? -kLargestTick : kLargestTick;
+        if (length <= -kLargestTick) length = -kLargestTick;
+        if (side == "post") {
+            keep.has_start = true;
+            keep.start = -length;
+        } else {
+            keep.has_stop = true;
+            keep.stop = length;
+        }
+
+        // The two columns, each a single column of a numpy dtype.
+        auto is_label = [](py::handle o) { return PyUnicode_CheckExact(o.ptr()) || PyLong_CheckExact(o.ptr()); };
+        py::object columns = df.attr("columns");
+        require(is_label(t) && is_label(s) && truth(columns.attr("is_unique")));
+        require(truth(columns.attr("__contains__")(t)) && truth(columns.attr("__contains__")(s)));
+        py::object times = df[t], kept_column = df[s];
+        int time_size = 0, value_size = 0;
+        const char time_kind = native::column_kind(numpy, pandas, times, time_size);
+        const char value_kind = native::column_kind(numpy, pandas, kept_column, value_size);
+        require(std::string("biufcmM").find(value_kind) != std::string::npos && value_kind != 0);
+        n = static_cast<int64_t>(py::len(times));
+        values = kept_column.attr("values");
+        py::object time_values = times.attr("values");
+
+        const bool by_date = truth(date);
+        py::object datetime = c.global("datetime");
+        if (time_kind == 'M') {
+            // Ticks of the column's unit; bounds rounded inward to whole ticks,
+            // which keeps exactly the times pandas keeps.
+            ticks = native::buffer_of<int64_t>(numpy, time_values.attr("view")("int64"), "int64", n, hold);
+            require(!any_missing(ticks, n));
+            if (by_date) {
+                py::tuple unit = numpy.attr("datetime_data")(time_values.attr("dtype"));
+                py::object per_tick = big(attoseconds_per(py::str(unit[0]))) * py::int_(unit[1]);
+                tick_bounds.has_upto = true;
+                tick_bounds.upto = to_int64(attoseconds(numpy, pandas, datetime.attr("datetime"), date).attr("__floordiv__")(per_tick));
+                if (truth(maxdays)) {
+                    require(PyLong_CheckExact(maxdays.ptr()));
+                    py::object from = date - datetime.attr("timedelta")(py::arg("days") = maxdays);
+                    py::object negated = -attoseconds(numpy, pandas, datetime.attr("datetime"), from);
+                    tick_bounds.has_from = true;
+                    tick_bounds.from = -to_int64(negated.attr("__floordiv__")(per_tick));
+                }
+            }
+        } else {
+            require(time_kind == 'i' || (time_kind == 'u' && time_size <= 4) || (time_kind == 'f' && time_size == 8));
+            // A date minus a timedelta is not a number: the pandas path raises.
+            require(!by_date || !truth(maxdays));
+            const bool real_date = by_date && PyFloat_CheckExact(date.ptr());
+            require(!by_date || real_date || PyLong_CheckExact(date.ptr()));
+            float_times = time_kind == 'f' || real_date;
+            if (float_times) {
+                // numpy compares integers with a float as float64.
+                reals = native::buffer_of<double>(numpy, time_values, "float64", n, hold);
+                require(!any_missing(reals, n));
+                if (time_kind != 'f')
+                    for (int64_t i = 0; i < n; i++) require(std::fabs(reals[i]) <= kExactInDouble);
+                if (by_date) {
+                    real_bounds.has_upto = true;
+                    real_bounds.upto = real_date ? PyFloat_AS_DOUBLE(date.ptr()) : static_cast<double>(to_int64(date));
+                }
+            } else {
+                ticks = native::buffer_of<int64_t>(numpy, time_values, "int64", n, hold);
+                if (by_date) {
+                    tick_bounds.has_upto = true;
+                    tick_bounds.upto = to_int64(date);
+                }
+            }
+        }
+        read_only = values_read_only(pandas);
+    });
+    if (!taken) {
+        if (PyErr_Occurred()) PyErr_Clear();
+        return py::object();
+    }
+
+    MOVRA_AT(c);
+    std::vector<int64_t> kept;
+    if (float_times)
+        events::cut_series(reals, n, real_bounds, keep, kept);
+    else
+        events::cut_series(ticks, n, tick_bounds, keep, kept);
+
+    // The kept values in time order, as a new array of the column's dtype.
+    py::object numpy = c.global("numpy");
+    py::object positions = numpy.attr("empty")(py::int_(kept.size()), "int64");
+    py::buffer_info info = py::buffer(positions).request(true);
+    std::copy(kept.begin(), kept.end(), static_cast<int64_t *>(info.ptr));
+    py::object result = values.attr("take")(positions);
+    if (read_only) py::setattr(result.attr("flags"), "writeable", py::bool_(false));
+    return result;
+}
+
+}  // namespace movra
