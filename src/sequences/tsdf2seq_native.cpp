@@ -18,7 +18,10 @@
 
 #include "../module/table.h"
 
+#include <pybind11/numpy.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -57,6 +60,17 @@ int64_t to_int64(py::handle value) {
     return v;
 }
 
+// The unit of a datetime64 dtype, e.g. "ns" of datetime64[ns]; multiples of
+// a unit (datetime64[10s]) and generic ones are declined.
+std::string unit_of(const py::dtype &dtype) {
+    const std::string name = py::str(dtype.attr("str"));  // "<M8[ns]": str(dtype) runs Python code
+    const size_t open = name.find('[');
+    require(dtype.kind() == 'M' && open != std::string::npos && name.back() == ']');
+    std::string unit = name.substr(open + 1, name.size() - open - 2);
+    require(!unit.empty() && std::isalpha(static_cast<unsigned char>(unit[0])));
+    return unit;
+}
+
 // A naive point in time as attoseconds since the epoch (an exact Python
 // int): pandas Timestamps, datetime.datetime and numpy datetime64 only.
 py::object attoseconds(py::handle numpy, py::handle pandas, py::handle datetime, py::handle when) {
@@ -69,11 +83,10 @@ py::object attoseconds(py::handle numpy, py::handle pandas, py::handle datetime,
         stamp = numpy.attr("datetime64")(stamp, "us");
     }
     require(native::exact_type(stamp, numpy.attr("datetime64")));
-    require(!truth(numpy.attr("isnat")(stamp)));
-    py::tuple unit = numpy.attr("datetime_data")(stamp.attr("dtype"));
-    py::object ticks = py::int_(stamp.attr("astype")("int64"));
-    py::object per_tick = big(attoseconds_per(py::str(unit[0]))) * py::int_(unit[1]);
-    return ticks * per_tick;
+    py::int_ ticks = stamp.attr("view")("int64");
+    require(to_int64(ticks) != INT64_MIN);  // NaT
+    const py::dtype dtype = stamp.attr("dtype");
+    return ticks * big(attoseconds_per(unit_of(dtype)));
 }
 
 // The column's readings were sorted with NaT first or NaN last: neither is
@@ -87,6 +100,35 @@ bool any_missing(const T *t, int64_t n) {
             return true;
         }
     return false;
+}
+
+// The position of the one column labelled `label` (equal as pandas finds
+// labels: 1 finds 1.0).
+Py_ssize_t position_of(const py::list &labels, py::handle label) {
+    Py_ssize_t found = -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(labels.ptr()); i++) {
+        const int equal = PyObject_RichCompareBool(PyList_GET_ITEM(labels.ptr(), i), label.ptr(), Py_EQ);
+        if (equal < 0) throw py::error_already_set();
+        if (equal) {
+            require(found < 0);
+            found = i;
+        }
+    }
+    require(found >= 0);
+    return found;
+}
+
+// A column's values as numpy holds them.  Selecting the column as a Series
+// costs more than the whole kernel on a year's readings, so the frame's
+// column array is read directly (a pandas without that accessor takes the
+// pandas path).  Extension dtypes (text, zoned times, nullable numbers) are
+// declined; naive datetimes come as numpy's datetime64.
+py::array column_array(py::handle numpy, py::handle df, Py_ssize_t position) {
+    py::object array = df.attr("_get_column_array")(position);
+    require(py::isinstance<py::dtype>(array.attr("dtype")));
+    if (!py::isinstance<py::array>(array)) array = numpy.attr("asarray")(array);
+    require(py::isinstance<py::array>(array) && py::array(array).ndim() == 1);
+    return py::reinterpret_borrow<py::array>(array);
 }
 
 // Whether pandas hands out `.values` of a sliced Series read-only: always
@@ -138,17 +180,16 @@ py::object tsdf2seq_native(Call &c) {
 
         // The two columns, each a single column of a numpy dtype.
         auto is_label = [](py::handle o) { return PyUnicode_CheckExact(o.ptr()) || PyLong_CheckExact(o.ptr()); };
-        py::object columns = df.attr("columns");
-        require(is_label(t) && is_label(s) && truth(columns.attr("is_unique")));
-        require(truth(columns.attr("__contains__")(t)) && truth(columns.attr("__contains__")(s)));
-        py::object times = df[t], kept_column = df[s];
-        int time_size = 0, value_size = 0;
-        const char time_kind = native::column_kind(numpy, pandas, times, time_size);
-        const char value_kind = native::column_kind(numpy, pandas, kept_column, value_size);
-        require(std::string("biufcmM").find(value_kind) != std::string::npos && value_kind != 0);
-        n = static_cast<int64_t>(py::len(times));
-        values = kept_column.attr("values");
-        py::object time_values = times.attr("values");
+        require(is_label(t) && is_label(s));
+        py::list labels = df.attr("columns").attr("tolist")();
+        require(PySet_Size(py::set(labels).ptr()) == PyList_GET_SIZE(labels.ptr()));
+        py::array times = column_array(numpy, df, position_of(labels, t)), kept = column_array(numpy, df, position_of(labels, s));
+        const py::dtype time_dtype = times.dtype();
+        const char time_kind = time_dtype.kind(), value_kind = kept.dtype().kind();
+        require(std::string("biufcmM").find(value_kind) != std::string::npos);
+        n = static_cast<int64_t>(times.size());
+        values = kept;
+        py::object time_values = times;
 
         const bool by_date = truth(date);
         py::object datetime = c.global("datetime");
@@ -158,8 +199,7 @@ py::object tsdf2seq_native(Call &c) {
             ticks = native::buffer_of<int64_t>(numpy, time_values.attr("view")("int64"), "int64", n, hold);
             require(!any_missing(ticks, n));
             if (by_date) {
-                py::tuple unit = numpy.attr("datetime_data")(time_values.attr("dtype"));
-                py::object per_tick = big(attoseconds_per(py::str(unit[0]))) * py::int_(unit[1]);
+                py::object per_tick = big(attoseconds_per(unit_of(time_dtype)));
                 tick_bounds.has_upto = true;
                 tick_bounds.upto = to_int64(attoseconds(numpy, pandas, datetime.attr("datetime"), date).attr("__floordiv__")(per_tick));
                 if (truth(maxdays)) {
@@ -171,7 +211,8 @@ py::object tsdf2seq_native(Call &c) {
                 }
             }
         } else {
-            require(time_kind == 'i' || (time_kind == 'u' && time_size <= 4) || (time_kind == 'f' && time_size == 8));
+            require(time_kind == 'i' || (time_kind == 'u' && time_dtype.itemsize() <= 4) ||
+                    (time_kind == 'f' && time_dtype.itemsize() == 8));
             // A date minus a timedelta is not a number: the pandas path raises.
             require(!by_date || !truth(maxdays));
             const bool real_date = by_date && PyFloat_CheckExact(date.ptr());

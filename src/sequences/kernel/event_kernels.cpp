@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <numeric>
+#include <utility>
 
 namespace movra::events {
 
@@ -175,9 +176,15 @@ void cut_series(const T *times, int64_t n, const TimeBounds<T> &bounds, const Po
                 std::vector<int64_t> &kept) {
     // Time order; readings usually come sorted, which costs one pass.
     kept.resize(static_cast<size_t>(n));
-    std::iota(kept.begin(), kept.end(), int64_t{0});
-    if (!std::is_sorted(times, times + n))
-        std::stable_sort(kept.begin(), kept.end(), [times](int64_t a, int64_t b) { return times[a] < times[b]; });
+    if (std::is_sorted(times, times + n)) {
+        std::iota(kept.begin(), kept.end(), int64_t{0});
+    } else {
+        // (time, row) pairs are all distinct, so their order is the stable one.
+        std::vector<std::pair<T, int64_t>> order(static_cast<size_t>(n));
+        for (int64_t r = 0; r < n; r++) order[static_cast<size_t>(r)] = {times[r], r};
+        std::sort(order.begin(), order.end());
+        for (int64_t i = 0; i < n; i++) kept[static_cast<size_t>(i)] = order[static_cast<size_t>(i)].second;
+    }
 
     // The date and look-back cuts.
     if (bounds.has_upto || bounds.has_from) {
