@@ -123,10 +123,12 @@ Py_ssize_t position_of(const py::list &labels, py::handle label) {
 // column array is read directly (a pandas without that accessor takes the
 // pandas path).  Extension dtypes (text, zoned times, nullable numbers) are
 // declined; naive datetimes come as numpy's datetime64.
-py::array column_array(py::handle numpy, py::handle df, Py_ssize_t position) {
+py::array column_array(py::handle df, Py_ssize_t position) {
     py::object array = df.attr("_get_column_array")(position);
     require(py::isinstance<py::dtype>(array.attr("dtype")));
-    if (!py::isinstance<py::array>(array)) array = numpy.attr("asarray")(array);
+    // Datetime arrays wrap their numpy array; asking for it directly skips
+    // numpy's conversion protocol, which runs Python code.
+    if (!py::isinstance<py::array>(array)) array = array.attr("_ndarray");
     require(py::isinstance<py::array>(array) && py::array(array).ndim() == 1);
     return py::reinterpret_borrow<py::array>(array);
 }
@@ -183,7 +185,7 @@ py::object tsdf2seq_native(Call &c) {
         require(is_label(t) && is_label(s));
         py::list labels = df.attr("columns").attr("tolist")();
         require(PySet_Size(py::set(labels).ptr()) == PyList_GET_SIZE(labels.ptr()));
-        py::array times = column_array(numpy, df, position_of(labels, t)), kept = column_array(numpy, df, position_of(labels, s));
+        py::array times = column_array(df, position_of(labels, t)), kept = column_array(df, position_of(labels, s));
         const py::dtype time_dtype = times.dtype();
         const char time_kind = time_dtype.kind(), value_kind = kept.dtype().kind();
         require(std::string("biufcmM").find(value_kind) != std::string::npos);

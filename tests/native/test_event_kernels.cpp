@@ -2,7 +2,9 @@
 // ones the pandas path gives for the same small logs, worked out by hand.
 #include "sequences/kernel/event_kernels.h"
 
+#include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <cstdio>
 #include <limits>
 #include <string>
@@ -192,6 +194,30 @@ void test_series_cut_by_date_and_length() {
     check_equal(kept_f, {}, "no rows");
 }
 
+// Longer series take the radix sort: the order must be the stable one,
+// for ticks of whole days, negative times, ties, and floats with -0.0.
+void test_series_order_of_long_series() {
+    std::vector<int64_t> t;
+    std::vector<double> f;
+    uint64_t state = 12345;
+    for (int i = 0; i < 500; i++) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        const int64_t day = static_cast<int64_t>(state >> 40) % 300 - 150;  // ties among 500 draws
+        t.push_back(day * 86400000000000LL);
+        f.push_back(i % 7 == 0 ? -0.0 : static_cast<double>(day) / 4);
+    }
+    std::vector<int64_t> want(t.size()), kept;
+    std::iota(want.begin(), want.end(), int64_t{0});
+    std::stable_sort(want.begin(), want.end(), [&](int64_t a, int64_t b) { return t[a] < t[b]; });
+    cut_series(t.data(), 500, TimeBounds<int64_t>{}, PositionSlice{}, kept);
+    check(kept == want, "radix order of day ticks is the stable order");
+
+    std::iota(want.begin(), want.end(), int64_t{0});
+    std::stable_sort(want.begin(), want.end(), [&](int64_t a, int64_t b) { return f[a] < f[b]; });
+    cut_series(f.data(), 500, TimeBounds<double>{}, PositionSlice{}, kept);
+    check(kept == want, "radix order of floats is the stable order");
+}
+
 }  // namespace
 
 int main() {
@@ -201,6 +227,7 @@ int main() {
     test_thinning_spacing_and_rounding();
     test_top_rows_by_group();
     test_series_cut_by_date_and_length();
+    test_series_order_of_long_series();
     if (failures != 0) {
         std::fprintf(stderr, "%d failure(s)\n", failures);
         return 1;
