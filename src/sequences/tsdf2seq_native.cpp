@@ -194,7 +194,7 @@ py::object tsdf2seq_native(Call &c) {
         py::object time_values = times;
 
         const bool by_date = truth(date);
-        py::object datetime = c.global("datetime");
+        py::object datetime = c.global("datetime"), datetime_type = datetime.attr("datetime");
         if (time_kind == 'M') {
             // Ticks of the column's unit; bounds rounded inward to whole ticks,
             // which keeps exactly the times pandas keeps.
@@ -203,11 +203,12 @@ py::object tsdf2seq_native(Call &c) {
             if (by_date) {
                 py::object per_tick = big(attoseconds_per(unit_of(time_dtype)));
                 tick_bounds.has_upto = true;
-                tick_bounds.upto = to_int64(attoseconds(numpy, pandas, datetime.attr("datetime"), date).attr("__floordiv__")(per_tick));
+                py::object upto = attoseconds(numpy, pandas, datetime_type, date);
+                tick_bounds.upto = to_int64(upto.attr("__floordiv__")(per_tick));
                 if (truth(maxdays)) {
                     require(PyLong_CheckExact(maxdays.ptr()));
                     py::object from = date - datetime.attr("timedelta")(py::arg("days") = maxdays);
-                    py::object negated = -attoseconds(numpy, pandas, datetime.attr("datetime"), from);
+                    py::object negated = -attoseconds(numpy, pandas, datetime_type, from);
                     tick_bounds.has_from = true;
                     tick_bounds.from = -to_int64(negated.attr("__floordiv__")(per_tick));
                 }
@@ -219,6 +220,9 @@ py::object tsdf2seq_native(Call &c) {
             require(!by_date || !truth(maxdays));
             const bool real_date = by_date && PyFloat_CheckExact(date.ptr());
             require(!by_date || real_date || PyLong_CheckExact(date.ptr()));
+            // numpy 1.x compares 8- and 16-bit integers with a Python float in
+            // a narrower float, which rounds the date.
+            require(!real_date || time_dtype.itemsize() >= 4);
             float_times = time_kind == 'f' || real_date;
             if (float_times) {
                 // numpy compares integers with a float as float64.

@@ -73,7 +73,8 @@ def calls(draw):
     kwargs = {"maxlen": draw(st.sampled_from([1, 3, 8, 20, -1, -3, -20, 10**30])),
               "cut": draw(st.sampled_from(["post", "pre"]))}
     if kind in ("int", "float"):
-        times = numpy.array(offsets, dtype="int64" if kind == "int" else "float64")
+        times = numpy.array(offsets, dtype=draw(st.sampled_from(["int64", "int32", "int16"])) if kind == "int"
+                            else "float64")
         kwargs["date"] = draw(st.sampled_from([None, 0, at, at + 0.5]))
     else:
         hours = numpy.array(offsets, dtype="int64") * 12
@@ -95,8 +96,10 @@ def test_kernel_matches_the_pandas_path(call):
         native = outcome(df, **kwargs)
     oracle = outcome(PandasPath(df), **kwargs)
     assert_same_array(native, oracle)
-    # Every generated call is one the kernel takes, unless the call raises.
-    assert calls[0] == (1 if isinstance(oracle, type) else 0)
+    # Every generated call is one the kernel takes, unless the call raises or
+    # compares small integers with a float (numpy 1.x rounds the float).
+    narrow = df["DATA_DATE"].dtype.itemsize < 4 and isinstance(kwargs.get("date"), float)
+    assert calls[0] == (1 if isinstance(oracle, type) or narrow else 0)
     pandas.testing.assert_frame_equal(df, before)
 
 
