@@ -107,5 +107,6 @@ namespace movra {
 py::object uet2ute_native(Call &c);
 py::object unit_date_native(Call &c);
 py::object evaluate4group_native(Call &c);
+py::object tsdf2seq_native(Call &c);
 
 }  // namespace movra

@@ -4,12 +4,16 @@
 // first ("pre") `maxlen` values of column `s`.  Without that length cut
 // the whole kept frame comes back, two-dimensional.
 #include "../module/table.h"
+#include "events_native.h"
 
 namespace movra {
 
 py::object tsdf2seq(Call &c) {
     py::object df = c.arg(0), t = c.arg(1), s = c.arg(2), date = c.arg(3), maxlen = c.arg(4),
                cut = c.arg(5), maxdays = c.arg(6);
+
+    // The native kernel where it reproduces the pandas path, else the pandas path.
+    if (py::object native = tsdf2seq_native(c)) return native;
 
     // A new frame, ascending in t; the caller's frame keeps its order.
     MOVRA_AT(c);

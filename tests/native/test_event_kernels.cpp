@@ -2,7 +2,9 @@
 // ones the pandas path gives for the same small logs, worked out by hand.
 #include "sequences/kernel/event_kernels.h"
 
+#include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <cstdio>
 #include <limits>
 #include <string>
@@ -145,6 +147,77 @@ void test_top_rows_by_group() {
     check(caught == 3.0 && !ambiguous, "a count beyond the group flags it whole");
 }
 
+// ---- tsdf2seq ----------------------------------------------------------------
+
+void test_series_cut_by_date_and_length() {
+    // Times out of order, one tie (rows 1 and 4 keep row order).
+    const std::vector<int64_t> t = {40, 20, 10, 30, 20, 50};
+    std::vector<int64_t> kept;
+    TimeBounds<int64_t> none;
+    PositionSlice all;
+    cut_series(t.data(), 6, none, all, kept);
+    check_equal(kept, {2, 1, 4, 3, 0, 5}, "ascending time, equal times in row order");
+
+    TimeBounds<int64_t> window;
+    window.has_upto = window.has_from = true;
+    window.upto = 40;
+    window.from = 20;
+    PositionSlice last2;  // "post", maxlen 2: [-2:]
+    last2.has_start = true;
+    last2.start = -2;
+    cut_series(t.data(), 6, window, last2, kept);
+    check_equal(kept, {3, 0}, "both bounds inclusive, then the last two");
+
+    PositionSlice drop_last;  // "pre", maxlen -1: [:-1]
+    drop_last.has_stop = true;
+    drop_last.stop = -1;
+    cut_series(t.data(), 6, window, drop_last, kept);
+    check_equal(kept, {1, 4, 3}, "a negative length drops from the end");
+
+    PositionSlice beyond;  // "post", maxlen 10: [-10:]
+    beyond.has_start = true;
+    beyond.start = -10;
+    cut_series(t.data(), 6, window, beyond, kept);
+    check_equal(kept, {1, 4, 3, 0}, "a length beyond the rows keeps them all");
+    beyond.start = 10;  // "post", maxlen -10: [10:]
+    cut_series(t.data(), 6, window, beyond, kept);
+    check_equal(kept, {}, "dropping more than there is leaves nothing");
+
+    const std::vector<double> f = {2.5, -1.0, 0.5};
+    TimeBounds<double> upto;
+    upto.has_upto = true;
+    upto.upto = 0.5;
+    std::vector<int64_t> kept_f;
+    cut_series(f.data(), 3, upto, all, kept_f);
+    check_equal(kept_f, {1, 2}, "float times");
+    cut_series(f.data(), 0, upto, all, kept_f);
+    check_equal(kept_f, {}, "no rows");
+}
+
+// Longer series take the radix sort: the order must be the stable one,
+// for ticks of whole days, negative times, ties, and floats with -0.0.
+void test_series_order_of_long_series() {
+    std::vector<int64_t> t;
+    std::vector<double> f;
+    uint64_t state = 12345;
+    for (int i = 0; i < 500; i++) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        const int64_t day = static_cast<int64_t>(state >> 40) % 300 - 150;  // ties among 500 draws
+        t.push_back(day * 86400000000000LL);
+        f.push_back(i % 7 == 0 ? -0.0 : static_cast<double>(day) / 4);
+    }
+    std::vector<int64_t> want(t.size()), kept;
+    std::iota(want.begin(), want.end(), int64_t{0});
+    std::stable_sort(want.begin(), want.end(), [&](int64_t a, int64_t b) { return t[a] < t[b]; });
+    cut_series(t.data(), 500, TimeBounds<int64_t>{}, PositionSlice{}, kept);
+    check(kept == want, "radix order of day ticks is the stable order");
+
+    std::iota(want.begin(), want.end(), int64_t{0});
+    std::stable_sort(want.begin(), want.end(), [&](int64_t a, int64_t b) { return f[a] < f[b]; });
+    cut_series(f.data(), 500, TimeBounds<double>{}, PositionSlice{}, kept);
+    check(kept == want, "radix order of floats is the stable order");
+}
+
 }  // namespace
 
 int main() {
@@ -153,6 +226,8 @@ int main() {
     test_regroup_keeps_collection_order();
     test_thinning_spacing_and_rounding();
     test_top_rows_by_group();
+    test_series_cut_by_date_and_length();
+    test_series_order_of_long_series();
     if (failures != 0) {
         std::fprintf(stderr, "%d failure(s)\n", failures);
         return 1;

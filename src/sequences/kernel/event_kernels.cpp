@@ -2,9 +2,11 @@
 #include "event_kernels.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <cstdlib>
 #include <numeric>
+#include <utility>
 
 namespace movra::events {
 
@@ -156,5 +158,106 @@ void rank_group(const Scores &s, std::vector<int64_t> &rows, int64_t flagged, do
         if (!std::isnan(l)) caught += l;
     }
 }
+
+// ---- tsdf2seq -------------------------------------------------------------------
+
+namespace {
+
+// A Python slice bound resolved against a length, as slice.indices does.
+int64_t resolve(bool has, int64_t bound, int64_t absent, int64_t length) {
+    if (!has) return absent;
+    if (bound < 0) bound += length;
+    return std::clamp<int64_t>(bound, 0, length);
+}
+
+// Keys whose unsigned order is the times' order.
+uint64_t sort_key(int64_t t) { return static_cast<uint64_t>(t) ^ (uint64_t{1} << 63); }
+
+uint64_t sort_key(double t) {
+    if (t == 0.0) t = 0.0;  // -0.0 equals 0.0
+    uint64_t bits = 0;
+    std::memcpy(&bits, &t, sizeof bits);
+    return (bits >> 63) != 0 ? ~bits : bits | (uint64_t{1} << 63);
+}
+
+// Stable LSD radix sort of `rows` by `keys`, 11 bits at a time.  The keys
+// are first taken relative to the smallest and stripped of the low bits they
+// all share (times on whole days in nanoseconds share 16), so readings over
+// a few years need four passes.  Comparison sorts mispredict a branch on
+// nearly every step over shuffled readings.
+void radix_sort(std::vector<uint64_t> &keys, std::vector<int64_t> &rows) {
+    constexpr int kBits = 11;
+    constexpr size_t kBuckets = size_t{1} << kBits;
+    const size_t n = keys.size();
+    const uint64_t low = *std::min_element(keys.begin(), keys.end());
+    uint64_t any = 0;
+    for (uint64_t &k : keys) any |= (k -= low);
+    if (any == 0) return;
+    int shift = 0;
+    while (((any >> shift) & 1) == 0) shift++;
+    uint64_t high = 0;
+    for (uint64_t &k : keys) high = std::max(high, k >>= shift);
+    int width = 0;
+    while (width < 64 && (high >> width) != 0) width++;
+
+    std::vector<uint64_t> keys_out(n);
+    std::vector<int64_t> rows_out(n);
+    std::vector<size_t> start(kBuckets);
+    for (int at = 0; at < width; at += kBits) {
+        std::fill(start.begin(), start.end(), 0);
+        for (uint64_t k : keys) start[(k >> at) & (kBuckets - 1)]++;
+        size_t next = 0;
+        for (size_t &bucket : start) {
+            const size_t size = bucket;
+            bucket = next;
+            next += size;
+        }
+        for (size_t i = 0; i < n; i++) {
+            const size_t to = start[(keys[i] >> at) & (kBuckets - 1)]++;
+            keys_out[to] = keys[i];
+            rows_out[to] = rows[i];
+        }
+        keys.swap(keys_out);
+        rows.swap(rows_out);
+    }
+}
+
+}  // namespace
+
+template <class T>
+void cut_series(const T *times, int64_t n, const TimeBounds<T> &bounds, const PositionSlice &keep,
+                std::vector<int64_t> &kept) {
+    // Time order; readings usually come sorted, which costs one pass.
+    kept.resize(static_cast<size_t>(n));
+    std::iota(kept.begin(), kept.end(), int64_t{0});
+    if (std::is_sorted(times, times + n)) {
+    } else if (n < 64) {
+        std::stable_sort(kept.begin(), kept.end(), [times](int64_t a, int64_t b) { return times[a] < times[b]; });
+    } else {
+        std::vector<uint64_t> keys(static_cast<size_t>(n));
+        for (int64_t r = 0; r < n; r++) keys[static_cast<size_t>(r)] = sort_key(times[r]);
+        radix_sort(keys, kept);
+    }
+
+    // The date and look-back cuts.
+    if (bounds.has_upto || bounds.has_from) {
+        auto outside = [&](int64_t r) {
+            return (bounds.has_upto && !(times[r] <= bounds.upto)) || (bounds.has_from && !(times[r] >= bounds.from));
+        };
+        kept.erase(std::remove_if(kept.begin(), kept.end(), outside), kept.end());
+    }
+
+    // The length cut, by position.
+    const int64_t m = static_cast<int64_t>(kept.size());
+    const int64_t start = resolve(keep.has_start, keep.start, 0, m);
+    const int64_t stop = std::max(start, resolve(keep.has_stop, keep.stop, m, m));
+    kept.erase(kept.begin() + stop, kept.end());
+    kept.erase(kept.begin(), kept.begin() + start);
+}
+
+template void cut_series<int64_t>(const int64_t *, int64_t, const TimeBounds<int64_t> &, const PositionSlice &,
+                                  std::vector<int64_t> &);
+template void cut_series<double>(const double *, int64_t, const TimeBounds<double> &, const PositionSlice &,
+                                 std::vector<int64_t> &);
 
 }  // namespace movra::events

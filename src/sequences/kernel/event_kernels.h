@@ -134,4 +134,34 @@ void catch_by_group(const Scores &s, F flagged_rows, GroupCatch &out) {
     }
 }
 
+// ---- tsdf2seq: one series cut by date and by length ----------------------
+
+// Python slice bounds over the rows kept (absent bound: `has_*` false);
+// negative bounds count from the end, as in Python.
+struct PositionSlice {
+    bool has_start = false, has_stop = false;
+    int64_t start = 0, stop = 0;
+};
+
+// Bounds on the times, both inclusive: kept are t <= upto (if set) and
+// t >= from (if set).  T is int64_t (ticks or integers) or double; times
+// must hold no NaN.
+template <class T>
+struct TimeBounds {
+    bool has_upto = false, has_from = false;
+    T upto{}, from{};
+};
+
+// Fills `kept` with the rows whose values make up the sequence: rows put in
+// ascending time order (equal times keep row order), those within the
+// bounds kept, then the slice taken by position.
+template <class T>
+void cut_series(const T *times, int64_t n, const TimeBounds<T> &bounds, const PositionSlice &keep,
+                std::vector<int64_t> &kept);
+
+extern template void cut_series<int64_t>(const int64_t *, int64_t, const TimeBounds<int64_t> &,
+                                         const PositionSlice &, std::vector<int64_t> &);
+extern template void cut_series<double>(const double *, int64_t, const TimeBounds<double> &, const PositionSlice &,
+                                        std::vector<int64_t> &);
+
 }  // namespace movra::events
