@@ -69,7 +69,8 @@ LONG_LOOPS = {
                             "TS": [[t + pandas.Timedelta(days=i % 50)] for i in range(n)]})
         w = PandasPath({"CONS_NO": numpy.arange(2000), "START": t, "END": t + pandas.Timedelta(days=30)})
         print("go", flush=True)
-        movra.usest2uet(usest, "U", "E", "TS", w)
+        for _ in range(50):
+            movra.usest2uet(usest, "U", "E", "TS", w)
         print("finished", flush=True)
         """,
     "usest2uet-native": """
