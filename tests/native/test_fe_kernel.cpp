@@ -486,23 +486,27 @@ void test_large_tables_threads_and_wanted_units() {
     }
     struct Columns {
         std::vector<int64_t> unit, time, wd;
-        std::vector<double> value;
+        std::vector<double> value, float_time;  // float_time: a float axis instead, when filled
         Table table() const {
             Table t;
             t.rows = static_cast<int64_t>(unit.size());
             t.unit = unit.data();
-            t.time.i64 = time.data();
+            if (float_time.empty())
+                t.time.i64 = time.data();
+            else
+                t.time.f64 = float_time.data();
             t.value = value.data();
             t.keys = {t.time, Column{nullptr, wd.data()}};
             return t;
         }
     };
-    auto build = [&](bool shuffled, int64_t unit_scale) {
+    auto build = [&](bool shuffled, int64_t unit_scale, bool float_time = false) {
         Columns c;
         for (int64_t j = 0; j < n; j++) {
             const int64_t i = shuffled ? order[j] : j;
             c.unit.push_back((i / days + 1) * unit_scale);
             c.time.push_back(i % days);
+            if (float_time) c.float_time.push_back(static_cast<double>(i % days) + 0.5);
             c.wd.push_back((i % days) % 7);
             c.value.push_back(i % 37 == 0 ? NaN : static_cast<double>((i * 7919) % 1000) / 8);
         }
@@ -536,6 +540,22 @@ void test_large_tables_threads_and_wanted_units() {
     const Columns in_order = build(false, 1), shuffled = build(true, 1), far = build(true, int64_t{1} << 40);
     const auto ws = windows_for(1);
     const auto want = records(in_order.table(), 1, ws);
+    // A float axis is sorted unit by unit after the units are dealt out.
+    const Columns float_in_order = build(false, 1, true), float_shuffled = build(true, 1, true);
+    std::vector<Window> float_ws = ws;
+    for (Window &w : float_ws) {
+        w.start.f = static_cast<double>(w.start.i);
+        w.end.f = static_cast<double>(w.end.i);
+    }
+    o.lags[0].f = 1;
+    o.lags[1].f = 7;
+    const auto float_want = records(float_in_order.table(), 1, float_ws);
+    for (int threads : {1, 2, 3}) {
+        const std::string on = " on " + std::to_string(threads) + " threads";
+        check(records(float_shuffled.table(), threads, float_ws) == float_want, "float times shuffled" + on);
+    }
+    o.lags[0].i = 1;
+    o.lags[1].i = 7;
     for (int threads : {1, 2, 3}) {
         const std::string on = " on " + std::to_string(threads) + " threads";
         check(records(in_order.table(), threads, ws) == want, "in order" + on);

@@ -125,8 +125,10 @@ struct Range {
 
 struct Work;  // per-thread scratch space
 
-// Memory for a large column: freed with std::free.
+// Memory for a large column: freed with std::free, or unmapped when it was
+// mapped (`mapped` bytes).
 struct FreeBuffer {
+    size_t mapped = 0;
     void operator()(void *p) const;
 };
 template <class T>

@@ -2,30 +2,39 @@
 //
 // Most tables come grouped by unit and in time order already, which one scan
 // finds.  Otherwise every reading gets an integer code for its unit, and the
-// readings are ordered by radix passes over packed 64-bit words (unit code
-// and time offset above, reading number below): each pass reads its input
-// in order and writes to a few thousand sequential streams, which the caches
-// handle well, unlike a scatter to one position per unit.  The columns are
-// then copied into that order in one pass, by all threads.
+// readings are ordered by a key of unit code and time offset.  When every
+// reading moves, its values are dealt, by the top bits of its key, into one
+// of a few hundred buckets that already lie where the bucket ends up in each
+// copied column; each bucket is then sorted in cache and put in order where
+// it lies.  Both passes read and write memory in sequence, which the caches
+// handle well, unlike a random write per value and column.  Fresh memory is
+// costly too (each page faults in on first touch), so large buffers are
+// made present in one request.
 //
 // Only the wanted units' readings are ordered: a few windows over a big table
-// cost a scan of its unit column and little more.
+// cost a scan of its unit column, a radix sort of the few readings' numbers
+// and a gather of their values.
 #include "fe_kernel.h"
 
 #include "parallel.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <limits>
 #include <memory>
+#include <stdexcept>
 #include <type_traits>
 
 #ifdef __linux__
 #include <sched.h>
 #include <sys/mman.h>
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23  // Linux 5.14; older C libraries lack the name, older kernels refuse it
+#endif
 #endif
 
 namespace movra::fe_kernel {
@@ -43,27 +52,36 @@ int available_cpus() {
     return n > 0 ? static_cast<int>(n) : 1;
 }
 
-void FreeBuffer::operator()(void *p) const { std::free(p); }
+void FreeBuffer::operator()(void *p) const {
+#ifdef __linux__
+    if (mapped > 0) {
+        munmap(p, mapped);
+        return;
+    }
+#endif
+    std::free(p);
+}
 
 namespace {
 
-// n values of T, uninitialised.  Large buffers are aligned to 2 MiB and
-// offered huge pages: the copies into reading order then take a fraction of
-// the page faults and TLB misses.
+// n values of T, uninitialised.  Large buffers are mapped with their pages
+// made present in one request: touching fresh pages one fault at a time
+// costs far more (in virtual machines above all), and the copies into
+// reading order write to them all over.  Huge pages are not asked for:
+// where the host must assemble them, the first touch of each stalls.
 template <class T>
 Buffer<T> buffer(int64_t n) {
-    constexpr size_t kHuge = size_t{1} << 21;
-    size_t bytes = std::max<size_t>(1, static_cast<size_t>(n) * sizeof(T));
-    void *p = nullptr;
-    if (bytes >= 2 * kHuge) {
-        bytes = (bytes + kHuge - 1) / kHuge * kHuge;
-        p = std::aligned_alloc(kHuge, bytes);
-#ifdef MADV_HUGEPAGE
-        if (p) madvise(p, bytes, MADV_HUGEPAGE);
-#endif
-    } else {
-        p = std::malloc(bytes);
+    const size_t bytes = std::max<size_t>(1, static_cast<size_t>(n) * sizeof(T));
+#ifdef __linux__
+    if (bytes >= (size_t{1} << 22)) {
+        void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p != MAP_FAILED) {
+            madvise(p, bytes, MADV_POPULATE_WRITE);  // where refused, pages come on first touch
+            return Buffer<T>(static_cast<T *>(p), FreeBuffer{bytes});
+        }
     }
+#endif
+    void *p = std::malloc(bytes);
     if (!p) throw std::bad_alloc();
     return Buffer<T>(static_cast<T *>(p));
 }
@@ -118,6 +136,25 @@ public:
         codes_[at] = add(u);
         if (2 * units.size() > keys_.size()) rehash(static_cast<int64_t>(keys_.size()));
         return codes_[at];
+    }
+
+    bool dense() const { return !dense_.empty(); }
+
+    // With a direct table: a code for every value among unit[0 .. n) not
+    // coded yet, in order of value, found by `threads` side by side.  Finds
+    // are then all the threads need.
+    void add_present(const int64_t *unit, int64_t n, int threads) {
+        std::unique_ptr<std::atomic<uint8_t>[]> seen(new std::atomic<uint8_t>[dense_.size()]());
+        const int64_t parts = (n + kCheckRows - 1) / kCheckRows;
+        for_each_part(threads, parts, [&](int64_t p, int) {
+            for (int64_t i = p * kCheckRows; i < std::min(n, (p + 1) * kCheckRows); i++) {
+                const uint64_t at = static_cast<uint64_t>(unit[i]) - static_cast<uint64_t>(lo_);
+                if (at < dense_.size()) seen[at].store(1, std::memory_order_relaxed);
+            }
+        });
+        for (size_t at = 0; at < dense_.size(); at++)
+            if (seen[at].load(std::memory_order_relaxed) && dense_[at] < 0)
+                dense_[at] = add(static_cast<int64_t>(static_cast<uint64_t>(lo_) + at));
     }
 
     std::vector<int64_t> units;  // unit value by code
@@ -236,14 +273,137 @@ void gather_columns(const std::vector<std::pair<const void *, void *>> &copies, 
     }
 }
 
-// dst[place[i]] = src[i] for i in [begin, end), column after column.
-void scatter_columns(const std::vector<std::pair<const void *, void *>> &copies, const int64_t *place,
-                     int64_t begin, int64_t end) {
-    for (const auto &c : copies) {
-        const char *src = static_cast<const char *>(c.first);
-        char *dst = static_cast<char *>(c.second);
-        for (int64_t i = begin; i < end; i++) std::memcpy(dst + 8 * place[i], src + 8 * i, 8);
+using Copies = std::vector<std::pair<const void *, void *>>;  // (source, copy) of 8-byte columns
+
+// A time as stored in a column, integer or float.
+union TimeBits {
+    int64_t i;
+    double f;
+};
+
+// Sorts positions pos[0 .. count) by their keys' bits below `low`
+// (low_key[p]), ties in position order: LSD passes of 8 bits over
+// (key bits, position) words, all in cache.
+template <class K>
+void sort_bucket(uint32_t *pos, int64_t count, const K *low_key, int low, std::vector<uint64_t> &a,
+                 std::vector<uint64_t> &b) {
+    const int pos_bits = std::max(1, bit_width(static_cast<uint64_t>(count - 1)));
+    if (low + pos_bits > 64) {
+        std::stable_sort(pos, pos + count, [&](uint32_t x, uint32_t y) { return low_key[x] < low_key[y]; });
+        return;
     }
+    a.resize(static_cast<size_t>(count));
+    b.resize(static_cast<size_t>(count));
+    for (int64_t r = 0; r < count; r++) a[r] = static_cast<uint64_t>(low_key[pos[r]]) << pos_bits | pos[r];
+    for (int shift = pos_bits; shift < pos_bits + low; shift += 8) {
+        int64_t start[257] = {0};
+        for (int64_t r = 0; r < count; r++) start[((a[r] >> shift) & 255) + 1]++;
+        for (int d = 0; d < 256; d++) start[d + 1] += start[d];
+        for (int64_t r = 0; r < count; r++) b[start[(a[r] >> shift) & 255]++] = a[r];
+        a.swap(b);
+    }
+    const uint64_t pos_mask = (uint64_t{1} << pos_bits) - 1;
+    for (int64_t r = 0; r < count; r++) pos[r] = static_cast<uint32_t>(a[r] & pos_mask);
+}
+
+// Sorts the readings 0 .. n by key(i) < 2**key_bits, ties in reading order,
+// and copies every column into that order, in passes that read and write
+// memory in sequence instead of one random write per value and column.
+// The readings are first dealt, by the top bits of their keys, into
+// buckets, which are the buckets' final places in every copy.
+// Each bucket, small enough to sit in cache, is then sorted by the rest of
+// its keys (`ties`, when given, orders each run of equal keys) and its
+// values are put in that order where they lie.  LowKey holds the bits of a
+// key below its bucket's.  Returns false when `stop` asks to give up; `stop`
+// is asked on the calling thread only.
+template <class LowKey, class Key, class Ties, class Stop>
+bool deal_and_sort(int64_t n, int key_bits, const Key &key, const Ties *ties, const Copies &copies, int threads,
+                   const Stop &stop) {
+    // Buckets of some 2**17 readings, whose columns sit in the last-level
+    // cache while they are put in order; few enough buckets that the deal's
+    // write streams stay within the address-translation cache.
+    const int top = std::min(key_bits, std::max(8, std::min(kDigitBits, bit_width(static_cast<uint64_t>(n) >> 18))));
+    const int low = key_bits - top;
+    const uint64_t low_mask = (uint64_t{1} << low) - 1;
+    const size_t buckets = size_t{1} << top;
+    const int slices = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(threads, n / 65536)));
+    auto slice_begin = [&](int64_t s) { return n * s / slices; };
+    auto bucket_of = [&](uint64_t k) { return static_cast<size_t>(k >> low); };
+
+    // Where each slice puts each bucket's readings: bucket after bucket,
+    // the slices in order within one, which keeps ties in reading order.
+    std::vector<int64_t> next(static_cast<size_t>(slices) * buckets, 0);
+    for_each_part(threads, slices, [&](int64_t s, int) {
+        int64_t *count = next.data() + s * buckets;
+        for (int64_t i = slice_begin(s); i < slice_begin(s + 1); i++) count[bucket_of(key(i))]++;
+    });
+    std::vector<int64_t> bucket_begin(buckets + 1);
+    int64_t at = 0;
+    for (size_t d = 0; d < buckets; d++) {
+        bucket_begin[d] = at;
+        for (int s = 0; s < slices; s++) {
+            int64_t &c = next[static_cast<size_t>(s) * buckets + d];
+            const int64_t k = c;
+            c = at;
+            at += k;
+        }
+    }
+    bucket_begin[buckets] = at;
+    if (stop()) return false;
+
+    // Deal: every value to its bucket in each copy, the rest of the key beside.
+    Buffer<LowKey> low_keys = buffer<LowKey>(low > 0 ? n : 1);
+    for_each_part(threads, slices, [&](int64_t s, int) {
+        int64_t *place = next.data() + s * buckets;
+        for (int64_t i = slice_begin(s); i < slice_begin(s + 1); i++) {
+            const uint64_t k = key(i);
+            const int64_t p = place[bucket_of(k)]++;
+            if (low > 0) low_keys[p] = static_cast<LowKey>(k & low_mask);
+            for (const auto &c : copies)
+                std::memcpy(static_cast<char *>(c.second) + 8 * p, static_cast<const char *>(c.first) + 8 * i, 8);
+        }
+    });
+    if (stop()) return false;
+
+    // Sort each bucket and put its values in order.
+    struct Stopped {};
+    struct Scratch {
+        std::vector<uint32_t> pos;
+        std::vector<uint64_t> a, b, values;
+    };
+    std::vector<Scratch> scratch(static_cast<size_t>(std::max(1, threads)));
+    try {
+        for_each_part(threads, static_cast<int64_t>(buckets), [&](int64_t d, int worker) {
+            if (worker == 0 && d % 64 == 63 && stop()) throw Stopped{};
+            const int64_t begin = bucket_begin[d], count = bucket_begin[d + 1] - begin;
+            if (count < 2) return;
+            Scratch &s = scratch[static_cast<size_t>(worker)];
+            s.pos.resize(static_cast<size_t>(count));
+            for (int64_t r = 0; r < count; r++) s.pos[r] = static_cast<uint32_t>(r);
+            const LowKey *bucket_keys = low_keys.get() + (low > 0 ? begin : 0);
+            if (low > 0) sort_bucket(s.pos.data(), count, bucket_keys, low, s.a, s.b);
+            if (ties) {
+                for (int64_t r = 0; r < count;) {
+                    int64_t e = r + 1;
+                    while (e < count && (low == 0 || bucket_keys[s.pos[e]] == bucket_keys[s.pos[r]])) e++;
+                    (*ties)(s.pos.data() + r, e - r, begin);
+                    r = e;
+                }
+            }
+            bool moved = false;
+            for (int64_t r = 0; r < count && !moved; r++) moved = s.pos[r] != r;
+            if (!moved) return;
+            s.values.resize(static_cast<size_t>(count));
+            for (const auto &c : copies) {
+                uint64_t *v = static_cast<uint64_t *>(c.second) + begin;
+                std::copy(v, v + count, s.values.begin());
+                for (int64_t r = 0; r < count; r++) v[r] = s.values[s.pos[r]];
+            }
+        });
+    } catch (const Stopped &) {
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -251,7 +411,7 @@ void scatter_columns(const std::vector<std::pair<const void *, void *>> &copies,
 void Kernel::order_readings() {
     const int64_t n = table_.rows;
     const int64_t *unit = table_.unit;
-    bool all_units = !table_.wanted_units.has_value();
+    const bool all_units = !table_.wanted_units.has_value();
 
     // The wanted units' codes come first, in the order given.
     int64_t lo = 0, hi = -1;
@@ -273,7 +433,8 @@ void Kernel::order_readings() {
     UnitCodes units(lo, hi, expected);
     if (!all_units)
         for (int64_t u : *table_.wanted_units) units.find_or_add(u);
-    auto code_of = [&](int64_t u) { return all_units ? units.find_or_add(u) : units.find(u); };
+    bool coded = !all_units;  // every unit wanted has its code: lookups only, from any thread
+    auto code_of = [&](int64_t u) { return coded ? units.find(u) : units.find_or_add(u); };
 
     // Already in order: each wanted unit's readings one run, in time order.
     bool in_order = true;
@@ -293,90 +454,83 @@ void Kernel::order_readings() {
         return;
     }
     blocks_.clear();
-    // The wanted readings, their units' codes, and for integer times their
-    // range, in one pass.  With every unit wanted the readings are all taken
-    // in turn and `picked` stays empty; otherwise the units' codes are known
-    // beforehand and the threads look at parts of the table side by side.
+    // Each reading's unit code (-1: not wanted), and for integer times the
+    // range of the wanted readings' times.  A unit column with a modest
+    // range of values gets every code first, so the threads look at parts of
+    // the table side by side; otherwise codes are given in one pass in order.
     const bool integer_time = table_.time.integer();
     const int64_t *t = table_.time.i64;
-    std::vector<int32_t> codes;
-    std::vector<int64_t> picked;
-    int64_t tlo = std::numeric_limits<int64_t>::max(), thi = std::numeric_limits<int64_t>::min();
+    if (all_units && units.dense()) {
+        units.add_present(unit, n, threads_);
+        coded = true;
+    }
     struct Part {
-        std::vector<int32_t> codes;
-        std::vector<int64_t> picked;
+        int64_t wanted = 0, first = 0;  // first: where its wanted readings go
         int64_t tlo = std::numeric_limits<int64_t>::max(), thi = std::numeric_limits<int64_t>::min();
     };
-    auto look = [&](int64_t begin, int64_t end, Part &out) {
-        int64_t last = 0;
+    const int64_t nparts = (n + kCheckRows - 1) / kCheckRows;
+    std::vector<Part> parts(static_cast<size_t>(nparts));
+    Buffer<int64_t> picked;  // the wanted readings' numbers, unless every reading is wanted
+    Buffer<int32_t> codes;   // the wanted readings' codes
+    // Two passes: the first counts each part's wanted readings, the second
+    // writes their numbers and codes (no buffer as large as the table when
+    // only a few units are wanted).
+    auto look = [&](int64_t p, bool write) {
+        Part &out = parts[p];
+        int64_t last = 0, at = out.first;
         int32_t last_code = -1;
-        for (int64_t i = begin; i < end; i++) {
-            if (i == begin || unit[i] != last) {
+        for (int64_t i = p * kCheckRows; i < std::min(n, (p + 1) * kCheckRows); i++) {
+            if (i == p * kCheckRows || unit[i] != last) {
                 last = unit[i];
                 last_code = last < lo || last > hi ? -1 : code_of(last);
             }
-            if (all_units) {
-                codes[i] = last_code;
-            } else if (last_code >= 0) {
-                out.codes.push_back(last_code);
-                out.picked.push_back(i);
+            if (last_code < 0) continue;
+            if (write) {
+                if (at == out.first + out.wanted) throw std::runtime_error("the unit column changed while it was read");
+                if (picked) picked[at] = i;
+                codes[at++] = last_code;
             } else {
-                continue;
-            }
-            if (integer_time) {
-                out.tlo = std::min(out.tlo, t[i]);
-                out.thi = std::max(out.thi, t[i]);
+                out.wanted++;
+                if (integer_time) {
+                    out.tlo = std::min(out.tlo, t[i]);
+                    out.thi = std::max(out.thi, t[i]);
+                }
             }
         }
+        if (write && at != out.first + out.wanted) throw std::runtime_error("the unit column changed while it was read");
     };
-    if (all_units) {
-        codes.resize(static_cast<size_t>(n));
-        Part whole;
-        for (int64_t begin = 0; begin < n; begin += kCheckRows) {
-            if (begin > 0 && stop_requested()) return;
-            look(begin, std::min(n, begin + kCheckRows), whole);
-        }
-        tlo = whole.tlo;
-        thi = whole.thi;
-    } else {
-        struct Stop {};
-        std::vector<Part> parts(static_cast<size_t>((n + kCheckRows - 1) / kCheckRows));
+    struct Stop {};
+    auto in_parts = [&](bool write) {
         try {
-            for_each_part(threads_, static_cast<int64_t>(parts.size()), [&](int64_t p, int worker) {
+            for_each_part(coded ? threads_ : 1, nparts, [&](int64_t p, int worker) {
                 if (worker == 0 && p > 0 && stop_requested()) throw Stop{};
-                look(p * kCheckRows, std::min(n, (p + 1) * kCheckRows), parts[p]);
+                look(p, write);
             });
         } catch (const Stop &) {
-            return;
+            return false;
         }
-        for (Part &part : parts) {
-            codes.insert(codes.end(), part.codes.begin(), part.codes.end());
-            picked.insert(picked.end(), part.picked.begin(), part.picked.end());
-            tlo = std::min(tlo, part.tlo);
-            thi = std::max(thi, part.thi);
-        }
+        return true;
+    };
+    if (!in_parts(false)) return;
+    coded = true;  // every code is given by now
+    int64_t m = 0, tlo = std::numeric_limits<int64_t>::max(), thi = std::numeric_limits<int64_t>::min();
+    for (Part &part : parts) {
+        part.first = m;
+        m += part.wanted;
+        tlo = std::min(tlo, part.tlo);
+        thi = std::max(thi, part.thi);
     }
-    if (all_units && std::find(codes.begin(), codes.end(), -1) != codes.end()) {
-        // A unit outside the range first seen: only if another thread
-        // changed the column meanwhile.  Its readings are left out.
-        all_units = false;
-        std::vector<int32_t> kept;
-        for (int64_t i = 0; i < n; i++)
-            if (codes[i] >= 0) {
-                kept.push_back(codes[i]);
-                picked.push_back(i);
-            }
-        codes.swap(kept);
-    }
-    const int64_t m = static_cast<int64_t>(all_units ? n : picked.size());
-    auto reading = [&](int64_t j) { return all_units ? j : picked[j]; };
+    if (m < n) picked = buffer<int64_t>(m);
+    codes = buffer<int32_t>(m);
+    if (!in_parts(true)) return;
+    auto reading = [&](int64_t j) { return m < n ? picked[j] : j; };
     const int64_t ncodes = static_cast<int64_t>(units.units.size());
     std::vector<int64_t> per_code(static_cast<size_t>(ncodes), 0);
-    for (int32_t c : codes) per_code[c]++;
+    for (int64_t j = 0; j < m; j++) per_code[codes[j]]++;
 
-    // Integer times of a modest range go into the packed word, under the
-    // code: one sort orders by unit and time.  Otherwise the words hold the
-    // code alone and each unit's readings are sorted by time afterwards.
+    // Integer times of a modest range go into the key, under the code: one
+    // sort orders by unit and time.  Otherwise the key is the code alone and
+    // each unit's readings are sorted by time afterwards.
     const int row_bits = bit_width(static_cast<uint64_t>(std::max<int64_t>(n - 1, 0)));
     uint64_t tmin = 0, time_span = 1;  // time offsets in [0, time_span)
     bool by_time = false;
@@ -390,64 +544,17 @@ void Kernel::order_readings() {
         }
     }
     const int key_bits = bit_width(static_cast<uint64_t>(ncodes) * time_span - 1);
-    Buffer<uint64_t> words = buffer<uint64_t>(m);
-    for (int64_t j = 0; j < m; j++) {
-        const int64_t i = reading(j);
-        uint64_t key = static_cast<uint64_t>(codes[j]);
-        if (by_time) key = key * time_span + (static_cast<uint64_t>(t[i]) - tmin);
-        words[j] = key << row_bits | static_cast<uint64_t>(i);
-    }
-    std::vector<int32_t>().swap(codes);
-    std::vector<int64_t>().swap(picked);
-    if (!radix_sort(words, m, row_bits, std::min(64, row_bits + key_bits), threads_,
-                    [&] { return stop_requested(); }))
-        return;
-    // The reading numbers, in place of the words.
-    const uint64_t row_mask = row_bits == 64 ? ~uint64_t{0} : (uint64_t{1} << row_bits) - 1;
-    int64_t *order = reinterpret_cast<int64_t *>(words.get());
-    for (int64_t j = 0; j < m; j++) order[j] = static_cast<int64_t>(words[j] & row_mask);
-    {
-        int64_t at = 0;
-        for (int64_t c = 0; c < ncodes; c++) {
-            blocks_.emplace(units.units[c], Block{at, at + per_code[c], at + per_code[c]});
-            at += per_code[c];
-        }
-    }
+    auto key_of = [&](int64_t j) {
+        const uint64_t code = static_cast<uint64_t>(codes[j]);
+        return by_time ? code * time_span + (static_cast<uint64_t>(t[reading(j)]) - tmin) : code;
+    };
 
-    if (!by_time) {
-        // Each unit by time (stable; missing times last), sorting (time,
-        // reading) pairs to keep the work in cache.
-        auto sort_blocks = [&](const auto *t) {
-            using T = std::remove_cv_t<std::remove_pointer_t<decltype(t)>>;
-            std::vector<std::pair<T, int64_t>> pairs;
-            int64_t since_check = 0;
-            for (auto &kv : blocks_) {
-                const Block &b = kv.second;
-                since_check += b.end - b.begin;
-                if (since_check > kCheckRows) {
-                    since_check = 0;
-                    if (stop_requested()) return;
-                }
-                if (in_time_order(t, order, b.begin, b.end)) continue;
-                pairs.clear();
-                for (int64_t i = b.begin; i < b.end; i++) pairs.emplace_back(t[order[i]], order[i]);
-                std::stable_sort(pairs.begin(), pairs.end(),
-                                 [](const auto &x, const auto &y) { return time_less(x.first, y.first); });
-                for (int64_t i = b.begin; i < b.end; i++) order[i] = pairs[i - b.begin].second;
-            }
-        };
-        if (table_.time.integer())
-            sort_blocks(table_.time.i64);
-        else
-            sort_blocks(table_.time.f64);
-        if (stop_requested()) return;
-    }
-
-    // Every column the windows read is copied into reading order, all in one
-    // pass; a key column that is the time axis itself, or that shares a
-    // buffer with an earlier key, shares its copy too.
+    // Every column the windows read gets a copy in reading order: the value
+    // first, then the time, then the keys.  A key column that is the time
+    // axis itself, or that shares a buffer with an earlier key, shares its
+    // copy too.
     reordered_ = true;
-    std::vector<std::pair<const void *, void *>> copies;
+    Copies copies;
     const Column time_source = table_.time;
     const std::vector<Column> key_sources = table_.keys;
     own_value_ = buffer<double>(m);
@@ -496,32 +603,74 @@ void Kernel::order_readings() {
             c.f64 = own_keys_f_[k].get();
         }
     }
-    // In parts of kCheckRows readings; the calling thread asks about
-    // interrupts between its parts, the others stop when it gives up.  When
-    // every reading moves, each is written to its place (stores to scattered
-    // places do not hold the processor up the way loads from them do), after
-    // one pass that finds every reading's place; a few wanted readings are
-    // fetched from theirs.
-    struct Stop {};
-    const int64_t parts = (m + kCheckRows - 1) / kCheckRows;
-    auto in_parts = [&](auto &&step) {
-        for_each_part(threads_, parts, [&](int64_t p, int worker) {
-            if (worker == 0 && stop_requested()) throw Stop{};
-            step(p * kCheckRows, std::min(m, (p + 1) * kCheckRows));
-        });
+
+    // The readings of one unit in time order (stable; missing times last),
+    // where the key holds the unit alone.
+    auto by_time_within = [&](auto *pos, int64_t count, auto &&time_at) {
+        auto before = [&](auto a, auto b) {
+            if (integer_time) return time_less(time_at(a).i, time_at(b).i);
+            return time_less(time_at(a).f, time_at(b).f);
+        };
+        for (int64_t i = 1; i < count; i++)
+            if (before(pos[i], pos[i - 1])) {
+                std::stable_sort(pos, pos + count, before);
+                return;
+            }
     };
-    try {
-        if (m == n) {
-            Buffer<int64_t> place = buffer<int64_t>(n);
-            in_parts([&](int64_t begin, int64_t end) {
-                for (int64_t j = begin; j < end; j++) place[order[j]] = j;
+    auto stop = [&] { return stop_requested(); };
+    if (m == n && m <= int64_t{UINT32_MAX}) {
+        // Every reading moves: dealt into buckets, then each bucket in cache
+        // (positions within a bucket are 32-bit).
+        // Ties are runs of a unit's readings, dealt into its bucket with
+        // their times: `begin` is where the bucket starts in the copies.
+        auto ties = [&](uint32_t *pos, int64_t count, int64_t begin) {
+            const char *times = static_cast<const char *>(copies[1].second) + 8 * begin;
+            by_time_within(pos, count, [&](uint32_t p) {
+                TimeBits v;
+                std::memcpy(&v, times + 8 * p, 8);
+                return v;
             });
-            in_parts([&](int64_t begin, int64_t end) { scatter_columns(copies, place.get(), begin, end); });
-        } else {
-            in_parts([&](int64_t begin, int64_t end) { gather_columns(copies, order, begin, end); });
+        };
+        const auto *order_ties = by_time ? nullptr : &ties;
+        const bool dealt = key_bits <= 32 + kDigitBits
+                               ? deal_and_sort<uint32_t>(m, key_bits, key_of, order_ties, copies, threads_, stop)
+                               : deal_and_sort<uint64_t>(m, key_bits, key_of, order_ties, copies, threads_, stop);
+        if (!dealt) return;
+    } else {
+        // A few units of a big table: their reading numbers are sorted by
+        // key, each unit's by time, and the columns gathered in that order.
+        Buffer<uint64_t> words = buffer<uint64_t>(m);
+        for (int64_t j = 0; j < m; j++) words[j] = key_of(j) << row_bits | static_cast<uint64_t>(reading(j));
+        if (!radix_sort(words, m, row_bits, std::min(64, row_bits + key_bits), threads_, stop)) return;
+        const uint64_t row_mask = row_bits == 64 ? ~uint64_t{0} : (uint64_t{1} << row_bits) - 1;
+        int64_t *order = reinterpret_cast<int64_t *>(words.get());
+        for (int64_t j = 0; j < m; j++) order[j] = static_cast<int64_t>(words[j] & row_mask);
+        if (!by_time) {
+            int64_t at = 0;
+            for (int64_t c = 0; c < ncodes; c++) {
+                by_time_within(order + at, per_code[c], [&](int64_t i) {
+                    TimeBits v;
+                    std::memcpy(&v, static_cast<const char *>(copies[1].first) + 8 * i, 8);
+                    return v;
+                });
+                at += per_code[c];
+            }
         }
-    } catch (const Stop &) {
-        return;
+        struct Stop {};
+        const int64_t parts = (m + kCheckRows - 1) / kCheckRows;
+        try {
+            for_each_part(threads_, parts, [&](int64_t p, int worker) {
+                if (worker == 0 && stop_requested()) throw Stop{};
+                gather_columns(copies, order, p * kCheckRows, std::min(m, (p + 1) * kCheckRows));
+            });
+        } catch (const Stop &) {
+            return;
+        }
+    }
+    int64_t at = 0;
+    for (int64_t c = 0; c < ncodes; c++) {
+        blocks_.emplace(units.units[c], Block{at, at + per_code[c], at + per_code[c]});
+        at += per_code[c];
     }
     table_.unit = nullptr;  // not needed past this point
     table_.rows = m;
