@@ -3,6 +3,12 @@
 #include "fe4ts_derive.h"
 
 #include "../module/table.h"
+#include "fe_kernel.h"
+
+#include <pybind11/numpy.h>
+
+#include <cstdint>
+#include <vector>
 
 namespace movra {
 
@@ -69,10 +75,40 @@ void add_spreads(DerivedColumns &d, py::handle base) {
     d.derive(n("_CV"), n("_STD"), n("_MEAN"), ratio);
 }
 
+// column.unique(): its distinct values in order of first appearance.  A
+// plain numpy column of numbers is searched natively (with `threads`
+// threads), and the values are taken from the column itself at their first
+// positions, so they are the very scalars unique gives.
+py::object distinct_values(py::handle numpy, py::object column, int threads) {
+    py::object dtype = column.attr("dtype");
+    if (!py::isinstance(dtype, numpy.attr("dtype"))) return column.attr("unique")();
+    const char kind = py::str(dtype.attr("kind")).cast<std::string>()[0];
+    const int size = dtype.attr("itemsize").cast<int>();
+    if (kind != 'i' && kind != 'u' && kind != 'f') return column.attr("unique")();
+    py::object values = numpy.attr("ascontiguousarray")(column.attr("to_numpy")());
+    py::buffer_info info = py::buffer(values).request();
+    if (info.ndim != 1 || info.itemsize != size) return column.attr("unique")();
+    const int64_t n = static_cast<int64_t>(info.size);
+    auto first = [&](auto *typed) { return fe_kernel::first_occurrences(typed, n, threads); };
+    std::vector<int64_t> at;
+    if (kind == 'f' && size == 8) at = first(static_cast<const double *>(info.ptr));
+    else if (kind == 'f' && size == 4) at = first(static_cast<const float *>(info.ptr));
+    else if (kind == 'i' && size == 8) at = first(static_cast<const int64_t *>(info.ptr));
+    else if (kind == 'i' && size == 4) at = first(static_cast<const int32_t *>(info.ptr));
+    else if (kind == 'i' && size == 2) at = first(static_cast<const int16_t *>(info.ptr));
+    else if (kind == 'i' && size == 1) at = first(static_cast<const int8_t *>(info.ptr));
+    else if (kind == 'u' && size == 8) at = first(static_cast<const uint64_t *>(info.ptr));
+    else if (kind == 'u' && size == 4) at = first(static_cast<const uint32_t *>(info.ptr));
+    else if (kind == 'u' && size == 2) at = first(static_cast<const uint16_t *>(info.ptr));
+    else if (kind == 'u' && size == 1) at = first(static_cast<const uint8_t *>(info.ptr));
+    else return column.attr("unique")();
+    return values[py::array_t<int64_t>(static_cast<py::ssize_t>(at.size()), at.data())];
+}
+
 }  // namespace
 
 // Derived columns: per period column, per profile value, per lag.
-py::object fe4ts_derive(Call &c, py::object ftrs) {
+py::object fe4ts_derive(Call &c, py::object ftrs, int threads) {
     py::object df = c.arg(0), tactic = c.arg(2), periodic = c.arg(3), lag = c.arg(4), value = c.arg(5);
     MOVRA_AT(c);
     py::object pandas = c.global("pandas");
@@ -90,7 +126,8 @@ py::object fe4ts_derive(Call &c, py::object ftrs) {
     }
     for (py::handle p : periodic) {
         MOVRA_AT(c);
-        for (py::handle i : df[p].attr("unique")()) add_spreads(derived, value + underscore + p + underscore + str_of(i));
+        for (py::handle i : distinct_values(c.global("numpy"), df[p], threads))
+            add_spreads(derived, value + underscore + p + underscore + str_of(i));
     }
     for (py::handle l : lag) {
         MOVRA_AT(c);

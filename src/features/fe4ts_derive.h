@@ -7,7 +7,8 @@
 namespace movra {
 
 // Adds the derived columns to the frame of window records (unit column
-// included) and returns the feature table.
-py::object fe4ts_derive(Call &c, py::object ftrs);
+// included) and returns the feature table.  Up to `threads` threads search
+// the periodic columns for their values.
+py::object fe4ts_derive(Call &c, py::object ftrs, int threads = 1);
 
 }  // namespace movra

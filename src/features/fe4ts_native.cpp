@@ -1219,7 +1219,7 @@ py::object fe4ts_native(Call &c, std::string &declined) {
     if (x.time.kind == TimeAxis::Datetime) datetime_record_types(x, result, ftrs, feature_columns);
     ftrs.attr("insert")(unit_at, x.unit, x.interval[x.unit].attr("reset_index")(py::arg("drop") = true),
                         py::arg("allow_duplicates") = true);
-    return fe4ts_derive(c, ftrs);
+    return fe4ts_derive(c, ftrs, threads);
 }
 
 }  // namespace movra

@@ -13,7 +13,7 @@ import sys
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import movra
@@ -317,3 +317,26 @@ class TestLongRun:
         pd.testing.assert_frame_equal(df, df_before)
         assert (sys.getrefcount(df), sys.getrefcount(interval)) == refs  # nothing kept hold of
         assert len(fe4ts(df, interval.head(3), tactic=["T"])) == 3
+
+
+SPECIAL = st.sampled_from([0.0, -0.0, math.nan, 1.5, -2.0, 3.0])
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(dtype=st.sampled_from(["int8", "int64", "uint16", "uint64", "float32", "float64"]),
+       values=st.lists(st.integers(-3, 3) | SPECIAL, min_size=1, max_size=10), long=st.booleans())
+@example(dtype="float32", values=[1.5, 0.0, math.nan, -0.0, math.nan], long=True)
+def test_profile_columns_follow_first_appearance(dtype, values, long, monkeypatch):
+    """The derived profile columns come in the order of df[p].unique(), NaN once and 0.0 == -0.0,
+    also when the threads search parts of a long column and a value first appears in a later part."""
+    if dtype[0] in "iu":
+        values = [abs(int(v)) if dtype[0] == "u" else int(v) for v in values if not math.isnan(v)] or [1]
+    column = np.array(values, dtype=dtype)
+    if long:
+        # The first value fills the first part; the others first appear near the end.
+        column = np.concatenate([np.full(150_000, column[0], dtype=dtype), column[::-1]])
+    df = pd.DataFrame({"U": 1, "T": np.arange(len(column)), "P": column, "V": 1.0})
+    monkeypatch.setenv("MOVRA_NUM_THREADS", "2")
+    out = fe4ts(df, pd.DataFrame({"U": [1]}), periodic=["P"])
+    got = [c for c in out.columns if c.startswith("V_P_") and c.endswith("_MIN/MAX")]
+    assert got == [f"V_P_{v}_MIN/MAX" for v in df["P"].unique()]

@@ -208,4 +208,11 @@ double pairwise_corr(const double *x, const double *y, int64_t n);
 // The processors this process may run on (its affinity mask), at least 1.
 int available_cpus();
 
+// The position of the first occurrence of each distinct value of v[0 .. n),
+// ascending: the values pandas' unique gives, in its order (every NaN one
+// value, 0.0 equal to -0.0).  Up to `threads` threads look side by side.
+// Defined for every integer width, float and double.
+template <class T>
+std::vector<int64_t> first_occurrences(const T *v, int64_t n, int threads);
+
 }  // namespace movra::fe_kernel

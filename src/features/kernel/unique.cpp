@@ -1,0 +1,110 @@
+// The distinct values of a column in order of first appearance, as pandas'
+// unique gives them.
+//
+// Each thread finds the first occurrences in its own part of the column;
+// the parts' findings are then merged in part order, so a value keeps the
+// position where the earliest part saw it.  Values are compared as pandas'
+// hash tables compare them: every NaN is one value, and 0.0 equals -0.0.
+#include "fe_kernel.h"
+
+#include "parallel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <type_traits>
+
+namespace movra::fe_kernel {
+
+namespace {
+
+// The bits a value is known by: equal values, and only those, share them.
+template <class T>
+uint64_t identity(T v) {
+    if constexpr (std::is_floating_point_v<T>) {
+        if (std::isnan(v)) return ~uint64_t{0};  // not the bits of any double made from a T
+        const double d = v == 0 ? 0.0 : static_cast<double>(v);
+        uint64_t bits;
+        std::memcpy(&bits, &d, sizeof bits);
+        return bits;
+    } else {
+        return static_cast<uint64_t>(static_cast<int64_t>(v));
+    }
+}
+
+// A set of identities, each with the position where it was first added, in
+// order of addition.
+class FirstSeen {
+public:
+    // Adds `id` first seen at `at`; false when it was there already.
+    bool add(uint64_t id, int64_t at) {
+        if (2 * (order_.size() + 1) > slots_.size()) grow();
+        size_t s = slot(id);
+        for (; slots_[s] >= 0; s = (s + 1) & mask_)
+            if (ids_[s] == id) return false;
+        ids_[s] = id;
+        slots_[s] = static_cast<int64_t>(order_.size());
+        order_.push_back({id, at});
+        return true;
+    }
+    const std::vector<std::pair<uint64_t, int64_t>> &order() const { return order_; }
+
+private:
+    size_t slot(uint64_t id) const { return static_cast<size_t>((id * 0x9E3779B97F4A7C15ull) >> 40) & mask_; }
+    void grow() {
+        const size_t size = std::max<size_t>(16, 2 * slots_.size());
+        ids_.assign(size, 0);
+        slots_.assign(size, -1);
+        mask_ = size - 1;
+        for (size_t k = 0; k < order_.size(); k++) {
+            size_t s = slot(order_[k].first);
+            while (slots_[s] >= 0) s = (s + 1) & mask_;
+            ids_[s] = order_[k].first;
+            slots_[s] = static_cast<int64_t>(k);
+        }
+    }
+
+    std::vector<uint64_t> ids_;
+    std::vector<int64_t> slots_;  // index into order_, -1: empty
+    std::vector<std::pair<uint64_t, int64_t>> order_;
+    size_t mask_ = 0;
+};
+
+}  // namespace
+
+template <class T>
+std::vector<int64_t> first_occurrences(const T *v, int64_t n, int threads) {
+    const int parts = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(threads, n / 65536)));
+    std::vector<FirstSeen> seen(static_cast<size_t>(parts));
+    for_each_part(parts, parts, [&](int64_t p, int) {
+        // The last value added is checked first: columns often repeat a value.
+        uint64_t last = 0;
+        bool any = false;
+        for (int64_t i = n * p / parts; i < n * (p + 1) / parts; i++) {
+            const uint64_t id = identity(v[i]);
+            if (any && id == last) continue;
+            seen[p].add(id, i);
+            last = id;
+            any = true;
+        }
+    });
+    FirstSeen all;
+    std::vector<int64_t> out;
+    for (const FirstSeen &part : seen)
+        for (const auto &[id, at] : part.order())
+            if (all.add(id, at)) out.push_back(at);
+    return out;
+}
+
+template std::vector<int64_t> first_occurrences(const int8_t *, int64_t, int);
+template std::vector<int64_t> first_occurrences(const int16_t *, int64_t, int);
+template std::vector<int64_t> first_occurrences(const int32_t *, int64_t, int);
+template std::vector<int64_t> first_occurrences(const int64_t *, int64_t, int);
+template std::vector<int64_t> first_occurrences(const uint8_t *, int64_t, int);
+template std::vector<int64_t> first_occurrences(const uint16_t *, int64_t, int);
+template std::vector<int64_t> first_occurrences(const uint32_t *, int64_t, int);
+template std::vector<int64_t> first_occurrences(const uint64_t *, int64_t, int);
+template std::vector<int64_t> first_occurrences(const float *, int64_t, int);
+template std::vector<int64_t> first_occurrences(const double *, int64_t, int);
+
+}  // namespace movra::fe_kernel
