@@ -234,8 +234,8 @@ class TestFloat32Arithmetic:
     """float32 readings of many significant bits, where every float32 step of pandas shows."""
 
     @staticmethod
-    def readings(rng, rows, times, keys):
-        v = (rng.normal(100, 30, rows) * 10.0 ** rng.integers(-2, 3, rows)).astype("float32")
+    def readings(rng, rows, times, keys, scales=(-2, 3)):
+        v = (rng.normal(100, 30, rows) * 10.0 ** rng.integers(*scales, rows)).astype("float32")
         v[rng.random(rows) < 0.15] = np.nan
         t = np.concatenate([rng.permutation(times)[:n] for n in (rows // 2, rows - rows // 2)])
         return pd.DataFrame({"U": np.repeat([1, 2], [rows // 2, rows - rows // 2]), "T": t, "V": v,
@@ -253,7 +253,8 @@ class TestFloat32Arithmetic:
     def test_sums_beyond_numpys_buffer(self, spy, aggfunc):
         # More than 8192 values in one sum (one period of K, the profile, the lag differences,
         # the periods of T): numpy buffers some reductions in blocks of that size.
-        df = self.readings(np.random.default_rng(7), 2 * 9000, times=9000, keys=1)
+        # Values of one magnitude: the order of float32 additions shows.
+        df = self.readings(np.random.default_rng(9), 2 * 9000, times=9000, keys=1, scales=(0, 1))
         interval = pd.DataFrame({"U": [1]})
         self.check(spy, df, interval, ["T", "K"], [1], False, aggfunc, expect_kernel=FLOAT32_RULES)
 
