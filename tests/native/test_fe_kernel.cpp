@@ -86,7 +86,8 @@ void test_float32_stats() {
     };
     series_stats(v.data(), static_cast<int64_t>(v.size()), Moments::CorrectedTwoPass, out.data(), Precision::Float32);
     check_values(with(-0.0723930299282074, -0.9322484731674194), out, "float32 stats, pandas 3.1");
-    series_stats(v.data(), static_cast<int64_t>(v.size()), Moments::ZeroedTwoPass, out.data(), Precision::Float32Legacy);
+    series_stats(v.data(), static_cast<int64_t>(v.size()), Moments::ZeroedTwoPass, out.data(),
+                 Precision::Float32Legacy);
     check_values(with(-0.0723484605550766, -0.932253897190094), out, "float32 stats, pandas 2.2");
 }
 

@@ -337,7 +337,8 @@ void period_entry(const K *key, const double *value, int64_t a, int64_t e, const
     // period's mean is missing: that NaN is a Python float, and the Series
     // becomes float64.
     Precision precision = o.precision;
-    if (o.aggregate == Aggregate::Mean && std::any_of(series.begin(), series.end(), [](double x) { return std::isnan(x); }))
+    auto missing = [](double x) { return std::isnan(x); };
+    if (o.aggregate == Aggregate::Mean && std::any_of(series.begin(), series.end(), missing))
         precision = Precision::Float64;
     out.period.resize(out.period.size() + kPeriodWidth, kNaN);
     double *slot = out.period.data() + out.period.size() - kPeriodWidth;
