@@ -297,6 +297,17 @@ Reason float32_rules(Examination &x, const std::string &what, const std::string 
                utf8(x.numpy.attr("__version__")) + ", a pairing whose float32 rules the kernel does not reproduce" +
                cast;
     }
+    // numpy 1.x sums a float32 array in buffers of 8192 values, numpy 2.4
+    // in one pairwise pass; these probe values tell the two orders apart.
+    py::object probe = x.numpy.attr("remainder")(x.numpy.attr("arange")(9000), 1000);
+    probe = x.numpy.attr("add")(probe, 0.1).attr("astype")("float32");
+    py::buffer_info info = py::buffer(probe).request();
+    const float *values = static_cast<const float *>(info.ptr);
+    const float numpy_sum = x.numpy.attr("sum")(probe).cast<float>();
+    const bool blocked = x.options.precision == k::Precision::Float32Legacy;
+    if (info.itemsize != sizeof(float) || numpy_sum != k::float32_sum(values, info.size, blocked))
+        return what + " is summed by numpy " + utf8(x.numpy.attr("__version__")) +
+               " in an order the kernel does not reproduce" + cast;
     return {};
 }
 

@@ -217,6 +217,9 @@ private:
 
 // numpy's pairwise summation (add.reduce over a contiguous float64 array).
 double pairwise_sum(const double *a, int64_t n);
+// add.reduce over a contiguous float32 array: float32 accumulators, and with
+// `blocked` in blocks of 8192 values, as numpy 1.x buffers the reduction.
+float float32_sum(const float *a, int64_t n, bool blocked);
 
 // The nine statistics of a Series holding v[0 .. n) (NaN = missing), as
 // pandas computes them, into out[0 .. kStats).

@@ -57,6 +57,8 @@ T blocked_sum(const T *a, int64_t n) {
 
 double pairwise_sum(const double *a, int64_t n) { return pairwise(a, n); }
 
+float float32_sum(const float *a, int64_t n, bool blocked) { return stats::numpy_sum32(a, n, blocked); }
+
 void series_stats(const double *v, int64_t n, Moments moments, double *out, Precision precision) {
     stats::Scratch s;
     if (precision == Precision::Float64)
