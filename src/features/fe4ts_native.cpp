@@ -279,6 +279,38 @@ Reason aggregate_step(Examination &x) {
     return {};
 }
 
+// float32 readings: which float32 arithmetic pandas uses on them.  It differs
+// with pandas' moment rule and with numpy's promotion of a float64 scalar
+// against a float32 array (numpy 1.x keeps the array's type); the kernel
+// knows the rules of pandas 3.1 on numpy 2 and of pandas 2.2 on numpy 1.x.
+Reason float32_rules(Examination &x, const std::string &what, const std::string &cast) {
+    py::object narrow = x.numpy.attr("ones")(1, py::arg("dtype") = "float32");
+    py::object difference = x.numpy.attr("float64")(1.5) - narrow;
+    const bool legacy = utf8(py::str(difference.attr("dtype"))) == "float32";
+    const std::string pandas_version = utf8(x.pandas.attr("__version__"));
+    if (x.options.moments == k::Moments::CorrectedTwoPass && !legacy) {
+        x.options.precision = k::Precision::Float32;
+    } else if (x.options.moments == k::Moments::ZeroedTwoPass && legacy && pandas_version.compare(0, 2, "2.") == 0) {
+        x.options.precision = k::Precision::Float32Legacy;
+    } else {
+        return what + " is described in float32 arithmetic by pandas " + pandas_version + " on numpy " +
+               utf8(x.numpy.attr("__version__")) + ", a pairing whose float32 rules the kernel does not reproduce" +
+               cast;
+    }
+    // numpy 1.x sums a float32 array in buffers of 8192 values, numpy 2.4
+    // in one pairwise pass; these probe values tell the two orders apart.
+    py::object probe = x.numpy.attr("remainder")(x.numpy.attr("arange")(9000), 1000);
+    probe = x.numpy.attr("add")(probe, 0.1).attr("astype")("float32");
+    py::buffer_info info = py::buffer(probe).request();
+    const float *values = static_cast<const float *>(info.ptr);
+    const float numpy_sum = x.numpy.attr("sum")(probe).cast<float>();
+    const bool blocked = x.options.precision == k::Precision::Float32Legacy;
+    if (info.itemsize != sizeof(float) || numpy_sum != k::float32_sum(values, info.size, blocked))
+        return what + " is summed by numpy " + utf8(x.numpy.attr("__version__")) +
+               " in an order the kernel does not reproduce" + cast;
+    return {};
+}
+
 // The reading values: float64, or integers small enough that every sum and
 // difference the pandas path forms is exact in float64 too.
 Reason value_step(Examination &x) {
@@ -290,7 +322,13 @@ Reason value_step(Examination &x) {
         x.table.value = buffer_of<double>(x, column, "float64");
         return {};
     }
-    if (t.numpy_kind("f")) return what + " is aggregated in float32 arithmetic by pandas" + cast;
+    if (t.numpy_kind("f") && t.size == 4) {
+        Reason r = float32_rules(x, what, cast);
+        if (!r.empty()) return r;
+        x.table.value = buffer_of<double>(x, column, "float64");
+        return {};
+    }
+    if (t.numpy_kind("f")) return what + " is aggregated in its own precision by pandas" + cast;
     if (t.numpy_kind("b")) return what + " is bool, whose quantiles pandas cannot take" + cast;
     if (!t.numpy_kind("iu"))
         return what + " gives object columns holding pd.NA on the pandas path, which the kernel does not build" +
@@ -1141,12 +1179,22 @@ py::object fe4ts_native(Call &c, std::string &declined) {
     const int threads = kernel_threads();
     auto kernel = std::make_unique<k::Kernel>(x.table, [] { return PyErr_CheckSignals() != 0; }, threads);
     if (kernel->interrupted()) throw py::error_already_set();
-    for (const k::Window &w : x.windows)
-        if (kernel->locate(w).ambiguous) {
+    const bool narrow = x.options.precision != k::Precision::Float64;
+    for (const k::Window &w : x.windows) {
+        const k::Range range = kernel->locate(w);
+        if (range.ambiguous) {
             declined = "a FORWARD_R or BACKWARD_R cut falls between readings of equal time, which only the "
                        "pandas path's sort orders";
             return py::object();
         }
+        if (narrow && kernel->repeats_time(range)) {
+            declined = "the value column " + text_of(x.value) +
+                       " (float32) has readings of a window at equal times, which the pandas path's sort may "
+                       "order otherwise, and float32 sums depend on the order; df[" + text_of(x.value) +
+                       "].astype(\"float64\") runs natively";
+            return py::object();
+        }
+    }
 
     // One record per window, under a progress bar with the windows' count.
     MOVRA_AT(c);

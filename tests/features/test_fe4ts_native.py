@@ -245,7 +245,7 @@ class TestFallback:
     @pytest.mark.parametrize("kw, frames", [
         (dict(aggfunc=np.nanmean), None),                              # not a recognised aggregation
         (dict(lag=[0.5]), None),                                       # fractional lag on integer times
-        (dict(), lambda df, iv: (df.astype({"V": "float32"}), iv)),    # float32 readings
+        (dict(), lambda df, iv: (df.assign(T=0).astype({"V": "float32"}), iv)),  # float32 at equal times
         (dict(aggfunc=np.median), None),                               # not the Series method: NaN propagates
         (dict(tactic=("T",)), lambda df, iv: (df, iv.assign(START=pd.Timestamp("2020-01-01")))),
         (dict(), lambda df, iv: (df, iv.assign(FORWARD_R=[1, 2]).astype({"FORWARD_R": float}))),

@@ -68,6 +68,29 @@ void test_pairwise_sum() {
     check(pairwise_sum(tenths.data(), 300) == 4515.0, "pairwise sum of 0.1 i");
 }
 
+// float32 readings (widened): pandas' float32 arithmetic, each result a
+// float32.  Values from pandas 3.1 on numpy 2 and pandas 2.2 on numpy 1.26;
+// the moments of the second take float32 deviations.
+void test_float32_stats() {
+    std::vector<double> v;
+    for (float x : {1000.123f, 1003.7f, NAN, 997.31f, 1001.9f, 999.99f, 1002.45f, 998.8f, 1000.07f, 996.5f, 1004.2f})
+        v.push_back(x);
+    std::vector<double> out(kStats);
+    const std::vector<double> common{1004.2000122070312, 996.5, 1000.0964965820312, 1002.3125, 999.0974731445312,
+                                     1000.50439453125, 2.5678763389587402};
+    auto with = [&](double skew, double kurt) {
+        std::vector<double> all = common;
+        all.push_back(skew);
+        all.push_back(kurt);
+        return all;
+    };
+    series_stats(v.data(), static_cast<int64_t>(v.size()), Moments::CorrectedTwoPass, out.data(), Precision::Float32);
+    check_values(with(-0.0723930299282074, -0.9322484731674194), out, "float32 stats, pandas 3.1");
+    series_stats(v.data(), static_cast<int64_t>(v.size()), Moments::ZeroedTwoPass, out.data(),
+                 Precision::Float32Legacy);
+    check_values(with(-0.0723484605550766, -0.932253897190094), out, "float32 stats, pandas 2.2");
+}
+
 void test_series_stats() {
     // MAX MIN MEDIAN Q3 Q1 MEAN STD SKEW KURT, missing values skipped.
     check_values({8.0, 1.0, 3.0, 5.0, 1.75, 3.75, 3.095695936834452, 1.1376243669576889, 0.7576559546313781},
@@ -583,6 +606,7 @@ void test_large_tables_threads_and_wanted_units() {
 int main() {
     test_pairwise_sum();
     test_series_stats();
+    test_float32_stats();
     test_corr();
     test_windows();
     test_del_t_maximin();

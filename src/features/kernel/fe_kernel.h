@@ -84,6 +84,23 @@ enum class Moments {
     CorrectedTwoPass,
 };
 
+// The arithmetic pandas uses on the readings' own type.  The kernel always
+// holds the readings as float64; float32 readings are float32 numbers widened,
+// and for them pandas keeps some steps in float32 and rounds every statistic
+// to float32, differently with each pair of pandas and numpy.
+enum class Precision {
+    Float64,
+    // float32 readings, pandas 3.1 and later on numpy 2: sums, means and
+    // medians in float32 accumulators, quantiles interpolate a float32
+    // difference, the variance (float64 deviations) and the moments (of the
+    // values widened) in float64.
+    Float32,
+    // float32 readings, pandas 2.2 on numpy 1.x: as above, but the deviations
+    // of the variance and the moments are taken in float32, and every numpy
+    // sum runs in blocks of 8192 values.
+    Float32Legacy,
+};
+
 struct Options {
     std::vector<int> tactic;    // key column per tactic entry (entry 0 is the time axis)
     std::vector<int> periodic;  // key column per periodic entry
@@ -91,6 +108,7 @@ struct Options {
     bool del_t_maximin = false;
     Aggregate aggregate = Aggregate::NanSum;
     Moments moments = Moments::CorrectedTwoPass;
+    Precision precision = Precision::Float64;
 };
 
 // Statistic order: MAX, MIN, MEDIAN, Q3, Q1, MEAN, STD, SKEW, KURT.
@@ -152,6 +170,10 @@ public:
     Kernel &operator=(const Kernel &) = delete;
 
     Range locate(const Window &w) const;
+    // Whether two readings of the range share a time.  The readings are in
+    // reading order within a time; the pandas path's sort is not stable, so
+    // it may see them in another order, which float32 sums can tell apart.
+    bool repeats_time(const Range &r) const;
 
     // Appends the records of windows[0 .. count) to `out`, in that order.
     // Stops at the first ambiguous window (Status::Ambiguous, `out` then holds
@@ -197,10 +219,14 @@ private:
 
 // numpy's pairwise summation (add.reduce over a contiguous float64 array).
 double pairwise_sum(const double *a, int64_t n);
+// add.reduce over a contiguous float32 array: float32 accumulators, and with
+// `blocked` in blocks of 8192 values, as numpy 1.x buffers the reduction.
+float float32_sum(const float *a, int64_t n, bool blocked);
 
 // The nine statistics of a Series holding v[0 .. n) (NaN = missing), as
 // pandas computes them, into out[0 .. kStats).
-void series_stats(const double *v, int64_t n, Moments moments, double *out);
+void series_stats(const double *v, int64_t n, Moments moments, double *out,
+                  Precision precision = Precision::Float64);
 
 // DataFrame.corr's Pearson coefficient of the pairs with both values finite.
 double pairwise_corr(const double *x, const double *y, int64_t n);

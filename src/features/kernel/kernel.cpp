@@ -79,6 +79,7 @@ struct Work {
     std::vector<int64_t> idx, sorted, starts, counts;
     std::vector<uint64_t> held;
     std::vector<double> buffer, series, diffs;
+    std::vector<float> narrow;
 };
 
 void Result::clear() { *this = Result(); }
@@ -174,6 +175,22 @@ Range Kernel::locate(const Window &w) const {
 
 namespace {
 
+template <class T>
+bool repeats(const T *t, int64_t begin, int64_t end) {
+    for (int64_t i = begin + 1; i < end; i++)
+        if (t[i] == t[i - 1]) return true;  // never true of missing times
+    return false;
+}
+
+}  // namespace
+
+bool Kernel::repeats_time(const Range &r) const {
+    if (table_.time.integer()) return repeats(table_.time.i64, r.begin, r.end);
+    return repeats(table_.time.f64, r.begin, r.end);
+}
+
+namespace {
+
 // Orders the readings [a, e) of a key column into groups: w.idx gets the
 // offsets (from a) of the readings that have a key, ordered by key and, within
 // a key, by reading order; w.starts the group boundaries in w.idx.  Returns
@@ -239,9 +256,26 @@ bool group_rows(const K *key, int64_t a, int64_t e, Work &w) {
     return any_missing;
 }
 
+// numpy.nansum and Series.sum / Series.mean of float32 readings: float32
+// accumulators, and a float32 count.
+double aggregate32(const double *value, int64_t a, const int64_t *at, int64_t size, Aggregate how,
+                   Precision precision, std::vector<float> &buf) {
+    buf.resize(size);
+    int64_t count = 0;
+    for (int64_t j = 0; j < size; j++) {
+        const double v = value[a + at[j]];
+        buf[j] = std::isnan(v) ? 0.0f : static_cast<float>(v);
+        count += !std::isnan(v);
+    }
+    const float sum = stats::numpy_sum32(buf.data(), size, precision == Precision::Float32Legacy);
+    if (how == Aggregate::NanSum) return sum;
+    return count > 0 ? sum / static_cast<float>(count) : kNaN;
+}
+
 // The aggregate of one period: value[a + at[0 .. size)], in reading order.
+// Sums and means of float32 readings are float32.
 double aggregate(const double *value, int64_t a, const int64_t *at, int64_t size, Aggregate how,
-                 std::vector<double> &buf) {
+                 Precision precision, Work &w) {
     if (how == Aggregate::Max || how == Aggregate::Min) {
         // Series.max / min: missing values skipped, the last of equal extremes.
         double best = kNaN;
@@ -252,11 +286,13 @@ double aggregate(const double *value, int64_t a, const int64_t *at, int64_t size
         }
         return best;
     }
+    if (precision != Precision::Float64) return aggregate32(value, a, at, size, how, precision, w.narrow);
     // Sums: missing values as 0 (the mean counts only the others).
     if (size == 1 && how == Aggregate::NanSum) {  // one reading a period (days)
         const double v = value[a + at[0]];
         return 0.0 + (std::isnan(v) ? 0.0 : v);
     }
+    auto &buf = w.buffer;
     buf.resize(size);
     int64_t count = 0;
     for (int64_t j = 0; j < size; j++) {
@@ -267,6 +303,14 @@ double aggregate(const double *value, int64_t a, const int64_t *at, int64_t size
     const double sum = stats::numpy_sum(buf.data(), size);
     if (how == Aggregate::NanSum) return sum;
     return count > 0 ? sum / static_cast<double>(count) : kNaN;
+}
+
+// The nine statistics of a Series of the readings' type.
+void describe(const double *v, int64_t n, Precision precision, const Options &o, Work &w, double *out) {
+    if (precision == Precision::Float64)
+        stats::describe(v, n, o.moments, w.stats, out);
+    else
+        stats::describe32(v, n, precision, w.stats, out);
 }
 
 template <class K>
@@ -287,8 +331,15 @@ void period_entry(const K *key, const double *value, int64_t a, int64_t e, const
     series.clear();
     for (int64_t g = g0; g < g1; g++) {
         const int64_t first = w.starts[g], size = w.starts[g + 1] - first;
-        series.push_back(aggregate(value, a, w.idx.data() + first, size, o.aggregate, w.buffer));
+        series.push_back(aggregate(value, a, w.idx.data() + first, size, o.aggregate, o.precision, w));
     }
+    // The aggregates of float32 readings form a float32 Series, unless a
+    // period's mean is missing: that NaN is a Python float, and the Series
+    // becomes float64.
+    Precision precision = o.precision;
+    auto missing = [](double x) { return std::isnan(x); };
+    if (o.aggregate == Aggregate::Mean && std::any_of(series.begin(), series.end(), missing))
+        precision = Precision::Float64;
     out.period.resize(out.period.size() + kPeriodWidth, kNaN);
     double *slot = out.period.data() + out.period.size() - kPeriodWidth;
     if (series.empty()) {
@@ -297,7 +348,7 @@ void period_entry(const K *key, const double *value, int64_t a, int64_t e, const
     }
     out.period_kept.push_back(1);
     const int64_t periods = static_cast<int64_t>(series.size());
-    stats::describe(series.data(), periods, o.moments, w.stats, slot);
+    describe(series.data(), periods, precision, o, w, slot);
     stats::zeros_and_missing(series.data(), periods, slot + 9);
     slot[11] = distinct;
 }
@@ -314,8 +365,8 @@ void profile_entry(const K *key, const double *value, int64_t a, int64_t e, cons
         buf.clear();
         for (int64_t j = w.starts[g]; j < w.starts[g + 1]; j++) buf.push_back(value[a + w.idx[j]]);
         out.profile_stats.resize(out.profile_stats.size() + kStats);
-        stats::describe(buf.data(), static_cast<int64_t>(buf.size()), o.moments, w.stats,
-               out.profile_stats.data() + out.profile_stats.size() - kStats);
+        describe(buf.data(), static_cast<int64_t>(buf.size()), o.precision, o, w,
+                 out.profile_stats.data() + out.profile_stats.size() - kStats);
     }
 }
 
@@ -325,6 +376,7 @@ void profile_entry(const K *key, const double *value, int64_t a, int64_t e, cons
 template <class T>
 void lag_entry(const T *t, const double *value, int64_t a, int64_t e, int64_t timed_end, T lag,
                const Options &o, Work &w, Result &out) {
+    const bool narrow = o.precision != Precision::Float64;
     auto &diffs = w.diffs;
     diffs.clear();
     stats::Welford corr;
@@ -354,14 +406,15 @@ void lag_entry(const T *t, const double *value, int64_t a, int64_t e, int64_t ti
             continue;
         }
         for (int64_t j = lo; j < hi; j++) {
-            diffs.push_back(v - value[j]);
+            // float32 readings differ in float32.
+            diffs.push_back(narrow ? static_cast<float>(v) - static_cast<float>(value[j]) : v - value[j]);
             corr.add(value[j], v);
         }
     }
     out.lag.resize(out.lag.size() + kLagWidth, kNaN);
     double *slot = out.lag.data() + out.lag.size() - kLagWidth;
     const int64_t pairs = static_cast<int64_t>(diffs.size());
-    stats::describe(diffs.data(), pairs, o.moments, w.stats, slot);
+    describe(diffs.data(), pairs, o.precision, o, w, slot);
     stats::zeros_and_missing(diffs.data(), pairs, slot + 9);
     slot[11] = static_cast<double>(diffs.size());
     slot[12] = corr.result();

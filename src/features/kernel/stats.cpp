@@ -16,32 +16,55 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 }
 
-double pairwise_sum(const double *a, int64_t n) {
-    // numpy's pairwise_sum for float64 (loops_utils.h): 8 accumulators in
-    // blocks of at most 128, halves split on a multiple of 8 above that.
+namespace {
+
+// numpy's pairwise_sum (loops_utils.h), whose accumulators are of the array's
+// type: 8 accumulators in blocks of at most 128, halves split on a multiple
+// of 8 above that.
+template <class T>
+T pairwise(const T *a, int64_t n) {
     if (n < 8) {
-        double res = 0.;
+        T res = 0.;
         for (int64_t i = 0; i < n; i++) res += a[i];
         return res;
     }
     if (n <= 128) {
-        double r[8];
+        T r[8];
         for (int j = 0; j < 8; j++) r[j] = a[j];
         int64_t i;
         for (i = 8; i < n - (n % 8); i += 8)
             for (int j = 0; j < 8; j++) r[j] += a[i + j];
-        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        T res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
         for (; i < n; i++) res += a[i];
         return res;
     }
     int64_t n2 = n / 2;
     n2 -= n2 % 8;
-    return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
+    return pairwise(a, n2) + pairwise(a + n2, n - n2);
 }
 
-void series_stats(const double *v, int64_t n, Moments moments, double *out) {
+// A buffered reduction: the identity 0, plus each block's pairwise sum in turn.
+constexpr int64_t kNumpyBuffer = 8192;
+
+template <class T>
+T blocked_sum(const T *a, int64_t n) {
+    T out = 0.;
+    for (int64_t i = 0; i < n; i += kNumpyBuffer) out += pairwise(a + i, std::min(kNumpyBuffer, n - i));
+    return out;
+}
+
+}  // namespace
+
+double pairwise_sum(const double *a, int64_t n) { return pairwise(a, n); }
+
+float float32_sum(const float *a, int64_t n, bool blocked) { return stats::numpy_sum32(a, n, blocked); }
+
+void series_stats(const double *v, int64_t n, Moments moments, double *out, Precision precision) {
     stats::Scratch s;
-    stats::describe(v, n, moments, s, out);
+    if (precision == Precision::Float64)
+        stats::describe(v, n, moments, s, out);
+    else
+        stats::describe32(v, n, precision, s, out);
 }
 
 double pairwise_corr(const double *x, const double *y, int64_t n) {
@@ -54,6 +77,12 @@ namespace stats {
 
 // The sum of negative zeros is a positive zero, as numpy has it.
 double numpy_sum(const double *a, int64_t n) { return 0.0 + pairwise_sum(a, n); }
+
+float numpy_sum32(const float *a, int64_t n, bool blocked) {
+    return blocked ? blocked_sum(a, n) : 0.0f + pairwise(a, n);
+}
+
+double widened_sum(const double *a, int64_t n) { return blocked_sum(a, n); }
 
 // ---- masking -----------------------------------------------------------------
 
@@ -136,9 +165,8 @@ QuantileAt quantile_at(int64_t n, double q) {
             gamma};
 }
 
-// numpy's _lerp.
-double lerp(double a, double b, double gamma) {
-    const double diff = b - a;
+// numpy's _lerp, given b - a as computed in the values' type.
+double lerp(double a, double b, double diff, double gamma) {
     if (gamma >= 0.5) return b - diff * (1 - gamma);
     return a + diff * gamma;
 }
@@ -262,7 +290,8 @@ double nanmedian(const Ranked &r) {
 double nanquantile(const Ranked &r, double q) {
     if (r.count == 0) return kNaN;
     const QuantileAt at = quantile_at(r.count, q);
-    return lerp(r.at[at.prev], r.at[at.next], at.gamma);
+    const double a = r.at[at.prev], b = r.at[at.next];
+    return lerp(a, b, b - a, at.gamma);
 }
 
 // ---- higher moments --------------------------------------------------------------
@@ -387,6 +416,131 @@ void describe(const double *v, int64_t n, Moments moments, Scratch &s, double *o
     out[6] = nanstd(m, mean, s);
     out[7] = skew;
     out[8] = kurt;
+}
+
+// ---- float32 Series ------------------------------------------------------------
+//
+// pandas returns every statistic of a float32 Series as a float32; the
+// values arrive widened, so every float32 step below is exact on them.
+
+namespace {
+float narrow(double x) { return static_cast<float>(x); }
+double rounded(double x) { return static_cast<double>(narrow(x)); }
+
+// The filled values as float32, for float32 sums.
+const float *narrowed(const Masked &m, Scratch &s) {
+    s.narrow.resize(m.n);
+    for (int64_t i = 0; i < m.n; i++) s.narrow[i] = narrow(m.filled[i]);
+    return s.narrow.data();
+}
+
+bool blocked(Precision p) { return p == Precision::Float32Legacy; }
+}  // namespace
+
+// np.median: the mean of the middle values, summed in float32.
+double nanmedian32(const Ranked &r) {
+    const int64_t n = r.count;
+    if (n == 0) return kNaN;
+    if (n % 2) return 0.0f + narrow(r.at[n / 2]);
+    return ((0.0f + narrow(r.at[n / 2 - 1])) + narrow(r.at[n / 2])) / 2.0f;
+}
+
+// The difference of the two neighbours is a float32; the interpolation, with
+// a float64 weight, is float64.  pandas rounds it to float32 only where it
+// removed missing values first.
+double nanquantile32(const Ranked &r, double q, bool any_missing) {
+    if (r.count == 0) return kNaN;
+    const QuantileAt at = quantile_at(r.count, q);
+    const double a = r.at[at.prev], b = r.at[at.next];
+    const double x = lerp(a, b, narrow(b) - narrow(a), at.gamma);
+    return any_missing ? rounded(x) : x;
+}
+
+// nanmean sums in float32 and divides by a float32 count.
+double nanmean32(const Masked &m, Precision p, Scratch &s) {
+    if (m.count == 0) return kNaN;
+    return numpy_sum32(narrowed(m, s), m.n, blocked(p)) / narrow(static_cast<double>(m.count));
+}
+
+// nanvar: a float64 mean over a float32 count; the deviations are float64
+// under numpy 2, and float32 under numpy 1.x, which casts the mean to the
+// array's type; the variance is rounded to float32 before its square root.
+double nanstd32(const Masked &m, Precision p, Scratch &s) {
+    if (m.count <= 1) return kNaN;
+    const float count = narrow(static_cast<double>(m.count));
+    const double avg = widened_sum(m.filled, m.n) / count;
+    s.w1.resize(m.n);
+    double sum;
+    if (p == Precision::Float32Legacy) {
+        const float mean = narrow(avg);
+        for (int64_t i = 0; i < m.n; i++) {
+            const float d = mean - narrow(m.filled[i]);
+            s.w1[i] = std::isnan(m.values[i]) ? 0.0 : d * d;
+        }
+        sum = widened_sum(s.w1.data(), m.n);
+    } else {
+        for (int64_t i = 0; i < m.n; i++) {
+            const double d = avg - m.filled[i];
+            s.w1[i] = std::isnan(m.values[i]) ? 0.0 : d * d;
+        }
+        sum = numpy_sum(s.w1.data(), m.n);
+    }
+    return std::sqrt(narrow(sum / (count - 1.0f)));
+}
+
+// pandas 2.2's nanskew and nankurt keep a float32 array: the deviations from
+// the mean (cast to float32) and their powers are float32, their sums float64.
+CentralSums narrow_zeroed_sums(const Masked &m, Scratch &s) {
+    const float count = narrow(static_cast<double>(m.count));
+    const float mean = narrow(widened_sum(m.filled, m.n) / count);
+    s.w1.resize(m.n);
+    s.w2.resize(m.n);
+    s.w3.resize(m.n);
+    for (int64_t i = 0; i < m.n; i++) {
+        const float adj = std::isnan(m.values[i]) ? 0.0f : narrow(m.filled[i]) - mean;
+        const float a2 = adj * adj;
+        s.w1[i] = a2;
+        s.w2[i] = a2 * adj;
+        s.w3[i] = a2 * a2;
+    }
+    CentralSums c;
+    c.count = count;
+    c.s2 = widened_sum(s.w1.data(), m.n);
+    c.s3 = widened_sum(s.w2.data(), m.n);
+    c.s4 = widened_sum(s.w3.data(), m.n);
+    return c;
+}
+
+void describe32(const double *v, int64_t n, Precision p, Scratch &s, double *out) {
+    const Masked m = mask(v, n, s);
+    if (m.count == 0) {
+        std::fill(out, out + kStats, kNaN);
+        return;
+    }
+    const double mx = nanmax(m), mn = nanmin(m);
+    const Ranked r = rank_for_quartiles(m, s);
+    // pandas 3.1 takes the moments of the values widened to float64.
+    double skew = kNaN, kurt = kNaN;
+    if (p == Precision::Float32Legacy) {
+        if (m.count >= 3) {
+            const CentralSums c = narrow_zeroed_sums(m, s);
+            skew = nanskew_zeroed(c);
+            kurt = nankurt_zeroed(c);
+        }
+    } else if (m.count >= 3 && mn != mx) {
+        const CentralSums c = corrected_sums(m, s);
+        skew = nanskew_corrected(c);
+        kurt = nankurt_corrected(c);
+    }
+    out[0] = mx;
+    out[1] = mn;
+    out[2] = nanmedian32(r);
+    out[3] = nanquantile32(r, 0.75, m.count < m.n);
+    out[4] = nanquantile32(r, 0.25, m.count < m.n);
+    out[5] = nanmean32(m, p, s);
+    out[6] = nanstd32(m, p, s);
+    out[7] = rounded(skew);
+    out[8] = rounded(kurt);
 }
 
 void zeros_and_missing(const double *v, int64_t n, double *out) {

@@ -15,6 +15,7 @@ namespace movra::fe_kernel::stats {
 // Buffers reused from one Series to the next.
 struct Scratch {
     std::vector<double> valid, filled, ranked, dev, w1, w2, w3;
+    std::vector<float> narrow;
 };
 
 // The shared masking step: the Series as given, with its missing values
@@ -29,6 +30,12 @@ Masked mask(const double *v, int64_t n, Scratch &s);
 
 // add.reduce over float64: the identity 0.0 plus numpy's pairwise sum.
 double numpy_sum(const double *a, int64_t n);
+// add.reduce over float32: float32 accumulators, in blocks of 8192 values
+// where numpy 1.x buffers the reduction.
+float numpy_sum32(const float *a, int64_t n, bool blocked);
+// add.reduce(dtype=float64) over float32: the values are cast in buffers of
+// 8192 and each buffer is summed pairwise.
+double widened_sum(const double *a, int64_t n);
 
 double nanmax(const Masked &m);
 double nanmin(const Masked &m);
@@ -57,8 +64,20 @@ CentralSums corrected_sums(const Masked &m, Scratch &s);
 double nanskew_corrected(const CentralSums &c);
 double nankurt_corrected(const CentralSums &c);
 
+// The same statistics of a float32 Series (values widened), rounded to
+// float32 as pandas returns them.
+double nanmedian32(const Ranked &r);
+double nanquantile32(const Ranked &r, double q, bool any_missing);
+double nanmean32(const Masked &m, Precision p, Scratch &s);
+double nanstd32(const Masked &m, Precision p, Scratch &s);
+// pandas 2.2 on numpy 1.x: deviations from the float32 mean in float32.
+CentralSums narrow_zeroed_sums(const Masked &m, Scratch &s);
+
 // MAX, MIN, MEDIAN, Q3, Q1, MEAN, STD, SKEW, KURT into out[0 .. kStats).
 void describe(const double *v, int64_t n, Moments moments, Scratch &s, double *out);
+// Of a float32 Series (p is not Float64).
+void describe32(const double *v, int64_t n, Precision p, Scratch &s, double *out);
+
 
 // "NB_0" and "NB_NA" of a Series: its zeros and its missing values.
 void zeros_and_missing(const double *v, int64_t n, double *out);
