@@ -33,6 +33,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -1156,10 +1157,9 @@ py::object fe4ts_native(Call &c, std::string &declined) {
     for (int64_t from = 0; from < nwindows; from += kWindowsPerStep) {
         const int64_t count = std::min(kWindowsPerStep, nwindows - from);
         // Every window was located above, so none is ambiguous here.
-        if (kernel->reordered()) {
-            py::gil_scoped_release unlocked;
-            kernel->run(x.windows.data() + from, count, x.options, result);
-        } else {
+        {
+            std::optional<py::gil_scoped_release> unlocked;
+            if (kernel->reordered()) unlocked.emplace();
             kernel->run(x.windows.data() + from, count, x.options, result);
         }
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
