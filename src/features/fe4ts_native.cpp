@@ -114,7 +114,7 @@ ColumnType type_of(py::handle pandas, py::handle numpy, py::handle column) {
         t.family = ColumnType::Zoned;
     } else if (!arrow.is_none() && py::isinstance(dt, arrow)) {
         t.family = ColumnType::Arrow;
-    } else if (py::hasattr(dt, "numpy_dtype") && py::getattr(dt, "na_value", py::none()).is(pandas.attr("NA")) &&
+    } else if (optional_attr(dt, "numpy_dtype") && optional_attr(dt, "na_value").is(pandas.attr("NA")) &&
                !py::isinstance(dt, pandas.attr("StringDtype"))) {
         t.family = ColumnType::Masked;
         t.size = dt.attr("numpy_dtype").attr("itemsize").cast<int>();

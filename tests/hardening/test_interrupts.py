@@ -166,3 +166,26 @@ def test_functions_that_drop_failures_let_interrupts_through(call):
     with pytest.raises(KeyboardInterrupt):
         call(movra)
 
+
+def test_ctrl_c_while_fe4ts_looks_at_a_column_type_is_heard(monkeypatch):
+    # Telling a column's type apart reads pandas dtype properties, Python
+    # code in which a Ctrl-C can be heard; once raised, it must not be taken
+    # for a missing attribute (the signal is spent: nothing raises it again).
+    import pandas as pd
+
+    import movra
+
+    df = pd.DataFrame({"U": [1, 1, 2], "T": [0, 1, 0], "V": pd.array([1, None, 3], dtype="Int64")})
+    interval = pd.DataFrame({"U": [1, 2]})
+    heard = []
+
+    def na_value(self):  # Ctrl-C pressed once, while the first look runs
+        if not heard:
+            heard.append(True)
+            raise KeyboardInterrupt
+        return pd.NA
+
+    monkeypatch.setattr(type(df["V"].dtype), "na_value", property(na_value))
+    with pytest.raises(KeyboardInterrupt):
+        movra.fe4ts(df, "U", ["T"], [], [], "V", interval)
+    assert heard
