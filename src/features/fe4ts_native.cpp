@@ -33,6 +33,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -113,7 +114,7 @@ ColumnType type_of(py::handle pandas, py::handle numpy, py::handle column) {
         t.family = ColumnType::Zoned;
     } else if (!arrow.is_none() && py::isinstance(dt, arrow)) {
         t.family = ColumnType::Arrow;
-    } else if (py::hasattr(dt, "numpy_dtype") && py::getattr(dt, "na_value", py::none()).is(pandas.attr("NA")) &&
+    } else if (optional_attr(dt, "numpy_dtype") && optional_attr(dt, "na_value").is(pandas.attr("NA")) &&
                !py::isinstance(dt, pandas.attr("StringDtype"))) {
         t.family = ColumnType::Masked;
         t.size = dt.attr("numpy_dtype").attr("itemsize").cast<int>();
@@ -1204,10 +1205,9 @@ py::object fe4ts_native(Call &c, std::string &declined) {
     for (int64_t from = 0; from < nwindows; from += kWindowsPerStep) {
         const int64_t count = std::min(kWindowsPerStep, nwindows - from);
         // Every window was located above, so none is ambiguous here.
-        if (kernel->reordered()) {
-            py::gil_scoped_release unlocked;
-            kernel->run(x.windows.data() + from, count, x.options, result);
-        } else {
+        {
+            std::optional<py::gil_scoped_release> unlocked;
+            if (kernel->reordered()) unlocked.emplace();
             kernel->run(x.windows.data() + from, count, x.options, result);
         }
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();

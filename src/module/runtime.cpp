@@ -136,6 +136,14 @@ void drop_failure(py::error_already_set &e) {
     if (!e.matches(PyExc_Exception)) throw;
 }
 
+py::object optional_attr(py::handle o, const char *name) {
+    PyObject *value = PyObject_GetAttr(o.ptr(), interned(name).ptr());
+    if (value != nullptr) return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::object();
+}
+
 std::pair<py::object, py::object> unpack2(py::handle value) {
     PyObject *it = PyObject_GetIter(value.ptr());
     if (it == nullptr) throw py::error_already_set();

@@ -114,6 +114,12 @@ void set_item(py::handle obj, py::handle key, py::handle value);
 // be dropped.  Rethrows anything else.
 void drop_failure(py::error_already_set &e);
 
+// getattr(o, name, None) as Python has it, with a null object for "absent":
+// only AttributeError means absent.  pybind11's getattr with a default and
+// hasattr clear any error, so an interrupt raised while a property runs
+// would be lost.
+py::object optional_attr(py::handle o, const char *name);
+
 // Unpacks exactly two items, with the module's messages for other counts.
 std::pair<py::object, py::object> unpack2(py::handle value);
 

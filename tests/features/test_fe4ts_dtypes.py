@@ -20,6 +20,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import movra
+from fe4ts_calls import assert_same_outcome, fe4ts, outcome
 
 try:
     import pyarrow  # noqa: F401
@@ -33,6 +34,8 @@ PANDAS, NUMPY = (tuple(int(p) for p in m.__version__.split(".")[:2]) for m in (p
 FLOAT32_RULES = (PANDAS >= (3, 1) and NUMPY >= (2, 0)) or (PANDAS[0] == 2 and NUMPY < (2, 0))
 DAY0 = pd.Timestamp("2020-01-01")
 
+# pandas 2.2 warns about its observed=False default for categorical groups
+pytestmark = pytest.mark.filterwarnings("ignore:The default of observed=False:FutureWarning")
 
 # The aggregations the kernel recognises, and each as a lambda, which it does not.
 AGGFUNCS = [np.nansum, np.sum, np.mean, np.max, np.min]
@@ -40,29 +43,6 @@ AGGFUNCS = [np.nansum, np.sum, np.mean, np.max, np.min]
 
 def pandas_path(aggfunc):
     return lambda s: aggfunc(s)
-
-
-def fe4ts(df, interval, tactic=("T",), periodic=(), lag=(), value="V", unit="U", **kw):
-    return movra.fe4ts(df, unit, list(tactic), list(periodic), list(lag), value, interval, **kw)
-
-
-def outcome(*args, **kw):
-    """The feature table, or the exception type and message the call raised."""
-    with warnings.catch_warnings():
-        # pandas 2.2 warns about its observed=False default for categorical groups
-        warnings.filterwarnings("ignore", "The default of observed=False", FutureWarning)
-        try:
-            return fe4ts(*args, **kw)
-        except Exception as e:
-            return type(e), str(e)
-
-
-def assert_same_outcome(native, oracle):
-    if isinstance(oracle, tuple) or isinstance(native, tuple):
-        assert native == oracle
-    else:
-        assert native.columns.tolist() == oracle.columns.tolist()
-        pd.testing.assert_frame_equal(native, oracle, check_exact=False, rtol=1e-9, atol=1e-12)
 
 
 # ---- the dtype matrix ------------------------------------------------------------

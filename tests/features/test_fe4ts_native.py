@@ -17,36 +17,9 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import movra
+from fe4ts_calls import assert_same, assert_same_outcome, fe4ts, outcome, pandas_path
 
 pytestmark = pytest.mark.filterwarnings("error::FutureWarning", "error::DeprecationWarning")
-
-
-def pandas_path(s):
-    return np.nansum(s)
-
-
-def fe4ts(df, interval, tactic=("T",), periodic=(), lag=(), value="V", unit="U", **kw):
-    return movra.fe4ts(df, unit, list(tactic), list(periodic), list(lag), value, interval, **kw)
-
-
-def assert_same(native, oracle):
-    assert native.columns.tolist() == oracle.columns.tolist()
-    pd.testing.assert_frame_equal(native, oracle, check_exact=False, rtol=1e-9, atol=1e-12)
-
-
-def outcome(*args, **kw):
-    """The feature table, or the exception type and message the call raised."""
-    try:
-        return fe4ts(*args, **kw)
-    except Exception as e:
-        return type(e), str(e)
-
-
-def assert_same_outcome(native, oracle):
-    if isinstance(oracle, tuple) or isinstance(native, tuple):
-        assert native == oracle
-    else:
-        assert_same(native, oracle)
 
 
 def both(df, interval, spy=None, expect_kernel=True, **kw):

@@ -133,6 +133,23 @@ void test_corr() {
 
 // ---- windows --------------------------------------------------------------
 
+Column ints(const std::vector<int64_t> &v) { return Column{nullptr, v.data()}; }
+Column floats(const std::vector<double> &v) { return Column{v.data(), nullptr}; }
+
+// The readings of `unit`, `time` and `value` (the columns stay the caller's);
+// the time is key column 0, followed by `keys`.
+Table table_of(const std::vector<int64_t> &unit, Column time, const std::vector<double> &value,
+               const std::vector<Column> &keys = {}) {
+    Table t;
+    t.rows = static_cast<int64_t>(unit.size());
+    t.unit = unit.data();
+    t.time = time;
+    t.value = value.data();
+    t.keys = {time};
+    t.keys.insert(t.keys.end(), keys.begin(), keys.end());
+    return t;
+}
+
 // Readings of units 7 and 3, shuffled, with two readings at time 5 and a
 // missing value; W = T / 3 and WD = T % 3 are the period and profile keys.
 struct Readings {
@@ -146,15 +163,7 @@ struct Readings {
             wd.push_back(t % 3);
         }
     }
-    Table table() const {
-        Table t;
-        t.rows = static_cast<int64_t>(unit.size());
-        t.unit = unit.data();
-        t.time.i64 = time.data();
-        t.value = value.data();
-        t.keys = {t.time, Column{nullptr, w.data()}, Column{nullptr, wd.data()}};
-        return t;
-    }
+    Table table() const { return table_of(unit, ints(time), value, {ints(w), ints(wd)}); }
 };
 
 Options options(bool del_t_maximin) {
@@ -354,13 +363,7 @@ void test_float_time() {
     // missing time (pandas merge matches NaN keys), 2 pairs with 1, 3 with both 2s.
     std::vector<int64_t> unit(6, 1);
     std::vector<double> time{1, 2, NaN, 2, NaN, 3}, value{1, 2, 3, 4, 5, 6};
-    Table t;
-    t.rows = 6;
-    t.unit = unit.data();
-    t.time.f64 = time.data();
-    t.value = value.data();
-    t.keys = {t.time};
-    Kernel kernel(t);
+    Kernel kernel(table_of(unit, floats(time), value));
     Options o;
     o.tactic = {0};
     Scalar one;
@@ -398,13 +401,7 @@ void test_unsorted_units_and_keys() {
     std::vector<int64_t> time{3, 2, 1, 1, 2, 3, 4};
     std::vector<double> value{3, 20, 1, 10, 2, 30, 4};
     std::vector<double> key{0.5, NaN, 1.5, 0.5, NaN, 1.5, 0.5};
-    Table t;
-    t.rows = 7;
-    t.unit = unit.data();
-    t.time.i64 = time.data();
-    t.value = value.data();
-    t.keys = {t.time, Column{key.data(), nullptr}};
-    Kernel kernel(t);
+    Kernel kernel(table_of(unit, ints(time), value, {floats(key)}));
     Options o;
     o.tactic = {0, 1};
     o.periodic = {1};
@@ -441,13 +438,7 @@ void test_aggregates() {
     // A period whose readings are all missing: 0 for the sum, missing otherwise.
     std::vector<int64_t> unit(4, 1), time{0, 0, 1, 1};
     std::vector<double> value{NaN, NaN, 1, 2};
-    Table t;
-    t.rows = 4;
-    t.unit = unit.data();
-    t.time.i64 = time.data();
-    t.value = value.data();
-    t.keys = {t.time};
-    Kernel k2(t);
+    Kernel k2(table_of(unit, ints(time), value));
     Options o;
     o.tactic = {0};
     Window all;
@@ -511,16 +502,7 @@ void test_large_tables_threads_and_wanted_units() {
         std::vector<int64_t> unit, time, wd;
         std::vector<double> value, float_time;  // float_time: a float axis instead, when filled
         Table table() const {
-            Table t;
-            t.rows = static_cast<int64_t>(unit.size());
-            t.unit = unit.data();
-            if (float_time.empty())
-                t.time.i64 = time.data();
-            else
-                t.time.f64 = float_time.data();
-            t.value = value.data();
-            t.keys = {t.time, Column{nullptr, wd.data()}};
-            return t;
+            return table_of(unit, float_time.empty() ? ints(time) : floats(float_time), value, {ints(wd)});
         }
     };
     auto build = [&](bool shuffled, int64_t unit_scale, bool float_time = false) {

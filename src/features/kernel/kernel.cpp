@@ -433,6 +433,15 @@ void span_entry(const T *t, int64_t a, int64_t timed_end, Result &out) {
     out.span.push_back(hi);
 }
 
+// Calls f with the column's values: the int64 or the double pointer.
+template <class F>
+void with_column(const Column &c, F &&f) {
+    if (c.integer())
+        f(c.i64);
+    else
+        f(c.f64);
+}
+
 }  // namespace
 
 void Kernel::compute(const Range &r, const Options &o, Work &w, Result &out) {
@@ -452,20 +461,10 @@ void Kernel::compute(const Range &r, const Options &o, Work &w, Result &out) {
         return;
     }
     const double *value = table_.value;
-    for (int k : o.tactic) {
-        const Column &c = table_.keys[k];
-        if (c.integer())
-            period_entry(c.i64, value, a, e, o, w, out);
-        else
-            period_entry(c.f64, value, a, e, o, w, out);
-    }
-    for (int k : o.periodic) {
-        const Column &c = table_.keys[k];
-        if (c.integer())
-            profile_entry(c.i64, value, a, e, o, w, out);
-        else
-            profile_entry(c.f64, value, a, e, o, w, out);
-    }
+    for (int k : o.tactic)
+        with_column(table_.keys[k], [&](const auto *key) { period_entry(key, value, a, e, o, w, out); });
+    for (int k : o.periodic)
+        with_column(table_.keys[k], [&](const auto *key) { profile_entry(key, value, a, e, o, w, out); });
     if (table_.time.integer()) {
         for (const Scalar &l : o.lags) lag_entry(table_.time.i64, value, a, e, e, l.i, o, w, out);
         span_entry(table_.time.i64, a, e, out);
