@@ -175,6 +175,7 @@ struct Examination {
     bool needs_exact_times = false, narrow_time_check = false;
     bool masked_values = false;   // a nullable value column: pd.NA cells in the records
     bool integer_values = false;  // ... of integers: numpy int cells too
+    std::string value_dtype;      // ... the numpy type of their statistics
 
     std::vector<py::object> arrays;  // what the kernel's pointers point into
     k::Table table;
@@ -321,7 +322,9 @@ Reason masked_value_step(Examination &x, py::handle column, const ColumnType &t)
         return what + " holds integers too large for exact float64 sums and differences" + cast;
     }
     x.masked_values = true;
+    x.options.where_sums = true;
     x.integer_values = t.kind != 'f';
+    x.value_dtype = utf8(py::str(column.attr("dtype").attr("numpy_dtype")));
     x.table.value = buffer_of<double>(x, as_float, "float64");
     return {};
 }
@@ -1052,19 +1055,24 @@ void values_of(const k::Result &r, int64_t w, size_t first_group, const k::Optio
     }
 }
 
-// The type of a cell of the pandas path's records over nullable readings.
-enum class Cell : uint8_t { Float, Int, NA, Missing };
+// The type of a cell of the pandas path's records over nullable readings:
+// a float, a count or a span time of an integer axis (an int64), a
+// statistic of integer readings (a numpy int of the readings' width),
+// pd.NA, or no cell (the record lacks the label).
+enum class Cell : uint8_t { Float, Int, Value, NA, Missing };
 
 // What the pandas path's statistics of a nullable Series are: pd.NA where
-// the statistic is missing; for integer readings a numpy int for MAX and MIN
-// and for Q3 and Q1 of whole value.  A block of nine holding pd.NA keeps
-// those objects; one without is a float64 array (the ints become floats).
-bool masked_block(const double *stats, bool integer_values, Cell *out) {
+// the statistic is missing; for integer readings a numpy int for MAX and MIN,
+// and for Q3 and Q1 of whole value when the Series holds pd.NA (`missing`).
+// A block of nine holding pd.NA keeps those objects; one without is a
+// float64 array (the ints become floats).
+bool masked_block(const double *stats, bool missing, bool integer_values, Cell *out) {
     bool na = false;
     for (int s = 0; s < k::kStats; s++) na = na || std::isnan(stats[s]);
     for (int s = 0; s < k::kStats; s++) {
-        const bool integral = s == 0 || s == 1 || ((s == 3 || s == 4) && stats[s] == std::floor(stats[s]));
-        out[s] = !na ? Cell::Float : std::isnan(stats[s]) ? Cell::NA : integer_values && integral ? Cell::Int : Cell::Float;
+        const bool integral =
+            s == 0 || s == 1 || ((s == 3 || s == 4) && missing && stats[s] == std::floor(stats[s]));
+        out[s] = !na ? Cell::Float : std::isnan(stats[s]) ? Cell::NA : integer_values && integral ? Cell::Value : Cell::Float;
     }
     return na;
 }
@@ -1087,15 +1095,17 @@ void cells_of(const k::Result &r, int64_t w, size_t first_group, const k::Option
     for (size_t p = 0; p < P; p++)
         for (int64_t j = 0; j < r.profile_groups[w * P + p]; j++, g++) {
             out.insert(out.end(), k::kStats, Cell::Float);
-            object |= masked_block(&r.profile_stats[g * k::kStats], integer_values, &*(out.end() - k::kStats));
+            object |= masked_block(&r.profile_stats[g * k::kStats], r.profile_missing[g] != 0, integer_values,
+                                   &*(out.end() - k::kStats));
         }
     for (size_t l = 0; l < L; l++) {
         const size_t at = out.size();
         out.insert(out.end(), k::kLagWidth, Cell::Int);
-        object |= masked_block(&r.lag[(w * L + l) * k::kLagWidth], integer_values, &out[at]);
+        const double *entry = &r.lag[(w * L + l) * k::kLagWidth];
+        object |= masked_block(entry, entry[k::kStats + 1] > 0, integer_values, &out[at]);  // NB_NA
         out.back() = Cell::Float;  // ACOR
     }
-    out.insert(out.end(), 2, integer_time ? Cell::Int : Cell::Float);
+    out.insert(out.end(), 2, integer_time ? Cell::Int : Cell::Float);  // a Series from a dict: int64
     if (!object) std::fill(out.begin(), out.end(), Cell::Float);
 }
 
@@ -1177,8 +1187,9 @@ void datetime_record_types(Examination &x, const k::Result &r, py::object ftrs, 
 // when any record holds pd.NA, the frame infers each column's type from its
 // cells, as numpy does for a list of objects.  A column holding pd.NA is an
 // object column (its numbers as Python floats and ints, NaN where a record
-// lacks the label); one whose every cell is an int is int64; any other
-// stays float64.
+// lacks the label); one whose every cell is an int takes the ints' type
+// (int64 for counts and times, the readings' own width for their
+// statistics); any other stays float64.
 void masked_record_types(Examination &x, const py::object &table, const std::vector<Cell> &types, py::handle ftrs) {
     py::buffer_info info = py::buffer(table).request();
     const double *cells = static_cast<const double *>(info.ptr);
@@ -1188,29 +1199,38 @@ void masked_record_types(Examination &x, const py::object &table, const std::vec
     if (!any_na) return;  // every record float64: so is the frame
     py::object na = x.pandas.attr("NA");
     for (py::ssize_t j = 0; j < C; j++) {
-        bool has_na = false, all_int = W > 0;
+        bool has_na = false, same = W > 0;
+        const Cell first = W > 0 ? types[static_cast<size_t>(j)] : Cell::Missing;
         for (py::ssize_t w = 0; w < W; w++) {
             const Cell t = types[static_cast<size_t>(w * C + j)];
             has_na = has_na || t == Cell::NA;
-            all_int = all_int && t == Cell::Int;
+            same = same && t == first;
         }
         if (has_na) {
+            // The statistics are numpy scalars there (a division by zero
+            // gives inf, not ZeroDivisionError), a lacking label Python's NaN.
+            py::object values = table[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
+            py::list floats(values), ints;
+            if (x.integer_values) ints = py::list(x.numpy.attr("nan_to_num")(values).attr("astype")(x.value_dtype));
             py::array column(py::dtype("O"), std::vector<py::ssize_t>{W});
             PyObject **out = static_cast<PyObject **>(column.mutable_data());
             for (py::ssize_t w = 0; w < W; w++) {
                 const Cell t = types[static_cast<size_t>(w * C + j)];
                 const double v = cells[w * C + j];
-                PyObject *item = t == Cell::NA ? na.inc_ref().ptr()
-                                 : t == Cell::Int ? PyLong_FromDouble(v)
-                                                  : PyFloat_FromDouble(v);
+                PyObject *item = t == Cell::NA      ? na.inc_ref().ptr()
+                                 : t == Cell::Float ? floats[static_cast<size_t>(w)].inc_ref().ptr()
+                                 : t == Cell::Value ? ints[static_cast<size_t>(w)].inc_ref().ptr()
+                                 : t == Cell::Int   ? PyLong_FromDouble(v)
+                                                    : PyFloat_FromDouble(v);
                 if (item == nullptr) throw py::error_already_set();
                 Py_XDECREF(out[w]);
                 out[w] = item;
             }
             ftrs.attr("isetitem")(j, column);
-        } else if (all_int) {
+        } else if (same && (first == Cell::Int || first == Cell::Value)) {
+            const std::string dtype = first == Cell::Int ? std::string("int64") : x.value_dtype;
             py::object column = ftrs.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
-            ftrs.attr("isetitem")(j, column.attr("astype")("int64"));
+            ftrs.attr("isetitem")(j, column.attr("astype")(dtype));
         }
     }
 }
