@@ -1218,8 +1218,8 @@ void masked_record_types(Examination &x, const py::object &table, const std::vec
                 const Cell t = types[static_cast<size_t>(w * C + j)];
                 const double v = cells[w * C + j];
                 PyObject *item = t == Cell::NA      ? na.inc_ref().ptr()
-                                 : t == Cell::Float ? floats[static_cast<size_t>(w)].inc_ref().ptr()
-                                 : t == Cell::Value ? ints[static_cast<size_t>(w)].inc_ref().ptr()
+                                 : t == Cell::Float ? py::object(floats[static_cast<size_t>(w)]).release().ptr()
+                                 : t == Cell::Value ? py::object(ints[static_cast<size_t>(w)]).release().ptr()
                                  : t == Cell::Int   ? PyLong_FromDouble(v)
                                                     : PyFloat_FromDouble(v);
                 if (item == nullptr) throw py::error_already_set();
