@@ -116,6 +116,7 @@ def dtype_rows(df):
         ("KWH int32", df.assign(KWH=(df.KWH.fillna(0) * 100).astype("int32")), TACTIC, PERIODIC, LAGS),
         ("KWH float32", df.assign(KWH=df.KWH.astype("float32")), TACTIC, PERIODIC, LAGS),
         ("KWH Float64 (nullable)", df.assign(KWH=df.KWH.astype("Float64")), TACTIC, PERIODIC, LAGS),
+        ("KWH Int64 (nullable)", df.assign(KWH=(df.KWH * 100).round().astype("Int64")), TACTIC, PERIODIC, LAGS),
         ("CONS_NO categorical", df.assign(CONS_NO=df.CONS_NO.astype("category")), TACTIC, PERIODIC, LAGS),
         ("CONS_NO text", df.assign(CONS_NO=df.CONS_NO.map("C{:06d}".format)), TACTIC, PERIODIC, LAGS),
         ("WEEKDAY Int64 (nullable)", df.assign(WEEKDAY=df.WEEKDAY.astype("Int64")), TACTIC, PERIODIC, LAGS),

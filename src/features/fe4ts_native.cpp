@@ -174,6 +174,9 @@ struct Examination {
     int64_t rows = 0, nwindows = 0;
     std::vector<py::object> tactic_list, periodic_list, lag_list;
     bool needs_exact_times = false, narrow_time_check = false;
+    bool masked_values = false;   // a nullable value column: pd.NA cells in the records
+    bool integer_values = false;  // ... of integers: numpy int cells too
+    std::string value_dtype;      // ... the numpy type of their statistics
 
     std::vector<py::object> arrays;  // what the kernel's pointers point into
     k::Table table;
@@ -312,6 +315,53 @@ Reason float32_rules(Examination &x, const std::string &what, const std::string 
     return {};
 }
 
+// Whether integer readings of `bytes` bytes are small enough that every sum
+// and difference the pandas path forms is exact in float64 too (and a
+// difference cannot wrap around in the column's own width).
+bool exact_integers(Examination &x, py::handle as_float, int bytes) {
+    if (x.rows == 0) return true;
+    py::object magnitude = x.numpy.attr("abs")(x.numpy.attr("nan_to_num")(as_float, py::arg("nan") = 0.0));
+    return magnitude.attr("sum")().cast<double>() < kExact &&
+           magnitude.attr("max")().cast<double>() < std::ldexp(1.0, 8 * bytes - 2);
+}
+
+// Readings of pandas' nullable Int*, UInt* and Float64: the kernel reads
+// them as float64 with pd.NA as NaN, and the record frame later takes the
+// cell types the pandas path's statistics give them (pd.NA, numpy ints).
+// numpy.nansum is the one aggregation whose period series stays float64;
+// the others give object series holding pd.NA, whose statistics pandas sums
+// in another order (or, on pandas 2, cannot take).
+Reason masked_value_step(Examination &x, py::handle column, const ColumnType &t) {
+    const std::string what = described("the value column", x.value, t);
+    const std::string cast = "; df[" + text_of(x.value) + "].astype(\"float64\") runs natively";
+    if (!x.aggfunc.is(x.numpy.attr("nansum")))
+        return what + " aggregated by " + text_of(x.aggfunc) +
+               " gives object period series holding pd.NA on the pandas path; numpy.nansum (the default) runs "
+               "natively" + cast;
+    if (t.kind == 'f' && t.size != 8) return what + " is computed in float32 arithmetic by pandas" + cast;
+    if (!std::strchr("iuf", t.kind)) return what + " is not a nullable number the kernel reads" + cast;
+    if (t.kind == 'u' && !x.lag_list.empty())
+        return what + " is unsigned, and its lag differences wrap around in its own width" + cast;
+    if (utf8(x.df[x.tactic_list[0]].attr("dtype").attr("kind")) == "M")
+        return what + " on a datetime axis gives records of mixed cell types the kernel does not build" + cast;
+    py::object as_float = numbers(column, "float64");
+    if (t.kind == 'f') {
+        // A NaN or infinity that is not pd.NA is a value to pandas, not a
+        // missing one: the kernel knows only NaN as missing.
+        py::object filled = column.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = 0.0);
+        if (!truth(x.numpy.attr("isfinite")(filled).attr("all")()))
+            return what + " holds NaN or infinite values besides pd.NA" + cast;
+    } else if (!exact_integers(x, as_float, t.size)) {
+        return what + " holds integers too large for exact float64 sums and differences" + cast;
+    }
+    x.masked_values = true;
+    x.options.where_sums = true;
+    x.integer_values = t.kind != 'f';
+    x.value_dtype = utf8(py::str(column.attr("dtype").attr("numpy_dtype")));
+    x.table.value = buffer_of<double>(x, as_float, "float64");
+    return {};
+}
+
 // The reading values: float64, or integers small enough that every sum and
 // difference the pandas path forms is exact in float64 too.
 Reason value_step(Examination &x) {
@@ -331,6 +381,7 @@ Reason value_step(Examination &x) {
     }
     if (t.numpy_kind("f")) return what + " is aggregated in its own precision by pandas" + cast;
     if (t.numpy_kind("b")) return what + " is bool, whose quantiles pandas cannot take" + cast;
+    if (t.family == ColumnType::Masked) return masked_value_step(x, column, t);
     if (!t.numpy_kind("iu"))
         return what + " gives object columns holding pd.NA on the pandas path, which the kernel does not build" +
                cast + " (missing values become NaN)";
@@ -1043,6 +1094,60 @@ void values_of(const k::Result &r, int64_t w, size_t first_group, const k::Optio
     }
 }
 
+// The type of a cell of the pandas path's records over nullable readings:
+// a float, a count or a span time of an integer axis (an int64), a
+// statistic of integer readings (a numpy int of the readings' width),
+// pd.NA, or no cell (the record lacks the label).
+enum class Cell : uint8_t { Float, Int, Value, NA, Missing };
+
+// What the pandas path's statistics of a nullable Series are: pd.NA where
+// the statistic is missing; for integer readings a numpy int for MAX and MIN,
+// and for Q3 and Q1 of whole value when the Series holds pd.NA (`missing`).
+// A block of nine holding pd.NA keeps those objects; one without is a
+// float64 array (the ints become floats).
+bool masked_block(const double *stats, bool missing, bool integer_values, Cell *out) {
+    bool na = false;
+    for (int s = 0; s < k::kStats; s++) na = na || std::isnan(stats[s]);
+    for (int s = 0; s < k::kStats; s++) {
+        const bool integral =
+            s == 0 || s == 1 || ((s == 3 || s == 4) && missing && stats[s] == std::floor(stats[s]));
+        out[s] = !na ? Cell::Float : std::isnan(stats[s]) ? Cell::NA : integer_values && integral ? Cell::Value : Cell::Float;
+    }
+    return na;
+}
+
+// Window w's cell types in label order (as values_of gives the values).  A
+// record with a pd.NA is an object Series: its counts, and the span of an
+// integer axis, stay Python and numpy ints.  A record without is float64.
+void cells_of(const k::Result &r, int64_t w, size_t first_group, const k::Options &o, bool integer_values,
+              bool integer_time, std::vector<Cell> &out) {
+    out.clear();
+    if (r.rows[w] == 0) return;
+    const size_t T = o.tactic.size(), P = o.periodic.size(), L = o.lags.size();
+    bool object = false;
+    for (size_t t = 0; t < T; t++) {
+        if (!r.period_kept[w * T + t]) continue;
+        out.insert(out.end(), k::kStats, Cell::Float);
+        out.insert(out.end(), 3, Cell::Int);
+    }
+    size_t g = first_group;
+    for (size_t p = 0; p < P; p++)
+        for (int64_t j = 0; j < r.profile_groups[w * P + p]; j++, g++) {
+            out.insert(out.end(), k::kStats, Cell::Float);
+            object |= masked_block(&r.profile_stats[g * k::kStats], r.profile_missing[g] != 0, integer_values,
+                                   &*(out.end() - k::kStats));
+        }
+    for (size_t l = 0; l < L; l++) {
+        const size_t at = out.size();
+        out.insert(out.end(), k::kLagWidth, Cell::Int);
+        const double *entry = &r.lag[(w * L + l) * k::kLagWidth];
+        object |= masked_block(entry, entry[k::kStats + 1] > 0, integer_values, &out[at]);  // NB_NA
+        out.back() = Cell::Float;  // ACOR
+    }
+    out.insert(out.end(), 2, integer_time ? Cell::Int : Cell::Float);  // a Series from a dict: int64
+    if (!object) std::fill(out.begin(), out.end(), Cell::Float);
+}
+
 size_t groups_of(const k::Result &r, int64_t w, const k::Options &o) {
     size_t n = 0;
     const size_t P = o.periodic.size();
@@ -1115,6 +1220,58 @@ void datetime_record_types(Examination &x, const k::Result &r, py::object ftrs, 
     for (int e = 0; e < 2; e++)
         if (span_at[e] >= 0)
             ftrs.attr("isetitem")(span_at[e], span.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), e)]);
+}
+
+// What the pandas path's records over nullable readings make of the frame:
+// when any record holds pd.NA, the frame infers each column's type from its
+// cells, as numpy does for a list of objects.  A column holding pd.NA is an
+// object column (its numbers as Python floats and ints, NaN where a record
+// lacks the label); one whose every cell is an int takes the ints' type
+// (int64 for counts and times, the readings' own width for their
+// statistics); any other stays float64.
+void masked_record_types(Examination &x, const py::object &table, const std::vector<Cell> &types, py::handle ftrs) {
+    py::buffer_info info = py::buffer(table).request();
+    const double *cells = static_cast<const double *>(info.ptr);
+    const py::ssize_t W = info.shape[0], C = info.shape[1];
+    bool any_na = false;
+    for (Cell t : types) any_na = any_na || t == Cell::NA;
+    if (!any_na) return;  // every record float64: so is the frame
+    py::object na = x.pandas.attr("NA");
+    for (py::ssize_t j = 0; j < C; j++) {
+        bool has_na = false, same = W > 0;
+        const Cell first = W > 0 ? types[static_cast<size_t>(j)] : Cell::Missing;
+        for (py::ssize_t w = 0; w < W; w++) {
+            const Cell t = types[static_cast<size_t>(w * C + j)];
+            has_na = has_na || t == Cell::NA;
+            same = same && t == first;
+        }
+        if (has_na) {
+            // The statistics are numpy scalars there (a division by zero
+            // gives inf, not ZeroDivisionError), a lacking label Python's NaN.
+            py::object values = table[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
+            py::list floats(values), ints;
+            if (x.integer_values) ints = py::list(x.numpy.attr("nan_to_num")(values).attr("astype")(x.value_dtype));
+            py::array column(py::dtype("O"), std::vector<py::ssize_t>{W});
+            PyObject **out = static_cast<PyObject **>(column.mutable_data());
+            for (py::ssize_t w = 0; w < W; w++) {
+                const Cell t = types[static_cast<size_t>(w * C + j)];
+                const double v = cells[w * C + j];
+                PyObject *item = t == Cell::NA      ? na.inc_ref().ptr()
+                                 : t == Cell::Float ? py::object(floats[static_cast<size_t>(w)]).release().ptr()
+                                 : t == Cell::Value ? py::object(ints[static_cast<size_t>(w)]).release().ptr()
+                                 : t == Cell::Int   ? PyLong_FromDouble(v)
+                                                    : PyFloat_FromDouble(v);
+                if (item == nullptr) throw py::error_already_set();
+                Py_XDECREF(out[w]);
+                out[w] = item;
+            }
+            ftrs.attr("isetitem")(j, column);
+        } else if (same && (first == Cell::Int || first == Cell::Value)) {
+            const std::string dtype = first == Cell::Int ? std::string("int64") : x.value_dtype;
+            py::object column = ftrs.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
+            ftrs.attr("isetitem")(j, column.attr("astype")(dtype));
+        }
+    }
 }
 
 // Closes a progress bar however the loop ends.
@@ -1247,17 +1404,24 @@ py::object fe4ts_native(Call &c, std::string &declined) {
         if (static_cast<int>(j) != unit_at) feature_columns.append(py::str(all_names[j]));
 
     py::object table = numpy.attr("full")(py::make_tuple(W, C), numpy.attr("nan"));
+    std::vector<Cell> types;  // nullable readings: every cell's type, row by row
+    if (x.masked_values) types.assign(static_cast<size_t>(W * C), Cell::Missing);
     {
         py::buffer_info info = py::buffer(table).request(true);
         double *cells = static_cast<double *>(info.ptr);
         std::vector<double> values;
+        std::vector<Cell> kinds;
+        const bool integer_time = x.time.kind != TimeAxis::Float;
         size_t group = 0;
         for (int64_t w = 0; w < W; w++) {
-            values_of(result, w, group, x.options, x.time.kind != TimeAxis::Float, values);
+            values_of(result, w, group, x.options, integer_time, values);
+            if (x.masked_values) cells_of(result, w, group, x.options, x.integer_values, integer_time, kinds);
             const std::vector<int> &at = row_positions[static_cast<size_t>(w)];
             for (size_t j = 0; j < values.size(); j++) {
                 const int p = at[j];
-                cells[w * C + (p > unit_at ? p - 1 : p)] = values[j];
+                const int64_t cell = w * C + (p > unit_at ? p - 1 : p);
+                cells[cell] = values[j];
+                if (x.masked_values) types[static_cast<size_t>(cell)] = kinds[j];
             }
             group += groups_of(result, w, x.options);
         }
@@ -1265,6 +1429,7 @@ py::object fe4ts_native(Call &c, std::string &declined) {
     MOVRA_AT(c);
     py::object ftrs = pandas.attr("DataFrame")(table, py::arg("columns") = feature_columns);
     if (x.time.kind == TimeAxis::Datetime) datetime_record_types(x, result, ftrs, feature_columns);
+    if (x.masked_values) masked_record_types(x, table, types, ftrs);
     ftrs.attr("insert")(unit_at, x.unit, x.interval[x.unit].attr("reset_index")(py::arg("drop") = true),
                         py::arg("allow_duplicates") = true);
     return fe4ts_derive(c, ftrs, threads);

@@ -109,6 +109,10 @@ struct Options {
     Aggregate aggregate = Aggregate::NanSum;
     Moments moments = Moments::CorrectedTwoPass;
     Precision precision = Precision::Float64;
+    // The readings are a nullable column: the profile and lag statistics'
+    // MEAN and STD sum as numpy's where= reductions do (the period block's
+    // aggregates are plain float64).
+    bool where_sums = false;
 };
 
 // Statistic order: MAX, MIN, MEDIAN, Q3, Q1, MEAN, STD, SKEW, KURT.
@@ -127,6 +131,7 @@ struct Result {
     std::vector<int64_t> profile_groups;  // window x periodic entry: number of keys
     std::vector<Scalar> profile_keys;     // one per group, ascending within an entry
     std::vector<double> profile_stats;    // one kStats block per group
+    std::vector<uint8_t> profile_missing; // one per group: 1 when a reading of it is missing
     std::vector<double> lag;              // window x lag entry x kLagWidth
     std::vector<Scalar> span;             // window x 2: smallest and largest time
     void clear();

@@ -93,6 +93,7 @@ void Result::append(const Result &more) {
     extend(profile_groups, more.profile_groups);
     extend(profile_keys, more.profile_keys);
     extend(profile_stats, more.profile_stats);
+    extend(profile_missing, more.profile_missing);
     extend(lag, more.lag);
     extend(span, more.span);
 }
@@ -306,9 +307,10 @@ double aggregate(const double *value, int64_t a, const int64_t *at, int64_t size
 }
 
 // The nine statistics of a Series of the readings' type.
-void describe(const double *v, int64_t n, Precision precision, const Options &o, Work &w, double *out) {
+void describe(const double *v, int64_t n, Precision precision, const Options &o, Work &w, double *out,
+              bool where_sums = false) {
     if (precision == Precision::Float64)
-        stats::describe(v, n, o.moments, w.stats, out);
+        stats::describe(v, n, o.moments, w.stats, out, where_sums);
     else
         stats::describe32(v, n, precision, w.stats, out);
 }
@@ -363,10 +365,15 @@ void profile_entry(const K *key, const double *value, int64_t a, int64_t e, cons
         out.profile_keys.push_back(to_scalar(key[a + w.idx[w.starts[g]]]));
         auto &buf = w.buffer;
         buf.clear();
-        for (int64_t j = w.starts[g]; j < w.starts[g + 1]; j++) buf.push_back(value[a + w.idx[j]]);
+        uint8_t missing = 0;
+        for (int64_t j = w.starts[g]; j < w.starts[g + 1]; j++) {
+            buf.push_back(value[a + w.idx[j]]);
+            missing |= std::isnan(buf.back());
+        }
+        out.profile_missing.push_back(missing);
         out.profile_stats.resize(out.profile_stats.size() + kStats);
         describe(buf.data(), static_cast<int64_t>(buf.size()), o.precision, o, w,
-                 out.profile_stats.data() + out.profile_stats.size() - kStats);
+                 out.profile_stats.data() + out.profile_stats.size() - kStats, o.where_sums);
     }
 }
 
@@ -414,7 +421,7 @@ void lag_entry(const T *t, const double *value, int64_t a, int64_t e, int64_t ti
     out.lag.resize(out.lag.size() + kLagWidth, kNaN);
     double *slot = out.lag.data() + out.lag.size() - kLagWidth;
     const int64_t pairs = static_cast<int64_t>(diffs.size());
-    describe(diffs.data(), pairs, o.precision, o, w, slot);
+    describe(diffs.data(), pairs, o.precision, o, w, slot, o.where_sums);
     stats::zeros_and_missing(diffs.data(), pairs, slot + 9);
     slot[11] = static_cast<double>(diffs.size());
     slot[12] = corr.result();

@@ -143,6 +143,35 @@ double nanstd(const Masked &m, double mean, Scratch &s) {
     return std::sqrt(numpy_sum(s.w1.data(), m.n) / (static_cast<double>(m.count) - 1));
 }
 
+double where_sum(const double *a, int64_t n) {
+    double total = 0.0;
+    for (int64_t i = 0; i < n;) {
+        while (i < n && std::isnan(a[i])) i++;
+        int64_t end = i;
+        while (end < n && !std::isnan(a[end])) end++;
+        if (end > i) total += pairwise_sum(a + i, end - i);
+        i = end;
+    }
+    return total;
+}
+
+double masked_mean(const Masked &m) {
+    if (m.count == 0) return kNaN;
+    return where_sum(m.values, m.n) / static_cast<double>(m.count);
+}
+
+// np.var with where=: squares of the deviations from the where= mean,
+// summed over the same runs.
+double masked_std(const Masked &m, double mean, Scratch &s) {
+    if (m.count <= 1) return kNaN;
+    s.w1.resize(m.n);
+    for (int64_t i = 0; i < m.n; i++) {
+        const double d = m.values[i] - mean;
+        s.w1[i] = d * d;  // NaN where missing, which where_sum skips
+    }
+    return std::sqrt(where_sum(s.w1.data(), m.n) / (static_cast<double>(m.count) - 1));
+}
+
 // ---- order statistics --------------------------------------------------------------
 
 namespace {
@@ -387,7 +416,7 @@ double nankurt_corrected(const CentralSums &c) {
 
 // ---- the nine statistics -----------------------------------------------------------
 
-void describe(const double *v, int64_t n, Moments moments, Scratch &s, double *out) {
+void describe(const double *v, int64_t n, Moments moments, Scratch &s, double *out, bool where_sums) {
     const Masked m = mask(v, n, s);
     if (m.count == 0) {
         std::fill(out, out + kStats, kNaN);
@@ -412,8 +441,14 @@ void describe(const double *v, int64_t n, Moments moments, Scratch &s, double *o
     out[2] = nanmedian(r);
     out[3] = nanquantile(r, 0.75);
     out[4] = nanquantile(r, 0.25);
-    out[5] = mean;
-    out[6] = nanstd(m, mean, s);
+    if (where_sums) {
+        const double where_mean = masked_mean(m);
+        out[5] = where_mean;
+        out[6] = masked_std(m, where_mean, s);
+    } else {
+        out[5] = mean;
+        out[6] = nanstd(m, mean, s);
+    }
     out[7] = skew;
     out[8] = kurt;
 }

@@ -42,6 +42,13 @@ double nanmin(const Masked &m);
 double nanmean(const Masked &m);
 double nanstd(const Masked &m, double mean, Scratch &s);  // ddof 1
 
+// add.reduce over float64 with a where= mask (numpy's masked reduction):
+// the pairwise sums of the runs of valid values, added one after another.
+// pandas' nullable arrays take their mean and variance this way.
+double where_sum(const double *a, int64_t n);
+double masked_mean(const Masked &m);
+double masked_std(const Masked &m, double mean, Scratch &s);  // ddof 1
+
 // The order statistics that the median and the quartiles read, selected once.
 struct Ranked {
     const double *at = nullptr;  // at[k] is the k-th smallest valid value for every rank read
@@ -74,10 +81,10 @@ double nanstd32(const Masked &m, Precision p, Scratch &s);
 CentralSums narrow_zeroed_sums(const Masked &m, Scratch &s);
 
 // MAX, MIN, MEDIAN, Q3, Q1, MEAN, STD, SKEW, KURT into out[0 .. kStats).
-void describe(const double *v, int64_t n, Moments moments, Scratch &s, double *out);
+// `where_sums`: MEAN and STD as a nullable Series has them.
+void describe(const double *v, int64_t n, Moments moments, Scratch &s, double *out, bool where_sums = false);
 // Of a float32 Series (p is not Float64).
 void describe32(const double *v, int64_t n, Precision p, Scratch &s, double *out);
-
 
 // "NB_0" and "NB_NA" of a Series: its zeros and its missing values.
 void zeros_and_missing(const double *v, int64_t n, double *out);
