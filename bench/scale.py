@@ -6,12 +6,14 @@ days, about 43.9 million readings, one window per consumer), then
 1. runs the kernel with MOVRA_NUM_THREADS=1 and =2 in this one process (the
    variable is read at every call), printing both times and their ratio side
    by side, and checking that the two results are identical;
-2. times one direct call of movra.fe4ts, writes the table as a parquet
+2. times one direct call of movra.fe4ts (on one thread, as each worker
+   runs, and on every core), writes the table as a parquet
    dataset of files of whole consumers, and times movra_dask.fe4ts on a
    LocalCluster of 1 and then 2 worker processes (one thread each, loopback
    interface) with the dataset already loaded into the workers' memory,
    printing the times side by side with the 2-worker speedup, the front end's
-   overhead against the direct call, and the throughput per worker process.
+   overhead against the direct call on one thread, and the throughput per
+   worker process.
 
 Each figure is the best of --repeat runs.  The Dask half needs movra's dask
 extra (pip install ".[dask]") and pyarrow; --threads-only skips it.
@@ -35,6 +37,11 @@ from fe4ts import LAGS, PERIODIC, TACTIC, fe4ts, readings  # noqa: E402
 import movra  # noqa: E402
 
 ARGS = ("CONS_NO", TACTIC, PERIODIC, LAGS, "KWH")
+
+
+def movra_threads():
+    """The threads movra uses by default: the CPUs in this process' affinity."""
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
 
 
 def timed_call(df, interval, threads):
@@ -107,7 +114,10 @@ def dask_section(args):
     print(f"readings: {len(df):,} rows ({args.consumers:,} consumers x {args.days:,} days), "
           f"{len(interval):,} windows; tactic {TACTIC}, periodic {PERIODIC}, lags {LAGS}")
 
-    direct, expected = best_of(args.repeat, lambda: movra.fe4ts(df, *ARGS, interval))
+    # One direct call on one thread has what one single-threaded worker has;
+    # the call on every core is shown beside it.
+    direct_all, expected = best_of(args.repeat, lambda: movra.fe4ts(df, *ARGS, interval))
+    direct, _ = best_of(args.repeat, lambda: timed_call(df, interval, 1)[1])
     path = tempfile.mkdtemp(prefix="movra-scale-")
     try:
         write_dataset(df, args.consumers, args.days, args.files, path)
@@ -145,8 +155,10 @@ def dask_section(args):
 
     readings_total = args.consumers * args.days
     print(f"\n{'':22}{'time':>9}  ratio")
-    print(f"{'direct call':22}{direct:8.2f}s  1.00")
-    print(f"{'movra_dask, 1 worker':22}{times[1]:8.2f}s  {times[1] / direct:.2f} x the direct call")
+    print(f"{'direct call, 1 thread':22}{direct:8.2f}s  1.00")
+    print(f"{'direct call, ' + str(movra_threads()) + ' threads':22}{direct_all:8.2f}s  "
+          f"{direct / direct_all:.2f} x faster than 1 thread")
+    print(f"{'movra_dask, 1 worker':22}{times[1]:8.2f}s  {times[1] / direct:.2f} x the direct call on 1 thread")
     print(f"{'movra_dask, 2 workers':22}{times[2]:8.2f}s  {times[1] / times[2]:.2f} x faster than 1 worker")
     per_partition = readings_total / args.files
     print(f"\nthroughput: {readings_total / times[1] / 1e6:.1f} M readings/s per worker process "
