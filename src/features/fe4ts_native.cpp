@@ -320,7 +320,9 @@ Reason float32_rules(Examination &x, const std::string &what, const std::string 
 // difference cannot wrap around in the column's own width).
 bool exact_integers(Examination &x, py::handle as_float, int bytes) {
     if (x.rows == 0) return true;
-    py::object magnitude = x.numpy.attr("abs")(x.numpy.attr("nan_to_num")(as_float, py::arg("nan") = 0.0));
+    // Missing readings (NaN) count as 0, zeroed in the temporary itself.
+    py::object magnitude = x.numpy.attr("abs")(as_float);
+    x.numpy.attr("nan_to_num")(magnitude, py::arg("copy") = false, py::arg("nan") = 0.0);
     return magnitude.attr("sum")().cast<double>() < kExact &&
            magnitude.attr("max")().cast<double>() < std::ldexp(1.0, 8 * bytes - 2);
 }
@@ -398,12 +400,8 @@ Reason value_step(Examination &x) {
         }
     }
     py::object as_float = numbers(column, "float64");
-    if (x.rows > 0) {
-        py::object magnitude = x.numpy.attr("abs")(as_float);
-        if (!(magnitude.attr("sum")().cast<double>() < kExact) ||
-            !(magnitude.attr("max")().cast<double>() < std::ldexp(1.0, 8 * t.size - 2)))
-            return what + " holds integers too large for exact float64 sums and differences" + cast;
-    }
+    if (!exact_integers(x, as_float, t.size))
+        return what + " holds integers too large for exact float64 sums and differences" + cast;
     x.table.value = buffer_of<double>(x, as_float, "float64");
     return {};
 }
