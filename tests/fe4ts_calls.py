@@ -2,6 +2,7 @@
 comparing what the kernel and the pandas path give."""
 import numpy as np
 import pandas as pd
+from hypothesis import strategies as st
 
 import movra
 
@@ -33,3 +34,21 @@ def assert_same_outcome(native, oracle):
         assert native == oracle
     else:
         assert_same(native, oracle)
+
+
+@st.composite
+def windows(draw, bounds, max_bounds, max_windows, start_end, cuts):
+    """A window table of units 1, 2, 5 and 9 with up to `max_bounds` of the `bounds` columns: START and
+    END drawn from the range `start_end`, the others from `cuts`.  FORWARD_T comes with an END and
+    BACKWARD_T with a START, which they count from."""
+    columns = draw(st.lists(st.sampled_from(bounds), unique=True, max_size=max_bounds))
+    if "FORWARD_T" in columns and "END" not in columns:
+        columns.append("END")
+    if "BACKWARD_T" in columns and "START" not in columns:
+        columns.append("START")
+    n = draw(st.integers(1, max_windows))
+    data = {"U": draw(st.lists(st.sampled_from([1, 2, 5, 9]), min_size=n, max_size=n))}
+    for c in columns:
+        low, high = start_end if c in ("START", "END") else cuts
+        data[c] = draw(st.lists(st.integers(low, high), min_size=n, max_size=n))
+    return pd.DataFrame(data)

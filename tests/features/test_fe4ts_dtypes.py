@@ -20,6 +20,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import movra
+import fe4ts_calls as calls
 from fe4ts_calls import assert_same_outcome, fe4ts, outcome
 
 try:
@@ -116,20 +117,11 @@ def tables(draw, value_type=None):
     order = draw(st.permutations(range(len(rows))))
     raw = pd.DataFrame([rows[i] for i in order], columns=["U", "T", "V", "K"]).astype(
         {"U": "int64", "T": "int64", "V": "float64", "K": "float64"})
-    bounds = draw(st.lists(st.sampled_from(["START", "END", "FORWARD_T", "BACKWARD_T", "FORWARD_R"]),
-                           unique=True, max_size=3))
-    if "FORWARD_T" in bounds and "END" not in bounds:
-        bounds.append("END")
-    if "BACKWARD_T" in bounds and "START" not in bounds:
-        bounds.append("START")
-    n = draw(st.integers(1, 3))
-    windows = {"U": draw(st.lists(st.sampled_from([1, 2, 5, 9]), min_size=n, max_size=n))}
-    for b in bounds:
-        high = 22 if b in ("START", "END") else 8
-        windows[b] = draw(st.lists(st.integers(-1, high), min_size=n, max_size=n))
+    windows = draw(calls.windows(["START", "END", "FORWARD_T", "BACKWARD_T", "FORWARD_R"], max_bounds=3,
+                                 max_windows=3, start_end=(-1, 22), cuts=(-1, 8)))
     types = dict(value=value_type or draw(st.sampled_from(VALUE_TYPES)), time=draw(st.sampled_from(TIME_TYPES)),
                  key=draw(st.sampled_from(KEY_TYPES)), unit=draw(st.sampled_from(UNIT_TYPES)))
-    return raw, pd.DataFrame(windows), types
+    return raw, windows, types
 
 
 def typed(raw, windows, types):

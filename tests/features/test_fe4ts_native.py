@@ -17,6 +17,7 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import movra
+import fe4ts_calls as calls
 from fe4ts_calls import assert_same, assert_same_outcome, fe4ts, outcome, pandas_path
 
 pytestmark = pytest.mark.filterwarnings("error::FutureWarning", "error::DeprecationWarning")
@@ -63,22 +64,9 @@ def readings(draw):
     return df
 
 
-@st.composite
-def windows(draw):
-    columns = draw(st.lists(st.sampled_from(["START", "END", "FORWARD_T", "BACKWARD_T", "FORWARD_R", "BACKWARD_R"]),
-                            unique=True, max_size=4))
-    if "FORWARD_T" in columns and "END" not in columns:
-        columns.append("END")
-    if "BACKWARD_T" in columns and "START" not in columns:
-        columns.append("START")
-    n = draw(st.integers(1, 5))
-    data = {"U": draw(st.lists(st.sampled_from([1, 2, 5, 9]), min_size=n, max_size=n))}
-    for c in columns:
-        if c in ("START", "END"):
-            data[c] = draw(st.lists(st.integers(-2, 22), min_size=n, max_size=n))
-        else:
-            data[c] = draw(st.lists(st.integers(-3, 12), min_size=n, max_size=n))
-    return pd.DataFrame(data)
+def windows():
+    return calls.windows(["START", "END", "FORWARD_T", "BACKWARD_T", "FORWARD_R", "BACKWARD_R"], max_bounds=4,
+                         max_windows=5, start_end=(-2, 22), cuts=(-3, 12))
 
 
 @st.composite
