@@ -505,12 +505,12 @@ void test_large_tables_threads_and_wanted_units() {
             return table_of(unit, float_time.empty() ? ints(time) : floats(float_time), value, {ints(wd)});
         }
     };
-    auto build = [&](bool shuffled, int64_t unit_scale, bool float_time = false) {
+    auto build = [&](bool shuffled, int64_t unit_scale, bool float_time = false, int64_t time_scale = 1) {
         Columns c;
         for (int64_t j = 0; j < n; j++) {
             const int64_t i = shuffled ? order[j] : j;
             c.unit.push_back((i / days + 1) * unit_scale);
-            c.time.push_back(i % days);
+            c.time.push_back(i % days * time_scale);
             if (float_time) c.float_time.push_back(static_cast<double>(i % days) + 0.5);
             c.wd.push_back((i % days) % 7);
             c.value.push_back(i % 37 == 0 ? NaN : static_cast<double>((i * 7919) % 1000) / 8);
@@ -567,6 +567,17 @@ void test_large_tables_threads_and_wanted_units() {
         check(records(shuffled.table(), threads, ws) == want, "shuffled" + on);
         check(records(far.table(), threads, windows_for(int64_t{1} << 40)) == want, "units far apart" + on);
     }
+    // Times far apart leave the keys sparse in each bucket, which sorts by
+    // radix passes instead of counting.
+    const Columns sparse_in_order = build(false, 1, false, 1000), sparse = build(true, 1, false, 1000);
+    std::vector<Window> sparse_ws = ws;
+    for (Window &w : sparse_ws) {
+        w.start.i *= 1000;
+        w.end.i *= 1000;
+    }
+    const auto sparse_want = records(sparse_in_order.table(), 1, sparse_ws);
+    for (int threads : {1, 2})
+        check(records(sparse.table(), threads, sparse_ws) == sparse_want, "sparse times shuffled");
     // Only units 5 and 17 wanted (17 twice): their windows find the same readings.
     std::vector<Window> two{ws[4], ws[16]};
     for (const Columns *c : {&in_order, &shuffled}) {

@@ -5,11 +5,13 @@
 // readings are ordered by a key of unit code and time offset.  When every
 // reading moves, its values are dealt, by the top bits of its key, into one
 // of a few hundred buckets that already lie where the bucket ends up in each
-// copied column; each bucket is then sorted in cache and put in order where
-// it lies.  Both passes read and write memory in sequence, which the caches
-// handle well, unlike a random write per value and column.  Fresh memory is
-// costly too (each page faults in on first touch), so large buffers are
-// made present in one request.
+// copied column, a cache line at a time; each bucket is then sorted in
+// cache and put in order where it lies.  Both passes read and write memory
+// in sequence, which the caches handle well, unlike a random write per value
+// and column.  Where the key holds the time, the time copy is rebuilt from
+// the sorted keys instead of dealt.  Fresh memory is costly too (each page
+// faults in on first touch), so large buffers are made present in a few
+// requests, shared among the threads.
 //
 // Only the wanted units' readings are ordered: a few windows over a big table
 // cost a scan of its unit column, a radix sort of the few readings' numbers
@@ -24,10 +26,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <limits>
 #include <memory>
 #include <stdexcept>
 #include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #ifdef __linux__
 #include <sched.h>
@@ -69,14 +76,15 @@ namespace {
 // costs far more (in virtual machines above all), and the copies into
 // reading order write to them all over.  Huge pages are not asked for:
 // where the host must assemble them, the first touch of each stalls.
+// With `present` false the caller makes the pages present (Unpopulated).
 template <class T>
-Buffer<T> buffer(int64_t n) {
+Buffer<T> buffer(int64_t n, bool present = true) {
     const size_t bytes = std::max<size_t>(1, static_cast<size_t>(n) * sizeof(T));
 #ifdef __linux__
     if (bytes >= (size_t{1} << 22)) {
         void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p != MAP_FAILED) {
-            madvise(p, bytes, MADV_POPULATE_WRITE);  // where refused, pages come on first touch
+            if (present) madvise(p, bytes, MADV_POPULATE_WRITE);  // where refused, pages come on first touch
             return Buffer<T>(static_cast<T *>(p), FreeBuffer{bytes});
         }
     }
@@ -85,6 +93,34 @@ Buffer<T> buffer(int64_t n) {
     if (!p) throw std::bad_alloc();
     return Buffer<T>(static_cast<T *>(p));
 }
+
+// The mapped bytes of buffers whose pages are to be made present.
+class Unpopulated {
+public:
+    template <class T>
+    void add(const Buffer<T> &b) {
+        if (b && b.get_deleter().mapped > 0) regions_.emplace_back(reinterpret_cast<char *>(b.get()), b.get_deleter().mapped);
+    }
+    // Makes them present, in pieces shared out among the threads: a page's
+    // first touch is the system zeroing it, which costs as much as copying
+    // into it.
+    void make_present(int threads) const {
+#ifdef __linux__
+        constexpr size_t kPiece = size_t{1} << 25;
+        std::vector<std::pair<char *, size_t>> pieces;
+        for (const auto &r : regions_)
+            for (size_t at = 0; at < r.second; at += kPiece) pieces.emplace_back(r.first + at, std::min(kPiece, r.second - at));
+        for_each_part(threads, static_cast<int64_t>(pieces.size()), [&](int64_t k, int) {
+            madvise(pieces[k].first, pieces[k].second, MADV_POPULATE_WRITE);  // where refused: on first touch
+        });
+#else
+        static_cast<void>(threads);
+#endif
+    }
+
+private:
+    std::vector<std::pair<char *, size_t>> regions_;
+};
 
 constexpr int64_t kCheckRows = int64_t{1} << 22;  // readings between two interrupt checks
 constexpr int kDigitBits = 11;                     // 2048 streams per radix pass
@@ -281,12 +317,64 @@ union TimeBits {
     double f;
 };
 
-// Sorts positions pos[0 .. count) by their keys' bits below `low`
-// (low_key[p]), ties in position order: LSD passes of 8 bits over
-// (key bits, position) words, all in cache.
+// The deal stages each bucket's values a cache line at a time and writes
+// full lines with streaming stores: they neither read the line from memory
+// first nor push the other buckets' lines out of cache, which is what limits
+// a deal into a few hundred places at once.
+constexpr int64_t kLine = 8;  // 8-byte values per cache line
+
+struct alignas(64) StagedLine {
+    uint64_t v[kLine];
+};
+
+// Per bucket: a line for every column, then one for the low keys.
+template <class LowKey>
+class Staging {
+public:
+    Staging(size_t buckets, size_t columns) : per_bucket_(columns + 1), lines_(buckets * per_bucket_) {}
+    StagedLine *lines(size_t d) { return lines_.data() + d * per_bucket_; }
+    LowKey *low(size_t d) { return reinterpret_cast<LowKey *>(lines(d)[per_bucket_ - 1].v); }
+
+private:
+    size_t per_bucket_;
+    std::vector<StagedLine> lines_;
+};
+
+// Copies `bytes` (a multiple of 16) from a staged line to a 16-byte aligned
+// place, bypassing the caches where the processor can.
+inline void stream_out(void *dst, const void *src, size_t bytes) {
+#if defined(__SSE2__)
+    auto *to = static_cast<__m128i *>(dst);
+    const auto *from = static_cast<const __m128i *>(src);
+    for (size_t k = 0; k < bytes / 16; k++) _mm_stream_si128(to + k, _mm_load_si128(from + k));
+#else
+    std::memcpy(dst, src, bytes);
+#endif
+}
+
+// Streaming stores are weakly ordered: fenced before other threads read.
+inline void stream_fence() {
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
+}
+
+// The positions 0 .. count of a bucket in the order of their keys' bits
+// below `low` (low_key[p]), ties in position order, into pos.  Keys that
+// are dense in their range (a reading per unit and time, say) are counted
+// into place in one pass; otherwise LSD passes of 8 bits order
+// (key bits, position) words.  Everything stays in cache.
 template <class K>
-void sort_bucket(uint32_t *pos, int64_t count, const K *low_key, int low, std::vector<uint64_t> &a,
-                 std::vector<uint64_t> &b) {
+void sort_bucket(uint32_t *pos, int64_t count, const K *low_key, int low, std::vector<uint32_t> &counts,
+                 std::vector<uint64_t> &a, std::vector<uint64_t> &b) {
+    if (low <= 24 && (int64_t{1} << low) <= 4 * count) {
+        counts.assign((size_t{1} << low) + 1, 0);
+        for (int64_t r = 0; r < count; r++) counts[low_key[r] + 1]++;
+        for (size_t k = 1; k < counts.size(); k++) counts[k] += counts[k - 1];
+        for (int64_t r = 0; r < count; r++) pos[counts[low_key[r]]++] = static_cast<uint32_t>(r);
+        return;
+    }
+    for (int64_t r = 0; r < count; r++) pos[r] = static_cast<uint32_t>(r);
     const int pos_bits = std::max(1, bit_width(static_cast<uint64_t>(count - 1)));
     if (low + pos_bits > 64) {
         std::stable_sort(pos, pos + count, [&](uint32_t x, uint32_t y) { return low_key[x] < low_key[y]; });
@@ -294,7 +382,7 @@ void sort_bucket(uint32_t *pos, int64_t count, const K *low_key, int low, std::v
     }
     a.resize(static_cast<size_t>(count));
     b.resize(static_cast<size_t>(count));
-    for (int64_t r = 0; r < count; r++) a[r] = static_cast<uint64_t>(low_key[pos[r]]) << pos_bits | pos[r];
+    for (int64_t r = 0; r < count; r++) a[r] = static_cast<uint64_t>(low_key[r]) << pos_bits | static_cast<uint64_t>(r);
     for (int shift = pos_bits; shift < pos_bits + low; shift += 8) {
         int64_t start[257] = {0};
         for (int64_t r = 0; r < count; r++) start[((a[r] >> shift) & 255) + 1]++;
@@ -305,6 +393,14 @@ void sort_bucket(uint32_t *pos, int64_t count, const K *low_key, int low, std::v
     const uint64_t pos_mask = (uint64_t{1} << pos_bits) - 1;
     for (int64_t r = 0; r < count; r++) pos[r] = static_cast<uint32_t>(a[r] & pos_mask);
 }
+
+// A column rebuilt from the keys instead of dealt: column[p] = base + the
+// key's remainder by span (the time, where the key is unit code * span plus
+// the time's offset).
+struct Rebuilt {
+    int64_t *column;
+    uint64_t base, span;
+};
 
 // Sorts the readings 0 .. n by key(i) < 2**key_bits, ties in reading order,
 // and copies every column into that order, in passes that read and write
@@ -317,8 +413,8 @@ void sort_bucket(uint32_t *pos, int64_t count, const K *low_key, int low, std::v
 // key below its bucket's.  Returns false when `stop` asks to give up; `stop`
 // is asked on the calling thread only.
 template <class LowKey, class Key, class Ties, class Stop>
-bool deal_and_sort(int64_t n, int key_bits, const Key &key, const Ties *ties, const Copies &copies, int threads,
-                   const Stop &stop) {
+bool deal_and_sort(int64_t n, int key_bits, const Key &key, const Ties *ties, const Copies &copies,
+                   const Rebuilt *rebuilt, int threads, const Stop &stop) {
     // Buckets of some 2**17 readings, whose columns sit in the last-level
     // cache while they are put in order; few enough buckets that the deal's
     // write streams stay within the address-translation cache.
@@ -349,26 +445,67 @@ bool deal_and_sort(int64_t n, int key_bits, const Key &key, const Ties *ties, co
         }
     }
     bucket_begin[buckets] = at;
+    // Where each slice's places in a bucket end: a key that differs from
+    // the one counted (a column changed meanwhile) must not write past it.
+    std::vector<int64_t> limit(next.size());
+    for (int s = 0; s < slices; s++)
+        for (size_t d = 0; d < buckets; d++)
+            limit[static_cast<size_t>(s) * buckets + d] =
+                s + 1 < slices ? next[static_cast<size_t>(s + 1) * buckets + d] : bucket_begin[d + 1];
     if (stop()) return false;
 
     // Deal: every value to its bucket in each copy, the rest of the key beside.
     Buffer<LowKey> low_keys = buffer<LowKey>(low > 0 ? n : 1);
+    const size_t columns = copies.size();
+    std::vector<const char *> sources;
+    for (const auto &c : copies) sources.push_back(static_cast<const char *>(c.first));
     for_each_part(threads, slices, [&](int64_t s, int) {
+        const char *const *from = sources.data();
         int64_t *place = next.data() + s * buckets;
+        const int64_t *last = limit.data() + s * buckets;
+        const std::vector<int64_t> first(place, place + buckets);  // this slice's first place per bucket
+        Staging<LowKey> staged(buckets, columns);
+        // A bucket's staged line is written out when it is full, whole
+        // when it lies within this slice's places, else only this slice's part.
+        auto write_out = [&](size_t d, int64_t line, int64_t end) {
+            StagedLine *lines = staged.lines(d);
+            if (line >= first[d] && end == line + kLine) {
+                for (size_t c = 0; c < columns; c++)
+                    stream_out(static_cast<char *>(copies[c].second) + 8 * line, lines[c].v, 64);
+                if (low > 0) stream_out(low_keys.get() + line, staged.low(d), sizeof(LowKey) * kLine);
+                return;
+            }
+            for (int64_t p = std::max(line, first[d]); p < end; p++) {
+                for (size_t c = 0; c < columns; c++)
+                    std::memcpy(static_cast<char *>(copies[c].second) + 8 * p, &lines[c].v[p - line], 8);
+                if (low > 0) low_keys[p] = staged.low(d)[p - line];
+            }
+        };
         for (int64_t i = slice_begin(s); i < slice_begin(s + 1); i++) {
             const uint64_t k = key(i);
-            const int64_t p = place[bucket_of(k)]++;
-            if (low > 0) low_keys[p] = static_cast<LowKey>(k & low_mask);
-            for (const auto &c : copies)
-                std::memcpy(static_cast<char *>(c.second) + 8 * p, static_cast<const char *>(c.first) + 8 * i, 8);
+            const size_t d = bucket_of(k);
+            if (place[d] == last[d]) throw std::runtime_error("the unit or time column changed while it was read");
+            const int64_t p = place[d]++;
+            const int64_t slot = p & (kLine - 1);
+            StagedLine *lines = staged.lines(d);
+            for (size_t c = 0; c < columns; c++) {
+                uint64_t v;
+                std::memcpy(&v, from[c] + 8 * i, 8);
+                lines[c].v[slot] = v;
+            }
+            if (low > 0) staged.low(d)[slot] = static_cast<LowKey>(k & low_mask);
+            if (slot == kLine - 1) write_out(d, p - slot, p + 1);
         }
+        for (size_t d = 0; d < buckets; d++)
+            if (place[d] & (kLine - 1)) write_out(d, place[d] & ~int64_t{kLine - 1}, place[d]);
+        stream_fence();
     });
     if (stop()) return false;
 
     // Sort each bucket and put its values in order.
     struct Stopped {};
     struct Scratch {
-        std::vector<uint32_t> pos;
+        std::vector<uint32_t> pos, counts;
         std::vector<uint64_t> a, b, values;
     };
     std::vector<Scratch> scratch(static_cast<size_t>(std::max(1, threads)));
@@ -376,18 +513,33 @@ bool deal_and_sort(int64_t n, int key_bits, const Key &key, const Ties *ties, co
         for_each_part(threads, static_cast<int64_t>(buckets), [&](int64_t d, int worker) {
             if (worker == 0 && d % 64 == 63 && stop()) throw Stopped{};
             const int64_t begin = bucket_begin[d], count = bucket_begin[d + 1] - begin;
-            if (count < 2) return;
+            if (count == 0 || (count == 1 && !rebuilt)) return;
             Scratch &s = scratch[static_cast<size_t>(worker)];
             s.pos.resize(static_cast<size_t>(count));
-            for (int64_t r = 0; r < count; r++) s.pos[r] = static_cast<uint32_t>(r);
             const LowKey *bucket_keys = low_keys.get() + (low > 0 ? begin : 0);
-            if (low > 0) sort_bucket(s.pos.data(), count, bucket_keys, low, s.a, s.b);
+            if (low > 0)
+                sort_bucket(s.pos.data(), count, bucket_keys, low, s.counts, s.a, s.b);
+            else
+                for (int64_t r = 0; r < count; r++) s.pos[r] = static_cast<uint32_t>(r);
             if (ties) {
                 for (int64_t r = 0; r < count;) {
                     int64_t e = r + 1;
                     while (e < count && (low == 0 || bucket_keys[s.pos[e]] == bucket_keys[s.pos[r]])) e++;
                     (*ties)(s.pos.data() + r, e - r, begin);
                     r = e;
+                }
+            }
+            if (rebuilt) {
+                // Keys ascend; each unit's keys start at a multiple of the span.
+                int64_t *out = rebuilt->column + begin;
+                uint64_t from = 0, end = 0;
+                for (int64_t r = 0; r < count; r++) {
+                    const uint64_t k = static_cast<uint64_t>(d) << low | (low > 0 ? bucket_keys[s.pos[r]] : 0);
+                    if (r == 0 || k >= end) {
+                        from = k - k % rebuilt->span;
+                        end = from + rebuilt->span;
+                    }
+                    out[r] = static_cast<int64_t>(rebuilt->base + (k - from));
                 }
             }
             bool moved = false;
@@ -544,9 +696,15 @@ void Kernel::order_readings() {
         }
     }
     const int key_bits = bit_width(static_cast<uint64_t>(ncodes) * time_span - 1);
+    // The caller's time column is read once more: should another thread
+    // have changed it meanwhile, that is an error, never a key out of range.
+    auto changed = [] { throw std::runtime_error("the unit or time column changed while it was read"); };
     auto key_of = [&](int64_t j) {
-        const uint64_t code = static_cast<uint64_t>(codes[j]);
-        return by_time ? code * time_span + (static_cast<uint64_t>(t[reading(j)]) - tmin) : code;
+        const int32_t code = codes[j];
+        if (!by_time) return static_cast<uint64_t>(code);
+        const uint64_t offset = static_cast<uint64_t>(t[reading(j)]) - tmin;
+        if (offset >= time_span) changed();
+        return static_cast<uint64_t>(code) * time_span + offset;
     };
 
     // Every column the windows read gets a copy in reading order: the value
@@ -557,15 +715,15 @@ void Kernel::order_readings() {
     Copies copies;
     const Column time_source = table_.time;
     const std::vector<Column> key_sources = table_.keys;
-    own_value_ = buffer<double>(m);
+    own_value_ = buffer<double>(m, false);
     copies.emplace_back(table_.value, own_value_.get());
     table_.value = own_value_.get();
     if (table_.time.integer()) {
-        own_time_i_ = buffer<int64_t>(m);
+        own_time_i_ = buffer<int64_t>(m, false);
         copies.emplace_back(table_.time.i64, own_time_i_.get());
         table_.time.i64 = own_time_i_.get();
     } else {
-        own_time_f_ = buffer<double>(m);
+        own_time_f_ = buffer<double>(m, false);
         copies.emplace_back(table_.time.f64, own_time_f_.get());
         table_.time.f64 = own_time_f_.get();
     }
@@ -594,15 +752,22 @@ void Kernel::order_readings() {
         }
         if (shared) continue;
         if (c.integer()) {
-            own_keys_i_[k] = buffer<int64_t>(m);
+            own_keys_i_[k] = buffer<int64_t>(m, false);
             copies.emplace_back(c.i64, own_keys_i_[k].get());
             c.i64 = own_keys_i_[k].get();
         } else {
-            own_keys_f_[k] = buffer<double>(m);
+            own_keys_f_[k] = buffer<double>(m, false);
             copies.emplace_back(c.f64, own_keys_f_[k].get());
             c.f64 = own_keys_f_[k].get();
         }
     }
+    Unpopulated fresh;
+    fresh.add(own_value_);
+    fresh.add(own_time_i_);
+    fresh.add(own_time_f_);
+    for (const auto &b : own_keys_i_) fresh.add(b);
+    for (const auto &b : own_keys_f_) fresh.add(b);
+    fresh.make_present(threads_);
 
     // The readings of one unit in time order (stable; missing times last),
     // where the key holds the unit alone.
@@ -632,9 +797,19 @@ void Kernel::order_readings() {
             });
         };
         const auto *order_ties = by_time ? nullptr : &ties;
-        const bool dealt = key_bits <= 32 + kDigitBits
-                               ? deal_and_sort<uint32_t>(m, key_bits, key_of, order_ties, copies, threads_, stop)
-                               : deal_and_sort<uint64_t>(m, key_bits, key_of, order_ties, copies, threads_, stop);
+        // Where the key holds the time, the time copy is rebuilt from it:
+        // one column fewer to deal and to put in order.
+        Copies dealt_copies = copies;
+        std::optional<Rebuilt> rebuilt;
+        if (by_time) {
+            rebuilt = Rebuilt{own_time_i_.get(), tmin, time_span};
+            dealt_copies.erase(dealt_copies.begin() + 1);
+        }
+        const Rebuilt *rebuild = rebuilt ? &*rebuilt : nullptr;
+        const bool dealt =
+            key_bits <= 32 + kDigitBits
+                ? deal_and_sort<uint32_t>(m, key_bits, key_of, order_ties, dealt_copies, rebuild, threads_, stop)
+                : deal_and_sort<uint64_t>(m, key_bits, key_of, order_ties, dealt_copies, rebuild, threads_, stop);
         if (!dealt) return;
     } else {
         // A few units of a big table: their reading numbers are sorted by
