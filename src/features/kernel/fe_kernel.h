@@ -157,6 +157,7 @@ struct FreeBuffer {
 template <class T>
 using Buffer = std::unique_ptr<T[], FreeBuffer>;
 
+
 class Kernel {
 public:
     enum class Status { Ok, Ambiguous, BadOptions };
@@ -200,6 +201,7 @@ private:
     };
 
     void order_readings();
+    void give_back_copies() noexcept;
     void find_missing_times();
     void compute(const Range &r, const Options &o, Work &w, Result &out);
 

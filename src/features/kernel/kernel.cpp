@@ -110,7 +110,9 @@ bool Kernel::stop_requested() {
     return interrupted_;
 }
 
-Kernel::~Kernel() = default;
+// The copies' pages go back to the system on every thread before the
+// buffers are unmapped.
+Kernel::~Kernel() { give_back_copies(); }
 
 namespace {
 

@@ -71,21 +71,58 @@ void FreeBuffer::operator()(void *p) const {
 
 namespace {
 
+// The mapped bytes of large buffers, whose pages the threads make present
+// or give back together, in pieces: a page's first touch is the system
+// zeroing it, and giving it back is work of the same kind, each costing as
+// much as copying into the page.
+class Mapped {
+public:
+    template <class T>
+    void add(const Buffer<T> &b) {
+        if (b && b.get_deleter().mapped > 0)
+            regions_.emplace_back(reinterpret_cast<char *>(b.get()), b.get_deleter().mapped);
+    }
+    void make_present(int threads) const { advise(threads, true); }  // where refused: on first touch
+    void give_back(int threads) const { advise(threads, false); }    // unmapping is then cheap
+
+private:
+    void advise(int threads, bool present) const {
+#ifdef __linux__
+        const int advice = present ? MADV_POPULATE_WRITE : MADV_DONTNEED;
+        constexpr size_t kPiece = size_t{1} << 25;
+        std::vector<std::pair<char *, size_t>> pieces;
+        for (const auto &r : regions_)
+            for (size_t at = 0; at < r.second; at += kPiece)
+                pieces.emplace_back(r.first + at, std::min(kPiece, r.second - at));
+        for_each_part(threads, static_cast<int64_t>(pieces.size()),
+                      [&](int64_t k, int) { madvise(pieces[k].first, pieces[k].second, advice); });
+#else
+        static_cast<void>(threads);
+        static_cast<void>(present);
+#endif
+    }
+
+    std::vector<std::pair<char *, size_t>> regions_;
+};
+
 // n values of T, uninitialised.  Large buffers are mapped with their pages
-// made present in one request: touching fresh pages one fault at a time
+// made present in a few requests: touching fresh pages one fault at a time
 // costs far more (in virtual machines above all), and the copies into
 // reading order write to them all over.  Huge pages are not asked for:
 // where the host must assemble them, the first touch of each stalls.
-// With `present` false the caller makes the pages present (Unpopulated).
+// `threads` share the work of making the pages present.
 template <class T>
-Buffer<T> buffer(int64_t n, bool present = true) {
+Buffer<T> buffer(int64_t n, int threads = 1) {
     const size_t bytes = std::max<size_t>(1, static_cast<size_t>(n) * sizeof(T));
 #ifdef __linux__
     if (bytes >= (size_t{1} << 22)) {
         void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p != MAP_FAILED) {
-            if (present) madvise(p, bytes, MADV_POPULATE_WRITE);  // where refused, pages come on first touch
-            return Buffer<T>(static_cast<T *>(p), FreeBuffer{bytes});
+            Buffer<T> b(static_cast<T *>(p), FreeBuffer{bytes});
+            Mapped pages;
+            pages.add(b);
+            pages.make_present(threads);
+            return b;
         }
     }
 #endif
@@ -93,34 +130,6 @@ Buffer<T> buffer(int64_t n, bool present = true) {
     if (!p) throw std::bad_alloc();
     return Buffer<T>(static_cast<T *>(p));
 }
-
-// The mapped bytes of buffers whose pages are to be made present.
-class Unpopulated {
-public:
-    template <class T>
-    void add(const Buffer<T> &b) {
-        if (b && b.get_deleter().mapped > 0) regions_.emplace_back(reinterpret_cast<char *>(b.get()), b.get_deleter().mapped);
-    }
-    // Makes them present, in pieces shared out among the threads: a page's
-    // first touch is the system zeroing it, which costs as much as copying
-    // into it.
-    void make_present(int threads) const {
-#ifdef __linux__
-        constexpr size_t kPiece = size_t{1} << 25;
-        std::vector<std::pair<char *, size_t>> pieces;
-        for (const auto &r : regions_)
-            for (size_t at = 0; at < r.second; at += kPiece) pieces.emplace_back(r.first + at, std::min(kPiece, r.second - at));
-        for_each_part(threads, static_cast<int64_t>(pieces.size()), [&](int64_t k, int) {
-            madvise(pieces[k].first, pieces[k].second, MADV_POPULATE_WRITE);  // where refused: on first touch
-        });
-#else
-        static_cast<void>(threads);
-#endif
-    }
-
-private:
-    std::vector<std::pair<char *, size_t>> regions_;
-};
 
 constexpr int64_t kCheckRows = int64_t{1} << 22;  // readings between two interrupt checks
 constexpr int kDigitBits = 11;                     // 2048 streams per radix pass
@@ -257,7 +266,7 @@ bool radix_sort(Buffer<uint64_t> &a, int64_t n, int lo, int hi, int threads, Sto
     const int width = (bits + passes - 1) / passes;
     const int slices = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(threads, n / 65536)));
     const size_t buckets = size_t{1} << width;
-    Buffer<uint64_t> other = buffer<uint64_t>(n);
+    Buffer<uint64_t> other = buffer<uint64_t>(n, threads);
     std::vector<int64_t> count(static_cast<size_t>(slices) * buckets);
     auto slice_begin = [&](int64_t s) { return n * s / slices; };
     for (int p = 0; p < passes; p++) {
@@ -455,7 +464,7 @@ bool deal_and_sort(int64_t n, int key_bits, const Key &key, const Ties *ties, co
     if (stop()) return false;
 
     // Deal: every value to its bucket in each copy, the rest of the key beside.
-    Buffer<LowKey> low_keys = buffer<LowKey>(low > 0 ? n : 1);
+    Buffer<LowKey> low_keys = buffer<LowKey>(low > 0 ? n : 1, threads);
     const size_t columns = copies.size();
     std::vector<const char *> sources;
     for (const auto &c : copies) sources.push_back(static_cast<const char *>(c.first));
@@ -672,8 +681,8 @@ void Kernel::order_readings() {
         tlo = std::min(tlo, part.tlo);
         thi = std::max(thi, part.thi);
     }
-    if (m < n) picked = buffer<int64_t>(m);
-    codes = buffer<int32_t>(m);
+    if (m < n) picked = buffer<int64_t>(m, threads_);
+    codes = buffer<int32_t>(m, threads_);
     if (!in_parts(true)) return;
     auto reading = [&](int64_t j) { return m < n ? picked[j] : j; };
     const int64_t ncodes = static_cast<int64_t>(units.units.size());
@@ -715,15 +724,15 @@ void Kernel::order_readings() {
     Copies copies;
     const Column time_source = table_.time;
     const std::vector<Column> key_sources = table_.keys;
-    own_value_ = buffer<double>(m, false);
+    own_value_ = buffer<double>(m, threads_);
     copies.emplace_back(table_.value, own_value_.get());
     table_.value = own_value_.get();
     if (table_.time.integer()) {
-        own_time_i_ = buffer<int64_t>(m, false);
+        own_time_i_ = buffer<int64_t>(m, threads_);
         copies.emplace_back(table_.time.i64, own_time_i_.get());
         table_.time.i64 = own_time_i_.get();
     } else {
-        own_time_f_ = buffer<double>(m, false);
+        own_time_f_ = buffer<double>(m, threads_);
         copies.emplace_back(table_.time.f64, own_time_f_.get());
         table_.time.f64 = own_time_f_.get();
     }
@@ -752,22 +761,15 @@ void Kernel::order_readings() {
         }
         if (shared) continue;
         if (c.integer()) {
-            own_keys_i_[k] = buffer<int64_t>(m, false);
+            own_keys_i_[k] = buffer<int64_t>(m, threads_);
             copies.emplace_back(c.i64, own_keys_i_[k].get());
             c.i64 = own_keys_i_[k].get();
         } else {
-            own_keys_f_[k] = buffer<double>(m, false);
+            own_keys_f_[k] = buffer<double>(m, threads_);
             copies.emplace_back(c.f64, own_keys_f_[k].get());
             c.f64 = own_keys_f_[k].get();
         }
     }
-    Unpopulated fresh;
-    fresh.add(own_value_);
-    fresh.add(own_time_i_);
-    fresh.add(own_time_f_);
-    for (const auto &b : own_keys_i_) fresh.add(b);
-    for (const auto &b : own_keys_f_) fresh.add(b);
-    fresh.make_present(threads_);
 
     // The readings of one unit in time order (stable; missing times last),
     // where the key holds the unit alone.
@@ -814,7 +816,7 @@ void Kernel::order_readings() {
     } else {
         // A few units of a big table: their reading numbers are sorted by
         // key, each unit's by time, and the columns gathered in that order.
-        Buffer<uint64_t> words = buffer<uint64_t>(m);
+        Buffer<uint64_t> words = buffer<uint64_t>(m, threads_);
         for (int64_t j = 0; j < m; j++) words[j] = key_of(j) << row_bits | static_cast<uint64_t>(reading(j));
         if (!radix_sort(words, m, row_bits, std::min(64, row_bits + key_bits), threads_, stop)) return;
         const uint64_t row_mask = row_bits == 64 ? ~uint64_t{0} : (uint64_t{1} << row_bits) - 1;
@@ -850,6 +852,20 @@ void Kernel::order_readings() {
     table_.unit = nullptr;  // not needed past this point
     table_.rows = m;
     find_missing_times();
+}
+
+void Kernel::give_back_copies() noexcept {
+    try {
+        Mapped copies;
+        copies.add(own_value_);
+        copies.add(own_time_i_);
+        copies.add(own_time_f_);
+        for (const auto &b : own_keys_i_) copies.add(b);
+        for (const auto &b : own_keys_f_) copies.add(b);
+        copies.give_back(threads_);
+    } catch (...) {
+        // Unmapping gives the pages back all the same, one thread at a time.
+    }
 }
 
 // Where the missing times begin in each block.
