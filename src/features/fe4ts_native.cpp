@@ -510,8 +510,9 @@ Reason time_step(Examination &x) {
     return {};
 }
 
-// A categorical key column as its category codes (missing: NaN), each
-// category a group, labelled as the group index of every category reads.
+// A categorical key column as its category codes (missing: NaN), every
+// category a group, labelled by str() of the category as the groups' index
+// yields it.
 void categories_of(Examination &x, py::handle column, k::Column &col, KeyInfo &info) {
     py::object codes = column.attr("cat").attr("codes");
     py::object as_float = x.numpy.attr("where")(lt(codes, py::int_(0)), x.numpy.attr("nan"), codes);
