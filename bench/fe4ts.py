@@ -124,6 +124,9 @@ def dtype_rows(df):
         ("WEEKDAY day names (string)", df.assign(WEEKDAY=pd.Series(day_names[df.WEEKDAY.to_numpy()], dtype="string")),
          TACTIC, PERIODIC, LAGS),
         ("WEEKDAY categorical", df.assign(WEEKDAY=df.WEEKDAY.astype("category")), TACTIC, PERIODIC, LAGS),
+        # A year of months beyond the readings: pandas 2 makes each a period of every window.
+        ("MONTH ordered categorical, 12 unused", df.assign(MONTH=pd.Categorical(
+            df.MONTH, categories=range(df.MONTH.max() + 13), ordered=True)), TACTIC, PERIODIC, LAGS),
         ("DATA_DATE datetime64[ns] (no lags)", with_dates, ["DATA_DATE", "WEEK", "MONTH"], PERIODIC, []),
         ("DATA_DATE datetime64[s, UTC] (no lags)", with_dates.assign(DATA_DATE=dates.astype("datetime64[s]")
                                                                      .dt.tz_localize("UTC")),

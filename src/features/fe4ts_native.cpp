@@ -510,6 +510,22 @@ Reason time_step(Examination &x) {
     return {};
 }
 
+// A categorical key column as its category codes (missing: NaN), every
+// category a group, labelled by str() of the category as the groups' index
+// yields it.
+void categories_of(Examination &x, py::handle column, k::Column &col, KeyInfo &info) {
+    py::object codes = column.attr("cat").attr("codes");
+    py::object as_float = x.numpy.attr("where")(lt(codes, py::int_(0)), x.numpy.attr("nan"), codes);
+    col.f64 = buffer_of<double>(x, as_float, "float64");
+    py::object dtype = column.attr("dtype");
+    const py::ssize_t count = static_cast<py::ssize_t>(py::len(dtype.attr("categories")));
+    col.categories = static_cast<int64_t>(count);
+    info.kind = KeyInfo::Coded;
+    py::object groups = x.pandas.attr("Categorical").attr("from_codes")(x.numpy.attr("arange")(count),
+                                                                         py::arg("dtype") = dtype);
+    for (py::handle g : groups) info.labels.push_back(utf8(str_of(g)));
+}
+
 // Key columns of the period and profile blocks: one kernel column per
 // distinct name.  Numbers are their own keys; any other kind becomes codes in
 // the order pandas sorts its groups, with the text of each group key.
@@ -547,13 +563,16 @@ Reason key_column(Examination &x, py::handle name, bool tactic, int &at) {
         col.f64 = buffer_of<double>(x, column, "float64");
         info.kind = KeyInfo::Float;
     } else if (t.family == ColumnType::Categorical) {
-        py::object version = x.pandas.attr("__version__");
-        if (utf8(version).compare(0, 2, "2.") == 0)
-            return what + " is grouped with its unobserved categories by pandas 2, which the kernel does not "
-                          "reproduce; group by its codes or upgrade pandas";
         if (tactic && x.options.del_t_maximin && !truth(column.attr("cat").attr("ordered")))
             return what + " is unordered, so its smallest and largest period are undefined";
-        coded = true;
+        // pandas 2 groups a categorical with its unobserved categories: every
+        // category is a group of every window.  Later versions group the
+        // values present, as any other coded column.
+        if (utf8(x.pandas.attr("__version__")).compare(0, 2, "2.") == 0) {
+            categories_of(x, column, col, info);
+        } else {
+            coded = true;
+        }
     } else if (t.numpy_kind("O")) {
         py::object inferred = x.pandas.attr("api").attr("types").attr("infer_dtype")(column, py::arg("skipna") = true);
         const std::string kind = utf8(inferred);
@@ -1102,14 +1121,19 @@ enum class Cell : uint8_t { Float, Int, Value, NA, Missing };
 // the statistic is missing; for integer readings a numpy int for MAX and MIN,
 // and for Q3 and Q1 of whole value when the Series holds pd.NA (`missing`).
 // A block of nine holding pd.NA keeps those objects; one without is a
-// float64 array (the ints become floats).
-bool masked_block(const double *stats, bool missing, bool integer_values, Cell *out) {
+// float64 array (the ints become floats).  The quantiles of an empty Series
+// (a category without readings) are NaN, not pd.NA.
+bool masked_block(const double *stats, bool missing, bool integer_values, Cell *out, bool empty = false) {
     bool na = false;
     for (int s = 0; s < k::kStats; s++) na = na || std::isnan(stats[s]);
     for (int s = 0; s < k::kStats; s++) {
-        const bool integral =
-            s == 0 || s == 1 || ((s == 3 || s == 4) && missing && stats[s] == std::floor(stats[s]));
-        out[s] = !na ? Cell::Float : std::isnan(stats[s]) ? Cell::NA : integer_values && integral ? Cell::Value : Cell::Float;
+        const bool quantile = s == 3 || s == 4;
+        const bool integral = s == 0 || s == 1 || (quantile && missing && stats[s] == std::floor(stats[s]));
+        out[s] = !na                             ? Cell::Float
+                 : empty && quantile             ? Cell::Float
+                 : std::isnan(stats[s])          ? Cell::NA
+                 : integer_values && integral    ? Cell::Value
+                                                 : Cell::Float;
     }
     return na;
 }
@@ -1133,7 +1157,7 @@ void cells_of(const k::Result &r, int64_t w, size_t first_group, const k::Option
         for (int64_t j = 0; j < r.profile_groups[w * P + p]; j++, g++) {
             out.insert(out.end(), k::kStats, Cell::Float);
             object |= masked_block(&r.profile_stats[g * k::kStats], r.profile_missing[g] != 0, integer_values,
-                                   &*(out.end() - k::kStats));
+                                   &*(out.end() - k::kStats), r.profile_rows[g] == 0);
         }
     for (size_t l = 0; l < L; l++) {
         const size_t at = out.size();

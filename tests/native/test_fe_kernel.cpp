@@ -451,6 +451,61 @@ void test_aggregates() {
     check(means.period[9] == 0 && means.period[10] == 1 && means.period[0] == 1.5, "all-missing period mean is missing");
 }
 
+void test_categories() {
+    // A key column of category codes groups as pandas 2 groups a categorical:
+    // each of the 5 categories is a period and a profile group of every
+    // window, also without readings there.  Unit 1 holds categories 1 and 3
+    // and a reading without one; unit 2 only readings without one.
+    std::vector<int64_t> unit{1, 1, 1, 1, 1, 1, 2, 2}, time{0, 1, 2, 3, 4, 5, 0, 1};
+    std::vector<double> value{1, 2, NaN, 4, 5, 6, 1, 2}, codes{1, 1, NaN, 3, 1, 3, NaN, NaN};
+    Column category = floats(codes);
+    category.categories = 5;
+    Kernel kernel(table_of(unit, ints(time), value, {category}));
+    std::vector<Window> ws(2);
+    ws[0].unit = 1;
+    ws[1].unit = 2;
+    auto run = [&](Aggregate how, bool del_t_maximin) {
+        Options o;
+        o.tactic = {1};
+        o.periodic = {1};
+        o.aggregate = how;
+        o.del_t_maximin = del_t_maximin;
+        Result r;
+        check(kernel.run(ws.data(), 2, o, r) == Kernel::Status::Ok, "run over categories");
+        return r;
+    };
+    auto period = [](const Result &r, int64_t w) {
+        return std::vector<double>(r.period.begin() + w * kPeriodWidth, r.period.begin() + (w + 1) * kPeriodWidth);
+    };
+    // NB counts the categories present and the missing one; NB_0 the empty periods' zero sums.
+    auto with_counts = [](std::vector<double> stats, double zeros, double missing, double distinct) {
+        stats.insert(stats.end(), {zeros, missing, distinct});
+        return stats;
+    };
+    Result sums = run(Aggregate::NanSum, false);
+    check_values(with_counts(stats_of({0, 8, 0, 10, 0}), 3, 0, 3), period(sums, 0), "sums of every category");
+    check_values(with_counts(stats_of({0, 0, 0, 0, 0}), 5, 0, 1), period(sums, 1), "no reading has a category");
+    check(sums.period_kept[0] == 1 && sums.period_kept[1] == 1, "periods without readings are entries");
+    check(sums.profile_groups[0] == 5 && sums.profile_groups[1] == 5, "a profile group per category");
+    check(sums.profile_rows == std::vector<int64_t>({0, 3, 0, 2, 0, 0, 0, 0, 0, 0}), "readings per profile group");
+    std::vector<double> profiles(sums.profile_stats.begin(), sums.profile_stats.begin() + 5 * kStats);
+    std::vector<double> want;
+    for (const auto &group : std::vector<std::vector<double>>{{}, {1, 2, 5}, {}, {4, 6}, {}}) {
+        const std::vector<double> stats = group.empty() ? std::vector<double>(kStats, NaN) : stats_of(group);
+        want.insert(want.end(), stats.begin(), stats.end());
+    }
+    check_values(want, profiles, "profiles of every category");
+    for (size_t g = 0; g < 5; g++) check(sums.profile_keys[g].f == static_cast<double>(g), "category codes as keys");
+
+    // Means: a period without readings has none.
+    check_values(with_counts(stats_of({NaN, 8.0 / 3, NaN, 5, NaN}), 0, 3, 3), period(run(Aggregate::Mean, false), 0),
+                 "means of every category");
+    // del_t_maximin empties the smallest and largest category present; the
+    // periods stay.
+    check_values(with_counts(stats_of({0, 0, 0, 0, 0}), 5, 0, 3), period(run(Aggregate::NanSum, true), 0),
+                 "extremes emptied");
+}
+
 void test_interrupted_ordering() {
     // Asked to stop while ordering, the kernel gives up and runs nothing.
     Readings data;
@@ -607,6 +662,7 @@ int main() {
     test_float_time();
     test_unsorted_units_and_keys();
     test_aggregates();
+    test_categories();
     test_interrupted_ordering();
     test_large_tables_threads_and_wanted_units();
     if (failures) {

@@ -34,6 +34,11 @@ struct Scalar {
 struct Column {
     const double *f64 = nullptr;
     const int64_t *i64 = nullptr;
+    // A key column of category codes 0 .. categories - 1 (missing: NaN),
+    // grouped as pandas 2 groups a categorical: every category is a group of
+    // every window, also one without readings there.  0: the column's
+    // distinct values are the groups.
+    int64_t categories = 0;
     bool integer() const { return i64 != nullptr; }
 };
 
@@ -132,6 +137,7 @@ struct Result {
     std::vector<Scalar> profile_keys;     // one per group, ascending within an entry
     std::vector<double> profile_stats;    // one kStats block per group
     std::vector<uint8_t> profile_missing; // one per group: 1 when a reading of it is missing
+    std::vector<int64_t> profile_rows;    // one per group: its readings (0: an unobserved category)
     std::vector<double> lag;              // window x lag entry x kLagWidth
     std::vector<Scalar> span;             // window x 2: smallest and largest time
     void clear();

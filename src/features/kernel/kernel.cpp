@@ -94,6 +94,7 @@ void Result::append(const Result &more) {
     extend(profile_keys, more.profile_keys);
     extend(profile_stats, more.profile_stats);
     extend(profile_missing, more.profile_missing);
+    extend(profile_rows, more.profile_rows);
     extend(lag, more.lag);
     extend(span, more.span);
 }
@@ -259,6 +260,35 @@ bool group_rows(const K *key, int64_t a, int64_t e, Work &w) {
     return any_missing;
 }
 
+// Orders the readings [a, e) of a column of category codes into one group
+// per category, as group_rows does, with w.starts holding all `categories` + 1
+// boundaries: a category without readings is an empty group.  Each code is
+// read once, and one outside the categories counts as missing, so a column
+// changed meanwhile gives a wrong grouping, never a write outside the
+// buffers.  Returns whether some reading has no category.
+template <class K>
+bool group_codes(const K *key, int64_t a, int64_t e, int64_t categories, Work &w) {
+    const int64_t n = e - a;
+    auto &held = w.held;  // each reading's code, or `categories` when it has none
+    held.resize(static_cast<size_t>(n));
+    auto &counts = w.counts;
+    counts.assign(static_cast<size_t>(categories) + 2, 0);
+    for (int64_t i = 0; i < n; i++) {
+        const K k = key[a + i];
+        const bool valid = !missing(k) && k >= 0 && k < static_cast<K>(categories);
+        held[i] = valid ? static_cast<uint64_t>(k) : static_cast<uint64_t>(categories);
+        counts[held[i] + 1]++;
+    }
+    for (size_t c = 1; c < counts.size(); c++) counts[c] += counts[c - 1];
+    auto &starts = w.starts;
+    starts.assign(counts.begin(), counts.end() - 1);  // boundaries of the categories
+    auto &idx = w.idx;
+    idx.resize(static_cast<size_t>(n));
+    for (int64_t i = 0; i < n; i++) idx[counts[held[i]]++] = i;
+    idx.resize(static_cast<size_t>(starts.back()));  // the readings without one last, left out
+    return starts.back() < n;
+}
+
 // numpy.nansum and Series.sum / Series.mean of float32 readings: float32
 // accumulators, and a float32 count.
 double aggregate32(const double *value, int64_t a, const int64_t *at, int64_t size, Aggregate how,
@@ -317,32 +347,57 @@ void describe(const double *v, int64_t n, Precision precision, const Options &o,
         stats::describe32(v, n, precision, w.stats, out);
 }
 
+// Groups the readings [a, e) by their key (w.idx, w.starts; see group_rows):
+// by value, or one group per category for a column of category codes.
+// Returns whether some reading has no key.
 template <class K>
-void period_entry(const K *key, const double *value, int64_t a, int64_t e, const Options &o,
+bool group_by_key(const K *key, int64_t categories, int64_t a, int64_t e, Work &w) {
+    return categories > 0 ? group_codes(key, a, e, categories, w) : group_rows(key, a, e, w);
+}
+
+template <class K>
+void period_entry(const K *key, int64_t categories, const double *value, int64_t a, int64_t e, const Options &o,
                   Work &w, Result &out) {
-    const bool any_missing = group_rows(key, a, e, w);
+    const bool any_missing = group_by_key(key, categories, a, e, w);
     const int64_t groups = static_cast<int64_t>(w.starts.size()) - 1;
+    auto size_of = [&](int64_t g) { return w.starts[g + 1] - w.starts[g]; };
+    // The groups holding readings: all of them, unless every category is one.
+    int64_t observed = 0, first_observed = -1, last_observed = -1;
+    for (int64_t g = 0; g < groups; g++)
+        if (size_of(g) > 0) {
+            observed++;
+            if (first_observed < 0) first_observed = g;
+            last_observed = g;
+        }
     // NB counts the distinct keys of the whole window, a missing key as one.
-    const double distinct = static_cast<double>(groups + (any_missing ? 1 : 0));
+    const double distinct = static_cast<double>(observed + (any_missing ? 1 : 0));
     // del_t_maximin drops every reading holding the smallest or the largest
-    // key: the first and the last group.
+    // key: the first and the last group holding readings.  Such a group of a
+    // category stays, without readings.
     int64_t g0 = 0, g1 = groups;
-    if (o.del_t_maximin) {
+    if (o.del_t_maximin && categories == 0) {
         g0 = 1;
         g1 = groups - 1;
     }
+    auto dropped = [&](int64_t g) {
+        return o.del_t_maximin && categories > 0 && (g == first_observed || g == last_observed);
+    };
     auto &series = w.series;
     series.clear();
+    bool any_empty = false;
     for (int64_t g = g0; g < g1; g++) {
-        const int64_t first = w.starts[g], size = w.starts[g + 1] - first;
-        series.push_back(aggregate(value, a, w.idx.data() + first, size, o.aggregate, o.precision, w));
+        const int64_t size = dropped(g) ? 0 : size_of(g);
+        any_empty = any_empty || size == 0;
+        series.push_back(aggregate(value, a, w.idx.data() + w.starts[g], size, o.aggregate, o.precision, w));
     }
     // The aggregates of float32 readings form a float32 Series, unless a
-    // period's mean is missing: that NaN is a Python float, and the Series
-    // becomes float64.
+    // period's mean is missing, or a period without readings has no maximum
+    // or minimum: that NaN is a Python float, and the Series becomes float64.
     Precision precision = o.precision;
     auto missing = [](double x) { return std::isnan(x); };
     if (o.aggregate == Aggregate::Mean && std::any_of(series.begin(), series.end(), missing))
+        precision = Precision::Float64;
+    if ((o.aggregate == Aggregate::Max || o.aggregate == Aggregate::Min) && any_empty)
         precision = Precision::Float64;
     out.period.resize(out.period.size() + kPeriodWidth, kNaN);
     double *slot = out.period.data() + out.period.size() - kPeriodWidth;
@@ -358,13 +413,16 @@ void period_entry(const K *key, const double *value, int64_t a, int64_t e, const
 }
 
 template <class K>
-void profile_entry(const K *key, const double *value, int64_t a, int64_t e, const Options &o,
+void profile_entry(const K *key, int64_t categories, const double *value, int64_t a, int64_t e, const Options &o,
                    Work &w, Result &out) {
-    group_rows(key, a, e, w);
+    group_by_key(key, categories, a, e, w);
     const int64_t groups = static_cast<int64_t>(w.starts.size()) - 1;
     out.profile_groups.push_back(groups);
     for (int64_t g = 0; g < groups; g++) {
-        out.profile_keys.push_back(to_scalar(key[a + w.idx[w.starts[g]]]));
+        // A category is its code; any other group, the key of its readings.
+        const K k = categories > 0 ? static_cast<K>(g) : key[a + w.idx[w.starts[g]]];
+        out.profile_keys.push_back(to_scalar(k));
+        out.profile_rows.push_back(w.starts[g + 1] - w.starts[g]);
         auto &buf = w.buffer;
         buf.clear();
         uint8_t missing = 0;
@@ -470,10 +528,14 @@ void Kernel::compute(const Range &r, const Options &o, Work &w, Result &out) {
         return;
     }
     const double *value = table_.value;
-    for (int k : o.tactic)
-        with_column(table_.keys[k], [&](const auto *key) { period_entry(key, value, a, e, o, w, out); });
-    for (int k : o.periodic)
-        with_column(table_.keys[k], [&](const auto *key) { profile_entry(key, value, a, e, o, w, out); });
+    for (int k : o.tactic) {
+        const Column &c = table_.keys[k];
+        with_column(c, [&](const auto *key) { period_entry(key, c.categories, value, a, e, o, w, out); });
+    }
+    for (int k : o.periodic) {
+        const Column &c = table_.keys[k];
+        with_column(c, [&](const auto *key) { profile_entry(key, c.categories, value, a, e, o, w, out); });
+    }
     if (table_.time.integer()) {
         for (const Scalar &l : o.lags) lag_entry(table_.time.i64, value, a, e, e, l.i, o, w, out);
         span_entry(table_.time.i64, a, e, out);
