@@ -560,14 +560,15 @@ void test_large_tables_threads_and_wanted_units() {
             return table_of(unit, float_time.empty() ? ints(time) : floats(float_time), value, {ints(wd)});
         }
     };
-    auto build = [&](bool shuffled, int64_t unit_scale, bool float_time = false, int64_t time_scale = 1) {
+    auto build = [&](bool shuffled, int64_t unit_scale, bool float_time = false, int64_t time_scale = 1,
+                     int64_t key_scale = 1) {
         Columns c;
         for (int64_t j = 0; j < n; j++) {
             const int64_t i = shuffled ? order[j] : j;
             c.unit.push_back((i / days + 1) * unit_scale);
             c.time.push_back(i % days * time_scale);
             if (float_time) c.float_time.push_back(static_cast<double>(i % days) + 0.5);
-            c.wd.push_back((i % days) % 7);
+            c.wd.push_back((i % days) % 7 * key_scale);
             c.value.push_back(i % 37 == 0 ? NaN : static_cast<double>((i * 7919) % 1000) / 8);
         }
         return c;
@@ -623,8 +624,10 @@ void test_large_tables_threads_and_wanted_units() {
         check(records(far.table(), threads, windows_for(int64_t{1} << 40)) == want, "units far apart" + on);
     }
     // Times far apart leave the keys sparse in each bucket, which sorts by
-    // radix passes instead of counting.
-    const Columns sparse_in_order = build(false, 1, false, 1000), sparse = build(true, 1, false, 1000);
+    // radix passes instead of counting; a key too large for 32 bits keeps
+    // its 64-bit copy.
+    const Columns sparse_in_order = build(false, 1, false, 1000, int64_t{1} << 33),
+                  sparse = build(true, 1, false, 1000, int64_t{1} << 33);
     std::vector<Window> sparse_ws = ws;
     for (Window &w : sparse_ws) {
         w.start.i *= 1000;

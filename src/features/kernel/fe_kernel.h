@@ -34,12 +34,13 @@ struct Scalar {
 struct Column {
     const double *f64 = nullptr;
     const int64_t *i64 = nullptr;
+    const int32_t *i32 = nullptr;  // a key column the ordering narrowed (never given by callers)
     // A key column of category codes 0 .. categories - 1 (missing: NaN),
     // grouped as pandas 2 groups a categorical: every category is a group of
     // every window, also one without readings there.  0: the column's
     // distinct values are the groups.
     int64_t categories = 0;
-    bool integer() const { return i64 != nullptr; }
+    bool integer() const { return i64 != nullptr || i32 != nullptr; }
 };
 
 struct Table {
@@ -223,6 +224,7 @@ private:
     Buffer<int64_t> own_time_i_;
     std::vector<Buffer<double>> own_keys_f_;
     std::vector<Buffer<int64_t>> own_keys_i_;
+    std::vector<Buffer<int32_t>> own_keys_i32_;
     std::unordered_map<int64_t, Block> blocks_;
     int threads_ = 1;
     std::vector<std::unique_ptr<Work>> work_;  // per thread: scratch space reused from window to window

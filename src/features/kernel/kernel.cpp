@@ -500,10 +500,12 @@ void span_entry(const T *t, int64_t a, int64_t timed_end, Result &out) {
     out.span.push_back(hi);
 }
 
-// Calls f with the column's values: the int64 or the double pointer.
+// Calls f with the column's values: its int32, int64 or double pointer.
 template <class F>
 void with_column(const Column &c, F &&f) {
-    if (c.integer())
+    if (c.i32)
+        f(c.i32);
+    else if (c.i64)
         f(c.i64);
     else
         f(c.f64);

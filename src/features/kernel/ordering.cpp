@@ -235,6 +235,22 @@ private:
     int shift_ = 64;
 };
 
+// Whether every value of v[0 .. n) fits in 32 bits, looked at by `threads`.
+bool fits_in_int32(const int64_t *v, int64_t n, int threads) {
+    constexpr int64_t kPart = int64_t{1} << 22;
+    std::atomic<bool> fits{true};
+    for_each_part(threads, (n + kPart - 1) / kPart, [&](int64_t p, int) {
+        int64_t lo = 0, hi = 0;
+        for (int64_t i = p * kPart; i < std::min(n, (p + 1) * kPart); i++) {
+            lo = std::min(lo, v[i]);
+            hi = std::max(hi, v[i]);
+        }
+        if (lo < std::numeric_limits<int32_t>::min() || hi > std::numeric_limits<int32_t>::max())
+            fits.store(false, std::memory_order_relaxed);
+    });
+    return fits.load();
+}
+
 // Missing times sort last, each run of equal times keeps reading order.
 template <class T>
 bool time_less(T a, T b) {
@@ -303,22 +319,42 @@ bool radix_sort(Buffer<uint64_t> &a, int64_t n, int lo, int hi, int threads, Sto
     return true;
 }
 
-// dst[i] = src[order[i]] for every column of 8-byte values, all columns in
-// one pass; the sources of a few rows ahead are fetched early.
-void gather_columns(const std::vector<std::pair<const void *, void *>> &copies, const int64_t *order,
-                    int64_t begin, int64_t end) {
+// A column copied into reading order: 8-byte values, copied whole, or
+// integers that all fit in 4 bytes, copied narrowed.
+struct Copy {
+    const void *from;
+    void *to;
+    int width;  // bytes per value in the copy: 8 or 4
+    Copy(const void *f, void *t, int w = 8) : from(f), to(t), width(w) {}
+};
+using Copies = std::vector<Copy>;
+
+// Puts the 8-byte value at `from` into place `at` of a copy `width` bytes wide.
+inline void put(char *to, int64_t at, const char *from, int width) {
+    if (width == 8) {
+        std::memcpy(to + 8 * at, from, 8);
+    } else {
+        int64_t v;
+        std::memcpy(&v, from, 8);
+        const int32_t narrow = static_cast<int32_t>(v);
+        std::memcpy(to + 4 * at, &narrow, 4);
+    }
+}
+
+// copy[i] = source[order[i]] for every column, all columns in one pass; the
+// sources of a few rows ahead are fetched early.
+void gather_columns(const Copies &copies, const int64_t *order, int64_t begin, int64_t end) {
     constexpr int64_t kAhead = 32;
-    for (const auto &c : copies) {
-        const char *src = static_cast<const char *>(c.first);
-        char *dst = static_cast<char *>(c.second);
+    for (const Copy &c : copies) {
+        const char *src = static_cast<const char *>(c.from);
+        char *dst = static_cast<char *>(c.to);
         for (int64_t i = begin; i < end; i++) {
             if (i + kAhead < end) __builtin_prefetch(src + 8 * order[i + kAhead]);
-            std::memcpy(dst + 8 * i, src + 8 * order[i], 8);
+            put(dst, i, src + 8 * order[i], c.width);
         }
     }
 }
 
-using Copies = std::vector<std::pair<const void *, void *>>;  // (source, copy) of 8-byte columns
 
 // A time as stored in a column, integer or float.
 union TimeBits {
@@ -466,10 +502,7 @@ bool deal_and_sort(int64_t n, int key_bits, const Key &key, const Ties *ties, co
     // Deal: every value to its bucket in each copy, the rest of the key beside.
     Buffer<LowKey> low_keys = buffer<LowKey>(low > 0 ? n : 1, threads);
     const size_t columns = copies.size();
-    std::vector<const char *> sources;
-    for (const auto &c : copies) sources.push_back(static_cast<const char *>(c.first));
     for_each_part(threads, slices, [&](int64_t s, int) {
-        const char *const *from = sources.data();
         int64_t *place = next.data() + s * buckets;
         const int64_t *last = limit.data() + s * buckets;
         const std::vector<int64_t> first(place, place + buckets);  // this slice's first place per bucket
@@ -479,14 +512,19 @@ bool deal_and_sort(int64_t n, int key_bits, const Key &key, const Ties *ties, co
         auto write_out = [&](size_t d, int64_t line, int64_t end) {
             StagedLine *lines = staged.lines(d);
             if (line >= first[d] && end == line + kLine) {
-                for (size_t c = 0; c < columns; c++)
-                    stream_out(static_cast<char *>(copies[c].second) + 8 * line, lines[c].v, 64);
+                for (size_t c = 0; c < columns; c++) {
+                    const int width = copies[c].width;
+                    stream_out(static_cast<char *>(copies[c].to) + width * line, lines[c].v, width * kLine);
+                }
                 if (low > 0) stream_out(low_keys.get() + line, staged.low(d), sizeof(LowKey) * kLine);
                 return;
             }
             for (int64_t p = std::max(line, first[d]); p < end; p++) {
-                for (size_t c = 0; c < columns; c++)
-                    std::memcpy(static_cast<char *>(copies[c].second) + 8 * p, &lines[c].v[p - line], 8);
+                for (size_t c = 0; c < columns; c++) {
+                    const int width = copies[c].width;
+                    std::memcpy(static_cast<char *>(copies[c].to) + width * p,
+                                reinterpret_cast<const char *>(lines[c].v) + width * (p - line), width);
+                }
                 if (low > 0) low_keys[p] = staged.low(d)[p - line];
             }
         };
@@ -497,11 +535,9 @@ bool deal_and_sort(int64_t n, int key_bits, const Key &key, const Ties *ties, co
             const int64_t p = place[d]++;
             const int64_t slot = p & (kLine - 1);
             StagedLine *lines = staged.lines(d);
-            for (size_t c = 0; c < columns; c++) {
-                uint64_t v;
-                std::memcpy(&v, from[c] + 8 * i, 8);
-                lines[c].v[slot] = v;
-            }
+            for (size_t c = 0; c < columns; c++)
+                put(reinterpret_cast<char *>(lines[c].v), slot, static_cast<const char *>(copies[c].from) + 8 * i,
+                    copies[c].width);
             if (low > 0) staged.low(d)[slot] = static_cast<LowKey>(k & low_mask);
             if (slot == kLine - 1) write_out(d, p - slot, p + 1);
         }
@@ -555,10 +591,16 @@ bool deal_and_sort(int64_t n, int key_bits, const Key &key, const Ties *ties, co
             for (int64_t r = 0; r < count && !moved; r++) moved = s.pos[r] != r;
             if (!moved) return;
             s.values.resize(static_cast<size_t>(count));
-            for (const auto &c : copies) {
-                uint64_t *v = static_cast<uint64_t *>(c.second) + begin;
-                std::copy(v, v + count, s.values.begin());
-                for (int64_t r = 0; r < count; r++) v[r] = s.values[s.pos[r]];
+            auto permute = [&](auto *v) {
+                auto *held = reinterpret_cast<std::remove_pointer_t<decltype(v)> *>(s.values.data());
+                std::copy(v, v + count, held);
+                for (int64_t r = 0; r < count; r++) v[r] = held[s.pos[r]];
+            };
+            for (const Copy &c : copies) {
+                if (c.width == 8)
+                    permute(static_cast<uint64_t *>(c.to) + begin);
+                else
+                    permute(static_cast<uint32_t *>(c.to) + begin);
             }
         });
     } catch (const Stopped &) {
@@ -738,6 +780,7 @@ void Kernel::order_readings() {
     }
     own_keys_f_.resize(table_.keys.size());
     own_keys_i_.resize(table_.keys.size());
+    own_keys_i32_.resize(table_.keys.size());
     for (size_t k = 0; k < table_.keys.size(); k++) {
         Column &c = table_.keys[k];
         const Column source = c;
@@ -753,6 +796,7 @@ void Kernel::order_readings() {
         for (size_t j = 0; j < k && !shared; j++) {
             if (source.i64 && key_sources[j].i64 == source.i64) {
                 c.i64 = table_.keys[j].i64;
+                c.i32 = table_.keys[j].i32;
                 shared = true;
             } else if (source.f64 && key_sources[j].f64 == source.f64) {
                 c.f64 = table_.keys[j].f64;
@@ -760,7 +804,13 @@ void Kernel::order_readings() {
             }
         }
         if (shared) continue;
-        if (c.integer()) {
+        if (c.integer() && fits_in_int32(c.i64, n, threads_)) {
+            // Keys such as weeks and months: half the bytes to move and read.
+            own_keys_i32_[k] = buffer<int32_t>(m, threads_);
+            copies.emplace_back(c.i64, own_keys_i32_[k].get(), 4);
+            c.i64 = nullptr;
+            c.i32 = own_keys_i32_[k].get();
+        } else if (c.integer()) {
             own_keys_i_[k] = buffer<int64_t>(m, threads_);
             copies.emplace_back(c.i64, own_keys_i_[k].get());
             c.i64 = own_keys_i_[k].get();
@@ -791,7 +841,7 @@ void Kernel::order_readings() {
         // Ties are runs of a unit's readings, dealt into its bucket with
         // their times: `begin` is where the bucket starts in the copies.
         auto ties = [&](uint32_t *pos, int64_t count, int64_t begin) {
-            const char *times = static_cast<const char *>(copies[1].second) + 8 * begin;
+            const char *times = static_cast<const char *>(copies[1].to) + 8 * begin;
             by_time_within(pos, count, [&](uint32_t p) {
                 TimeBits v;
                 std::memcpy(&v, times + 8 * p, 8);
@@ -827,7 +877,7 @@ void Kernel::order_readings() {
             for (int64_t c = 0; c < ncodes; c++) {
                 by_time_within(order + at, per_code[c], [&](int64_t i) {
                     TimeBits v;
-                    std::memcpy(&v, static_cast<const char *>(copies[1].first) + 8 * i, 8);
+                    std::memcpy(&v, static_cast<const char *>(copies[1].from) + 8 * i, 8);
                     return v;
                 });
                 at += per_code[c];
@@ -861,6 +911,7 @@ void Kernel::give_back_copies() noexcept {
         copies.add(own_time_i_);
         copies.add(own_time_f_);
         for (const auto &b : own_keys_i_) copies.add(b);
+        for (const auto &b : own_keys_i32_) copies.add(b);
         for (const auto &b : own_keys_f_) copies.add(b);
         copies.give_back(threads_);
     } catch (...) {
