@@ -176,6 +176,7 @@ struct Examination {
     bool needs_exact_times = false, narrow_time_check = false;
     bool masked_values = false;   // a nullable value column: pd.NA cells in the records
     bool integer_values = false;  // ... of integers: numpy int cells too
+    bool arrow_values = false;    // ... Arrow-backed: Python float cells
     std::string value_dtype;      // ... the numpy type of their statistics
 
     std::vector<py::object> arrays;  // what the kernel's pointers point into
@@ -364,6 +365,48 @@ Reason masked_value_step(Examination &x, py::handle column, const ColumnType &t)
     return {};
 }
 
+// Arrow-backed float64 readings (double[pyarrow]): pandas hands a profile
+// group's and the lag differences' statistics to pyarrow.compute, whose
+// sums and moments the kernel reproduces for the one-chunk arrays that the
+// pandas path's filters, sorts and joins leave; the cells are Python floats
+// and pd.NA where pyarrow returns null.  numpy.nansum makes each period's
+// aggregate a numpy sum of the values with nulls as NaN; numpy.max and
+// numpy.min give an all-null period pd.NA, so they run natively on columns
+// without nulls.
+Reason arrow_value_step(Examination &x, py::handle column, const ColumnType &t) {
+    const std::string what = described("the value column", x.value, t);
+    const std::string cast = "; df[" + text_of(x.value) + "].astype(\"float64\") runs natively";
+    if (t.kind != 'f' || utf8(py::str(column.attr("dtype").attr("pyarrow_dtype"))) != "double")
+        return what + " is an Arrow type whose pyarrow statistics the kernel does not reproduce; double[pyarrow] "
+                      "runs natively" + cast;
+    const bool missing = has_missing(column);
+    const bool extremes = x.aggfunc.is(x.numpy.attr("max")) || x.aggfunc.is(x.numpy.attr("min"));
+    if (!x.aggfunc.is(x.numpy.attr("nansum")) && !(extremes && !missing)) {
+        if (extremes)
+            return what + " aggregated by " + text_of(x.aggfunc) +
+                   " gives a period whose readings are all missing pd.NA, and the period series an object "
+                   "series; numpy.nansum (the default) runs natively" + cast;
+        return what + " aggregated by " + text_of(x.aggfunc) +
+               " is summed by pyarrow, whose period aggregates the kernel does not reproduce; numpy.nansum "
+               "(the default) runs natively" + cast;
+    }
+    if (utf8(x.df[x.tactic_list[0]].attr("dtype").attr("kind")) == "M")
+        return what + " on a datetime axis gives records of mixed cell types the kernel does not build" + cast;
+    // pyarrow keeps NaN as a value, not a null, and orders signed zeros
+    // its own way among equal extremes: the kernel takes neither.
+    py::object filled = column.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = 1.0);
+    if (!truth(x.numpy.attr("isfinite")(filled).attr("all")()))
+        return what + " holds NaN or infinite values besides nulls" + cast;
+    if (truth((x.numpy.attr("signbit")(filled).attr("__and__")(x.numpy.attr("equal")(filled, 0.0))).attr("any")()))
+        return what + " holds negative zeros" + cast;
+    x.masked_values = true;
+    x.arrow_values = true;
+    x.options.arrow_stats = true;
+    x.value_dtype = "float64";
+    x.table.value = buffer_of<double>(x, numbers(column, "float64"), "float64");
+    return {};
+}
+
 // The reading values: float64, or integers small enough that every sum and
 // difference the pandas path forms is exact in float64 too.
 Reason value_step(Examination &x) {
@@ -384,6 +427,7 @@ Reason value_step(Examination &x) {
     if (t.numpy_kind("f")) return what + " is aggregated in its own precision by pandas" + cast;
     if (t.numpy_kind("b")) return what + " is bool, whose quantiles pandas cannot take" + cast;
     if (t.family == ColumnType::Masked) return masked_value_step(x, column, t);
+    if (t.family == ColumnType::Arrow) return arrow_value_step(x, column, t);
     if (!t.numpy_kind("iu"))
         return what + " gives object columns holding pd.NA on the pandas path, which the kernel does not build" +
                cast + " (missing values become NaN)";
@@ -1117,6 +1161,22 @@ bool masked_block(const double *stats, bool missing, bool integer_values, Cell *
 // Window w's cell types in label order (as values_of gives the values).  A
 // record with a pd.NA is an object Series: its counts, and the span of an
 // integer axis, stay Python and numpy ints.  A record without is float64.
+// The same for pyarrow's statistics: pd.NA where pyarrow returns null (a
+// NaN it computes stays a float).
+bool arrow_block(const double *stats, Cell *out) {
+    bool na = false;
+    for (int s = 0; s < k::kStats; s++) {
+        const bool null = std::isnan(stats[s]) && !k::is_arrow_nan(stats[s]);
+        out[s] = null ? Cell::NA : Cell::Float;
+        na = na || null;
+    }
+    return na;
+}
+
+bool block_of(const double *stats, bool missing, bool integer_values, const k::Options &o, Cell *out) {
+    return o.arrow_stats ? arrow_block(stats, out) : masked_block(stats, missing, integer_values, out);
+}
+
 void cells_of(const k::Result &r, int64_t w, size_t first_group, const k::Options &o, bool integer_values,
               bool integer_time, std::vector<Cell> &out) {
     out.clear();
@@ -1132,14 +1192,14 @@ void cells_of(const k::Result &r, int64_t w, size_t first_group, const k::Option
     for (size_t p = 0; p < P; p++)
         for (int64_t j = 0; j < r.profile_groups[w * P + p]; j++, g++) {
             out.insert(out.end(), k::kStats, Cell::Float);
-            object |= masked_block(&r.profile_stats[g * k::kStats], r.profile_missing[g] != 0, integer_values,
-                                   &*(out.end() - k::kStats));
+            object |= block_of(&r.profile_stats[g * k::kStats], r.profile_missing[g] != 0, integer_values, o,
+                               &*(out.end() - k::kStats));
         }
     for (size_t l = 0; l < L; l++) {
         const size_t at = out.size();
         out.insert(out.end(), k::kLagWidth, Cell::Int);
         const double *entry = &r.lag[(w * L + l) * k::kLagWidth];
-        object |= masked_block(entry, entry[k::kStats + 1] > 0, integer_values, &out[at]);  // NB_NA
+        object |= block_of(entry, entry[k::kStats + 1] > 0, integer_values, o, &out[at]);  // NB_NA
         out.back() = Cell::Float;  // ACOR
     }
     out.insert(out.end(), 2, integer_time ? Cell::Int : Cell::Float);  // a Series from a dict: int64
@@ -1246,6 +1306,9 @@ void masked_record_types(Examination &x, const py::object &table, const std::vec
         if (has_na) {
             // The statistics are numpy scalars there (a division by zero
             // gives inf, not ZeroDivisionError), a lacking label Python's NaN.
+            // pyarrow's are Python floats, as are the numpy floats of the
+            // record's float64 blocks once it becomes an object Series: a
+            // derived ratio over them divides by zero as Python does.
             py::object values = table[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
             py::list floats(values), ints;
             if (x.integer_values) ints = py::list(x.numpy.attr("nan_to_num")(values).attr("astype")(x.value_dtype));
@@ -1255,7 +1318,8 @@ void masked_record_types(Examination &x, const py::object &table, const std::vec
                 const Cell t = types[static_cast<size_t>(w * C + j)];
                 const double v = cells[w * C + j];
                 PyObject *item = t == Cell::NA      ? na.inc_ref().ptr()
-                                 : t == Cell::Float ? py::object(floats[static_cast<size_t>(w)]).release().ptr()
+                                 : t == Cell::Float && !x.arrow_values
+                                     ? py::object(floats[static_cast<size_t>(w)]).release().ptr()
                                  : t == Cell::Value ? py::object(ints[static_cast<size_t>(w)]).release().ptr()
                                  : t == Cell::Int   ? PyLong_FromDouble(v)
                                                     : PyFloat_FromDouble(v);

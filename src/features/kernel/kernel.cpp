@@ -306,11 +306,16 @@ double aggregate(const double *value, int64_t a, const int64_t *at, int64_t size
     return count > 0 ? sum / static_cast<double>(count) : kNaN;
 }
 
-// The nine statistics of a Series of the readings' type.
+// The nine statistics of a Series of the readings' type.  `own_dtype`: the
+// Series keeps the readings' column type (a profile group, the lag
+// differences), whose library computes them; the period aggregates are
+// numpy numbers whatever the readings are.
 void describe(const double *v, int64_t n, Precision precision, const Options &o, Work &w, double *out,
-              bool where_sums = false) {
-    if (precision == Precision::Float64)
-        stats::describe(v, n, o.moments, w.stats, out, where_sums);
+              bool own_dtype = false) {
+    if (own_dtype && o.arrow_stats)
+        stats::describe_arrow(v, n, w.stats, out);
+    else if (precision == Precision::Float64)
+        stats::describe(v, n, o.moments, w.stats, out, own_dtype && o.where_sums);
     else
         stats::describe32(v, n, precision, w.stats, out);
 }
@@ -373,7 +378,7 @@ void profile_entry(const K *key, const double *value, int64_t a, int64_t e, cons
         out.profile_missing.push_back(missing);
         out.profile_stats.resize(out.profile_stats.size() + kStats);
         describe(buf.data(), static_cast<int64_t>(buf.size()), o.precision, o, w,
-                 out.profile_stats.data() + out.profile_stats.size() - kStats, o.where_sums);
+                 out.profile_stats.data() + out.profile_stats.size() - kStats, true);
     }
 }
 
@@ -421,7 +426,7 @@ void lag_entry(const T *t, const double *value, int64_t a, int64_t e, int64_t ti
     out.lag.resize(out.lag.size() + kLagWidth, kNaN);
     double *slot = out.lag.data() + out.lag.size() - kLagWidth;
     const int64_t pairs = static_cast<int64_t>(diffs.size());
-    describe(diffs.data(), pairs, o.precision, o, w, slot, o.where_sums);
+    describe(diffs.data(), pairs, o.precision, o, w, slot, true);
     stats::zeros_and_missing(diffs.data(), pairs, slot + 9);
     slot[11] = static_cast<double>(diffs.size());
     slot[12] = corr.result();
