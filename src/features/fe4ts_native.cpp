@@ -365,22 +365,31 @@ Reason masked_value_step(Examination &x, py::handle column, const ColumnType &t)
     return {};
 }
 
-// Arrow-backed float64 readings (double[pyarrow]): pandas hands a profile
-// group's and the lag differences' statistics to pyarrow.compute, whose
-// sums and moments the kernel reproduces for the one-chunk arrays that the
-// pandas path's filters, sorts and joins leave; the cells are Python floats
-// and pd.NA where pyarrow returns null.  numpy.nansum makes each period's
-// aggregate a numpy sum of the values with nulls as NaN; numpy.max and
-// numpy.min give an all-null period pd.NA, so they run natively on columns
-// without nulls.
+// Arrow-backed float readings (double[pyarrow], float[pyarrow]): pandas
+// hands a profile group's and the lag differences' statistics to
+// pyarrow.compute, whose sums and moments (in float64, also of float32
+// values) the kernel reproduces for the one-chunk arrays that the pandas
+// path's filters, sorts and joins leave; the cells are Python floats and
+// pd.NA where pyarrow returns null.  numpy.nansum makes each period's
+// aggregate a numpy sum of the values with nulls as NaN, in the values'
+// own precision.  numpy.max and numpy.min give an all-null period pd.NA,
+// so they run natively on float64 columns without nulls (on float32 ones
+// they make float64 period series of float32 values, which the kernel does
+// not describe).
 Reason arrow_value_step(Examination &x, py::handle column, const ColumnType &t) {
     const std::string what = described("the value column", x.value, t);
     const std::string cast = "; df[" + text_of(x.value) + "].astype(\"float64\") runs natively";
-    if (t.kind != 'f' || utf8(py::str(column.attr("dtype").attr("pyarrow_dtype"))) != "double")
-        return what + " is an Arrow type whose pyarrow statistics the kernel does not reproduce; double[pyarrow] "
-                      "runs natively" + cast;
+    const std::string type = utf8(py::str(column.attr("dtype").attr("pyarrow_dtype")));
+    const bool narrow = type == "float";
+    if (type != "double" && !narrow)
+        return what + " is an Arrow type whose pyarrow statistics the kernel does not reproduce (integers come "
+                      "back as Python ints); double[pyarrow] and float[pyarrow] run natively" + cast;
     const bool missing = has_missing(column);
     const bool extremes = x.aggfunc.is(x.numpy.attr("max")) || x.aggfunc.is(x.numpy.attr("min"));
+    if (narrow && !x.aggfunc.is(x.numpy.attr("nansum")))
+        return what + " aggregated by " + text_of(x.aggfunc) +
+               " gives float64 period series of pyarrow's results, which the kernel does not describe; "
+               "numpy.nansum (the default) runs natively" + cast;
     if (!x.aggfunc.is(x.numpy.attr("nansum")) && !(extremes && !missing)) {
         if (extremes)
             return what + " aggregated by " + text_of(x.aggfunc) +
@@ -399,6 +408,10 @@ Reason arrow_value_step(Examination &x, py::handle column, const ColumnType &t) 
         return what + " holds NaN or infinite values besides nulls" + cast;
     if (truth((x.numpy.attr("signbit")(filled).attr("__and__")(x.numpy.attr("equal")(filled, 0.0))).attr("any")()))
         return what + " holds negative zeros" + cast;
+    if (narrow) {
+        Reason r = float32_rules(x, what, cast);
+        if (!r.empty()) return r;
+    }
     x.masked_values = true;
     x.arrow_values = true;
     x.options.arrow_stats = true;
@@ -1408,8 +1421,9 @@ py::object fe4ts_native(Call &c, std::string &declined) {
             return py::object();
         }
         if (narrow && kernel->repeats_time(range)) {
-            declined = "the value column " + text_of(x.value) +
-                       " (float32) has readings of a window at equal times, which the pandas path's sort may "
+            declined = "the value column " + text_of(x.value) + " (" +
+                       utf8(py::str(x.df[x.value].attr("dtype"))) +
+                       ") has readings of a window at equal times, which the pandas path's sort may "
                        "order otherwise, and float32 sums depend on the order; df[" + text_of(x.value) +
                        "].astype(\"float64\") runs natively";
             return py::object();

@@ -68,7 +68,7 @@ def as_text(codes, dtype):
 
 # Column types by role; each turns a column of small whole numbers (NaN: missing) into that type.
 VALUE_TYPES = ["float64", "int64", "int8", "uint16", "float32", "Float64", "Int64", "Int8", "UInt16", "Float32"] + (
-    ["double[pyarrow]"] if ARROW else [])
+    ["double[pyarrow]", "float[pyarrow]"] if ARROW else [])
 TIME_TYPES = ["int64", "int16", "float64", "Int64", "float32", "datetime64[ns]", "datetime64[s]",
               "datetime64[ms, UTC]"] + (["int64[pyarrow]", "timestamp[us][pyarrow]"] if ARROW else [])
 KEY_TYPES = ["int8", "float64", "Int64", "Float64", "boolean", "object", "string[python]", "category",
@@ -95,9 +95,10 @@ def key_column(codes, dtype):
     return codes.astype(dtype)
 
 
-def arrow_readings(values):
-    """Readings as double[pyarrow] (NaN: null) in two chunks, as a concatenated or parquet-read table has them."""
-    array = pyarrow.array(np.asarray(values, dtype="float64"), from_pandas=True)
+def arrow_readings(values, dtype="float64"):
+    """Readings as double[pyarrow] or float[pyarrow] (NaN: null) in two chunks, as a concatenated or
+    parquet-read table has them."""
+    array = pyarrow.array(np.asarray(values, dtype=dtype), from_pandas=True)
     half = len(array) // 2
     return pd.arrays.ArrowExtensionArray(pyarrow.chunked_array([array[:half], array[half:]], type=array.type))
 
@@ -135,9 +136,11 @@ def tables(draw, value_type=None):
 def typed(raw, windows, types):
     """The readings and windows in the drawn column types."""
     df = raw.copy()
-    if types["value"] == "float32":
+    if types["value"] in ("float32", "float[pyarrow]"):
         # Fractions, some near 100: float32 sums, means and deviations round.
         df["V"] = (raw["V"] * 0.37 + 100 * (raw["V"] > 4)).astype("float32")
+        if types["value"] == "float[pyarrow]":
+            df["V"] = arrow_readings(df["V"], "float32")
     elif types["value"] == "double[pyarrow]":
         df["V"] = arrow_readings(raw["V"])
     elif types["value"] in ("float64", "Float64", "Float32"):
@@ -171,17 +174,18 @@ def kernel_expected(raw, windows, types, lag, del_t_maximin, aggfunc=np.nansum):
     """Whether the kernel is meant to take the call."""
     if types["key"] == "object" and del_t_maximin and not PANDAS3 and raw["K"].isna().any():
         return False  # pandas 2 cannot take the smallest and largest of text with missing values
-    if types["value"] == "float32" and (not FLOAT32_RULES or raw.duplicated(["U", "T"]).any()):
+    if types["value"] in ("float32", "float[pyarrow]") and (not FLOAT32_RULES or raw.duplicated(["U", "T"]).any()):
         return False  # float32 sums follow the order of equal times, which pandas' sort does not keep
     if types["value"] == "Float32":
         return False  # pandas computes in float32
     nullable = types["value"] in ("Float64", "Int64", "Int8", "UInt16")
     if nullable and (aggfunc is not np.nansum or types["time"].startswith(("datetime", "timestamp"))):
         return False  # object period series / records of mixed cell types
-    if types["value"] == "double[pyarrow]" and (
+    if types["value"] in ("double[pyarrow]", "float[pyarrow]") and (
             types["time"].startswith(("datetime", "timestamp"))
-            or not (aggfunc is np.nansum or (aggfunc in (np.max, np.min) and not raw["V"].isna().any()))):
-        return False  # records of mixed cell types / pyarrow's period sums, or pd.NA periods
+            or not (aggfunc is np.nansum or (aggfunc in (np.max, np.min) and not raw["V"].isna().any()
+                                             and types["value"] == "double[pyarrow]"))):
+        return False  # records of mixed cell types / pyarrow's period aggregates, or pd.NA periods
     if types["value"] == "UInt16" and lag:
         return False  # differences wrap around in 16 bits
     if types["time"].startswith(("datetime", "timestamp")) and lag:
@@ -266,29 +270,31 @@ class TestFloat32Arithmetic:
 
 @pytest.mark.skipif(not ARROW, reason="needs pyarrow")
 class TestArrowArithmetic:
-    """double[pyarrow] readings of many significant bits, some null: pandas hands a profile group's and the
+    """Arrow-backed readings of many significant bits, some null: pandas hands a profile group's and the
     lag differences' statistics to pyarrow, whose sums and moments are not numpy's.  The kernel's agree to
     the last bit, and every cell has the pandas path's type (Python floats, pd.NA, numpy's ints)."""
 
     @staticmethod
-    def readings(rng, rows, keys):
+    def readings(rng, rows, keys, dtype="float64"):
         v = rng.normal(100, 30, rows) * 10.0 ** rng.integers(-2, 3, rows)
         v[rng.random(rows) < 0.15] = np.nan
         df = pd.DataFrame({"U": np.repeat([1, 2], [rows // 2, rows - rows // 2]), "T": rng.permutation(2 * rows)[:rows],
                            "K": rng.integers(0, keys, rows), "V": v}).sample(frac=1, random_state=rng)
-        return df.assign(V=arrow_readings(df["V"]))
+        return df.assign(V=arrow_readings(df["V"], dtype))
 
     @settings(max_examples=15, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
     @given(seed=st.integers(0, 2**32 - 1), rows=st.integers(1, 60), lag=st.sampled_from([[], [1], [3, 1]]),
-           del_t_maximin=st.booleans(), aggfunc=st.sampled_from([np.nansum, np.max, np.min]))
-    def test_against_pandas_path(self, spy, seed, rows, lag, del_t_maximin, aggfunc):
-        df = self.readings(np.random.default_rng(seed), rows, keys=4)
+           del_t_maximin=st.booleans(), aggfunc=st.sampled_from([np.nansum, np.max, np.min]),
+           dtype=st.sampled_from(["float64", "float32"]))
+    def test_against_pandas_path(self, spy, seed, rows, lag, del_t_maximin, aggfunc, dtype):
+        df = self.readings(np.random.default_rng(seed), rows, keys=4, dtype=dtype)
         interval = pd.DataFrame({"U": [1, 2, 1, 7], "START": [0, 0, rows, 0]})
         self.check(spy, df, interval, lag, del_t_maximin, aggfunc)
 
-    def test_long_windows(self, spy):
+    @pytest.mark.parametrize("dtype", ["float64", "float32"])
+    def test_long_windows(self, spy, dtype):
         # Hundreds of readings a profile group and a thousand lag differences: many blocks of pyarrow's sums.
-        df = self.readings(np.random.default_rng(11), 2 * 1500, keys=3)
+        df = self.readings(np.random.default_rng(11), 2 * 1500, keys=3, dtype=dtype)
         self.check(spy, df, pd.DataFrame({"U": [1, 2]}), [1], False, np.nansum)
 
     @staticmethod
@@ -296,7 +302,8 @@ class TestArrowArithmetic:
         kw = dict(tactic=["T", "K"], periodic=["K"], lag=lag, del_t_maximin=del_t_maximin, aggfunc=aggfunc)
         calls = spy.calls
         native = outcome(df, interval, **kw)
-        if aggfunc is np.nansum or not df["V"].isna().any():
+        double = df["V"].dtype == "double[pyarrow]"
+        if (aggfunc is np.nansum and (double or FLOAT32_RULES)) or (double and not df["V"].isna().any()):
             assert spy.calls == calls, "the call took the pandas path"
         oracle = outcome(df, interval, **dict(kw, aggfunc=pandas_path(aggfunc)))
         if isinstance(oracle, tuple) or isinstance(native, tuple):
@@ -363,7 +370,11 @@ DECLINES = [
      r"value column 'V' \(double\[pyarrow\]\) aggregated by <function mean.*summed by pyarrow"),
     (dict(df=lambda d: d.assign(V=pd.array([1.0, None, 3.0, 4.0], dtype="double[pyarrow]")), aggfunc=np.max),
      r"value column 'V' \(double\[pyarrow\]\) aggregated by <function max.*all missing pd\.NA"),
-    (dict(df=lambda d: d.astype({"V": "float[pyarrow]"})), r"value column 'V' \(float\[pyarrow\]\) is an Arrow type"),
+    (dict(df=lambda d: d.astype({"V": "int64[pyarrow]"})), r"value column 'V' \(int64\[pyarrow\]\) is an Arrow type"),
+    (dict(df=lambda d: d.astype({"V": "float[pyarrow]"}), aggfunc=np.max),
+     r"value column 'V' \(float\[pyarrow\]\) aggregated by <function max.*float64 period series"),
+    (dict(df=lambda d: d.assign(T=[0, 1, 1, 0]).astype({"V": "float[pyarrow]"})),
+     r"value column 'V' \(float\[pyarrow\]\) has readings of a window at equal times"),
     (dict(df=lambda d: d.assign(V=pd.arrays.ArrowExtensionArray(pyarrow.array([1.0, np.nan, None, 4.0])))),
      r"value column 'V' \(double\[pyarrow\]\) holds NaN or infinite values besides nulls"),
     (dict(df=lambda d: d.assign(V=pd.array([1.0, -0.0, 3.0, 4.0], dtype="double[pyarrow]"))),
