@@ -1171,9 +1171,6 @@ bool masked_block(const double *stats, bool missing, bool integer_values, Cell *
     return na;
 }
 
-// Window w's cell types in label order (as values_of gives the values).  A
-// record with a pd.NA is an object Series: its counts, and the span of an
-// integer axis, stay Python and numpy ints.  A record without is float64.
 // The same for pyarrow's statistics: pd.NA where pyarrow returns null (a
 // NaN it computes stays a float).
 bool arrow_block(const double *stats, Cell *out) {
@@ -1190,6 +1187,9 @@ bool block_of(const double *stats, bool missing, bool integer_values, const k::O
     return o.arrow_stats ? arrow_block(stats, out) : masked_block(stats, missing, integer_values, out);
 }
 
+// Window w's cell types in label order (as values_of gives the values).  A
+// record with a pd.NA is an object Series: its counts, and the span of an
+// integer axis, stay Python and numpy ints.  A record without is float64.
 void cells_of(const k::Result &r, int64_t w, size_t first_group, const k::Options &o, bool integer_values,
               bool integer_time, std::vector<Cell> &out) {
     out.clear();
