@@ -368,9 +368,12 @@ Reason masked_value_step(Examination &x, py::handle column, const ColumnType &t)
 // Arrow-backed float readings (double[pyarrow], float[pyarrow]): pandas
 // hands a profile group's and the lag differences' statistics to
 // pyarrow.compute, whose sums and moments (in float64, also of float32
-// values) the kernel reproduces for the one-chunk arrays that the pandas
-// path's filters, sorts and joins leave; the cells are Python floats and
-// pd.NA where pyarrow returns null.  numpy.nansum makes each period's
+// values) the kernel reproduces for a column of one chunk; the cells are
+// Python floats and pd.NA where pyarrow returns null.  Of a column of many
+// chunks (a concatenated or parquet-read table), a Series that pandas
+// slices rather than copies (a group or window that is a run of the
+// column's rows) keeps the chunks, and pyarrow sums each and merges their
+// moments: the kernel declines those.  numpy.nansum makes each period's
 // aggregate a numpy sum of the values with nulls as NaN, in the values'
 // own precision.  numpy.max and numpy.min give an all-null period pd.NA,
 // so they run natively on float64 columns without nulls (on float32 ones
@@ -384,6 +387,11 @@ Reason arrow_value_step(Examination &x, py::handle column, const ColumnType &t) 
     if (type != "double" && !narrow)
         return what + " is an Arrow type whose pyarrow statistics the kernel does not reproduce (integers come "
                       "back as Python ints); double[pyarrow] and float[pyarrow] run natively" + cast;
+    const auto chunks = column.attr("array").attr("__arrow_array__")().attr("num_chunks").cast<int64_t>();
+    if (chunks > 1)
+        return what + " is held in " + std::to_string(chunks) +
+               " Arrow chunks, and pyarrow merges the statistics of a Series' chunks where pandas slices one out "
+               "of the column without copying; a copy in one chunk (pyarrow's combine_chunks) runs natively" + cast;
     const bool missing = has_missing(column);
     const bool extremes = x.aggfunc.is(x.numpy.attr("max")) || x.aggfunc.is(x.numpy.attr("min"));
     if (narrow && !x.aggfunc.is(x.numpy.attr("nansum")))

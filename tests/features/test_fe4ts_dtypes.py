@@ -95,12 +95,13 @@ def key_column(codes, dtype):
     return codes.astype(dtype)
 
 
-def arrow_readings(values, dtype="float64"):
-    """Readings as double[pyarrow] or float[pyarrow] (NaN: null) in two chunks, as a concatenated or
+def arrow_readings(values, dtype="float64", chunks=1):
+    """Readings as double[pyarrow] or float[pyarrow] (NaN: null), in `chunks` chunks as a concatenated or
     parquet-read table has them."""
     array = pyarrow.array(np.asarray(values, dtype=dtype), from_pandas=True)
-    half = len(array) // 2
-    return pd.arrays.ArrowExtensionArray(pyarrow.chunked_array([array[:half], array[half:]], type=array.type))
+    cuts = [len(array) * i // chunks for i in range(chunks + 1)]
+    return pd.arrays.ArrowExtensionArray(
+        pyarrow.chunked_array([array[a:b] for a, b in zip(cuts, cuts[1:])], type=array.type))
 
 
 def unit_column(units, dtype):
@@ -142,7 +143,7 @@ def typed(raw, windows, types):
         if types["value"] == "float[pyarrow]":
             df["V"] = arrow_readings(df["V"], "float32")
     elif types["value"] == "double[pyarrow]":
-        df["V"] = arrow_readings(raw["V"])
+        df["V"] = arrow_readings(raw["V"], chunks=1 + len(raw) % 2)
     elif types["value"] in ("float64", "Float64", "Float32"):
         df["V"] = raw["V"].astype(types["value"])
     elif types["value"] in ("Int64", "Int8"):
@@ -182,10 +183,10 @@ def kernel_expected(raw, windows, types, lag, del_t_maximin, aggfunc=np.nansum):
     if nullable and (aggfunc is not np.nansum or types["time"].startswith(("datetime", "timestamp"))):
         return False  # object period series / records of mixed cell types
     if types["value"] in ("double[pyarrow]", "float[pyarrow]") and (
-            types["time"].startswith(("datetime", "timestamp"))
+            types["time"].startswith(("datetime", "timestamp")) or (types["value"] == "double[pyarrow]" and len(raw) % 2)
             or not (aggfunc is np.nansum or (aggfunc in (np.max, np.min) and not raw["V"].isna().any()
                                              and types["value"] == "double[pyarrow]"))):
-        return False  # records of mixed cell types / pyarrow's period aggregates, or pd.NA periods
+        return False  # records of mixed cell types / chunks / pyarrow's period aggregates, or pd.NA periods
     if types["value"] == "UInt16" and lag:
         return False  # differences wrap around in 16 bits
     if types["time"].startswith(("datetime", "timestamp")) and lag:
@@ -370,6 +371,8 @@ DECLINES = [
      r"value column 'V' \(double\[pyarrow\]\) aggregated by <function mean.*summed by pyarrow"),
     (dict(df=lambda d: d.assign(V=pd.array([1.0, None, 3.0, 4.0], dtype="double[pyarrow]")), aggfunc=np.max),
      r"value column 'V' \(double\[pyarrow\]\) aggregated by <function max.*all missing pd\.NA"),
+    (dict(df=lambda d: d.assign(V=arrow_readings(d["V"], chunks=2))),
+     r"value column 'V' \(double\[pyarrow\]\) is held in 2 Arrow chunks"),
     (dict(df=lambda d: d.astype({"V": "int64[pyarrow]"})), r"value column 'V' \(int64\[pyarrow\]\) is an Arrow type"),
     (dict(df=lambda d: d.astype({"V": "float[pyarrow]"}), aggfunc=np.max),
      r"value column 'V' \(float\[pyarrow\]\) aggregated by <function max.*float64 period series"),
