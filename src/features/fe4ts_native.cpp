@@ -375,10 +375,12 @@ Reason masked_value_step(Examination &x, py::handle column, const ColumnType &t)
 // column's rows) keeps the chunks, and pyarrow sums each and merges their
 // moments: the kernel declines those.  numpy.nansum makes each period's
 // aggregate a numpy sum of the values with nulls as NaN, in the values'
-// own precision.  numpy.max and numpy.min give an all-null period pd.NA,
-// so they run natively on float64 columns without nulls (on float32 ones
-// they make float64 period series of float32 values, which the kernel does
-// not describe).
+// own precision; numpy.sum and numpy.mean hand the Series to pyarrow's sum
+// (an all-null period sums to 0).  numpy.mean, numpy.max and numpy.min give
+// an all-null period pd.NA, so they run natively on float64 columns without
+// nulls.  Of float32 readings, only numpy.nansum keeps the period series
+// float32: pyarrow's results make it float64, which the kernel does not
+// describe.
 Reason arrow_value_step(Examination &x, py::handle column, const ColumnType &t) {
     const std::string what = described("the value column", x.value, t);
     const std::string cast = "; df[" + text_of(x.value) + "].astype(\"float64\") runs natively";
@@ -392,21 +394,16 @@ Reason arrow_value_step(Examination &x, py::handle column, const ColumnType &t) 
         return what + " is held in " + std::to_string(chunks) +
                " Arrow chunks, and pyarrow merges the statistics of a Series' chunks where pandas slices one out "
                "of the column without copying; a copy in one chunk (pyarrow's combine_chunks) runs natively" + cast;
-    const bool missing = has_missing(column);
-    const bool extremes = x.aggfunc.is(x.numpy.attr("max")) || x.aggfunc.is(x.numpy.attr("min"));
-    if (narrow && !x.aggfunc.is(x.numpy.attr("nansum")))
+    auto is = [&](const char *name) { return x.aggfunc.is(x.numpy.attr(name)); };
+    if (narrow && !is("nansum"))
         return what + " aggregated by " + text_of(x.aggfunc) +
                " gives float64 period series of pyarrow's results, which the kernel does not describe; "
                "numpy.nansum (the default) runs natively" + cast;
-    if (!x.aggfunc.is(x.numpy.attr("nansum")) && !(extremes && !missing)) {
-        if (extremes)
-            return what + " aggregated by " + text_of(x.aggfunc) +
-                   " gives a period whose readings are all missing pd.NA, and the period series an object "
-                   "series; numpy.nansum (the default) runs natively" + cast;
+    if ((is("mean") || is("max") || is("min")) && has_missing(column))
         return what + " aggregated by " + text_of(x.aggfunc) +
-               " is summed by pyarrow, whose period aggregates the kernel does not reproduce; numpy.nansum "
-               "(the default) runs natively" + cast;
-    }
+               " gives a period whose readings are all missing pd.NA, and the period series an object "
+               "series; numpy.nansum (the default) and numpy.sum run natively" + cast;
+    x.options.arrow_sums = is("sum") || is("mean");
     if (utf8(x.df[x.tactic_list[0]].attr("dtype").attr("kind")) == "M")
         return what + " on a datetime axis gives records of mixed cell types the kernel does not build" + cast;
     // pyarrow keeps NaN as a value, not a null, and orders signed zeros

@@ -117,6 +117,9 @@ struct Options {
     // statistics are pyarrow's (the period block's aggregates are plain
     // float64).
     bool arrow_stats = false;
+    // ... and the period aggregates of numpy.sum and numpy.mean, which hand
+    // the Series to its own method, are pyarrow's sums too.
+    bool arrow_sums = false;
 };
 
 // A statistic that pyarrow computes as NaN rather than returns as null:

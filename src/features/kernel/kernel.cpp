@@ -273,10 +273,28 @@ double aggregate32(const double *value, int64_t a, const int64_t *at, int64_t si
     return count > 0 ? sum / static_cast<float>(count) : kNaN;
 }
 
+// Series.sum and Series.mean of Arrow-backed readings: pyarrow's sum over
+// the runs of valid values; an all-null period sums to 0.
+double arrow_aggregate(const double *value, int64_t a, const int64_t *at, int64_t size, Aggregate how, Work &w) {
+    auto &buf = w.buffer;
+    buf.resize(size);
+    stats::Masked m;
+    for (int64_t j = 0; j < size; j++) {
+        buf[j] = value[a + at[j]];
+        m.count += !std::isnan(buf[j]);
+    }
+    m.values = buf.data();
+    m.n = size;
+    const double sum = stats::arrow_sum(m);
+    if (how == Aggregate::NanSum) return sum;
+    return m.count > 0 ? sum / static_cast<double>(m.count) : kNaN;
+}
+
 // The aggregate of one period: value[a + at[0 .. size)], in reading order.
 // Sums and means of float32 readings are float32.
-double aggregate(const double *value, int64_t a, const int64_t *at, int64_t size, Aggregate how,
-                 Precision precision, Work &w) {
+double aggregate(const double *value, int64_t a, const int64_t *at, int64_t size, const Options &o, Work &w) {
+    const Aggregate how = o.aggregate;
+    const Precision precision = o.precision;
     if (how == Aggregate::Max || how == Aggregate::Min) {
         // Series.max / min: missing values skipped, the last of equal extremes.
         double best = kNaN;
@@ -287,6 +305,7 @@ double aggregate(const double *value, int64_t a, const int64_t *at, int64_t size
         }
         return best;
     }
+    if (o.arrow_sums) return arrow_aggregate(value, a, at, size, how, w);
     if (precision != Precision::Float64) return aggregate32(value, a, at, size, how, precision, w.narrow);
     // Sums: missing values as 0 (the mean counts only the others).
     if (size == 1 && how == Aggregate::NanSum) {  // one reading a period (days)
@@ -338,7 +357,7 @@ void period_entry(const K *key, const double *value, int64_t a, int64_t e, const
     series.clear();
     for (int64_t g = g0; g < g1; g++) {
         const int64_t first = w.starts[g], size = w.starts[g + 1] - first;
-        series.push_back(aggregate(value, a, w.idx.data() + first, size, o.aggregate, o.precision, w));
+        series.push_back(aggregate(value, a, w.idx.data() + first, size, o, w));
     }
     // The aggregates of float32 readings form a float32 Series, unless a
     // period's mean is missing: that NaN is a Python float, and the Series
