@@ -365,6 +365,49 @@ Reason masked_value_step(Examination &x, py::handle column, const ColumnType &t)
     return {};
 }
 
+// Whether pandas and pyarrow describe an Arrow-backed Series as the kernel
+// does: the nine statistics of thirds in runs between nulls, to the last
+// bit, and a NaN computed for data without spread rather than the null of
+// too few values.  Other versions differ (pandas 2.2 asks pyarrow for the
+// biased skewness, older pyarrow has none).
+Reason arrow_rules(Examination &x, const std::string &what, const std::string &cast) {
+    std::vector<double> thirds;
+    py::list cells;
+    for (int j = 0; j < 40; j++) {
+        const bool null = j == 5 || j == 20;
+        thirds.push_back(null ? std::nan("") : ((j * 7) % 13 + 1) / 3.0);
+        cells.append(null ? py::object(py::none()) : py::object(py::float_(thirds.back())));
+    }
+    std::vector<double> want(k::kStats);
+    k::arrow_series_stats(thirds.data(), static_cast<int64_t>(thirds.size()), want.data());
+    const std::string differs = what + " is described by pandas " + utf8(x.pandas.attr("__version__")) +
+                                " with its pyarrow otherwise than the kernel does" + cast;
+    try {
+        auto series = [&](py::object values) {
+            return x.pandas.attr("Series")(values, py::arg("dtype") = "double[pyarrow]");
+        };
+        py::object s = series(cells);
+        const py::object got[k::kStats] = {s.attr("max")(),          s.attr("min")(),  s.attr("median")(),
+                                           s.attr("quantile")(0.75), s.attr("quantile")(0.25),
+                                           s.attr("mean")(),         s.attr("std")(),  s.attr("skew")(),
+                                           s.attr("kurt")()};
+        for (int i = 0; i < k::kStats; i++)
+            if (!is_float(got[i]) || PyFloat_AS_DOUBLE(got[i].ptr()) != want[i]) return differs;
+        py::list constant, two;
+        for (int j = 0; j < 4; j++) constant.append(py::float_(5.0));
+        two.append(py::float_(1.0));
+        two.append(py::float_(2.0));
+        py::object flat = series(constant).attr("skew")(), few = series(two).attr("skew")();
+        if (!is_float(flat) || !std::isnan(PyFloat_AS_DOUBLE(flat.ptr())) || !few.is(x.pandas.attr("NA")))
+            return differs;
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return what + " cannot be described by pandas " + utf8(x.pandas.attr("__version__")) + " (" +
+               utf8(py::str(e.value())) + ")" + cast;
+    }
+    return {};
+}
+
 // Arrow-backed float readings (double[pyarrow], float[pyarrow]): pandas
 // hands a profile group's and the lag differences' statistics to
 // pyarrow.compute, whose sums and moments (in float64, also of float32
@@ -394,6 +437,8 @@ Reason arrow_value_step(Examination &x, py::handle column, const ColumnType &t) 
         return what + " is held in " + std::to_string(chunks) +
                " Arrow chunks, and pyarrow merges the statistics of a Series' chunks where pandas slices one out "
                "of the column without copying; a copy in one chunk (pyarrow's combine_chunks) runs natively" + cast;
+    Reason rules = arrow_rules(x, what, cast);
+    if (!rules.empty()) return rules;
     auto is = [&](const char *name) { return x.aggfunc.is(x.numpy.attr(name)); };
     if (narrow && !is("nansum"))
         return what + " aggregated by " + text_of(x.aggfunc) +

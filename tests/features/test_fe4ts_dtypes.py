@@ -369,6 +369,8 @@ DECLINES = [
 ] + ([
     (dict(df=lambda d: d.assign(V=pd.array([1.0, None, 3.0, 4.0], dtype="double[pyarrow]")), aggfunc=np.mean),
      r"value column 'V' \(double\[pyarrow\]\) aggregated by <function mean.*all missing pd\.NA"),
+    (dict(df=lambda d: d.astype({"V": "double[pyarrow]"}), patch=(pd.Series, "kurt", lambda s: 0.0)),
+     r"value column 'V' \(double\[pyarrow\]\) is described by pandas .* otherwise than the kernel does"),
     (dict(df=lambda d: d.assign(V=arrow_readings(d["V"], chunks=2))),
      r"value column 'V' \(double\[pyarrow\]\) is held in 2 Arrow chunks"),
     (dict(df=lambda d: d.astype({"V": "int64[pyarrow]"})), r"value column 'V' \(int64\[pyarrow\]\) is an Arrow type"),
@@ -396,6 +398,8 @@ class TestDeclineWarning:
             interval = change.pop("interval")(interval)
         if "tqdm" in change:
             monkeypatch.setattr(movra, "tqdm", change.pop("tqdm"))
+        if "patch" in change:  # pandas described otherwise
+            monkeypatch.setattr(*change.pop("patch"))
         kw = dict(tactic=["T", "K"], periodic=["K"], **change)
         with warnings.catch_warnings():
             # The warning, made an error, ends the call before the pandas path runs.
