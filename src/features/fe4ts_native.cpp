@@ -176,6 +176,7 @@ struct Examination {
     bool needs_exact_times = false, narrow_time_check = false;
     bool masked_values = false;   // a nullable value column: pd.NA cells in the records
     bool integer_values = false;  // ... of integers: numpy int cells too
+    bool arrow_values = false;    // ... Arrow-backed: Python float cells
     std::string value_dtype;      // ... the numpy type of their statistics
 
     std::vector<py::object> arrays;  // what the kernel's pointers point into
@@ -364,6 +365,111 @@ Reason masked_value_step(Examination &x, py::handle column, const ColumnType &t)
     return {};
 }
 
+// Whether pandas and pyarrow describe an Arrow-backed Series as the kernel
+// does: the nine statistics of thirds in runs between nulls, to the last
+// bit, and a NaN computed for data without spread rather than the null of
+// too few values.  Other versions differ (pandas 2.2 asks pyarrow for the
+// biased skewness, older pyarrow has none).
+Reason arrow_rules(Examination &x, const std::string &what, const std::string &cast) {
+    std::vector<double> thirds;
+    py::list cells;
+    for (int j = 0; j < 40; j++) {
+        const bool null = j == 5 || j == 20;
+        thirds.push_back(null ? std::nan("") : ((j * 7) % 13 + 1) / 3.0);
+        cells.append(null ? py::object(py::none()) : py::object(py::float_(thirds.back())));
+    }
+    std::vector<double> want(k::kStats);
+    k::arrow_series_stats(thirds.data(), static_cast<int64_t>(thirds.size()), want.data());
+    const std::string differs = what + " is described by pandas " + utf8(x.pandas.attr("__version__")) +
+                                " with its pyarrow otherwise than the kernel does" + cast;
+    try {
+        auto series = [&](py::object values) {
+            return x.pandas.attr("Series")(values, py::arg("dtype") = "double[pyarrow]");
+        };
+        py::object s = series(cells);
+        const py::object got[k::kStats] = {s.attr("max")(),          s.attr("min")(),  s.attr("median")(),
+                                           s.attr("quantile")(0.75), s.attr("quantile")(0.25),
+                                           s.attr("mean")(),         s.attr("std")(),  s.attr("skew")(),
+                                           s.attr("kurt")()};
+        for (int i = 0; i < k::kStats; i++)
+            if (!is_float(got[i]) || PyFloat_AS_DOUBLE(got[i].ptr()) != want[i]) return differs;
+        py::list constant, two;
+        for (int j = 0; j < 4; j++) constant.append(py::float_(5.0));
+        two.append(py::float_(1.0));
+        two.append(py::float_(2.0));
+        py::object flat = series(constant).attr("skew")(), few = series(two).attr("skew")();
+        if (!is_float(flat) || !std::isnan(PyFloat_AS_DOUBLE(flat.ptr())) || !few.is(x.pandas.attr("NA")))
+            return differs;
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return what + " cannot be described by pandas " + utf8(x.pandas.attr("__version__")) + " (" +
+               utf8(py::str(e.value())) + ")" + cast;
+    }
+    return {};
+}
+
+// Arrow-backed float readings (double[pyarrow], float[pyarrow]): pandas
+// hands a profile group's and the lag differences' statistics to
+// pyarrow.compute, whose sums and moments (in float64, also of float32
+// values) the kernel reproduces for a column of one chunk; the cells are
+// Python floats and pd.NA where pyarrow returns null.  Of a column of many
+// chunks (a concatenated or parquet-read table), a Series that pandas
+// slices rather than copies (a group or window that is a run of the
+// column's rows) keeps the chunks, and pyarrow sums each and merges their
+// moments: the kernel declines those.  numpy.nansum makes each period's
+// aggregate a numpy sum of the values with nulls as NaN, in the values'
+// own precision; numpy.sum and numpy.mean hand the Series to pyarrow's sum
+// (an all-null period sums to 0).  numpy.mean, numpy.max and numpy.min give
+// an all-null period pd.NA, so they run natively on float64 columns without
+// nulls.  Of float32 readings, only numpy.nansum keeps the period series
+// float32: pyarrow's results make it float64, which the kernel does not
+// describe.
+Reason arrow_value_step(Examination &x, py::handle column, const ColumnType &t) {
+    const std::string what = described("the value column", x.value, t);
+    const std::string cast = "; df[" + text_of(x.value) + "].astype(\"float64\") runs natively";
+    const std::string type = utf8(py::str(column.attr("dtype").attr("pyarrow_dtype")));
+    const bool narrow = type == "float";
+    if (type != "double" && !narrow)
+        return what + " is an Arrow type whose pyarrow statistics the kernel does not reproduce (integers come "
+                      "back as Python ints); double[pyarrow] and float[pyarrow] run natively" + cast;
+    const auto chunks = column.attr("array").attr("__arrow_array__")().attr("num_chunks").cast<int64_t>();
+    if (chunks > 1)
+        return what + " is held in " + std::to_string(chunks) +
+               " Arrow chunks, and pyarrow merges the statistics of a Series' chunks where pandas slices one out "
+               "of the column without copying; a copy in one chunk (pyarrow's combine_chunks) runs natively" + cast;
+    Reason rules = arrow_rules(x, what, cast);
+    if (!rules.empty()) return rules;
+    auto is = [&](const char *name) { return x.aggfunc.is(x.numpy.attr(name)); };
+    if (narrow && !is("nansum"))
+        return what + " aggregated by " + text_of(x.aggfunc) +
+               " gives float64 period series of pyarrow's results, which the kernel does not describe; "
+               "numpy.nansum (the default) runs natively" + cast;
+    if ((is("mean") || is("max") || is("min")) && has_missing(column))
+        return what + " aggregated by " + text_of(x.aggfunc) +
+               " gives a period whose readings are all missing pd.NA, and the period series an object "
+               "series; numpy.nansum (the default) and numpy.sum run natively" + cast;
+    x.options.arrow_sums = is("sum") || is("mean");
+    if (utf8(x.df[x.tactic_list[0]].attr("dtype").attr("kind")) == "M")
+        return what + " on a datetime axis gives records of mixed cell types the kernel does not build" + cast;
+    // pyarrow keeps NaN as a value, not a null, and orders signed zeros
+    // its own way among equal extremes: the kernel takes neither.
+    py::object filled = column.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = 1.0);
+    if (!truth(x.numpy.attr("isfinite")(filled).attr("all")()))
+        return what + " holds NaN or infinite values besides nulls" + cast;
+    if (truth((x.numpy.attr("signbit")(filled).attr("__and__")(x.numpy.attr("equal")(filled, 0.0))).attr("any")()))
+        return what + " holds negative zeros" + cast;
+    if (narrow) {
+        Reason r = float32_rules(x, what, cast);
+        if (!r.empty()) return r;
+    }
+    x.masked_values = true;
+    x.arrow_values = true;
+    x.options.arrow_stats = true;
+    x.value_dtype = "float64";
+    x.table.value = buffer_of<double>(x, numbers(column, "float64"), "float64");
+    return {};
+}
+
 // The reading values: float64, or integers small enough that every sum and
 // difference the pandas path forms is exact in float64 too.
 Reason value_step(Examination &x) {
@@ -384,6 +490,7 @@ Reason value_step(Examination &x) {
     if (t.numpy_kind("f")) return what + " is aggregated in its own precision by pandas" + cast;
     if (t.numpy_kind("b")) return what + " is bool, whose quantiles pandas cannot take" + cast;
     if (t.family == ColumnType::Masked) return masked_value_step(x, column, t);
+    if (t.family == ColumnType::Arrow) return arrow_value_step(x, column, t);
     if (!t.numpy_kind("iu"))
         return what + " gives object columns holding pd.NA on the pandas path, which the kernel does not build" +
                cast + " (missing values become NaN)";
@@ -1138,6 +1245,23 @@ bool masked_block(const double *stats, bool missing, bool integer_values, Cell *
     return na;
 }
 
+// The same for pyarrow's statistics: pd.NA where pyarrow returns null (a
+// NaN it computes stays a float).
+bool arrow_block(const double *stats, Cell *out) {
+    bool na = false;
+    for (int s = 0; s < k::kStats; s++) {
+        const bool null = std::isnan(stats[s]) && !k::is_arrow_nan(stats[s]);
+        out[s] = null ? Cell::NA : Cell::Float;
+        na = na || null;
+    }
+    return na;
+}
+
+bool block_of(const double *stats, bool missing, bool integer_values, const k::Options &o, Cell *out,
+              bool empty = false) {
+    return o.arrow_stats ? arrow_block(stats, out) : masked_block(stats, missing, integer_values, out, empty);
+}
+
 // Window w's cell types in label order (as values_of gives the values).  A
 // record with a pd.NA is an object Series: its counts, and the span of an
 // integer axis, stay Python and numpy ints.  A record without is float64.
@@ -1156,14 +1280,14 @@ void cells_of(const k::Result &r, int64_t w, size_t first_group, const k::Option
     for (size_t p = 0; p < P; p++)
         for (int64_t j = 0; j < r.profile_groups[w * P + p]; j++, g++) {
             out.insert(out.end(), k::kStats, Cell::Float);
-            object |= masked_block(&r.profile_stats[g * k::kStats], r.profile_missing[g] != 0, integer_values,
-                                   &*(out.end() - k::kStats), r.profile_rows[g] == 0);
+            object |= block_of(&r.profile_stats[g * k::kStats], r.profile_missing[g] != 0, integer_values, o,
+                               &*(out.end() - k::kStats), r.profile_rows[g] == 0);
         }
     for (size_t l = 0; l < L; l++) {
         const size_t at = out.size();
         out.insert(out.end(), k::kLagWidth, Cell::Int);
         const double *entry = &r.lag[(w * L + l) * k::kLagWidth];
-        object |= masked_block(entry, entry[k::kStats + 1] > 0, integer_values, &out[at]);  // NB_NA
+        object |= block_of(entry, entry[k::kStats + 1] > 0, integer_values, o, &out[at]);  // NB_NA
         out.back() = Cell::Float;  // ACOR
     }
     out.insert(out.end(), 2, integer_time ? Cell::Int : Cell::Float);  // a Series from a dict: int64
@@ -1270,6 +1394,9 @@ void masked_record_types(Examination &x, const py::object &table, const std::vec
         if (has_na) {
             // The statistics are numpy scalars there (a division by zero
             // gives inf, not ZeroDivisionError), a lacking label Python's NaN.
+            // pyarrow's are Python floats, as are the numpy floats of the
+            // record's float64 blocks once it becomes an object Series: a
+            // derived ratio over them divides by zero as Python does.
             py::object values = table[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
             py::list floats(values), ints;
             if (x.integer_values) ints = py::list(x.numpy.attr("nan_to_num")(values).attr("astype")(x.value_dtype));
@@ -1279,7 +1406,8 @@ void masked_record_types(Examination &x, const py::object &table, const std::vec
                 const Cell t = types[static_cast<size_t>(w * C + j)];
                 const double v = cells[w * C + j];
                 PyObject *item = t == Cell::NA      ? na.inc_ref().ptr()
-                                 : t == Cell::Float ? py::object(floats[static_cast<size_t>(w)]).release().ptr()
+                                 : t == Cell::Float && !x.arrow_values
+                                     ? py::object(floats[static_cast<size_t>(w)]).release().ptr()
                                  : t == Cell::Value ? py::object(ints[static_cast<size_t>(w)]).release().ptr()
                                  : t == Cell::Int   ? PyLong_FromDouble(v)
                                                     : PyFloat_FromDouble(v);
@@ -1368,8 +1496,9 @@ py::object fe4ts_native(Call &c, std::string &declined) {
             return py::object();
         }
         if (narrow && kernel->repeats_time(range)) {
-            declined = "the value column " + text_of(x.value) +
-                       " (float32) has readings of a window at equal times, which the pandas path's sort may "
+            declined = "the value column " + text_of(x.value) + " (" +
+                       utf8(py::str(x.df[x.value].attr("dtype"))) +
+                       ") has readings of a window at equal times, which the pandas path's sort may "
                        "order otherwise, and float32 sums depend on the order; df[" + text_of(x.value) +
                        "].astype(\"float64\") runs natively";
             return py::object();

@@ -120,6 +120,34 @@ void test_series_stats() {
           "infinite value");
 }
 
+std::vector<double> arrow_stats_of(std::vector<double> v) {
+    std::vector<double> out(kStats);
+    arrow_series_stats(v.data(), static_cast<int64_t>(v.size()), out.data());
+    return out;
+}
+
+void test_arrow_stats() {
+    // pyarrow's MAX MIN MEDIAN Q3 Q1 MEAN STD SKEW KURT (its kurtosis formula rounds otherwise than pandas').
+    check_values({8.0, 1.0, 3.0, 5.0, 1.75, 3.75, 3.095695936834452, 1.1376243669576889, 0.7576559546313799},
+                 arrow_stats_of({1, NaN, 2, 4, 8}), "arrow stats with a null");
+    // Thirds in runs split by two nulls: pyarrow's blocks of 16 within each run give a mean and a
+    // deviation one unit in the last place away from numpy's pairwise sums.
+    std::vector<double> thirds;
+    for (int j = 0; j < 40; j++) thirds.push_back(((j * 7) % 13 + 1) / 3.0);
+    thirds[5] = thirds[20] = NaN;
+    const auto got = arrow_stats_of(thirds);
+    const std::vector<double> want{4.333333333333333, 0.3333333333333333, 2.166666666666667, 3.25, 1.0833333333333333,
+                                   2.219298245614035, 1.288144872267398, 0.12932546619170943, -1.1815314101286871};
+    for (int s = 0; s < kStats; s++)
+        check(got[s] == want[s], "arrow stats of thirds [" + std::to_string(s) + "] to the last bit");
+    // A null where pyarrow lacks the values; a NaN that it computes is another NaN.
+    const auto one = arrow_stats_of({3}), two = arrow_stats_of({2, 4}), constant = arrow_stats_of({5, 5, 5, 5});
+    check(std::isnan(one[6]) && !is_arrow_nan(one[6]) && std::isnan(two[7]) && !is_arrow_nan(two[7]),
+          "too few values: null");
+    check(constant[6] == 0 && is_arrow_nan(constant[7]) && is_arrow_nan(constant[8]), "constant: computed NaN");
+    check(!is_arrow_nan(NaN) && std::isnan(arrow_nan()), "computed NaN is a NaN of its own");
+}
+
 void test_corr() {
     // Pairs with a missing or infinite member are left out.
     const double inf = std::numeric_limits<double>::infinity();
@@ -658,6 +686,7 @@ int main() {
     test_pairwise_sum();
     test_series_stats();
     test_float32_stats();
+    test_arrow_stats();
     test_corr();
     test_windows();
     test_del_t_maximin();

@@ -119,7 +119,19 @@ struct Options {
     // MEAN and STD sum as numpy's where= reductions do (the period block's
     // aggregates are plain float64).
     bool where_sums = false;
+    // The readings are an Arrow-backed column: the profile and lag
+    // statistics are pyarrow's (the period block's aggregates are plain
+    // float64).
+    bool arrow_stats = false;
+    // ... and the period aggregates of numpy.sum and numpy.mean, which hand
+    // the Series to its own method, are pyarrow's sums too.
+    bool arrow_sums = false;
 };
+
+// A statistic that pyarrow computes as NaN rather than returns as null:
+// a quiet NaN of its own payload, so that the records tell it from pd.NA.
+double arrow_nan();
+bool is_arrow_nan(double x);
 
 // Statistic order: MAX, MIN, MEDIAN, Q3, Q1, MEAN, STD, SKEW, KURT.
 constexpr int kStats = 9;
@@ -242,6 +254,10 @@ float float32_sum(const float *a, int64_t n, bool blocked);
 // pandas computes them, into out[0 .. kStats).
 void series_stats(const double *v, int64_t n, Moments moments, double *out,
                   Precision precision = Precision::Float64);
+
+// The same as pyarrow.compute has them for an Arrow-backed Series (nulls
+// as NaN, arrow_nan() for a computed NaN).
+void arrow_series_stats(const double *v, int64_t n, double *out);
 
 // DataFrame.corr's Pearson coefficient of the pairs with both values finite.
 double pairwise_corr(const double *x, const double *y, int64_t n);

@@ -305,10 +305,28 @@ double aggregate32(const double *value, int64_t a, const int64_t *at, int64_t si
     return count > 0 ? sum / static_cast<float>(count) : kNaN;
 }
 
+// Series.sum and Series.mean of Arrow-backed readings: pyarrow's sum over
+// the runs of valid values; an all-null period sums to 0.
+double arrow_aggregate(const double *value, int64_t a, const int64_t *at, int64_t size, Aggregate how, Work &w) {
+    auto &buf = w.buffer;
+    buf.resize(size);
+    stats::Masked m;
+    for (int64_t j = 0; j < size; j++) {
+        buf[j] = value[a + at[j]];
+        m.count += !std::isnan(buf[j]);
+    }
+    m.values = buf.data();
+    m.n = size;
+    const double sum = stats::arrow_sum(m);
+    if (how == Aggregate::NanSum) return sum;
+    return m.count > 0 ? sum / static_cast<double>(m.count) : kNaN;
+}
+
 // The aggregate of one period: value[a + at[0 .. size)], in reading order.
 // Sums and means of float32 readings are float32.
-double aggregate(const double *value, int64_t a, const int64_t *at, int64_t size, Aggregate how,
-                 Precision precision, Work &w) {
+double aggregate(const double *value, int64_t a, const int64_t *at, int64_t size, const Options &o, Work &w) {
+    const Aggregate how = o.aggregate;
+    const Precision precision = o.precision;
     if (how == Aggregate::Max || how == Aggregate::Min) {
         // Series.max / min: missing values skipped, the last of equal extremes.
         double best = kNaN;
@@ -319,6 +337,7 @@ double aggregate(const double *value, int64_t a, const int64_t *at, int64_t size
         }
         return best;
     }
+    if (o.arrow_sums) return arrow_aggregate(value, a, at, size, how, w);
     if (precision != Precision::Float64) return aggregate32(value, a, at, size, how, precision, w.narrow);
     // Sums: missing values as 0 (the mean counts only the others).
     if (size == 1 && how == Aggregate::NanSum) {  // one reading a period (days)
@@ -338,11 +357,16 @@ double aggregate(const double *value, int64_t a, const int64_t *at, int64_t size
     return count > 0 ? sum / static_cast<double>(count) : kNaN;
 }
 
-// The nine statistics of a Series of the readings' type.
+// The nine statistics of a Series of the readings' type.  `own_dtype`: the
+// Series keeps the readings' column type (a profile group, the lag
+// differences), whose library computes them; the period aggregates are
+// numpy numbers whatever the readings are.
 void describe(const double *v, int64_t n, Precision precision, const Options &o, Work &w, double *out,
-              bool where_sums = false) {
-    if (precision == Precision::Float64)
-        stats::describe(v, n, o.moments, w.stats, out, where_sums);
+              bool own_dtype = false) {
+    if (own_dtype && o.arrow_stats)
+        stats::describe_arrow(v, n, w.stats, out);
+    else if (precision == Precision::Float64)
+        stats::describe(v, n, o.moments, w.stats, out, own_dtype && o.where_sums);
     else
         stats::describe32(v, n, precision, w.stats, out);
 }
@@ -388,7 +412,7 @@ void period_entry(const K *key, int64_t categories, const double *value, int64_t
     for (int64_t g = g0; g < g1; g++) {
         const int64_t size = dropped(g) ? 0 : size_of(g);
         any_empty = any_empty || size == 0;
-        series.push_back(aggregate(value, a, w.idx.data() + w.starts[g], size, o.aggregate, o.precision, w));
+        series.push_back(aggregate(value, a, w.idx.data() + w.starts[g], size, o, w));
     }
     // The aggregates of float32 readings form a float32 Series, unless a
     // period's mean is missing, or a period without readings has no maximum
@@ -433,7 +457,7 @@ void profile_entry(const K *key, int64_t categories, const double *value, int64_
         out.profile_missing.push_back(missing);
         out.profile_stats.resize(out.profile_stats.size() + kStats);
         describe(buf.data(), static_cast<int64_t>(buf.size()), o.precision, o, w,
-                 out.profile_stats.data() + out.profile_stats.size() - kStats, o.where_sums);
+                 out.profile_stats.data() + out.profile_stats.size() - kStats, true);
     }
 }
 
@@ -481,7 +505,7 @@ void lag_entry(const T *t, const double *value, int64_t a, int64_t e, int64_t ti
     out.lag.resize(out.lag.size() + kLagWidth, kNaN);
     double *slot = out.lag.data() + out.lag.size() - kLagWidth;
     const int64_t pairs = static_cast<int64_t>(diffs.size());
-    describe(diffs.data(), pairs, o.precision, o, w, slot, o.where_sums);
+    describe(diffs.data(), pairs, o.precision, o, w, slot, true);
     stats::zeros_and_missing(diffs.data(), pairs, slot + 9);
     slot[11] = static_cast<double>(diffs.size());
     slot[12] = corr.result();

@@ -80,9 +80,21 @@ double nanstd32(const Masked &m, Precision p, Scratch &s);
 // pandas 2.2 on numpy 1.x: deviations from the float32 mean in float32.
 CentralSums narrow_zeroed_sums(const Masked &m, Scratch &s);
 
+// pyarrow's statistics of an Arrow-backed Series (pyarrow.compute, one
+// chunk: the pandas path's filters, sorts and joins leave one).  Sums are
+// pairwise over blocks of 16 values, each run of valid values split into
+// its own blocks; the moments are two-pass sums of powers of the deviations
+// from that mean.
+double arrow_sum(const Masked &m);
+double arrow_quantile(const Ranked &r, double q);  // "linear", the median included
+
 // MAX, MIN, MEDIAN, Q3, Q1, MEAN, STD, SKEW, KURT into out[0 .. kStats).
 // `where_sums`: MEAN and STD as a nullable Series has them.
 void describe(const double *v, int64_t n, Moments moments, Scratch &s, double *out, bool where_sums = false);
+// As pyarrow computes them: a statistic pyarrow returns as null is NaN; a
+// NaN it computes (the skewness and kurtosis of data without spread) is
+// arrow_nan(), which tells the two apart.
+void describe_arrow(const double *v, int64_t n, Scratch &s, double *out);
 // Of a float32 Series (p is not Float64).
 void describe32(const double *v, int64_t n, Precision p, Scratch &s, double *out);
 
