@@ -59,7 +59,35 @@ private:
     py::dict pending_;
 };
 
-py::object ratio(py::object a, py::object b) { return a / b; }
+// Over object columns (a record holding pd.NA makes them so) pandas divides
+// cell by cell as Python does, and a Python float divided by 0.0 raises.
+// The ratio is then what it is over float64 columns, inf or NaN: the
+// denominator's floats become numpy's, which divide as numpy does, quietly.
+py::object ratio(py::object a, py::object b) {
+    try {
+        return a / b;
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ZeroDivisionError)) throw;
+    }
+    py::module_ numpy = py::module_::import("numpy");
+    py::object as_numpy = numpy.attr("float64");
+    py::object denominator = b.attr("map")(py::cpp_function(
+        [as_numpy](py::object y) -> py::object { return PyFloat_Check(y.ptr()) ? as_numpy(y) : y; }));
+    struct Quiet {  // numpy.errstate(divide="ignore", invalid="ignore"), left on every path
+        py::object state;
+        explicit Quiet(py::object s) : state(std::move(s)) { state.attr("__enter__")(); }
+        ~Quiet() {
+            py::error_scope keep;  // a pending error outlives the exit
+            try {
+                state.attr("__exit__")(py::none(), py::none(), py::none());
+            } catch (py::error_already_set &) {
+                // Leaving numpy's error state cannot fail; were it to, the
+                // division's own outcome matters more.
+            }
+        }
+    } quiet(numpy.attr("errstate")(py::arg("divide") = "ignore", py::arg("invalid") = "ignore"));
+    return a / denominator;
+}
 py::object spread(py::object a, py::object b) { return a - b; }
 py::object total(py::object a, py::object b) { return a + b; }
 

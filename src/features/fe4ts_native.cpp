@@ -1392,11 +1392,10 @@ void masked_record_types(Examination &x, const py::object &table, const std::vec
             same = same && t == first;
         }
         if (has_na) {
-            // The statistics are numpy scalars there (a division by zero
-            // gives inf, not ZeroDivisionError), a lacking label Python's NaN.
-            // pyarrow's are Python floats, as are the numpy floats of the
-            // record's float64 blocks once it becomes an object Series: a
-            // derived ratio over them divides by zero as Python does.
+            // The statistics are numpy scalars there, a lacking label
+            // Python's NaN.  pyarrow's are Python floats, as are the numpy
+            // floats of the record's float64 blocks once it becomes an
+            // object Series.
             py::object values = table[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
             py::list floats(values), ints;
             if (x.integer_values) ints = py::list(x.numpy.attr("nan_to_num")(values).attr("astype")(x.value_dtype));

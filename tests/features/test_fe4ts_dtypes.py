@@ -310,6 +310,22 @@ class TestArrowArithmetic:
         df = self.readings(np.random.default_rng(11), 2 * 1500, keys=3, dtype=dtype)
         self.check(spy, df, pd.DataFrame({"U": [1, 2]}), [1], False, np.nansum)
 
+    def test_zero_denominators(self, spy):
+        # Zero readings and a null: the records hold pd.NA, so their columns hold Python floats, and the
+        # ratios divide 0.0 by 0.0 there.  Both paths answer as over float64 columns, quietly.
+        df = pd.DataFrame({"U": 1, "T": range(6), "K": [0, 1] * 3, "V": [0.0, 0.0, np.nan, 0.0, 0.0, 0.0]})
+        kw = dict(tactic=["T", "K"], periodic=["K"], lag=[1])
+        want = fe4ts(df, pd.DataFrame({"U": [1]}), **kw)
+        for dtype in ("double[pyarrow]", "float[pyarrow]"):
+            arrow = df.assign(V=arrow_readings(df["V"], dtype.split("[")[0].replace("double", "float64")))
+            with warnings.catch_warnings():
+                warnings.simplefilter("error")
+                native = fe4ts(arrow, pd.DataFrame({"U": [1]}), **kw)
+                oracle = fe4ts(arrow, pd.DataFrame({"U": [1]}), aggfunc=pandas_path(np.nansum), **kw)
+            assert_same_outcome(native, oracle)
+            ratios = [c for c in want.columns if "/" in c or c.endswith("_CV")]
+            assert native[ratios].astype(float).equals(want[ratios].astype(float)), dtype
+
     @staticmethod
     def check(spy, df, interval, lag, del_t_maximin, aggfunc):
         kw = dict(tactic=["T", "K"], periodic=["K"], lag=lag, del_t_maximin=del_t_maximin, aggfunc=aggfunc)
