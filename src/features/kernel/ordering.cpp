@@ -294,7 +294,7 @@ bool radix_sort(Buffer<uint64_t> &a, int64_t n, int lo, int hi, int threads, Sto
         std::fill(count.begin(), count.end(), 0);
         for_each_part(threads, slices, [&](int64_t s, int) {
             int64_t *c = count.data() + s * buckets;
-            for (int64_t i = slice_begin(s); i < slice_begin(s + 1); i++) c[digit(a[i])]++;
+            for (int64_t i = slice_begin(s), end = slice_begin(s + 1); i < end; i++) c[digit(a[i])]++;
         });
         int64_t at = 0;
         bool trivial = false;
@@ -312,7 +312,7 @@ bool radix_sort(Buffer<uint64_t> &a, int64_t n, int lo, int hi, int threads, Sto
         if (trivial) continue;  // every word has the same digit
         for_each_part(threads, slices, [&](int64_t s, int) {
             int64_t *next = count.data() + s * buckets;
-            for (int64_t i = slice_begin(s); i < slice_begin(s + 1); i++) other[next[digit(a[i])]++] = a[i];
+            for (int64_t i = slice_begin(s), end = slice_begin(s + 1); i < end; i++) other[next[digit(a[i])]++] = a[i];
         });
         a.swap(other);
     }
@@ -476,7 +476,7 @@ bool deal_and_sort(int64_t n, int key_bits, const Key &key, const Ties *ties, co
     std::vector<int64_t> next(static_cast<size_t>(slices) * buckets, 0);
     for_each_part(threads, slices, [&](int64_t s, int) {
         int64_t *count = next.data() + s * buckets;
-        for (int64_t i = slice_begin(s); i < slice_begin(s + 1); i++) count[bucket_of(key(i))]++;
+        for (int64_t i = slice_begin(s), end = slice_begin(s + 1); i < end; i++) count[bucket_of(key(i))]++;
     });
     std::vector<int64_t> bucket_begin(buckets + 1);
     int64_t at = 0;
@@ -502,6 +502,10 @@ bool deal_and_sort(int64_t n, int key_bits, const Key &key, const Ties *ties, co
     // Deal: every value to its bucket in each copy, the rest of the key beside.
     Buffer<LowKey> low_keys = buffer<LowKey>(low > 0 ? n : 1, threads);
     const size_t columns = copies.size();
+    // The columns copied whole and those narrowed, each with its staged line.
+    std::vector<std::pair<const char *, size_t>> whole, narrowed;
+    for (size_t c = 0; c < columns; c++)
+        (copies[c].width == 8 ? whole : narrowed).emplace_back(static_cast<const char *>(copies[c].from), c);
     for_each_part(threads, slices, [&](int64_t s, int) {
         int64_t *place = next.data() + s * buckets;
         const int64_t *last = limit.data() + s * buckets;
@@ -528,16 +532,15 @@ bool deal_and_sort(int64_t n, int key_bits, const Key &key, const Ties *ties, co
                 if (low > 0) low_keys[p] = staged.low(d)[p - line];
             }
         };
-        for (int64_t i = slice_begin(s); i < slice_begin(s + 1); i++) {
+        for (int64_t i = slice_begin(s), end = slice_begin(s + 1); i < end; i++) {
             const uint64_t k = key(i);
             const size_t d = bucket_of(k);
             if (place[d] == last[d]) throw std::runtime_error("the unit or time column changed while it was read");
             const int64_t p = place[d]++;
             const int64_t slot = p & (kLine - 1);
             StagedLine *lines = staged.lines(d);
-            for (size_t c = 0; c < columns; c++)
-                put(reinterpret_cast<char *>(lines[c].v), slot, static_cast<const char *>(copies[c].from) + 8 * i,
-                    copies[c].width);
+            for (const auto &c : whole) put(reinterpret_cast<char *>(lines[c.second].v), slot, c.first + 8 * i, 8);
+            for (const auto &c : narrowed) put(reinterpret_cast<char *>(lines[c.second].v), slot, c.first + 8 * i, 4);
             if (low > 0) staged.low(d)[slot] = static_cast<LowKey>(k & low_mask);
             if (slot == kLine - 1) write_out(d, p - slot, p + 1);
         }
@@ -677,16 +680,24 @@ void Kernel::order_readings() {
     Buffer<int32_t> codes;   // the wanted readings' codes
     // Two passes: the first counts each part's wanted readings, the second
     // writes their numbers and codes (no buffer as large as the table when
-    // only a few units are wanted).
+    // only a few units are wanted).  When many units are wanted, most
+    // readings usually are: the first pass then keeps every reading's code
+    // (-1: not wanted), which the second pass reads instead of the units,
+    // and which are the codes themselves when every reading is wanted.
+    const bool keep = all_units || static_cast<int64_t>(table_.wanted_units->size()) >= (n >> 16);
+    Buffer<int32_t> kept = keep ? buffer<int32_t>(n, threads_) : Buffer<int32_t>();
     auto look = [&](int64_t p, bool write) {
         Part &out = parts[p];
         int64_t last = 0, at = out.first;
         int32_t last_code = -1;
         for (int64_t i = p * kCheckRows; i < std::min(n, (p + 1) * kCheckRows); i++) {
-            if (i == p * kCheckRows || unit[i] != last) {
+            if (write && kept) {
+                last_code = kept[i];
+            } else if (i == p * kCheckRows || unit[i] != last) {
                 last = unit[i];
                 last_code = last < lo || last > hi ? -1 : code_of(last);
             }
+            if (kept && !write) kept[i] = last_code;
             if (last_code < 0) continue;
             if (write) {
                 if (at == out.first + out.wanted) throw std::runtime_error("the unit column changed while it was read");
@@ -723,9 +734,14 @@ void Kernel::order_readings() {
         tlo = std::min(tlo, part.tlo);
         thi = std::max(thi, part.thi);
     }
-    if (m < n) picked = buffer<int64_t>(m, threads_);
-    codes = buffer<int32_t>(m, threads_);
-    if (!in_parts(true)) return;
+    if (kept && m == n) {
+        codes = std::move(kept);
+    } else {
+        if (m < n) picked = buffer<int64_t>(m, threads_);
+        codes = buffer<int32_t>(m, threads_);
+        if (!in_parts(true)) return;
+        kept.reset();
+    }
     auto reading = [&](int64_t j) { return m < n ? picked[j] : j; };
     const int64_t ncodes = static_cast<int64_t>(units.units.size());
     std::vector<int64_t> per_code(static_cast<size_t>(ncodes), 0);
