@@ -673,59 +673,73 @@ void Kernel::order_readings() {
     struct Part {
         int64_t wanted = 0, first = 0;  // first: where its wanted readings go
         int64_t tlo = std::numeric_limits<int64_t>::max(), thi = std::numeric_limits<int64_t>::min();
+        std::vector<int64_t> numbers;  // its wanted readings, where codes are not kept
+        std::vector<int32_t> codes;
     };
     const int64_t nparts = (n + kCheckRows - 1) / kCheckRows;
     std::vector<Part> parts(static_cast<size_t>(nparts));
     Buffer<int64_t> picked;  // the wanted readings' numbers, unless every reading is wanted
     Buffer<int32_t> codes;   // the wanted readings' codes
-    // Two passes: the first counts each part's wanted readings, the second
-    // writes their numbers and codes (no buffer as large as the table when
-    // only a few units are wanted).  When many units are wanted, most
-    // readings usually are: the first pass then keeps every reading's code
-    // (-1: not wanted), which the second pass reads instead of the units,
-    // and which are the codes themselves when every reading is wanted.
+    // One look at the units: each part counts its wanted readings and their
+    // times' range.  When many units are wanted, most readings usually are:
+    // the look then keeps every reading's code (-1: not wanted), which are
+    // the codes themselves when every reading is wanted.  Otherwise each
+    // part lists its wanted readings (no buffer as large as the table when
+    // only a few units are wanted).
     const bool keep = all_units || static_cast<int64_t>(table_.wanted_units->size()) >= (n >> 16);
     Buffer<int32_t> kept = keep ? buffer<int32_t>(n, threads_) : Buffer<int32_t>();
-    auto look = [&](int64_t p, bool write) {
+    auto look = [&](int64_t p) {
         Part &out = parts[p];
-        int64_t last = 0, at = out.first;
+        int64_t last = 0;
         int32_t last_code = -1;
-        for (int64_t i = p * kCheckRows; i < std::min(n, (p + 1) * kCheckRows); i++) {
-            if (write && kept) {
-                last_code = kept[i];
-            } else if (i == p * kCheckRows || unit[i] != last) {
+        for (int64_t i = p * kCheckRows, end = std::min(n, (p + 1) * kCheckRows); i < end; i++) {
+            if (i == p * kCheckRows || unit[i] != last) {
                 last = unit[i];
                 last_code = last < lo || last > hi ? -1 : code_of(last);
             }
-            if (kept && !write) kept[i] = last_code;
+            if (kept) kept[i] = last_code;
             if (last_code < 0) continue;
-            if (write) {
-                if (at == out.first + out.wanted) throw std::runtime_error("the unit column changed while it was read");
-                if (picked) picked[at] = i;
-                codes[at++] = last_code;
-            } else {
-                out.wanted++;
-                if (integer_time) {
-                    out.tlo = std::min(out.tlo, t[i]);
-                    out.thi = std::max(out.thi, t[i]);
-                }
+            out.wanted++;
+            if (!kept) {
+                out.numbers.push_back(i);
+                out.codes.push_back(last_code);
+            }
+            if (integer_time) {
+                out.tlo = std::min(out.tlo, t[i]);
+                out.thi = std::max(out.thi, t[i]);
             }
         }
-        if (write && at != out.first + out.wanted) throw std::runtime_error("the unit column changed while it was read");
+    };
+    // The wanted readings' numbers and codes, in reading order.
+    auto gather = [&](int64_t p) {
+        Part &from = parts[p];
+        int64_t at = from.first;
+        if (!kept) {
+            if (picked) std::copy(from.numbers.begin(), from.numbers.end(), picked.get() + at);
+            std::copy(from.codes.begin(), from.codes.end(), codes.get() + at);
+            from.numbers = {};
+            from.codes = {};
+            return;
+        }
+        for (int64_t i = p * kCheckRows, end = std::min(n, (p + 1) * kCheckRows); i < end; i++) {
+            if (kept[i] < 0) continue;
+            picked[at] = i;
+            codes[at++] = kept[i];
+        }
     };
     struct Stop {};
-    auto in_parts = [&](bool write) {
+    auto in_parts = [&](auto &&task) {
         try {
             for_each_part(coded ? threads_ : 1, nparts, [&](int64_t p, int worker) {
                 if (worker == 0 && p > 0 && stop_requested()) throw Stop{};
-                look(p, write);
+                task(p);
             });
         } catch (const Stop &) {
             return false;
         }
         return true;
     };
-    if (!in_parts(false)) return;
+    if (!in_parts(look)) return;
     coded = true;  // every code is given by now
     int64_t m = 0, tlo = std::numeric_limits<int64_t>::max(), thi = std::numeric_limits<int64_t>::min();
     for (Part &part : parts) {
@@ -739,7 +753,7 @@ void Kernel::order_readings() {
     } else {
         if (m < n) picked = buffer<int64_t>(m, threads_);
         codes = buffer<int32_t>(m, threads_);
-        if (!in_parts(true)) return;
+        if (!in_parts(gather)) return;
         kept.reset();
     }
     auto reading = [&](int64_t j) { return m < n ? picked[j] : j; };
