@@ -25,10 +25,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <new>
-#include <optional>
 #include <limits>
 #include <memory>
+#include <new>
+#include <optional>
 #include <stdexcept>
 #include <type_traits>
 
@@ -132,6 +132,11 @@ Buffer<T> buffer(int64_t n, int threads = 1) {
 }
 
 constexpr int64_t kCheckRows = int64_t{1} << 22;  // readings between two interrupt checks
+
+// Another thread changed a caller's column while the ordering read it twice.
+[[noreturn]] void changed_meanwhile() {
+    throw std::runtime_error("the unit or time column changed while it was read");
+}
 constexpr int kDigitBits = 11;                     // 2048 streams per radix pass
 
 int bit_width(uint64_t x) {
@@ -235,15 +240,16 @@ private:
     int shift_ = 64;
 };
 
-// Whether every value of v[0 .. n) fits in 32 bits, looked at by `threads`.
-bool fits_in_int32(const int64_t *v, int64_t n, int threads) {
-    constexpr int64_t kPart = int64_t{1} << 22;
+// Whether the values v[reading(j)], j in [0, m), all fit in 32 bits,
+// looked at by `threads`: only the readings to be copied.
+template <class Reading>
+bool fits_in_int32(const int64_t *v, int64_t m, const Reading &reading, int threads) {
     std::atomic<bool> fits{true};
-    for_each_part(threads, (n + kPart - 1) / kPart, [&](int64_t p, int) {
+    for_each_part(threads, (m + kCheckRows - 1) / kCheckRows, [&](int64_t p, int) {
         int64_t lo = 0, hi = 0;
-        for (int64_t i = p * kPart; i < std::min(n, (p + 1) * kPart); i++) {
-            lo = std::min(lo, v[i]);
-            hi = std::max(hi, v[i]);
+        for (int64_t j = p * kCheckRows, end = std::min(m, (p + 1) * kCheckRows); j < end; j++) {
+            lo = std::min(lo, v[reading(j)]);
+            hi = std::max(hi, v[reading(j)]);
         }
         if (lo < std::numeric_limits<int32_t>::min() || hi > std::numeric_limits<int32_t>::max())
             fits.store(false, std::memory_order_relaxed);
@@ -354,7 +360,6 @@ void gather_columns(const Copies &copies, const int64_t *order, int64_t begin, i
         }
     }
 }
-
 
 // A time as stored in a column, integer or float.
 union TimeBits {
@@ -535,7 +540,7 @@ bool deal_and_sort(int64_t n, int key_bits, const Key &key, const Ties *ties, co
         for (int64_t i = slice_begin(s), end = slice_begin(s + 1); i < end; i++) {
             const uint64_t k = key(i);
             const size_t d = bucket_of(k);
-            if (place[d] == last[d]) throw std::runtime_error("the unit or time column changed while it was read");
+            if (place[d] == last[d]) changed_meanwhile();
             const int64_t p = place[d]++;
             const int64_t slot = p & (kLine - 1);
             StagedLine *lines = staged.lines(d);
@@ -779,12 +784,11 @@ void Kernel::order_readings() {
     const int key_bits = bit_width(static_cast<uint64_t>(ncodes) * time_span - 1);
     // The caller's time column is read once more: should another thread
     // have changed it meanwhile, that is an error, never a key out of range.
-    auto changed = [] { throw std::runtime_error("the unit or time column changed while it was read"); };
     auto key_of = [&](int64_t j) {
         const int32_t code = codes[j];
         if (!by_time) return static_cast<uint64_t>(code);
         const uint64_t offset = static_cast<uint64_t>(t[reading(j)]) - tmin;
-        if (offset >= time_span) changed();
+        if (offset >= time_span) changed_meanwhile();
         return static_cast<uint64_t>(code) * time_span + offset;
     };
 
@@ -834,7 +838,7 @@ void Kernel::order_readings() {
             }
         }
         if (shared) continue;
-        if (c.integer() && fits_in_int32(c.i64, n, threads_)) {
+        if (c.integer() && fits_in_int32(c.i64, m, reading, threads_)) {
             // Keys such as weeks and months: half the bytes to move and read.
             own_keys_i32_[k] = buffer<int32_t>(m, threads_);
             copies.emplace_back(c.i64, own_keys_i32_[k].get(), 4);
