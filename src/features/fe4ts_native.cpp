@@ -328,15 +328,30 @@ bool exact_integers(Examination &x, py::handle as_float, int bytes) {
            magnitude.attr("max")().cast<double>() < std::ldexp(1.0, 8 * bytes - 2);
 }
 
+// What a declined value column's reasons end with.
+std::string float64_hint(const Examination &x) {
+    return "; df[" + text_of(x.value) + "].astype(\"float64\") runs natively";
+}
+
+// The numpy kind letter of the time axis tactic[0] ('M': datetimes).
+char time_kind(const Examination &x) { return utf8(x.df[x.tactic_list[0]].attr("dtype").attr("kind"))[0]; }
+
+// Readings with pd.NA cells over a datetime axis give records of mixed cell
+// types, which the kernel does not build.
+Reason nullable_time_step(const Examination &x, const std::string &what, const std::string &cast) {
+    if (time_kind(x) == 'M')
+        return what + " on a datetime axis gives records of mixed cell types the kernel does not build" + cast;
+    return {};
+}
+
 // Readings of pandas' nullable Int*, UInt* and Float64: the kernel reads
 // them as float64 with pd.NA as NaN, and the record frame later takes the
 // cell types the pandas path's statistics give them (pd.NA, numpy ints).
 // numpy.nansum is the one aggregation whose period series stays float64;
 // the others give object series holding pd.NA, whose statistics pandas sums
 // in another order (or, on pandas 2, cannot take).
-Reason masked_value_step(Examination &x, py::handle column, const ColumnType &t) {
-    const std::string what = described("the value column", x.value, t);
-    const std::string cast = "; df[" + text_of(x.value) + "].astype(\"float64\") runs natively";
+Reason masked_value_step(Examination &x, py::handle column, const ColumnType &t, const std::string &what,
+                         const std::string &cast) {
     if (!x.aggfunc.is(x.numpy.attr("nansum")))
         return what + " aggregated by " + text_of(x.aggfunc) +
                " gives object period series holding pd.NA on the pandas path; numpy.nansum (the default) runs "
@@ -345,8 +360,8 @@ Reason masked_value_step(Examination &x, py::handle column, const ColumnType &t)
     if (!std::strchr("iuf", t.kind)) return what + " is not a nullable number the kernel reads" + cast;
     if (t.kind == 'u' && !x.lag_list.empty())
         return what + " is unsigned, and its lag differences wrap around in its own width" + cast;
-    if (utf8(x.df[x.tactic_list[0]].attr("dtype").attr("kind")) == "M")
-        return what + " on a datetime axis gives records of mixed cell types the kernel does not build" + cast;
+    Reason axis = nullable_time_step(x, what, cast);
+    if (!axis.empty()) return axis;
     py::object as_float = numbers(column, "float64");
     if (t.kind == 'f') {
         // A NaN or infinity that is not pd.NA is a value to pandas, not a
@@ -424,9 +439,7 @@ Reason arrow_rules(Examination &x, const std::string &what, const std::string &c
 // nulls.  Of float32 readings, only numpy.nansum keeps the period series
 // float32: pyarrow's results make it float64, which the kernel does not
 // describe.
-Reason arrow_value_step(Examination &x, py::handle column, const ColumnType &t) {
-    const std::string what = described("the value column", x.value, t);
-    const std::string cast = "; df[" + text_of(x.value) + "].astype(\"float64\") runs natively";
+Reason arrow_value_step(Examination &x, py::handle column, const std::string &what, const std::string &cast) {
     const std::string type = utf8(py::str(column.attr("dtype").attr("pyarrow_dtype")));
     const bool narrow = type == "float";
     if (type != "double" && !narrow)
@@ -448,9 +461,8 @@ Reason arrow_value_step(Examination &x, py::handle column, const ColumnType &t) 
         return what + " aggregated by " + text_of(x.aggfunc) +
                " gives a period whose readings are all missing pd.NA, and the period series an object "
                "series; numpy.nansum (the default) and numpy.sum run natively" + cast;
-    x.options.arrow_sums = is("sum") || is("mean");
-    if (utf8(x.df[x.tactic_list[0]].attr("dtype").attr("kind")) == "M")
-        return what + " on a datetime axis gives records of mixed cell types the kernel does not build" + cast;
+    Reason axis = nullable_time_step(x, what, cast);
+    if (!axis.empty()) return axis;
     // pyarrow keeps NaN as a value, not a null, and orders signed zeros
     // its own way among equal extremes: the kernel takes neither.
     py::object filled = column.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = 1.0);
@@ -465,6 +477,7 @@ Reason arrow_value_step(Examination &x, py::handle column, const ColumnType &t) 
     x.masked_values = true;
     x.arrow_values = true;
     x.options.arrow_stats = true;
+    x.options.arrow_sums = is("sum") || is("mean");
     x.value_dtype = "float64";
     x.table.value = buffer_of<double>(x, numbers(column, "float64"), "float64");
     return {};
@@ -476,7 +489,7 @@ Reason value_step(Examination &x) {
     py::object column = x.df[x.value];
     const ColumnType t = type_of(x.pandas, x.numpy, column);
     const std::string what = described("the value column", x.value, t);
-    const std::string cast = "; df[" + text_of(x.value) + "].astype(\"float64\") runs natively";
+    const std::string cast = float64_hint(x);
     if (t.numpy_kind("f") && t.size == 8) {
         x.table.value = buffer_of<double>(x, column, "float64");
         return {};
@@ -489,15 +502,15 @@ Reason value_step(Examination &x) {
     }
     if (t.numpy_kind("f")) return what + " is aggregated in its own precision by pandas" + cast;
     if (t.numpy_kind("b")) return what + " is bool, whose quantiles pandas cannot take" + cast;
-    if (t.family == ColumnType::Masked) return masked_value_step(x, column, t);
-    if (t.family == ColumnType::Arrow) return arrow_value_step(x, column, t);
+    if (t.family == ColumnType::Masked) return masked_value_step(x, column, t, what, cast);
+    if (t.family == ColumnType::Arrow) return arrow_value_step(x, column, what, cast);
     if (!t.numpy_kind("iu"))
         return what + " gives object columns holding pd.NA on the pandas path, which the kernel does not build" +
                cast + " (missing values become NaN)";
     if (t.kind == 'u') {
         // An unsigned difference wraps around where every reading of a
         // window finds its earlier one: a lag of 0, or missing times.
-        const bool float_time = utf8(x.df[x.tactic_list[0]].attr("dtype").attr("kind")) == "f";
+        const bool float_time = time_kind(x) == 'f';
         if (float_time && !x.lag_list.empty())
             return what + " is unsigned, and its lag differences wrap around where times are missing" + cast;
         for (const auto &l : x.lag_list) {
@@ -1498,8 +1511,7 @@ py::object fe4ts_native(Call &c, std::string &declined) {
             declined = "the value column " + text_of(x.value) + " (" +
                        utf8(py::str(x.df[x.value].attr("dtype"))) +
                        ") has readings of a window at equal times, which the pandas path's sort may "
-                       "order otherwise, and float32 sums depend on the order; df[" + text_of(x.value) +
-                       "].astype(\"float64\") runs natively";
+                       "order otherwise, and float32 sums depend on the order" + float64_hint(x);
             return py::object();
         }
     }
