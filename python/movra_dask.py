@@ -241,9 +241,17 @@ def _split(df: Any, unit: Hashable, keys: Sequence[Hashable]) -> _Split | None:
     meta = df._meta.assign(**{order: np.array([], dtype=np.int64)})
     with dask.config.set({"dataframe.convert-string": False}):
         table = dd.from_delayed(numbered, meta=meta, verify_meta=False)
-        shuffled = table.shuffle(on=unit, npartitions=len(parts))
+        shuffled = table.shuffle(on=unit, npartitions=len(parts), shuffle_method=_shuffle_method(meta))
     parts, surveys = _run(list(shuffled.to_delayed()), partial(_survey, unit=unit, keys=[]))
     return _Split(parts, [s[1] for s in surveys], order, uniques)
+
+
+def _shuffle_method(meta: pd.DataFrame) -> str | None:
+    """Dask's own choice, except for a table with object columns: the
+    cluster's shuffle passes partitions through Arrow, which hands cells
+    back as other objects (an event log's lists of times as numpy arrays,
+    which movra refuses); the task shuffle moves them as they are."""
+    return "tasks" if (meta.dtypes == object).any() else None
 
 
 def _route(split: _Split, window_units: pd.Series) -> list[np.ndarray]:

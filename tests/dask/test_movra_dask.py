@@ -143,17 +143,29 @@ def event_windows(seed):
     return pd.DataFrame({"CONS_NO": units, "START": start, "END": [s + pd.Timedelta(days=8) for s in start]})
 
 
+def same_events(got, expected, times):
+    """Equal tables whose `times` column holds arrays, compared cell by cell."""
+    same(got.drop(columns=times), expected.drop(columns=times))
+    assert [list(x) for x in got[times]] == [list(x) for x in expected[times]]
+
+
 class TestUsest2uet:
     @pytest.mark.parametrize("aligned", [True, False])
     def test_partitions_give_one_call_result(self, client, aligned, monkeypatch):
         monkeypatch.setattr(movra_dask, "WINDOWS_PER_PART", 4)
         log, iv = event_log(1), event_windows(1)
         with dask.config.set({"dataframe.convert-string": False}):
-            ddf = by_unit(log, [[4, 5, 6], [1, 2, 3]]) if aligned else dd.from_pandas(log, npartitions=3, sort=False)
+            if aligned:
+                ddf = by_unit(log, [[4, 5, 6], [1, 2, 3]])
+            else:
+                # Rows interleaved, so that consumers straddle partitions and
+                # the log is shuffled, its lists of times with it.
+                log = log.iloc[np.random.default_rng(1).permutation(len(log))]
+                ddf = dd.from_pandas(log, npartitions=3, sort=False)
+                parts = [set(p.CONS_NO) for p in dask.compute(*ddf.to_delayed())]
+                assert sum(map(len, parts)) > len(set().union(*parts))
         got = movra_dask.usest2uet(ddf, "UNIT", "EV", "TS", iv).compute()
-        expected = movra.usest2uet(ddf.compute(), "UNIT", "EV", "TS", iv)
-        same(got.drop(columns="TS"), expected.drop(columns="TS"))
-        assert [list(x) for x in got.TS] == [list(x) for x in expected.TS]
+        same_events(got, movra.usest2uet(ddf.compute(), "UNIT", "EV", "TS", iv), "TS")
 
     def test_no_windows_and_errors(self, client):
         log = by_unit(event_log(2), [[1, 2, 3], [4, 5, 6]])
@@ -163,3 +175,4 @@ class TestUsest2uet:
         with pytest.raises(KeyError) as excinfo:
             movra_dask.usest2uet(log, "UNIT", "EV", "NOPE", iv)
         assert traceback_names(excinfo) == ["movra.usest2uet"]
+
