@@ -762,12 +762,33 @@ def _usest2uet_assemble(bounds: tuple[int, int], first_row: int, meta: pd.DataFr
     return out
 
 
+def _require_time_lists(usest: Any, ts: Hashable) -> None:
+    """Refuses, before any task runs, a Dask event log whose times column
+    holds text.  Dask's default string conversion ("dataframe.convert-string")
+    turns a column of lists into text when a Dask DataFrame is built from
+    pandas objects; movra would then fail inside a task, about concatenating
+    a list and a str.  A pandas log is partitioned here, without the
+    conversion, and keeps its lists."""
+    if not isinstance(usest, dd.DataFrame):
+        return
+    for label, dtype in zip(usest.columns, usest.dtypes):
+        if _same_label(label, ts) and dtype != object and pd.api.types.is_string_dtype(dtype):
+            raise TypeError(
+                f"movra_dask.usest2uet: column {ts!r} of the event log should hold lists of times but holds "
+                f"text ({dtype}): Dask's string conversion turned its lists into text when the Dask DataFrame "
+                f"was built.  Build it with the conversion off, inside "
+                f"`with dask.config.set({{\"dataframe.convert-string\": False}}):`, or pass the pandas "
+                f"DataFrame, which movra_dask partitions without converting.  (Cells that really hold texts "
+                f"of dates become lists with movra.datesStr2datesLst.)")
+
+
 def usest2uet(usest: dd.DataFrame | pd.DataFrame, unit: Hashable, e: Hashable, ts: Hashable,
               interval: pd.DataFrame) -> dd.DataFrame:
     """movra.usest2uet over a Dask (or pandas) event log: one row per window
     and event kind of its consumer, computed partition by partition on the
     workers.  The partitions are computed now; the returned frame assembles
     them in window order."""
+    _require_time_lists(usest, ts)
     interval = _window_table(interval)
     args = (unit, e, ts, interval)
     split = _split(usest, _EVENT_UNIT, [])

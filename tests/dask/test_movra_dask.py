@@ -149,6 +149,10 @@ def same_events(got, expected, times):
     assert [list(x) for x in got[times]] == [list(x) for x in expected[times]]
 
 
+def unreadable():
+    raise AssertionError("a partition was computed")
+
+
 class TestUsest2uet:
     @pytest.mark.parametrize("aligned", [True, False])
     def test_partitions_give_one_call_result(self, client, aligned, monkeypatch):
@@ -175,4 +179,27 @@ class TestUsest2uet:
         with pytest.raises(KeyError) as excinfo:
             movra_dask.usest2uet(log, "UNIT", "EV", "NOPE", iv)
         assert traceback_names(excinfo) == ["movra.usest2uet"]
+
+    def test_times_turned_into_text_are_refused_before_any_task(self, client):
+        # The log as a user builds it, under Dask's default string conversion.
+        with dask.config.set({"dataframe.convert-string": True}):
+            as_built = dd.from_pandas(event_log(3), npartitions=2)
+        assert as_built.TS.dtype != object
+        # The same dtypes over partitions that fail if computed: the refusal
+        # comes from the dtypes alone.
+        unread = dd.from_delayed([dask.delayed(unreadable)() for _ in range(2)], meta=as_built._meta,
+                                 verify_meta=False)
+        for log in (as_built, unread):
+            with pytest.raises(TypeError, match=r"column 'TS' .* string conversion .*"
+                                                r"dask\.config\.set\(\{\"dataframe\.convert-string\": False\}\)"):
+                movra_dask.usest2uet(log, "UNIT", "EV", "TS", event_windows(3))
+
+    def test_pandas_log_keeps_its_lists_under_the_string_conversion(self, client, monkeypatch):
+        monkeypatch.setattr(movra_dask, "WINDOWS_PER_PART", 4)
+        log, iv = event_log(4), event_windows(4)
+        with dask.config.set({"dataframe.convert-string": True}):
+            got = movra_dask.usest2uet(log, "UNIT", "EV", "TS", iv)
+            assert got.npartitions > 1
+            got = got.compute()
+        same_events(got, movra.usest2uet(log, "UNIT", "EV", "TS", iv), "TS")
 
