@@ -1,7 +1,10 @@
 """movra_dask on a real cluster: two worker processes on the loopback
 interface.  Every result is compared, exactly, with one call of movra's own
 function over the whole table."""
+import doctest
 import os
+import re
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -203,3 +206,20 @@ class TestUsest2uet:
             got = got.compute()
         same_events(got, movra.usest2uet(log, "UNIT", "EV", "TS", iv), "TS")
 
+
+def test_documented_event_log_example(client):
+    """The Dask example of docs/events.md, run on the log the page builds
+    before it, gives the page's own one-call result."""
+    page = Path(__file__).resolve().parents[2] / "docs" / "events.md"
+    text = page.read_text(encoding="utf-8")
+    (block,) = [m for m in re.finditer(r"```python\n(.*?)```", text, re.S) if "movra_dask" in m.group(1)]
+    session = doctest.DocTestParser().get_doctest(text, {"__name__": "events"}, page.name, str(page), 0)
+    before = text.count("\n", 0, block.start())
+    session.examples = [x for x in session.examples if x.lineno < before]
+    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE | doctest.ELLIPSIS)
+    runner.run(session, out=lambda _: None, clear_globs=False)
+    assert runner.failures == 0
+    names = dict(session.globs)
+    expected = names["uet"]
+    exec(block.group(1), names)
+    same_events(names["uet"], expected, "TIMES")
