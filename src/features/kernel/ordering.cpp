@@ -18,6 +18,7 @@
 // and a gather of their values.
 #include "fe_kernel.h"
 
+#include "ordering_common.h"
 #include "parallel.h"
 
 #include <algorithm>
@@ -131,23 +132,6 @@ Buffer<T> buffer(int64_t n, int threads = 1) {
     return Buffer<T>(static_cast<T *>(p));
 }
 
-constexpr int64_t kCheckRows = int64_t{1} << 22;  // readings between two interrupt checks
-
-// Another thread changed a caller's column while the ordering read it twice.
-[[noreturn]] void changed_meanwhile() {
-    throw std::runtime_error("the unit or time column changed while it was read");
-}
-constexpr int kDigitBits = 11;                     // 2048 streams per radix pass
-
-int bit_width(uint64_t x) {
-    int b = 0;
-    while (x) {
-        b++;
-        x >>= 1;
-    }
-    return b;
-}
-
 // A code per unit value, 0, 1, 2, ... in order of first sight: a direct table
 // when the values span a modest range, open addressing otherwise.
 class UnitCodes {
@@ -195,7 +179,7 @@ public:
     // are then all the threads need.
     void add_present(const int64_t *unit, int64_t n, int threads) {
         std::unique_ptr<std::atomic<uint8_t>[]> seen(new std::atomic<uint8_t>[dense_.size()]());
-        const int64_t parts = (n + kCheckRows - 1) / kCheckRows;
+        const int64_t parts = check_parts(n);
         for_each_part(threads, parts, [&](int64_t p, int) {
             for (int64_t i = p * kCheckRows; i < std::min(n, (p + 1) * kCheckRows); i++) {
                 const uint64_t at = static_cast<uint64_t>(unit[i]) - static_cast<uint64_t>(lo_);
@@ -245,7 +229,7 @@ private:
 template <class Reading>
 bool fits_in_int32(const int64_t *v, int64_t m, const Reading &reading, int threads) {
     std::atomic<bool> fits{true};
-    for_each_part(threads, (m + kCheckRows - 1) / kCheckRows, [&](int64_t p, int) {
+    for_each_part(threads, check_parts(m), [&](int64_t p, int) {
         int64_t lo = 0, hi = 0;
         for (int64_t j = p * kCheckRows, end = std::min(m, (p + 1) * kCheckRows); j < end; j++) {
             lo = std::min(lo, v[reading(j)]);
@@ -681,7 +665,7 @@ void Kernel::order_readings() {
         std::vector<int64_t> numbers;  // its wanted readings, where codes are not kept
         std::vector<int32_t> codes;
     };
-    const int64_t nparts = (n + kCheckRows - 1) / kCheckRows;
+    const int64_t nparts = check_parts(n);
     std::vector<Part> parts(static_cast<size_t>(nparts));
     Buffer<int64_t> picked;  // the wanted readings' numbers, unless every reading is wanted
     Buffer<int32_t> codes;   // the wanted readings' codes
@@ -918,7 +902,7 @@ void Kernel::order_readings() {
             }
         }
         struct Stop {};
-        const int64_t parts = (m + kCheckRows - 1) / kCheckRows;
+        const int64_t parts = check_parts(m);
         try {
             for_each_part(threads_, parts, [&](int64_t p, int worker) {
                 if (worker == 0 && stop_requested()) throw Stop{};
