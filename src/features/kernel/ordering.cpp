@@ -19,6 +19,7 @@
 #include "fe_kernel.h"
 
 #include "ordering_common.h"
+#include "page_buffers.h"
 #include "parallel.h"
 
 #include <algorithm>
@@ -37,100 +38,9 @@
 #include <emmintrin.h>
 #endif
 
-#ifdef __linux__
-#include <sched.h>
-#include <sys/mman.h>
-#ifndef MADV_POPULATE_WRITE
-#define MADV_POPULATE_WRITE 23  // Linux 5.14; older C libraries lack the name, older kernels refuse it
-#endif
-#endif
-
 namespace movra::fe_kernel {
 
-int available_cpus() {
-#ifdef __linux__
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        const int n = CPU_COUNT(&set);
-        if (n > 0) return n;
-    }
-#endif
-    const unsigned n = std::thread::hardware_concurrency();
-    return n > 0 ? static_cast<int>(n) : 1;
-}
-
-void FreeBuffer::operator()(void *p) const {
-#ifdef __linux__
-    if (mapped > 0) {
-        munmap(p, mapped);
-        return;
-    }
-#endif
-    std::free(p);
-}
-
 namespace {
-
-// The mapped bytes of large buffers, whose pages the threads make present
-// or give back together, in pieces: a page's first touch is the system
-// zeroing it, and giving it back is work of the same kind, each costing as
-// much as copying into the page.
-class Mapped {
-public:
-    template <class T>
-    void add(const Buffer<T> &b) {
-        if (b && b.get_deleter().mapped > 0)
-            regions_.emplace_back(reinterpret_cast<char *>(b.get()), b.get_deleter().mapped);
-    }
-    void make_present(int threads) const { advise(threads, true); }  // where refused: on first touch
-    void give_back(int threads) const { advise(threads, false); }    // unmapping is then cheap
-
-private:
-    void advise(int threads, bool present) const {
-#ifdef __linux__
-        const int advice = present ? MADV_POPULATE_WRITE : MADV_DONTNEED;
-        constexpr size_t kPiece = size_t{1} << 25;
-        std::vector<std::pair<char *, size_t>> pieces;
-        for (const auto &r : regions_)
-            for (size_t at = 0; at < r.second; at += kPiece)
-                pieces.emplace_back(r.first + at, std::min(kPiece, r.second - at));
-        for_each_part(threads, static_cast<int64_t>(pieces.size()),
-                      [&](int64_t k, int) { madvise(pieces[k].first, pieces[k].second, advice); });
-#else
-        static_cast<void>(threads);
-        static_cast<void>(present);
-#endif
-    }
-
-    std::vector<std::pair<char *, size_t>> regions_;
-};
-
-// n values of T, uninitialised.  Large buffers are mapped with their pages
-// made present in a few requests: touching fresh pages one fault at a time
-// costs far more (in virtual machines above all), and the copies into
-// reading order write to them all over.  Huge pages are not asked for:
-// where the host must assemble them, the first touch of each stalls.
-// `threads` share the work of making the pages present.
-template <class T>
-Buffer<T> buffer(int64_t n, int threads = 1) {
-    const size_t bytes = std::max<size_t>(1, static_cast<size_t>(n) * sizeof(T));
-#ifdef __linux__
-    if (bytes >= (size_t{1} << 22)) {
-        void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p != MAP_FAILED) {
-            Buffer<T> b(static_cast<T *>(p), FreeBuffer{bytes});
-            Mapped pages;
-            pages.add(b);
-            pages.make_present(threads);
-            return b;
-        }
-    }
-#endif
-    void *p = std::malloc(bytes);
-    if (!p) throw std::bad_alloc();
-    return Buffer<T>(static_cast<T *>(p));
-}
 
 // A code per unit value, 0, 1, 2, ... in order of first sight: a direct table
 // when the values span a modest range, open addressing otherwise.
@@ -924,7 +834,7 @@ void Kernel::order_readings() {
 
 void Kernel::give_back_copies() noexcept {
     try {
-        Mapped copies;
+        MappedPages copies;
         copies.add(own_value_);
         copies.add(own_time_i_);
         copies.add(own_time_f_);
