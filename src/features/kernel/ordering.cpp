@@ -21,6 +21,7 @@
 #include "ordering_common.h"
 #include "page_buffers.h"
 #include "parallel.h"
+#include "time_order.h"
 
 #include <algorithm>
 #include <atomic>
@@ -151,25 +152,6 @@ bool fits_in_int32(const int64_t *v, int64_t m, const Reading &reading, int thre
     return fits.load();
 }
 
-// Missing times sort last, each run of equal times keeps reading order.
-template <class T>
-bool time_less(T a, T b) {
-    if constexpr (std::is_floating_point_v<T>)
-        return !std::isnan(a) && (std::isnan(b) || a < b);
-    else
-        return a < b;
-}
-
-template <class T>
-bool in_time_order(const T *t, const int64_t *order, int64_t begin, int64_t end) {
-    for (int64_t i = begin + 1; i < end; i++) {
-        const int64_t a = order ? order[i - 1] : i - 1;
-        const int64_t b = order ? order[i] : i;
-        if (time_less(t[b], t[a])) return false;
-    }
-    return true;
-}
-
 // Stable LSD radix sort of `a` by bits [lo, hi) of each word, passes of at
 // most kDigitBits bits.  Each thread counts and then moves one slice of the
 // input, so the result does not depend on the number of threads.  `stop` is
@@ -254,12 +236,6 @@ void gather_columns(const Copies &copies, const int64_t *order, int64_t begin, i
         }
     }
 }
-
-// A time as stored in a column, integer or float.
-union TimeBits {
-    int64_t i;
-    double f;
-};
 
 // The deal stages each bucket's values a cache line at a time and writes
 // full lines with streaming stores: they neither read the line from memory
@@ -551,8 +527,8 @@ void Kernel::order_readings() {
     }
     for (auto it = blocks_.begin(); in_order && it != blocks_.end(); ++it) {
         const Block &b = it->second;
-        in_order = table_.time.integer() ? in_time_order(table_.time.i64, nullptr, b.begin, b.end)
-                                         : in_time_order(table_.time.f64, nullptr, b.begin, b.end);
+        in_order = table_.time.integer() ? in_time_order(table_.time.i64, b.begin, b.end)
+                                         : in_time_order(table_.time.f64, b.begin, b.end);
     }
     if (in_order) {
         find_missing_times();
@@ -749,19 +725,6 @@ void Kernel::order_readings() {
         }
     }
 
-    // The readings of one unit in time order (stable; missing times last),
-    // where the key holds the unit alone.
-    auto by_time_within = [&](auto *pos, int64_t count, auto &&time_at) {
-        auto before = [&](auto a, auto b) {
-            if (integer_time) return time_less(time_at(a).i, time_at(b).i);
-            return time_less(time_at(a).f, time_at(b).f);
-        };
-        for (int64_t i = 1; i < count; i++)
-            if (before(pos[i], pos[i - 1])) {
-                std::stable_sort(pos, pos + count, before);
-                return;
-            }
-    };
     auto stop = [&] { return stop_requested(); };
     if (m == n && m <= int64_t{UINT32_MAX}) {
         // Every reading moves: dealt into buckets, then each bucket in cache
@@ -769,12 +732,7 @@ void Kernel::order_readings() {
         // Ties are runs of a unit's readings, dealt into its bucket with
         // their times: `begin` is where the bucket starts in the copies.
         auto ties = [&](uint32_t *pos, int64_t count, int64_t begin) {
-            const char *times = static_cast<const char *>(copies[1].to) + 8 * begin;
-            by_time_within(pos, count, [&](uint32_t p) {
-                TimeBits v;
-                std::memcpy(&v, times + 8 * p, 8);
-                return v;
-            });
+            sort_by_time(pos, count, static_cast<const char *>(copies[1].to) + 8 * begin, integer_time);
         };
         const auto *order_ties = by_time ? nullptr : &ties;
         // Where the key holds the time, the time copy is rebuilt from it:
@@ -803,11 +761,7 @@ void Kernel::order_readings() {
         if (!by_time) {
             int64_t at = 0;
             for (int64_t c = 0; c < ncodes; c++) {
-                by_time_within(order + at, per_code[c], [&](int64_t i) {
-                    TimeBits v;
-                    std::memcpy(&v, static_cast<const char *>(copies[1].from) + 8 * i, 8);
-                    return v;
-                });
+                sort_by_time(order + at, per_code[c], static_cast<const char *>(copies[1].from), integer_time);
                 at += per_code[c];
             }
         }
