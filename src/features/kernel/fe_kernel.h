@@ -166,6 +166,7 @@ struct Range {
 };
 
 struct Work;  // per-thread scratch space
+class Interruption;  // how the ordering stops when asked to
 
 // Memory for a large column: freed with std::free, or unmapped when it was
 // mapped (`mapped` bytes).
@@ -220,6 +221,7 @@ private:
     };
 
     void order_readings();
+    void order_in_stages(const Interruption &stop);
     void give_back_copies() noexcept;
     void find_missing_times();
     void compute(const Range &r, const Options &o, Work &w, Result &out);

@@ -155,11 +155,10 @@ bool fits_in_int32(const int64_t *v, int64_t m, const Reading &reading, int thre
 // Stable LSD radix sort of `a` by bits [lo, hi) of each word, passes of at
 // most kDigitBits bits.  Each thread counts and then moves one slice of the
 // input, so the result does not depend on the number of threads.  `stop` is
-// asked between passes.
-template <class Stop>
-bool radix_sort(Buffer<uint64_t> &a, int64_t n, int lo, int hi, int threads, Stop &&stop) {
+// checked between passes.
+void radix_sort(Buffer<uint64_t> &a, int64_t n, int lo, int hi, int threads, const Interruption &stop) {
     const int bits = hi - lo;
-    if (bits <= 0 || n < 2) return true;
+    if (bits <= 0 || n < 2) return;
     const int passes = (bits + kDigitBits - 1) / kDigitBits;
     const int width = (bits + passes - 1) / passes;
     const int slices = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(threads, n / 65536)));
@@ -168,7 +167,7 @@ bool radix_sort(Buffer<uint64_t> &a, int64_t n, int lo, int hi, int threads, Sto
     std::vector<int64_t> count(static_cast<size_t>(slices) * buckets);
     auto slice_begin = [&](int64_t s) { return n * s / slices; };
     for (int p = 0; p < passes; p++) {
-        if (stop()) return false;
+        stop.check();
         const int shift = lo + p * width;
         auto digit = [&](uint64_t x) { return static_cast<size_t>((x >> shift) & (buckets - 1)); };
         // Each slice's digits, then where it writes each digit: the slices
@@ -198,7 +197,6 @@ bool radix_sort(Buffer<uint64_t> &a, int64_t n, int lo, int hi, int threads, Sto
         });
         a.swap(other);
     }
-    return true;
 }
 
 // A column copied into reading order: 8-byte values, copied whole, or
@@ -330,11 +328,11 @@ struct Rebuilt {
 // Each bucket, small enough to sit in cache, is then sorted by the rest of
 // its keys (`ties`, when given, orders each run of equal keys) and its
 // values are put in that order where they lie.  LowKey holds the bits of a
-// key below its bucket's.  Returns false when `stop` asks to give up; `stop`
-// is asked on the calling thread only.
-template <class LowKey, class Key, class Ties, class Stop>
-bool deal_and_sort(int64_t n, int key_bits, const Key &key, const Ties *ties, const Copies &copies,
-                   const Rebuilt *rebuilt, int threads, const Stop &stop) {
+// key below its bucket's.  `stop` is checked between the stages and now
+// and then between buckets.
+template <class LowKey, class Key, class Ties>
+void deal_and_sort(int64_t n, int key_bits, const Key &key, const Ties *ties, const Copies &copies,
+                   const Rebuilt *rebuilt, int threads, const Interruption &stop) {
     // Buckets of some 2**17 readings, whose columns sit in the last-level
     // cache while they are put in order; few enough buckets that the deal's
     // write streams stay within the address-translation cache.
@@ -372,7 +370,7 @@ bool deal_and_sort(int64_t n, int key_bits, const Key &key, const Ties *ties, co
         for (size_t d = 0; d < buckets; d++)
             limit[static_cast<size_t>(s) * buckets + d] =
                 s + 1 < slices ? next[static_cast<size_t>(s + 1) * buckets + d] : bucket_begin[d + 1];
-    if (stop()) return false;
+    stop.check();
 
     // Deal: every value to its bucket in each copy, the rest of the key beside.
     Buffer<LowKey> low_keys = buffer<LowKey>(low > 0 ? n : 1, threads);
@@ -423,73 +421,75 @@ bool deal_and_sort(int64_t n, int key_bits, const Key &key, const Ties *ties, co
             if (place[d] & (kLine - 1)) write_out(d, place[d] & ~int64_t{kLine - 1}, place[d]);
         stream_fence();
     });
-    if (stop()) return false;
+    stop.check();
 
     // Sort each bucket and put its values in order.
-    struct Stopped {};
     struct Scratch {
         std::vector<uint32_t> pos, counts;
         std::vector<uint64_t> a, b, values;
     };
     std::vector<Scratch> scratch(static_cast<size_t>(std::max(1, threads)));
-    try {
-        for_each_part(threads, static_cast<int64_t>(buckets), [&](int64_t d, int worker) {
-            if (worker == 0 && d % 64 == 63 && stop()) throw Stopped{};
-            const int64_t begin = bucket_begin[d], count = bucket_begin[d + 1] - begin;
-            if (count == 0 || (count == 1 && !rebuilt)) return;
-            Scratch &s = scratch[static_cast<size_t>(worker)];
-            s.pos.resize(static_cast<size_t>(count));
-            const LowKey *bucket_keys = low_keys.get() + (low > 0 ? begin : 0);
-            if (low > 0)
-                sort_bucket(s.pos.data(), count, bucket_keys, low, s.counts, s.a, s.b);
+    for_each_part(threads, static_cast<int64_t>(buckets), [&](int64_t d, int worker) {
+        if (worker == 0 && d % 64 == 63) stop.check();
+        const int64_t begin = bucket_begin[d], count = bucket_begin[d + 1] - begin;
+        if (count == 0 || (count == 1 && !rebuilt)) return;
+        Scratch &s = scratch[static_cast<size_t>(worker)];
+        s.pos.resize(static_cast<size_t>(count));
+        const LowKey *bucket_keys = low_keys.get() + (low > 0 ? begin : 0);
+        if (low > 0)
+            sort_bucket(s.pos.data(), count, bucket_keys, low, s.counts, s.a, s.b);
+        else
+            for (int64_t r = 0; r < count; r++) s.pos[r] = static_cast<uint32_t>(r);
+        if (ties) {
+            for (int64_t r = 0; r < count;) {
+                int64_t e = r + 1;
+                while (e < count && (low == 0 || bucket_keys[s.pos[e]] == bucket_keys[s.pos[r]])) e++;
+                (*ties)(s.pos.data() + r, e - r, begin);
+                r = e;
+            }
+        }
+        if (rebuilt) {
+            // Keys ascend; each unit's keys start at a multiple of the span.
+            int64_t *out = rebuilt->column + begin;
+            uint64_t from = 0, end = 0;
+            for (int64_t r = 0; r < count; r++) {
+                const uint64_t k = static_cast<uint64_t>(d) << low | (low > 0 ? bucket_keys[s.pos[r]] : 0);
+                if (r == 0 || k >= end) {
+                    from = k - k % rebuilt->span;
+                    end = from + rebuilt->span;
+                }
+                out[r] = static_cast<int64_t>(rebuilt->base + (k - from));
+            }
+        }
+        bool moved = false;
+        for (int64_t r = 0; r < count && !moved; r++) moved = s.pos[r] != r;
+        if (!moved) return;
+        s.values.resize(static_cast<size_t>(count));
+        auto permute = [&](auto *v) {
+            auto *held = reinterpret_cast<std::remove_pointer_t<decltype(v)> *>(s.values.data());
+            std::copy(v, v + count, held);
+            for (int64_t r = 0; r < count; r++) v[r] = held[s.pos[r]];
+        };
+        for (const Copy &c : copies) {
+            if (c.width == 8)
+                permute(static_cast<uint64_t *>(c.to) + begin);
             else
-                for (int64_t r = 0; r < count; r++) s.pos[r] = static_cast<uint32_t>(r);
-            if (ties) {
-                for (int64_t r = 0; r < count;) {
-                    int64_t e = r + 1;
-                    while (e < count && (low == 0 || bucket_keys[s.pos[e]] == bucket_keys[s.pos[r]])) e++;
-                    (*ties)(s.pos.data() + r, e - r, begin);
-                    r = e;
-                }
-            }
-            if (rebuilt) {
-                // Keys ascend; each unit's keys start at a multiple of the span.
-                int64_t *out = rebuilt->column + begin;
-                uint64_t from = 0, end = 0;
-                for (int64_t r = 0; r < count; r++) {
-                    const uint64_t k = static_cast<uint64_t>(d) << low | (low > 0 ? bucket_keys[s.pos[r]] : 0);
-                    if (r == 0 || k >= end) {
-                        from = k - k % rebuilt->span;
-                        end = from + rebuilt->span;
-                    }
-                    out[r] = static_cast<int64_t>(rebuilt->base + (k - from));
-                }
-            }
-            bool moved = false;
-            for (int64_t r = 0; r < count && !moved; r++) moved = s.pos[r] != r;
-            if (!moved) return;
-            s.values.resize(static_cast<size_t>(count));
-            auto permute = [&](auto *v) {
-                auto *held = reinterpret_cast<std::remove_pointer_t<decltype(v)> *>(s.values.data());
-                std::copy(v, v + count, held);
-                for (int64_t r = 0; r < count; r++) v[r] = held[s.pos[r]];
-            };
-            for (const Copy &c : copies) {
-                if (c.width == 8)
-                    permute(static_cast<uint64_t *>(c.to) + begin);
-                else
-                    permute(static_cast<uint32_t *>(c.to) + begin);
-            }
-        });
-    } catch (const Stopped &) {
-        return false;
-    }
-    return true;
+                permute(static_cast<uint32_t *>(c.to) + begin);
+        }
+    });
 }
 
 }  // namespace
 
+// Interrupted, the ordering leaves the kernel unusable (interrupted()).
 void Kernel::order_readings() {
+    try {
+        order_in_stages(Interruption([this] { return stop_requested(); }));
+    } catch (const Interruption::Stopped &) {
+    }
+}
+
+void Kernel::order_in_stages(const Interruption &stop) {
     const int64_t n = table_.rows;
     const int64_t *unit = table_.unit;
     const bool all_units = !table_.wanted_units.has_value();
@@ -602,19 +602,13 @@ void Kernel::order_readings() {
             codes[at++] = kept[i];
         }
     };
-    struct Stop {};
     auto in_parts = [&](auto &&task) {
-        try {
-            for_each_part(coded ? threads_ : 1, nparts, [&](int64_t p, int worker) {
-                if (worker == 0 && p > 0 && stop_requested()) throw Stop{};
-                task(p);
-            });
-        } catch (const Stop &) {
-            return false;
-        }
-        return true;
+        for_each_part(coded ? threads_ : 1, nparts, [&](int64_t p, int worker) {
+            if (worker == 0 && p > 0) stop.check();
+            task(p);
+        });
     };
-    if (!in_parts(look)) return;
+    in_parts(look);
     coded = true;  // every code is given by now
     int64_t m = 0, tlo = std::numeric_limits<int64_t>::max(), thi = std::numeric_limits<int64_t>::min();
     for (Part &part : parts) {
@@ -628,7 +622,7 @@ void Kernel::order_readings() {
     } else {
         if (m < n) picked = buffer<int64_t>(m, threads_);
         codes = buffer<int32_t>(m, threads_);
-        if (!in_parts(gather)) return;
+        in_parts(gather);
         kept.reset();
     }
     auto reading = [&](int64_t j) { return m < n ? picked[j] : j; };
@@ -725,7 +719,6 @@ void Kernel::order_readings() {
         }
     }
 
-    auto stop = [&] { return stop_requested(); };
     if (m == n && m <= int64_t{UINT32_MAX}) {
         // Every reading moves: dealt into buckets, then each bucket in cache
         // (positions within a bucket are 32-bit).
@@ -744,17 +737,16 @@ void Kernel::order_readings() {
             dealt_copies.erase(dealt_copies.begin() + 1);
         }
         const Rebuilt *rebuild = rebuilt ? &*rebuilt : nullptr;
-        const bool dealt =
-            key_bits <= 32 + kDigitBits
-                ? deal_and_sort<uint32_t>(m, key_bits, key_of, order_ties, dealt_copies, rebuild, threads_, stop)
-                : deal_and_sort<uint64_t>(m, key_bits, key_of, order_ties, dealt_copies, rebuild, threads_, stop);
-        if (!dealt) return;
+        if (key_bits <= 32 + kDigitBits)
+            deal_and_sort<uint32_t>(m, key_bits, key_of, order_ties, dealt_copies, rebuild, threads_, stop);
+        else
+            deal_and_sort<uint64_t>(m, key_bits, key_of, order_ties, dealt_copies, rebuild, threads_, stop);
     } else {
         // A few units of a big table: their reading numbers are sorted by
         // key, each unit's by time, and the columns gathered in that order.
         Buffer<uint64_t> words = buffer<uint64_t>(m, threads_);
         for (int64_t j = 0; j < m; j++) words[j] = key_of(j) << row_bits | static_cast<uint64_t>(reading(j));
-        if (!radix_sort(words, m, row_bits, std::min(64, row_bits + key_bits), threads_, stop)) return;
+        radix_sort(words, m, row_bits, std::min(64, row_bits + key_bits), threads_, stop);
         const uint64_t row_mask = row_bits == 64 ? ~uint64_t{0} : (uint64_t{1} << row_bits) - 1;
         int64_t *order = reinterpret_cast<int64_t *>(words.get());
         for (int64_t j = 0; j < m; j++) order[j] = static_cast<int64_t>(words[j] & row_mask);
@@ -765,16 +757,10 @@ void Kernel::order_readings() {
                 at += per_code[c];
             }
         }
-        struct Stop {};
-        const int64_t parts = check_parts(m);
-        try {
-            for_each_part(threads_, parts, [&](int64_t p, int worker) {
-                if (worker == 0 && stop_requested()) throw Stop{};
-                gather_columns(copies, order, p * kCheckRows, std::min(m, (p + 1) * kCheckRows));
-            });
-        } catch (const Stop &) {
-            return;
-        }
+        for_each_part(threads_, check_parts(m), [&](int64_t p, int worker) {
+            if (worker == 0) stop.check();
+            gather_columns(copies, order, p * kCheckRows, std::min(m, (p + 1) * kCheckRows));
+        });
     }
     int64_t at = 0;
     for (int64_t c = 0; c < ncodes; c++) {
