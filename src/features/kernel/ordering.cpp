@@ -19,6 +19,7 @@
 #include "fe_kernel.h"
 
 #include "ordering_common.h"
+#include "ordering_units.h"
 #include "page_buffers.h"
 #include "parallel.h"
 #include "time_order.h"
@@ -42,98 +43,6 @@
 namespace movra::fe_kernel {
 
 namespace {
-
-// A code per unit value, 0, 1, 2, ... in order of first sight: a direct table
-// when the values span a modest range, open addressing otherwise.
-class UnitCodes {
-public:
-    UnitCodes(int64_t lo, int64_t hi, int64_t expected) : lo_(lo) {
-        const uint64_t span = static_cast<uint64_t>(hi) - static_cast<uint64_t>(lo);
-        // Small enough to stay in cache, or to be no larger than the units.
-        if (hi >= lo && (span < (uint64_t{1} << 18) || span <= 8 * static_cast<uint64_t>(expected))) {
-            dense_.assign(static_cast<size_t>(span) + 1, -1);
-        } else {
-            rehash(std::max<int64_t>(16, 2 * expected));
-        }
-    }
-
-    int32_t find(int64_t u) const {
-        if (!dense_.empty()) {
-            const uint64_t at = static_cast<uint64_t>(u) - static_cast<uint64_t>(lo_);
-            return at < dense_.size() ? dense_[at] : -1;
-        }
-        for (size_t at = slot(u);; at = (at + 1) & mask_) {
-            if (codes_[at] < 0 || keys_[at] == u) return codes_[at];
-        }
-    }
-
-    int32_t find_or_add(int64_t u) {
-        if (!dense_.empty()) {
-            const uint64_t at = static_cast<uint64_t>(u) - static_cast<uint64_t>(lo_);
-            if (at >= dense_.size()) return -1;  // outside the range given: not a unit
-            if (dense_[at] < 0) dense_[at] = add(u);
-            return dense_[at];
-        }
-        size_t at = slot(u);
-        for (; codes_[at] >= 0; at = (at + 1) & mask_)
-            if (keys_[at] == u) return codes_[at];
-        keys_[at] = u;
-        codes_[at] = add(u);
-        if (2 * units.size() > keys_.size()) rehash(static_cast<int64_t>(keys_.size()));
-        return codes_[at];
-    }
-
-    bool dense() const { return !dense_.empty(); }
-
-    // With a direct table: a code for every value among unit[0 .. n) not
-    // coded yet, in order of value, found by `threads` side by side.  Finds
-    // are then all the threads need.
-    void add_present(const int64_t *unit, int64_t n, int threads) {
-        std::unique_ptr<std::atomic<uint8_t>[]> seen(new std::atomic<uint8_t>[dense_.size()]());
-        const int64_t parts = check_parts(n);
-        for_each_part(threads, parts, [&](int64_t p, int) {
-            for (int64_t i = p * kCheckRows; i < std::min(n, (p + 1) * kCheckRows); i++) {
-                const uint64_t at = static_cast<uint64_t>(unit[i]) - static_cast<uint64_t>(lo_);
-                if (at < dense_.size()) seen[at].store(1, std::memory_order_relaxed);
-            }
-        });
-        for (size_t at = 0; at < dense_.size(); at++)
-            if (seen[at].load(std::memory_order_relaxed) && dense_[at] < 0)
-                dense_[at] = add(static_cast<int64_t>(static_cast<uint64_t>(lo_) + at));
-    }
-
-    std::vector<int64_t> units;  // unit value by code
-
-private:
-    int32_t add(int64_t u) {
-        units.push_back(u);
-        return static_cast<int32_t>(units.size() - 1);
-    }
-    size_t slot(int64_t u) const {
-        return static_cast<size_t>((static_cast<uint64_t>(u) * 0x9E3779B97F4A7C15ull) >> shift_) & mask_;
-    }
-    void rehash(int64_t at_least) {
-        size_t size = 16;
-        while (static_cast<int64_t>(size) < 2 * at_least) size *= 2;
-        keys_.assign(size, 0);
-        codes_.assign(size, -1);
-        mask_ = size - 1;
-        shift_ = 64 - bit_width(mask_);
-        for (size_t c = 0; c < units.size(); c++) {
-            size_t at = slot(units[c]);
-            while (codes_[at] >= 0) at = (at + 1) & mask_;
-            keys_[at] = units[c];
-            codes_[at] = static_cast<int32_t>(c);
-        }
-    }
-
-    int64_t lo_;
-    std::vector<int32_t> dense_;
-    std::vector<int64_t> keys_;
-    std::vector<int32_t> codes_;
-    size_t mask_ = 0;
-    int shift_ = 64;
-};
 
 // Whether the values v[reading(j)], j in [0, m), all fit in 32 bits,
 // looked at by `threads`: only the readings to be copied.
@@ -492,37 +401,14 @@ void Kernel::order_readings() {
 void Kernel::order_in_stages(const Interruption &stop) {
     const int64_t n = table_.rows;
     const int64_t *unit = table_.unit;
-    const bool all_units = !table_.wanted_units.has_value();
-
-    // The wanted units' codes come first, in the order given.
-    int64_t lo = 0, hi = -1;
-    if (all_units) {
-        if (n > 0) {
-            lo = hi = unit[0];
-            for (int64_t i = 1; i < n; i++) {
-                lo = std::min(lo, unit[i]);
-                hi = std::max(hi, unit[i]);
-            }
-        }
-    } else if (!table_.wanted_units->empty()) {
-        const auto bounds = std::minmax_element(table_.wanted_units->begin(), table_.wanted_units->end());
-        lo = *bounds.first;
-        hi = *bounds.second;
-    }
-    const int64_t expected = all_units ? std::min<int64_t>(n, int64_t{1} << 20)
-                                       : static_cast<int64_t>(table_.wanted_units->size());
-    UnitCodes units(lo, hi, expected);
-    if (!all_units)
-        for (int64_t u : *table_.wanted_units) units.find_or_add(u);
-    bool coded = !all_units;  // every unit wanted has its code: lookups only, from any thread
-    auto code_of = [&](int64_t u) { return coded ? units.find(u) : units.find_or_add(u); };
+    UnitCodes units(table_);
 
     // Already in order: each wanted unit's readings one run, in time order.
     bool in_order = true;
     for (int64_t i = 0; i < n && in_order;) {
         int64_t j = i + 1;
         while (j < n && unit[j] == unit[i]) j++;
-        if (code_of(unit[i]) >= 0) in_order = blocks_.emplace(unit[i], Block{i, j, j}).second;
+        if (units.code(unit[i]) >= 0) in_order = blocks_.emplace(unit[i], Block{i, j, j}).second;
         i = j;
     }
     for (auto it = blocks_.begin(); in_order && it != blocks_.end(); ++it) {
@@ -535,100 +421,14 @@ void Kernel::order_in_stages(const Interruption &stop) {
         return;
     }
     blocks_.clear();
-    // Each reading's unit code (-1: not wanted), and for integer times the
-    // range of the wanted readings' times.  A unit column with a modest
-    // range of values gets every code first, so the threads look at parts of
-    // the table side by side; otherwise codes are given in one pass in order.
     const bool integer_time = table_.time.integer();
     const int64_t *t = table_.time.i64;
-    if (all_units && units.dense()) {
-        units.add_present(unit, n, threads_);
-        coded = true;
-    }
-    struct Part {
-        int64_t wanted = 0, first = 0;  // first: where its wanted readings go
-        int64_t tlo = std::numeric_limits<int64_t>::max(), thi = std::numeric_limits<int64_t>::min();
-        std::vector<int64_t> numbers;  // its wanted readings, where codes are not kept
-        std::vector<int32_t> codes;
-    };
-    const int64_t nparts = check_parts(n);
-    std::vector<Part> parts(static_cast<size_t>(nparts));
-    Buffer<int64_t> picked;  // the wanted readings' numbers, unless every reading is wanted
-    Buffer<int32_t> codes;   // the wanted readings' codes
-    // One look at the units: each part counts its wanted readings and their
-    // times' range.  When many units are wanted, most readings usually are:
-    // the look then keeps every reading's code (-1: not wanted), which are
-    // the codes themselves when every reading is wanted.  Otherwise each
-    // part lists its wanted readings (no buffer as large as the table when
-    // only a few units are wanted).
-    const bool keep = all_units || static_cast<int64_t>(table_.wanted_units->size()) >= (n >> 16);
-    Buffer<int32_t> kept = keep ? buffer<int32_t>(n, threads_) : Buffer<int32_t>();
-    auto look = [&](int64_t p) {
-        Part &out = parts[p];
-        int64_t last = 0;
-        int32_t last_code = -1;
-        for (int64_t i = p * kCheckRows, end = std::min(n, (p + 1) * kCheckRows); i < end; i++) {
-            if (i == p * kCheckRows || unit[i] != last) {
-                last = unit[i];
-                last_code = last < lo || last > hi ? -1 : code_of(last);
-            }
-            if (kept) kept[i] = last_code;
-            if (last_code < 0) continue;
-            out.wanted++;
-            if (!kept) {
-                out.numbers.push_back(i);
-                out.codes.push_back(last_code);
-            }
-            if (integer_time) {
-                out.tlo = std::min(out.tlo, t[i]);
-                out.thi = std::max(out.thi, t[i]);
-            }
-        }
-    };
-    // The wanted readings' numbers and codes, in reading order.
-    auto gather = [&](int64_t p) {
-        Part &from = parts[p];
-        int64_t at = from.first;
-        if (!kept) {
-            if (picked) std::copy(from.numbers.begin(), from.numbers.end(), picked.get() + at);
-            std::copy(from.codes.begin(), from.codes.end(), codes.get() + at);
-            from.numbers = {};
-            from.codes = {};
-            return;
-        }
-        for (int64_t i = p * kCheckRows, end = std::min(n, (p + 1) * kCheckRows); i < end; i++) {
-            if (kept[i] < 0) continue;
-            picked[at] = i;
-            codes[at++] = kept[i];
-        }
-    };
-    auto in_parts = [&](auto &&task) {
-        for_each_part(coded ? threads_ : 1, nparts, [&](int64_t p, int worker) {
-            if (worker == 0 && p > 0) stop.check();
-            task(p);
-        });
-    };
-    in_parts(look);
-    coded = true;  // every code is given by now
-    int64_t m = 0, tlo = std::numeric_limits<int64_t>::max(), thi = std::numeric_limits<int64_t>::min();
-    for (Part &part : parts) {
-        part.first = m;
-        m += part.wanted;
-        tlo = std::min(tlo, part.tlo);
-        thi = std::max(thi, part.thi);
-    }
-    if (kept && m == n) {
-        codes = std::move(kept);
-    } else {
-        if (m < n) picked = buffer<int64_t>(m, threads_);
-        codes = buffer<int32_t>(m, threads_);
-        in_parts(gather);
-        kept.reset();
-    }
-    auto reading = [&](int64_t j) { return m < n ? picked[j] : j; };
-    const int64_t ncodes = static_cast<int64_t>(units.units.size());
-    std::vector<int64_t> per_code(static_cast<size_t>(ncodes), 0);
-    for (int64_t j = 0; j < m; j++) per_code[codes[j]]++;
+    const WantedReadings wanted = find_wanted_readings(table_, units, threads_, stop);
+    const int64_t m = wanted.count, tlo = wanted.tlo, thi = wanted.thi;
+    const Buffer<int32_t> &codes = wanted.codes;
+    const std::vector<int64_t> &per_code = wanted.per_code;
+    auto reading = [&](int64_t j) { return wanted.reading(j); };
+    const int64_t ncodes = units.size();
 
     // Integer times of a modest range go into the key, under the code: one
     // sort orders by unit and time.  Otherwise the key is the code alone and
@@ -764,7 +564,7 @@ void Kernel::order_in_stages(const Interruption &stop) {
     }
     int64_t at = 0;
     for (int64_t c = 0; c < ncodes; c++) {
-        blocks_.emplace(units.units[c], Block{at, at + per_code[c], at + per_code[c]});
+        blocks_.emplace(units.unit(c), Block{at, at + per_code[c], at + per_code[c]});
         at += per_code[c];
     }
     table_.unit = nullptr;  // not needed past this point
