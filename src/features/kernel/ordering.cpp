@@ -19,6 +19,7 @@
 #include "fe_kernel.h"
 
 #include "ordering_common.h"
+#include "ordering_plan.h"
 #include "ordering_units.h"
 #include "page_buffers.h"
 #include "parallel.h"
@@ -43,23 +44,6 @@
 namespace movra::fe_kernel {
 
 namespace {
-
-// Whether the values v[reading(j)], j in [0, m), all fit in 32 bits,
-// looked at by `threads`: only the readings to be copied.
-template <class Reading>
-bool fits_in_int32(const int64_t *v, int64_t m, const Reading &reading, int threads) {
-    std::atomic<bool> fits{true};
-    for_each_part(threads, check_parts(m), [&](int64_t p, int) {
-        int64_t lo = 0, hi = 0;
-        for (int64_t j = p * kCheckRows, end = std::min(m, (p + 1) * kCheckRows); j < end; j++) {
-            lo = std::min(lo, v[reading(j)]);
-            hi = std::max(hi, v[reading(j)]);
-        }
-        if (lo < std::numeric_limits<int32_t>::min() || hi > std::numeric_limits<int32_t>::max())
-            fits.store(false, std::memory_order_relaxed);
-    });
-    return fits.load();
-}
 
 // Stable LSD radix sort of `a` by bits [lo, hi) of each word, passes of at
 // most kDigitBits bits.  Each thread counts and then moves one slice of the
@@ -105,28 +89,6 @@ void radix_sort(Buffer<uint64_t> &a, int64_t n, int lo, int hi, int threads, con
             for (int64_t i = slice_begin(s), end = slice_begin(s + 1); i < end; i++) other[next[digit(a[i])]++] = a[i];
         });
         a.swap(other);
-    }
-}
-
-// A column copied into reading order: 8-byte values, copied whole, or
-// integers that all fit in 4 bytes, copied narrowed.
-struct Copy {
-    const void *from;
-    void *to;
-    int width;  // bytes per value in the copy: 8 or 4
-    Copy(const void *f, void *t, int w = 8) : from(f), to(t), width(w) {}
-};
-using Copies = std::vector<Copy>;
-
-// Puts the 8-byte value at `from` into place `at` of a copy `width` bytes wide.
-inline void put(char *to, int64_t at, const char *from, int width) {
-    if (width == 8) {
-        std::memcpy(to + 8 * at, from, 8);
-    } else {
-        int64_t v;
-        std::memcpy(&v, from, 8);
-        const int32_t narrow = static_cast<int32_t>(v);
-        std::memcpy(to + 4 * at, &narrow, 4);
     }
 }
 
@@ -422,102 +384,18 @@ void Kernel::order_in_stages(const Interruption &stop) {
     }
     blocks_.clear();
     const bool integer_time = table_.time.integer();
-    const int64_t *t = table_.time.i64;
     const WantedReadings wanted = find_wanted_readings(table_, units, threads_, stop);
-    const int64_t m = wanted.count, tlo = wanted.tlo, thi = wanted.thi;
-    const Buffer<int32_t> &codes = wanted.codes;
+    const int64_t m = wanted.count;
     const std::vector<int64_t> &per_code = wanted.per_code;
     auto reading = [&](int64_t j) { return wanted.reading(j); };
     const int64_t ncodes = units.size();
+    const KeyPlan key_of = plan_keys(table_, wanted, ncodes);
+    const bool by_time = key_of.by_time;
+    const int key_bits = key_of.key_bits, row_bits = key_of.row_bits;
+    const uint64_t tmin = key_of.tmin, time_span = key_of.time_span;
 
-    // Integer times of a modest range go into the key, under the code: one
-    // sort orders by unit and time.  Otherwise the key is the code alone and
-    // each unit's readings are sorted by time afterwards.
-    const int row_bits = bit_width(static_cast<uint64_t>(std::max<int64_t>(n - 1, 0)));
-    uint64_t tmin = 0, time_span = 1;  // time offsets in [0, time_span)
-    bool by_time = false;
-    if (integer_time && m > 0) {
-        const uint64_t span = static_cast<uint64_t>(thi) - static_cast<uint64_t>(tlo) + 1;
-        if (span != 0 && span <= (uint64_t{1} << 40) / static_cast<uint64_t>(ncodes) &&
-            bit_width(static_cast<uint64_t>(ncodes) * span - 1) + row_bits <= 64) {
-            by_time = true;
-            tmin = static_cast<uint64_t>(tlo);
-            time_span = span;
-        }
-    }
-    const int key_bits = bit_width(static_cast<uint64_t>(ncodes) * time_span - 1);
-    // The caller's time column is read once more: should another thread
-    // have changed it meanwhile, that is an error, never a key out of range.
-    auto key_of = [&](int64_t j) {
-        const int32_t code = codes[j];
-        if (!by_time) return static_cast<uint64_t>(code);
-        const uint64_t offset = static_cast<uint64_t>(t[reading(j)]) - tmin;
-        if (offset >= time_span) changed_meanwhile();
-        return static_cast<uint64_t>(code) * time_span + offset;
-    };
-
-    // Every column the windows read gets a copy in reading order: the value
-    // first, then the time, then the keys.  A key column that is the time
-    // axis itself, or that shares a buffer with an earlier key, shares its
-    // copy too.
     reordered_ = true;
-    Copies copies;
-    const Column time_source = table_.time;
-    const std::vector<Column> key_sources = table_.keys;
-    own_value_ = buffer<double>(m, threads_);
-    copies.emplace_back(table_.value, own_value_.get());
-    table_.value = own_value_.get();
-    if (table_.time.integer()) {
-        own_time_i_ = buffer<int64_t>(m, threads_);
-        copies.emplace_back(table_.time.i64, own_time_i_.get());
-        table_.time.i64 = own_time_i_.get();
-    } else {
-        own_time_f_ = buffer<double>(m, threads_);
-        copies.emplace_back(table_.time.f64, own_time_f_.get());
-        table_.time.f64 = own_time_f_.get();
-    }
-    own_keys_f_.resize(table_.keys.size());
-    own_keys_i_.resize(table_.keys.size());
-    own_keys_i32_.resize(table_.keys.size());
-    for (size_t k = 0; k < table_.keys.size(); k++) {
-        Column &c = table_.keys[k];
-        const Column source = c;
-        if (c.integer() && c.i64 == time_source.i64) {
-            c.i64 = table_.time.i64;
-            continue;
-        }
-        if (!c.integer() && c.f64 == time_source.f64) {
-            c.f64 = table_.time.f64;
-            continue;
-        }
-        bool shared = false;
-        for (size_t j = 0; j < k && !shared; j++) {
-            if (source.i64 && key_sources[j].i64 == source.i64) {
-                c.i64 = table_.keys[j].i64;
-                c.i32 = table_.keys[j].i32;
-                shared = true;
-            } else if (source.f64 && key_sources[j].f64 == source.f64) {
-                c.f64 = table_.keys[j].f64;
-                shared = true;
-            }
-        }
-        if (shared) continue;
-        if (c.integer() && fits_in_int32(c.i64, m, reading, threads_)) {
-            // Keys such as weeks and months: half the bytes to move and read.
-            own_keys_i32_[k] = buffer<int32_t>(m, threads_);
-            copies.emplace_back(c.i64, own_keys_i32_[k].get(), 4);
-            c.i64 = nullptr;
-            c.i32 = own_keys_i32_[k].get();
-        } else if (c.integer()) {
-            own_keys_i_[k] = buffer<int64_t>(m, threads_);
-            copies.emplace_back(c.i64, own_keys_i_[k].get());
-            c.i64 = own_keys_i_[k].get();
-        } else {
-            own_keys_f_[k] = buffer<double>(m, threads_);
-            copies.emplace_back(c.f64, own_keys_f_[k].get());
-            c.f64 = own_keys_f_[k].get();
-        }
-    }
+    const Copies copies = plan_copies(table_, copies_, wanted, threads_);
 
     if (m == n && m <= int64_t{UINT32_MAX}) {
         // Every reading moves: dealt into buckets, then each bucket in cache
@@ -525,7 +403,7 @@ void Kernel::order_in_stages(const Interruption &stop) {
         // Ties are runs of a unit's readings, dealt into its bucket with
         // their times: `begin` is where the bucket starts in the copies.
         auto ties = [&](uint32_t *pos, int64_t count, int64_t begin) {
-            sort_by_time(pos, count, static_cast<const char *>(copies[1].to) + 8 * begin, integer_time);
+            sort_by_time(pos, count, static_cast<const char *>(copies[kTimeCopy].to) + 8 * begin, integer_time);
         };
         const auto *order_ties = by_time ? nullptr : &ties;
         // Where the key holds the time, the time copy is rebuilt from it:
@@ -533,7 +411,7 @@ void Kernel::order_in_stages(const Interruption &stop) {
         Copies dealt_copies = copies;
         std::optional<Rebuilt> rebuilt;
         if (by_time) {
-            rebuilt = Rebuilt{own_time_i_.get(), tmin, time_span};
+            rebuilt = Rebuilt{copies_.time_i.get(), tmin, time_span};
             dealt_copies.erase(dealt_copies.begin() + 1);
         }
         const Rebuilt *rebuild = rebuilt ? &*rebuilt : nullptr;
@@ -553,7 +431,7 @@ void Kernel::order_in_stages(const Interruption &stop) {
         if (!by_time) {
             int64_t at = 0;
             for (int64_t c = 0; c < ncodes; c++) {
-                sort_by_time(order + at, per_code[c], static_cast<const char *>(copies[1].from), integer_time);
+                sort_by_time(order + at, per_code[c], static_cast<const char *>(copies[kTimeCopy].from), integer_time);
                 at += per_code[c];
             }
         }
@@ -574,14 +452,14 @@ void Kernel::order_in_stages(const Interruption &stop) {
 
 void Kernel::give_back_copies() noexcept {
     try {
-        MappedPages copies;
-        copies.add(own_value_);
-        copies.add(own_time_i_);
-        copies.add(own_time_f_);
-        for (const auto &b : own_keys_i_) copies.add(b);
-        for (const auto &b : own_keys_i32_) copies.add(b);
-        for (const auto &b : own_keys_f_) copies.add(b);
-        copies.give_back(threads_);
+        MappedPages pages;
+        pages.add(copies_.value);
+        pages.add(copies_.time_i);
+        pages.add(copies_.time_f);
+        for (const auto &b : copies_.keys_i) pages.add(b);
+        for (const auto &b : copies_.keys_i32) pages.add(b);
+        for (const auto &b : copies_.keys_f) pages.add(b);
+        pages.give_back(threads_);
     } catch (...) {
         // Unmapping gives the pages back all the same, one thread at a time.
     }
