@@ -167,6 +167,7 @@ struct Range {
 
 struct Work;  // per-thread scratch space
 class Interruption;  // how the ordering stops when asked to
+class UnitCodes;     // the ordering's codes of the units
 
 // Memory for a large column: freed with std::free, or unmapped when it was
 // mapped (`mapped` bytes).
@@ -231,7 +232,8 @@ private:
     };
 
     void order_readings();
-    void order_in_stages(const Interruption &stop);
+    bool blocks_in_place(UnitCodes &units);
+    void reorder(UnitCodes &units, const Interruption &stop);
     void give_back_copies() noexcept;
     void find_missing_times();
     void compute(const Range &r, const Options &o, Work &w, Result &out);
