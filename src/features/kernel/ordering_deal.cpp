@@ -117,7 +117,7 @@ public:
     void run(const Interruption &stop);
 
 private:
-    void count();
+    void plan_places();
     void deal_slice(int64_t s);
     void order_bucket(int64_t d, Scratch &s);
     void order_ties(uint32_t *pos, int64_t count, const LowKey *bucket_keys, int64_t begin) const;
@@ -164,7 +164,7 @@ Deal<LowKey>::Deal(int64_t n, const KeyPlan &keys, const Copies &copies, bool in
 
 template <class LowKey>
 void Deal<LowKey>::run(const Interruption &stop) {
-    count();
+    plan_places();
     stop.check();
     // Deal: every value to its bucket in each copy, the rest of the key beside.
     low_keys_ = buffer<LowKey>(low_ > 0 ? n_ : 1, threads_);
@@ -181,7 +181,7 @@ void Deal<LowKey>::run(const Interruption &stop) {
 // Where each slice puts each bucket's readings: bucket after bucket, the
 // slices in order within one, which keeps ties in reading order.
 template <class LowKey>
-void Deal<LowKey>::count() {
+void Deal<LowKey>::plan_places() {
     const size_t buckets = buckets_;
     next_.assign(static_cast<size_t>(slices_.count) * buckets, 0);
     for_each_part(threads_, slices_.count, [&](int64_t s, int) {
