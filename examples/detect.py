@@ -334,7 +334,8 @@ def main():
     parser.add_argument("--consumers", type=int, default=10000, help="number of consumers (default 10000)")
     parser.add_argument("--theft-share", type=float, default=0.05, help="share of thieves (default 0.05)")
     parser.add_argument("--out", default="demo-output", help="folder for detect.png (default demo-output)")
-    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--seed", type=int, default=1,
+                        help="seed of the data, the split of the areas and the model (default 1)")
     args = parser.parse_args()
     if args.consumers < 400:
         parser.error("--consumers must be at least 400")
