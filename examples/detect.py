@@ -257,7 +257,7 @@ def evaluate(scored, ks, draws=20, seed=0):
 
 
 def caught_by_kind(scored, k):
-    """The share of each kind's thieves among the flagged consumers at k.
+    """The share of each kind's thieves that are flagged at k.
 
     evaluate4group's individual rate counts the flagged rows whose label is
     1; with a label that marks one kind of thief, it is that kind's share.
