@@ -6,12 +6,13 @@ consumer of varied spans (some whole-year, most a stretch of one to nine
 months, and the last 30, 60 or 90 days of that stretch), runs movra.fe4ts
 over them and prints a summary: features per family, the windows' spans and
 how a few features are distributed across consumers.  The whole feature
-table is written to demo-output/features.csv (--out changes the folder) and,
-where matplotlib is installed, a picture to demo-output/demo.png.  By
-default that is 10,000 consumers over one year; a few windows also go
-through the pandas path (the same features, one library call at a time) for
-comparison.  At the end one consumer's readings go
-through movra.tsdf2seq and movra.pad_seq.
+table is written to demo-output/features.csv (--out changes the folder) and
+a picture to demo-output/demo.png: one consumer's readings with its windows,
+and where they sit among every consumer's in a few features (the picture
+needs matplotlib, which tools/demo.sh installs).  By default that is 10,000
+consumers over one year; a few windows also go through the pandas path (the
+same features, one library call at a time) for comparison.  At the end one
+consumer's readings go through movra.tsdf2seq and movra.pad_seq.
 
     bash tools/demo.sh --consumers 10000 --days 365
 
@@ -140,43 +141,77 @@ def summary(ftrs, interval, value, unit, tactic, periodic):
     print("\ndistribution across windows:")
     with pd.option_context("display.width", 160, "display.float_format", "{:.3f}".format):
         print(table[["min", "10%", "50%", "90%", "max"]].to_string())
-    return list(shown)
+    return shown
 
 
 def picture(df, interval, ftrs, shown, path):
-    """One consumer's readings with its windows, and a few features' distributions."""
+    """One consumer's readings with its two windows, and where those windows
+    sit in the distributions of a few features across all consumers."""
     try:
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
         return False
-    # A consumer whose window is not the whole span shows the cut best.
-    first = interval.iloc[: len(interval) // 2]
-    partial = first[first.END - first.START < first.END.max() - first.START.min()]
-    consumer = (partial if len(partial) else first).CONS_NO.iloc[0]
-    mine = df[df.CONS_NO == consumer]
-    fig = plt.figure(figsize=(12, 7), layout="constrained")
-    grid = fig.add_gridspec(2, len(shown))
+    half = len(interval) // 2
+    first, second = interval.iloc[:half], interval.iloc[half:]
+    consumer = example_consumer(df, first)
+    mine = df[df.CONS_NO == consumer].set_index("DAY")
+    rows = [int(np.flatnonzero(first.CONS_NO.to_numpy() == consumer)[0])]
+    rows.append(rows[0] + half)
+    colors = ["tab:blue", "tab:orange"]
+
+    fig = plt.figure(figsize=(13, 7.5), layout="constrained")
+    grid = fig.add_gridspec(2, len(shown), height_ratios=[1.15, 1])
     top = fig.add_subplot(grid[0, :])
-    top.plot(mine.DAY, mine.KWH, lw=0.8, color="0.3", label="daily KWH")
-    rows = interval.index[interval.CONS_NO == consumer]
-    for row, color, label in zip(rows, ["tab:blue", "tab:orange"], ["window", "its last FORWARD_T days"]):
-        w = interval.loc[row]
-        top.axvspan(max(w.START, w.END - w.FORWARD_T), w.END, color=color, alpha=0.25, label=label)
-    top.set(title=f"consumer {consumer}", xlabel="day", ylabel="kWh")
-    top.legend(loc="upper right")
-    for k, column in enumerate(shown):
+    dates = mine.DATA_DATE
+    top.plot(dates, mine.KWH, lw=0.6, color="0.55", label="daily KWH")
+    top.plot(dates, mine.KWH.rolling(7, min_periods=1, center=True).mean(), lw=1.8, color="0.15",
+             label="its 7-day mean")
+    for n, (row, color) in enumerate(zip(rows, colors)):
+        w = interval.iloc[row]
+        start, end = max(w.START, w.END - w.FORWARD_T), w.END
+        what = (f"window {n + 1}: days {start}-{end}" if n == 0 else
+                f"window {n + 1}: the last FORWARD_T={w.FORWARD_T} days of window 1")
+        # A bar for each window below the readings, and a light shade above.
+        top.axvspan(dates.loc[start], dates.loc[end], ymin=0.09 - 0.06 * n, ymax=0.13 - 0.06 * n,
+                    color=color, alpha=0.9, label=what)
+        top.axvspan(dates.loc[start], dates.loc[end], ymin=0.16, color=color, alpha=0.08)
+    high = mine.KWH.quantile(0.995) * 1.4
+    ticks = top.get_yticks()
+    top.set_ylim(-0.19 * high, high)
+    top.set_yticks(ticks[(ticks >= 0) & (ticks <= high)])
+    top.set(title=f"consumer {consumer}: a year of daily readings and the two windows fe4ts describes",
+            ylabel="kWh per day")
+    top.legend(loc="upper left", fontsize=9, ncols=2)
+
+    for k, (column, what) in enumerate(shown.items()):
         ax = fig.add_subplot(grid[1, k])
-        data = ftrs[column].astype(float).replace([np.inf, -np.inf], np.nan).dropna()
-        ax.hist(data, bins=40, color="tab:blue")
-        ax.set_title(column, fontsize=9)
+        values = ftrs[column].astype(float).replace([np.inf, -np.inf], np.nan)
+        low, high = values.quantile([0.005, 0.995])
+        for part, color, name in [(slice(None, half), colors[0], "window 1"), (slice(half, None), colors[1], "window 2")]:
+            ax.hist(values.iloc[part].dropna(), bins=40, range=(low, high) if high > low else None, color=color,
+                    histtype="step", lw=1.4, label=f"all consumers' {name}")
+        for row, color in zip(rows, colors):
+            ax.axvline(values.iloc[row], color=color, ls="--", lw=1.5)
+        ax.set_title(f"{what}\n{column}", fontsize=9)
+        ax.tick_params(labelsize=8)
         if k == 0:
             ax.set_ylabel("windows")
-    fig.suptitle("movra.fe4ts on synthetic readings")
+            ax.legend(fontsize=7, loc="upper right")
+    fig.suptitle("movra.fe4ts on synthetic readings (dashed: the consumer above)")
     fig.savefig(path, dpi=100)
     plt.close(fig)
     return True
+
+
+def example_consumer(df, first):
+    """A consumer whose first window is a stretch, not the whole year, and
+    whose readings have no spike that would dwarf the rest."""
+    partial = first[first.END - first.START < first.END.max() - first.START.min()].CONS_NO
+    peaks = df[df.CONS_NO.isin(partial.iloc[:200])].groupby("CONS_NO").KWH.agg(["max", "median"])
+    calm = peaks.index[peaks["max"] < 2.5 * peaks["median"]]
+    return calm[0] if len(calm) else first.CONS_NO.iloc[0]
 
 
 def main():

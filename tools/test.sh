@@ -3,7 +3,8 @@
 # the kernels (plain C++, under the sanitizers), then movra built into
 # three new virtual environments and every test run in each,
 #   1. the newest pandas and numpy from PyPI, with Keras 3 on the JAX CPU backend;
-#      there the type stubs are also checked against the built module (stubtest);
+#      there the type stubs are also checked against the built module (stubtest),
+#      and scikit-learn and matplotlib let the examples' tests run whole;
 #   2. pandas 2.2 with numpy 1.26, the oldest versions movra supports;
 #   3. movra built with AddressSanitizer and UndefinedBehaviorSanitizer (the
 #      runtime preloaded into the interpreter), newest pandas, without Keras.
@@ -52,7 +53,7 @@ native() {
 PYTEST_ARGS=("$@")
 PRELOAD=""
 native
-suite .venv-test "pandas>=3" "numpy>=2" "pyarrow" "keras>=3" "jax[cpu]" mypy "$root[dask]"
+suite .venv-test "pandas>=3" "numpy>=2" "pyarrow" "keras>=3" "jax[cpu]" mypy scikit-learn matplotlib "$root[dask]"
 stubs .venv-test
 suite .venv-test-pandas22 "pandas==2.2.*" "numpy==1.26.*"
 

@@ -1,5 +1,5 @@
-"""The examples of the reference in docs/ run as doctests, so the pages
-cannot drift from what the functions do.
+"""The examples of the pages in docs/ and of the README run as doctests, so
+the pages cannot drift from what the functions do.
 
 Each page is one doctest session, run in a scratch working directory (the
 file examples create and read files there).  Outputs are compared with
@@ -14,8 +14,8 @@ from pathlib import Path
 
 import pytest
 
-DOCS = Path(__file__).resolve().parents[2] / "docs"
-PAGES = sorted(DOCS.glob("*.md"))
+ROOT = Path(__file__).resolve().parents[2]
+PAGES = sorted((ROOT / "docs").glob("*.md")) + [ROOT / "README.md"]
 FLAGS = doctest.NORMALIZE_WHITESPACE | doctest.ELLIPSIS
 
 
