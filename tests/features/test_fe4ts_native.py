@@ -7,7 +7,9 @@ missing-value pattern exactly, values to a relative 1e-9 (and an absolute
 1e-12 for results that cancel to zero).
 """
 import math
+import os
 import signal
+import subprocess
 import sys
 
 import numpy as np
@@ -245,39 +247,54 @@ class TestFallback:
                 fe4ts(df, pd.DataFrame({"U": [1]}), **kw)
 
 
-class TestLongRun:
-    def table(self, units=300, days=400):
-        rng = np.random.default_rng(0)
-        df = pd.DataFrame({"U": np.repeat(np.arange(units), days), "T": np.tile(np.arange(days), units),
-                           "V": rng.gamma(2.0, 3.0, units * days)})
-        df["W"] = df["T"] // 7
-        return df, pd.DataFrame({"U": np.arange(units)})
+def long_table(units=300, days=400):
+    rng = np.random.default_rng(0)
+    df = pd.DataFrame({"U": np.repeat(np.arange(units), days), "T": np.tile(np.arange(days), units),
+                       "V": rng.gamma(2.0, 3.0, units * days)})
+    df["W"] = df["T"] // 7
+    return df, pd.DataFrame({"U": np.arange(units)})
 
+
+def interrupted_runs():
+    """Calls fe4ts under an alarm that raises KeyboardInterrupt wherever the
+    main thread is.  Run in a process of its own (see test_interrupt)."""
+    df, interval = long_table()
+    df_before = df.copy()
+    refs = sys.getrefcount(df), sys.getrefcount(interval)
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)  # again should one land where it is swallowed
+        with pytest.raises(KeyboardInterrupt):
+            for _ in range(50):  # until the alarm lands inside a run
+                fe4ts(df, interval, tactic=["T", "W"], lag=[1, 7])
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    pd.testing.assert_frame_equal(df, df_before)
+    assert (sys.getrefcount(df), sys.getrefcount(interval)) == refs  # nothing kept hold of
+    assert len(fe4ts(df, interval.head(3), tactic=["T"])) == 3
+
+
+class TestLongRun:
     def test_progress_counts_windows(self, capsys):
-        df, interval = self.table(units=1200, days=20)
+        df, interval = long_table(units=1200, days=20)
         fe4ts(df, interval, tactic=["T", "W"])
         assert "1200/1200" in capsys.readouterr().err
 
     def test_interrupt(self):
-        df, interval = self.table()
-        df_before = df.copy()
-        refs = sys.getrefcount(df), sys.getrefcount(interval)
-
-        def interrupt(signum, frame):
-            raise KeyboardInterrupt
-
-        previous = signal.signal(signal.SIGALRM, interrupt)
-        try:
-            signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)  # again should one land where it is swallowed
-            with pytest.raises(KeyboardInterrupt):
-                for _ in range(50):  # until the alarm lands inside a run
-                    fe4ts(df, interval, tactic=["T", "W"], lag=[1, 7])
-        finally:
-            signal.setitimer(signal.ITIMER_REAL, 0)
-            signal.signal(signal.SIGALRM, previous)
-        pd.testing.assert_frame_equal(df, df_before)
-        assert (sys.getrefcount(df), sys.getrefcount(interval)) == refs  # nothing kept hold of
-        assert len(fe4ts(df, interval.head(3), tactic=["T"])) == 3
+        # The alarm may land while tqdm draws the bar, which leaves tqdm's
+        # write lock held (see tests/conftest.py): any thread of the process
+        # that makes a bar after that waits forever.
+        here = os.path.dirname(os.path.abspath(__file__))
+        path = [here, os.path.dirname(here), os.environ.get("PYTHONPATH")]
+        proc = subprocess.run([sys.executable, "-c", "import test_fe4ts_native; test_fe4ts_native.interrupted_runs()"],
+                              env=dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, path))),
+                              capture_output=True, text=True, timeout=240)
+        assert proc.returncode == 0, proc.stderr[-4000:]
 
 
 SPECIAL = st.sampled_from([0.0, -0.0, math.nan, 1.5, -2.0, 3.0])

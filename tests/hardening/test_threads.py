@@ -1,7 +1,10 @@
 """Threads and reentrancy: concurrent callers get what one caller gets, and
 callbacks or rebound globals end in correct results or clean exceptions."""
 import os
+import sys
 import threading
+import time
+import traceback
 
 import numpy
 import pandas
@@ -26,6 +29,17 @@ def windows(n_units=4):
 ARGS = ("CONS_NO", ["T", "W"], ["D"], [1, 7], "KWH")
 
 
+# Each test's threads are done in about a second, three times that under the
+# sanitizers: threads still running after this long wait for each other.
+JOIN_SECONDS = 30
+
+
+def stacks(threads):
+    frames = sys._current_frames()
+    return "\n".join(f"{t.name}:\n" + "".join(traceback.format_stack(frames[t.ident]))
+                     for t in threads if t.ident in frames)
+
+
 def run_threads(work, n=4):
     results, errors = [None] * n, []
 
@@ -35,11 +49,14 @@ def run_threads(work, n=4):
         except BaseException as e:  # noqa: BLE001 - reported below
             errors.append(e)
 
-    threads = [threading.Thread(target=target, args=(i,)) for i in range(n)]
+    threads = [threading.Thread(target=target, args=(i,), daemon=True) for i in range(n)]
     for t in threads:
         t.start()
+    deadline = time.monotonic() + JOIN_SECONDS
     for t in threads:
-        t.join(300)
+        t.join(max(0.0, deadline - time.monotonic()))
+    alive = [t for t in threads if t.is_alive()]
+    assert not alive, f"threads still running after {JOIN_SECONDS} s:\n" + stacks(alive)
     assert not errors, errors
     return results
 
