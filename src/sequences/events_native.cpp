@@ -72,16 +72,4 @@ py::object object_array(py::handle numpy, py::handle items, const int64_t *at, i
     return array;
 }
 
-char column_kind(py::handle numpy, py::handle pandas, py::handle column, int &itemsize) {
-    py::object dtype = column.attr("dtype");
-    itemsize = 0;
-    if (py::isinstance(dtype, numpy.attr("dtype"))) {
-        itemsize = dtype.attr("itemsize").cast<int>();
-        return py::str(dtype.attr("kind")).cast<std::string>()[0];
-    }
-    py::object types = pandas.attr("api").attr("types");
-    require(truth(types.attr("is_string_dtype")(dtype)) && !truth(types.attr("is_object_dtype")(dtype)));
-    return 0;
-}
-
 }  // namespace movra::native

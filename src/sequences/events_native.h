@@ -1,22 +1,16 @@
-// What the event functions' native layers share: declining a call, the
-// warning for a large input that takes the pandas path, reading pandas
-// Timestamps as integer ticks, and typed views of numpy arrays.
+// What the event functions' native layers share besides src/native/: running
+// an examination that declines by throwing, the warning for a large input
+// that takes the pandas path, reading pandas Timestamps as integer ticks.
 #pragma once
 
 #include "../module/runtime.h"
+#include "../native/columns.h"
+#include "../native/decline.h"
 
 #include <cstdint>
 #include <vector>
 
 namespace movra::native {
-
-// Not a call the kernel reproduces exactly.  Thrown while a call is
-// examined; the function then takes its pandas path.
-struct Decline {};
-
-inline void require(bool ok) {
-    if (!ok) throw Decline{};
-}
 
 // Runs `examine`.  False when it declined or failed: a failure while looking
 // is the pandas path's to report (it meets the same input); an interrupt or
@@ -80,22 +74,8 @@ private:
     py::object timestamp_, nat_;
 };
 
-// numpy's array of `values` as `dtype`, C-contiguous, kept alive by `hold`.
-template <class T>
-const T *buffer_of(py::handle numpy, py::handle values, const char *dtype, Py_ssize_t n, std::vector<py::object> &hold) {
-    py::object array = numpy.attr("ascontiguousarray")(values, py::arg("dtype") = dtype);
-    py::buffer_info info = py::buffer(array).request();
-    require(info.ndim == 1 && info.itemsize == static_cast<py::ssize_t>(sizeof(T)) && info.size == n);
-    hold.push_back(array);
-    return static_cast<const T *>(info.ptr);
-}
-
 // A new one-dimensional object array holding items[at[0]], items[at[1]], ...
 py::object object_array(py::handle numpy, py::handle items, const int64_t *at, int64_t n);
-
-// The dtype of a column: numpy's kind character, or 0 for pandas' own
-// string dtype, or Decline for any other extension dtype.
-char column_kind(py::handle numpy, py::handle pandas, py::handle column, int &itemsize);
 
 }  // namespace movra::native
 
