@@ -2,6 +2,7 @@
 #include "events_native.h"
 
 #include "../module/table.h"
+#include "../native/scalars.h"
 
 namespace movra::native {
 
@@ -22,12 +23,60 @@ void warn_pandas_path(const Call &c, const char *function, Py_ssize_t size, Py_s
 }
 
 py::list row_values(py::handle frame, py::handle label) {
-    py::object columns = frame.attr("columns");
-    require(truth(columns.attr("__contains__")(label)));
+    require(truth(frame.attr("columns").attr("__contains__")(label)), "a column is missing");
     return frame[label].attr("tolist")();
 }
 
+Reason row_values(const char *name, py::handle frame, py::handle label, py::list &values) {
+    if (!truth(frame.attr("columns").attr("__contains__")(label)))
+        return std::string(name) + " has no column " + text_of(label);
+    values = frame[label].attr("tolist")();
+    return {};
+}
+
 bool exact_type(py::handle o, py::handle type) { return reinterpret_cast<PyObject *>(Py_TYPE(o.ptr())) == type.ptr(); }
+
+Reason frame_reason(const char *name, py::handle frame, py::handle pandas) {
+    if (exact_type(frame, pandas.attr("DataFrame"))) return {};
+    return std::string(name) + " is of type " + Py_TYPE(frame.ptr())->tp_name +
+           ", not a plain pandas.DataFrame; pass pandas.DataFrame(" + name + ")";
+}
+
+bool is_label(py::handle o) { return PyUnicode_CheckExact(o.ptr()) || PyLong_CheckExact(o.ptr()); }
+
+Reason columns_reason(const char *name, py::handle frame, std::initializer_list<Named> labels) {
+    py::object columns = frame.attr("columns");
+    if (!truth(columns.attr("is_unique"))) return std::string(name) + " has repeated column labels; make them unique";
+    for (const Named &n : labels)
+        if (!is_label(n.label))
+            return std::string(n.argument) + " is " + text_of(n.label) + ", not a str or int column label";
+    for (auto a = labels.begin(); a != labels.end(); ++a)
+        for (auto b = a + 1; b != labels.end(); ++b)
+            if (truth(eq(a->label, b->label)))
+                return std::string(a->argument) + " and " + b->argument + " name the same column; name two columns";
+    for (const Named &n : labels)
+        if (!truth(columns.attr("__contains__")(n.label)))
+            return std::string(name) + " has no column " + text_of(n.label);
+    return {};
+}
+
+Reason key_column_reason(py::handle pandas, py::handle numpy, const char *role, py::handle label, py::handle column,
+                         const KeyRule &rule, bool &numeric) {
+    const ColumnType t = type_of(pandas, numpy, column);
+    numeric = false;
+    if (t.numpy_kind("O")) {
+        const std::string inferred = utf8(pandas.attr("api").attr("types").attr("infer_dtype")(column));
+        if (inferred == "string" || (rule.integer_objects && inferred == "integer")) return {};
+        return described(role, label, t) + " holds " + inferred + " objects, not all str" +
+               (rule.integer_objects ? " or all int" : "") + "; cast it to str";
+    }
+    if (t.family == ColumnType::Numpy && rule.numbers(t)) {
+        numeric = true;
+        return {};
+    }
+    if (t.family != ColumnType::Numpy && t.text) return {};
+    return described(role, label, t) + " is not of a dtype the kernel codes by value; cast it to int64 or str";
+}
 
 TimeReader::TimeReader(py::handle pandas) : timestamp_(pandas.attr("Timestamp")), nat_(pandas.attr("NaT")) {}
 
