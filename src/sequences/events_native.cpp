@@ -6,34 +6,6 @@
 
 namespace movra::native {
 
-void warn_pandas_path(const Call &c, const char *function, Py_ssize_t size, Py_ssize_t large) {
-    if (size < large) return;
-    py::object category;
-    try {
-        category = c.global("pandas").attr("errors").attr("PerformanceWarning");
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        category = py::reinterpret_borrow<py::object>(PyExc_RuntimeWarning);
-    }
-    if (PyErr_WarnFormat(category.ptr(), 1,
-                         "movra.%s: this input is not one the native kernel reproduces exactly; "
-                         "it takes the pandas path, which is much slower",
-                         function) != 0)
-        throw py::error_already_set();
-}
-
-py::list row_values(py::handle frame, py::handle label) {
-    require(truth(frame.attr("columns").attr("__contains__")(label)), "a column is missing");
-    return frame[label].attr("tolist")();
-}
-
-Reason row_values(const char *name, py::handle frame, py::handle label, py::list &values) {
-    if (!truth(frame.attr("columns").attr("__contains__")(label)))
-        return std::string(name) + " has no column " + text_of(label);
-    values = frame[label].attr("tolist")();
-    return {};
-}
-
 bool exact_type(py::handle o, py::handle type) { return reinterpret_cast<PyObject *>(Py_TYPE(o.ptr())) == type.ptr(); }
 
 Reason frame_reason(const char *name, py::handle frame, py::handle pandas) {
@@ -57,6 +29,13 @@ Reason columns_reason(const char *name, py::handle frame, std::initializer_list<
     for (const Named &n : labels)
         if (!truth(columns.attr("__contains__")(n.label)))
             return std::string(name) + " has no column " + text_of(n.label);
+    return {};
+}
+
+Reason row_values(const char *name, py::handle frame, py::handle label, py::list &values) {
+    if (!truth(frame.attr("columns").attr("__contains__")(label)))
+        return std::string(name) + " has no column " + text_of(label);
+    values = frame[label].attr("tolist")();
     return {};
 }
 

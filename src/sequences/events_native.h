@@ -70,10 +70,6 @@ struct Named {
 // others, naming a column of it.
 Reason columns_reason(const char *name, py::handle frame, std::initializer_list<Named> labels);
 
-// (Until every event layer says why it declines.)
-void warn_pandas_path(const Call &c, const char *function, Py_ssize_t size, Py_ssize_t large);
-py::list row_values(py::handle frame, py::handle label);
-
 // The values of a frame's column as its rows give them, when every row is
 // an object row: the column's values as Python objects, in row order.
 // Empty when `frame` (the argument `name`) has the column.
