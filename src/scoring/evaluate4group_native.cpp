@@ -73,18 +73,18 @@ Reason predictions_step(Examination &x) {
 Reason labels_step(Examination &x) {
     py::object l = x.data[x.label];
     const native::ColumnType t = native::type_of(x.pandas, x.numpy, l);
-    const std::string what = native::described("the label column", x.label, t);
+    auto what = [&] { return native::described("the label column", x.label, t); };
     if (!(t.numpy_kind("ib") || (t.numpy_kind("u") && t.size <= 4) || (t.numpy_kind("f") && t.size == 8)))
-        return what + " is not of integers, bool or float64; cast it to int64";
+        return what() + " is not of integers, bool or float64; cast it to int64";
     x.labels = native::buffer_of<double>(x.numpy, l, "float64", x.rows, x.hold);
     double magnitude = 0;
     for (Py_ssize_t r = 0; r < x.rows; r++) {
         const double v = x.labels[r];
         if (std::isnan(v)) continue;
-        if (v != std::floor(v)) return what + " holds fractions, whose sums depend on the order of addition";
+        if (v != std::floor(v)) return what() + " holds fractions, whose sums depend on the order of addition";
         magnitude += std::fabs(v);
     }
-    if (!(magnitude < native::kExactInDouble)) return what + " sums beyond 2**53, where float64 sums are inexact";
+    if (!(magnitude < native::kExactInDouble)) return what() + " sums beyond 2**53, where float64 sums are inexact";
     x.zero = slice(l.attr("iloc"), py::int_(0), py::int_(0)).attr("sum")();
     return {};
 }

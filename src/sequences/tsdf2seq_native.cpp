@@ -131,14 +131,14 @@ Reason column_array(py::handle df, const py::list &labels, py::handle label, py:
     Reason r = position_of(labels, label, position);
     if (!r.empty()) return r;
     py::object array = df.attr("_get_column_array")(position);
-    const std::string what = "the column " + native::text_of(label);
+    auto the_column = [&] { return "the column " + native::text_of(label); };
     if (!py::isinstance<py::dtype>(array.attr("dtype")))
-        return what + " is of an extension dtype; cast it to a numpy dtype";
+        return the_column() + " is of an extension dtype; cast it to a numpy dtype";
     // Datetime arrays wrap their numpy array; asking for it directly skips
     // numpy's conversion protocol, which runs Python code.
     if (!py::isinstance<py::array>(array)) array = array.attr("_ndarray");
     if (!py::isinstance<py::array>(array) || py::array(array).ndim() != 1)
-        return what + " is not held as a one-dimensional numpy array";
+        return the_column() + " is not held as a one-dimensional numpy array";
     out = py::reinterpret_borrow<py::array>(array);
     return {};
 }

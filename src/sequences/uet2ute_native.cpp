@@ -98,22 +98,24 @@ Reason cells_step(Examination &x) {
 // A cell's times as a list: the list itself, or an object array's items
 // (none for an empty array of another dtype).
 Reason cell_items(Examination &x, py::handle ndarray, PyObject *cell, py::list &items) {
-    const std::string what = "a cell of the time column " + native::text_of(x.t);
     if (PyList_CheckExact(cell)) {
         items = py::reinterpret_borrow<py::list>(cell);
         return {};
     }
+    auto a_cell = [&] { return "a cell of the time column " + native::text_of(x.t); };
     if (!native::exact_type(cell, ndarray))
-        return what + " is of type " + Py_TYPE(cell)->tp_name + ", not a list or array; make it a list of Timestamps";
+        return a_cell() + " is of type " + Py_TYPE(cell)->tp_name +
+               ", not a list or array; make it a list of Timestamps";
     py::handle array(cell);
-    if (array.attr("ndim").cast<int>() != 1) return what + " is an array of more than one dimension";
+    if (array.attr("ndim").cast<int>() != 1) return a_cell() + " is an array of more than one dimension";
     const std::string kind = py::str(array.attr("dtype").attr("kind"));
     if (kind == "O") {
         items = array.attr("tolist")();
         return {};
     }
-    if (py::len(array) != 0) return what + " is an array of " + native::utf8(py::str(array.attr("dtype"))) +
-                                      ", not of Timestamps; make it a list of Timestamps";
+    if (py::len(array) != 0)
+        return a_cell() + " is an array of " + native::utf8(py::str(array.attr("dtype"))) +
+               ", not of Timestamps; make it a list of Timestamps";
     return {};
 }
 
