@@ -33,4 +33,14 @@ Reason examine(X &x, Reason (*const (&steps)[N])(X &)) {
     }
 }
 
+// Whether the kernel takes the call, by `examine`; a declined call warns
+// that it takes the pandas path, and why, when `counted` makes it large.
+template <class X, size_t N>
+bool kernel_takes(X &x, Reason (*const (&steps)[N])(X &), Layer layer, py::handle counted) {
+    const Reason declined = examine(x, steps);
+    if (declined.empty()) return true;
+    warn_declined(layer, counted, declined);
+    return false;
+}
+
 }  // namespace movra::native

@@ -163,11 +163,7 @@ Caught caught_by_groups(Call &c, Examination &x) {
 
 py::object evaluate4group_native(Call &c) {
     Examination x(c);
-    const Reason declined = native::examine(x, kSteps);
-    if (!declined.empty()) {
-        native::warn_declined(native::Layer::Evaluate4group, x.data, declined);  // its rows
-        return py::object();
-    }
+    if (!native::kernel_takes(x, kSteps, native::Layer::Evaluate4group, x.data)) return py::object();
     MOVRA_AT(c);
     const Caught total = caught_by_groups(c, x);
     // The counts as the pandas path accumulates them: an int of groups, and

@@ -200,15 +200,20 @@ Reason unit_order_step(Examination &x) {
 using Step = Reason (*)(Examination &);
 constexpr Step kSteps[] = {frame_step, cells_step, occurrences_step, times_step, unit_order_step};
 
-// The result's rows, one per (unit, time) group: its unit, its time in
-// ticks and the list of its kinds, in collection order.
+// The result's rows, one per (unit, time): its unit, its time in ticks and
+// the list of its kinds, in collection order.
 struct Groups {
     py::list who, what;
     std::vector<int64_t> when;
 };
 
-Groups groups_of(const Examination &x, const std::vector<int64_t> &order, const std::vector<int64_t> &begin) {
+// Regrouped in C++: the occurrences ordered by (unit, time), in collection
+// order within each.
+Groups regrouped(const Examination &x) {
     const Occurrences &occ = x.occ;
+    std::vector<int64_t> order, begin;
+    events::regroup(occ.unit.data(), occ.time.data(), static_cast<int64_t>(occ.time.size()), order, begin);
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     const int64_t groups = static_cast<int64_t>(begin.size()) - 1;
     Groups out{py::list(groups), py::list(groups), std::vector<int64_t>(static_cast<size_t>(groups))};
     for (int64_t g = 0; g < groups; g++) {
@@ -263,18 +268,9 @@ py::object ute_frame(Call &c, const Examination &x, const Groups &g) {
 py::object uet2ute_native(Call &c) {
     native::CollectorPause pause;
     Examination x(c);
-    const Reason declined = native::examine(x, kSteps);
-    if (!declined.empty()) {
-        native::warn_declined(native::Layer::Uet2ute, x.uet, declined);  // its rows
-        return py::object();
-    }
-    // Regrouped in C++; one row per (unit, time) with its kinds in
-    // collection order.
+    if (!native::kernel_takes(x, kSteps, native::Layer::Uet2ute, x.uet)) return py::object();
     MOVRA_AT(c);
-    std::vector<int64_t> order, group_begin;
-    events::regroup(x.occ.unit.data(), x.occ.time.data(), static_cast<int64_t>(x.occ.time.size()), order, group_begin);
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    return ute_frame(c, x, groups_of(x, order, group_begin));
+    return ute_frame(c, x, regrouped(x));
 }
 
 }  // namespace movra

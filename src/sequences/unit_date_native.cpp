@@ -135,16 +135,21 @@ Reason codes_step(Examination &x) {
 using Step = Reason (*)(Examination &);
 constexpr Step kSteps[] = {frame_step, daysdiff_step, times_step, units_step, shift_step, codes_step};
 
-// The kept shifted times as Timestamps, one list per unit.
-py::list calendar_lists(const Examination &x, const std::vector<std::vector<int64_t>> &kept) {
+// The thinned calendars: the kept shifted times as Timestamps, one list
+// per unit.
+py::list calendar_lists(const Examination &x) {
+    std::vector<std::vector<int64_t>> kept;
+    const int64_t units = static_cast<int64_t>(py::len(x.labels));
+    events::thin_calendar(x.codes.data(), x.ticks.data(), static_cast<int64_t>(x.codes.size()), units, x.spacing,
+                          x.day, kept);
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     py::list positions;
     for (const auto &rows : kept)
         for (int64_t r : rows) positions.append(py::int_(r));
     py::list stamps = x.shifted.attr("iloc")[positions].attr("tolist")();
-    const Py_ssize_t units = static_cast<Py_ssize_t>(kept.size());
     py::list lists(units);
     Py_ssize_t next = 0;
-    for (Py_ssize_t u = 0; u < units; u++) {
+    for (int64_t u = 0; u < units; u++) {
         const auto &rows = kept[static_cast<size_t>(u)];
         py::list dates(rows.size());
         for (size_t j = 0; j < rows.size(); j++) {
@@ -184,18 +189,9 @@ py::object calendar_index(const Examination &x) {
 py::object unit_date_native(Call &c) {
     native::CollectorPause pause;
     Examination x(c);
-    const Reason declined = native::examine(x, kSteps);
-    if (!declined.empty()) {
-        native::warn_declined(native::Layer::UnitDate, x.df, declined);  // its rows
-        return py::object();
-    }
+    if (!native::kernel_takes(x, kSteps, native::Layer::UnitDate, x.df)) return py::object();
     MOVRA_AT(c);
-    std::vector<std::vector<int64_t>> kept;
-    const int64_t units = static_cast<int64_t>(py::len(x.labels));
-    events::thin_calendar(x.codes.data(), x.ticks.data(), static_cast<int64_t>(x.codes.size()), units, x.spacing,
-                          x.day, kept);
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    py::list lists = calendar_lists(x, kept);
+    py::list lists = calendar_lists(x);
     MOVRA_AT(c);
     return x.pandas.attr("Series")(lists, py::arg("index") = calendar_index(x), py::arg("dtype") = "object");
 }

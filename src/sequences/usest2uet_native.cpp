@@ -342,11 +342,7 @@ void cut_yielded_windows(Examination &x, Cutter &cutter) {
 py::object usest2uet_native(Call &c) {
     native::CollectorPause pause;
     Examination x(c, c.global("tqdm").is(tqdm_at_load()));
-    const Reason declined = native::examine(x, kSteps);
-    if (!declined.empty()) {
-        native::warn_declined(native::Layer::Usest2uet, x.interval, declined);  // its windows
-        return py::object();
-    }
+    if (!native::kernel_takes(x, kSteps, native::Layer::Usest2uet, x.interval)) return py::object();
     Cutter cutter(x);
     if (x.genuine)
         cut_table_windows(x, cutter);
