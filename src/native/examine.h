@@ -8,7 +8,8 @@
 
 namespace movra::native {
 
-// "examining the call raised KeyError: 'CONS_NO', as the pandas path will".
+// A failure while looking, as a reason: "examining the call raised
+// KeyError: 'CONS_NO'".
 Reason raised(py::error_already_set &e);
 
 // Runs `steps` on the examination `x` in order; the first reason ends it.  A
