@@ -107,7 +107,7 @@ def main():
     parser.add_argument("--series", type=int, default=300, help="tsdf2seq calls (one consumer's readings each)")
     parser.add_argument("--seed", type=int, default=0)
     args = parser.parse_args()
-    warnings.simplefilter("ignore", pd.errors.PerformanceWarning)
+    warnings.filterwarnings("ignore", ".* on the pandas path", UserWarning)  # taken on purpose here
 
     built, (log, events, total) = timed(lambda: event_log(args.consumers, args.times, args.seed))
     iv = windows(args.consumers)

@@ -7,6 +7,7 @@
 // column.  Neither `df` nor `interval` is modified: every selection, the sort
 // and every filter make new frames.
 #include "../module/table.h"
+#include "../native/decline.h"
 #include "fe4ts_derive.h"
 #include "fe4ts_native.h"
 
@@ -258,23 +259,6 @@ py::object fe4ts_pandas(Call &c) {
     return fe4ts_derive(c, rows.frame(pandas, unit_values));
 }
 
-// Tells the caller, once, that a large call runs on the slow path and why.
-void warn_declined(Call &c, const std::string &reason) {
-    constexpr py::ssize_t kQuietWindows = 1000;
-    py::ssize_t windows = 0;
-    try {
-        windows = static_cast<py::ssize_t>(py::len(c.arg(6)));
-    } catch (py::error_already_set &e) {
-        drop_failure(e);  // not a table: the pandas path reports it
-        return;
-    }
-    if (windows <= kQuietWindows) return;
-    const std::string message = "fe4ts computes these " + std::to_string(windows) +
-                                " windows on the pandas path, about a thousand times slower than its native "
-                                "kernel: " + reason;
-    if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw py::error_already_set();
-}
-
 }  // namespace
 
 py::object fe4ts(Call &c) {
@@ -283,7 +267,7 @@ py::object fe4ts(Call &c) {
     py::object ftrs = fe4ts_native(c, declined);
     if (ftrs) return ftrs;
     MOVRA_AT(c);
-    warn_declined(c, declined);
+    native::warn_declined(native::Layer::Fe4ts, c.arg(6), declined);  // its windows
     return fe4ts_pandas(c);
 }
 

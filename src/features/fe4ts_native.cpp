@@ -20,6 +20,9 @@
 #include "fe4ts_native.h"
 
 #include "../module/table.h"
+#include "../native/columns.h"
+#include "../native/decline.h"
+#include "../native/scalars.h"
 #include "fe4ts_derive.h"
 #include "fe_kernel.h"
 #include "feature_names.h"
@@ -44,90 +47,21 @@ namespace {
 
 namespace k = fe_kernel;
 
-// Why the kernel does not take (part of) a call, with what would let it; an
-// empty reason means it does.
-using Reason = std::string;
+using native::as_int64;
+using native::ColumnType;
+using native::described;
+using native::has_missing;
+using native::is_float;
+using native::is_text;
+using native::kExactInDouble;
+using native::numbers;
+using native::Reason;
+using native::text_of;
+using native::type_of;
+using native::utf8;
 
-constexpr double kExact = 9007199254740992.0;  // 2**53: integers up to here are exact doubles
 constexpr int64_t kWindowsPerStep = 512;       // progress and interrupt granularity
 constexpr const char *kLabel = "fe4ts";        // the progress bar's label
-
-std::string utf8(py::handle text) {
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (data == nullptr) throw py::error_already_set();
-    return std::string(data, static_cast<size_t>(size));
-}
-
-std::string text_of(py::handle o) { return utf8(py::repr(o)); }
-
-bool is_text(py::handle o) { return PyUnicode_CheckExact(o.ptr()); }
-bool is_float(py::handle o) { return PyFloat_CheckExact(o.ptr()); }
-
-// A Python int (bool included, as numpy compares it) that fits int64.
-bool as_int64(py::handle o, int64_t &out) {
-    if (!PyLong_Check(o.ptr())) return false;
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(o.ptr(), &overflow);
-    if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return false;
-    }
-    out = v;
-    return true;
-}
-
-// ---- column types ------------------------------------------------------------
-
-// How a column stores its values, as far as converting them is concerned.
-struct ColumnType {
-    enum Family {
-        Numpy,        // a plain numpy dtype (datetime64 without a zone included)
-        Masked,       // pandas' nullable Int*, UInt*, Float*, boolean (pd.NA)
-        Arrow,        // an Arrow-backed dtype
-        Zoned,        // datetime64 with a time zone
-        Categorical,  // pandas' categorical
-        Other,        // pandas' string dtypes, Period, intervals, ...
-    };
-    Family family = Other;
-    char kind = 0;  // numpy's kind letter of the values
-    int size = 0;   // bytes per value (numpy and masked dtypes)
-    std::string name;
-
-    bool numpy_kind(const char *kinds) const { return family == Numpy && std::strchr(kinds, kind) != nullptr; }
-    bool nullable_number() const { return (family == Masked || family == Arrow) && std::strchr("iuf", kind); }
-    bool datetime() const { return kind == 'M' && (family == Numpy || family == Zoned || family == Arrow); }
-};
-
-ColumnType type_of(py::handle pandas, py::handle numpy, py::handle column) {
-    py::object dt = column.attr("dtype");
-    ColumnType t;
-    t.name = utf8(py::str(dt));
-    t.kind = utf8(dt.attr("kind"))[0];
-    py::object arrow = py::getattr(pandas, "ArrowDtype", py::none());
-    if (py::isinstance(dt, numpy.attr("dtype"))) {
-        t.family = ColumnType::Numpy;
-        t.size = dt.attr("itemsize").cast<int>();
-    } else if (py::isinstance(dt, pandas.attr("CategoricalDtype"))) {
-        t.family = ColumnType::Categorical;
-    } else if (py::isinstance(dt, pandas.attr("DatetimeTZDtype"))) {
-        t.family = ColumnType::Zoned;
-    } else if (!arrow.is_none() && py::isinstance(dt, arrow)) {
-        t.family = ColumnType::Arrow;
-    } else if (optional_attr(dt, "numpy_dtype") && optional_attr(dt, "na_value").is(pandas.attr("NA")) &&
-               !py::isinstance(dt, pandas.attr("StringDtype"))) {
-        t.family = ColumnType::Masked;
-        t.size = dt.attr("numpy_dtype").attr("itemsize").cast<int>();
-    }
-    return t;
-}
-
-bool has_missing(py::handle column) { return truth(column.attr("isna")().attr("any")()); }
-
-// "column 'KWH' (float32)", as reasons name a column.
-std::string described(const std::string &role, py::handle name, const ColumnType &t) {
-    return role + " " + text_of(name) + " (" + t.name + ")";
-}
 
 // Ticks per second of a datetime unit ("s", "ms", "us", "ns"), 0 if unknown.
 int64_t ticks_per_second(const std::string &unit) {
@@ -179,7 +113,7 @@ struct Examination {
     bool arrow_values = false;    // ... Arrow-backed: Python float cells
     std::string value_dtype;      // ... the numpy type of their statistics
 
-    std::vector<py::object> arrays;  // what the kernel's pointers point into
+    native::Holder arrays;  // what the kernel's pointers point into
     k::Table table;
     k::Options options;
     std::vector<k::Window> windows;
@@ -192,22 +126,10 @@ struct Examination {
 };
 
 // A 1-d contiguous buffer of `dtype` holding the column's values (the column's
-// own memory when it already is one).
+// own memory when it already is one), alive as long as the examination.
 template <class T>
 const T *buffer_of(Examination &x, py::handle values, const char *dtype) {
-    py::object array = x.numpy.attr("ascontiguousarray")(values, py::arg("dtype") = dtype);
-    py::buffer_info info = py::buffer(array).request();
-    if (info.ndim != 1 || info.itemsize != static_cast<py::ssize_t>(sizeof(T)) || info.size != x.rows)
-        throw std::runtime_error("unexpected buffer shape");
-    x.arrays.push_back(array);
-    return static_cast<const T *>(info.ptr);
-}
-
-// The column's values as numpy numbers of `dtype` (missing values as NaN for
-// floats; integers only for columns without missing values).
-py::object numbers(py::handle column, const char *dtype) {
-    if (dtype[0] == 'f') return column.attr("to_numpy")(py::arg("dtype") = dtype, py::arg("na_value") = std::nan(""));
-    return column.attr("to_numpy")(py::arg("dtype") = dtype);
+    return native::buffer_of<T>(x.numpy, values, dtype, x.rows, x.arrays);
 }
 
 // The progress display: the kernel keeps its own loop only with the class
@@ -324,7 +246,7 @@ bool exact_integers(Examination &x, py::handle as_float, int bytes) {
     // Missing readings (NaN) count as 0, zeroed in the temporary itself.
     py::object magnitude = x.numpy.attr("abs")(as_float);
     x.numpy.attr("nan_to_num")(magnitude, py::arg("copy") = false, py::arg("nan") = 0.0);
-    return magnitude.attr("sum")().cast<double>() < kExact &&
+    return magnitude.attr("sum")().cast<double>() < kExactInDouble &&
            magnitude.attr("max")().cast<double>() < std::ldexp(1.0, 8 * bytes - 2);
 }
 
@@ -598,13 +520,13 @@ Reason time_step(Examination &x) {
             if (integer) {
                 s.i = i;
             } else {
-                if (std::fabs(static_cast<double>(i)) > kExact) return "the lag " + text_of(l) + " is beyond 2**53";
+                if (std::fabs(static_cast<double>(i)) > kExactInDouble) return "the lag " + text_of(l) + " is beyond 2**53";
                 s.f = static_cast<double>(i);
             }
         } else if (is_float(l)) {
             const double f = PyFloat_AS_DOUBLE(l.ptr());
             if (integer) {
-                if (!(std::isfinite(f) && f == std::floor(f) && std::fabs(f) <= kExact))
+                if (!(std::isfinite(f) && f == std::floor(f) && std::fabs(f) <= kExactInDouble))
                     return "the lag " + text_of(l) + " is not a whole number, on the integer " + what;
                 s.i = static_cast<int64_t>(f);
                 x.needs_exact_times = true;
@@ -796,7 +718,7 @@ Reason units_step(Examination &x) {
             win.unit = i;
         } else if (is_float(u)) {
             const double f = PyFloat_AS_DOUBLE(u.ptr());
-            if (std::isfinite(f) && f == std::floor(f) && std::fabs(f) <= kExact)
+            if (std::isfinite(f) && f == std::floor(f) && std::fabs(f) <= kExactInDouble)
                 win.unit = static_cast<int64_t>(f);
             else
                 win.matches_nothing = true;  // NaN, inf or a fraction equals no integer unit
@@ -870,12 +792,12 @@ struct Bounds {
             return {};
         }
         const double r = lower ? std::ceil(f) : std::floor(f);
-        if (r > kExact) {
+        if (r > kExactInDouble) {
             if (lower)
                 never = true;
             else
                 out.i = std::numeric_limits<int64_t>::max();
-        } else if (r < -kExact) {
+        } else if (r < -kExactInDouble) {
             if (lower)
                 out.i = std::numeric_limits<int64_t>::min();
             else
@@ -890,7 +812,7 @@ struct Bounds {
         int64_t i = 0;
         double f = 0.0;
         if (as_int64(o, i)) {
-            if (std::fabs(static_cast<double>(i)) > kExact) return "the bound " + text_of(o) + " is beyond 2**53";
+            if (std::fabs(static_cast<double>(i)) > kExactInDouble) return "the bound " + text_of(o) + " is beyond 2**53";
             f = static_cast<double>(i);
         } else if (is_float(o)) {
             f = PyFloat_AS_DOUBLE(o.ptr());
@@ -1070,7 +992,7 @@ Reason exactness_step(Examination &x) {
     if (x.time.kind != TimeAxis::Int || x.rows == 0) return {};
     if (!x.needs_exact_times && !x.narrow_time_check) return {};
     const double largest = largest_time(x);
-    if (!(largest <= kExact)) return "the time column " + text_of(x.tactic_list[0]) + " holds times beyond 2**53";
+    if (!(largest <= kExactInDouble)) return "the time column " + text_of(x.tactic_list[0]) + " holds times beyond 2**53";
     if (x.narrow_time_check && !(largest < std::ldexp(1.0, 8 * x.time.width - 2)))
         return "the time column " + text_of(x.tactic_list[0]) + " could wrap around when shifted";
     return {};
@@ -1481,6 +1403,8 @@ py::object fe4ts_native(Call &c, std::string &declined) {
         if (!e.matches(PyExc_Exception)) throw;
         declined = "examining the call raised " + utf8(py::str(e.type().attr("__name__"))) + ": " +
                    utf8(py::str(e.value())) + ", as the pandas path will";
+    } catch (const native::Decline &d) {
+        declined = d.reason;
     } catch (const std::exception &e) {
         declined = std::string("a column could not be converted (") + e.what() + ")";
     }

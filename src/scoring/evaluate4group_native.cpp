@@ -12,134 +12,170 @@
 #include "evaluate4group.h"
 
 #include "../module/table.h"
+#include "../native/examine.h"
+#include "../native/scalars.h"
 
 #include <cmath>
+#include <cstring>
 #include <unordered_map>
 
 namespace movra {
 
 namespace {
 
-using native::require;
+using native::Reason;
 
-constexpr double kExact = 9007199254740992.0;  // 2**53
+// The call, and what its steps find out about it.
+struct Examination {
+    explicit Examination(Call &call)
+        : c(call), data(c.arg(0)), group(c.arg(1)), predict(c.arg(2)), label(c.arg(3)), k(c.arg(4)) {}
 
-}  // namespace
-
-py::object evaluate4group_native(Call &c) {
-    py::object data = c.arg(0), group = c.arg(1), predict = c.arg(2), label = c.arg(3), k = c.arg(4);
-    std::vector<py::object> hold;
-    std::vector<int64_t> codes;
-    const double *scores = nullptr, *labels = nullptr;
+    Call &c;
+    py::object data, group, predict, label, k, pandas, numpy;
+    Py_ssize_t rows = 0;
+    native::Holder hold;             // what the kernel's pointers point into
+    const double *scores = nullptr;  // predictions_step
+    const double *labels = nullptr;  // labels_step
+    py::object zero;                 // ... the label column's sum type
+    std::vector<int64_t> codes;      // groups_step: each row's group, -1 for none
     int64_t groups = 0;
-    std::unordered_map<int64_t, int64_t> flagged;
-    py::object zero;  // the label column's sum type
+    std::unordered_map<int64_t, int64_t> flagged;  // flagged_step: rows flagged by group size
+};
 
-    const bool taken = native::examined([&] {
-        py::object pandas = c.global("pandas"), numpy = c.global("numpy");
-        require(native::exact_type(data, pandas.attr("DataFrame")));
-        auto is_label = [](py::handle o) { return PyUnicode_CheckExact(o.ptr()) || PyLong_CheckExact(o.ptr()); };
-        py::object columns = data.attr("columns");
-        require(truth(columns.attr("is_unique")) && is_label(group) && is_label(predict) && is_label(label));
-        require(!truth(eq(group, predict)) && !truth(eq(group, label)) && !truth(eq(predict, label)));
-        for (py::handle name : {py::handle(group), py::handle(predict), py::handle(label)})
-            require(truth(columns.attr("__contains__")(name)));
-        require(!truth(data.attr("index").attr("names").attr("__contains__")(group)));
-        const Py_ssize_t n = static_cast<Py_ssize_t>(py::len(data));
+Reason frame_step(Examination &x) {
+    x.pandas = x.c.global("pandas");
+    x.numpy = x.c.global("numpy");
+    Reason r = native::frame_reason("data", x.data, x.pandas);
+    if (r.empty())
+        r = native::columns_reason("data", x.data, {{"group", x.group}, {"predict", x.predict}, {"label", x.label}});
+    if (!r.empty()) return r;
+    if (truth(x.data.attr("index").attr("names").attr("__contains__")(x.group)))
+        return "group " + native::text_of(x.group) + " names both a column and an index level of data; rename one";
+    x.rows = static_cast<Py_ssize_t>(py::len(x.data));
+    return {};
+}
 
-        // Predictions: numbers that float64 holds exactly.
-        int size = 0;
-        py::object p = data[predict];
-        const char pk = native::column_kind(numpy, pandas, p, size);
-        require(pk == 'f' || pk == 'i' || pk == 'b' || (pk == 'u' && size <= 4));
-        scores = native::buffer_of<double>(numpy, p, "float64", n, hold);
-        if (pk == 'i' && n > 0) require(numpy.attr("abs")(p.attr("to_numpy")()).attr("max")().cast<double>() <= kExact);
+// Predictions: numbers that float64 holds exactly.
+Reason predictions_step(Examination &x) {
+    py::object p = x.data[x.predict];
+    const native::ColumnType t = native::type_of(x.pandas, x.numpy, p);
+    if (!(t.numpy_kind("fib") || (t.numpy_kind("u") && t.size <= 4)))
+        return native::described("the prediction column", x.predict, t) +
+               " is not of numbers that float64 holds exactly; cast it to float64";
+    x.scores = native::buffer_of<double>(x.numpy, p, "float64", x.rows, x.hold);
+    if (t.kind == 'i' && x.rows > 0 &&
+        x.numpy.attr("abs")(p.attr("to_numpy")()).attr("max")().cast<double>() > native::kExactInDouble)
+        return native::described("the prediction column", x.predict, t) + " holds integers beyond 2**53";
+    return {};
+}
 
-        // Labels: integers, or floats of integral value, summing exactly.
-        py::object l = data[label];
-        const char lk = native::column_kind(numpy, pandas, l, size);
-        require(lk == 'i' || lk == 'b' || (lk == 'u' && size <= 4) || (lk == 'f' && size == 8));
-        labels = native::buffer_of<double>(numpy, l, "float64", n, hold);
-        double magnitude = 0;
-        for (Py_ssize_t r = 0; r < n; r++) {
-            const double v = labels[r];
-            if (std::isnan(v)) continue;
-            require(v == std::floor(v));
-            magnitude += std::fabs(v);
-        }
-        require(magnitude < kExact);
-        zero = slice(l.attr("iloc"), py::int_(0), py::int_(0)).attr("sum")();
-
-        // Groups: plain keys, coded; a missing key is in no group.
-        py::object keys = data[group];
-        const char gk = native::column_kind(numpy, pandas, keys, size);
-        if (gk == 'O') {
-            const std::string inferred = py::str(pandas.attr("api").attr("types").attr("infer_dtype")(keys));
-            require(inferred == "string" || inferred == "integer");
-        } else if (gk != 0) {
-            require(gk == 'i' || gk == 'u' || gk == 'f' || gk == 'b');
-        }
-        py::object factorized = pandas.attr("factorize")(keys);
-        py::object code_array = factorized[py::int_(0)];
-        const int64_t *g = native::buffer_of<int64_t>(numpy, code_array, "int64", n, hold);
-        codes.assign(g, g + n);
-        groups = static_cast<int64_t>(py::len(factorized[py::int_(1)]));
-
-        // How many rows a group of each size flags, as int(size * k) gives it.
-        std::vector<int64_t> sizes(static_cast<size_t>(groups), 0);
-        for (int64_t code : codes)
-            if (code >= 0) sizes[static_cast<size_t>(code)]++;
-        for (int64_t s : sizes) {
-            if (flagged.count(s)) continue;
-            py::object count = py::int_(py::int_(s) * k);
-            int overflow = 0;
-            long long v = PyLong_AsLongLongAndOverflow(count.ptr(), &overflow);
-            if (overflow != 0) v = overflow > 0 ? s : -s - 1;  // beyond the group either way
-            flagged[s] = v;
-        }
-    });
-    if (!taken) {
-        native::warn_pandas_path(c, "evaluate4group", PyObject_Size(data.ptr()), 100000);
-        if (PyErr_Occurred()) PyErr_Clear();
-        return py::object();
+// Labels: integers, or floats of integral value, summing exactly.
+Reason labels_step(Examination &x) {
+    py::object l = x.data[x.label];
+    const native::ColumnType t = native::type_of(x.pandas, x.numpy, l);
+    auto what = [&] { return native::described("the label column", x.label, t); };
+    if (!(t.numpy_kind("ib") || (t.numpy_kind("u") && t.size <= 4) || (t.numpy_kind("f") && t.size == 8)))
+        return what() + " is not of integers, bool or float64; cast it to int64";
+    x.labels = native::buffer_of<double>(x.numpy, l, "float64", x.rows, x.hold);
+    double magnitude = 0;
+    for (Py_ssize_t r = 0; r < x.rows; r++) {
+        const double v = x.labels[r];
+        if (std::isnan(v)) continue;
+        if (v != std::floor(v)) return what() + " holds fractions, whose sums depend on the order of addition";
+        magnitude += std::fabs(v);
     }
+    if (!(magnitude < native::kExactInDouble)) return what() + " sums beyond 2**53, where float64 sums are inexact";
+    x.zero = slice(l.attr("iloc"), py::int_(0), py::int_(0)).attr("sum")();
+    return {};
+}
 
-    MOVRA_AT(c);
+// Groups: plain keys, coded; a missing key is in no group.
+Reason groups_step(Examination &x) {
+    const native::KeyRule numbers{[](const native::ColumnType &t) { return std::strchr("iufb", t.kind) != nullptr; },
+                                  true};
+    py::object keys = x.data[x.group];
+    bool numeric = false;
+    Reason r = native::key_column_reason(x.pandas, x.numpy, "the group column", x.group, keys, numbers, numeric);
+    if (!r.empty()) return r;
+    py::object factorized = x.pandas.attr("factorize")(keys);
+    py::object code_array = factorized[py::int_(0)];
+    const int64_t *g = native::buffer_of<int64_t>(x.numpy, code_array, "int64", x.rows, x.hold);
+    x.codes.assign(g, g + x.rows);
+    x.groups = static_cast<int64_t>(py::len(factorized[py::int_(1)]));
+    return {};
+}
+
+// How many rows a group of each size flags, as int(size * k) gives it.
+Reason flagged_step(Examination &x) {
+    std::vector<int64_t> sizes(static_cast<size_t>(x.groups), 0);
+    for (int64_t code : x.codes)
+        if (code >= 0) sizes[static_cast<size_t>(code)]++;
+    for (int64_t s : sizes) {
+        if (x.flagged.count(s)) continue;
+        py::object count = py::int_(py::int_(s) * x.k);
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(count.ptr(), &overflow);
+        if (overflow != 0) v = overflow > 0 ? s : -s - 1;  // beyond the group either way
+        x.flagged[s] = v;
+    }
+    return {};
+}
+
+using Step = Reason (*)(Examination &);
+constexpr Step kSteps[] = {frame_step, predictions_step, labels_step, groups_step, flagged_step};
+
+// The groups that caught something and the sum of what they caught.  A
+// group whose flagged rows the sort decides is sorted by pandas.
+struct Caught {
+    int64_t hit = 0;
+    double caught = 0;
+};
+
+Caught caught_by_groups(Call &c, Examination &x) {
     events::Scores s;
-    s.rows = static_cast<int64_t>(codes.size());
-    s.groups = groups;
-    s.group = codes.data();
-    s.predict = scores;
-    s.label = labels;
+    s.rows = static_cast<int64_t>(x.codes.size());
+    s.groups = x.groups;
+    s.group = x.codes.data();
+    s.predict = x.scores;
+    s.label = x.labels;
     events::GroupCatch out;
-    events::catch_by_group(s, [&](int64_t size) { return flagged.at(size); }, out);
+    events::catch_by_group(s, [&](int64_t size) { return x.flagged.at(size); }, out);
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 
-    // Groups whose flagged rows the sort decides are sorted by pandas.
-    double caught = 0;
-    int64_t hit = 0;
-    for (int64_t g = 0; g < groups; g++) {
+    Caught total;
+    for (int64_t g = 0; g < x.groups; g++) {
         double TP = out.caught[g];
         if (out.ambiguous[g]) {
             MOVRA_AT(c);
             py::list rows;
             for (int64_t r : out.rows[static_cast<size_t>(g)]) rows.append(py::int_(r));
-            TP = evaluate4group_caught(c, data.attr("iloc")[rows]).cast<double>();
+            TP = evaluate4group_caught(c, x.data.attr("iloc")[rows]).cast<double>();
         }
         if (TP >= 1) {
-            hit++;
-            caught += TP;
+            total.hit++;
+            total.caught += TP;
         }
     }
+    return total;
+}
+
+}  // namespace
+
+py::object evaluate4group_native(Call &c) {
+    Examination x(c);
+    if (!native::kernel_takes(x, kSteps, native::Layer::Evaluate4group, x.data)) return py::object();
+    MOVRA_AT(c);
+    const Caught total = caught_by_groups(c, x);
     // The counts as the pandas path accumulates them: an int of groups, and
     // the label column's sum type once any group has caught something.
     py::object TP_individal = py::int_(0);
-    if (hit > 0) {
-        py::object total = py::isinstance<py::float_>(zero) ? py::object(py::float_(caught))
-                                                            : py::object(py::int_(static_cast<long long>(caught)));
-        TP_individal = TP_individal + (zero + total);
+    if (total.hit > 0) {
+        py::object sum = py::isinstance<py::float_>(x.zero)
+                             ? py::object(py::float_(total.caught))
+                             : py::object(py::int_(static_cast<long long>(total.caught)));
+        TP_individal = TP_individal + (x.zero + sum);
     }
-    return evaluate4group_rates(c, py::int_(hit), TP_individal);
+    return evaluate4group_rates(c, py::int_(total.hit), TP_individal);
 }
 
 }  // namespace movra

@@ -2,32 +2,60 @@
 #include "events_native.h"
 
 #include "../module/table.h"
+#include "../native/scalars.h"
 
 namespace movra::native {
 
-void warn_pandas_path(const Call &c, const char *function, Py_ssize_t size, Py_ssize_t large) {
-    if (size < large) return;
-    py::object category;
-    try {
-        category = c.global("pandas").attr("errors").attr("PerformanceWarning");
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        category = py::reinterpret_borrow<py::object>(PyExc_RuntimeWarning);
-    }
-    if (PyErr_WarnFormat(category.ptr(), 1,
-                         "movra.%s: this input is not one the native kernel reproduces exactly; "
-                         "it takes the pandas path, which is much slower",
-                         function) != 0)
-        throw py::error_already_set();
-}
-
-py::list row_values(py::handle frame, py::handle label) {
-    py::object columns = frame.attr("columns");
-    require(truth(columns.attr("__contains__")(label)));
-    return frame[label].attr("tolist")();
-}
-
 bool exact_type(py::handle o, py::handle type) { return reinterpret_cast<PyObject *>(Py_TYPE(o.ptr())) == type.ptr(); }
+
+Reason frame_reason(const char *name, py::handle frame, py::handle pandas) {
+    if (exact_type(frame, pandas.attr("DataFrame"))) return {};
+    return std::string(name) + " is of type " + Py_TYPE(frame.ptr())->tp_name +
+           ", not a plain pandas.DataFrame; pass pandas.DataFrame(" + name + ")";
+}
+
+bool is_label(py::handle o) { return PyUnicode_CheckExact(o.ptr()) || PyLong_CheckExact(o.ptr()); }
+
+Reason columns_reason(const char *name, py::handle frame, std::initializer_list<Named> labels) {
+    py::object columns = frame.attr("columns");
+    if (!truth(columns.attr("is_unique"))) return std::string(name) + " has repeated column labels; make them unique";
+    for (const Named &n : labels)
+        if (!is_label(n.label))
+            return std::string(n.argument) + " is " + text_of(n.label) + ", not a str or int column label";
+    for (auto a = labels.begin(); a != labels.end(); ++a)
+        for (auto b = a + 1; b != labels.end(); ++b)
+            if (truth(eq(a->label, b->label)))
+                return std::string(a->argument) + " and " + b->argument + " name the same column; name two columns";
+    for (const Named &n : labels)
+        if (!truth(columns.attr("__contains__")(n.label)))
+            return std::string(name) + " has no column " + text_of(n.label);
+    return {};
+}
+
+Reason row_values(const char *name, py::handle frame, py::handle label, py::list &values) {
+    if (!truth(frame.attr("columns").attr("__contains__")(label)))
+        return std::string(name) + " has no column " + text_of(label);
+    values = frame[label].attr("tolist")();
+    return {};
+}
+
+Reason key_column_reason(py::handle pandas, py::handle numpy, const char *role, py::handle label, py::handle column,
+                         const KeyRule &rule, bool &numeric) {
+    const ColumnType t = type_of(pandas, numpy, column);
+    numeric = false;
+    if (t.numpy_kind("O")) {
+        const std::string inferred = utf8(pandas.attr("api").attr("types").attr("infer_dtype")(column));
+        if (inferred == "string" || (rule.integer_objects && inferred == "integer")) return {};
+        return described(role, label, t) + " holds " + inferred + " objects, not all str" +
+               (rule.integer_objects ? " or all int" : "") + "; cast it to str";
+    }
+    if (t.family == ColumnType::Numpy && rule.numbers(t)) {
+        numeric = true;
+        return {};
+    }
+    if (t.family != ColumnType::Numpy && t.text) return {};
+    return described(role, label, t) + " is not of a dtype the kernel codes by value; cast it to int64 or str";
+}
 
 TimeReader::TimeReader(py::handle pandas) : timestamp_(pandas.attr("Timestamp")), nat_(pandas.attr("NaT")) {}
 
@@ -70,18 +98,6 @@ py::object object_array(py::handle numpy, py::handle items, const int64_t *at, i
         Py_XSETREF(cells[i], item);
     }
     return array;
-}
-
-char column_kind(py::handle numpy, py::handle pandas, py::handle column, int &itemsize) {
-    py::object dtype = column.attr("dtype");
-    itemsize = 0;
-    if (py::isinstance(dtype, numpy.attr("dtype"))) {
-        itemsize = dtype.attr("itemsize").cast<int>();
-        return py::str(dtype.attr("kind")).cast<std::string>()[0];
-    }
-    py::object types = pandas.attr("api").attr("types");
-    require(truth(types.attr("is_string_dtype")(dtype)) && !truth(types.attr("is_object_dtype")(dtype)));
-    return 0;
 }
 
 }  // namespace movra::native

@@ -1,26 +1,23 @@
-// What the event functions' native layers share: declining a call, the
-// warning for a large input that takes the pandas path, reading pandas
-// Timestamps as integer ticks, and typed views of numpy arrays.
+// What the event functions' native layers share besides src/native/: the
+// checks of the tables and labels a call names, the key columns the kernels
+// code by value, reading pandas Timestamps as integer ticks, and building
+// the object arrays of their results.
 #pragma once
 
 #include "../module/runtime.h"
+#include "../native/columns.h"
+#include "../native/decline.h"
 
 #include <cstdint>
+#include <initializer_list>
+#include <string>
 #include <vector>
 
 namespace movra::native {
 
-// Not a call the kernel reproduces exactly.  Thrown while a call is
-// examined; the function then takes its pandas path.
-struct Decline {};
-
-inline void require(bool ok) {
-    if (!ok) throw Decline{};
-}
-
-// Runs `examine`.  False when it declined or failed: a failure while looking
-// is the pandas path's to report (it meets the same input); an interrupt or
-// exit is the caller's and passes.
+// Runs `examine`, a read the pandas path would make too.  False when it
+// declined or failed: a failure while looking is the pandas path's to report
+// (it meets the same input); an interrupt or exit is the caller's and passes.
 template <class F>
 bool examined(F examine) {
     try {
@@ -52,17 +49,44 @@ private:
     int was_enabled_;
 };
 
-// The values of a frame's column as its rows give them, when every row is
-// an object row: the column's values as Python objects, in row order.
-py::list row_values(py::handle frame, py::handle label);
-
-// A large input going to the pandas path is said so (pandas'
-// PerformanceWarning), since it may take minutes instead of seconds.
-void warn_pandas_path(const Call &c, const char *function, Py_ssize_t size, Py_ssize_t large);
-
 // The input's type exactly (a subclass may redefine any operation, so it
 // takes the pandas path).
 bool exact_type(py::handle o, py::handle type);
+
+// Empty when `frame`, the argument `name`, is a plain pandas DataFrame.
+Reason frame_reason(const char *name, py::handle frame, py::handle pandas);
+
+// A column label as the kernels look it up: a str or an int.
+bool is_label(py::handle o);
+
+// A label a call names, and the argument it came as.
+struct Named {
+    const char *argument;
+    py::handle label;
+};
+
+// Empty when the column labels of `frame` (the argument `name`) are unique
+// and every one of `labels` is a str or int label, distinct from the
+// others, naming a column of it.
+Reason columns_reason(const char *name, py::handle frame, std::initializer_list<Named> labels);
+
+// The values of a frame's column as its rows give them, when every row is
+// an object row: the column's values as Python objects, in row order.
+// Empty when `frame` (the argument `name`) has the column.
+Reason row_values(const char *name, py::handle frame, py::handle label, py::list &values);
+
+// Which columns of keys (consumers, kinds, units, groups) the kernels code
+// by value, as the pandas path compares and groups them: pandas' own text
+// dtypes, object columns of str, and the numpy dtypes `numbers` allows.
+struct KeyRule {
+    bool (*numbers)(const ColumnType &t);
+    bool integer_objects = false;  // object columns of ints too
+};
+
+// Empty when `column`, labelled `label` (the reasons' "<role> 'label'"),
+// holds keys `rule` takes; `numeric` tells whether they are numbers.
+Reason key_column_reason(py::handle pandas, py::handle numpy, const char *role, py::handle label, py::handle column,
+                         const KeyRule &rule, bool &numeric);
 
 // Reads pandas Timestamps (and NaT) as nanoseconds since the epoch, UTC for
 // aware ones.
@@ -80,22 +104,8 @@ private:
     py::object timestamp_, nat_;
 };
 
-// numpy's array of `values` as `dtype`, C-contiguous, kept alive by `hold`.
-template <class T>
-const T *buffer_of(py::handle numpy, py::handle values, const char *dtype, Py_ssize_t n, std::vector<py::object> &hold) {
-    py::object array = numpy.attr("ascontiguousarray")(values, py::arg("dtype") = dtype);
-    py::buffer_info info = py::buffer(array).request();
-    require(info.ndim == 1 && info.itemsize == static_cast<py::ssize_t>(sizeof(T)) && info.size == n);
-    hold.push_back(array);
-    return static_cast<const T *>(info.ptr);
-}
-
 // A new one-dimensional object array holding items[at[0]], items[at[1]], ...
 py::object object_array(py::handle numpy, py::handle items, const int64_t *at, int64_t n);
-
-// The dtype of a column: numpy's kind character, or 0 for pandas' own
-// string dtype, or Decline for any other extension dtype.
-char column_kind(py::handle numpy, py::handle pandas, py::handle column, int &itemsize);
 
 }  // namespace movra::native
 

@@ -17,6 +17,8 @@
 #include "kernel/event_kernels.h"
 
 #include "../module/table.h"
+#include "../native/examine.h"
+#include "../native/scalars.h"
 
 #include <pybind11/numpy.h>
 
@@ -31,10 +33,10 @@ namespace movra {
 
 namespace {
 
+using native::Reason;
 using native::require;
 
 constexpr int64_t kLargestTick = int64_t{1} << 62;
-constexpr double kExactInDouble = 9007199254740992.0;  // 2**53
 
 // Attoseconds per tick of a numpy datetime unit (those a linear count of).
 const char *attoseconds_per(const std::string &unit) {
@@ -46,8 +48,7 @@ const char *attoseconds_per(const std::string &unit) {
     if (unit == "ms") return "1000000000000000";
     if (unit == "us") return "1000000000000";
     if (unit == "ns") return "1000000000";
-    require(false);
-    return nullptr;
+    throw native::Decline{"the datetime unit '" + unit + "' is not a fixed length of time"};
 }
 
 py::int_ big(const char *digits) { return py::reinterpret_steal<py::int_>(PyLong_FromString(digits, nullptr, 10)); }
@@ -56,7 +57,7 @@ int64_t to_int64(py::handle value) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
     if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-    require(overflow == 0 && v < kLargestTick && v > -kLargestTick);
+    require(overflow == 0 && v < kLargestTick && v > -kLargestTick, "a time or date is beyond 2**62 ticks");
     return v;
 }
 
@@ -65,9 +66,10 @@ int64_t to_int64(py::handle value) {
 std::string unit_of(const py::dtype &dtype) {
     const std::string name = py::str(dtype.attr("str"));  // "<M8[ns]": str(dtype) runs Python code
     const size_t open = name.find('[');
-    require(dtype.kind() == 'M' && open != std::string::npos && name.back() == ']');
+    require(dtype.kind() == 'M' && open != std::string::npos && name.back() == ']', "a datetime64 has no unit");
     std::string unit = name.substr(open + 1, name.size() - open - 2);
-    require(!unit.empty() && std::isalpha(static_cast<unsigned char>(unit[0])));
+    require(!unit.empty() && std::isalpha(static_cast<unsigned char>(unit[0])),
+            "a datetime64's unit is a multiple of one; cast it to datetime64[ns]");
     return unit;
 }
 
@@ -76,15 +78,16 @@ std::string unit_of(const py::dtype &dtype) {
 py::object attoseconds(py::handle numpy, py::handle pandas, py::handle datetime, py::handle when) {
     py::object stamp = py::reinterpret_borrow<py::object>(when);
     if (native::exact_type(when, pandas.attr("Timestamp"))) {
-        require(py::object(stamp.attr("tz")).is_none());
+        require(py::object(stamp.attr("tz")).is_none(), "date has a time zone, the time column none");
         stamp = stamp.attr("asm8");
     } else if (native::exact_type(when, datetime)) {
-        require(py::object(stamp.attr("tzinfo")).is_none());
+        require(py::object(stamp.attr("tzinfo")).is_none(), "date has a time zone, the time column none");
         stamp = numpy.attr("datetime64")(stamp, "us");
     }
-    require(native::exact_type(stamp, numpy.attr("datetime64")));
+    require(native::exact_type(stamp, numpy.attr("datetime64")),
+            "date is not a pandas Timestamp, datetime.datetime or numpy.datetime64");
     py::int_ ticks = stamp.attr("view")("int64");
-    require(to_int64(ticks) != INT64_MIN);  // NaT
+    require(to_int64(ticks) != INT64_MIN, "date is NaT");
     const py::dtype dtype = stamp.attr("dtype");
     return ticks * big(attoseconds_per(unit_of(dtype)));
 }
@@ -104,18 +107,18 @@ bool any_missing(const T *t, int64_t n) {
 
 // The position of the one column labelled `label` (equal as pandas finds
 // labels: 1 finds 1.0).
-Py_ssize_t position_of(const py::list &labels, py::handle label) {
-    Py_ssize_t found = -1;
+Reason position_of(const py::list &labels, py::handle label, Py_ssize_t &found) {
+    found = -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(labels.ptr()); i++) {
         const int equal = PyObject_RichCompareBool(PyList_GET_ITEM(labels.ptr(), i), label.ptr(), Py_EQ);
         if (equal < 0) throw py::error_already_set();
         if (equal) {
-            require(found < 0);
+            if (found >= 0) return "df has more than one column equal to " + native::text_of(label);
             found = i;
         }
     }
-    require(found >= 0);
-    return found;
+    if (found < 0) return "df has no column " + native::text_of(label);
+    return {};
 }
 
 // A column's values as numpy holds them.  Selecting the column as a Series
@@ -123,147 +126,193 @@ Py_ssize_t position_of(const py::list &labels, py::handle label) {
 // column array is read directly (a pandas without that accessor takes the
 // pandas path).  Extension dtypes (text, zoned times, nullable numbers) are
 // declined; naive datetimes come as numpy's datetime64.
-py::array column_array(py::handle df, Py_ssize_t position) {
+Reason column_array(py::handle df, const py::list &labels, py::handle label, py::array &out) {
+    Py_ssize_t position = 0;
+    Reason r = position_of(labels, label, position);
+    if (!r.empty()) return r;
     py::object array = df.attr("_get_column_array")(position);
-    require(py::isinstance<py::dtype>(array.attr("dtype")));
+    auto the_column = [&] { return "the column " + native::text_of(label); };
+    if (!py::isinstance<py::dtype>(array.attr("dtype")))
+        return the_column() + " is of an extension dtype; cast it to a numpy dtype";
     // Datetime arrays wrap their numpy array; asking for it directly skips
     // numpy's conversion protocol, which runs Python code.
     if (!py::isinstance<py::array>(array)) array = array.attr("_ndarray");
-    require(py::isinstance<py::array>(array) && py::array(array).ndim() == 1);
-    return py::reinterpret_borrow<py::array>(array);
+    if (!py::isinstance<py::array>(array) || py::array(array).ndim() != 1)
+        return the_column() + " is not held as a one-dimensional numpy array";
+    out = py::reinterpret_borrow<py::array>(array);
+    return {};
+}
+
+// The call, and what its steps find out about it.
+struct Examination {
+    explicit Examination(Call &call)
+        : c(call), df(c.arg(0)), t(c.arg(1)), s(c.arg(2)), date(c.arg(3)), maxlen(c.arg(4)), cut(c.arg(5)),
+          maxdays(c.arg(6)) {}
+
+    Call &c;
+    py::object df, t, s, date, maxlen, cut, maxdays, pandas, numpy;
+    events::PositionSlice keep;  // length_cut_step
+    py::array times, values;     // columns_step
+    int64_t n = 0;
+    native::Holder hold;  // time_axis_step: what the kernel's pointers point into
+    bool by_date = false, float_times = false;
+    const int64_t *ticks = nullptr;
+    const double *reals = nullptr;
+    events::TimeBounds<int64_t> tick_bounds;
+    events::TimeBounds<double> real_bounds;
+    bool read_only = false;  // read_only_step
+};
+
+Reason frame_step(Examination &x) {
+    x.pandas = x.c.global("pandas");
+    x.numpy = x.c.global("numpy");
+    return native::frame_reason("df", x.df, x.pandas);
+}
+
+// A one-dimensional result: a length cut, "post" or "pre".
+Reason length_cut_step(Examination &x) {
+    if (!truth(x.maxlen) || !PyLong_CheckExact(x.maxlen.ptr()) || !PyUnicode_CheckExact(x.cut.ptr()))
+        return "the result is not a length cut of one column (maxlen a nonzero int, cut \"post\" or \"pre\")";
+    const std::string side = py::str(x.cut);
+    if (side != "post" && side != "pre") return "cut is " + native::text_of(x.cut) + ", not \"post\" or \"pre\"";
+    int overflow = 0;
+    long long length = PyLong_AsLongLongAndOverflow(x.maxlen.ptr(), &overflow);
+    if (length == -1 && PyErr_Occurred()) throw py::error_already_set();
+    // Beyond any row count every bound acts alike.
+    if (overflow != 0 || length >= kLargestTick) length = overflow < 0 ? -kLargestTick : kLargestTick;
+    if (length <= -kLargestTick) length = -kLargestTick;
+    if (side == "post") {
+        x.keep.has_start = true;
+        x.keep.start = -length;
+    } else {
+        x.keep.has_stop = true;
+        x.keep.stop = length;
+    }
+    return {};
+}
+
+// The two columns, each a single column of a numpy dtype.
+Reason columns_step(Examination &x) {
+    if (!native::is_label(x.t) || !native::is_label(x.s)) return "t and s are not both str or int column labels";
+    py::list labels = x.df.attr("columns").attr("tolist")();
+    if (PySet_Size(py::set(labels).ptr()) != PyList_GET_SIZE(labels.ptr()))
+        return "df has repeated column labels; make them unique";
+    Reason r = column_array(x.df, labels, x.t, x.times);
+    if (r.empty()) r = column_array(x.df, labels, x.s, x.values);
+    if (!r.empty()) return r;
+    if (std::string("biufcmM").find(x.values.dtype().kind()) == std::string::npos)
+        return "the value column " + native::text_of(x.s) + " is not of numbers, bool or datetimes";
+    x.n = static_cast<int64_t>(x.times.size());
+    return {};
+}
+
+// A datetime64 axis: ticks of the column's unit; bounds rounded inward to
+// whole ticks, which keeps exactly the times pandas keeps.
+Reason datetime_axis(Examination &x, py::handle datetime) {
+    py::object datetime_type = datetime.attr("datetime");
+    x.ticks = native::buffer_of<int64_t>(x.numpy, x.times.attr("view")("int64"), "int64", x.n, x.hold);
+    if (any_missing(x.ticks, x.n)) return "the time column " + native::text_of(x.t) + " has NaT; drop those rows";
+    if (!x.by_date) return {};
+    py::object per_tick = big(attoseconds_per(unit_of(x.times.dtype())));
+    x.tick_bounds.has_upto = true;
+    py::object upto = attoseconds(x.numpy, x.pandas, datetime_type, x.date);
+    x.tick_bounds.upto = to_int64(upto.attr("__floordiv__")(per_tick));
+    if (truth(x.maxdays)) {
+        if (!PyLong_CheckExact(x.maxdays.ptr())) return "maxdays is " + native::text_of(x.maxdays) + ", not an int";
+        py::object from = x.date - datetime.attr("timedelta")(py::arg("days") = x.maxdays);
+        py::object negated = -attoseconds(x.numpy, x.pandas, datetime_type, from);
+        x.tick_bounds.has_from = true;
+        x.tick_bounds.from = -to_int64(negated.attr("__floordiv__")(per_tick));
+    }
+    return {};
+}
+
+// A number axis: integers compared as int64, or, with a float among the
+// column and the date, as float64, as numpy compares them.
+Reason number_axis(Examination &x) {
+    const py::dtype dtype = x.times.dtype();
+    const char kind = dtype.kind();
+    if (!(kind == 'i' || (kind == 'u' && dtype.itemsize() <= 4) || (kind == 'f' && dtype.itemsize() == 8)))
+        return "the time column " + native::text_of(x.t) + " is not of integers, float64 or datetime64";
+    // A date minus a timedelta is not a number: the pandas path raises.
+    if (x.by_date && truth(x.maxdays)) return "maxdays is given with a date that is a number";
+    const bool real_date = x.by_date && PyFloat_CheckExact(x.date.ptr());
+    if (x.by_date && !real_date && !PyLong_CheckExact(x.date.ptr()))
+        return "date is " + native::text_of(x.date) + ", not an int or float";
+    // numpy 1.x compares 8- and 16-bit integers with a Python float in a
+    // narrower float, which rounds the date.
+    if (real_date && dtype.itemsize() < 4) return "date is a float, compared with 8- or 16-bit integers";
+    x.float_times = kind == 'f' || real_date;
+    if (!x.float_times) {
+        x.ticks = native::buffer_of<int64_t>(x.numpy, x.times, "int64", x.n, x.hold);
+        if (x.by_date) {
+            x.tick_bounds.has_upto = true;
+            x.tick_bounds.upto = to_int64(x.date);
+        }
+        return {};
+    }
+    // numpy compares integers with a float as float64.
+    x.reals = native::buffer_of<double>(x.numpy, x.times, "float64", x.n, x.hold);
+    if (any_missing(x.reals, x.n)) return "the time column " + native::text_of(x.t) + " has NaN; drop those rows";
+    if (kind != 'f')
+        for (int64_t i = 0; i < x.n; i++)
+            if (std::fabs(x.reals[i]) > native::kExactInDouble)
+                return "the time column " + native::text_of(x.t) + " holds integers beyond 2**53";
+    if (x.by_date) {
+        x.real_bounds.has_upto = true;
+        x.real_bounds.upto = real_date ? PyFloat_AS_DOUBLE(x.date.ptr()) : static_cast<double>(to_int64(x.date));
+    }
+    return {};
+}
+
+Reason time_axis_step(Examination &x) {
+    x.by_date = truth(x.date);
+    py::object datetime = x.c.global("datetime");
+    return x.times.dtype().kind() == 'M' ? datetime_axis(x, datetime) : number_axis(x);
 }
 
 // Whether pandas hands out `.values` of a sliced Series read-only: always
 // under pandas 3 (copy-on-write), on 2.x only when copy-on-write is on.
-bool values_read_only(py::handle pandas) {
-    const std::string version = py::str(pandas.attr("__version__"));
-    if (std::stoi(version) >= 3) return true;
-    py::object mode = pandas.attr("get_option")("mode.copy_on_write");
-    require(PyBool_Check(mode.ptr()));
-    return mode.ptr() == Py_True;
+Reason read_only_step(Examination &x) {
+    const std::string version = py::str(x.pandas.attr("__version__"));
+    if (std::stoi(version) >= 3) {
+        x.read_only = true;
+        return {};
+    }
+    py::object mode = x.pandas.attr("get_option")("mode.copy_on_write");
+    if (!PyBool_Check(mode.ptr())) return "pandas' mode.copy_on_write is " + native::text_of(mode);
+    x.read_only = mode.ptr() == Py_True;
+    return {};
+}
+
+using Step = Reason (*)(Examination &);
+constexpr Step kSteps[] = {frame_step, length_cut_step, columns_step, time_axis_step, read_only_step};
+
+// The kept values in time order, as a new array of the column's dtype.
+py::object kept_values(const Examination &x) {
+    std::vector<int64_t> kept;
+    if (x.float_times)
+        events::cut_series(x.reals, x.n, x.real_bounds, x.keep, kept);
+    else
+        events::cut_series(x.ticks, x.n, x.tick_bounds, x.keep, kept);
+    py::object positions = x.numpy.attr("empty")(py::int_(kept.size()), "int64");
+    py::buffer_info info = py::buffer(positions).request(true);
+    std::copy(kept.begin(), kept.end(), static_cast<int64_t *>(info.ptr));
+    py::object result = x.values.attr("take")(positions);
+    if (x.read_only) py::setattr(result.attr("flags"), "writeable", py::bool_(false));
+    return result;
 }
 
 }  // namespace
 
 py::object tsdf2seq_native(Call &c) {
-    py::object df = c.arg(0), t = c.arg(1), s = c.arg(2), date = c.arg(3), maxlen = c.arg(4), cut = c.arg(5),
-               maxdays = c.arg(6);
-    std::vector<py::object> hold;
-    py::object values;
-    bool read_only = false, float_times = false;
-    const int64_t *ticks = nullptr;
-    const double *reals = nullptr;
-    int64_t n = 0;
-    events::TimeBounds<int64_t> tick_bounds;
-    events::TimeBounds<double> real_bounds;
-    events::PositionSlice keep;
-
-    const bool taken = native::examined([&] {
-        py::object pandas = c.global("pandas"), numpy = c.global("numpy");
-        require(native::exact_type(df, pandas.attr("DataFrame")));
-
-        // A one-dimensional result: a length cut, "post" or "pre".
-        require(truth(maxlen) && PyLong_CheckExact(maxlen.ptr()) && PyUnicode_CheckExact(cut.ptr()));
-        const std::string side = py::str(cut);
-        require(side == "post" || side == "pre");
-        int overflow = 0;
-        long long length = PyLong_AsLongLongAndOverflow(maxlen.ptr(), &overflow);
-        if (length == -1 && PyErr_Occurred()) throw py::error_already_set();
-        // Beyond any row count every bound acts alike.
-        if (overflow != 0 || length >= kLargestTick) length = overflow < 0 ? -kLargestTick : kLargestTick;
-        if (length <= -kLargestTick) length = -kLargestTick;
-        if (side == "post") {
-            keep.has_start = true;
-            keep.start = -length;
-        } else {
-            keep.has_stop = true;
-            keep.stop = length;
-        }
-
-        // The two columns, each a single column of a numpy dtype.
-        auto is_label = [](py::handle o) { return PyUnicode_CheckExact(o.ptr()) || PyLong_CheckExact(o.ptr()); };
-        require(is_label(t) && is_label(s));
-        py::list labels = df.attr("columns").attr("tolist")();
-        require(PySet_Size(py::set(labels).ptr()) == PyList_GET_SIZE(labels.ptr()));
-        py::array times = column_array(df, position_of(labels, t)), kept = column_array(df, position_of(labels, s));
-        const py::dtype time_dtype = times.dtype();
-        const char time_kind = time_dtype.kind(), value_kind = kept.dtype().kind();
-        require(std::string("biufcmM").find(value_kind) != std::string::npos);
-        n = static_cast<int64_t>(times.size());
-        values = kept;
-        py::object time_values = times;
-
-        const bool by_date = truth(date);
-        py::object datetime = c.global("datetime"), datetime_type = datetime.attr("datetime");
-        if (time_kind == 'M') {
-            // Ticks of the column's unit; bounds rounded inward to whole ticks,
-            // which keeps exactly the times pandas keeps.
-            ticks = native::buffer_of<int64_t>(numpy, time_values.attr("view")("int64"), "int64", n, hold);
-            require(!any_missing(ticks, n));
-            if (by_date) {
-                py::object per_tick = big(attoseconds_per(unit_of(time_dtype)));
-                tick_bounds.has_upto = true;
-                py::object upto = attoseconds(numpy, pandas, datetime_type, date);
-                tick_bounds.upto = to_int64(upto.attr("__floordiv__")(per_tick));
-                if (truth(maxdays)) {
-                    require(PyLong_CheckExact(maxdays.ptr()));
-                    py::object from = date - datetime.attr("timedelta")(py::arg("days") = maxdays);
-                    py::object negated = -attoseconds(numpy, pandas, datetime_type, from);
-                    tick_bounds.has_from = true;
-                    tick_bounds.from = -to_int64(negated.attr("__floordiv__")(per_tick));
-                }
-            }
-        } else {
-            require(time_kind == 'i' || (time_kind == 'u' && time_dtype.itemsize() <= 4) ||
-                    (time_kind == 'f' && time_dtype.itemsize() == 8));
-            // A date minus a timedelta is not a number: the pandas path raises.
-            require(!by_date || !truth(maxdays));
-            const bool real_date = by_date && PyFloat_CheckExact(date.ptr());
-            require(!by_date || real_date || PyLong_CheckExact(date.ptr()));
-            // numpy 1.x compares 8- and 16-bit integers with a Python float in
-            // a narrower float, which rounds the date.
-            require(!real_date || time_dtype.itemsize() >= 4);
-            float_times = time_kind == 'f' || real_date;
-            if (float_times) {
-                // numpy compares integers with a float as float64.
-                reals = native::buffer_of<double>(numpy, time_values, "float64", n, hold);
-                require(!any_missing(reals, n));
-                if (time_kind != 'f')
-                    for (int64_t i = 0; i < n; i++) require(std::fabs(reals[i]) <= kExactInDouble);
-                if (by_date) {
-                    real_bounds.has_upto = true;
-                    real_bounds.upto = real_date ? PyFloat_AS_DOUBLE(date.ptr()) : static_cast<double>(to_int64(date));
-                }
-            } else {
-                ticks = native::buffer_of<int64_t>(numpy, time_values, "int64", n, hold);
-                if (by_date) {
-                    tick_bounds.has_upto = true;
-                    tick_bounds.upto = to_int64(date);
-                }
-            }
-        }
-        read_only = values_read_only(pandas);
-    });
-    if (!taken) {
-        if (PyErr_Occurred()) PyErr_Clear();
-        return py::object();
-    }
-
+    Examination x(c);
+    // A declined call takes the pandas path without a warning: that path
+    // costs about the same per call whatever the series' length, so no
+    // size makes it one to warn about.
+    if (!native::examine(x, kSteps).empty()) return py::object();
     MOVRA_AT(c);
-    std::vector<int64_t> kept;
-    if (float_times)
-        events::cut_series(reals, n, real_bounds, keep, kept);
-    else
-        events::cut_series(ticks, n, tick_bounds, keep, kept);
-
-    // The kept values in time order, as a new array of the column's dtype.
-    py::object numpy = c.global("numpy");
-    py::object positions = numpy.attr("empty")(py::int_(kept.size()), "int64");
-    py::buffer_info info = py::buffer(positions).request(true);
-    std::copy(kept.begin(), kept.end(), static_cast<int64_t *>(info.ptr));
-    py::object result = values.attr("take")(positions);
-    if (read_only) py::setattr(result.attr("flags"), "writeable", py::bool_(false));
-    return result;
+    return kept_values(x);
 }
 
 }  // namespace movra

@@ -16,6 +16,8 @@
 #include "kernel/event_kernels.h"
 
 #include "../module/table.h"
+#include "../native/examine.h"
+#include "../native/scalars.h"
 
 #include <pybind11/numpy.h>
 
@@ -27,26 +29,27 @@ namespace movra {
 
 namespace {
 
-using native::Decline;
-using native::require;
+using native::Reason;
 
 // A scalar type shared by every value of a column: exact int within int64,
 // or exact str.
 class Uniform {
 public:
-    // Returns the int value (ints) or 0 (text).
-    int64_t check(PyObject *o) {
+    // False when `o` is not of the column's type; `value` gets the int
+    // (0 for text).
+    bool take(PyObject *o, int64_t &value) {
+        value = 0;
         if (PyLong_CheckExact(o)) {
-            require(kind_ != Text);
+            if (kind_ == Text) return false;
             kind_ = Int;
             int overflow = 0;
-            const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-            require(overflow == 0 && !(v == -1 && PyErr_Occurred()));
-            return v;
+            value = PyLong_AsLongLongAndOverflow(o, &overflow);
+            if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
+            return overflow == 0;
         }
-        require(PyUnicode_CheckExact(o) && kind_ != Int);
+        if (!PyUnicode_CheckExact(o) || kind_ == Int) return false;
         kind_ = Text;
-        return 0;
+        return true;
     }
     bool text() const { return kind_ == Text; }
 
@@ -59,163 +62,215 @@ struct Occurrences {
     py::list elements;  // the time objects, one per occurrence
 };
 
-}  // namespace
+// The call, and what its steps find out about it.
+struct Examination {
+    explicit Examination(Call &call) : c(call), uet(c.arg(0)), unit(c.arg(1)), e(c.arg(2)), t(c.arg(3)) {}
 
-py::object uet2ute_native(Call &c) {
-    py::object uet = c.arg(0), unit = c.arg(1), e = c.arg(2), t = c.arg(3);
-    py::list units, kinds;  // per input row
-    Occurrences occ;
-    std::vector<int64_t> order, group_begin;
+    Call &c;
+    py::object uet, unit, e, t, pandas, numpy;
+    py::list cells, units, kinds;  // per input row: cells_step
+    Occurrences occ;               // occurrences_step; unit ranks: unit_order_step
     Uniform unit_type, kind_type;
-    py::object time_dtype;  // what pandas makes of the times
-    py::object time_zone;   // their zone, when they have one
-    bool aware = false;
+    py::object time_dtype;  // times_step: what pandas makes of the times
+    py::object time_zone;   // ... their zone, when they have one
+};
 
-    native::CollectorPause pause;
-    const bool taken = native::examined([&] {
-        py::object pandas = c.global("pandas"), numpy = c.global("numpy");
-        require(native::exact_type(uet, pandas.attr("DataFrame")));
-        py::object columns = uet.attr("columns");
-        auto is_label = [](py::handle o) { return PyUnicode_CheckExact(o.ptr()) || PyLong_CheckExact(o.ptr()); };
-        require(truth(columns.attr("is_unique")) && is_label(unit) && is_label(e) && is_label(t));
-        require(!truth(eq(unit, e)) && !truth(eq(unit, t)) && !truth(eq(e, t)));
-        // With an object column among them (the time cells), every row is
-        // an object row: a row's values are each column's values as objects.
-        py::list cells = native::row_values(uet, t);
-        int size = 0;
-        require(native::column_kind(numpy, pandas, uet[t], size) == 'O');
-        units = native::row_values(uet, unit);
-        kinds = native::row_values(uet, e);
-        py::object ndarray = numpy.attr("ndarray");
+Reason frame_step(Examination &x) {
+    x.pandas = x.c.global("pandas");
+    x.numpy = x.c.global("numpy");
+    Reason r = native::frame_reason("uet", x.uet, x.pandas);
+    if (!r.empty()) return r;
+    return native::columns_reason("uet", x.uet, {{"unit", x.unit}, {"e", x.e}, {"t", x.t}});
+}
 
-        // Every time of every row, in collection order.
-        const Py_ssize_t rows = PyList_GET_SIZE(cells.ptr());
-        for (Py_ssize_t r = 0; r < rows; r++) {
-            PyObject *cell = PyList_GET_ITEM(cells.ptr(), r);
-            py::list items;
-            if (PyList_CheckExact(cell)) {
-                items = py::reinterpret_borrow<py::list>(cell);
-            } else {
-                require(native::exact_type(cell, ndarray));
-                py::handle array(cell);
-                require(array.attr("ndim").cast<int>() == 1);
-                const std::string kind = py::str(array.attr("dtype").attr("kind"));
-                if (kind != "O") {
-                    require(py::len(array) == 0);
-                    continue;
-                }
-                items = array.attr("tolist")();
-            }
-            const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
-            if (n == 0) continue;
-            const int64_t u = unit_type.check(PyList_GET_ITEM(units.ptr(), r));
-            kind_type.check(PyList_GET_ITEM(kinds.ptr(), r));
-            for (Py_ssize_t i = 0; i < n; i++) {
-                occ.unit.push_back(u);
-                occ.row.push_back(r);
-            }
-            const Py_ssize_t end = PyList_GET_SIZE(occ.elements.ptr());
-            if (PyList_SetSlice(occ.elements.ptr(), end, end, items.ptr()) != 0) throw py::error_already_set();
-        }
+// With an object column among them (the time cells), every row is an
+// object row: a row's values are each column's values as objects.
+Reason cells_step(Examination &x) {
+    Reason r = native::row_values("uet", x.uet, x.t, x.cells);
+    if (!r.empty()) return r;
+    const native::ColumnType type = native::type_of(x.pandas, x.numpy, x.uet[x.t]);
+    if (!type.numpy_kind("O"))
+        return native::described("the time column", x.t, type) + " is not an object column of time lists";
+    r = native::row_values("uet", x.uet, x.unit, x.units);
+    return r.empty() ? native::row_values("uet", x.uet, x.e, x.kinds) : r;
+}
 
-        // The times: Timestamps of one time zone, so that one column holds
-        // them all and equal instants are equal times.  Of each resolution
-        // one is kept aside: the column's type is the one pandas gives
-        // those.
-        native::TimeReader reader(pandas);
-        const Py_ssize_t n = PyList_GET_SIZE(occ.elements.ptr());
-        occ.time.resize(static_cast<size_t>(n));
-        PyObject *zone = nullptr;
-        py::dict resolutions;
-        for (Py_ssize_t i = 0; i < n; i++) {
-            PyObject *o = PyList_GET_ITEM(occ.elements.ptr(), i), *tz = nullptr;
-            require(reader.read(o, occ.time[i], aware, &tz) == native::TimeReader::Time);
-            if (i == 0) zone = tz;
-            require(tz == zone);
-            py::object resolution = py::handle(o).attr("unit");
-            if (!resolutions.contains(resolution)) resolutions[resolution] = py::handle(o);
-            if ((i & 0xffff) == 0xffff && PyErr_CheckSignals() != 0) throw py::error_already_set();
-        }
-        if (n > 0) {
-            time_dtype = pandas.attr("Series")(resolutions.attr("values")()).attr("dtype");
-            if (aware) time_zone = py::reinterpret_borrow<py::object>(zone);
-        }
-
-        // Text units ranked in code point order, as pandas sorts them.
-        if (unit_type.text()) {
-            std::vector<std::pair<std::string, Py_ssize_t>> text;
-            for (Py_ssize_t i = 0; i < n; i++) {
-                if (i > 0 && occ.row[i] == occ.row[i - 1]) continue;
-                Py_ssize_t size = 0;
-                const char *utf8 = PyUnicode_AsUTF8AndSize(PyList_GET_ITEM(units.ptr(), occ.row[i]), &size);
-                if (utf8 == nullptr) throw py::error_already_set();
-                text.emplace_back(std::string(utf8, static_cast<size_t>(size)), i);
-            }
-            std::stable_sort(text.begin(), text.end(),
-                             [](const auto &a, const auto &b) { return a.first < b.first; });
-            int64_t rank = -1;
-            std::vector<int64_t> row_rank(static_cast<size_t>(rows), 0);
-            for (size_t j = 0; j < text.size(); j++) {
-                if (j == 0 || text[j].first != text[j - 1].first) rank++;
-                row_rank[static_cast<size_t>(occ.row[text[j].second])] = rank;
-            }
-            for (Py_ssize_t i = 0; i < n; i++) occ.unit[i] = row_rank[static_cast<size_t>(occ.row[i])];
-        }
-    });
-    if (!taken) {
-        native::warn_pandas_path(c, "uet2ute", PyObject_Size(uet.ptr()), 10000);
-        if (PyErr_Occurred()) PyErr_Clear();
-        return py::object();
+// A cell's times as a list: the list itself, or an object array's items
+// (none for an empty array of another dtype).
+Reason cell_items(Examination &x, py::handle ndarray, PyObject *cell, py::list &items) {
+    if (PyList_CheckExact(cell)) {
+        items = py::reinterpret_borrow<py::list>(cell);
+        return {};
     }
+    auto a_cell = [&] { return "a cell of the time column " + native::text_of(x.t); };
+    if (!native::exact_type(cell, ndarray))
+        return a_cell() + " is of type " + Py_TYPE(cell)->tp_name +
+               ", not a list or array; make it a list of Timestamps";
+    py::handle array(cell);
+    if (array.attr("ndim").cast<int>() != 1) return a_cell() + " is an array of more than one dimension";
+    const std::string kind = py::str(array.attr("dtype").attr("kind"));
+    if (kind == "O") {
+        items = array.attr("tolist")();
+        return {};
+    }
+    if (py::len(array) != 0)
+        return a_cell() + " is an array of " + native::utf8(py::str(array.attr("dtype"))) +
+               ", not of Timestamps; make it a list of Timestamps";
+    return {};
+}
 
-    // Regrouped in C++; one row per (unit, time) with its kinds in
-    // collection order.
-    MOVRA_AT(c);
-    const int64_t n = static_cast<int64_t>(occ.time.size());
-    events::regroup(occ.unit.data(), occ.time.data(), n, order, group_begin);
+// Every time of every row, in collection order, with its row's unit.
+Reason occurrences_step(Examination &x) {
+    Occurrences &occ = x.occ;
+    py::object ndarray = x.numpy.attr("ndarray");
+    const Py_ssize_t rows = PyList_GET_SIZE(x.cells.ptr());
+    for (Py_ssize_t r = 0; r < rows; r++) {
+        py::list items;
+        Reason reason = cell_items(x, ndarray, PyList_GET_ITEM(x.cells.ptr(), r), items);
+        if (!reason.empty()) return reason;
+        const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
+        if (n == 0) continue;
+        int64_t u = 0, ignored = 0;
+        if (!x.unit_type.take(PyList_GET_ITEM(x.units.ptr(), r), u))
+            return "the unit column " + native::text_of(x.unit) + " does not hold only int64 integers or only str";
+        if (!x.kind_type.take(PyList_GET_ITEM(x.kinds.ptr(), r), ignored))
+            return "the kind column " + native::text_of(x.e) + " does not hold only int64 integers or only str";
+        for (Py_ssize_t i = 0; i < n; i++) {
+            occ.unit.push_back(u);
+            occ.row.push_back(r);
+        }
+        const Py_ssize_t end = PyList_GET_SIZE(occ.elements.ptr());
+        if (PyList_SetSlice(occ.elements.ptr(), end, end, items.ptr()) != 0) throw py::error_already_set();
+    }
+    return {};
+}
+
+// The times: Timestamps of one time zone, so that one column holds them
+// all and equal instants are equal times.  Of each resolution one is kept
+// aside: the column's type is the one pandas gives those.
+Reason times_step(Examination &x) {
+    Occurrences &occ = x.occ;
+    native::TimeReader reader(x.pandas);
+    const Py_ssize_t n = PyList_GET_SIZE(occ.elements.ptr());
+    occ.time.resize(static_cast<size_t>(n));
+    PyObject *zone = nullptr;
+    bool aware = false;
+    py::dict resolutions;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *o = PyList_GET_ITEM(occ.elements.ptr(), i), *tz = nullptr;
+        if (reader.read(o, occ.time[i], aware, &tz) != native::TimeReader::Time)
+            return "the time lists of " + native::text_of(x.t) + " hold a value of type " + Py_TYPE(o)->tp_name +
+                   " that is not a Timestamp within nanoseconds' range; drop NaT and convert them with "
+                   "pandas.Timestamp";
+        if (i == 0) zone = tz;
+        if (tz != zone)
+            return "the times of " + native::text_of(x.t) + " are not all of one time zone; convert them to one";
+        py::object resolution = py::handle(o).attr("unit");
+        if (!resolutions.contains(resolution)) resolutions[resolution] = py::handle(o);
+        if ((i & 0xffff) == 0xffff && PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
+    if (n > 0) {
+        x.time_dtype = x.pandas.attr("Series")(resolutions.attr("values")()).attr("dtype");
+        if (aware) x.time_zone = py::reinterpret_borrow<py::object>(zone);
+    }
+    return {};
+}
+
+// Text units ranked in code point order, as pandas sorts them.
+Reason unit_order_step(Examination &x) {
+    if (!x.unit_type.text()) return {};
+    Occurrences &occ = x.occ;
+    const Py_ssize_t n = static_cast<Py_ssize_t>(occ.row.size());
+    std::vector<std::pair<std::string, Py_ssize_t>> text;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (i > 0 && occ.row[i] == occ.row[i - 1]) continue;
+        text.emplace_back(native::utf8(PyList_GET_ITEM(x.units.ptr(), occ.row[i])), i);
+    }
+    std::stable_sort(text.begin(), text.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    int64_t rank = -1;
+    std::vector<int64_t> row_rank(static_cast<size_t>(PyList_GET_SIZE(x.cells.ptr())), 0);
+    for (size_t j = 0; j < text.size(); j++) {
+        if (j == 0 || text[j].first != text[j - 1].first) rank++;
+        row_rank[static_cast<size_t>(occ.row[text[j].second])] = rank;
+    }
+    for (Py_ssize_t i = 0; i < n; i++) occ.unit[i] = row_rank[static_cast<size_t>(occ.row[i])];
+    return {};
+}
+
+using Step = Reason (*)(Examination &);
+constexpr Step kSteps[] = {frame_step, cells_step, occurrences_step, times_step, unit_order_step};
+
+// The result's rows, one per (unit, time): its unit, its time in ticks and
+// the list of its kinds, in collection order.
+struct Groups {
+    py::list who, what;
+    std::vector<int64_t> when;
+};
+
+// Regrouped in C++: the occurrences ordered by (unit, time), in collection
+// order within each.
+Groups regrouped(const Examination &x) {
+    const Occurrences &occ = x.occ;
+    std::vector<int64_t> order, begin;
+    events::regroup(occ.unit.data(), occ.time.data(), static_cast<int64_t>(occ.time.size()), order, begin);
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    py::list columns;
-    columns.append(unit);
-    columns.append(t);
-    columns.append(e);
-    const int64_t groups = static_cast<int64_t>(group_begin.size()) - 1;
-    if (groups == 0) return c.global("pandas").attr("DataFrame")(py::arg("columns") = columns);
-    // The columns, each as pandas makes it of the objects on the pandas
-    // path: units (int64, or text as pandas holds text), the times in the
-    // type pandas gives those Timestamps, and one list of kinds per row.
-    py::object pandas = c.global("pandas"), numpy = c.global("numpy");
-    py::list who(groups), what(groups);
-    std::vector<int64_t> when(static_cast<size_t>(groups));
+    const int64_t groups = static_cast<int64_t>(begin.size()) - 1;
+    Groups out{py::list(groups), py::list(groups), std::vector<int64_t>(static_cast<size_t>(groups))};
     for (int64_t g = 0; g < groups; g++) {
-        const int64_t first = group_begin[g], last = group_begin[g + 1];
+        const int64_t first = begin[g], last = begin[g + 1];
         py::list these(last - first);
         for (int64_t i = first; i < last; i++) {
-            PyObject *kind = PyList_GET_ITEM(kinds.ptr(), occ.row[order[i]]);
+            PyObject *kind = PyList_GET_ITEM(x.kinds.ptr(), occ.row[order[i]]);
             Py_INCREF(kind);
             PyList_SET_ITEM(these.ptr(), i - first, kind);
         }
         const int64_t o = order[first];
-        PyObject *u = PyList_GET_ITEM(units.ptr(), occ.row[o]);
+        PyObject *u = PyList_GET_ITEM(x.units.ptr(), occ.row[o]);
         Py_INCREF(u);
-        PyList_SET_ITEM(who.ptr(), g, u);
-        PyList_SET_ITEM(what.ptr(), g, these.release().ptr());
-        when[static_cast<size_t>(g)] = occ.time[o];
+        PyList_SET_ITEM(out.who.ptr(), g, u);
+        PyList_SET_ITEM(out.what.ptr(), g, these.release().ptr());
+        out.when[static_cast<size_t>(g)] = occ.time[o];
     }
+    return out;
+}
+
+// The result frame.  Its columns, each as pandas makes it of the objects on
+// the pandas path: units (int64, or text as pandas holds text), the times
+// in the type pandas gives those Timestamps, and one list of kinds per row.
+py::object ute_frame(Call &c, const Examination &x, const Groups &g) {
+    py::list columns;
+    columns.append(x.unit);
+    columns.append(x.t);
+    columns.append(x.e);
+    const int64_t groups = static_cast<int64_t>(g.when.size());
+    if (groups == 0) return x.pandas.attr("DataFrame")(py::arg("columns") = columns);
     MOVRA_AT(c);
-    py::object nanoseconds = py::array_t<int64_t>(static_cast<py::ssize_t>(groups), when.data());
-    py::object times = pandas.attr("Series")(nanoseconds.attr("view")("M8[ns]"));
-    if (time_zone) times = times.attr("dt").attr("tz_localize")("UTC").attr("dt").attr("tz_convert")(time_zone);
-    times = times.attr("astype")(time_dtype);
+    py::object nanoseconds = py::array_t<int64_t>(static_cast<py::ssize_t>(groups), g.when.data());
+    py::object times = x.pandas.attr("Series")(nanoseconds.attr("view")("M8[ns]"));
+    if (x.time_zone)
+        times = times.attr("dt").attr("tz_localize")("UTC").attr("dt").attr("tz_convert")(x.time_zone);
+    times = times.attr("astype")(x.time_dtype);
     std::vector<int64_t> each(static_cast<size_t>(groups));
-    for (int64_t g = 0; g < groups; g++) each[static_cast<size_t>(g)] = g;
-    py::object lists = native::object_array(numpy, what, each.data(), groups);
+    for (int64_t i = 0; i < groups; i++) each[static_cast<size_t>(i)] = i;
+    py::object lists = native::object_array(x.numpy, g.what, each.data(), groups);
     py::dict parts;
-    parts[py::int_(0)] = unit_type.text() ? py::object(who) : numpy.attr("array")(who, py::arg("dtype") = "int64");
+    parts[py::int_(0)] =
+        x.unit_type.text() ? py::object(g.who) : x.numpy.attr("array")(g.who, py::arg("dtype") = "int64");
     parts[py::int_(1)] = times;
     parts[py::int_(2)] = lists;
-    py::object ute = pandas.attr("DataFrame")(parts);
+    py::object ute = x.pandas.attr("DataFrame")(parts);
     ute.attr("columns") = columns;
     return ute;
+}
+
+}  // namespace
+
+py::object uet2ute_native(Call &c) {
+    native::CollectorPause pause;
+    Examination x(c);
+    if (!native::kernel_takes(x, kSteps, native::Layer::Uet2ute, x.uet)) return py::object();
+    MOVRA_AT(c);
+    return ute_frame(c, x, regrouped(x));
 }
 
 }  // namespace movra

@@ -19,19 +19,19 @@
 
 #include "../module/namespace.h"
 #include "../module/table.h"
+#include "../native/examine.h"
+#include "../native/scalars.h"
 
 #include <cmath>
 #include <string>
+#include <utility>
 
 namespace movra {
 
 namespace {
 
-using native::Decline;
-using native::require;
+using native::Reason;
 namespace ev = events;
-
-constexpr double kExact = 9007199254740992.0;  // 2**53
 
 // The event log as the kernel sees it, with the objects that the result
 // rows take from it.
@@ -56,93 +56,6 @@ struct Log {
     }
 };
 
-std::vector<int64_t> codes_of(py::handle numpy, py::handle factorized, Py_ssize_t n) {
-    std::vector<py::object> hold;
-    py::object codes_array = factorized[py::int_(0)];
-    const int64_t *codes = native::buffer_of<int64_t>(numpy, codes_array, "int64", n, hold);
-    return std::vector<int64_t>(codes, codes + n);
-}
-
-void read_log(Call &c, Log &log) {
-    py::object usest = c.arg(0), e = c.arg(2), ts = c.arg(3), interval = c.arg(4);
-    py::object pandas = c.global("pandas"), numpy = c.global("numpy");
-    py::object frame = pandas.attr("DataFrame");
-    require(native::exact_type(usest, frame) && native::exact_type(interval, frame));
-    py::object columns = usest.attr("columns");
-    py::handle consumer_label = interned("CONS_NO");
-    auto is_label = [](py::handle o) {
-        return PyUnicode_CheckExact(o.ptr()) || PyLong_CheckExact(o.ptr());
-    };
-    require(truth(columns.attr("is_unique")) && is_label(e) && is_label(ts) && !truth(eq(e, ts)));
-    for (py::handle label : {consumer_label, py::handle(e), py::handle(ts)})
-        require(truth(columns.attr("__contains__")(label)));
-    // A kind label that also names an index level makes grouping ambiguous.
-    require(!truth(usest.attr("index").attr("names").attr("__contains__")(e)));
-    const Py_ssize_t rows = static_cast<Py_ssize_t>(py::len(usest));
-
-    // Consumers, coded by value; windows find theirs by Python equality,
-    // which is how == compares a window's value with the column here.
-    py::object consumers = usest[consumer_label];
-    int size = 0;
-    const char ck = native::column_kind(numpy, pandas, consumers, size);
-    if (ck == 'O') {
-        const std::string inferred = py::str(pandas.attr("api").attr("types").attr("infer_dtype")(consumers));
-        require(inferred == "string");
-    } else if (ck != 0) {
-        require(ck == 'i' || ck == 'b' || (ck == 'u' && size <= 4) || (ck == 'f' && size == 8));
-        log.numeric_consumers = true;
-    }
-    py::object factorized = pandas.attr("factorize")(consumers);
-    log.consumer = codes_of(numpy, factorized, rows);
-    int64_t code = 0;
-    for (py::handle u : factorized[py::int_(1)].attr("tolist")()) log.codes[u] = py::int_(code++);
-
-    // Kinds, coded in the order grouping yields them (sorted; missing
-    // kinds dropped); the names are the keys grouping yields.
-    py::object kinds = usest[e];
-    const char kk = native::column_kind(numpy, pandas, kinds, size);
-    if (kk == 'O') {
-        const std::string inferred = py::str(pandas.attr("api").attr("types").attr("infer_dtype")(kinds));
-        require(inferred == "string");
-    } else if (kk != 0) {
-        require(kk == 'i' || (kk == 'u' && size <= 4));
-    }
-    py::object sorted_codes = pandas.attr("factorize")(kinds, py::arg("sort") = true);
-    log.kind = codes_of(numpy, sorted_codes, rows);
-    log.kind_names = sorted_codes[py::int_(1)].attr("tolist")();
-
-    // The time lists: lists only (any other cell fails list addition on the
-    // pandas path), of Timestamps and NaT.
-    py::list cells = usest[ts].attr("tolist")();
-    for (Py_ssize_t r = 0; r < rows; r++) {
-        PyObject *cell = PyList_GET_ITEM(cells.ptr(), r);
-        require(PyList_CheckExact(cell));
-        const Py_ssize_t end = PyList_GET_SIZE(log.elements.ptr());
-        if (PyList_SetSlice(log.elements.ptr(), end, end, cell) != 0) throw py::error_already_set();
-        log.cell.push_back(static_cast<int64_t>(PyList_GET_SIZE(log.elements.ptr())));
-    }
-    native::TimeReader reader(pandas);
-    const Py_ssize_t n = PyList_GET_SIZE(log.elements.ptr());
-    log.times.resize(static_cast<size_t>(n));
-    log.missing.resize(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; i++) {
-        bool aware = false;
-        switch (reader.read(PyList_GET_ITEM(log.elements.ptr(), i), log.times[i], aware)) {
-            case native::TimeReader::Other:
-                throw Decline{};
-            case native::TimeReader::Missing:
-                log.missing[i] = 1;
-                break;
-            case native::TimeReader::Time:
-                // Naive and aware times cannot be compared.
-                require(log.aware < 0 || log.aware == static_cast<int>(aware));
-                log.aware = aware;
-                break;
-        }
-        if ((i & 0xffff) == 0xffff && PyErr_CheckSignals() != 0) throw py::error_already_set();
-    }
-}
-
 // The window table's CONS_NO, START and END, as iterating its rows gives
 // them: every row of a table of mixed column types is an object array, so
 // a row's values are the table's values as objects.
@@ -151,20 +64,150 @@ struct Windows {
     Py_ssize_t count = 0;
 };
 
-void read_windows(Call &c, Windows &w) {
-    py::object interval = c.arg(4), pandas = c.global("pandas");
-    require(truth(interval.attr("columns").attr("is_unique")));
-    // Bounds of a datetime type and a consumer column of another: every row
-    // is an object row, whose values are each column's values as objects.
-    py::object is_datetime = pandas.attr("api").attr("types").attr("is_datetime64_any_dtype");
-    w.start = native::row_values(interval, interned("START"));
-    w.end = native::row_values(interval, interned("END"));
-    w.consumer = native::row_values(interval, interned("CONS_NO"));
-    require(truth(is_datetime(interval[interned("START")])) && truth(is_datetime(interval[interned("END")])) &&
-            !truth(is_datetime(interval[interned("CONS_NO")])) &&
-            !truth(pandas.attr("api").attr("types").attr("is_timedelta64_dtype")(interval[interned("CONS_NO")])));
-    w.count = static_cast<Py_ssize_t>(py::len(interval));
+// The call, and what its steps find out about it.
+struct Examination {
+    Examination(Call &call, bool genuine_tqdm)
+        : c(call), usest(c.arg(0)), e(c.arg(2)), ts(c.arg(3)), interval(c.arg(4)), genuine(genuine_tqdm) {}
+
+    Call &c;
+    py::object usest, e, ts, interval, pandas, numpy;
+    // With tqdm as imported, it yields exactly what it is given: the
+    // windows are the table's rows, read as one array.  Any other tqdm
+    // decides the windows by what it yields.
+    bool genuine;
+    Log log;          // the log steps
+    Windows windows;  // windows_step, with tqdm as imported
+};
+
+py::handle consumer_label() { return interned("CONS_NO"); }
+
+Reason frames_step(Examination &x) {
+    x.pandas = x.c.global("pandas");
+    x.numpy = x.c.global("numpy");
+    Reason r = native::frame_reason("usest", x.usest, x.pandas);
+    return r.empty() ? native::frame_reason("interval", x.interval, x.pandas) : r;
 }
+
+Reason labels_step(Examination &x) {
+    Reason r = native::columns_reason("usest", x.usest, {{"e", x.e}, {"ts", x.ts}});
+    if (!r.empty()) return r;
+    if (!truth(x.usest.attr("columns").attr("__contains__")(consumer_label()))) return "usest has no column 'CONS_NO'";
+    // A kind label that also names an index level makes grouping ambiguous.
+    if (truth(x.usest.attr("index").attr("names").attr("__contains__")(x.e)))
+        return "e " + native::text_of(x.e) + " names both a column and an index level of usest; rename one";
+    return {};
+}
+
+std::vector<int64_t> codes_of(Examination &x, py::handle factorized) {
+    native::Holder hold;
+    py::object codes_array = factorized[py::int_(0)];
+    const Py_ssize_t n = static_cast<Py_ssize_t>(py::len(x.usest));
+    const int64_t *codes = native::buffer_of<int64_t>(x.numpy, codes_array, "int64", n, hold);
+    return std::vector<int64_t>(codes, codes + n);
+}
+
+// Consumers, coded by value; windows find theirs by Python equality,
+// which is how == compares a window's value with the column here.
+Reason consumers_step(Examination &x) {
+    const native::KeyRule numbers{[](const native::ColumnType &t) {
+        return t.kind == 'i' || t.kind == 'b' || (t.kind == 'u' && t.size <= 4) || (t.kind == 'f' && t.size == 8);
+    }};
+    py::object consumers = x.usest[consumer_label()];
+    Reason r = native::key_column_reason(x.pandas, x.numpy, "the consumer column", consumer_label(), consumers,
+                                         numbers, x.log.numeric_consumers);
+    if (!r.empty()) return r;
+    py::object factorized = x.pandas.attr("factorize")(consumers);
+    x.log.consumer = codes_of(x, factorized);
+    int64_t code = 0;
+    for (py::handle u : factorized[py::int_(1)].attr("tolist")()) x.log.codes[u] = py::int_(code++);
+    return {};
+}
+
+// Kinds, coded in the order grouping yields them (sorted; missing kinds
+// dropped); the names are the keys grouping yields.
+Reason kinds_step(Examination &x) {
+    const native::KeyRule integers{[](const native::ColumnType &t) {
+        return t.kind == 'i' || (t.kind == 'u' && t.size <= 4);
+    }};
+    py::object kinds = x.usest[x.e];
+    bool numeric = false;
+    Reason r = native::key_column_reason(x.pandas, x.numpy, "the kind column", x.e, kinds, integers, numeric);
+    if (!r.empty()) return r;
+    py::object sorted_codes = x.pandas.attr("factorize")(kinds, py::arg("sort") = true);
+    x.log.kind = codes_of(x, sorted_codes);
+    x.log.kind_names = sorted_codes[py::int_(1)].attr("tolist")();
+    return {};
+}
+
+// The time lists: lists only (any other cell fails list addition on the
+// pandas path), of Timestamps and NaT, all with a time zone or all without.
+Reason time_lists_step(Examination &x) {
+    Log &log = x.log;
+    py::list cells = x.usest[x.ts].attr("tolist")();
+    const Py_ssize_t rows = PyList_GET_SIZE(cells.ptr());
+    for (Py_ssize_t r = 0; r < rows; r++) {
+        PyObject *cell = PyList_GET_ITEM(cells.ptr(), r);
+        if (!PyList_CheckExact(cell))
+            return "a cell of the time column " + native::text_of(x.ts) + " is of type " + Py_TYPE(cell)->tp_name +
+                   ", not a list; make every cell a list of Timestamps";
+        const Py_ssize_t end = PyList_GET_SIZE(log.elements.ptr());
+        if (PyList_SetSlice(log.elements.ptr(), end, end, cell) != 0) throw py::error_already_set();
+        log.cell.push_back(static_cast<int64_t>(PyList_GET_SIZE(log.elements.ptr())));
+    }
+    native::TimeReader reader(x.pandas);
+    const Py_ssize_t n = PyList_GET_SIZE(log.elements.ptr());
+    log.times.resize(static_cast<size_t>(n));
+    log.missing.resize(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *time = PyList_GET_ITEM(log.elements.ptr(), i);
+        bool aware = false;
+        switch (reader.read(time, log.times[i], aware)) {
+            case native::TimeReader::Other:
+                return "the time lists of " + native::text_of(x.ts) + " hold a value of type " +
+                       Py_TYPE(time)->tp_name +
+                       " that is not a Timestamp within nanoseconds' range or NaT; convert them with pandas.Timestamp";
+            case native::TimeReader::Missing:
+                log.missing[i] = 1;
+                break;
+            case native::TimeReader::Time:
+                // Naive and aware times cannot be compared.
+                if (log.aware >= 0 && log.aware != static_cast<int>(aware))
+                    return "the time lists of " + native::text_of(x.ts) +
+                           " mix times with and without a time zone; give them all a zone or none";
+                log.aware = aware;
+                break;
+        }
+        if ((i & 0xffff) == 0xffff && PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
+    return {};
+}
+
+// Bounds of a datetime type and a consumer column of another: every row is
+// an object row, whose values are each column's values as objects.
+Reason windows_step(Examination &x) {
+    if (!x.genuine) return {};
+    if (!truth(x.interval.attr("columns").attr("is_unique")))
+        return "interval has repeated column labels; make them unique";
+    Windows &w = x.windows;
+    const std::pair<const char *, py::list *> columns[] = {
+        {"START", &w.start}, {"END", &w.end}, {"CONS_NO", &w.consumer}};
+    for (auto [label, values] : columns) {
+        Reason r = native::row_values("interval", x.interval, interned(label), *values);
+        if (!r.empty()) return r;
+    }
+    py::object types = x.pandas.attr("api").attr("types");
+    py::object is_datetime = types.attr("is_datetime64_any_dtype");
+    if (!truth(is_datetime(x.interval[interned("START")])) || !truth(is_datetime(x.interval[interned("END")])))
+        return "interval's START and END are not both datetime columns; convert them with pandas.to_datetime";
+    py::object consumers = x.interval[interned("CONS_NO")];
+    if (truth(is_datetime(consumers)) || truth(types.attr("is_timedelta64_dtype")(consumers)))
+        return "interval's CONS_NO is a datetime or timedelta column; give the consumers as numbers or text";
+    w.count = static_cast<Py_ssize_t>(py::len(x.interval));
+    return {};
+}
+
+using Step = Reason (*)(Examination &);
+constexpr Step kSteps[] = {frames_step, labels_step, consumers_step, kinds_step, time_lists_step, windows_step};
 
 // A window in the kernel's terms, or false when its values are not ones the
 // kernel compares exactly.
@@ -175,7 +218,7 @@ bool kernel_window(const Log &log, const native::TimeReader &reader, py::handle 
         if (PyLong_CheckExact(u)) {
             int overflow = 0;
             const long long v = PyLong_AsLongLongAndOverflow(u, &overflow);
-            if (overflow != 0 || std::fabs(static_cast<double>(v)) > kExact) return false;
+            if (overflow != 0 || std::fabs(static_cast<double>(v)) > native::kExactInDouble) return false;
         } else if (!PyFloat_CheckExact(u) && !PyBool_Check(u)) {
             return false;
         }
@@ -208,90 +251,104 @@ bool kernel_window(const Log &log, const native::TimeReader &reader, py::handle 
     return bound(start, w.start) && bound(end, w.end);
 }
 
+// The result rows, window by window: through the kernel when it can compare
+// the window, else through the pandas path's step for it.
+class Cutter {
+public:
+    explicit Cutter(Examination &x) : x_(x), reader_(x.pandas), view_(x.log.view()), cutter_(view_) {}
+
+    void window(const WindowRow &row, py::handle consumer, py::handle start, py::handle end) {
+        ev::Window w;
+        if (!kernel_window(x_.log, reader_, consumer, start, end, w)) {
+            usest2uet_window(x_.c, x_.usest, x_.e, x_.ts, row, rows_);
+            return;
+        }
+        cut_.clear();
+        cutter_.cut(w, 0, cut_);
+        for (int64_t j = 0; j < cut_.rows(); j++) {
+            // The kinds whose lists are all empty keep numpy's float array
+            // of the empty list, as the pandas path leaves it.
+            py::object dates = cut_.joined_empty[j]
+                                   ? x_.numpy.attr("array")(py::list())
+                                   : native::object_array(x_.numpy, x_.log.elements, cut_.kept.data() + cut_.begin[j],
+                                                          cut_.begin[j + 1] - cut_.begin[j]);
+            py::object kind = x_.log.kind_names[static_cast<size_t>(cut_.kind[j])];
+            rows_.append(py::make_tuple(consumer, kind, dates, start, end));
+        }
+    }
+
+    // A window as a row of iterrows(): a row that is not a plain Series
+    // (`series`), or lacks a value, is read by the pandas path's step, which
+    // reports what it lacks.
+    void window(py::handle row, py::handle series) {
+        py::object consumer, start, end;
+        const bool plain = native::exact_type(row, series) && native::examined([&] {
+            consumer = row.attr("CONS_NO");
+            start = row.attr("START");
+            end = row.attr("END");
+        });
+        if (plain)
+            window(WindowRow(py::reinterpret_borrow<py::object>(row)), consumer, start, end);
+        else
+            usest2uet_window(x_.c, x_.usest, x_.e, x_.ts, WindowRow(py::reinterpret_borrow<py::object>(row)), rows_);
+    }
+
+    const py::list &rows() const { return rows_; }
+
+private:
+    Examination &x_;
+    native::TimeReader reader_;
+    const ev::EventLog view_;
+    ev::WindowCutter cutter_;
+    ev::Cut cut_;
+    py::list rows_;
+};
+
+// The windows tqdm as imported yields: positions of the table's rows.
+void cut_table_windows(Examination &x, Cutter &cutter) {
+    Call &c = x.c;
+    const Windows &w = x.windows;
+    MOVRA_AT(c);
+    py::object positions = py::iter(c.builtin(Builtin::Range)(w.count));
+    py::object progress = usest2uet_progress(c, positions, x.interval);
+    MOVRA_AT(c);
+    for (py::handle item : progress) {
+        const Py_ssize_t i = item.cast<Py_ssize_t>();
+        if (i < 0 || i >= w.count) throw py::index_error("window position out of range");
+        py::object consumer = w.consumer[i], start = w.start[i], end = w.end[i];
+        cutter.window(WindowRow(consumer, start, end), consumer, start, end);
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
+}
+
+// The windows a rebound tqdm yields of the table's iterrows().
+void cut_yielded_windows(Examination &x, Cutter &cutter) {
+    Call &c = x.c;
+    MOVRA_AT(c);
+    py::object progress = usest2uet_progress(c, x.interval.attr("iterrows")(), x.interval);
+    MOVRA_AT(c);
+    py::object series = x.pandas.attr("Series");
+    for (py::handle item : progress) {
+        MOVRA_AT(c);
+        auto [index, row] = unpack2(item);
+        (void)index;
+        cutter.window(row, series);
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
+}
+
 }  // namespace
 
 py::object usest2uet_native(Call &c) {
     native::CollectorPause pause;
-    Log log;
-    Windows windows;
-    const bool genuine = c.global("tqdm").is(tqdm_at_load());
-    // With tqdm as imported, it yields exactly what it is given: the
-    // windows are the table's rows, read as one array.  Any other tqdm
-    // decides the windows by what it yields.
-    if (!native::examined([&] {
-            read_log(c, log);
-            if (genuine) read_windows(c, windows);
-        })) {
-        native::warn_pandas_path(c, "usest2uet", PyObject_Size(c.arg(4).ptr()), 1000);
-        if (PyErr_Occurred()) PyErr_Clear();
-        return py::object();
-    }
-
-    py::object usest = c.arg(0), e = c.arg(2), ts = c.arg(3), interval = c.arg(4);
-    py::object pandas = c.global("pandas"), numpy = c.global("numpy");
-    native::TimeReader reader(pandas);
-    const ev::EventLog view = log.view();
-    ev::WindowCutter cutter(view);
-    ev::Cut cut;
-    py::list rows;
-
-    // One window: through the kernel when it can compare it, else through
-    // the pandas path's step for it.
-    auto window = [&](const WindowRow &row, py::handle consumer, py::handle start, py::handle end) {
-        ev::Window w;
-        if (!kernel_window(log, reader, consumer, start, end, w)) {
-            usest2uet_window(c, usest, e, ts, row, rows);
-            return;
-        }
-        cut.clear();
-        cutter.cut(w, 0, cut);
-        for (int64_t j = 0; j < cut.rows(); j++) {
-            // The kinds whose lists are all empty keep numpy's float array
-            // of the empty list, as the pandas path leaves it.
-            py::object dates = cut.joined_empty[j]
-                                   ? numpy.attr("array")(py::list())
-                                   : native::object_array(numpy, log.elements, cut.kept.data() + cut.begin[j],
-                                                          cut.begin[j + 1] - cut.begin[j]);
-            rows.append(py::make_tuple(consumer, log.kind_names[static_cast<size_t>(cut.kind[j])], dates, start, end));
-        }
-    };
-
-    MOVRA_AT(c);
-    if (genuine) {
-        py::object positions = py::iter(c.builtin(Builtin::Range)(windows.count));
-        py::object progress = usest2uet_progress(c, positions, interval);
-        MOVRA_AT(c);
-        for (py::handle item : progress) {
-            const Py_ssize_t i = item.cast<Py_ssize_t>();
-            if (i < 0 || i >= windows.count) throw py::index_error("window position out of range");
-            py::object consumer = windows.consumer[i], start = windows.start[i], end = windows.end[i];
-            window(WindowRow(consumer, start, end), consumer, start, end);
-            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-        }
-    } else {
-        py::object progress = usest2uet_progress(c, interval.attr("iterrows")(), interval);
-        MOVRA_AT(c);
-        py::object series = pandas.attr("Series");
-        for (py::handle item : progress) {
-            MOVRA_AT(c);
-            auto [index, row] = unpack2(item);
-            (void)index;
-            py::object consumer, start, end;
-            // A row that is not a plain Series, or lacks a value, is read
-            // by the pandas path's step, which reports what it lacks.
-            const bool plain = native::exact_type(row, series) && native::examined([&] {
-                consumer = row.attr("CONS_NO");
-                start = row.attr("START");
-                end = row.attr("END");
-            });
-            if (plain)
-                window(WindowRow(row), consumer, start, end);
-            else
-                usest2uet_window(c, usest, e, ts, WindowRow(row), rows);
-            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-        }
-    }
-    return usest2uet_frame(c, rows);
+    Examination x(c, c.global("tqdm").is(tqdm_at_load()));
+    if (!native::kernel_takes(x, kSteps, native::Layer::Usest2uet, x.interval)) return py::object();
+    Cutter cutter(x);
+    if (x.genuine)
+        cut_table_windows(x, cutter);
+    else
+        cut_yielded_windows(x, cutter);
+    return usest2uet_frame(c, cutter.rows());
 }
 
 }  // namespace movra

@@ -5,7 +5,9 @@ same call on a DataFrame subclass takes it.  Results are compared whole:
 column labels and order, index, dtypes, and every cell, the time arrays by
 dtype and by the identity of the Timestamps they hold.
 """
+import contextlib
 import datetime
+import warnings
 
 import numpy
 import pandas
@@ -20,7 +22,7 @@ BASE = T("2021-03-01")
 ZONES = [None, "UTC", "Asia/Kolkata"]
 SETTINGS = settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
-pytestmark = pytest.mark.filterwarnings("ignore::pandas.errors.PerformanceWarning")
+pytestmark = pytest.mark.filterwarnings("ignore:.* on the pandas path:UserWarning")
 
 
 class PandasPath(pandas.DataFrame):
@@ -207,3 +209,57 @@ def test_unit_date_kernel_refuses_what_it_cannot_reproduce():
     with pytest.raises(TypeError):
         movra.unit_date(df.assign(OCCUR_TIME=["2021-01-01", "2021-02-01"]))
     assert movra.unit_date(df.assign(OCCUR_TIME=[BASE, pandas.NaT]))[1] == [BASE - D(days=15)]
+
+
+# ---- declined calls --------------------------------------------------------------
+
+def usest2uet_call(windows):
+    log = pandas.DataFrame({"CONS_NO": [1], "EV": ["a"], "TS": [1]})  # a time cell that is no list
+    interval = pandas.DataFrame({"CONS_NO": [1] * windows, "START": BASE, "END": BASE})
+    return movra.usest2uet(log, "U", "EV", "TS", interval)
+
+
+def uet2ute_call(rows):
+    uet = pandas.DataFrame({"U": [1] * rows, "EV": "a", "TS": pandas.Series([1] * rows, dtype=object)})
+    return movra.uet2ute(uet, "U", "EV", "TS")
+
+
+def unit_date_call(rows):
+    return movra.unit_date(pandas.DataFrame({"CONS_NO": [1] * rows, "OCCUR_TIME": "2021-03-01"}))
+
+
+def evaluate4group_call(rows):
+    data = pandas.DataFrame({"TG_NO": 1, "predict": numpy.arange(rows) / rows, "label": numpy.arange(rows) % 2 / 2 + 0.5})
+    return movra.evaluate4group(data)
+
+
+def tsdf2seq_call(rows):
+    return movra.tsdf2seq(pandas.DataFrame({"DATA_DATE": numpy.arange(rows), "KWH": 1.0}), maxlen=None)
+
+
+# Each function's declined call (its pandas path fails or finishes at once,
+# so large sizes cost little), the size from which it warns, and the reason
+# the warning gives.  tsdf2seq's pandas path costs the same per call at any
+# size: it never warns.
+@pytest.mark.parametrize("call, warns_from, reason", [
+    pytest.param(usest2uet_call, 1000, "a cell of the time column 'TS' is of type int, not a list", id="usest2uet"),
+    pytest.param(uet2ute_call, 10000, "a cell of the time column 'TS' is of type int, not a list or", id="uet2ute"),
+    pytest.param(unit_date_call, 10000, "the time column 'OCCUR_TIME' (", id="unit_date"),
+    pytest.param(evaluate4group_call, 100000, "the label column 'label' (float64) holds fractions",
+                 id="evaluate4group"),
+    pytest.param(tsdf2seq_call, None, None, id="tsdf2seq"),
+])
+def test_a_large_declined_call_warns_naming_its_reason(call, warns_from, reason):
+    function = call.__name__.removesuffix("_call")
+    for size in [warns_from - 1, warns_from] if warns_from else [200000]:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            with contextlib.suppress(TypeError):  # what the pandas path raises on these inputs
+                call(size)
+        said = [w for w in caught if "on the pandas path" in str(w.message)]
+        if warns_from is None or size < warns_from:
+            assert said == []
+            continue
+        assert [w.category for w in said] == [UserWarning] and said[0].filename == __file__
+        message = str(said[0].message)
+        assert message.startswith(f"{function} computes these {size} ") and reason in message, message

@@ -1,0 +1,66 @@
+// A column as the native layers read it: how it stores its values, and its
+// values as a typed buffer the kernels can point into.
+#pragma once
+
+#include "../module/runtime.h"
+#include "decline.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace movra::native {
+
+// How a column stores its values, as far as converting them is concerned.
+struct ColumnType {
+    enum Family {
+        Numpy,        // a plain numpy dtype (datetime64 without a zone included)
+        Masked,       // pandas' nullable Int*, UInt*, Float*, boolean (pd.NA)
+        Arrow,        // an Arrow-backed dtype
+        Zoned,        // datetime64 with a time zone
+        Categorical,  // pandas' categorical
+        Other,        // pandas' string dtypes, Period, intervals, ...
+    };
+    Family family = Other;
+    char kind = 0;      // numpy's kind letter of the values
+    int size = 0;       // bytes per value (numpy and masked dtypes)
+    bool text = false;  // a string dtype of pandas' own (not numpy's object)
+    std::string name;
+
+    bool numpy_kind(const char *kinds) const { return family == Numpy && std::strchr(kinds, kind) != nullptr; }
+    bool nullable_number() const { return (family == Masked || family == Arrow) && std::strchr("iuf", kind); }
+    bool datetime() const { return kind == 'M' && (family == Numpy || family == Zoned || family == Arrow); }
+};
+
+ColumnType type_of(py::handle pandas, py::handle numpy, py::handle column);
+
+// The dtype of a column: numpy's kind letter (and `itemsize`), or 0 for a
+// string dtype of pandas' own; Decline for any other extension dtype.
+char column_kind(py::handle numpy, py::handle pandas, py::handle column, int &itemsize);
+
+// "the value column 'KWH' (float32)", as reasons name a column.
+std::string described(const std::string &role, py::handle name, const ColumnType &t);
+
+bool has_missing(py::handle column);
+
+// The column's values as numpy numbers of `dtype` (missing values as NaN for
+// floats; integers only for columns without missing values).
+py::object numbers(py::handle column, const char *dtype);
+
+// The arrays whose memory the kernels' pointers point into, alive for the call.
+using Holder = std::vector<py::object>;
+
+// A C-contiguous one-dimensional buffer of `dtype` (of n values) holding
+// `values` (their own memory when they already are one), kept alive by
+// `hold`; Decline when numpy makes it anything else.
+template <class T>
+const T *buffer_of(py::handle numpy, py::handle values, const char *dtype, Py_ssize_t n, Holder &hold) {
+    py::object array = numpy.attr("ascontiguousarray")(values, py::arg("dtype") = dtype);
+    py::buffer_info info = py::buffer(array).request();
+    require(info.ndim == 1 && info.itemsize == static_cast<py::ssize_t>(sizeof(T)) && info.size == n,
+            "a column could not be converted (unexpected buffer shape)");
+    hold.push_back(array);
+    return static_cast<const T *>(info.ptr);
+}
+
+}  // namespace movra::native
