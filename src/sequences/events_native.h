@@ -7,6 +7,7 @@
 #include "../module/runtime.h"
 #include "../native/columns.h"
 #include "../native/decline.h"
+#include "collector_pause.h"
 
 #include <cstdint>
 #include <initializer_list>
@@ -30,24 +31,6 @@ bool examined(F examine) {
     }
     return false;
 }
-
-// The cyclic garbage collector paused for the life of the object.  The
-// kernels' layers create a few objects per result row (tuples, lists,
-// arrays) and none of them cyclic garbage; left running, the collector would
-// walk the growing result again and again, which costs more than building
-// it.  The previous state is restored however the call ends.
-class CollectorPause {
-public:
-    CollectorPause() : was_enabled_(PyGC_Disable()) {}
-    ~CollectorPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-    CollectorPause(const CollectorPause &) = delete;
-    CollectorPause &operator=(const CollectorPause &) = delete;
-
-private:
-    int was_enabled_;
-};
 
 // The input's type exactly (a subclass may redefine any operation, so it
 // takes the pandas path).
