@@ -4,6 +4,8 @@
 #include "../module/table.h"
 #include "../native/scalars.h"
 
+#include <utility>
+
 namespace movra::native {
 
 bool exact_type(py::handle o, py::handle type) { return reinterpret_cast<PyObject *>(Py_TYPE(o.ptr())) == type.ptr(); }
@@ -59,7 +61,7 @@ Reason key_column_reason(py::handle pandas, py::handle numpy, const char *role, 
 
 TimeReader::TimeReader(py::handle pandas) : timestamp_(pandas.attr("Timestamp")), nat_(pandas.attr("NaT")) {}
 
-TimeReader::Kind TimeReader::read(PyObject *o, int64_t &ns, bool &aware, PyObject **zone) const {
+TimeReader::Kind TimeReader::read(PyObject *o, int64_t &ns, bool &aware, py::object *zone) const {
     if (o == nat_.ptr()) return Missing;
     if (reinterpret_cast<PyObject *>(Py_TYPE(o)) != timestamp_.ptr()) return Other;
     // `value` is in nanoseconds whatever the Timestamp's own unit; one that
@@ -73,15 +75,17 @@ TimeReader::Kind TimeReader::read(PyObject *o, int64_t &ns, bool &aware, PyObjec
     int overflow = 0;
     ns = PyLong_AsLongLongAndOverflow(value, &overflow);
     Py_DECREF(value);
-    if (overflow != 0 || (ns == -1 && PyErr_Occurred())) {
+    if (ns == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
         PyErr_Clear();
         return Other;
     }
+    if (overflow != 0) return Other;
     PyObject *tz = PyObject_GetAttr(o, interned("tzinfo").ptr());
     if (tz == nullptr) throw py::error_already_set();
+    py::object owned = py::reinterpret_steal<py::object>(tz);
     aware = tz != Py_None;
-    if (zone != nullptr) *zone = tz;
-    Py_DECREF(tz);
+    if (zone != nullptr) *zone = std::move(owned);
     return Time;
 }
 

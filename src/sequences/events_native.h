@@ -79,9 +79,9 @@ public:
 
     enum Kind { Time, Missing, Other };
     // `aware`: whether the time carries a time zone; `zone`, if asked for,
-    // gets the zone object (None without), alive as long as the time is.
+    // gets the zone object (None without).
     // Other: neither a Timestamp nor NaT, or outside what nanoseconds hold.
-    Kind read(PyObject *o, int64_t &ns, bool &aware, PyObject **zone = nullptr) const;
+    Kind read(PyObject *o, int64_t &ns, bool &aware, py::object *zone = nullptr) const;
 
 private:
     py::object timestamp_, nat_;

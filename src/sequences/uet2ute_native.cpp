@@ -153,17 +153,18 @@ Reason times_step(Examination &x) {
     native::TimeReader reader(x.pandas);
     const Py_ssize_t n = PyList_GET_SIZE(occ.elements.ptr());
     occ.time.resize(static_cast<size_t>(n));
-    PyObject *zone = nullptr;
+    py::object zone;
     bool aware = false;
     py::dict resolutions;
     for (Py_ssize_t i = 0; i < n; i++) {
-        PyObject *o = PyList_GET_ITEM(occ.elements.ptr(), i), *tz = nullptr;
+        PyObject *o = PyList_GET_ITEM(occ.elements.ptr(), i);  // our own list, of n items
+        py::object tz;
         if (reader.read(o, occ.time[i], aware, &tz) != native::TimeReader::Time)
             return "the time lists of " + native::text_of(x.t) + " hold a value of type " + Py_TYPE(o)->tp_name +
                    " that is not a Timestamp within nanoseconds' range; drop NaT and convert them with "
                    "pandas.Timestamp";
         if (i == 0) zone = tz;
-        if (tz != zone)
+        if (!tz.is(zone))
             return "the times of " + native::text_of(x.t) + " are not all of one time zone; convert them to one";
         py::object resolution = py::handle(o).attr("unit");
         if (!resolutions.contains(resolution)) resolutions[resolution] = py::handle(o);
@@ -171,7 +172,7 @@ Reason times_step(Examination &x) {
     }
     if (n > 0) {
         x.time_dtype = x.pandas.attr("Series")(resolutions.attr("values")()).attr("dtype");
-        if (aware) x.time_zone = py::reinterpret_borrow<py::object>(zone);
+        if (aware) x.time_zone = zone;
     }
     return {};
 }
