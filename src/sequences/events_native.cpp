@@ -4,6 +4,7 @@
 #include "../module/table.h"
 #include "../native/scalars.h"
 
+#include <stdexcept>
 #include <utility>
 
 namespace movra::native {
@@ -89,14 +90,21 @@ TimeReader::Kind TimeReader::read(PyObject *o, int64_t &ns, bool &aware, py::obj
     return Time;
 }
 
-py::object object_array(py::handle numpy, py::handle items, const int64_t *at, int64_t n) {
+py::object object_array(py::handle numpy, const py::list &items, const int64_t *at, int64_t n) {
     py::object array = numpy.attr("empty")(n, py::arg("dtype") = py::reinterpret_borrow<py::object>(
                                                   reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
     if (n == 0) return array;
+    // Its cells are written as object pointers: it must be numpy's object
+    // array (the `numpy` global may be rebound to anything).
     py::buffer_info info = py::buffer(array).request(true);
-    require(info.ndim == 1 && info.size == n && info.itemsize == static_cast<py::ssize_t>(sizeof(PyObject *)));
+    if (!(info.ndim == 1 && info.size == n && info.itemsize == static_cast<py::ssize_t>(sizeof(PyObject *)) &&
+          info.format == "O"))
+        throw py::type_error("numpy.empty(n, dtype=object) did not make a one-dimensional object array");
     PyObject **cells = static_cast<PyObject **>(info.ptr);
+    const int64_t size = static_cast<int64_t>(PyList_GET_SIZE(items.ptr()));
     for (int64_t i = 0; i < n; i++) {
+        // The positions come from a kernel that was given `items`' length.
+        if (at[i] < 0 || at[i] >= size) throw std::logic_error("an item position beyond the list of items");
         PyObject *item = PyList_GET_ITEM(items.ptr(), at[i]);
         Py_INCREF(item);
         Py_XSETREF(cells[i], item);

@@ -88,7 +88,7 @@ private:
 };
 
 // A new one-dimensional object array holding items[at[0]], items[at[1]], ...
-py::object object_array(py::handle numpy, py::handle items, const int64_t *at, int64_t n);
+py::object object_array(py::handle numpy, const py::list &items, const int64_t *at, int64_t n);
 
 }  // namespace movra::native
 
