@@ -54,8 +54,9 @@ struct Named {
 Reason columns_reason(const char *name, py::handle frame, std::initializer_list<Named> labels);
 
 // The values of a frame's column as its rows give them, when every row is
-// an object row: the column's values as Python objects, in row order.
-// Empty when `frame` (the argument `name`) has the column.
+// an object row: the column's values as Python objects, in row order, as a
+// list of one value per row that nothing else holds.  Empty when `frame`
+// (the argument `name`) has the column and it gives a value per row.
 Reason row_values(const char *name, py::handle frame, py::handle label, py::list &values);
 
 // Which columns of keys (consumers, kinds, units, groups) the kernels code

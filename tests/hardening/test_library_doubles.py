@@ -52,6 +52,10 @@ class SloppyNumpy(NumpyDouble):
         return numpy.empty(shape, dtype="int8")
 
 
+class PandasPath(pandas.DataFrame):
+    """A DataFrame subclass: the kernels leave it to the pandas path."""
+
+
 def scores(label):
     return pandas.DataFrame({"G": [1, 1, 2, 2, 2, 3], "P": [0.9, 0.1, 0.8, 0.7, 0.2, 0.5],
                              "L": [1, 0, label, 0, 1, 1]})
@@ -98,3 +102,20 @@ def test_arrays_not_of_the_dtype_asked_for(monkeypatch, capsys):
         movra.usest2uet(log, "U", "EV", "TS", interval)
     with pytest.raises(TypeError, match="object array"):
         movra.uet2ute(uet, "U", "EV", "TS")
+
+
+def test_a_series_tolist_that_loses_a_row(monkeypatch, capsys):
+    log, interval = event_log()
+    calendar = pandas.DataFrame({"CONS_NO": [1, 2, 1], "OCCUR_TIME": [T("2026-01-01")] * 2 + [T("2026-03-01")]})
+    tolist = pandas.Series.tolist
+    monkeypatch.setattr(pandas.Series, "tolist", lambda self: tolist(self)[:-1])
+    # The kernels index the rows' lists by row: they decline, and the result
+    # is the pandas path's.
+    pandas.testing.assert_frame_equal(movra.usest2uet(log, "U", "EV", "TS", interval),
+                                      movra.usest2uet(PandasPath(log), "U", "EV", "TS", PandasPath(interval)))
+    uet = movra.usest2uet(PandasPath(log), "U", "EV", "TS", PandasPath(interval))
+    pandas.testing.assert_frame_equal(movra.uet2ute(pandas.DataFrame(uet), "U", "EV", "TS"),
+                                      movra.uet2ute(PandasPath(uet), "U", "EV", "TS"))
+    # unit_date reads the kept times back one per kept row.
+    with pytest.raises(RuntimeError, match="another number of times"):
+        movra.unit_date(calendar)
