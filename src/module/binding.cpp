@@ -86,7 +86,9 @@ bool bind_positional_or_keyword(FunctionObject *f, PyObject *args, PyObject *kwa
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = Py_NewRef(PyTuple_GET_ITEM(args, i));
     Py_ssize_t consumed = 0;
     for (Py_ssize_t i = nargs; i < n; ++i) {
-        PyObject *value = PyDict_GetItemWithError(kwargs, interned(entry->parameter_names.items[i]).ptr());
+        PyObject *name = interned_or_null(entry->parameter_names.items[i]);  // interned at load: found
+        if (name == nullptr) return false;
+        PyObject *value = PyDict_GetItemWithError(kwargs, name);
         if (value == nullptr && PyErr_Occurred()) return false;
         if (value != nullptr) {
             bound[i] = Py_NewRef(value);

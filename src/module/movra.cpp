@@ -130,7 +130,7 @@ int bind_function(PyObject *globals, const FunctionEntry &entry) {
 // its calls create, so that binding a call never has to.
 int intern_parameters(const FunctionEntry &entry) {
     for (int i = 0; i < entry.parameter_names.count; ++i)
-        if (!interned(entry.parameter_names.items[i])) return -1;
+        if (interned_or_null(entry.parameter_names.items[i]) == nullptr) return -1;
     for (int i = 0; i < entry.nested.count; ++i)
         if (intern_parameters(*entry.nested.items[i]) < 0) return -1;
     return 0;
@@ -140,7 +140,7 @@ int intern_names() {
     for (int i = 0; i < module_body_length; ++i)
         if (module_body[i].kind == NamespaceEntry::Function && intern_parameters(*module_body[i].function) < 0)
             return -1;
-    return interned("numpy") && interned("movra") ? 0 : -1;
+    return interned_or_null("numpy") != nullptr && interned_or_null("movra") != nullptr ? 0 : -1;
 }
 
 int make_entry(PyObject *globals, const NamespaceEntry &item) {
@@ -167,7 +167,9 @@ int load(PyObject *module, bool *entered) {
     if (intern_names() < 0) return -1;
 
     PyObject *modules = PyImport_GetModuleDict();
-    int present = PyDict_Contains(modules, interned("movra").ptr());
+    PyObject *name = interned_or_null("movra");
+    if (name == nullptr) return -1;
+    int present = PyDict_Contains(modules, name);
     if (present < 0) return -1;
     if (present == 0) {
         if (PyDict_SetItemString(modules, "movra", module) < 0) return -1;

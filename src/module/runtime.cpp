@@ -12,21 +12,21 @@ namespace movra {
 
 // ---- interned names -------------------------------------------------------
 
-py::handle interned(const char *text) {
+PyObject *interned_or_null(const char *text) {
     // Keyed by the literal's address: bodies pass string literals, and the
     // interpreter lock serialises every use of the cache.
     static auto *cache = new std::unordered_map<const char *, PyObject *>();
     auto it = cache->find(text);
     if (it != cache->end()) return it->second;
     PyObject *name = PyUnicode_InternFromString(text);
-    if (name == nullptr) return py::handle();
+    if (name == nullptr) return nullptr;
     cache->emplace(text, name);  // held for the life of the process
     return name;
 }
 
-static py::handle interned_or_throw(const char *text) {
-    py::handle name = interned(text);
-    if (!name) throw py::error_already_set();
+py::handle interned(const char *text) {
+    PyObject *name = interned_or_null(text);
+    if (name == nullptr) throw py::error_already_set();
     return name;
 }
 
@@ -38,11 +38,11 @@ Call::Call(PyObject *function, PyObject *const *args)
     : function_(function), args_(args), line_(as_function(function)->entry->line) {}
 
 py::object Call::global(const char *name) const {
-    return lookup_global(as_function(function_)->globals, interned_or_throw(name));
+    return lookup_global(as_function(function_)->globals, interned(name));
 }
 
 py::object Call::builtin_now(const char *name) const {
-    return lookup_builtin(interned_or_throw(name));
+    return lookup_builtin(interned(name));
 }
 
 py::object Call::builtin(Builtin which) const { return held_builtin(which); }
@@ -83,7 +83,7 @@ void check_interrupts() {
 
 py::object import_module(const Call &c, const char *name, py::handle fromlist) {
     PyObject *module =
-        PyImport_ImportModuleLevelObject(interned_or_throw(name).ptr(), c.globals().ptr(), nullptr, fromlist.ptr(), 0);
+        PyImport_ImportModuleLevelObject(interned(name).ptr(), c.globals().ptr(), nullptr, fromlist.ptr(), 0);
     if (module == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(module);
 }

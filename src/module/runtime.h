@@ -138,8 +138,12 @@ py::object open_file(const Call &c, py::handle path, py::handle mode, py::kwargs
 // compares the current binding with this one.
 py::handle tqdm_at_load();
 
-// An interned string object for a literal (kept for the life of the module).
+// An interned string object for a literal (kept for the life of the
+// process); raises MemoryError rather than give a null handle.
 py::handle interned(const char *text);
+// The same for code on the C API's side of the module's boundary, where
+// nothing may throw: null, with the exception set, when it fails.
+PyObject *interned_or_null(const char *text);
 
 }  // namespace movra
 

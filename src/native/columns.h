@@ -1,13 +1,13 @@
 // A column as the native layers read it: how it stores its values, and its
-// values as a typed buffer the kernels can point into.
+// values as a typed buffer the kernels can point into (buffers.h).
 #pragma once
 
 #include "../module/runtime.h"
+#include "buffers.h"
 #include "decline.h"
 
 #include <cstring>
 #include <string>
-#include <vector>
 
 namespace movra::native {
 
@@ -46,21 +46,5 @@ bool has_missing(py::handle column);
 // The column's values as numpy numbers of `dtype` (missing values as NaN for
 // floats; integers only for columns without missing values).
 py::object numbers(py::handle column, const char *dtype);
-
-// The arrays whose memory the kernels' pointers point into, alive for the call.
-using Holder = std::vector<py::object>;
-
-// A C-contiguous one-dimensional buffer of `dtype` (of n values) holding
-// `values` (their own memory when they already are one), kept alive by
-// `hold`; Decline when numpy makes it anything else.
-template <class T>
-const T *buffer_of(py::handle numpy, py::handle values, const char *dtype, Py_ssize_t n, Holder &hold) {
-    py::object array = numpy.attr("ascontiguousarray")(values, py::arg("dtype") = dtype);
-    py::buffer_info info = py::buffer(array).request();
-    require(info.ndim == 1 && info.itemsize == static_cast<py::ssize_t>(sizeof(T)) && info.size == n,
-            "a column could not be converted (unexpected buffer shape)");
-    hold.push_back(array);
-    return static_cast<const T *>(info.ptr);
-}
 
 }  // namespace movra::native

@@ -4,6 +4,9 @@
 #include "../module/table.h"
 #include "../native/scalars.h"
 
+#include <stdexcept>
+#include <utility>
+
 namespace movra::native {
 
 bool exact_type(py::handle o, py::handle type) { return reinterpret_cast<PyObject *>(Py_TYPE(o.ptr())) == type.ptr(); }
@@ -35,7 +38,19 @@ Reason columns_reason(const char *name, py::handle frame, std::initializer_list<
 Reason row_values(const char *name, py::handle frame, py::handle label, py::list &values) {
     if (!truth(frame.attr("columns").attr("__contains__")(label)))
         return std::string(name) + " has no column " + text_of(label);
-    values = frame[label].attr("tolist")();
+    py::object listed = frame[label].attr("tolist")();
+    // The layers index these by row without a check: a list of their own (a
+    // new one, else a copy), of one value per row.
+    if (!PyList_CheckExact(listed.ptr()) || Py_REFCNT(listed.ptr()) != 1) {
+        PyObject *copy = PySequence_List(listed.ptr());
+        if (copy == nullptr) throw py::error_already_set();
+        listed = py::reinterpret_steal<py::object>(copy);
+    }
+    const Py_ssize_t rows = static_cast<Py_ssize_t>(py::len(frame));
+    if (PyList_GET_SIZE(listed.ptr()) != rows)
+        return "the column " + text_of(label) + " of " + name + " gives " +
+               std::to_string(PyList_GET_SIZE(listed.ptr())) + " values for its " + std::to_string(rows) + " rows";
+    values = py::reinterpret_steal<py::list>(listed.release());
     return {};
 }
 
@@ -59,7 +74,7 @@ Reason key_column_reason(py::handle pandas, py::handle numpy, const char *role, 
 
 TimeReader::TimeReader(py::handle pandas) : timestamp_(pandas.attr("Timestamp")), nat_(pandas.attr("NaT")) {}
 
-TimeReader::Kind TimeReader::read(PyObject *o, int64_t &ns, bool &aware, PyObject **zone) const {
+TimeReader::Kind TimeReader::read(PyObject *o, int64_t &ns, bool &aware, py::object *zone) const {
     if (o == nat_.ptr()) return Missing;
     if (reinterpret_cast<PyObject *>(Py_TYPE(o)) != timestamp_.ptr()) return Other;
     // `value` is in nanoseconds whatever the Timestamp's own unit; one that
@@ -73,26 +88,35 @@ TimeReader::Kind TimeReader::read(PyObject *o, int64_t &ns, bool &aware, PyObjec
     int overflow = 0;
     ns = PyLong_AsLongLongAndOverflow(value, &overflow);
     Py_DECREF(value);
-    if (overflow != 0 || (ns == -1 && PyErr_Occurred())) {
+    if (ns == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
         PyErr_Clear();
         return Other;
     }
+    if (overflow != 0) return Other;
     PyObject *tz = PyObject_GetAttr(o, interned("tzinfo").ptr());
     if (tz == nullptr) throw py::error_already_set();
+    py::object owned = py::reinterpret_steal<py::object>(tz);
     aware = tz != Py_None;
-    if (zone != nullptr) *zone = tz;
-    Py_DECREF(tz);
+    if (zone != nullptr) *zone = std::move(owned);
     return Time;
 }
 
-py::object object_array(py::handle numpy, py::handle items, const int64_t *at, int64_t n) {
+py::object object_array(py::handle numpy, const py::list &items, const int64_t *at, int64_t n) {
     py::object array = numpy.attr("empty")(n, py::arg("dtype") = py::reinterpret_borrow<py::object>(
                                                   reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
     if (n == 0) return array;
+    // Its cells are written as object pointers: it must be numpy's object
+    // array (the `numpy` global may be rebound to anything).
     py::buffer_info info = py::buffer(array).request(true);
-    require(info.ndim == 1 && info.size == n && info.itemsize == static_cast<py::ssize_t>(sizeof(PyObject *)));
+    if (!(info.ndim == 1 && info.size == n && info.itemsize == static_cast<py::ssize_t>(sizeof(PyObject *)) &&
+          info.format == "O"))
+        throw py::type_error("numpy.empty(n, dtype=object) did not make a one-dimensional object array");
     PyObject **cells = static_cast<PyObject **>(info.ptr);
+    const int64_t size = static_cast<int64_t>(PyList_GET_SIZE(items.ptr()));
     for (int64_t i = 0; i < n; i++) {
+        // The positions come from a kernel that was given `items`' length.
+        if (at[i] < 0 || at[i] >= size) throw std::logic_error("an item position beyond the list of items");
         PyObject *item = PyList_GET_ITEM(items.ptr(), at[i]);
         Py_INCREF(item);
         Py_XSETREF(cells[i], item);

@@ -7,6 +7,7 @@
 #include "../module/runtime.h"
 #include "../native/columns.h"
 #include "../native/decline.h"
+#include "collector_pause.h"
 
 #include <cstdint>
 #include <initializer_list>
@@ -31,24 +32,6 @@ bool examined(F examine) {
     return false;
 }
 
-// The cyclic garbage collector paused for the life of the object.  The
-// kernels' layers create a few objects per result row (tuples, lists,
-// arrays) and none of them cyclic garbage; left running, the collector would
-// walk the growing result again and again, which costs more than building
-// it.  The previous state is restored however the call ends.
-class CollectorPause {
-public:
-    CollectorPause() : was_enabled_(PyGC_Disable()) {}
-    ~CollectorPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-    CollectorPause(const CollectorPause &) = delete;
-    CollectorPause &operator=(const CollectorPause &) = delete;
-
-private:
-    int was_enabled_;
-};
-
 // The input's type exactly (a subclass may redefine any operation, so it
 // takes the pandas path).
 bool exact_type(py::handle o, py::handle type);
@@ -71,8 +54,9 @@ struct Named {
 Reason columns_reason(const char *name, py::handle frame, std::initializer_list<Named> labels);
 
 // The values of a frame's column as its rows give them, when every row is
-// an object row: the column's values as Python objects, in row order.
-// Empty when `frame` (the argument `name`) has the column.
+// an object row: the column's values as Python objects, in row order, as a
+// list of one value per row that nothing else holds.  Empty when `frame`
+// (the argument `name`) has the column and it gives a value per row.
 Reason row_values(const char *name, py::handle frame, py::handle label, py::list &values);
 
 // Which columns of keys (consumers, kinds, units, groups) the kernels code
@@ -96,16 +80,16 @@ public:
 
     enum Kind { Time, Missing, Other };
     // `aware`: whether the time carries a time zone; `zone`, if asked for,
-    // gets the zone object (None without), alive as long as the time is.
+    // gets the zone object (None without).
     // Other: neither a Timestamp nor NaT, or outside what nanoseconds hold.
-    Kind read(PyObject *o, int64_t &ns, bool &aware, PyObject **zone = nullptr) const;
+    Kind read(PyObject *o, int64_t &ns, bool &aware, py::object *zone = nullptr) const;
 
 private:
     py::object timestamp_, nat_;
 };
 
 // A new one-dimensional object array holding items[at[0]], items[at[1]], ...
-py::object object_array(py::handle numpy, py::handle items, const int64_t *at, int64_t n);
+py::object object_array(py::handle numpy, const py::list &items, const int64_t *at, int64_t n);
 
 }  // namespace movra::native
 

@@ -295,9 +295,8 @@ py::object kept_values(const Examination &x) {
         events::cut_series(x.reals, x.n, x.real_bounds, x.keep, kept);
     else
         events::cut_series(x.ticks, x.n, x.tick_bounds, x.keep, kept);
-    py::object positions = x.numpy.attr("empty")(py::int_(kept.size()), "int64");
-    py::buffer_info info = py::buffer(positions).request(true);
-    std::copy(kept.begin(), kept.end(), static_cast<int64_t *>(info.ptr));
+    // numpy's own array (the `numpy` global may be rebound to anything).
+    const py::array_t<int64_t> positions(static_cast<py::ssize_t>(kept.size()), kept.data());
     py::object result = x.values.attr("take")(positions);
     if (x.read_only) py::setattr(result.attr("flags"), "writeable", py::bool_(false));
     return result;

@@ -119,7 +119,8 @@ Reason cell_items(Examination &x, py::handle ndarray, PyObject *cell, py::list &
     return {};
 }
 
-// Every time of every row, in collection order, with its row's unit.
+// Every time of every row, in collection order, with its row's unit.  The
+// cells, units and kinds are row_values' lists, one item per row.
 Reason occurrences_step(Examination &x) {
     Occurrences &occ = x.occ;
     py::object ndarray = x.numpy.attr("ndarray");
@@ -128,19 +129,19 @@ Reason occurrences_step(Examination &x) {
         py::list items;
         Reason reason = cell_items(x, ndarray, PyList_GET_ITEM(x.cells.ptr(), r), items);
         if (!reason.empty()) return reason;
-        const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
-        if (n == 0) continue;
+        if (PyList_GET_SIZE(items.ptr()) == 0) continue;
         int64_t u = 0, ignored = 0;
         if (!x.unit_type.take(PyList_GET_ITEM(x.units.ptr(), r), u))
             return "the unit column " + native::text_of(x.unit) + " does not hold only int64 integers or only str";
         if (!x.kind_type.take(PyList_GET_ITEM(x.kinds.ptr(), r), ignored))
             return "the kind column " + native::text_of(x.e) + " does not hold only int64 integers or only str";
-        for (Py_ssize_t i = 0; i < n; i++) {
+        // One unit and row per time copied, however many the copy took.
+        const Py_ssize_t end = PyList_GET_SIZE(occ.elements.ptr());
+        if (PyList_SetSlice(occ.elements.ptr(), end, end, items.ptr()) != 0) throw py::error_already_set();
+        for (Py_ssize_t i = end; i < PyList_GET_SIZE(occ.elements.ptr()); i++) {
             occ.unit.push_back(u);
             occ.row.push_back(r);
         }
-        const Py_ssize_t end = PyList_GET_SIZE(occ.elements.ptr());
-        if (PyList_SetSlice(occ.elements.ptr(), end, end, items.ptr()) != 0) throw py::error_already_set();
     }
     return {};
 }
@@ -153,17 +154,18 @@ Reason times_step(Examination &x) {
     native::TimeReader reader(x.pandas);
     const Py_ssize_t n = PyList_GET_SIZE(occ.elements.ptr());
     occ.time.resize(static_cast<size_t>(n));
-    PyObject *zone = nullptr;
+    py::object zone;
     bool aware = false;
     py::dict resolutions;
     for (Py_ssize_t i = 0; i < n; i++) {
-        PyObject *o = PyList_GET_ITEM(occ.elements.ptr(), i), *tz = nullptr;
+        PyObject *o = PyList_GET_ITEM(occ.elements.ptr(), i);  // our own list, of n items
+        py::object tz;
         if (reader.read(o, occ.time[i], aware, &tz) != native::TimeReader::Time)
             return "the time lists of " + native::text_of(x.t) + " hold a value of type " + Py_TYPE(o)->tp_name +
                    " that is not a Timestamp within nanoseconds' range; drop NaT and convert them with "
                    "pandas.Timestamp";
         if (i == 0) zone = tz;
-        if (tz != zone)
+        if (!tz.is(zone))
             return "the times of " + native::text_of(x.t) + " are not all of one time zone; convert them to one";
         py::object resolution = py::handle(o).attr("unit");
         if (!resolutions.contains(resolution)) resolutions[resolution] = py::handle(o);
@@ -171,7 +173,7 @@ Reason times_step(Examination &x) {
     }
     if (n > 0) {
         x.time_dtype = x.pandas.attr("Series")(resolutions.attr("values")()).attr("dtype");
-        if (aware) x.time_zone = py::reinterpret_borrow<py::object>(zone);
+        if (aware) x.time_zone = zone;
     }
     return {};
 }
@@ -208,7 +210,8 @@ struct Groups {
 };
 
 // Regrouped in C++: the occurrences ordered by (unit, time), in collection
-// order within each.
+// order within each.  Their rows index the units and kinds (row_values'
+// lists, one item per row).
 Groups regrouped(const Examination &x) {
     const Occurrences &occ = x.occ;
     std::vector<int64_t> order, begin;

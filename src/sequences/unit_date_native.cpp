@@ -19,6 +19,7 @@
 #include "../native/scalars.h"
 
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 
 namespace movra {
@@ -147,6 +148,9 @@ py::list calendar_lists(const Examination &x) {
     for (const auto &rows : kept)
         for (int64_t r : rows) positions.append(py::int_(r));
     py::list stamps = x.shifted.attr("iloc")[positions].attr("tolist")();
+    // Read below one per kept row, unchecked.
+    if (PyList_GET_SIZE(stamps.ptr()) != PyList_GET_SIZE(positions.ptr()))
+        throw std::logic_error("pandas gave another number of times than of the positions asked for");
     py::list lists(units);
     Py_ssize_t next = 0;
     for (int64_t u = 0; u < units; u++) {

@@ -39,11 +39,7 @@ py::list concat_time_lists(py::handle cells) {
 }
 
 // A literal label as a Python string.
-py::object label(const char *text) {
-    py::handle name = interned(text);
-    if (!name) throw py::error_already_set();
-    return py::reinterpret_borrow<py::object>(name);
-}
+py::object label(const char *text) { return py::reinterpret_borrow<py::object>(interned(text)); }
 
 }  // namespace
 

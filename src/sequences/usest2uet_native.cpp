@@ -143,8 +143,10 @@ Reason kinds_step(Examination &x) {
 // pandas path), of Timestamps and NaT, all with a time zone or all without.
 Reason time_lists_step(Examination &x) {
     Log &log = x.log;
-    py::list cells = x.usest[x.ts].attr("tolist")();
-    const Py_ssize_t rows = PyList_GET_SIZE(cells.ptr());
+    py::list cells;
+    Reason r = native::row_values("usest", x.usest, x.ts, cells);
+    if (!r.empty()) return r;
+    const Py_ssize_t rows = PyList_GET_SIZE(cells.ptr());  // one per row, as the codes have
     for (Py_ssize_t r = 0; r < rows; r++) {
         PyObject *cell = PyList_GET_ITEM(cells.ptr(), r);
         if (!PyList_CheckExact(cell))

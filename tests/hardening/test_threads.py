@@ -1,5 +1,6 @@
 """Threads and reentrancy: concurrent callers get what one caller gets, and
 callbacks or rebound globals end in correct results or clean exceptions."""
+import gc
 import os
 import sys
 import threading
@@ -102,6 +103,75 @@ class TestThreads:
 
         for i, text in enumerate(run_threads(work)):
             assert f'"a": "{i}"' in text
+
+
+def event_calls():
+    """One call of each event function the collector is paused for."""
+    t = pandas.Timestamp("2026-01-01")
+    log = pandas.DataFrame({"CONS_NO": numpy.arange(60) % 6, "E": numpy.arange(60) % 3,
+                            "TS": [[t + pandas.Timedelta(days=i % 9)] * 3 for i in range(60)]})
+    interval = pandas.DataFrame({"CONS_NO": numpy.arange(6), "START": t, "END": t + pandas.Timedelta(days=6)})
+    uet = movra.usest2uet(log, "U", "E", "TS", interval)
+    movra.uet2ute(uet, "U", "E", "TS")
+    movra.unit_date(pandas.DataFrame({"CONS_NO": log.CONS_NO, "OCCUR_TIME": [ts[0] for ts in log.TS]}))
+
+
+@pytest.fixture
+def collector():
+    """The collector's switch and thresholds as the test found them, given back after it."""
+    state = gc.isenabled(), gc.get_threshold()
+    yield state
+    gc.set_threshold(*state[1])
+    (gc.enable if state[0] else gc.disable)()
+
+
+class TestCollector:
+    """The event functions pause the cyclic collector while they build their
+    results; whatever the caller sets meanwhile, from any thread, is kept."""
+
+    @pytest.mark.parametrize("last", [False, True], ids=["disabled-last", "enabled-last"])
+    def test_settings_made_while_several_threads_call_are_kept(self, collector, last, capsys):
+        toggled = threading.Event()
+
+        def work(i):
+            if i == 0:  # the caller, switching the collector as the others call
+                for k in range(200):
+                    (gc.enable if k % 2 else gc.disable)()
+                    time.sleep(0.0005)
+                (gc.enable if last else gc.disable)()
+                toggled.set()
+                return
+            while not toggled.is_set():
+                event_calls()
+            event_calls()
+
+        run_threads(work)
+        assert gc.isenabled() is last
+        assert gc.get_threshold() == collector[1]
+
+    @pytest.mark.parametrize("change", ["disable", "enable", "threshold"])
+    def test_a_change_made_during_a_call_is_kept_and_the_pause_holds(self, collector, monkeypatch, change):
+        (gc.disable if change == "enable" else gc.enable)()
+        collections = []
+        gc.callbacks.append(lambda phase, info: collections.append(info))
+
+        def progress(rows):  # runs inside the call, while the kernel cuts windows
+            kept = [[] for _ in range(5 * max(gc.get_threshold()[0], 700))]
+            assert collections == [], "the collector ran during an event call"
+            del kept
+            if change == "threshold":
+                gc.set_threshold(555)
+            else:
+                getattr(gc, change)()
+            yield from rows
+
+        monkeypatch.setattr(movra, "tqdm", progress)
+        try:
+            event_calls()
+        finally:
+            gc.callbacks.pop()
+        assert gc.isenabled() is (change != "disable")
+        assert gc.get_threshold()[0] == (555 if change == "threshold" else collector[1][0])
 
 
 class TestReentrancy:

@@ -263,3 +263,32 @@ def test_a_large_declined_call_warns_naming_its_reason(call, warns_from, reason)
         assert [w.category for w in said] == [UserWarning] and said[0].filename == __file__
         message = str(said[0].message)
         assert message.startswith(f"{function} computes these {size} ") and reason in message, message
+
+
+def test_a_window_table_whose_len_fails(capsys):
+    """Without a length the bar has no total; Ctrl-C while any len() runs passes."""
+    log = pandas.DataFrame({"CONS_NO": [1], "EV": ["a"], "TS": [[BASE]]})
+    calls, failure = [], {}
+
+    class Unsized(PandasPath):
+        def __len__(self):
+            calls.append(len(calls) + 1)
+            if calls[-1] in failure or "every" in failure:
+                raise failure.get(calls[-1]) or failure["every"]
+            return super().__len__()
+
+    interval = Unsized({"CONS_NO": [1, 1], "START": BASE - D(days=1), "END": BASE + D(days=1)})
+    assert movra.usest2uet(log, "U", "EV", "TS", interval).TS_NB.tolist() == [1, 1]
+    asked = list(calls)
+    for k in asked:
+        calls.clear()
+        failure.clear()
+        failure[k] = KeyboardInterrupt
+        with pytest.raises(KeyboardInterrupt):
+            movra.usest2uet(log, "U", "EV", "TS", interval)
+    failure.clear()
+    failure["every"] = TypeError("no length")
+    capsys.readouterr()
+    assert movra.usest2uet(log, "U", "EV", "TS", interval).TS_NB.tolist() == [1, 1]
+    err = capsys.readouterr().err
+    assert "2it" in err and "/2" not in err
