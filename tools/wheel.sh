@@ -28,8 +28,11 @@ rm -rf "$dist"
 sdist=$(ls "$work"/built/movra-*.tar.gz)
 wheel=$(ls "$work"/built/movra-*.whl)
 # The stubs must travel with the extension, for editors and for mypy.
+# The listing is read whole first: `grep -q` stops at the first match, and
+# under pipefail the writer's broken pipe would fail the check.
+listing=$("$work/tools/bin/python" -m zipfile -l "$wheel")
 for stub in movra.pyi movra-stubs/__init__.pyi; do
-    "$work/tools/bin/python" -m zipfile -l "$wheel" | grep -q "^$stub " \
+    grep -q "^$stub " <<< "$listing" \
         || { echo "$stub is missing from $wheel" >&2; exit 1; }
 done
 
