@@ -214,9 +214,9 @@ private:
 };
 
 // The pandas path: every window through pandas, one library call at a time.
-py::object fe4ts_pandas(Call &c) {
-    py::object df = c.arg(0), unit = c.arg(1), tactic = c.arg(2), periodic = c.arg(3), lag = c.arg(4);
-    py::object value = c.arg(5), interval = c.arg(6), del_t_maximin = c.arg(7), aggfunc = c.arg(8);
+py::object fe4ts_pandas(Call &c, const Fe4tsArgs &a) {
+    const py::object &df = a.df, &unit = a.unit, &tactic = a.tactic, &periodic = a.periodic, &lag = a.lag;
+    const py::object &value = a.value, &interval = a.interval, &del_t_maximin = a.del_t_maximin, &aggfunc = a.aggfunc;
 
     // This call's extractor, sharing `value` through the call's scope.
     MOVRA_AT(c);
@@ -256,19 +256,20 @@ py::object fe4ts_pandas(Call &c) {
         unit_values = windows.values(unit);
     else
         unit_values = pandas.attr("Series")(yielded_units);
-    return fe4ts_derive(c, rows.frame(pandas, unit_values));
+    return fe4ts_derive(c, a, rows.frame(pandas, unit_values));
 }
 
 }  // namespace
 
 py::object fe4ts(Call &c) {
     // The native kernel where it reproduces the pandas path, else the pandas path.
+    const Fe4tsArgs a(c);
     std::string declined;
-    py::object ftrs = fe4ts_native(c, declined);
+    py::object ftrs = fe4ts_native(c, a, declined);
     if (ftrs) return ftrs;
     MOVRA_AT(c);
-    native::warn_declined(native::Layer::Fe4ts, c.arg(6), declined);  // its windows
-    return fe4ts_pandas(c);
+    native::warn_declined(native::Layer::Fe4ts, a.interval, declined);  // its windows
+    return fe4ts_pandas(c, a);
 }
 
 namespace {

@@ -136,8 +136,8 @@ py::object distinct_values(py::handle numpy, py::object column, int threads) {
 }  // namespace
 
 // Derived columns: per period column, per profile value, per lag.
-py::object fe4ts_derive(Call &c, py::object ftrs, int threads) {
-    py::object df = c.arg(0), tactic = c.arg(2), periodic = c.arg(3), lag = c.arg(4), value = c.arg(5);
+py::object fe4ts_derive(Call &c, const Fe4tsArgs &a, py::object ftrs, int threads) {
+    const py::object &df = a.df, &tactic = a.tactic, &periodic = a.periodic, &lag = a.lag, &value = a.value;
     MOVRA_AT(c);
     py::object pandas = c.global("pandas");
     DerivedColumns derived(ftrs);

@@ -100,10 +100,10 @@ struct Names {
 
 // Everything the steps find out about the call, and the kernel's inputs.
 struct Examination {
-    explicit Examination(Call &call) : c(call) {}
+    Examination(Call &call, const Fe4tsArgs &args) : c(call), a(args) {}
 
     Call &c;
-    py::object df, unit, tactic, periodic, lag, value, interval, del_t_maximin, aggfunc;
+    const Fe4tsArgs &a;
     py::object pandas, numpy;
     int64_t rows = 0, nwindows = 0;
     std::vector<py::object> tactic_list, periodic_list, lag_list;
@@ -148,34 +148,34 @@ Reason arguments_step(Examination &x) {
         for (py::handle h : seq) out.push_back(py::reinterpret_borrow<py::object>(h));
         return true;
     };
-    if (!py::isinstance(x.df, x.pandas.attr("DataFrame")) || !py::isinstance(x.interval, x.pandas.attr("DataFrame")))
+    if (!py::isinstance(x.a.df, x.pandas.attr("DataFrame")) || !py::isinstance(x.a.interval, x.pandas.attr("DataFrame")))
         return "df and interval are not both DataFrames";
-    if (!is_text(x.unit) || !is_text(x.value)) return "unit and value are not both str";
-    if (!entries(x.tactic, x.tactic_list) || !entries(x.periodic, x.periodic_list) || !entries(x.lag, x.lag_list))
+    if (!is_text(x.a.unit) || !is_text(x.a.value)) return "unit and value are not both str";
+    if (!entries(x.a.tactic, x.tactic_list) || !entries(x.a.periodic, x.periodic_list) || !entries(x.a.lag, x.lag_list))
         return "tactic, periodic and lag are not all lists or tuples";
-    py::object columns = x.df.attr("columns"), window_columns = x.interval.attr("columns");
+    py::object columns = x.a.df.attr("columns"), window_columns = x.a.interval.attr("columns");
     if (!truth(columns.attr("is_unique")) || !truth(window_columns.attr("is_unique")))
         return "df or interval has repeated column labels";
     if (x.tactic_list.empty()) return "tactic is empty";
     for (const auto *list : {&x.tactic_list, &x.periodic_list})
         for (const auto &name : *list)
             if (!is_text(name) || !x.has(columns, name)) return text_of(name) + " is not a str naming a column of df";
-    if (!x.has(columns, x.unit) || !x.has(columns, x.value) || !x.has(window_columns, x.unit))
+    if (!x.has(columns, x.a.unit) || !x.has(columns, x.a.value) || !x.has(window_columns, x.a.unit))
         return "the unit or value column is missing";
-    x.rows = static_cast<int64_t>(py::len(x.df));
-    x.nwindows = static_cast<int64_t>(py::len(x.interval));
+    x.rows = static_cast<int64_t>(py::len(x.a.df));
+    x.nwindows = static_cast<int64_t>(py::len(x.a.interval));
     if (x.nwindows == 0) return "interval has no windows";
 
     // Names enter the labels as UTF-8; the window-record labels all begin
     // with value + "_", so a unit column of such a name could clash.
-    x.names.value = utf8(x.value);
-    const std::string unit_name = utf8(x.unit);
+    x.names.value = utf8(x.a.value);
+    const std::string unit_name = utf8(x.a.unit);
     if (unit_name.compare(0, x.names.value.size() + 1, x.names.value + "_") == 0)
         return "the unit column's name begins with the value column's name and \"_\"";
     for (const auto &t : x.tactic_list) x.names.tactic.push_back(utf8(t));
     for (const auto &p : x.periodic_list) x.names.periodic.push_back(utf8(p));
-    if (x.tactic_list[0].equal(x.value)) return "the time column tactic[0] is the value column";
-    if (x.has(columns, x.value + py::str("_1"))) return "df has a column named value + \"_1\"";
+    if (x.tactic_list[0].equal(x.a.value)) return "the time column tactic[0] is the value column";
+    if (x.has(columns, x.a.value + py::str("_1"))) return "df has a column named value + \"_1\"";
     x.table.rows = x.rows;
     return {};
 }
@@ -184,19 +184,19 @@ Reason arguments_step(Examination &x) {
 // Series over to its own method (missing values skipped).
 Reason aggregate_step(Examination &x) {
     py::object numpy = x.numpy;
-    if (x.aggfunc.is(numpy.attr("nansum")) || x.aggfunc.is(numpy.attr("sum")))
+    if (x.a.aggfunc.is(numpy.attr("nansum")) || x.a.aggfunc.is(numpy.attr("sum")))
         x.options.aggregate = k::Aggregate::NanSum;
-    else if (x.aggfunc.is(numpy.attr("mean")))
+    else if (x.a.aggfunc.is(numpy.attr("mean")))
         x.options.aggregate = k::Aggregate::Mean;
-    else if (x.aggfunc.is(numpy.attr("max")))
+    else if (x.a.aggfunc.is(numpy.attr("max")))
         x.options.aggregate = k::Aggregate::Max;
-    else if (x.aggfunc.is(numpy.attr("min")))
+    else if (x.a.aggfunc.is(numpy.attr("min")))
         x.options.aggregate = k::Aggregate::Min;
     else
-        return "aggfunc " + text_of(x.aggfunc) +
+        return "aggfunc " + text_of(x.a.aggfunc) +
                " is not one the kernel reproduces; numpy.nansum (the default), numpy.sum, numpy.mean, "
                "numpy.max and numpy.min run natively";
-    x.options.del_t_maximin = truth(x.del_t_maximin);
+    x.options.del_t_maximin = truth(x.a.del_t_maximin);
 
     // Skewness and kurtosis of constant data tell the two moment rules apart.
     py::list constant;
@@ -252,11 +252,11 @@ bool exact_integers(Examination &x, py::handle as_float, int bytes) {
 
 // What a declined value column's reasons end with.
 std::string float64_hint(const Examination &x) {
-    return "; df[" + text_of(x.value) + "].astype(\"float64\") runs natively";
+    return "; df[" + text_of(x.a.value) + "].astype(\"float64\") runs natively";
 }
 
 // The numpy kind letter of the time axis tactic[0] ('M': datetimes).
-char time_kind(const Examination &x) { return utf8(x.df[x.tactic_list[0]].attr("dtype").attr("kind"))[0]; }
+char time_kind(const Examination &x) { return utf8(x.a.df[x.tactic_list[0]].attr("dtype").attr("kind"))[0]; }
 
 // Readings with pd.NA cells over a datetime axis give records of mixed cell
 // types, which the kernel does not build.
@@ -274,8 +274,8 @@ Reason nullable_time_step(const Examination &x, const std::string &what, const s
 // in another order (or, on pandas 2, cannot take).
 Reason masked_value_step(Examination &x, py::handle column, const ColumnType &t, const std::string &what,
                          const std::string &cast) {
-    if (!x.aggfunc.is(x.numpy.attr("nansum")))
-        return what + " aggregated by " + text_of(x.aggfunc) +
+    if (!x.a.aggfunc.is(x.numpy.attr("nansum")))
+        return what + " aggregated by " + text_of(x.a.aggfunc) +
                " gives object period series holding pd.NA on the pandas path; numpy.nansum (the default) runs "
                "natively" + cast;
     if (t.kind == 'f' && t.size != 8) return what + " is computed in float32 arithmetic by pandas" + cast;
@@ -374,13 +374,13 @@ Reason arrow_value_step(Examination &x, py::handle column, const std::string &wh
                "of the column without copying; a copy in one chunk (pyarrow's combine_chunks) runs natively" + cast;
     Reason rules = arrow_rules(x, what, cast);
     if (!rules.empty()) return rules;
-    auto is = [&](const char *name) { return x.aggfunc.is(x.numpy.attr(name)); };
+    auto is = [&](const char *name) { return x.a.aggfunc.is(x.numpy.attr(name)); };
     if (narrow && !is("nansum"))
-        return what + " aggregated by " + text_of(x.aggfunc) +
+        return what + " aggregated by " + text_of(x.a.aggfunc) +
                " gives float64 period series of pyarrow's results, which the kernel does not describe; "
                "numpy.nansum (the default) runs natively" + cast;
     if ((is("mean") || is("max") || is("min")) && has_missing(column))
-        return what + " aggregated by " + text_of(x.aggfunc) +
+        return what + " aggregated by " + text_of(x.a.aggfunc) +
                " gives a period whose readings are all missing pd.NA, and the period series an object "
                "series; numpy.nansum (the default) and numpy.sum run natively" + cast;
     Reason axis = nullable_time_step(x, what, cast);
@@ -408,9 +408,9 @@ Reason arrow_value_step(Examination &x, py::handle column, const std::string &wh
 // The reading values: float64, or integers small enough that every sum and
 // difference the pandas path forms is exact in float64 too.
 Reason value_step(Examination &x) {
-    py::object column = x.df[x.value];
+    py::object column = x.a.df[x.a.value];
     const ColumnType t = type_of(x.pandas, x.numpy, column);
-    const std::string what = described("the value column", x.value, t);
+    const std::string what = described("the value column", x.a.value, t);
     const std::string cast = float64_hint(x);
     if (t.numpy_kind("f") && t.size == 8) {
         x.table.value = buffer_of<double>(x, column, "float64");
@@ -452,7 +452,7 @@ Reason value_step(Examination &x) {
 // values where the column's kind has no NaN.
 Reason time_step(Examination &x) {
     py::object name = x.tactic_list[0];
-    py::object column = x.df[name];
+    py::object column = x.a.df[name];
     const ColumnType t = type_of(x.pandas, x.numpy, column);
     const std::string what = described("the time column", name, t);
     const bool lags = !x.lag_list.empty();
@@ -578,7 +578,7 @@ Reason key_column(Examination &x, py::handle name, bool tactic, int &at) {
             at = static_cast<int>(j);
             return {};
         }
-    py::object column = x.df[name];
+    py::object column = x.a.df[name];
     const ColumnType t = type_of(x.pandas, x.numpy, column);
     const std::string what = described(tactic ? "the period column" : "the periodic column", name, t);
     k::Column col;
@@ -681,13 +681,13 @@ Reason keys_step(Examination &x) {
 // equality, which is how == compares them; a datetime column's windows must
 // name their unit by a Timestamp (pandas would parse text).
 Reason units_step(Examination &x) {
-    py::object column = x.df[x.unit];
+    py::object column = x.a.df[x.a.unit];
     const ColumnType t = type_of(x.pandas, x.numpy, column);
-    const std::string what = described("the unit column", x.unit, t);
+    const std::string what = described("the unit column", x.a.unit, t);
     const bool direct = t.numpy_kind("ib") || (t.numpy_kind("u") && t.size <= 4);
     if (t.numpy_kind("f") && t.size != 8) return what + " compares in float32; cast it to float64";
     if (t.kind == 'm' || t.kind == 'V' || t.kind == 'c') return what + " is of a kind the kernel does not code";
-    py::list units = x.interval[x.unit].attr("tolist")();
+    py::list units = x.a.interval[x.a.unit].attr("tolist")();
     py::dict unit_codes;
     if (direct) {
         x.table.unit = buffer_of<int64_t>(x, column, "int64");
@@ -908,12 +908,12 @@ struct DatetimeBounds {
 
 // The windows, read column by column as the pandas path reads them.
 Reason windows_step(Examination &x) {
-    py::object window_columns = x.interval.attr("columns");
+    py::object window_columns = x.a.interval.attr("columns");
     auto column_values = [&](const char *label, bool &present) -> py::list {
         py::handle name = interned(label);
         present = x.has(window_columns, name);
         if (!present) return py::list();
-        return x.interval[name].attr("tolist")();
+        return x.a.interval[name].attr("tolist")();
     };
     bool has_start, has_end, has_forward_t, has_backward_t, has_forward_r, has_backward_r;
     py::list start = column_values("START", has_start), end = column_values("END", has_end),
@@ -926,7 +926,7 @@ Reason windows_step(Examination &x) {
     // Datetime bounds held in datetime columns are converted column by column.
     DatetimeBounds start_at, end_at, forward_from, backward_from;
     if (x.time.kind == TimeAxis::Datetime) {
-        auto column = [&](const char *label) { return x.interval[interned(label)]; };
+        auto column = [&](const char *label) { return x.a.interval[interned(label)]; };
         if (has_start) start_at.read(x, column("START"), true);
         if (has_end) end_at.read(x, column("END"), false);
         if (has_forward_t && end_at.ok) forward_from.shifted(x, column("END"), column("FORWARD_T"), false, true);
@@ -983,7 +983,7 @@ Reason windows_step(Examination &x) {
 
 // The largest magnitude of the integer time axis, as a double.
 double largest_time(Examination &x) {
-    py::object t = x.df[x.tactic_list[0]];
+    py::object t = x.a.df[x.tactic_list[0]];
     py::object values = numbers(t, "float64");
     return x.numpy.attr("nanmax")(x.numpy.attr("abs")(values)).cast<double>();
 }
@@ -1389,10 +1389,8 @@ py::object progress_bar(py::handle tqdm, py::handle iterable, py::ssize_t total)
     return tqdm(py::arg("total") = total, py::arg("desc") = kLabel);
 }
 
-py::object fe4ts_native(Call &c, std::string &declined) {
-    Examination x(c);
-    x.df = c.arg(0), x.unit = c.arg(1), x.tactic = c.arg(2), x.periodic = c.arg(3), x.lag = c.arg(4);
-    x.value = c.arg(5), x.interval = c.arg(6), x.del_t_maximin = c.arg(7), x.aggfunc = c.arg(8);
+py::object fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
+    Examination x(c, a);
     try {
         x.pandas = c.global("pandas");
         x.numpy = c.global("numpy");
@@ -1432,8 +1430,8 @@ py::object fe4ts_native(Call &c, std::string &declined) {
             return py::object();
         }
         if (narrow && kernel->repeats_time(range)) {
-            declined = "the value column " + text_of(x.value) + " (" +
-                       utf8(py::str(x.df[x.value].attr("dtype"))) +
+            declined = "the value column " + text_of(x.a.value) + " (" +
+                       utf8(py::str(x.a.df[x.a.value].attr("dtype"))) +
                        ") has readings of a window at equal times, which the pandas path's sort may "
                        "order otherwise, and float32 sums depend on the order" + float64_hint(x);
             return py::object();
@@ -1462,7 +1460,7 @@ py::object fe4ts_native(Call &c, std::string &declined) {
     // Columns, then one float64 array of all records.
     MOVRA_AT(c);
     py::object numpy = x.numpy, pandas = x.pandas;
-    Placement placement(utf8(x.unit));
+    Placement placement(utf8(x.a.unit));
     Labels labels(x.names, x.options, x.keys);
     const int64_t W = result.windows;
     std::vector<std::vector<int>> row_positions(static_cast<size_t>(W));
@@ -1516,9 +1514,9 @@ py::object fe4ts_native(Call &c, std::string &declined) {
     py::object ftrs = pandas.attr("DataFrame")(table, py::arg("columns") = feature_columns);
     if (x.time.kind == TimeAxis::Datetime) datetime_record_types(x, result, ftrs, feature_columns);
     if (x.masked_values) masked_record_types(x, table, types, ftrs);
-    ftrs.attr("insert")(unit_at, x.unit, x.interval[x.unit].attr("reset_index")(py::arg("drop") = true),
+    ftrs.attr("insert")(unit_at, x.a.unit, x.a.interval[x.a.unit].attr("reset_index")(py::arg("drop") = true),
                         py::arg("allow_duplicates") = true);
-    return fe4ts_derive(c, ftrs, threads);
+    return fe4ts_derive(c, a, ftrs, threads);
 }
 
 }  // namespace movra
