@@ -16,22 +16,36 @@ namespace movra {
 
 namespace {
 
-// The nine statistics of a Series, in the order of kStatNames, each by the
-// Series method of that name with its default options.
-std::vector<py::object> nine_stats(py::handle s) {
-    return {s.attr("max")(),           s.attr("min")(),  s.attr("median")(),
-            s.attr("quantile")(0.75),  s.attr("quantile")(0.25),
-            s.attr("mean")(),          s.attr("std")(),  s.attr("skew")(),
-            s.attr("kurt")()};
-}
+namespace k = fe_kernel;
 
-// prefix + name for each name: the labels of one group.
-template <size_t N>
-py::list labels(py::handle prefix, const char *const (&names)[N]) {
-    py::list out;
-    for (const char *name : names) out.append(prefix + py::reinterpret_borrow<py::object>(interned(name)));
+// The nine statistics of a Series, by their place (fe_kernel::Stat), each by
+// the Series method of that name with its default options, called in that
+// order.
+std::vector<py::object> nine_stats(py::handle s) {
+    std::vector<py::object> out(k::kStats);
+    out[k::Stat::Max] = s.attr("max")();
+    out[k::Stat::Min] = s.attr("min")();
+    out[k::Stat::Median] = s.attr("median")();
+    out[k::Stat::Q3] = s.attr("quantile")(0.75);
+    out[k::Stat::Q1] = s.attr("quantile")(0.25);
+    out[k::Stat::Mean] = s.attr("mean")();
+    out[k::Stat::Std] = s.attr("std")();
+    out[k::Stat::Skew] = s.attr("skew")();
+    out[k::Stat::Kurt] = s.attr("kurt")();
     return out;
 }
+
+// prefix + the name of field f: one label.
+py::object label(py::handle prefix, int f) { return prefix + py::reinterpret_borrow<py::object>(interned(kFieldNames[f])); }
+
+// The labels of fields `first` to before `last`: the labels of one group.
+py::list labels(py::handle prefix, int first, int last) {
+    py::list out;
+    for (int f = first; f < last; f++) out.append(label(prefix, f));
+    return out;
+}
+py::list stat_labels(py::handle prefix) { return labels(prefix, 0, k::kStats); }
+py::list count_labels(py::handle prefix) { return labels(prefix, k::Field::Nb0, k::Field::Nb + 1); }
 
 py::list as_list(const std::vector<py::object> &values) {
     py::list out;
@@ -93,13 +107,13 @@ py::object fe4ts_fe(Call &c) {
 
         MOVRA_AT(c);
         py::object prefix = shared_value(scope) + underscore + t + underscore;
-        blocks.append(c.global("pandas").attr("Series")(as_list(nine_stats(df_t)), py::arg("index") = labels(prefix, kStatNames)));
+        blocks.append(c.global("pandas").attr("Series")(as_list(nine_stats(df_t)), py::arg("index") = stat_labels(prefix)));
         MOVRA_AT(c);
         py::list counts;
         counts.append(selected(df_t, eq(df_t, py::int_(0))));
         counts.append(selected(df_t, df_t.attr("isnull")()));
         counts.append(py::int_(py::len(df_[t].attr("unique")())));
-        blocks.append(c.global("pandas").attr("Series")(counts, py::arg("index") = labels(prefix, kCountNames)));
+        blocks.append(c.global("pandas").attr("Series")(counts, py::arg("index") = count_labels(prefix)));
     }
 
     // Profile block: raw readings of the whole window, per distinct value.
@@ -115,7 +129,7 @@ py::object fe4ts_fe(Call &c) {
         py::list names;
         for (py::handle i : df_p.attr("index")) {
             py::object prefix = shared_value(scope) + underscore + p + underscore + str_of(i) + underscore;
-            for (py::handle name : labels(prefix, kStatNames)) names.append(name);
+            for (py::handle name : stat_labels(prefix)) names.append(name);
         }
         MOVRA_AT(c);
         blocks.append(c.global("pandas").attr("Series")(flat, py::arg("index") = names));
@@ -155,13 +169,13 @@ py::object fe4ts_fe(Call &c) {
         MOVRA_AT(c);
         py::object diff = temp[py::str("diff")];
         py::object prefix = value + py::str("_DIFF_") + str_of(l) + underscore;
-        blocks.append(c.global("pandas").attr("Series")(as_list(nine_stats(diff)), py::arg("index") = labels(prefix, kStatNames)));
+        blocks.append(c.global("pandas").attr("Series")(as_list(nine_stats(diff)), py::arg("index") = stat_labels(prefix)));
         MOVRA_AT(c);
         py::list counts;
         counts.append(selected(temp, eq(diff, py::int_(0))));
         counts.append(selected(temp, diff.attr("isnull")()));
         counts.append(py::int_(py::len(temp)));
-        blocks.append(c.global("pandas").attr("Series")(counts, py::arg("index") = labels(prefix, kCountNames)));
+        blocks.append(c.global("pandas").attr("Series")(counts, py::arg("index") = count_labels(prefix)));
 
         MOVRA_AT(c);
         py::list both;
@@ -169,7 +183,7 @@ py::object fe4ts_fe(Call &c) {
         both.append(earlier_value);
         py::dict acor;
         py::object corr = temp[both].attr("corr")();
-        acor[prefix + py::str("ACOR")] = py::object(corr.attr("loc")[py::make_tuple(value, earlier_value)]);
+        acor[label(prefix, k::Field::Acor)] = py::object(corr.attr("loc")[py::make_tuple(value, earlier_value)]);
         blocks.append(c.global("pandas").attr("Series")(acor));
     }
 
@@ -200,7 +214,7 @@ py::object fe_lambda1(Call &c) {
     MOVRA_AT(c);
     py::object readings = x[shared_value(c.scope())];
     MOVRA_AT(c);
-    py::tuple out(9);
+    py::tuple out(k::kStats);
     std::vector<py::object> stats = nine_stats(readings);
     for (size_t k = 0; k < stats.size(); ++k) out[k] = stats[k];
     return out;

@@ -324,10 +324,16 @@ Reason arrow_rules(Examination &x, const std::string &what, const std::string &c
             return x.pandas.attr("Series")(values, py::arg("dtype") = "double[pyarrow]");
         };
         py::object s = series(cells);
-        const py::object got[k::kStats] = {s.attr("max")(),          s.attr("min")(),  s.attr("median")(),
-                                           s.attr("quantile")(0.75), s.attr("quantile")(0.25),
-                                           s.attr("mean")(),         s.attr("std")(),  s.attr("skew")(),
-                                           s.attr("kurt")()};
+        py::object got[k::kStats];
+        got[k::Stat::Max] = s.attr("max")();
+        got[k::Stat::Min] = s.attr("min")();
+        got[k::Stat::Median] = s.attr("median")();
+        got[k::Stat::Q3] = s.attr("quantile")(0.75);
+        got[k::Stat::Q1] = s.attr("quantile")(0.25);
+        got[k::Stat::Mean] = s.attr("mean")();
+        got[k::Stat::Std] = s.attr("std")();
+        got[k::Stat::Skew] = s.attr("skew")();
+        got[k::Stat::Kurt] = s.attr("kurt")();
         for (int i = 0; i < k::kStats; i++)
             if (!is_float(got[i]) || PyFloat_AS_DOUBLE(got[i].ptr()) != want[i]) return differs;
         py::list constant, two;
@@ -1062,21 +1068,21 @@ public:
         for (size_t t = 0; t < T; t++) {
             if (!r.period_kept[w * T + t]) continue;
             const std::string prefix = v + "_" + n_.tactic[t] + "_";
-            for (const char *s : kStatNames) out.push_back(prefix + s);
-            for (const char *s : kCountNames) out.push_back(prefix + s);
+            for (int f = 0; f < k::kStats; f++) out.push_back(prefix + kFieldNames[f]);
+            for (int f = k::Field::Nb0; f <= k::Field::Nb; f++) out.push_back(prefix + kFieldNames[f]);
         }
         size_t g = first_group;
         for (size_t p = 0; p < P; p++) {
             for (int64_t j = 0; j < r.profile_groups[w * P + p]; j++, g++) {
                 const std::string prefix = v + "_" + n_.periodic[p] + "_" + key_text(p, r.profile_keys[g]) + "_";
-                for (const char *s : kStatNames) out.push_back(prefix + s);
+                for (int f = 0; f < k::kStats; f++) out.push_back(prefix + kFieldNames[f]);
             }
         }
         for (const std::string &l : n_.lag) {
             const std::string prefix = v + "_DIFF_" + l + "_";
-            for (const char *s : kStatNames) out.push_back(prefix + s);
-            for (const char *s : kCountNames) out.push_back(prefix + s);
-            out.push_back(prefix + "ACOR");
+            for (int f = 0; f < k::kStats; f++) out.push_back(prefix + kFieldNames[f]);
+            for (int f = k::Field::Nb0; f <= k::Field::Nb; f++) out.push_back(prefix + kFieldNames[f]);
+            out.push_back(prefix + kFieldNames[k::Field::Acor]);
         }
         out.push_back(v + "_START");
         out.push_back(v + "_END");
@@ -1169,8 +1175,9 @@ bool masked_block(const double *stats, bool missing, bool integer_values, Cell *
     bool na = false;
     for (int s = 0; s < k::kStats; s++) na = na || std::isnan(stats[s]);
     for (int s = 0; s < k::kStats; s++) {
-        const bool quantile = s == 3 || s == 4;
-        const bool integral = s == 0 || s == 1 || (quantile && missing && stats[s] == std::floor(stats[s]));
+        const bool quantile = s == k::Stat::Q3 || s == k::Stat::Q1;
+        const bool extreme = s == k::Stat::Max || s == k::Stat::Min;
+        const bool integral = extreme || (quantile && missing && stats[s] == std::floor(stats[s]));
         out[s] = !na                             ? Cell::Float
                  : empty && quantile             ? Cell::Float
                  : std::isnan(stats[s])          ? Cell::NA
@@ -1209,7 +1216,7 @@ void cells_of(const k::Result &r, int64_t w, size_t first_group, const k::Option
     for (size_t t = 0; t < T; t++) {
         if (!r.period_kept[w * T + t]) continue;
         out.insert(out.end(), k::kStats, Cell::Float);
-        out.insert(out.end(), 3, Cell::Int);
+        out.insert(out.end(), k::kPeriodWidth - k::Field::Nb0, Cell::Int);
     }
     size_t g = first_group;
     for (size_t p = 0; p < P; p++)
@@ -1222,8 +1229,8 @@ void cells_of(const k::Result &r, int64_t w, size_t first_group, const k::Option
         const size_t at = out.size();
         out.insert(out.end(), k::kLagWidth, Cell::Int);
         const double *entry = &r.lag[(w * L + l) * k::kLagWidth];
-        object |= block_of(entry, entry[k::kStats + 1] > 0, integer_values, o, &out[at]);  // NB_NA
-        out.back() = Cell::Float;  // ACOR
+        object |= block_of(entry, entry[k::Field::NbNa] > 0, integer_values, o, &out[at]);
+        out[at + k::Field::Acor] = Cell::Float;
     }
     out.insert(out.end(), 2, integer_time ? Cell::Int : Cell::Float);  // a Series from a dict: int64
     if (!object) std::fill(out.begin(), out.end(), Cell::Float);
