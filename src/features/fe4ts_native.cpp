@@ -23,6 +23,7 @@
 #include "../native/columns.h"
 #include "../native/decline.h"
 #include "../native/scalars.h"
+#include "column_placement.h"
 #include "fe4ts_derive.h"
 #include "fe_kernel.h"
 #include "feature_names.h"
@@ -1018,41 +1019,6 @@ Reason examine(Examination &x) {
 
 // ---- the record frame -------------------------------------------------------------
 
-// Column placement as appending the records one by one gives: labels in
-// first-seen order, a label repeated within a record naming as many
-// columns, and the unit column right after the first record's labels.
-class Placement {
-public:
-    explicit Placement(std::string unit) : unit_(std::move(unit)) {}
-
-    std::vector<int> place(const std::vector<std::string> &labels) {
-        std::unordered_map<std::string, int> seen;
-        std::vector<int> positions;
-        positions.reserve(labels.size());
-        for (const auto &label : labels) positions.push_back(slot(label, seen[label]++));
-        if (unit_at_ < 0) unit_at_ = slot(unit_, 0);
-        return positions;
-    }
-
-    const std::vector<std::string> &names() const { return names_; }
-    int unit_at() const { return unit_at_; }
-
-private:
-    int slot(const std::string &label, int occurrence) {
-        std::vector<int> &columns = slots_[label];
-        if (static_cast<int>(columns.size()) <= occurrence) {
-            columns.push_back(static_cast<int>(names_.size()));
-            names_.push_back(label);
-        }
-        return columns[occurrence];
-    }
-
-    std::string unit_;
-    int unit_at_ = -1;
-    std::unordered_map<std::string, std::vector<int>> slots_;
-    std::vector<std::string> names_;
-};
-
 // Labels of the window records, built once per distinct shape of record.
 class Labels {
 public:
@@ -1467,7 +1433,7 @@ py::object fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
     // Columns, then one float64 array of all records.
     MOVRA_AT(c);
     py::object numpy = x.numpy, pandas = x.pandas;
-    Placement placement(utf8(x.a.unit));
+    ColumnPlacement<TextLabels> placement(utf8(x.a.unit));
     Labels labels(x.names, x.options, x.keys);
     const int64_t W = result.windows;
     std::vector<std::vector<int>> row_positions(static_cast<size_t>(W));
@@ -1487,7 +1453,7 @@ py::object fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
             group += groups_of(result, w, x.options);
         }
     }
-    const int unit_at = placement.unit_at();
+    const int unit_at = placement.unit_columns()[0];  // the only one: no label of the kernel's is the unit's
     const auto &all_names = placement.names();
     const py::ssize_t C = static_cast<py::ssize_t>(all_names.size()) - 1;  // without the unit column
     py::list feature_columns;
