@@ -35,8 +35,11 @@ std::vector<py::object> nine_stats(py::handle s) {
     return out;
 }
 
+// A piece of a label as a str.
+py::object text(const char *piece) { return py::reinterpret_borrow<py::object>(interned(piece)); }
+
 // prefix + the name of field f: one label.
-py::object label(py::handle prefix, int f) { return prefix + py::reinterpret_borrow<py::object>(interned(kFieldNames[f])); }
+py::object label(py::handle prefix, int f) { return prefix + text(kFieldNames[f]); }
 
 // The labels of fields `first` to before `last`: the labels of one group.
 py::list labels(py::handle prefix, int first, int last) {
@@ -168,7 +171,7 @@ py::object fe4ts_fe(Call &c) {
 
         MOVRA_AT(c);
         py::object diff = temp[py::str("diff")];
-        py::object prefix = value + py::str("_DIFF_") + str_of(l) + underscore;
+        py::object prefix = value + text(kDiffInfix) + str_of(l) + underscore;
         blocks.append(c.global("pandas").attr("Series")(as_list(nine_stats(diff)), py::arg("index") = stat_labels(prefix)));
         MOVRA_AT(c);
         py::list counts;
@@ -192,8 +195,8 @@ py::object fe4ts_fe(Call &c) {
     py::object value = shared_value(scope);
     py::object times = df_[tactic[py::int_(0)]];
     py::dict span;
-    span[value + py::str("_START")] = times.attr("min")();
-    span[value + py::str("_END")] = times.attr("max")();
+    span[value + text(kSpanSuffixes[0])] = times.attr("min")();
+    span[value + text(kSpanSuffixes[1])] = times.attr("max")();
     blocks.append(c.global("pandas").attr("Series")(span));
 
     MOVRA_AT(c);

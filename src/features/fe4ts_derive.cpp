@@ -4,6 +4,7 @@
 
 #include "../module/table.h"
 #include "fe_kernel.h"
+#include "feature_names.h"
 
 #include <pybind11/numpy.h>
 
@@ -159,7 +160,7 @@ py::object fe4ts_derive(Call &c, const Fe4tsArgs &a, py::object ftrs, int thread
     }
     for (py::handle l : lag) {
         MOVRA_AT(c);
-        add_spreads(derived, value + py::str("_DIFF_") + str_of(l));
+        add_spreads(derived, value + py::reinterpret_borrow<py::object>(interned(kDiffInfix)) + str_of(l));
     }
     MOVRA_AT(c);
     return derived.finish(pandas);

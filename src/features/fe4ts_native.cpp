@@ -27,6 +27,7 @@
 #include "fe4ts_derive.h"
 #include "fe_kernel.h"
 #include "feature_names.h"
+#include "record_layout.h"
 
 #include <pybind11/numpy.h>
 
@@ -94,11 +95,6 @@ struct TimeAxis {
     bool parses_text = false;  // Datetime: compared with text, pandas parses it
 };
 
-struct Names {
-    std::string value;
-    std::vector<std::string> tactic, periodic, lag;  // lag: str(l)
-};
-
 // Everything the steps find out about the call, and the kernel's inputs.
 struct Examination {
     Examination(Call &call, const Fe4tsArgs &args) : c(call), a(args) {}
@@ -119,7 +115,7 @@ struct Examination {
     k::Options options;
     std::vector<k::Window> windows;
     TimeAxis time;
-    Names names;
+    RecordNames names;
     std::vector<KeyInfo> keys;          // per kernel key column
     std::vector<std::string> key_names;  // per kernel key column
 
@@ -1019,45 +1015,13 @@ Reason examine(Examination &x) {
 
 // ---- the record frame -------------------------------------------------------------
 
-// Labels of the window records, built once per distinct shape of record.
-class Labels {
+// str() of a profile group's key as the group's index yields it: a Python
+// int, float or bool, or the text of a coded key.
+class KeyTexts {
 public:
-    Labels(const Names &names, const k::Options &o, const std::vector<KeyInfo> &keys)
-        : n_(names), o_(o), keys_(keys) {}
+    KeyTexts(const k::Options &o, const std::vector<KeyInfo> &keys) : o_(o), keys_(keys) {}
 
-    // The labels of window w's record (in `out`).
-    void of(const k::Result &r, int64_t w, size_t first_group, std::vector<std::string> &out) {
-        out.clear();
-        if (r.rows[w] == 0) return;
-        const std::string &v = n_.value;
-        const size_t T = o_.tactic.size(), P = o_.periodic.size();
-        for (size_t t = 0; t < T; t++) {
-            if (!r.period_kept[w * T + t]) continue;
-            const std::string prefix = v + "_" + n_.tactic[t] + "_";
-            for (int f = 0; f < k::kStats; f++) out.push_back(prefix + kFieldNames[f]);
-            for (int f = k::Field::Nb0; f <= k::Field::Nb; f++) out.push_back(prefix + kFieldNames[f]);
-        }
-        size_t g = first_group;
-        for (size_t p = 0; p < P; p++) {
-            for (int64_t j = 0; j < r.profile_groups[w * P + p]; j++, g++) {
-                const std::string prefix = v + "_" + n_.periodic[p] + "_" + key_text(p, r.profile_keys[g]) + "_";
-                for (int f = 0; f < k::kStats; f++) out.push_back(prefix + kFieldNames[f]);
-            }
-        }
-        for (const std::string &l : n_.lag) {
-            const std::string prefix = v + "_DIFF_" + l + "_";
-            for (int f = 0; f < k::kStats; f++) out.push_back(prefix + kFieldNames[f]);
-            for (int f = k::Field::Nb0; f <= k::Field::Nb; f++) out.push_back(prefix + kFieldNames[f]);
-            out.push_back(prefix + kFieldNames[k::Field::Acor]);
-        }
-        out.push_back(v + "_START");
-        out.push_back(v + "_END");
-    }
-
-private:
-    // str() of a group key as the group's index yields it: a Python int,
-    // float or bool, or the text of a coded key.
-    std::string key_text(size_t p, const k::Scalar &key) {
+    std::string operator()(size_t p, const k::Scalar &key) {
         const KeyInfo &info = keys_[static_cast<size_t>(o_.periodic[p])];
         switch (info.kind) {
             case KeyInfo::Int:
@@ -1077,52 +1041,64 @@ private:
         return std::string();
     }
 
-    const Names &n_;
+private:
     const k::Options &o_;
     const std::vector<KeyInfo> &keys_;
     std::unordered_map<uint64_t, std::string> float_text_;
 };
 
-// Identifies the labels of a record: emptiness, kept period entries and the
-// profile keys (everything else is the same for every window).
-void shape_of(const k::Result &r, int64_t w, size_t first_group, const k::Options &o, std::vector<int64_t> &out) {
-    out.clear();
-    out.push_back(r.rows[w] == 0);
-    if (r.rows[w] == 0) return;
-    const size_t T = o.tactic.size(), P = o.periodic.size();
-    for (size_t t = 0; t < T; t++) out.push_back(r.period_kept[w * T + t]);
-    size_t g = first_group;
-    for (size_t p = 0; p < P; p++) {
-        out.push_back(r.profile_groups[w * P + p]);
-        for (int64_t j = 0; j < r.profile_groups[w * P + p]; j++, g++) {
-            int64_t bits;
-            std::memcpy(&bits, &r.profile_keys[g].f, sizeof bits);
-            out.push_back(r.profile_keys[g].i);
-            out.push_back(bits);
-        }
+// What a column of the record frame holds: a field of an entry of a block.
+struct ColumnRole {
+    Block block = Block::Span;
+    int field = -1;  // -1: the unit column
+    bool count() const {
+        return (block == Block::Period || block == Block::Lag) && field >= k::Field::Nb0 && field <= k::Field::Nb;
     }
+};
+
+// The labels of window w's record, and what each label holds.
+void labels_of(const ResultRecords &records, int64_t w, const RecordNames &names, KeyTexts &key_text,
+               std::vector<std::string> &out, std::vector<ColumnRole> &roles) {
+    out.clear();
+    roles.clear();
+    const std::string none;
+    records.walk(w, [&](const RecordEntry &e) {
+        const bool profile = e.block == Block::Profile;
+        append_labels(names, e, profile ? key_text(e.index, records.result().profile_keys[e.group]) : none, out);
+        for (int f = 0; f < fields_of(e.block); f++) roles.push_back(ColumnRole{e.block, f});
+    });
+}
+
+// Identifies the labels of a record: its entries, with the profile groups'
+// keys.
+void shape_of(const ResultRecords &records, int64_t w, std::vector<int64_t> &out) {
+    out.clear();
+    records.walk(w, [&](const RecordEntry &e) {
+        out.push_back(static_cast<int64_t>(e.block));
+        out.push_back(static_cast<int64_t>(e.index));
+        if (e.block != Block::Profile) return;
+        const k::Scalar &key = records.result().profile_keys[e.group];
+        int64_t bits;
+        std::memcpy(&bits, &key.f, sizeof bits);
+        out.push_back(key.i);
+        out.push_back(bits);
+    });
 }
 
 // Window w's values in label order.
-void values_of(const k::Result &r, int64_t w, size_t first_group, const k::Options &o, bool integer_time,
-               std::vector<double> &out) {
+void values_of(const ResultRecords &records, int64_t w, bool integer_time, std::vector<double> &out) {
     out.clear();
-    if (r.rows[w] == 0) return;
-    const size_t T = o.tactic.size(), P = o.periodic.size(), L = o.lags.size();
-    for (size_t t = 0; t < T; t++)
-        if (r.period_kept[w * T + t])
-            out.insert(out.end(), r.period.begin() + (w * T + t) * k::kPeriodWidth,
-                       r.period.begin() + (w * T + t + 1) * k::kPeriodWidth);
-    size_t g = first_group;
-    for (size_t p = 0; p < P; p++)
-        for (int64_t j = 0; j < r.profile_groups[w * P + p]; j++, g++)
-            out.insert(out.end(), r.profile_stats.begin() + g * k::kStats,
-                       r.profile_stats.begin() + (g + 1) * k::kStats);
-    out.insert(out.end(), r.lag.begin() + w * L * k::kLagWidth, r.lag.begin() + (w + 1) * L * k::kLagWidth);
-    for (int e = 0; e < 2; e++) {
-        const k::Scalar &s = r.span[2 * w + e];
-        out.push_back(integer_time ? static_cast<double>(s.i) : s.f);
-    }
+    records.walk(w, [&](const RecordEntry &e) {
+        if (e.block == Block::Span) {
+            for (int end = 0; end < 2; end++) {
+                const k::Scalar &s = records.span(w)[end];
+                out.push_back(integer_time ? static_cast<double>(s.i) : s.f);
+            }
+            return;
+        }
+        const double *fields = records.fields(w, e);
+        out.insert(out.end(), fields, fields + fields_of(e.block));
+    });
 }
 
 // The type of a cell of the pandas path's records over nullable readings:
@@ -1173,40 +1149,35 @@ bool block_of(const double *stats, bool missing, bool integer_values, const k::O
 // Window w's cell types in label order (as values_of gives the values).  A
 // record with a pd.NA is an object Series: its counts, and the span of an
 // integer axis, stay Python and numpy ints.  A record without is float64.
-void cells_of(const k::Result &r, int64_t w, size_t first_group, const k::Options &o, bool integer_values,
-              bool integer_time, std::vector<Cell> &out) {
+void cells_of(const ResultRecords &records, int64_t w, const k::Options &o, bool integer_values, bool integer_time,
+              std::vector<Cell> &out) {
     out.clear();
-    if (r.rows[w] == 0) return;
-    const size_t T = o.tactic.size(), P = o.periodic.size(), L = o.lags.size();
+    const k::Result &r = records.result();
     bool object = false;
-    for (size_t t = 0; t < T; t++) {
-        if (!r.period_kept[w * T + t]) continue;
-        out.insert(out.end(), k::kStats, Cell::Float);
-        out.insert(out.end(), k::kPeriodWidth - k::Field::Nb0, Cell::Int);
-    }
-    size_t g = first_group;
-    for (size_t p = 0; p < P; p++)
-        for (int64_t j = 0; j < r.profile_groups[w * P + p]; j++, g++) {
-            out.insert(out.end(), k::kStats, Cell::Float);
-            object |= block_of(&r.profile_stats[g * k::kStats], r.profile_missing[g] != 0, integer_values, o,
-                               &*(out.end() - k::kStats), r.profile_rows[g] == 0);
-        }
-    for (size_t l = 0; l < L; l++) {
+    records.walk(w, [&](const RecordEntry &e) {
         const size_t at = out.size();
-        out.insert(out.end(), k::kLagWidth, Cell::Int);
-        const double *entry = &r.lag[(w * L + l) * k::kLagWidth];
-        object |= block_of(entry, entry[k::Field::NbNa] > 0, integer_values, o, &out[at]);
-        out[at + k::Field::Acor] = Cell::Float;
-    }
-    out.insert(out.end(), 2, integer_time ? Cell::Int : Cell::Float);  // a Series from a dict: int64
+        const double *fields = records.fields(w, e);
+        switch (e.block) {
+            case Block::Period:
+                out.insert(out.end(), k::kStats, Cell::Float);
+                out.insert(out.end(), k::kPeriodWidth - k::Field::Nb0, Cell::Int);
+                break;
+            case Block::Profile:
+                out.insert(out.end(), k::kStats, Cell::Float);
+                object |= block_of(fields, r.profile_missing[e.group] != 0, integer_values, o, &out[at],
+                                   r.profile_rows[e.group] == 0);
+                break;
+            case Block::Lag:
+                out.insert(out.end(), k::kLagWidth, Cell::Int);
+                object |= block_of(fields, fields[k::Field::NbNa] > 0, integer_values, o, &out[at]);
+                out[at + k::Field::Acor] = Cell::Float;
+                break;
+            case Block::Span:
+                out.insert(out.end(), 2, integer_time ? Cell::Int : Cell::Float);  // a Series from a dict: int64
+                break;
+        }
+    });
     if (!object) std::fill(out.begin(), out.end(), Cell::Float);
-}
-
-size_t groups_of(const k::Result &r, int64_t w, const k::Options &o) {
-    size_t n = 0;
-    const size_t P = o.periodic.size();
-    for (size_t p = 0; p < P; p++) n += static_cast<size_t>(r.profile_groups[w * P + p]);
-    return n;
 }
 
 // The kernel's threads: MOVRA_NUM_THREADS when set (read at every call),
@@ -1231,21 +1202,15 @@ namespace {
 // from its cells.  Counts (Python ints) become int64 columns where every
 // window has one, and the span columns hold Timestamps of the column's unit
 // and zone.  The span columns are built by the same constructor as there.
-void datetime_record_types(Examination &x, const k::Result &r, py::object ftrs, const py::list &names) {
+void datetime_record_types(Examination &x, const k::Result &r, py::object ftrs, const std::vector<ColumnRole> &roles) {
     bool any = false;
     for (int64_t n : r.rows) any = any || n > 0;
     if (!any) return;  // only empty records: all float64, no span
-    const std::string start = x.names.value + "_START", end = x.names.value + "_END";
-    auto ends_with = [](const std::string &s, const char *suffix) {
-        const size_t n = std::strlen(suffix);
-        return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
-    };
     std::vector<py::ssize_t> span_at(2, -1);
-    for (py::ssize_t j = 0; j < static_cast<py::ssize_t>(names.size()); j++) {
-        const std::string label = utf8(names[static_cast<size_t>(j)]);
-        if (label == start) span_at[0] = j;
-        if (label == end) span_at[1] = j;
-        if (ends_with(label, "_NB_0") || ends_with(label, "_NB_NA") || ends_with(label, "_NB")) {
+    for (py::ssize_t j = 0; j < static_cast<py::ssize_t>(roles.size()); j++) {
+        const ColumnRole &role = roles[static_cast<size_t>(j)];
+        if (role.block == Block::Span) span_at[static_cast<size_t>(role.field)] = j;
+        if (role.count()) {
             py::object column = ftrs.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
             if (!has_missing(column)) ftrs.attr("isetitem")(j, column.attr("astype")("int64"));
         }
@@ -1269,6 +1234,7 @@ void datetime_record_types(Examination &x, const k::Result &r, py::object ftrs, 
                                                          : py::object(missing));
         table.append(row);
     }
+    const std::string start = x.names.value + kSpanSuffixes[0], end = x.names.value + kSpanSuffixes[1];
     py::object span = x.pandas.attr("DataFrame")(table, py::arg("columns") = py::make_tuple(start, end),
                                                  py::arg("dtype") = py::none());
     for (int e = 0; e < 2; e++)
@@ -1434,29 +1400,33 @@ py::object fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
     MOVRA_AT(c);
     py::object numpy = x.numpy, pandas = x.pandas;
     ColumnPlacement<TextLabels> placement(utf8(x.a.unit));
-    Labels labels(x.names, x.options, x.keys);
-    const int64_t W = result.windows;
+    const ResultRecords records(result, x.options);
+    const int64_t W = records.windows();
     std::vector<std::vector<int>> row_positions(static_cast<size_t>(W));
+    std::vector<ColumnRole> column_roles;  // by placed column
     {
+        KeyTexts key_text(x.options, x.keys);
         std::vector<int64_t> shape, last_shape;
-        std::vector<std::string> record_labels;
+        std::vector<std::string> labels;
+        std::vector<ColumnRole> roles;
         std::vector<int> last_positions;
-        size_t group = 0;
         for (int64_t w = 0; w < W; w++) {
-            shape_of(result, w, group, x.options, shape);
+            shape_of(records, w, shape);
             if (w == 0 || shape != last_shape) {
-                labels.of(result, w, group, record_labels);
-                last_positions = placement.place(record_labels);
+                labels_of(records, w, x.names, key_text, labels, roles);
+                last_positions = placement.place(labels);
+                column_roles.resize(placement.names().size());
+                for (size_t j = 0; j < roles.size(); j++) column_roles[static_cast<size_t>(last_positions[j])] = roles[j];
                 last_shape = shape;
             }
             row_positions[static_cast<size_t>(w)] = last_positions;
-            group += groups_of(result, w, x.options);
         }
     }
     const int unit_at = placement.unit_columns()[0];  // the only one: no label of the kernel's is the unit's
     const auto &all_names = placement.names();
     const py::ssize_t C = static_cast<py::ssize_t>(all_names.size()) - 1;  // without the unit column
     py::list feature_columns;
+    column_roles.erase(column_roles.begin() + unit_at);
     for (size_t j = 0; j < all_names.size(); j++)
         if (static_cast<int>(j) != unit_at) feature_columns.append(py::str(all_names[j]));
 
@@ -1469,10 +1439,9 @@ py::object fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
         std::vector<double> values;
         std::vector<Cell> kinds;
         const bool integer_time = x.time.kind != TimeAxis::Float;
-        size_t group = 0;
         for (int64_t w = 0; w < W; w++) {
-            values_of(result, w, group, x.options, integer_time, values);
-            if (x.masked_values) cells_of(result, w, group, x.options, x.integer_values, integer_time, kinds);
+            values_of(records, w, integer_time, values);
+            if (x.masked_values) cells_of(records, w, x.options, x.integer_values, integer_time, kinds);
             const std::vector<int> &at = row_positions[static_cast<size_t>(w)];
             for (size_t j = 0; j < values.size(); j++) {
                 const int p = at[j];
@@ -1480,12 +1449,11 @@ py::object fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
                 cells[cell] = values[j];
                 if (x.masked_values) types[static_cast<size_t>(cell)] = kinds[j];
             }
-            group += groups_of(result, w, x.options);
         }
     }
     MOVRA_AT(c);
     py::object ftrs = pandas.attr("DataFrame")(table, py::arg("columns") = feature_columns);
-    if (x.time.kind == TimeAxis::Datetime) datetime_record_types(x, result, ftrs, feature_columns);
+    if (x.time.kind == TimeAxis::Datetime) datetime_record_types(x, result, ftrs, column_roles);
     if (x.masked_values) masked_record_types(x, table, types, ftrs);
     ftrs.attr("insert")(unit_at, x.a.unit, x.a.interval[x.a.unit].attr("reset_index")(py::arg("drop") = true),
                         py::arg("allow_duplicates") = true);

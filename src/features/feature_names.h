@@ -1,6 +1,9 @@
-// The suffixes of feature labels: each field of a record's entries, by its
-// place in the entry.  The pandas path and the kernel's layer build the
-// same labels from them.
+// The pieces of feature labels.  A period entry's labels are value + "_" +
+// its tactic column + "_" + a field's name; a profile group's value + "_" +
+// its periodic column + "_" + str(key) + "_" + a field's name; a lag entry's
+// value + kDiffInfix + str(lag) + "_" + a field's name; the span's value +
+// each of kSpanSuffixes.  The pandas path, the kernel's layer
+// (record_layout.cpp) and the derived columns build them from these.
 #pragma once
 
 #include "fe_kernel.h"
@@ -13,5 +16,8 @@ namespace movra {
 inline const char *const kFieldNames[] = {"MAX",  "MIN", "MEDIAN", "Q3",    "Q1", "MEAN", "STD",
                                           "SKEW", "KURT", "NB_0",  "NB_NA", "NB", "ACOR"};
 static_assert(std::size(kFieldNames) == fe_kernel::kLagWidth, "a name for every field of the widest entry");
+
+inline const char *const kDiffInfix = "_DIFF_";
+inline const char *const kSpanSuffixes[] = {"_START", "_END"};
 
 }  // namespace movra
