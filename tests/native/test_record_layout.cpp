@@ -1,25 +1,17 @@
 // Unit tests of the window records' layout, without Python: the entries a
 // walk visits over a kernel run's records, and the labels of a record
 // holding every entry.
+#include "checks.h"
 #include "record_layout.h"
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 using namespace movra;
 namespace k = movra::fe_kernel;
+using movra_tests::check;
 
 namespace {
-
-int failures = 0;
-
-void check(bool ok, const std::string &what) {
-    if (!ok) {
-        ++failures;
-        std::fprintf(stderr, "FAILED: %s\n", what.c_str());
-    }
-}
 
 // Three windows over two tactic entries, one periodic entry and one lag:
 // window 0 keeps its first period entry and has two groups, window 1 is
@@ -102,10 +94,5 @@ void test_labels_of_every_entry() {
 int main() {
     test_walk_over_a_run();
     test_labels_of_every_entry();
-    if (failures) {
-        std::fprintf(stderr, "%d check(s) failed\n", failures);
-        return 1;
-    }
-    std::printf("record_layout: all checks passed\n");
-    return 0;
+    return movra_tests::report("record_layout");
 }
