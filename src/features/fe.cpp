@@ -9,6 +9,7 @@
 // read `aggfunc` from fe's scope and `value` from fe4ts's scope through it.
 #include "../module/table.h"
 #include "feature_names.h"
+#include "series_stats.h"
 
 #include <vector>
 
@@ -17,23 +18,6 @@ namespace movra {
 namespace {
 
 namespace k = fe_kernel;
-
-// The nine statistics of a Series, by their place (fe_kernel::Stat), each by
-// the Series method of that name with its default options, called in that
-// order.
-std::vector<py::object> nine_stats(py::handle s) {
-    std::vector<py::object> out(k::kStats);
-    out[k::Stat::Max] = s.attr("max")();
-    out[k::Stat::Min] = s.attr("min")();
-    out[k::Stat::Median] = s.attr("median")();
-    out[k::Stat::Q3] = s.attr("quantile")(0.75);
-    out[k::Stat::Q1] = s.attr("quantile")(0.25);
-    out[k::Stat::Mean] = s.attr("mean")();
-    out[k::Stat::Std] = s.attr("std")();
-    out[k::Stat::Skew] = s.attr("skew")();
-    out[k::Stat::Kurt] = s.attr("kurt")();
-    return out;
-}
 
 // A piece of a label as a str.
 py::object text(const char *piece) { return py::reinterpret_borrow<py::object>(interned(piece)); }

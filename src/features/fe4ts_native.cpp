@@ -34,14 +34,8 @@ namespace movra {
 namespace fe4ts_layer {
 
 k::Table Examination::table() const {
-    k::Table t;
-    t.rows = call.rows;
-    t.unit = units.readings;
-    t.time = time.column;
-    t.value = value.values;
-    t.keys = keys.columns;
+    k::Table t{call.rows, units.readings, time.column, value.values, keys.columns, std::vector<int64_t>()};
     // Only the windows' units are ordered.
-    t.wanted_units.emplace();
     for (const k::Window &w : windows.windows)
         if (!w.matches_nothing) t.wanted_units->push_back(w.unit);
     return t;

@@ -1,14 +1,9 @@
 // The first steps of the examination: the progress display, the call's
 // shape and its aggregation.
-#include "../../native/scalars.h"
 #include "examination.h"
 #include "library_rules.h"
 
 namespace movra::fe4ts_layer {
-
-using native::is_text;
-using native::text_of;
-using native::utf8;
 
 // The kernel keeps its own loop only with the class loaded with the module,
 // which yields every window unchanged.

@@ -11,6 +11,7 @@
 #include "../../module/runtime.h"
 #include "../../native/columns.h"
 #include "../../native/decline.h"
+#include "../../native/scalars.h"
 #include "../fe4ts_args.h"
 #include "../record_layout.h"
 #include "fe_kernel.h"
@@ -23,7 +24,20 @@
 namespace movra::fe4ts_layer {
 
 namespace k = fe_kernel;
+
+// The helpers every native layer shares, as the steps use them.
+using native::as_int64;
+using native::ColumnType;
+using native::described;
+using native::has_missing;
+using native::is_float;
+using native::is_text;
+using native::kExactInDouble;
+using native::numbers;
 using native::Reason;
+using native::text_of;
+using native::type_of;
+using native::utf8;
 
 // The call being examined: its arguments and the libraries it runs on (the
 // module's own bindings of pandas and numpy).

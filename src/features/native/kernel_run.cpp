@@ -1,7 +1,6 @@
 // Running the kernel over a call's windows (kernel_run.h).
 #include "kernel_run.h"
 
-#include "../../native/scalars.h"
 #include "../fe4ts_native.h"
 
 #include <algorithm>
@@ -70,8 +69,8 @@ Reason cut_step(const Context &cx, const k::Kernel &kernel, const std::vector<k:
             return "a FORWARD_R or BACKWARD_R cut falls between readings of equal time, which only the "
                    "pandas path's sort orders";
         if (narrow && kernel.repeats_time(range))
-            return "the value column " + native::text_of(cx.args.value) + " (" +
-                   native::utf8(py::str(cx.args.df[cx.args.value].attr("dtype"))) +
+            return "the value column " + text_of(cx.args.value) + " (" +
+                   utf8(py::str(cx.args.df[cx.args.value].attr("dtype"))) +
                    ") has readings of a window at equal times, which the pandas path's sort may "
                    "order otherwise, and float32 sums depend on the order" + float64_hint(cx);
     }

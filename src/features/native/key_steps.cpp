@@ -1,18 +1,10 @@
 // Key columns: the period and profile blocks' group keys, and the units
 // that windows select readings by.
-#include "../../native/scalars.h"
 #include "examination.h"
 
 #include <cmath>
 
 namespace movra::fe4ts_layer {
-
-using native::as_int64;
-using native::ColumnType;
-using native::is_float;
-using native::kExactInDouble;
-using native::text_of;
-using native::utf8;
 
 namespace {
 
@@ -111,8 +103,8 @@ Reason key_column(const Context &cx, const CallShape &call, const Aggregation &a
             return {};
         }
     py::object column = cx.args.df[name];
-    const ColumnType t = native::type_of(cx.pandas, cx.numpy, column);
-    const std::string what = native::described(tactic ? "the period column" : "the periodic column", name, t);
+    const ColumnType t = type_of(cx.pandas, cx.numpy, column);
+    const std::string what = described(tactic ? "the period column" : "the periodic column", name, t);
     const bool extremes = tactic && aggregation.del_t_maximin;
     k::Column col;
     KeyInfo info;
@@ -162,8 +154,8 @@ Reason keys_step(const Context &cx, const CallShape &call, const Aggregation &ag
 // their unit by a Timestamp (pandas would parse text).
 Reason units_step(const Context &cx, const CallShape &call, const Buffers &buffers, Units &out) {
     py::object column = cx.args.df[cx.args.unit];
-    const ColumnType t = native::type_of(cx.pandas, cx.numpy, column);
-    const std::string what = native::described("the unit column", cx.args.unit, t);
+    const ColumnType t = type_of(cx.pandas, cx.numpy, column);
+    const std::string what = described("the unit column", cx.args.unit, t);
     const bool direct = t.numpy_kind("ib") || (t.numpy_kind("u") && t.size <= 4);
     if (t.numpy_kind("f") && t.size != 8) return what + " compares in float32; cast it to float64";
     if (t.kind == 'm' || t.kind == 'V' || t.kind == 'c') return what + " is of a kind the kernel does not code";

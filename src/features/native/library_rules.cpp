@@ -1,15 +1,12 @@
 // The arithmetic rules of the libraries in use (library_rules.h).
 #include "library_rules.h"
 
-#include "../../native/scalars.h"
+#include "../series_stats.h"
 
 #include <cmath>
 #include <vector>
 
 namespace movra::fe4ts_layer {
-
-using native::is_float;
-using native::utf8;
 
 // Skewness and kurtosis of constant data tell the two moment rules apart.
 k::Moments moments_rule(const Context &cx) {
@@ -52,23 +49,6 @@ Reason float32_rules(const Context &cx, k::Moments moments, const std::string &w
     return {};
 }
 
-namespace {
-
-// The nine statistics pandas gives of a Series, by their place.
-void describe(const py::object &s, py::object (&got)[k::kStats]) {
-    got[k::Stat::Max] = s.attr("max")();
-    got[k::Stat::Min] = s.attr("min")();
-    got[k::Stat::Median] = s.attr("median")();
-    got[k::Stat::Q3] = s.attr("quantile")(0.75);
-    got[k::Stat::Q1] = s.attr("quantile")(0.25);
-    got[k::Stat::Mean] = s.attr("mean")();
-    got[k::Stat::Std] = s.attr("std")();
-    got[k::Stat::Skew] = s.attr("skew")();
-    got[k::Stat::Kurt] = s.attr("kurt")();
-}
-
-}  // namespace
-
 // The probe: the nine statistics of thirds in runs between nulls, to the
 // last bit, and a NaN computed for data without spread rather than the
 // null of too few values.  Other versions differ (pandas 2.2 asks pyarrow
@@ -89,8 +69,7 @@ Reason arrow_rules(const Context &cx, const std::string &what, const std::string
         auto series = [&](py::object values) {
             return cx.pandas.attr("Series")(values, py::arg("dtype") = "double[pyarrow]");
         };
-        py::object got[k::kStats];
-        describe(series(cells), got);
+        const std::vector<py::object> got = nine_stats(series(cells));
         for (int i = 0; i < k::kStats; i++)
             if (!is_float(got[i]) || PyFloat_AS_DOUBLE(got[i].ptr()) != want[i]) return differs;
         py::list constant, two;

@@ -1,7 +1,6 @@
 // The record frame of a kernel run (record_frame.h).
 #include "record_frame.h"
 
-#include "../../native/scalars.h"
 #include "../column_placement.h"
 #include "../feature_names.h"
 #include "record_cells.h"
@@ -15,9 +14,6 @@
 #include <vector>
 
 namespace movra::fe4ts_layer {
-
-using native::has_missing;
-using native::utf8;
 
 namespace {
 

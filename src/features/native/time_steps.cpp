@@ -1,20 +1,10 @@
 // The time axis tactic[0] and the lags that shift it: integers, floats or
 // datetimes, and lags in the axis' own type.
-#include "../../native/scalars.h"
 #include "examination.h"
 
 #include <cmath>
 
 namespace movra::fe4ts_layer {
-
-using native::as_int64;
-using native::ColumnType;
-using native::has_missing;
-using native::is_float;
-using native::kExactInDouble;
-using native::numbers;
-using native::text_of;
-using native::utf8;
 
 int64_t ticks_per_second(const std::string &unit) {
     int64_t per_second = 1;
@@ -60,8 +50,8 @@ Reason datetime_axis(const Context &cx, py::handle column, const ColumnType &t, 
 Reason time_step(const Context &cx, const CallShape &call, const Buffers &buffers, TimeAxis &out) {
     py::object name = call.tactic[0];
     py::object column = cx.args.df[name];
-    const ColumnType t = native::type_of(cx.pandas, cx.numpy, column);
-    out.what = native::described("the time column", name, t);
+    const ColumnType t = type_of(cx.pandas, cx.numpy, column);
+    out.what = described("the time column", name, t);
     const std::string &what = out.what;
     const bool lags = !call.lag.empty();
     if (t.numpy_kind("i") || (t.nullable_number() && t.kind == 'i')) {

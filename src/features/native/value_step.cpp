@@ -2,7 +2,6 @@
 // declines the others.  Plain float64 and float32 columns, integers whose
 // sums stay exact in float64, pandas' nullable numbers and Arrow-backed
 // floats.
-#include "../../native/scalars.h"
 #include "examination.h"
 #include "library_rules.h"
 
@@ -10,15 +9,6 @@
 #include <cstring>
 
 namespace movra::fe4ts_layer {
-
-using native::as_int64;
-using native::ColumnType;
-using native::has_missing;
-using native::is_float;
-using native::kExactInDouble;
-using native::numbers;
-using native::text_of;
-using native::utf8;
 
 std::string float64_hint(const Context &cx) {
     return "; df[" + text_of(cx.args.value) + "].astype(\"float64\") runs natively";
@@ -172,8 +162,8 @@ Reason integer_value_step(const Context &cx, const CallShape &call, py::handle c
 Reason value_step(const Context &cx, const CallShape &call, const Aggregation &aggregation, const Buffers &buffers,
                   ValueColumn &out) {
     py::object column = cx.args.df[cx.args.value];
-    const ColumnType t = native::type_of(cx.pandas, cx.numpy, column);
-    const std::string what = native::described("the value column", cx.args.value, t);
+    const ColumnType t = type_of(cx.pandas, cx.numpy, column);
+    const std::string what = described("the value column", cx.args.value, t);
     const std::string cast = float64_hint(cx);
     if (t.numpy_kind("f") && t.size == 8) {
         out.values = buffers.of<double>(column, "float64");

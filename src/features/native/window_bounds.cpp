@@ -1,7 +1,6 @@
 // Window bounds on the time axis (window_bounds.h).
 #include "window_bounds.h"
 
-#include "../../native/scalars.h"
 
 #include <pybind11/numpy.h>
 
@@ -9,14 +8,6 @@
 #include <limits>
 
 namespace movra::fe4ts_layer {
-
-using native::as_int64;
-using native::ColumnType;
-using native::is_float;
-using native::is_text;
-using native::kExactInDouble;
-using native::text_of;
-using native::utf8;
 
 bool bound_ticks(int64_t v, int64_t from, int64_t to, bool lower, int64_t &out) {
     constexpr int64_t kMax = std::numeric_limits<int64_t>::max(), kMin = std::numeric_limits<int64_t>::min();
@@ -147,7 +138,7 @@ Reason BoundReader::not_comparable(py::handle o) const {
 }
 
 void DatetimeBounds::read(const Context &cx, const TimeAxis &time, py::object values, bool lower) {
-    const ColumnType t = native::type_of(cx.pandas, cx.numpy, values);
+    const ColumnType t = type_of(cx.pandas, cx.numpy, values);
     if (t.kind != 'M' || (t.family != ColumnType::Numpy && t.family != ColumnType::Zoned)) return;
     py::object array = values.attr("array");
     if (array.attr("tz").is_none() != time.tz.is_none()) return;
@@ -169,7 +160,7 @@ void DatetimeBounds::read(const Context &cx, const TimeAxis &time, py::object va
 
 void DatetimeBounds::shifted(const Context &cx, const TimeAxis &time, py::object base, py::object span, bool add,
                              bool lower) {
-    const ColumnType t = native::type_of(cx.pandas, cx.numpy, span);
+    const ColumnType t = type_of(cx.pandas, cx.numpy, span);
     if (t.kind != 'm' || t.family != ColumnType::Numpy) return;
     read(cx, time, add ? py::object(base + span) : py::object(base - span), lower);
 }

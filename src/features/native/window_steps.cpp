@@ -1,17 +1,11 @@
 // The windows' bounds, and the exactness of integer times compared in
 // float64 or shifted in a narrow width.
-#include "../../native/scalars.h"
 #include "examination.h"
 #include "window_bounds.h"
 
 #include <cmath>
 
 namespace movra::fe4ts_layer {
-
-using native::as_int64;
-using native::kExactInDouble;
-using native::numbers;
-using native::text_of;
 
 namespace {
 
