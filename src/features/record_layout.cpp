@@ -3,9 +3,13 @@
 
 #include "feature_names.h"
 
+#include <iterator>
+
 namespace movra {
 
 namespace k = fe_kernel;
+
+static_assert(std::size(kSpanSuffixes) == fields_of(Block::Span), "a label for each end of the span");
 
 void append_labels(const RecordNames &names, const RecordEntry &e, const std::string &key,
                    std::vector<std::string> &out) {

@@ -78,7 +78,8 @@ void cells_of(const ResultRecords &records, int64_t w, const ValueColumn &value,
                 out[at + k::Field::Acor] = Cell::Float;
                 break;
             case Block::Span:
-                out.insert(out.end(), 2, integer_time ? Cell::Int : Cell::Float);  // a Series from a dict: int64
+                // A Series from a dict: int64 times on an integer axis.
+                out.insert(out.end(), fields_of(Block::Span), integer_time ? Cell::Int : Cell::Float);
                 break;
         }
     });

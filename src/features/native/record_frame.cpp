@@ -92,7 +92,7 @@ void values_of(const ResultRecords &records, int64_t w, bool integer_time, std::
     out.clear();
     records.walk(w, [&](const RecordEntry &e) {
         if (e.block == Block::Span) {
-            for (int end = 0; end < 2; end++) {
+            for (int end = 0; end < fields_of(Block::Span); end++) {
                 const k::Scalar &s = records.span(w)[end];
                 out.push_back(integer_time ? static_cast<double>(s.i) : s.f);
             }
