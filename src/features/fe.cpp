@@ -9,6 +9,7 @@
 // read `aggfunc` from fe's scope and `value` from fe4ts's scope through it.
 #include "../module/table.h"
 #include "feature_names.h"
+#include "series_stats.h"
 
 #include <vector>
 
@@ -16,22 +17,22 @@ namespace movra {
 
 namespace {
 
-// The nine statistics of a Series, in the order of kStatNames, each by the
-// Series method of that name with its default options.
-std::vector<py::object> nine_stats(py::handle s) {
-    return {s.attr("max")(),           s.attr("min")(),  s.attr("median")(),
-            s.attr("quantile")(0.75),  s.attr("quantile")(0.25),
-            s.attr("mean")(),          s.attr("std")(),  s.attr("skew")(),
-            s.attr("kurt")()};
-}
+namespace k = fe_kernel;
 
-// prefix + name for each name: the labels of one group.
-template <size_t N>
-py::list labels(py::handle prefix, const char *const (&names)[N]) {
+// A piece of a label as a str.
+py::object text(const char *piece) { return py::reinterpret_borrow<py::object>(interned(piece)); }
+
+// prefix + the name of field f: one label.
+py::object label(py::handle prefix, int f) { return prefix + text(kFieldNames[f]); }
+
+// The labels of fields `first` to before `last`: the labels of one group.
+py::list labels(py::handle prefix, int first, int last) {
     py::list out;
-    for (const char *name : names) out.append(prefix + py::reinterpret_borrow<py::object>(interned(name)));
+    for (int f = first; f < last; f++) out.append(label(prefix, f));
     return out;
 }
+py::list stat_labels(py::handle prefix) { return labels(prefix, 0, k::kStats); }
+py::list count_labels(py::handle prefix) { return labels(prefix, k::Field::Nb0, k::Field::Nb + 1); }
 
 py::list as_list(const std::vector<py::object> &values) {
     py::list out;
@@ -93,13 +94,13 @@ py::object fe4ts_fe(Call &c) {
 
         MOVRA_AT(c);
         py::object prefix = shared_value(scope) + underscore + t + underscore;
-        blocks.append(c.global("pandas").attr("Series")(as_list(nine_stats(df_t)), py::arg("index") = labels(prefix, kStatNames)));
+        blocks.append(c.global("pandas").attr("Series")(as_list(nine_stats(df_t)), py::arg("index") = stat_labels(prefix)));
         MOVRA_AT(c);
         py::list counts;
         counts.append(selected(df_t, eq(df_t, py::int_(0))));
         counts.append(selected(df_t, df_t.attr("isnull")()));
         counts.append(py::int_(py::len(df_[t].attr("unique")())));
-        blocks.append(c.global("pandas").attr("Series")(counts, py::arg("index") = labels(prefix, kCountNames)));
+        blocks.append(c.global("pandas").attr("Series")(counts, py::arg("index") = count_labels(prefix)));
     }
 
     // Profile block: raw readings of the whole window, per distinct value.
@@ -115,7 +116,7 @@ py::object fe4ts_fe(Call &c) {
         py::list names;
         for (py::handle i : df_p.attr("index")) {
             py::object prefix = shared_value(scope) + underscore + p + underscore + str_of(i) + underscore;
-            for (py::handle name : labels(prefix, kStatNames)) names.append(name);
+            for (py::handle name : stat_labels(prefix)) names.append(name);
         }
         MOVRA_AT(c);
         blocks.append(c.global("pandas").attr("Series")(flat, py::arg("index") = names));
@@ -154,14 +155,14 @@ py::object fe4ts_fe(Call &c) {
 
         MOVRA_AT(c);
         py::object diff = temp[py::str("diff")];
-        py::object prefix = value + py::str("_DIFF_") + str_of(l) + underscore;
-        blocks.append(c.global("pandas").attr("Series")(as_list(nine_stats(diff)), py::arg("index") = labels(prefix, kStatNames)));
+        py::object prefix = value + text(kDiffInfix) + str_of(l) + underscore;
+        blocks.append(c.global("pandas").attr("Series")(as_list(nine_stats(diff)), py::arg("index") = stat_labels(prefix)));
         MOVRA_AT(c);
         py::list counts;
         counts.append(selected(temp, eq(diff, py::int_(0))));
         counts.append(selected(temp, diff.attr("isnull")()));
         counts.append(py::int_(py::len(temp)));
-        blocks.append(c.global("pandas").attr("Series")(counts, py::arg("index") = labels(prefix, kCountNames)));
+        blocks.append(c.global("pandas").attr("Series")(counts, py::arg("index") = count_labels(prefix)));
 
         MOVRA_AT(c);
         py::list both;
@@ -169,7 +170,7 @@ py::object fe4ts_fe(Call &c) {
         both.append(earlier_value);
         py::dict acor;
         py::object corr = temp[both].attr("corr")();
-        acor[prefix + py::str("ACOR")] = py::object(corr.attr("loc")[py::make_tuple(value, earlier_value)]);
+        acor[label(prefix, k::Field::Acor)] = py::object(corr.attr("loc")[py::make_tuple(value, earlier_value)]);
         blocks.append(c.global("pandas").attr("Series")(acor));
     }
 
@@ -178,8 +179,8 @@ py::object fe4ts_fe(Call &c) {
     py::object value = shared_value(scope);
     py::object times = df_[tactic[py::int_(0)]];
     py::dict span;
-    span[value + py::str("_START")] = times.attr("min")();
-    span[value + py::str("_END")] = times.attr("max")();
+    span[value + text(kSpanSuffixes[0])] = times.attr("min")();
+    span[value + text(kSpanSuffixes[1])] = times.attr("max")();
     blocks.append(c.global("pandas").attr("Series")(span));
 
     MOVRA_AT(c);
@@ -200,7 +201,7 @@ py::object fe_lambda1(Call &c) {
     MOVRA_AT(c);
     py::object readings = x[shared_value(c.scope())];
     MOVRA_AT(c);
-    py::tuple out(9);
+    py::tuple out(k::kStats);
     std::vector<py::object> stats = nine_stats(readings);
     for (size_t k = 0; k < stats.size(); ++k) out[k] = stats[k];
     return out;

@@ -8,6 +8,7 @@
 // and every filter make new frames.
 #include "../module/table.h"
 #include "../native/decline.h"
+#include "column_placement.h"
 #include "fe4ts_derive.h"
 #include "fe4ts_native.h"
 
@@ -114,15 +115,29 @@ py::object window_readings(Call &c, py::handle df, py::handle unit, py::handle t
     return df_;
 }
 
+// Labels as Python objects, compared as a dict compares keys.
+class PyLabels {
+public:
+    using Label = py::object;
+    int find(py::handle label) const {
+        PyObject *at = PyDict_GetItemWithError(map_.ptr(), label.ptr());
+        if (at == nullptr && PyErr_Occurred()) throw py::error_already_set();
+        return at == nullptr ? -1 : static_cast<int>(PyLong_AsLong(at));
+    }
+    void set(py::handle label, int value) { map_[label] = py::int_(value); }
+    static py::object stored(py::handle label) { return py::reinterpret_borrow<py::object>(label); }
+
+private:
+    py::dict map_;
+};
+
 // The window records, gathered and turned into a frame once.  The columns
-// are those that appending the records one by one would give: the union of
-// their keys in first-seen order, each record also carrying the unit key
-// (at its end, unless the extractor made an entry of that name).  A label
-// repeated within a record names as many columns.  The unit column holds
-// the windows' own unit values, not the record's coerced copy of them.
+// are those that appending the records one by one would give
+// (ColumnPlacement).  The unit column holds the windows' own unit values,
+// not the record's coerced copy of them.
 class FeatureRows {
 public:
-    explicit FeatureRows(py::object unit) : unit_(std::move(unit)) {}
+    explicit FeatureRows(py::object unit) : unit_(unit), columns_(std::move(unit)) {}
 
     void add(py::handle record) {
         py::list keys = record.attr("index").attr("tolist")();
@@ -130,7 +145,7 @@ public:
         if (kind.find_first_of("biuf") == std::string::npos) numeric_ = false;
         // Consecutive windows mostly produce the same labels.
         if (!last_keys_ || !truth(eq(keys, last_keys_))) {
-            last_positions_ = place(keys);
+            last_positions_ = columns_.place(keys);
             last_keys_ = keys;
         }
         rows_.push_back({last_positions_, record.attr("tolist")()});
@@ -140,15 +155,16 @@ public:
 
     py::object frame(py::handle pandas, py::handle unit_values) const {
         if (rows_.empty()) return pandas.attr("DataFrame")();
-        const std::vector<int> &unit_columns = slots_[index_[unit_].cast<size_t>()];
+        const std::vector<py::object> &names = columns_.names();
+        const std::vector<int> &unit_columns = columns_.unit_columns();
 
-        std::vector<int> feature_of(columns_.size(), 0);
+        std::vector<int> feature_of(names.size(), 0);
         for (int p : unit_columns) feature_of[p] = -1;
         py::list feature_columns;
-        for (size_t p = 0; p < columns_.size(); ++p)
+        for (size_t p = 0; p < names.size(); ++p)
             if (feature_of[p] == 0) {
                 feature_of[p] = static_cast<int>(py::len(feature_columns));
-                feature_columns.append(columns_[p]);
+                feature_columns.append(names[p]);
             }
 
         py::float_ missing(std::nan(""));
@@ -176,37 +192,8 @@ private:
         py::list values;
     };
 
-    // Columns for one record's keys, new ones appended in order.
-    std::vector<int> place(const py::list &keys) {
-        py::dict seen;  // occurrences of each key so far in this record
-        std::vector<int> positions;
-        for (py::handle key : keys) {
-            int occurrence = seen.contains(key) ? seen[key].cast<int>() : 0;
-            seen[key] = occurrence + 1;
-            positions.push_back(slot(key, occurrence));
-        }
-        if (!seen.contains(unit_)) slot(unit_, 0);
-        return positions;
-    }
-
-    // The column of the given occurrence of a label.
-    int slot(py::handle key, int occurrence) {
-        if (!index_.contains(key)) {
-            index_[key] = py::int_(slots_.size());
-            slots_.emplace_back();
-        }
-        std::vector<int> &columns = slots_[index_[key].cast<size_t>()];
-        if (static_cast<int>(columns.size()) <= occurrence) {
-            columns.push_back(static_cast<int>(columns_.size()));
-            columns_.push_back(py::reinterpret_borrow<py::object>(key));
-        }
-        return columns[occurrence];
-    }
-
     py::object unit_;
-    py::dict index_;                       // label -> its entry in slots_
-    std::vector<std::vector<int>> slots_;  // label's columns, by occurrence
-    std::vector<py::object> columns_;      // labels in column order
+    ColumnPlacement<PyLabels> columns_;
     std::vector<Row> rows_;
     py::object last_keys_;
     std::vector<int> last_positions_;
@@ -214,9 +201,9 @@ private:
 };
 
 // The pandas path: every window through pandas, one library call at a time.
-py::object fe4ts_pandas(Call &c) {
-    py::object df = c.arg(0), unit = c.arg(1), tactic = c.arg(2), periodic = c.arg(3), lag = c.arg(4);
-    py::object value = c.arg(5), interval = c.arg(6), del_t_maximin = c.arg(7), aggfunc = c.arg(8);
+py::object fe4ts_pandas(Call &c, const Fe4tsArgs &a) {
+    const py::object &df = a.df, &unit = a.unit, &tactic = a.tactic, &periodic = a.periodic, &lag = a.lag;
+    const py::object &value = a.value, &interval = a.interval, &del_t_maximin = a.del_t_maximin, &aggfunc = a.aggfunc;
 
     // This call's extractor, sharing `value` through the call's scope.
     MOVRA_AT(c);
@@ -256,19 +243,20 @@ py::object fe4ts_pandas(Call &c) {
         unit_values = windows.values(unit);
     else
         unit_values = pandas.attr("Series")(yielded_units);
-    return fe4ts_derive(c, rows.frame(pandas, unit_values));
+    return fe4ts_derive(c, a, rows.frame(pandas, unit_values));
 }
 
 }  // namespace
 
 py::object fe4ts(Call &c) {
     // The native kernel where it reproduces the pandas path, else the pandas path.
+    const Fe4tsArgs a(c);
     std::string declined;
-    py::object ftrs = fe4ts_native(c, declined);
+    py::object ftrs = fe4ts_native(c, a, declined);
     if (ftrs) return ftrs;
     MOVRA_AT(c);
-    native::warn_declined(native::Layer::Fe4ts, c.arg(6), declined);  // its windows
-    return fe4ts_pandas(c);
+    native::warn_declined(native::Layer::Fe4ts, a.interval, declined);  // its windows
+    return fe4ts_pandas(c, a);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include "../module/table.h"
 #include "fe_kernel.h"
+#include "feature_names.h"
 
 #include <pybind11/numpy.h>
 
@@ -91,16 +92,23 @@ py::object ratio(py::object a, py::object b) {
 py::object spread(py::object a, py::object b) { return a - b; }
 py::object total(py::object a, py::object b) { return a + b; }
 
-py::object suffixed(py::handle base, const char *suffix) {
-    return base + py::reinterpret_borrow<py::object>(interned(suffix));
-}
+namespace k = fe_kernel;
+
+py::object text(const char *piece) { return py::reinterpret_borrow<py::object>(interned(piece)); }
+
+// A derived column's name: base + suffix.
+py::object suffixed(py::handle base, const char *suffix) { return base + text(suffix); }
+
+// A record label a derived column reads: base + "_" + field f's name.
+py::object field(py::handle base, int f) { return base + text("_") + text(kFieldNames[f]); }
 
 // Ratio, spread and variation of a group of statistics named base + "_MIN" ...
 void add_spreads(DerivedColumns &d, py::handle base) {
     auto n = [&](const char *suffix) { return suffixed(base, suffix); };
-    d.derive(n("_MIN/MAX"), n("_MIN"), n("_MAX"), ratio);
-    d.derive(n("_Q3-Q1"), n("_Q3"), n("_Q1"), spread);
-    d.derive(n("_CV"), n("_STD"), n("_MEAN"), ratio);
+    auto s = [&](int f) { return field(base, f); };
+    d.derive(n("_MIN/MAX"), s(k::Stat::Min), s(k::Stat::Max), ratio);
+    d.derive(n("_Q3-Q1"), s(k::Stat::Q3), s(k::Stat::Q1), spread);
+    d.derive(n("_CV"), s(k::Stat::Std), s(k::Stat::Mean), ratio);
 }
 
 // column.unique(): its distinct values in order of first appearance.  A
@@ -136,8 +144,8 @@ py::object distinct_values(py::handle numpy, py::object column, int threads) {
 }  // namespace
 
 // Derived columns: per period column, per profile value, per lag.
-py::object fe4ts_derive(Call &c, py::object ftrs, int threads) {
-    py::object df = c.arg(0), tactic = c.arg(2), periodic = c.arg(3), lag = c.arg(4), value = c.arg(5);
+py::object fe4ts_derive(Call &c, const Fe4tsArgs &a, py::object ftrs, int threads) {
+    const py::object &df = a.df, &tactic = a.tactic, &periodic = a.periodic, &lag = a.lag, &value = a.value;
     MOVRA_AT(c);
     py::object pandas = c.global("pandas");
     DerivedColumns derived(ftrs);
@@ -146,11 +154,12 @@ py::object fe4ts_derive(Call &c, py::object ftrs, int threads) {
         MOVRA_AT(c);
         py::object x = value + underscore + t;
         auto n = [&](const char *suffix) { return suffixed(x, suffix); };
+        auto count = [&](int f) { return field(x, f); };
         add_spreads(derived, x);
-        derived.derive(n("_NB_NA0"), n("_NB_NA"), n("_NB_0"), total);
-        derived.derive(n("_NB_0/") + t + py::str("_NB"), n("_NB_0"), n("_NB"), ratio);
-        derived.derive(n("_NB_NA/") + t + py::str("_NB"), n("_NB_NA"), n("_NB"), ratio);
-        derived.derive(n("_NB_NA0/") + t + py::str("_NB"), n("_NB_NA0"), n("_NB"), ratio);
+        derived.derive(n("_NB_NA0"), count(k::Field::NbNa), count(k::Field::Nb0), total);
+        derived.derive(n("_NB_0/") + t + py::str("_NB"), count(k::Field::Nb0), count(k::Field::Nb), ratio);
+        derived.derive(n("_NB_NA/") + t + py::str("_NB"), count(k::Field::NbNa), count(k::Field::Nb), ratio);
+        derived.derive(n("_NB_NA0/") + t + py::str("_NB"), n("_NB_NA0"), count(k::Field::Nb), ratio);
     }
     for (py::handle p : periodic) {
         MOVRA_AT(c);
@@ -159,7 +168,7 @@ py::object fe4ts_derive(Call &c, py::object ftrs, int threads) {
     }
     for (py::handle l : lag) {
         MOVRA_AT(c);
-        add_spreads(derived, value + py::str("_DIFF_") + str_of(l));
+        add_spreads(derived, value + text(kDiffInfix) + str_of(l));
     }
     MOVRA_AT(c);
     return derived.finish(pandas);

@@ -3,12 +3,13 @@
 #pragma once
 
 #include "../module/runtime.h"
+#include "fe4ts_args.h"
 
 namespace movra {
 
 // Adds the derived columns to the frame of window records (unit column
 // included) and returns the feature table.  Up to `threads` threads search
 // the periodic columns for their values.
-py::object fe4ts_derive(Call &c, py::object ftrs, int threads = 1);
+py::object fe4ts_derive(Call &c, const Fe4tsArgs &a, py::object ftrs, int threads = 1);
 
 }  // namespace movra

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "../module/runtime.h"
+#include "fe4ts_args.h"
 
 #include <string>
 
@@ -11,7 +12,7 @@ namespace movra {
 // call is not one the kernel reproduces exactly; `declined` then says why and
 // what would make it native (fe4ts takes the pandas path, which also raises
 // whatever errors the inputs cause).
-py::object fe4ts_native(Call &c, std::string &declined);
+py::object fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined);
 
 // fe4ts's progress bar when `tqdm` is the class loaded with the module: the
 // number of windows and a label, over `iterable` (or updated by hand when

@@ -1,5 +1,6 @@
 // Unit tests of the event kernels, without Python.  Expected values are the
 // ones the pandas path gives for the same small logs, worked out by hand.
+#include "checks.h"
 #include "sequences/kernel/event_kernels.h"
 
 #include <algorithm>
@@ -11,17 +12,9 @@
 #include <vector>
 
 using namespace movra::events;
+using movra_tests::check;
 
 namespace {
-
-int failures = 0;
-
-void check(bool ok, const std::string &what) {
-    if (!ok) {
-        ++failures;
-        std::fprintf(stderr, "FAILED: %s\n", what.c_str());
-    }
-}
 
 template <class T>
 std::string text(const std::vector<T> &v) {
@@ -228,10 +221,5 @@ int main() {
     test_top_rows_by_group();
     test_series_cut_by_date_and_length();
     test_series_order_of_long_series();
-    if (failures != 0) {
-        std::fprintf(stderr, "%d failure(s)\n", failures);
-        return 1;
-    }
-    std::puts("event kernels: all tests passed");
-    return 0;
+    return movra_tests::report("event kernels");
 }

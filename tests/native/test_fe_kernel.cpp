@@ -1,6 +1,7 @@
 // Unit tests of the fe4ts kernel, without Python.  Expected values are the
 // ones pandas returns for the same Series and windows (small cases, worked
 // out once and written down here).
+#include "checks.h"
 #include "fe_kernel.h"
 
 #include <algorithm>
@@ -11,18 +12,11 @@
 #include <vector>
 
 using namespace movra::fe_kernel;
+using movra_tests::check;
 
 namespace {
 
-int failures = 0;
 const double NaN = std::numeric_limits<double>::quiet_NaN();
-
-void check(bool ok, const std::string &what) {
-    if (!ok) {
-        ++failures;
-        std::fprintf(stderr, "FAILED: %s\n", what.c_str());
-    }
-}
 
 bool same(double want, double got, double rel = 1e-12) {
     if (std::isnan(want) || std::isnan(got)) return std::isnan(want) && std::isnan(got);
@@ -703,10 +697,5 @@ int main() {
     test_categories();
     test_interrupted_ordering();
     test_large_tables_threads_and_wanted_units();
-    if (failures) {
-        std::fprintf(stderr, "%d check(s) failed\n", failures);
-        return 1;
-    }
-    std::printf("fe_kernel: all checks passed\n");
-    return 0;
+    return movra_tests::report("fe_kernel");
 }

@@ -133,12 +133,19 @@ struct Options {
 double arrow_nan();
 bool is_arrow_nan(double x);
 
-// Statistic order: MAX, MIN, MEDIAN, Q3, Q1, MEAN, STD, SKEW, KURT.
-constexpr int kStats = 9;
-// Period entry: the 9 statistics, then NB_0, NB_NA, NB.
-constexpr int kPeriodWidth = 12;
-// Lag entry: the 9 statistics, NB_0, NB_NA, NB, then ACOR.
-constexpr int kLagWidth = 13;
+// The fields of a record's entries, by their place in the entry.  Every
+// entry begins with the statistics of a Series, in this order; a period
+// entry goes on with its counts, a lag entry with its counts and its
+// autocorrelation.  Their labels' suffixes are in feature_names.h.
+struct Stat {
+    enum : int { Max, Min, Median, Q3, Q1, Mean, Std, Skew, Kurt };
+};
+constexpr int kStats = Stat::Kurt + 1;
+struct Field {
+    enum : int { Nb0 = kStats, NbNa, Nb, Acor };  // zeros, missing values, size; ACOR: lag entries only
+};
+constexpr int kPeriodWidth = Field::Nb + 1;
+constexpr int kLagWidth = Field::Acor + 1;
 
 // The records of a run of windows, appended window after window.
 struct Result {

@@ -431,8 +431,8 @@ void period_entry(const K *key, int64_t categories, const double *value, int64_t
     out.period_kept.push_back(1);
     const int64_t periods = static_cast<int64_t>(series.size());
     describe(series.data(), periods, precision, o, w, slot);
-    stats::zeros_and_missing(series.data(), periods, slot + 9);
-    slot[11] = distinct;
+    stats::zeros_and_missing(series.data(), periods, slot);
+    slot[Field::Nb] = distinct;
 }
 
 template <class K>
@@ -505,9 +505,9 @@ void lag_entry(const T *t, const double *value, int64_t a, int64_t e, int64_t ti
     double *slot = out.lag.data() + out.lag.size() - kLagWidth;
     const int64_t pairs = static_cast<int64_t>(diffs.size());
     describe(diffs.data(), pairs, o.precision, o, w, slot, true);
-    stats::zeros_and_missing(diffs.data(), pairs, slot + 9);
-    slot[11] = static_cast<double>(diffs.size());
-    slot[12] = corr.result();
+    stats::zeros_and_missing(diffs.data(), pairs, slot);
+    slot[Field::Nb] = static_cast<double>(diffs.size());
+    slot[Field::Acor] = corr.result();
 }
 
 template <class T>

@@ -459,21 +459,21 @@ void describe(const double *v, int64_t n, Moments moments, Scratch &s, double *o
         skew = nanskew_corrected(c);
         kurt = nankurt_corrected(c);
     }
-    out[0] = mx;
-    out[1] = mn;
-    out[2] = nanmedian(r);
-    out[3] = nanquantile(r, 0.75);
-    out[4] = nanquantile(r, 0.25);
+    out[Stat::Max] = mx;
+    out[Stat::Min] = mn;
+    out[Stat::Median] = nanmedian(r);
+    out[Stat::Q3] = nanquantile(r, 0.75);
+    out[Stat::Q1] = nanquantile(r, 0.25);
     if (where_sums) {
         const double where_mean = masked_mean(m);
-        out[5] = where_mean;
-        out[6] = masked_std(m, where_mean, s);
+        out[Stat::Mean] = where_mean;
+        out[Stat::Std] = masked_std(m, where_mean, s);
     } else {
-        out[5] = mean;
-        out[6] = nanstd(m, mean, s);
+        out[Stat::Mean] = mean;
+        out[Stat::Std] = nanstd(m, mean, s);
     }
-    out[7] = skew;
-    out[8] = kurt;
+    out[Stat::Skew] = skew;
+    out[Stat::Kurt] = kurt;
 }
 
 // ---- pyarrow's statistics ---------------------------------------------------------
@@ -581,16 +581,16 @@ void describe_arrow(const double *v, int64_t n, Scratch &s, double *out) {
     std::fill(out, out + kStats, kNaN);  // null below the counts pyarrow needs
     if (m.count == 0) return;
     const Ranked r = rank_for_quartiles(m, s);
-    out[0] = nanmax(m);
-    out[1] = nanmin(m);
-    out[2] = arrow_quantile(r, 0.5);
-    out[3] = arrow_quantile(r, 0.75);
-    out[4] = arrow_quantile(r, 0.25);
+    out[Stat::Max] = nanmax(m);
+    out[Stat::Min] = nanmin(m);
+    out[Stat::Median] = arrow_quantile(r, 0.5);
+    out[Stat::Q3] = arrow_quantile(r, 0.75);
+    out[Stat::Q1] = arrow_quantile(r, 0.25);
     const ArrowMoments a = arrow_moments(m);
-    out[5] = a.mean;
-    if (m.count >= 2) out[6] = computed(std::sqrt(a.m2 / static_cast<double>(m.count - 1)));
-    if (m.count >= 3) out[7] = computed(arrow_skew(a));
-    if (m.count >= 4) out[8] = computed(arrow_kurt(a));
+    out[Stat::Mean] = a.mean;
+    if (m.count >= 2) out[Stat::Std] = computed(std::sqrt(a.m2 / static_cast<double>(m.count - 1)));
+    if (m.count >= 3) out[Stat::Skew] = computed(arrow_skew(a));
+    if (m.count >= 4) out[Stat::Kurt] = computed(arrow_kurt(a));
 }
 
 // ---- float32 Series ------------------------------------------------------------
@@ -707,25 +707,25 @@ void describe32(const double *v, int64_t n, Precision p, Scratch &s, double *out
         skew = nanskew_corrected(c);
         kurt = nankurt_corrected(c);
     }
-    out[0] = mx;
-    out[1] = mn;
-    out[2] = nanmedian32(r);
-    out[3] = nanquantile32(r, 0.75, m.count < m.n);
-    out[4] = nanquantile32(r, 0.25, m.count < m.n);
-    out[5] = nanmean32(m, p, s);
-    out[6] = nanstd32(m, p, s);
-    out[7] = rounded(skew);
-    out[8] = rounded(kurt);
+    out[Stat::Max] = mx;
+    out[Stat::Min] = mn;
+    out[Stat::Median] = nanmedian32(r);
+    out[Stat::Q3] = nanquantile32(r, 0.75, m.count < m.n);
+    out[Stat::Q1] = nanquantile32(r, 0.25, m.count < m.n);
+    out[Stat::Mean] = nanmean32(m, p, s);
+    out[Stat::Std] = nanstd32(m, p, s);
+    out[Stat::Skew] = rounded(skew);
+    out[Stat::Kurt] = rounded(kurt);
 }
 
-void zeros_and_missing(const double *v, int64_t n, double *out) {
+void zeros_and_missing(const double *v, int64_t n, double *entry) {
     int64_t zeros = 0, nans = 0;
     for (int64_t i = 0; i < n; i++) {
         zeros += v[i] == 0;
         nans += std::isnan(v[i]);
     }
-    out[0] = static_cast<double>(zeros);
-    out[1] = static_cast<double>(nans);
+    entry[Field::Nb0] = static_cast<double>(zeros);
+    entry[Field::NbNa] = static_cast<double>(nans);
 }
 
 void Welford::add(double vx, double vy) {

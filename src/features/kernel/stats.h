@@ -98,8 +98,9 @@ void describe_arrow(const double *v, int64_t n, Scratch &s, double *out);
 // Of a float32 Series (p is not Float64).
 void describe32(const double *v, int64_t n, Precision p, Scratch &s, double *out);
 
-// "NB_0" and "NB_NA" of a Series: its zeros and its missing values.
-void zeros_and_missing(const double *v, int64_t n, double *out);
+// NB_0 and NB_NA of a Series (its zeros and its missing values) into
+// their fields of `entry`.
+void zeros_and_missing(const double *v, int64_t n, double *entry);
 
 // DataFrame.corr (libalgos.nancorr, Pearson, min_periods 1) of two columns:
 // Welford's recurrence over the rows where both values are finite.

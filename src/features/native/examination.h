@@ -1,0 +1,187 @@
+// What fe4ts's native layer finds out about a call before the kernel runs.
+//
+// The examination is a sequence of steps, each about one part of the call
+// (fe4ts_native.cpp runs them in order).  A step either produces its part
+// (a struct below) or returns why the kernel does not reproduce the pandas
+// path for it.  A step reads what earlier steps produced, as const; its
+// signature says which.  The kernel's input is put together from the parts
+// at the end (Examination::table, Examination::options).
+#pragma once
+
+#include "../../module/runtime.h"
+#include "../../native/columns.h"
+#include "../../native/decline.h"
+#include "../../native/scalars.h"
+#include "../fe4ts_args.h"
+#include "../record_layout.h"
+#include "fe_kernel.h"
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace movra::fe4ts_layer {
+
+namespace k = fe_kernel;
+
+// The helpers every native layer shares, as the steps use them.
+using native::as_int64;
+using native::ColumnType;
+using native::described;
+using native::has_missing;
+using native::is_float;
+using native::is_text;
+using native::kExactInDouble;
+using native::numbers;
+using native::Reason;
+using native::text_of;
+using native::type_of;
+using native::utf8;
+
+// The call being examined: its arguments and the libraries it runs on (the
+// module's own bindings of pandas and numpy).
+struct Context {
+    Context(const Fe4tsArgs &a, py::object pd, py::object np) : args(a), pandas(std::move(pd)), numpy(std::move(np)) {}
+    const Fe4tsArgs &args;
+    py::object pandas, numpy;
+};
+
+// Whether a frame's columns hold a label.
+inline bool has_column(py::handle columns, py::handle name) { return truth(columns.attr("__contains__")(name)); }
+
+// Columns handed to the kernel as buffers of one value per reading, kept
+// alive in `held` (the examination's) while the kernel points into them.
+struct Buffers {
+    py::handle numpy;
+    int64_t rows;
+    native::Holder &held;
+
+    template <class T>
+    const T *of(py::handle values, const char *dtype) const {
+        return native::buffer_of<T>(numpy, values, dtype, rows, held);
+    }
+};
+
+// arguments_step: the call's shape.
+struct CallShape {
+    std::vector<py::object> tactic, periodic, lag;  // the lists' entries
+    int64_t rows = 0, windows = 0;
+    std::string value;                                     // the value column's name, UTF-8
+    std::vector<std::string> tactic_names, periodic_names;  // UTF-8
+    char time_kind = 0;  // numpy's kind letter of the time column tactic[0] ('M': datetimes)
+};
+
+// aggregate_step: how a period's readings aggregate, and pandas' moment rule.
+struct Aggregation {
+    k::Aggregate aggregate = k::Aggregate::NanSum;
+    bool del_t_maximin = false;
+    k::Moments moments = k::Moments::CorrectedTwoPass;
+};
+
+// value_step: the readings as the kernel reads them, and what the records'
+// cells become.
+struct ValueColumn {
+    const double *values = nullptr;
+    k::Precision precision = k::Precision::Float64;
+    bool where_sums = false, arrow_stats = false, arrow_sums = false;  // as k::Options has them
+    bool masked = false;   // a nullable value column: pd.NA cells in the records
+    bool integer = false;  // ... of integers: numpy int cells too
+    bool arrow = false;    // ... Arrow-backed: Python float cells
+    std::string dtype;     // ... the numpy type of their statistics
+};
+
+// time_step: the time axis, tactic[0], as the kernel sees it.
+struct TimeAxis {
+    enum Kind { Int, Float, Datetime } kind = Int;
+    k::Column column;          // its values (int64 ticks of a datetime axis)
+    std::string what;          // "the time column 'T' (int64)", as reasons name it
+    bool float32 = false;      // a float32 column: bounds compare in float32
+    int width = 8;             // bytes of an integer axis, which shifts in its own width
+    int64_t per_second = 1;    // Datetime: ticks per second of the column's unit
+    std::string unit;          // Datetime: "s", "ms", "us" or "ns"
+    py::object tz;             // Datetime: its zone, or None
+    py::object dtype;          // Datetime: the column's dtype
+    bool parses_text = false;  // Datetime: compared with text, pandas parses it
+};
+
+// Ticks per second of a datetime unit ("s", "ms", "us", "ns"), 0 if unknown.
+int64_t ticks_per_second(const std::string &unit);
+
+// lag_step: the lags in the axis' type.
+struct Lags {
+    std::vector<k::Scalar> shifts;
+    std::vector<std::string> names;  // str() of each lag, UTF-8
+    bool needs_exact_times = false;  // a float lag on an integer axis: exact only within 2**53
+    bool narrow_time_check = false;  // a narrow integer axis shifts in its own width
+};
+
+// How a key column's group keys turn into label text.
+struct KeyInfo {
+    enum Kind { Int, Bool, Float, Coded } kind = Int;
+    std::vector<std::string> labels;  // Coded: the text of each code
+};
+
+// keys_step: one kernel key column per distinct tactic and periodic name.
+struct Keys {
+    std::vector<k::Column> columns;
+    std::vector<KeyInfo> info;          // per column
+    std::vector<std::string> names;     // per column
+    std::vector<int> tactic, periodic;  // each entry's column
+};
+
+// units_step: the unit of every reading and of every window.
+struct Units {
+    const int64_t *readings = nullptr;  // each reading's unit key
+    std::vector<int64_t> of_window;     // each window's unit key
+    std::vector<uint8_t> unmatched;     // 1: the window's unit equals no reading's
+};
+
+// windows_step: every window's bounds.
+struct Windows {
+    std::vector<k::Window> windows;
+    bool needs_exact_times = false;  // a float bound on an integer axis: exact only within 2**53
+};
+
+// Everything the steps produce, and the arrays the kernel's buffers are.
+struct Examination {
+    native::Holder arrays;
+    CallShape call;
+    Aggregation aggregation;
+    ValueColumn value;
+    TimeAxis time;
+    Lags lags;
+    Keys keys;
+    Units units;
+    Windows windows;
+
+    // The kernel's input.
+    k::Table table() const;
+    k::Options options() const;
+    // The names the records' labels are made of.
+    RecordNames names() const;
+};
+
+// ---- the steps, in the order they run ----------------------------------------
+
+// The progress display is the class loaded with the module.
+Reason progress_step(const Call &c);
+Reason arguments_step(const Context &cx, CallShape &out);
+Reason aggregate_step(const Context &cx, Aggregation &out);
+Reason value_step(const Context &cx, const CallShape &call, const Aggregation &aggregation, const Buffers &buffers,
+                  ValueColumn &out);
+Reason time_step(const Context &cx, const CallShape &call, const Buffers &buffers, TimeAxis &out);
+Reason lag_step(const CallShape &call, const TimeAxis &time, Lags &out);
+Reason keys_step(const Context &cx, const CallShape &call, const Aggregation &aggregation, const TimeAxis &time,
+                 const Buffers &buffers, Keys &out);
+Reason units_step(const Context &cx, const CallShape &call, const Buffers &buffers, Units &out);
+Reason windows_step(const Context &cx, const CallShape &call, const TimeAxis &time, const Units &units, Windows &out);
+// Integer times compared in float64 (float lags or bounds) or shifted in
+// a narrow width stay exact.
+Reason exactness_step(const Context &cx, const CallShape &call, const TimeAxis &time, const Lags &lags,
+                      const Windows &windows);
+
+// What a declined value column's reasons end with: the cast that runs natively.
+std::string float64_hint(const Context &cx);
+
+}  // namespace movra::fe4ts_layer

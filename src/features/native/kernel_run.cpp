@@ -1,0 +1,113 @@
+// Running the kernel over a call's windows (kernel_run.h).
+#include "kernel_run.h"
+
+#include "../fe4ts_native.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+namespace movra::fe4ts_layer {
+
+namespace {
+
+constexpr int64_t kWindowsPerStep = 512;  // progress and interrupt granularity
+
+// Closes a progress bar however the loop ends.
+class BarGuard {
+public:
+    explicit BarGuard(py::object bar) : bar_(std::move(bar)) {}
+    void update(int64_t n) { bar_.attr("update")(n); }
+    void close() {
+        py::object bar = std::move(bar_);
+        bar_ = py::object();
+        if (bar) bar.attr("close")();
+    }
+    ~BarGuard() {
+        if (!bar_) return;
+        PyObject *type, *value, *traceback;  // an error being reported stays so
+        PyErr_Fetch(&type, &value, &traceback);
+        PyObject *result = PyObject_CallMethod(bar_.ptr(), "close", nullptr);
+        if (result == nullptr) PyErr_Clear();
+        Py_XDECREF(result);
+        PyErr_Restore(type, value, traceback);
+    }
+
+private:
+    py::object bar_;
+};
+
+}  // namespace
+
+int kernel_threads() {
+    const char *text = std::getenv("MOVRA_NUM_THREADS");
+    if (text == nullptr || *text == '\0') return fe_kernel::available_cpus();
+    char *end = nullptr;
+    const long n = std::strtol(text, &end, 10);
+    if (*end != '\0' || n < 1 || n > 1024)
+        throw py::value_error(std::string("MOVRA_NUM_THREADS must be a whole number from 1 to 1024, not '") + text +
+                              "'");
+    return static_cast<int>(n);
+}
+
+// Ordering a large unordered table takes a while: Ctrl-C is heard
+// meanwhile.  Ordering reads the caller's columns, so the interpreter lock
+// stays held (the kernel's threads need none).
+std::unique_ptr<k::Kernel> ordered_kernel(const k::Table &table, int threads) {
+    auto kernel = std::make_unique<k::Kernel>(table, [] { return PyErr_CheckSignals() != 0; }, threads);
+    if (kernel->interrupted()) return nullptr;
+    return kernel;
+}
+
+Reason cut_step(const Context &cx, const k::Kernel &kernel, const std::vector<k::Window> &windows,
+                const k::Options &options) {
+    const bool narrow = options.precision != k::Precision::Float64;
+    for (const k::Window &w : windows) {
+        const k::Range range = kernel.locate(w);
+        if (range.ambiguous)
+            return "a FORWARD_R or BACKWARD_R cut falls between readings of equal time, which only the "
+                   "pandas path's sort orders";
+        if (narrow && kernel.repeats_time(range))
+            return "the value column " + text_of(cx.args.value) + " (" +
+                   utf8(py::str(cx.args.df[cx.args.value].attr("dtype"))) +
+                   ") has readings of a window at equal times, which the pandas path's sort may "
+                   "order otherwise, and float32 sums depend on the order" + float64_hint(cx);
+    }
+    return {};
+}
+
+// The runs give up the interpreter lock only where the kernel works on
+// copies of its own.  Every window was located by cut_step, so none is
+// ambiguous here.
+k::Result run_windows(Call &c, std::unique_ptr<k::Kernel> kernel, const std::vector<k::Window> &windows,
+                      const k::Options &options) {
+    const int64_t nwindows = static_cast<int64_t>(windows.size());
+    BarGuard bar(progress_bar(c.global("tqdm"), py::handle(), static_cast<py::ssize_t>(nwindows)));
+    k::Result result;
+    for (int64_t from = 0; from < nwindows; from += kWindowsPerStep) {
+        const int64_t count = std::min(kWindowsPerStep, nwindows - from);
+        {
+            std::optional<py::gil_scoped_release> unlocked;
+            if (kernel->reordered()) unlocked.emplace();
+            kernel->run(windows.data() + from, count, options, result);
+        }
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        bar.update(count);
+    }
+    kernel.reset();
+    bar.close();
+    return result;
+}
+
+}  // namespace movra::fe4ts_layer
+
+namespace movra {
+
+py::object progress_bar(py::handle tqdm, py::handle iterable, py::ssize_t total) {
+    constexpr const char *kLabel = "fe4ts";  // the progress bar's label
+    if (iterable) return tqdm(iterable, py::arg("total") = total, py::arg("desc") = kLabel);
+    return tqdm(py::arg("total") = total, py::arg("desc") = kLabel);
+}
+
+}  // namespace movra

@@ -1,0 +1,32 @@
+// Running the kernel over a call's windows: its threads, the ordering of
+// the readings, and the windows' records under fe4ts's progress bar.
+#pragma once
+
+#include "examination.h"
+
+#include <memory>
+#include <vector>
+
+namespace movra::fe4ts_layer {
+
+// The kernel's threads: MOVRA_NUM_THREADS when set (read at every call),
+// else the processors this process may run on; ValueError for a setting
+// that is not a whole number from 1 to 1024.
+int kernel_threads();
+
+// The kernel over the readings ordered, or null when Ctrl-C (or another
+// signal handler) interrupted the ordering: the error is then set.
+std::unique_ptr<k::Kernel> ordered_kernel(const k::Table &table, int threads);
+
+// Why the windows' readings cannot be cut as the pandas path cuts them, or
+// nothing: a count bound among equal times, or float32 readings at equal
+// times, whose sums depend on the order the pandas path's sort leaves.
+Reason cut_step(const Context &cx, const k::Kernel &kernel, const std::vector<k::Window> &windows,
+                const k::Options &options);
+
+// One record per window, under a progress bar with the windows' count;
+// the kernel is released before the bar closes.
+k::Result run_windows(Call &c, std::unique_ptr<k::Kernel> kernel, const std::vector<k::Window> &windows,
+                      const k::Options &options);
+
+}  // namespace movra::fe4ts_layer

@@ -1,0 +1,246 @@
+// The record frame of a kernel run (record_frame.h).
+#include "record_frame.h"
+
+#include "../column_placement.h"
+#include "../feature_names.h"
+#include "record_cells.h"
+
+#include <pybind11/numpy.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace movra::fe4ts_layer {
+
+namespace {
+
+// str() of a profile group's key as the group's index yields it: a Python
+// int, float or bool, or the text of a coded key.
+class KeyTexts {
+public:
+    KeyTexts(const k::Options &o, const std::vector<KeyInfo> &keys) : o_(o), keys_(keys) {}
+
+    std::string operator()(size_t p, const k::Scalar &key) {
+        const KeyInfo &info = keys_[static_cast<size_t>(o_.periodic[p])];
+        switch (info.kind) {
+            case KeyInfo::Int:
+                return std::to_string(key.i);
+            case KeyInfo::Bool:
+                return key.i ? "True" : "False";
+            case KeyInfo::Coded:
+                return info.labels[static_cast<size_t>(key.f)];
+            case KeyInfo::Float: {
+                uint64_t bits;
+                std::memcpy(&bits, &key.f, sizeof bits);
+                auto it = float_text_.find(bits);
+                if (it == float_text_.end()) it = float_text_.emplace(bits, utf8(py::str(py::float_(key.f)))).first;
+                return it->second;
+            }
+        }
+        return std::string();
+    }
+
+private:
+    const k::Options &o_;
+    const std::vector<KeyInfo> &keys_;
+    std::unordered_map<uint64_t, std::string> float_text_;
+};
+
+// What a column of the record frame holds: a field of an entry of a block.
+struct ColumnRole {
+    Block block = Block::Span;
+    int field = -1;  // -1: the unit column
+    bool count() const {
+        return (block == Block::Period || block == Block::Lag) && field >= k::Field::Nb0 && field <= k::Field::Nb;
+    }
+};
+
+// The labels of window w's record, and what each label holds.
+void labels_of(const ResultRecords &records, int64_t w, const RecordNames &names, KeyTexts &key_text,
+               std::vector<std::string> &out, std::vector<ColumnRole> &roles) {
+    out.clear();
+    roles.clear();
+    const std::string none;
+    records.walk(w, [&](const RecordEntry &e) {
+        const bool profile = e.block == Block::Profile;
+        append_labels(names, e, profile ? key_text(e.index, records.result().profile_keys[e.group]) : none, out);
+        for (int f = 0; f < fields_of(e.block); f++) roles.push_back(ColumnRole{e.block, f});
+    });
+}
+
+// Identifies the labels of a record: its entries, with the profile groups'
+// keys.
+void shape_of(const ResultRecords &records, int64_t w, std::vector<int64_t> &out) {
+    out.clear();
+    records.walk(w, [&](const RecordEntry &e) {
+        out.push_back(static_cast<int64_t>(e.block));
+        out.push_back(static_cast<int64_t>(e.index));
+        if (e.block != Block::Profile) return;
+        const k::Scalar &key = records.result().profile_keys[e.group];
+        int64_t bits;
+        std::memcpy(&bits, &key.f, sizeof bits);
+        out.push_back(key.i);
+        out.push_back(bits);
+    });
+}
+
+// Window w's values in label order.
+void values_of(const ResultRecords &records, int64_t w, bool integer_time, std::vector<double> &out) {
+    out.clear();
+    records.walk(w, [&](const RecordEntry &e) {
+        if (e.block == Block::Span) {
+            for (int end = 0; end < fields_of(Block::Span); end++) {
+                const k::Scalar &s = records.span(w)[end];
+                out.push_back(integer_time ? static_cast<double>(s.i) : s.f);
+            }
+            return;
+        }
+        const double *fields = records.fields(w, e);
+        out.insert(out.end(), fields, fields + fields_of(e.block));
+    });
+}
+
+// The record frame's columns: each window's labels placed once per
+// distinct shape of record, what each column holds, and where each value
+// of a window's record goes.
+struct RecordColumns {
+    std::vector<std::string> names;           // the feature columns, the unit's left out
+    std::vector<ColumnRole> roles;            // per feature column
+    std::vector<std::vector<int>> positions;  // per window: each value's feature column
+    int unit_at = 0;                          // the unit column's place among all columns
+};
+
+RecordColumns place_records(const ResultRecords &records, const Examination &x, const k::Options &options,
+                            const std::string &unit) {
+    RecordColumns out;
+    ColumnPlacement<TextLabels> placement(unit);
+    const RecordNames names = x.names();
+    KeyTexts key_text(options, x.keys.info);
+    std::vector<int64_t> shape, last_shape;
+    std::vector<std::string> labels;
+    std::vector<ColumnRole> roles, all_roles;  // all_roles: by placed column
+    std::vector<int> last_positions;
+    out.positions.resize(static_cast<size_t>(records.windows()));
+    for (int64_t w = 0; w < records.windows(); w++) {
+        shape_of(records, w, shape);
+        if (w == 0 || shape != last_shape) {
+            labels_of(records, w, names, key_text, labels, roles);
+            last_positions = placement.place(labels);
+            all_roles.resize(placement.names().size());
+            for (size_t j = 0; j < roles.size(); j++) all_roles[static_cast<size_t>(last_positions[j])] = roles[j];
+            last_shape = shape;
+        }
+        out.positions[static_cast<size_t>(w)] = last_positions;
+    }
+    // The only unit column: no label of the kernel's is the unit's.
+    out.unit_at = placement.unit_columns()[0];
+    const auto &all = placement.names();
+    for (size_t j = 0; j < all.size(); j++)
+        if (static_cast<int>(j) != out.unit_at) {
+            out.names.push_back(all[j]);
+            out.roles.push_back(all_roles[j]);
+        }
+    for (auto &row : out.positions)
+        for (int &p : row) p = p > out.unit_at ? p - 1 : p;
+    return out;
+}
+
+// One float64 table of every record's values (NaN where a record lacks the
+// label) and, with nullable readings, every cell's type, row by row.
+py::object fill_table(const Context &cx, const ResultRecords &records, const RecordColumns &columns,
+                      const Examination &x, std::vector<Cell> &types) {
+    const int64_t W = records.windows();
+    const py::ssize_t C = static_cast<py::ssize_t>(columns.names.size());
+    py::object table = cx.numpy.attr("full")(py::make_tuple(W, C), cx.numpy.attr("nan"));
+    const bool masked = x.value.masked;
+    if (masked) types.assign(static_cast<size_t>(W * C), Cell::Missing);
+    py::buffer_info info = py::buffer(table).request(true);
+    double *cells = static_cast<double *>(info.ptr);
+    std::vector<double> values;
+    std::vector<Cell> kinds;
+    const bool integer_time = x.time.kind != TimeAxis::Float;
+    for (int64_t w = 0; w < W; w++) {
+        values_of(records, w, integer_time, values);
+        if (masked) cells_of(records, w, x.value, integer_time, kinds);
+        const std::vector<int> &at = columns.positions[static_cast<size_t>(w)];
+        for (size_t j = 0; j < values.size(); j++) {
+            const int64_t cell = w * C + at[j];
+            cells[cell] = values[j];
+            if (masked) types[static_cast<size_t>(cell)] = kinds[j];
+        }
+    }
+    return table;
+}
+
+// What the pandas path's records make of a datetime axis: records holding
+// Timestamps are not numeric, so the record frame infers each column's type
+// from its cells.  Counts (Python ints) become int64 columns where every
+// window has one, and the span columns hold Timestamps of the column's unit
+// and zone.  The span columns are built by the same constructor as there.
+void datetime_record_types(const Context &cx, const TimeAxis &time, const std::string &value, const k::Result &r,
+                           py::object ftrs, const std::vector<ColumnRole> &roles) {
+    bool any = false;
+    for (int64_t n : r.rows) any = any || n > 0;
+    if (!any) return;  // only empty records: all float64, no span
+    std::vector<py::ssize_t> span_at(2, -1);
+    for (py::ssize_t j = 0; j < static_cast<py::ssize_t>(roles.size()); j++) {
+        const ColumnRole &role = roles[static_cast<size_t>(j)];
+        if (role.block == Block::Span) span_at[static_cast<size_t>(role.field)] = j;
+        if (role.count()) {
+            py::object column = ftrs.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
+            if (!has_missing(column)) ftrs.attr("isetitem")(j, column.attr("astype")("int64"));
+        }
+    }
+    // Timestamps of the span, NaN for empty windows.
+    const int64_t W = r.windows;
+    py::array_t<int64_t> ticks({static_cast<py::ssize_t>(W), static_cast<py::ssize_t>(2)});
+    auto t = ticks.mutable_unchecked<2>();
+    for (int64_t w = 0; w < W; w++)
+        for (int e = 0; e < 2; e++) t(w, e) = r.span[static_cast<size_t>(2 * w + e)].i;
+    py::object dates = cx.pandas.attr("Series")(ticks.attr("ravel")().attr("view")("M8[" + time.unit + "]"));
+    if (!time.tz.is_none())
+        dates = dates.attr("dt").attr("tz_localize")("UTC").attr("dt").attr("tz_convert")(time.tz);
+    py::list stamps = dates.attr("astype")("object").attr("tolist")();
+    py::float_ missing(std::nan(""));
+    py::list table;
+    for (int64_t w = 0; w < W; w++) {
+        py::list row;
+        for (int e = 0; e < 2; e++)
+            row.append(r.rows[static_cast<size_t>(w)] > 0 ? py::object(stamps[static_cast<size_t>(2 * w + e)])
+                                                         : py::object(missing));
+        table.append(row);
+    }
+    const std::string start = value + kSpanSuffixes[0], end = value + kSpanSuffixes[1];
+    py::object span = cx.pandas.attr("DataFrame")(table, py::arg("columns") = py::make_tuple(start, end),
+                                                 py::arg("dtype") = py::none());
+    for (int e = 0; e < 2; e++)
+        if (span_at[e] >= 0)
+            ftrs.attr("isetitem")(span_at[e], span.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), e)]);
+}
+
+}  // namespace
+
+py::object record_frame(Call &c, const Context &cx, const Examination &x, const k::Options &options,
+                        const k::Result &result) {
+    // Columns, then one float64 array of all records.
+    MOVRA_AT(c);
+    const ResultRecords records(result, options);
+    const RecordColumns columns = place_records(records, x, options, utf8(cx.args.unit));
+    std::vector<Cell> types;
+    py::object table = fill_table(cx, records, columns, x, types);
+    py::list feature_columns;
+    for (const std::string &name : columns.names) feature_columns.append(py::str(name));
+    MOVRA_AT(c);
+    py::object ftrs = cx.pandas.attr("DataFrame")(table, py::arg("columns") = feature_columns);
+    if (x.time.kind == TimeAxis::Datetime) datetime_record_types(cx, x.time, x.call.value, result, ftrs, columns.roles);
+    if (x.value.masked) masked_record_types(cx, x.value, table, types, ftrs);
+    const Fe4tsArgs &a = cx.args;
+    ftrs.attr("insert")(columns.unit_at, a.unit, a.interval[a.unit].attr("reset_index")(py::arg("drop") = true),
+                        py::arg("allow_duplicates") = true);
+    return ftrs;
+}
+
+}  // namespace movra::fe4ts_layer
