@@ -52,8 +52,11 @@ echo "=== the wheel in a fresh environment"
 "$work/user/bin/python" -m pip install -q -U pip
 "$work/user/bin/python" -m pip install -q "$repaired[test]"
 # The suite runs from a copy: the checkout's build folders are out of reach.
+# It holds what the tests read besides the module: the pages whose examples
+# run, the example scripts, and the sources that traceback entries name.
 mkdir "$work/suite"
-cp -r "$root/tests" "$root/docs" "$root/pyproject.toml" "$work/suite/"
+cp -r "$root/tests" "$root/docs" "$root/examples" "$root/src" "$root/README.md" "$root/pyproject.toml" \
+    "$work/suite/"
 cd "$work/suite"
 "$work/user/bin/python" - "$work/user" <<'EOF'
 import sys, movra
