@@ -24,7 +24,6 @@
 #include "../native/decline.h"
 #include "../native/scalars.h"
 #include "column_placement.h"
-#include "fe4ts_derive.h"
 #include "fe_kernel.h"
 #include "feature_names.h"
 #include "record_layout.h"
@@ -1328,7 +1327,7 @@ py::object progress_bar(py::handle tqdm, py::handle iterable, py::ssize_t total)
     return tqdm(py::arg("total") = total, py::arg("desc") = kLabel);
 }
 
-py::object fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
+RecordFrame fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
     Examination x(c, a);
     try {
         x.pandas = c.global("pandas");
@@ -1345,7 +1344,7 @@ py::object fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
     } catch (const std::exception &e) {
         declined = std::string("a column could not be converted (") + e.what() + ")";
     }
-    if (!declined.empty()) return py::object();
+    if (!declined.empty()) return {};
 
     // Only the windows' units are ordered.
     x.table.wanted_units.emplace();
@@ -1366,14 +1365,14 @@ py::object fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
         if (range.ambiguous) {
             declined = "a FORWARD_R or BACKWARD_R cut falls between readings of equal time, which only the "
                        "pandas path's sort orders";
-            return py::object();
+            return {};
         }
         if (narrow && kernel->repeats_time(range)) {
             declined = "the value column " + text_of(x.a.value) + " (" +
                        utf8(py::str(x.a.df[x.a.value].attr("dtype"))) +
                        ") has readings of a window at equal times, which the pandas path's sort may "
                        "order otherwise, and float32 sums depend on the order" + float64_hint(x);
-            return py::object();
+            return {};
         }
     }
 
@@ -1414,7 +1413,7 @@ py::object fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
             shape_of(records, w, shape);
             if (w == 0 || shape != last_shape) {
                 labels_of(records, w, x.names, key_text, labels, roles);
-                last_positions = placement.place(labels);
+                last_positions = placement.place(labels, w);
                 column_roles.resize(placement.names().size());
                 for (size_t j = 0; j < roles.size(); j++) column_roles[static_cast<size_t>(last_positions[j])] = roles[j];
                 last_shape = shape;
@@ -1457,7 +1456,7 @@ py::object fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
     if (x.masked_values) masked_record_types(x, table, types, ftrs);
     ftrs.attr("insert")(unit_at, x.a.unit, x.a.interval[x.a.unit].attr("reset_index")(py::arg("drop") = true),
                         py::arg("allow_duplicates") = true);
-    return fe4ts_derive(c, a, ftrs, threads);
+    return RecordFrame{ftrs, placement.introductions(), threads};
 }
 
 }  // namespace movra
