@@ -27,10 +27,11 @@ rm -rf "$dist"
 "$work/tools/bin/python" -m build --outdir "$work/built" "$root"
 sdist=$(ls "$work"/built/movra-*.tar.gz)
 wheel=$(ls "$work"/built/movra-*.whl)
-# The stubs must travel with the extension, for editors and for mypy.
-for stub in movra.pyi movra-stubs/__init__.pyi; do
-    "$work/tools/bin/python" -m zipfile -l "$wheel" | grep -q "^$stub " \
-        || { echo "$stub is missing from $wheel" >&2; exit 1; }
+# The stubs must travel with the extension, for editors and for mypy, and the
+# Dask front end with its native companion.
+for file in movra.pyi movra-stubs/__init__.pyi movra_dask.py '_movra_companion\..*'; do
+    "$work/tools/bin/python" -m zipfile -l "$wheel" | grep -q "^$file " \
+        || { echo "$file is missing from $wheel" >&2; exit 1; }
 done
 
 echo "=== manylinux repair"
