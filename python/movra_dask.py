@@ -318,12 +318,6 @@ class _Fe4tsArgs:
     del_t_maximin: Any
     aggfunc: Any
 
-    def records(self, df: pd.DataFrame, interval: pd.DataFrame) -> tuple[pd.DataFrame, list[int], list[list[int]]]:
-        """fe4ts's window records, and each row that brought new columns
-        with the columns of its labels."""
-        return _companion.fe4ts_records(df, self.unit, self.tactic, self.periodic, self.lag, self.value, interval,
-                                        self.del_t_maximin, self.aggfunc)
-
     def derive(self, records: pd.DataFrame, keys: pd.DataFrame) -> pd.DataFrame:
         """fe4ts's derived columns added to the records of every window; `keys`
         holds the whole table's periodic values."""
@@ -344,7 +338,9 @@ class _Piece:
 def _fe4ts_piece(part: pd.DataFrame, windows: pd.DataFrame, positions: np.ndarray, order: Hashable | None,
                  a: _Fe4tsArgs) -> _Piece:
     part = _in_table_order(part, order)
-    records, rows, columns = a.records(part, windows)
+    # fe4ts's window records, and each row that brought new columns with the columns of its labels.
+    records, rows, columns = _companion.fe4ts_records(part, a.unit, a.tactic, a.periodic, a.lag, a.value, windows,
+                                                      a.del_t_maximin, a.aggfunc)
     positions = np.asarray(positions, dtype=np.int64)
     features = [dt for label, dt in zip(records.columns, records.dtypes) if not _same_label(label, a.unit)]
     numeric = all(dt == np.float64 for dt in features)
