@@ -4,24 +4,17 @@
 // each part's cells land in the columns the one table puts them in.
 #include "column_placement.h"
 
+#include "checks.h"
+
 #include <cstdint>
-#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
 
 using namespace movra;
+using native_test::check;
 
 namespace {
-
-int failures = 0;
-
-void check(bool ok, const std::string &what) {
-    if (!ok) {
-        ++failures;
-        std::fprintf(stderr, "FAILED: %s\n", what.c_str());
-    }
-}
 
 using Record = std::vector<std::string>;
 
@@ -116,10 +109,5 @@ void test_introductions_replay() {
 int main() {
     test_introductions_replay();
     for (uint32_t seed = 1; seed <= 500; seed++) test_parts_merge_into_one_table(seed);
-    if (failures) {
-        std::fprintf(stderr, "%d check(s) failed\n", failures);
-        return 1;
-    }
-    std::printf("column_placement: all checks passed\n");
-    return 0;
+    return native_test::summary("column_placement");
 }
