@@ -29,9 +29,11 @@ sdist=$(ls "$work"/built/movra-*.tar.gz)
 wheel=$(ls "$work"/built/movra-*.whl)
 # The stubs must travel with the extension, for editors and for mypy, and the
 # Dask front end with its native companion.
+# (grep reads the listing from a variable: quitting at its first match, it
+# would break a pipe that pipefail reports.)
+listing=$("$work/tools/bin/python" -m zipfile -l "$wheel")
 for file in movra.pyi movra-stubs/__init__.pyi movra_dask.py '_movra_companion\..*'; do
-    "$work/tools/bin/python" -m zipfile -l "$wheel" | grep -q "^$file " \
-        || { echo "$file is missing from $wheel" >&2; exit 1; }
+    grep -q "^$file " <<< "$listing" || { echo "$file is missing from $wheel" >&2; exit 1; }
 done
 
 echo "=== manylinux repair"
