@@ -11,18 +11,21 @@ the readings are split so that each unit lies in exactly one partition (a
 table already partitioned that way, for example a parquet dataset written
 per consumer, is used as it is; any other is shuffled by unit, keeping every
 unit's readings in table order), each window goes to the partition holding
-its unit, and movra's function runs once per partition on the workers.
+its unit, and movra's function (for fe4ts, its record stage) runs once per
+partition on the workers.
 
 What a partition cannot know.  One call over the whole table orders its
 feature columns by the first window, in window order, whose record holds
 each label, places the unit column after the first window's labels, and
 derives ratio and spread columns from the columns that exist at the end and
-from the distinct periodic keys of the whole table.  So each partition
-reports which of its windows introduced each of its columns, the front end
-merges those introductions in global window order, and the derived columns
-are computed again on the combined records.  That needs the partition
-results before the output's columns are known: ``fe4ts`` and ``usest2uet``
-compute the partitions when called (on the cluster, where a
+from the distinct periodic keys of the whole table.  So each partition runs
+only fe4ts's record stage, which also reports the windows that brought its
+columns; the partitions' columns are merged in global window order, and the
+derived columns are added once to the assembled records.  movra's own code
+does all three, through the private companion module ``_movra_companion``
+built from movra's sources and installed beside it.  That needs the
+partition results before the output's columns are known: ``fe4ts`` and
+``usest2uet`` compute the partitions when called (on the cluster, where a
 ``distributed.Client`` is active) and return a Dask DataFrame over the
 results that assembles window-ordered output partitions when computed.
 """
@@ -32,7 +35,7 @@ import os
 import uuid
 import warnings
 from functools import partial
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, Callable, Hashable, Iterable, Sequence
 
 import dask
@@ -41,6 +44,7 @@ import numpy as np
 import pandas as pd
 from dask.delayed import Delayed
 
+import _movra_companion as _companion
 import movra
 
 __all__ = ["fe4ts", "usest2uet"]
@@ -48,8 +52,6 @@ __all__ = ["fe4ts", "usest2uet"]
 # Defaults exactly as movra's function objects hold them.
 _DEL_T_MAXIMIN, _AGGFUNC = movra.fe4ts.__defaults__
 
-_STATS = ("MAX", "MIN", "MEDIAN", "Q3", "Q1", "MEAN", "STD", "SKEW", "KURT")
-_COUNTS = ("NB_0", "NB_NA", "NB")
 _EVENT_UNIT = "CONS_NO"  # usest2uet always matches consumers through this column
 
 # Windows per partition of the returned frame.  Each output partition is a
@@ -142,7 +144,7 @@ class _Split:
     parts: list[Any]  # Delayed pandas frames or futures
     units: list[pd.Series]  # each partition's distinct units (missing ones left out)
     order_column: Hashable | None = None  # set after a shuffle: restores table order
-    uniques: list[pd.Series | None] = field(default_factory=list)  # per periodic column, whole table
+    keys: pd.DataFrame | None = None  # the periodic columns' values (_key_table)
 
 
 _Survey = tuple[int, "pd.Series | None", list["pd.Series | None"]]
@@ -160,16 +162,19 @@ def _survey(part: pd.DataFrame, unit: Hashable, keys: Sequence[Hashable]) -> _Su
     return len(part), units, uniques
 
 
-def _whole_uniques(per_part: list[list[pd.Series | None]], count: int) -> list[pd.Series | None]:
-    """Distinct values of each key column over the whole table, in order of first appearance."""
-    out: list[pd.Series | None] = []
-    for k in range(count):
+def _key_table(per_part: list[list[pd.Series | None]], keys: Sequence[Hashable]) -> pd.DataFrame | None:
+    """The distinct values of each key column over the whole table, in order
+    of first appearance, as the columns of one frame (padded by repeating
+    the last); None when a column cannot be read."""
+    columns: dict[Any, pd.Series] = {}
+    for k, key in enumerate(keys):
         pieces = [u[k] for u in per_part]
         if any(p is None for p in pieces):
-            out.append(None)
-        else:
-            out.append(pd.Series(pd.concat(pieces, ignore_index=True).unique()))
-    return out
+            return None
+        columns[key] = pd.Series(pd.concat(pieces, ignore_index=True).unique())
+    longest = max((len(u) for u in columns.values()), default=0)
+    return pd.DataFrame({key: pd.concat([u, u.iloc[-1:].repeat(longest - len(u))], ignore_index=True)
+                         for key, u in columns.items()})
 
 
 def _disjoint(units: list[pd.Series]) -> bool:
@@ -209,9 +214,7 @@ def _split_pandas(frame: pd.DataFrame, unit: Hashable, keys: Sequence[Hashable])
         sub = frame[piece == k]
         parts.append(_literal(sub))
         units.append(pd.Series(sub[unit].unique()).dropna())
-    split = _Split(parts, units)
-    split.uniques = _whole_uniques([_survey(frame, unit, keys)[2]], len(keys))
-    return split
+    return _Split(parts, units, None, _key_table([_survey(frame, unit, keys)[2]], keys))
 
 
 def _split(df: Any, unit: Hashable, keys: Sequence[Hashable]) -> _Split | None:
@@ -229,9 +232,9 @@ def _split(df: Any, unit: Hashable, keys: Sequence[Hashable]) -> _Split | None:
     surveys = _gather([_apply(_survey, p, unit, list(keys)) for p in parts])
     lengths = [s[0] for s in surveys]
     units = [s[1] for s in surveys]
-    uniques = _whole_uniques([s[2] for s in surveys], len(keys))
+    key_table = _key_table([s[2] for s in surveys], keys)
     if _disjoint(units):
-        return _Split(parts, units, None, uniques)
+        return _Split(parts, units, None, key_table)
 
     # Units straddle partitions: shuffle by unit, numbering the rows first so
     # that each unit's readings can be put back in table order.
@@ -243,7 +246,7 @@ def _split(df: Any, unit: Hashable, keys: Sequence[Hashable]) -> _Split | None:
         table = dd.from_delayed(numbered, meta=meta, verify_meta=False)
         shuffled = table.shuffle(on=unit, npartitions=len(parts), shuffle_method=_shuffle_method(meta))
     parts, surveys = _run(list(shuffled.to_delayed()), partial(_survey, unit=unit, keys=[]))
-    return _Split(parts, [s[1] for s in surveys], order, uniques)
+    return _Split(parts, [s[1] for s in surveys], order, key_table)
 
 
 def _shuffle_method(meta: pd.DataFrame) -> str | None:
@@ -315,212 +318,33 @@ class _Fe4tsArgs:
     del_t_maximin: Any
     aggfunc: Any
 
-    def call(self, df: pd.DataFrame, interval: pd.DataFrame) -> pd.DataFrame:
-        return movra.fe4ts(df, self.unit, self.tactic, self.periodic, self.lag, self.value, interval,
-                           self.del_t_maximin, self.aggfunc)
-
-
-def _derived_names(a: _Fe4tsArgs, uniques: Sequence[Iterable[Any]]) -> list[Any]:
-    """Labels of the derived columns, in the order one call sets them."""
-    names: list[Any] = []
-    spreads = ("_MIN/MAX", "_Q3-Q1", "_CV")
-    for t in a.tactic:
-        x = a.value + "_" + t
-        names += [x + s for s in spreads]
-        names += [x + "_NB_NA0", x + "_NB_0/" + t + "_NB", x + "_NB_NA/" + t + "_NB", x + "_NB_NA0/" + t + "_NB"]
-    for p, keys in zip(a.periodic, uniques):
-        for i in keys:
-            names += [a.value + "_" + p + "_" + str(i) + s for s in spreads]
-    for l in a.lag:
-        names += [a.value + "_DIFF_" + str(l) + s for s in spreads]
-    return names
-
-
-def _record_labels(a: _Fe4tsArgs) -> dict[Any, str]:
-    """Every record label that is not a profile label, with what it belongs to:
-    "count" (present exactly where not missing), "tactic:<count label>",
-    "lag:<count label>" or "span"."""
-    labels: dict[Any, str] = {}
-    for t in a.tactic:
-        x = a.value + "_" + t + "_"
-        for s in _COUNTS:
-            labels.setdefault(x + s, "count")
-        for s in _STATS:
-            labels.setdefault(x + s, "of:" + x + "NB")
-    for l in a.lag:
-        z = a.value + "_DIFF_" + str(l) + "_"
-        for s in _COUNTS:
-            labels.setdefault(z + s, "count")
-        for s in _STATS + ("ACOR",):
-            labels.setdefault(z + s, "of:" + z + "NB")
-    # The span is present exactly where the lag blocks are: in non-empty windows.
-    span = "of:" + a.value + "_DIFF_" + str(a.lag[0]) + "_NB" if len(a.lag) else "span"
-    labels.setdefault(a.value + "_START", span)
-    labels.setdefault(a.value + "_END", span)
-    return labels
-
-
-def _derive(ftrs: pd.DataFrame, a: _Fe4tsArgs, uniques: Sequence[Iterable[Any]],
-            arrays: dict[Any, np.ndarray] | None = None) -> pd.DataFrame:
-    """The derived columns, as one call adds them after its window loop: a
-    column is computed where both operand columns exist, else None in every
-    row; new columns are joined at the end in the order they are set.
-    `arrays`, when given, holds the float64 columns of `ftrs` that have
-    unique labels: their arithmetic is numpy's, element by element, so the
-    arrays give the same values without a column lookup in a wide frame."""
-    pending: dict[Any, Any] = {}
-    labels = set(ftrs.columns)
-    arrays = arrays or {}
-
-    def has(label: Any) -> bool:
-        return label in pending or label in labels
-
-    def get(label: Any) -> Any:
-        if label in pending:
-            return pending[label]
-        if label in arrays:
-            return arrays[label]
-        return ftrs[label]
-
-    def derive(name: Any, first: Any, second: Any, op: Callable[[Any, Any], Any]) -> None:
-        v = op(get(first), get(second)) if has(first) and has(second) else None
-        if name not in pending and name in labels:
-            ftrs[name] = v
-            arrays.pop(name, None)
-        else:
-            pending[name] = v
-
-    def spreads(base: Any) -> None:
-        derive(base + "_MIN/MAX", base + "_MIN", base + "_MAX", lambda x, y: x / y)
-        derive(base + "_Q3-Q1", base + "_Q3", base + "_Q1", lambda x, y: x - y)
-        derive(base + "_CV", base + "_STD", base + "_MEAN", lambda x, y: x / y)
-
-    with np.errstate(all="ignore"):  # a zero count gives inf or NaN, as in pandas
-        for t in a.tactic:
-            x = a.value + "_" + t
-            spreads(x)
-            derive(x + "_NB_NA0", x + "_NB_NA", x + "_NB_0", lambda u, v: u + v)
-            derive(x + "_NB_0/" + t + "_NB", x + "_NB_0", x + "_NB", lambda u, v: u / v)
-            derive(x + "_NB_NA/" + t + "_NB", x + "_NB_NA", x + "_NB", lambda u, v: u / v)
-            derive(x + "_NB_NA0/" + t + "_NB", x + "_NB_NA0", x + "_NB", lambda u, v: u / v)
-        for p, keys in zip(a.periodic, uniques):
-            for i in keys:
-                spreads(a.value + "_" + p + "_" + str(i))
-        for l in a.lag:
-            spreads(a.value + "_DIFF_" + str(l))
-
-    if not pending:
-        return ftrs
-    extra = pd.DataFrame(pending, index=ftrs.index)
-    if len(ftrs.columns) == 0:
-        return extra
-    return pd.concat([ftrs, extra], axis=1)
-
-
-def _first_present(records: pd.DataFrame) -> np.ndarray:
-    """Per column, the first row holding a value (the row count when none does)."""
-    present = records.notna().to_numpy()
-    if len(records) == 0:
-        return np.zeros(present.shape[1], dtype=np.int64)
-    return np.where(present.any(axis=0), present.argmax(axis=0), len(records))
+    def derive(self, records: pd.DataFrame, keys: pd.DataFrame) -> pd.DataFrame:
+        """fe4ts's derived columns added to the records of every window; `keys`
+        holds the whole table's periodic values."""
+        return _companion.derive(records, keys, self.unit, self.tactic, self.periodic, self.lag, self.value)
 
 
 @dataclass
 class _Piece:
-    """One partition's window records and where its columns came from."""
+    """One partition's window records and the windows that brought its columns."""
 
     records: pd.DataFrame  # without derived columns
     positions: np.ndarray  # global window position of each row
-    introduced: np.ndarray  # per column: the row whose record first held it
+    introduced: list[int]  # global window of each row that brought new columns
+    columns: list[list[int]]  # ... and the columns of that row's labels
     numeric: bool
-
-
-def _introductions(records: pd.DataFrame, a: _Fe4tsArgs, probe: Callable[[], pd.DataFrame]) -> np.ndarray:
-    """The row whose record first held each column.  Columns are in that
-    order already; counts are present exactly where they are not missing,
-    and every other label is bounded by them and by its own first value.
-    Where the bounds leave doubt (a profile key whose first readings are all
-    missing), a second call over readings that are never missing settles it."""
-    labels = list(records.columns)
-    first = _first_present(records)
-    kinds = _record_labels(a)
-    at: dict[Any, int] = {}
-    for j, label in enumerate(labels):
-        at.setdefault(label, j)
-    exact = np.zeros(len(labels), dtype=bool)
-    intro = first.copy()
-    for j, label in enumerate(labels):
-        kind = kinds.get(label) if isinstance(label, Hashable) else None
-        if label == a.unit and kind is None:
-            intro[j], exact[j] = 0, True
-        elif kind == "count":
-            exact[j] = True
-        elif kind is not None and kind.startswith("of:") and kind[3:] in at:
-            intro[j], exact[j] = first[at[kind[3:]]], True
-    upper = np.minimum.accumulate(intro[::-1])[::-1]
-    lower = np.maximum.accumulate(np.where(exact, intro, 0))
-    if (upper == lower).all() or len(records) == 0:
-        return np.minimum(upper, max(len(records) - 1, 0))
-
-    # The doubtful columns: profile labels and, without lags, the span.
-    found = probe()
-    nonempty = found.iloc[:, found.columns.get_loc(_PROBE_ONE_NB)] if _PROBE_ONE_NB in found.columns else None
-    for j, label in enumerate(labels):
-        if exact[j]:
-            continue
-        kind = kinds.get(label)
-        if kind == "span" and nonempty is not None:
-            intro[j] = _first_present(nonempty.to_frame())[0]
-            continue
-        stem = _profile_stem(label, a.value)
-        key = None if stem is None else _PROBE_VALUE + "_" + stem + "_MAX"
-        if key is not None and key in found.columns:
-            col = found[key]
-            intro[j] = _first_present(col.to_frame() if isinstance(col, pd.Series) else col.iloc[:, :1])[0]
-        else:
-            intro[j] = upper[j]
-    return np.minimum(np.maximum.accumulate(intro), max(len(records) - 1, 0))
-
-
-_PROBE_VALUE = "__movra_dask_one__"
-_PROBE_KEY = "__movra_dask_all__"
-_PROBE_ONE_NB = _PROBE_VALUE + "_" + _PROBE_KEY + "_NB"
-
-
-def _profile_stem(label: Any, value: str) -> str | None:
-    """p + "_" + str(i) of a profile label value + "_" + p + "_" + str(i) + "_" + S."""
-    if not isinstance(label, str) or not label.startswith(value + "_"):
-        return None
-    for s in _STATS:
-        if label.endswith("_" + s):
-            return label[len(value) + 1: -len(s) - 1]
-    return None
-
-
-def _presence_probe(part: pd.DataFrame, windows: pd.DataFrame, a: _Fe4tsArgs) -> pd.DataFrame:
-    """The windows' records over readings of 1.0, with one period covering
-    every reading: each present profile key and each non-empty window shows
-    a value."""
-    time = a.tactic[0]
-    keep = list(dict.fromkeys([a.unit, time, *a.periodic]))
-    probe = part[keep].assign(**{_PROBE_VALUE: 1.0, _PROBE_KEY: 0})
-    return movra.fe4ts(probe, a.unit, [time, _PROBE_KEY], list(a.periodic), [], _PROBE_VALUE, windows,
-                       False, np.nansum)
 
 
 def _fe4ts_piece(part: pd.DataFrame, windows: pd.DataFrame, positions: np.ndarray, order: Hashable | None,
                  a: _Fe4tsArgs) -> _Piece:
     part = _in_table_order(part, order)
-    result = a.call(part, windows)
-    # movra's own derived columns for this partition sit at the end; they are
-    # computed again on the combined records.
-    local = [pd.Series(part[p].unique()) for p in a.periodic]
-    derived = len(dict.fromkeys(_derived_names(a, local)))
-    records = result.iloc[:, : result.shape[1] - derived]
-    introduced = _introductions(records, a, lambda: _presence_probe(part, windows, a))
+    # fe4ts's window records, and each row that brought new columns with the columns of its labels.
+    records, rows, columns = _companion.fe4ts_records(part, a.unit, a.tactic, a.periodic, a.lag, a.value, windows,
+                                                      a.del_t_maximin, a.aggfunc)
+    positions = np.asarray(positions, dtype=np.int64)
     features = [dt for label, dt in zip(records.columns, records.dtypes) if not _same_label(label, a.unit)]
     numeric = all(dt == np.float64 for dt in features)
-    return _Piece(records, np.asarray(positions, dtype=np.int64), introduced, numeric)
+    return _Piece(records, positions, [int(positions[r]) for r in rows], columns, numeric)
 
 
 def _same_label(label: Any, unit: Any) -> bool:
@@ -532,7 +356,7 @@ def _same_label(label: Any, unit: Any) -> bool:
 
 def _piece_outline(piece: _Piece) -> _Piece:
     """What the plan needs of a piece: everything but its rows."""
-    return _Piece(piece.records.iloc[:0], piece.positions, piece.introduced, piece.numeric)
+    return _Piece(piece.records.iloc[:0], piece.positions, piece.introduced, piece.columns, piece.numeric)
 
 
 @dataclass
@@ -541,32 +365,15 @@ class _Fe4tsPlan:
     slots: list[list[int]]  # per piece: global column of each of its columns
     unit_slots: list[int]
     numeric: bool
-    uniques: list[pd.Series]
-    total: int
+    keys: pd.DataFrame  # the whole table's periodic values, for the derived columns
 
 
-def _fe4ts_plan(outlines: list[_Piece], a: _Fe4tsArgs, uniques: list[pd.Series], total: int) -> _Fe4tsPlan:
-    """Merges the pieces' column introductions in global window order."""
-    events = []
-    for k, o in enumerate(outlines):
-        seen: dict[Any, int] = {}
-        for j, label in enumerate(o.records.columns):
-            occurrence = seen.get(label, 0)
-            seen[label] = occurrence + 1
-            window = int(o.positions[o.introduced[j]]) if len(o.positions) else total
-            events.append((window, k, j, (label, occurrence)))
-    events.sort(key=lambda e: e[:3])
-    index: dict[Any, int] = {}
-    columns: list[Any] = []
-    slots = [[0] * len(o.records.columns) for o in outlines]
-    for _, k, j, key in events:
-        if key not in index:
-            index[key] = len(columns)
-            columns.append(key[0])
-        slots[k][j] = index[key]
-    unit_slots = [c for c, label in enumerate(columns) if _same_label(label, a.unit)]
-    numeric = all(o.numeric for o in outlines)
-    return _Fe4tsPlan(columns, slots, unit_slots, numeric, uniques, total)
+def _fe4ts_plan(outlines: list[_Piece], a: _Fe4tsArgs, keys: pd.DataFrame) -> _Fe4tsPlan:
+    """The columns of one call's records: the pieces' columns merged by the
+    windows that brought them."""
+    tables = [(list(o.records.columns), o.introduced, o.columns) for o in outlines]
+    columns, slots, unit_slots = _companion.merged_columns(a.unit, tables)
+    return _Fe4tsPlan(columns, slots, unit_slots, all(o.numeric for o in outlines), keys)
 
 
 def _fe4ts_assemble(context: tuple[_Fe4tsPlan, _Fe4tsArgs, pd.Series], bounds: tuple[int, int],
@@ -585,22 +392,14 @@ def _fe4ts_assemble(context: tuple[_Fe4tsPlan, _Fe4tsArgs, pd.Series], bounds: t
         table = np.full((rows, len(features)), np.nan)
         for piece, slots in zip(pieces, slots_of):
             take = np.flatnonzero((piece.positions >= start) & (piece.positions < stop))
-            if len(take) == 0:
-                continue
             cols = [(j, feature_at[s]) for j, s in enumerate(slots) if s in feature_at]
-            if not cols:
+            if len(take) == 0 or not cols:
                 continue
             values = piece.records.iloc[take, [j for j, _ in cols]].to_numpy(dtype=np.float64)
             targets = np.array([f for _, f in cols], dtype=np.intp)
             table[np.ix_(piece.positions[take] - start, targets)] = values
-        names = [plan.columns[c] for c in features]
-        ftrs = pd.DataFrame(table, columns=names)
-        counts: dict[Any, int] = {}
-        for label in names:
-            counts[label] = counts.get(label, 0) + 1
-        arrays = {label: table[:, f] for f, label in enumerate(names) if counts[label] == 1}
+        ftrs = pd.DataFrame(table, columns=[plan.columns[c] for c in features])
     else:
-        arrays = None
         cells: list[list[Any]] = [[np.nan] * len(features) for _ in range(rows)]
         for piece, slots in zip(pieces, slots_of):
             take = np.flatnonzero((piece.positions >= start) & (piece.positions < stop))
@@ -614,7 +413,7 @@ def _fe4ts_assemble(context: tuple[_Fe4tsPlan, _Fe4tsArgs, pd.Series], bounds: t
     for c in sorted(plan.unit_slots):
         ftrs.insert(c, a.unit, values, allow_duplicates=True)
     ftrs.index = pd.RangeIndex(start, stop)
-    return _derive(ftrs, a, plan.uniques, arrays)
+    return a.derive(ftrs, plan.keys)
 
 
 def fe4ts(df: dd.DataFrame | pd.DataFrame, unit: Hashable, tactic: Sequence[str], periodic: Sequence[str],
@@ -628,33 +427,21 @@ def fe4ts(df: dd.DataFrame | pd.DataFrame, unit: Hashable, tactic: Sequence[str]
     interval = _window_table(interval)
     args = (a.unit, a.tactic, a.periodic, a.lag, a.value, interval, a.del_t_maximin, a.aggfunc)
 
-    # Labels are built as one call builds them; inputs that do not make
-    # labels, or whose record labels would meet a derived label, go to movra
-    # whole.
+    # Inputs that cannot be split by unit go to movra whole.
     periodic_list = list(a.periodic) if _iterable(a.periodic) else None
     if periodic_list is None or not _iterable(a.tactic) or not _iterable(a.lag):
         return _single_call(movra.fe4ts, df, args, "the label lists are not sequences")
     split = _split(df, a.unit, periodic_list)
     if split is None or not isinstance(interval, pd.DataFrame):
         return _single_call(movra.fe4ts, df, args, f"{unit!r} is not a column of the readings")
-    uniques = [u for u in split.uniques if u is not None]
-    if len(uniques) != len(split.uniques):
+    if split.keys is None:
         return _single_call(movra.fe4ts, df, args, "a periodic column cannot be read")
-    try:
-        derived = set(_derived_names(a, uniques))
-        clash = derived & (set(_record_labels(a)) | {a.unit})
-    except TypeError:
-        return _single_call(movra.fe4ts, df, args, "feature labels cannot be built from these names")
-    if clash:
-        return _single_call(movra.fe4ts, df, args, f"record labels equal derived labels ({sorted(map(str, clash))[:3]})")
+    keys = split.keys
 
     total = len(interval)
     if total == 0:
-        # No window: the table is the derived columns alone, from the whole
-        # table's periodic keys; movra builds it from a table holding just those.
-        keys = _key_table(periodic_list, uniques)
-        result = a.call(keys, interval)
-        return _frame_without_conversion(result)
+        # No window, no record: the table is the derived columns alone.
+        return _frame_without_conversion(a.derive(pd.DataFrame(), keys))
     if not _has_column(interval, a.unit):
         return _single_call(movra.fe4ts, df, args, f"{unit!r} is not a column of the window table")
 
@@ -662,7 +449,7 @@ def fe4ts(df: dd.DataFrame | pd.DataFrame, unit: Hashable, tactic: Sequence[str]
     tasks = [_apply(_fe4ts_piece, part, interval.iloc[r], r, split.order_column, a)
              for part, r in zip(split.parts, routes)]
     pieces, outlines = _run(tasks, _piece_outline)
-    plan = _fe4ts_plan(outlines, a, uniques, total)
+    plan = _fe4ts_plan(outlines, a, keys)
 
     # One graph literal for what every output part shares (not walked per task).
     context = (plan, a, interval[a.unit].reset_index(drop=True))
@@ -686,15 +473,6 @@ def _frame_from_parts(parts: list[Delayed], meta: pd.DataFrame, divisions: tuple
     with dask.config.set({"dataframe.convert-string": False}):  # keep object columns object
         # Every part is built by the function that built `meta`.
         return dd.from_delayed(parts, meta=meta, divisions=divisions, verify_meta=False)
-
-
-def _key_table(periodic: list[Any], uniques: list[pd.Series]) -> pd.DataFrame:
-    """A frame whose periodic columns hold the given distinct values (padded by repetition)."""
-    longest = max((len(u) for u in uniques), default=0)
-    columns = {}
-    for p, u in zip(periodic, uniques):
-        columns[p] = pd.concat([u, u.iloc[-1:].repeat(longest - len(u))], ignore_index=True) if len(u) else u
-    return pd.DataFrame(columns)
 
 
 def _reusable(x: Any) -> Any:

@@ -27,13 +27,13 @@ rm -rf "$dist"
 "$work/tools/bin/python" -m build --outdir "$work/built" "$root"
 sdist=$(ls "$work"/built/movra-*.tar.gz)
 wheel=$(ls "$work"/built/movra-*.whl)
-# The stubs must travel with the extension, for editors and for mypy.
-# The listing is read whole first: `grep -q` stops at the first match, and
-# under pipefail the writer's broken pipe would fail the check.
+# The stubs must travel with the extension, for editors and for mypy, and the
+# Dask front end with its native companion.
+# (grep reads the listing from a variable: quitting at its first match, it
+# would break a pipe that pipefail reports.)
 listing=$("$work/tools/bin/python" -m zipfile -l "$wheel")
-for stub in movra.pyi movra-stubs/__init__.pyi; do
-    grep -q "^$stub " <<< "$listing" \
-        || { echo "$stub is missing from $wheel" >&2; exit 1; }
+for file in movra.pyi movra-stubs/__init__.pyi movra_dask.py '_movra_companion\..*'; do
+    grep -q "^$file " <<< "$listing" || { echo "$file is missing from $wheel" >&2; exit 1; }
 done
 
 echo "=== manylinux repair"
@@ -52,11 +52,8 @@ echo "=== the wheel in a fresh environment"
 "$work/user/bin/python" -m pip install -q -U pip
 "$work/user/bin/python" -m pip install -q "$repaired[test]"
 # The suite runs from a copy: the checkout's build folders are out of reach.
-# It holds what the tests read besides the module: the pages whose examples
-# run, the example scripts, and the sources that traceback entries name.
 mkdir "$work/suite"
-cp -r "$root/tests" "$root/docs" "$root/examples" "$root/src" "$root/README.md" "$root/pyproject.toml" \
-    "$work/suite/"
+cp -r "$root/tests" "$root/docs" "$root/pyproject.toml" "$work/suite/"
 cd "$work/suite"
 "$work/user/bin/python" - "$work/user" <<'EOF'
 import sys, movra

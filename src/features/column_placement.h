@@ -8,12 +8,20 @@
 // (TextLabels).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 namespace movra {
+
+// A record that brought new columns: its number among the records placed,
+// and the columns of its labels.
+struct Introduction {
+    int64_t record;
+    std::vector<int> positions;
+};
 
 // An Index maps labels to ints: `int find(label) const` (-1 when absent),
 // `void set(label, int)`, `Label stored(label)` (the label as the table
@@ -26,9 +34,11 @@ public:
     explicit ColumnPlacement(Label unit) : unit_(std::move(unit)) {}
 
     // The columns of one record's labels, in their order; labels not seen
-    // before become new columns, appended.
+    // before become new columns, appended.  `record` numbers the record
+    // for introductions().
     template <class Labels>
-    std::vector<int> place(const Labels &labels) {
+    std::vector<int> place(const Labels &labels, int64_t record) {
+        const size_t before = names_.size();
         Index seen;  // occurrences of each label so far in this record
         std::vector<int> positions;
         positions.reserve(labels.size());
@@ -38,8 +48,16 @@ public:
             positions.push_back(slot(label, occurrence));
         }
         if (seen.find(unit_) < 0) slot(unit_, 0);
+        if (names_.size() > before) introductions_.push_back({record, positions});
         return positions;
     }
+
+    // The records that brought new columns, in the order placed.  Placing
+    // just these records, in this order, in a fresh placement gives the same
+    // columns: tables of different windows' records, each placed on its
+    // own, merge by their introductions into the columns of one table of
+    // all the records.
+    const std::vector<Introduction> &introductions() const { return introductions_; }
 
     // Every column's label, in column order.
     const std::vector<Label> &names() const { return names_; }
@@ -69,6 +87,7 @@ private:
     Index index_;                          // label -> its entry in slots_
     std::vector<std::vector<int>> slots_;  // a label's columns, by occurrence
     std::vector<Label> names_;             // labels in column order
+    std::vector<Introduction> introductions_;
 };
 
 // Labels as UTF-8 text.

@@ -11,6 +11,8 @@
 #include "column_placement.h"
 #include "fe4ts_derive.h"
 #include "fe4ts_native.h"
+#include "fe4ts_records.h"
+#include "py_labels.h"
 
 #include <algorithm>
 #include <cmath>
@@ -115,22 +117,6 @@ py::object window_readings(Call &c, py::handle df, py::handle unit, py::handle t
     return df_;
 }
 
-// Labels as Python objects, compared as a dict compares keys.
-class PyLabels {
-public:
-    using Label = py::object;
-    int find(py::handle label) const {
-        PyObject *at = PyDict_GetItemWithError(map_.ptr(), label.ptr());
-        if (at == nullptr && PyErr_Occurred()) throw py::error_already_set();
-        return at == nullptr ? -1 : static_cast<int>(PyLong_AsLong(at));
-    }
-    void set(py::handle label, int value) { map_[label] = py::int_(value); }
-    static py::object stored(py::handle label) { return py::reinterpret_borrow<py::object>(label); }
-
-private:
-    py::dict map_;
-};
-
 // The window records, gathered and turned into a frame once.  The columns
 // are those that appending the records one by one would give
 // (ColumnPlacement).  The unit column holds the windows' own unit values,
@@ -145,13 +131,14 @@ public:
         if (kind.find_first_of("biuf") == std::string::npos) numeric_ = false;
         // Consecutive windows mostly produce the same labels.
         if (!last_keys_ || !truth(eq(keys, last_keys_))) {
-            last_positions_ = columns_.place(keys);
+            last_positions_ = columns_.place(keys, static_cast<int64_t>(rows_.size()));
             last_keys_ = keys;
         }
         rows_.push_back({last_positions_, record.attr("tolist")()});
     }
 
     bool empty() const { return rows_.empty(); }
+    const std::vector<Introduction> &introductions() const { return columns_.introductions(); }
 
     py::object frame(py::handle pandas, py::handle unit_values) const {
         if (rows_.empty()) return pandas.attr("DataFrame")();
@@ -201,7 +188,7 @@ private:
 };
 
 // The pandas path: every window through pandas, one library call at a time.
-py::object fe4ts_pandas(Call &c, const Fe4tsArgs &a) {
+RecordFrame fe4ts_pandas(Call &c, const Fe4tsArgs &a) {
     const py::object &df = a.df, &unit = a.unit, &tactic = a.tactic, &periodic = a.periodic, &lag = a.lag;
     const py::object &value = a.value, &interval = a.interval, &del_t_maximin = a.del_t_maximin, &aggfunc = a.aggfunc;
 
@@ -243,20 +230,25 @@ py::object fe4ts_pandas(Call &c, const Fe4tsArgs &a) {
         unit_values = windows.values(unit);
     else
         unit_values = pandas.attr("Series")(yielded_units);
-    return fe4ts_derive(c, a, rows.frame(pandas, unit_values));
+    return RecordFrame{rows.frame(pandas, unit_values), rows.introductions()};
 }
 
 }  // namespace
 
-py::object fe4ts(Call &c) {
+RecordFrame fe4ts_records(Call &c, const Fe4tsArgs &a) {
     // The native kernel where it reproduces the pandas path, else the pandas path.
-    const Fe4tsArgs a(c);
     std::string declined;
-    py::object ftrs = fe4ts_native(c, a, declined);
-    if (ftrs) return ftrs;
+    RecordFrame records = fe4ts_native(c, a, declined);
+    if (records.frame) return records;
     MOVRA_AT(c);
     native::warn_declined(native::Layer::Fe4ts, a.interval, declined);  // its windows
     return fe4ts_pandas(c, a);
+}
+
+py::object fe4ts(Call &c) {
+    const Fe4tsArgs a(c);
+    RecordFrame records = fe4ts_records(c, a);
+    return fe4ts_derive(c, a, records.frame, records.threads);
 }
 
 namespace {

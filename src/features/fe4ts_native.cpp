@@ -5,7 +5,7 @@
 // reproduces exactly, this layer hands it the columns as int64 and float64
 // buffers instead: the readings are ordered once, every window is computed
 // in C++, and the record frame is built once from a single float64 array.
-// The derived columns are the pandas path's own last step.
+// The derived columns are added afterwards, by the caller.
 //
 // Whether the kernel takes a call is decided by named steps, one per part
 // of the call (native/examination.h), run in order below.  Each either
@@ -21,7 +21,6 @@
 
 #include "../module/table.h"
 #include "../native/scalars.h"
-#include "fe4ts_derive.h"
 #include "native/examination.h"
 #include "native/kernel_run.h"
 #include "native/record_frame.h"
@@ -97,12 +96,12 @@ Reason examined(const Call &c, const Fe4tsArgs &a, std::optional<Context> &cx, E
 
 }  // namespace fe4ts_layer
 
-py::object fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
+RecordFrame fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
     using namespace fe4ts_layer;
     std::optional<Context> cx;
     Examination x;
     declined = examined(c, a, cx, x);
-    if (!declined.empty()) return py::object();
+    if (!declined.empty()) return {};
     const k::Table table = x.table();
     const k::Options options = x.options();
 
@@ -111,12 +110,13 @@ py::object fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
     std::unique_ptr<k::Kernel> kernel = ordered_kernel(table, threads);
     if (!kernel) throw py::error_already_set();  // interrupted
     declined = cut_step(*cx, *kernel, x.windows.windows, options);
-    if (!declined.empty()) return py::object();
+    if (!declined.empty()) return {};
 
     MOVRA_AT(c);
     const k::Result result = run_windows(c, std::move(kernel), x.windows.windows, options);
-    py::object ftrs = record_frame(c, *cx, x, options, result);
-    return fe4ts_derive(c, a, ftrs, threads);
+    RecordFrame records = record_frame(c, *cx, x, options, result);
+    records.threads = threads;
+    return records;
 }
 
 }  // namespace movra

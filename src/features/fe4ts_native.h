@@ -3,16 +3,17 @@
 
 #include "../module/runtime.h"
 #include "fe4ts_args.h"
+#include "fe4ts_records.h"
 
 #include <string>
 
 namespace movra {
 
-// The feature table computed by the native kernel, or a null object when the
+// The window records computed by the native kernel, or a null frame when the
 // call is not one the kernel reproduces exactly; `declined` then says why and
 // what would make it native (fe4ts takes the pandas path, which also raises
 // whatever errors the inputs cause).
-py::object fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined);
+RecordFrame fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined);
 
 // fe4ts's progress bar when `tqdm` is the class loaded with the module: the
 // number of windows and a label, over `iterable` (or updated by hand when

@@ -116,6 +116,14 @@ class TestFe4ts:
         same(movra_dask.fe4ts(df, *ARGS, iv).compute(), movra.fe4ts(df.compute(), *ARGS, iv))
         same(movra_dask.fe4ts(df, *ARGS, iv.iloc[:0]).compute(), movra.fe4ts(df.compute(), *ARGS, iv.iloc[:0]))
 
+    def test_unit_label_that_is_also_a_record_label(self, client):
+        # That label's column holds the windows' units, where records first hold it.
+        label = "KWH_DAY_NB"
+        df = by_unit(readings(7), [[4, 5, 6, 7, 8], [1, 2, 3]]).rename(columns={"CONS_NO": label})
+        iv = windows(7).rename(columns={"CONS_NO": label})
+        args = (label, *ARGS[1:])
+        same(movra_dask.fe4ts(df, *args, iv).compute(), movra.fe4ts(df.compute(), *args, iv))
+
     def test_partition_error_reaches_caller_with_movra_traceback(self, client):
         df = by_unit(readings(6), [[1, 2, 3, 4], [5, 6, 7, 8]])
         with pytest.raises(KeyError) as excinfo:

@@ -111,6 +111,7 @@ struct RecordColumns {
     std::vector<ColumnRole> roles;            // per feature column
     std::vector<std::vector<int>> positions;  // per window: each value's feature column
     int unit_at = 0;                          // the unit column's place among all columns
+    std::vector<Introduction> introductions;  // the windows that brought new columns
 };
 
 RecordColumns place_records(const ResultRecords &records, const Examination &x, const k::Options &options,
@@ -128,7 +129,7 @@ RecordColumns place_records(const ResultRecords &records, const Examination &x, 
         shape_of(records, w, shape);
         if (w == 0 || shape != last_shape) {
             labels_of(records, w, names, key_text, labels, roles);
-            last_positions = placement.place(labels);
+            last_positions = placement.place(labels, w);
             all_roles.resize(placement.names().size());
             for (size_t j = 0; j < roles.size(); j++) all_roles[static_cast<size_t>(last_positions[j])] = roles[j];
             last_shape = shape;
@@ -145,6 +146,7 @@ RecordColumns place_records(const ResultRecords &records, const Examination &x, 
         }
     for (auto &row : out.positions)
         for (int &p : row) p = p > out.unit_at ? p - 1 : p;
+    out.introductions = placement.introductions();
     return out;
 }
 
@@ -223,8 +225,8 @@ void datetime_record_types(const Context &cx, const TimeAxis &time, const std::s
 
 }  // namespace
 
-py::object record_frame(Call &c, const Context &cx, const Examination &x, const k::Options &options,
-                        const k::Result &result) {
+RecordFrame record_frame(Call &c, const Context &cx, const Examination &x, const k::Options &options,
+                         const k::Result &result) {
     // Columns, then one float64 array of all records.
     MOVRA_AT(c);
     const ResultRecords records(result, options);
@@ -240,7 +242,7 @@ py::object record_frame(Call &c, const Context &cx, const Examination &x, const 
     const Fe4tsArgs &a = cx.args;
     ftrs.attr("insert")(columns.unit_at, a.unit, a.interval[a.unit].attr("reset_index")(py::arg("drop") = true),
                         py::arg("allow_duplicates") = true);
-    return ftrs;
+    return RecordFrame{ftrs, columns.introductions};
 }
 
 }  // namespace movra::fe4ts_layer

@@ -1,14 +1,15 @@
 // The record frame of a kernel run: the window records' labels placed as
 // columns as appending the records one by one places them, their values in
 // one float64 table, the column types the pandas path's records give them,
-// and the unit column.
+// and the unit column; with the windows that brought new columns.
 #pragma once
 
+#include "../fe4ts_records.h"
 #include "examination.h"
 
 namespace movra::fe4ts_layer {
 
-py::object record_frame(Call &c, const Context &cx, const Examination &x, const k::Options &options,
-                        const k::Result &result);
+RecordFrame record_frame(Call &c, const Context &cx, const Examination &x, const k::Options &options,
+                         const k::Result &result);
 
 }  // namespace movra::fe4ts_layer

@@ -1,0 +1,113 @@
+// _movra_companion: what movra_dask needs of fe4ts beyond movra's own
+// namespace, which stays as it is.  movra_dask runs fe4ts's record stage
+// on each partition's windows, merges the partitions' columns as one call
+// places them, and adds the derived columns once over the assembled
+// records: every rule it follows is the extension's own code, linked from
+// the same library as movra.
+//
+// The record stage runs as a function object of movra's function type, in
+// movra's namespace: it binds its arguments and reports errors as
+// movra.fe4ts does, with the same traceback entries, and finds pandas,
+// numpy and tqdm where movra.fe4ts finds them.  This module holds its own
+// copy of the types and the held names that the function type needs, made
+// ready here as movra's are at its load.
+#include "../features/fe4ts_derive.h"
+#include "../features/fe4ts_records.h"
+#include "../module/entry.h"
+#include "../module/errors.h"
+#include "../module/function.h"
+#include "../module/namespace.h"
+#include "../module/scope.h"
+#include "merged_columns.h"
+
+#include <pybind11/pybind11.h>
+
+namespace movra {
+
+extern const FunctionEntry fe4ts_entry;
+
+namespace {
+
+// fe4ts_records(df, unit, tactic, periodic, lag, value, interval,
+// del_t_maximin, aggfunc): the window records of fe4ts, then, for each row
+// that brought new columns, its position and the columns of its labels.
+py::object fe4ts_records_body(Call &c) {
+    const Fe4tsArgs a(c);
+    RecordFrame records = fe4ts_records(c, a);
+    py::list rows, positions;
+    for (const Introduction &i : records.introductions) {
+        rows.append(py::int_(i.record));
+        py::list columns;
+        for (int p : i.positions) columns.append(py::int_(p));
+        positions.append(columns);
+    }
+    return py::make_tuple(records.frame, rows, positions);
+}
+
+// fe4ts's entry with the record stage as its body: its parameters, its
+// source file for the traceback and its traceback name; no defaults, since
+// movra_dask passes every argument.
+FunctionEntry records_entry;
+
+// The record stage's function object, made at import and held for the
+// life of the process; derive's calls run in its namespace too.
+PyObject *records_function = nullptr;
+
+void ready_runtime() {
+    if (function_type_ready() < 0 || scope_type_ready() < 0 || hold_builtins() < 0) throw py::error_already_set();
+    // The progress-bar class movra loaded, as `from tqdm import tqdm` gives it.
+    hold_tqdm(py::module_::import("tqdm").attr("tqdm").ptr());
+}
+
+py::object make_records_function(py::module_ &m) {
+    records_entry = fe4ts_entry;
+    records_entry.name = "fe4ts_records";
+    records_entry.qualname = "fe4ts_records";
+    records_entry.body = fe4ts_records_body;
+    records_entry.constant_defaults = nullptr;
+    records_entry.loadtime_default = nullptr;
+    py::object globals = py::module_::import("movra").attr("__dict__");
+    PyObject *code = code_new(&records_entry);
+    if (code == nullptr) throw py::error_already_set();
+    py::object held_code = py::reinterpret_steal<py::object>(code);
+    PyObject *f = function_new(&records_entry, globals.ptr(), nullptr, code == Py_None ? nullptr : code, nullptr);
+    if (f == nullptr) throw py::error_already_set();
+    py::object function = py::reinterpret_steal<py::object>(f);
+    function.attr("__module__") = m.attr("__name__");  // pickled by reference to this module
+    return function;
+}
+
+// The derived columns added to `ftrs`, the records of every window, as
+// fe4ts adds them; `df` holds the periodic columns' values.  A C++
+// exception becomes the Python exception movra would raise.
+py::object derive(py::object ftrs, py::object df, py::object unit, py::object tactic, py::object periodic,
+                  py::object lag, py::object value) {
+    try {
+        py::none none;
+        PyObject *args[] = {df.ptr(),  unit.ptr(),  tactic.ptr(), periodic.ptr(), lag.ptr(),
+                            value.ptr(), none.ptr(), none.ptr(),   none.ptr()};
+        Call c(records_function, args);
+        const Fe4tsArgs a(c);
+        return fe4ts_derive(c, a, std::move(ftrs));
+    } catch (py::error_already_set &) {
+        throw;
+    } catch (...) {
+        set_error_from_current_exception();
+        throw py::error_already_set();
+    }
+}
+
+}  // namespace
+
+}  // namespace movra
+
+PYBIND11_MODULE(_movra_companion, m) {
+    using namespace movra;
+    ready_runtime();
+    py::object records = make_records_function(m);
+    m.attr("fe4ts_records") = records;
+    records_function = records.release().ptr();
+    m.def("derive", &derive, py::arg("ftrs"), py::arg("df"), py::arg("unit"), py::arg("tactic"),
+          py::arg("periodic"), py::arg("lag"), py::arg("value"));
+    m.def("merged_columns", &merged_columns, py::arg("unit"), py::arg("tables"));
+}

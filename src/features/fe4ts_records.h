@@ -1,0 +1,26 @@
+// fe4ts's window records as a frame: one row per window, the columns that
+// placing the records' labels gives (column_placement.h), the unit column
+// included, before the derived columns are added (fe4ts_derive.h).  fe4ts
+// is its records and then their derived columns; the Dask front end asks
+// for the records of each partition's windows and derives once, over all.
+#pragma once
+
+#include "../module/runtime.h"
+#include "column_placement.h"
+#include "fe4ts_args.h"
+
+#include <vector>
+
+namespace movra {
+
+struct RecordFrame {
+    py::object frame;                         // null: the native kernel declined the call
+    std::vector<Introduction> introductions;  // the rows that brought new columns
+    int threads = 1;                          // how many threads the derived columns may use
+};
+
+// The records by the native kernel or, where it declines, by the pandas
+// path, after a warning that names why.
+RecordFrame fe4ts_records(Call &c, const Fe4tsArgs &a);
+
+}  // namespace movra

@@ -1,0 +1,66 @@
+"""movra_dask's native companion, without Dask: it ships beside movra, and
+the window records of parts of a window table, each part's computed on its
+own, merge into the columns and cells of one call, whose table is those
+records with fe4ts's derived columns."""
+import math
+import os
+
+import numpy as np
+import pandas as pd
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import _movra_companion as companion
+import fe4ts_calls as calls
+import movra
+
+ARGS = ("U", ["T", "W"], ["WD"], [1], "V")
+
+
+def test_ships_beside_movra():
+    assert os.path.dirname(companion.__file__) == os.path.dirname(movra.__file__)
+
+
+@st.composite
+def readings(draw):
+    """Units 1, 2 and 5 with weekday keys of their own, some readings missing,
+    now and then every reading of a key."""
+    rows = []
+    for unit in (1, 2, 5):
+        times = draw(st.lists(st.integers(0, 20), max_size=12, unique=True))
+        silent = draw(st.integers(0, 4))  # a key whose readings are all missing
+        for t in times:
+            key = t % 3 + unit
+            missing = key == silent or draw(st.integers(0, 5)) == 0
+            rows.append((unit, t, math.nan if missing else float(draw(st.integers(-8, 8))), key))
+    df = pd.DataFrame(rows, columns=["U", "T", "V", "WD"]).astype({"U": "int64", "T": "int64", "WD": "int64"})
+    df["W"] = df["T"] // 7
+    return df
+
+
+WINDOWS = calls.windows(["START", "END", "FORWARD_R"], max_bounds=3, max_windows=8, start_end=(-2, 22), cuts=(0, 6))
+
+
+@settings(max_examples=60, deadline=None)
+@given(df=readings(), interval=WINDOWS, owners=st.lists(st.integers(0, 2), min_size=8, max_size=8),
+       aggfunc=st.sampled_from([np.nansum, calls.pandas_path]))
+def test_records_of_parts_merge_into_one_call(df, interval, owners, aggfunc):
+    whole, _, _ = companion.fe4ts_records(df, *ARGS, interval, False, aggfunc)
+    pd.testing.assert_frame_equal(companion.derive(whole, df, *ARGS), movra.fe4ts(df, *ARGS, interval, False, aggfunc))
+
+    owner = np.array(owners[: len(interval)])
+    parts, tables = [], []
+    for k in range(3):
+        windows = np.flatnonzero(owner == k)
+        records, rows, columns = companion.fe4ts_records(df, *ARGS, interval.iloc[windows], False, aggfunc)
+        parts.append((records, windows))
+        tables.append((list(records.columns), [int(windows[r]) for r in rows], columns))
+    names, slots, units = companion.merged_columns("U", tables)
+    assert names == list(whole.columns)
+    assert units == [whole.columns.get_loc("U")]
+    # Each part's cells are the one call's cells of its windows, in the
+    # columns the merge gives, and its unit column is the one call's.
+    for (records, windows), slot in zip(parts, slots):
+        for j, column in enumerate(slot):
+            pd.testing.assert_series_equal(records.iloc[:, j], whole.iloc[windows, column].reset_index(drop=True),
+                                           check_dtype=False, rtol=1e-12)
