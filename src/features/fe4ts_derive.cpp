@@ -111,6 +111,20 @@ void add_spreads(DerivedColumns &d, py::handle base) {
     d.derive(n("_CV"), s(k::Stat::Std), s(k::Stat::Mean), ratio);
 }
 
+// The first positions of the distinct values of `values` read as T, when
+// it is what the column's dtype promises: a C-ordered one-dimensional numpy
+// array of T with one item per row (the module's numpy global may hand back
+// anything).  Otherwise nothing is read and the caller declines.
+template <class T>
+bool first_positions(py::handle values, py::ssize_t rows, int threads, std::vector<int64_t> &at) {
+    using Typed = py::array_t<T, py::array::c_style>;
+    if (!py::isinstance<Typed>(values)) return false;
+    const auto typed = py::reinterpret_borrow<Typed>(values);
+    if (typed.ndim() != 1 || typed.size() != rows) return false;
+    at = fe_kernel::first_occurrences(typed.data(), static_cast<int64_t>(rows), threads);
+    return true;
+}
+
 // column.unique(): its distinct values in order of first appearance.  A
 // plain numpy column of numbers is searched natively (with `threads`
 // threads), and the values are taken from the column itself at their first
@@ -122,22 +136,23 @@ py::object distinct_values(py::handle numpy, py::object column, int threads) {
     const int size = dtype.attr("itemsize").cast<int>();
     if (kind != 'i' && kind != 'u' && kind != 'f') return column.attr("unique")();
     py::object values = numpy.attr("ascontiguousarray")(column.attr("to_numpy")());
-    py::buffer_info info = py::buffer(values).request();
-    if (info.ndim != 1 || info.itemsize != size) return column.attr("unique")();
-    const int64_t n = static_cast<int64_t>(info.size);
-    auto first = [&](auto *typed) { return fe_kernel::first_occurrences(typed, n, threads); };
+    const py::ssize_t rows = static_cast<py::ssize_t>(py::len(column));
+    auto first = [&](auto typed, std::vector<int64_t> &at) {
+        return first_positions<decltype(typed)>(values, rows, threads, at);
+    };
     std::vector<int64_t> at;
-    if (kind == 'f' && size == 8) at = first(static_cast<const double *>(info.ptr));
-    else if (kind == 'f' && size == 4) at = first(static_cast<const float *>(info.ptr));
-    else if (kind == 'i' && size == 8) at = first(static_cast<const int64_t *>(info.ptr));
-    else if (kind == 'i' && size == 4) at = first(static_cast<const int32_t *>(info.ptr));
-    else if (kind == 'i' && size == 2) at = first(static_cast<const int16_t *>(info.ptr));
-    else if (kind == 'i' && size == 1) at = first(static_cast<const int8_t *>(info.ptr));
-    else if (kind == 'u' && size == 8) at = first(static_cast<const uint64_t *>(info.ptr));
-    else if (kind == 'u' && size == 4) at = first(static_cast<const uint32_t *>(info.ptr));
-    else if (kind == 'u' && size == 2) at = first(static_cast<const uint16_t *>(info.ptr));
-    else if (kind == 'u' && size == 1) at = first(static_cast<const uint8_t *>(info.ptr));
-    else return column.attr("unique")();
+    bool read = false;
+    if (kind == 'f' && size == 8) read = first(double(), at);
+    else if (kind == 'f' && size == 4) read = first(float(), at);
+    else if (kind == 'i' && size == 8) read = first(int64_t(), at);
+    else if (kind == 'i' && size == 4) read = first(int32_t(), at);
+    else if (kind == 'i' && size == 2) read = first(int16_t(), at);
+    else if (kind == 'i' && size == 1) read = first(int8_t(), at);
+    else if (kind == 'u' && size == 8) read = first(uint64_t(), at);
+    else if (kind == 'u' && size == 4) read = first(uint32_t(), at);
+    else if (kind == 'u' && size == 2) read = first(uint16_t(), at);
+    else if (kind == 'u' && size == 1) read = first(uint8_t(), at);
+    if (!read) return column.attr("unique")();
     return values[py::array_t<int64_t>(static_cast<py::ssize_t>(at.size()), at.data())];
 }
 

@@ -119,3 +119,60 @@ def test_a_series_tolist_that_loses_a_row(monkeypatch, capsys):
     # unit_date reads the kept times back one per kept row.
     with pytest.raises(RuntimeError, match="another number of times"):
         movra.unit_date(calendar)
+
+
+class MisshapenNumpy(NumpyDouble):
+    """One of its functions gives back what `spoil` makes of numpy's result."""
+
+    def __init__(self, name, spoil):
+        self.name, self.spoil = name, spoil
+
+    def __getattr__(self, name):
+        real = getattr(numpy, name)
+        if name != self.name:
+            return real
+        return lambda *args, **kw: self.spoil(real(*args, **kw))
+
+
+class BackwardProbe:
+    """Its astype gives a view with negative strides: the values in order,
+    the memory backwards from the first."""
+
+    def __init__(self, values):
+        self.values = values[::-1]
+
+    def astype(self, dtype):
+        return self.values.astype(dtype)[::-1]
+
+
+def readings_by_date():
+    days = pandas.date_range("2026-01-01", periods=12)
+    df = pandas.DataFrame({"CONS_NO": [1] * 12 + [2] * 12, "DAY": days.append(days),
+                           "WD": [d % 3 for d in range(24)],
+                           "KWH": (numpy.arange(24.0) * 0.37 + 1).astype("float32")})
+    interval = pandas.DataFrame({"CONS_NO": [1, 2, 1], "START": [T("2026-01-02"), T("2026-01-01"), T("2026-01-05")],
+                                 "END": [T("2026-01-10"), T("2026-01-12"), T("2026-01-05")]})
+    return df, interval
+
+
+@pytest.mark.parametrize("name, spoil", [
+    ("full", lambda a: a[:1].astype("int8")),
+    ("full", lambda a: a.astype("float32")),
+    ("ascontiguousarray", lambda a: a[:-1]),
+    ("ascontiguousarray", lambda a: a.astype("int8")),
+    ("ascontiguousarray", lambda a: a.astype(a.dtype.newbyteorder())),
+    ("ascontiguousarray", lambda a: numpy.repeat(a, 2)[::2]),
+    ("ascontiguousarray", lambda a: a.reshape(1, -1)),
+    ("ascontiguousarray", lambda a: array.array("b", bytes(len(a)))),
+    ("unique", lambda a: a[:0].astype("int8")),
+    ("add", BackwardProbe),
+])
+def test_fe4ts_reads_only_arrays_of_the_shape_and_type_it_asked_for(monkeypatch, capsys, spy, name, spoil):
+    df, interval = readings_by_date()
+    call = lambda: movra.fe4ts(df, "CONS_NO", ["DAY"], ["WD"], [], "KWH", interval)
+    expected = call()
+    assert spy.calls == 0, "the unspoiled call is the kernel's"
+    monkeypatch.setattr(movra, "numpy", MisshapenNumpy(name, spoil))
+    # Whatever the double gives back is declined (the kernel reads its own
+    # copies, or the pandas path runs): the same table.
+    pandas.testing.assert_frame_equal(call(), expected)

@@ -303,7 +303,7 @@ void test_del_t_maximin() {
     Kernel kernel(data.table());
     const auto ws = windows();
     Result r;
-    kernel.run(ws.data(), static_cast<int64_t>(ws.size()), options(true), r);
+    check(kernel.run(ws.data(), static_cast<int64_t>(ws.size()), options(true), r) == Kernel::Status::Ok, "run");
     // Window 0: the first and last day and week are left out of the aggregates,
     // while NB still counts them; the profiles and lags do not change.
     check_values({6.0, 0.0, 4.0, 5.0, 0.75, 3.1666666666666665, 2.6394443859772205, -0.4640675095420218,
@@ -336,7 +336,7 @@ void test_order_and_ties() {
     check(!kernel.reordered(), "ordered readings are used in place");
     const auto ws = windows();
     Result r;
-    kernel.run(ws.data(), static_cast<int64_t>(ws.size()), options(false), r);
+    check(kernel.run(ws.data(), static_cast<int64_t>(ws.size()), options(false), r) == Kernel::Status::Ok, "run");
     for (int w = 0; w < 5; w++) check_values(kWant[w], record(r, w), "ordered input, window " + std::to_string(w));
 
     // A positional cut between the two readings at time 5 depends on how the
@@ -396,8 +396,8 @@ void test_float_time() {
     timed.has_start = true;
     timed.start.f = -std::numeric_limits<double>::infinity();
     Result r;
-    kernel.run(&all, 1, o, r);
-    kernel.run(&timed, 1, o, r);
+    check(kernel.run(&all, 1, o, r) == Kernel::Status::Ok && kernel.run(&timed, 1, o, r) == Kernel::Status::Ok,
+          "run");
     check(r.rows[0] == 6 && r.rows[1] == 4, "missing times only without a time filter");
     // Period over the times: 1 -> 1, 2 -> 2 + 4, 3 -> 6; NB counts NaN once.
     check_values({6, 1, 6, 6, 3.5, 13.0 / 3, 2.886751345948129, -1.7320508075688776, NaN, 0, 0, 4},
@@ -430,7 +430,7 @@ void test_unsorted_units_and_keys() {
     Window w;
     w.unit = 2;
     Result r;
-    kernel.run(&w, 1, o, r);
+    check(kernel.run(&w, 1, o, r) == Kernel::Status::Ok, "run");
     // Unit 2 in time order: values 1 2 3 4, keys 1.5 NaN 0.5 0.5.
     check(r.rows[0] == 4, "unit 2 readings");
     check(r.profile_groups[0] == 2 && r.profile_keys[0].f == 0.5 && r.profile_keys[1].f == 1.5,
@@ -454,7 +454,7 @@ void test_aggregates() {
         Options o = options(false);
         o.aggregate = c.first;
         Result r;
-        kernel.run(&w, 1, o, r);
+        check(kernel.run(&w, 1, o, r) == Kernel::Status::Ok, "run");
         check(same(c.second, r.period[kPeriodWidth]), "weekly aggregate " + std::to_string(int(c.first)));
     }
     // A period whose readings are all missing: 0 for the sum, missing otherwise.
@@ -466,9 +466,9 @@ void test_aggregates() {
     Window all;
     all.unit = 1;
     Result sums, means;
-    k2.run(&all, 1, o, sums);
+    check(k2.run(&all, 1, o, sums) == Kernel::Status::Ok, "run");
     o.aggregate = Aggregate::Mean;
-    k2.run(&all, 1, o, means);
+    check(k2.run(&all, 1, o, means) == Kernel::Status::Ok, "run");
     check(sums.period[9] == 1 && sums.period[10] == 0 && sums.period[0] == 3, "all-missing period sums to 0");
     check(means.period[9] == 0 && means.period[10] == 1 && means.period[0] == 1.5, "all-missing period mean is missing");
 }
@@ -671,9 +671,9 @@ void test_large_tables_threads_and_wanted_units() {
             check(k.reordered() == (c == &shuffled), "wanted units: reordered only when shuffled");
             Result got, full;
             const int64_t count = static_cast<int64_t>(their_windows.size());
-            k.run(their_windows.data(), count, o, got);
+            check(k.run(their_windows.data(), count, o, got) == Kernel::Status::Ok, "run");
             Kernel all(c->table());
-            all.run(their_windows.data(), count, o, full);
+            check(all.run(their_windows.data(), count, o, full) == Kernel::Status::Ok, "run");
             check(bytes_of(got) == bytes_of(full), "wanted units give the same records");
             check(k.locate(ws[5]).end == k.locate(ws[5]).begin, "an unwanted unit finds nothing");
         }

@@ -225,8 +225,8 @@ public:
     // (Status::BadOptions, nothing appended; also after an interrupted
     // ordering).  The windows are shared out among the kernel's threads,
     // which are joined before it returns, also when it throws.
-    Status run(const Window *windows, int64_t count, const Options &options, Result &out,
-               int64_t *failed_at = nullptr);
+    [[nodiscard]] Status run(const Window *windows, int64_t count, const Options &options, Result &out,
+                             int64_t *failed_at = nullptr);
 
     // Whether the readings had to be reordered (false: already in order).
     bool reordered() const { return reordered_; }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 namespace movra::fe4ts_layer {
@@ -24,19 +25,34 @@ public:
         bar_ = py::object();
         if (bar) bar.attr("close")();
     }
+    // Still open only when the loop is left by an error, which is the one
+    // the caller hears of: a failing close() is dropped, and the error set
+    // before it (if any) is set again afterwards, for close() may not be
+    // called with an error set, nor may it replace the error being reported.
     ~BarGuard() {
         if (!bar_) return;
-        PyObject *type, *value, *traceback;  // an error being reported stays so
-        PyErr_Fetch(&type, &value, &traceback);
+        py::error_scope reported;  // fetches the error now, restores it on leaving
         PyObject *result = PyObject_CallMethod(bar_.ptr(), "close", nullptr);
         if (result == nullptr) PyErr_Clear();
         Py_XDECREF(result);
-        PyErr_Restore(type, value, traceback);
     }
 
 private:
     py::object bar_;
 };
+
+// A status as a message names it.
+const char *status_name(k::Kernel::Status status) {
+    switch (status) {
+        case k::Kernel::Status::Ok:
+            return "Ok";
+        case k::Kernel::Status::Ambiguous:
+            return "Ambiguous (a cut between readings of equal time)";
+        case k::Kernel::Status::BadOptions:
+            return "BadOptions (options the kernel refuses)";
+    }
+    return "unknown";
+}
 
 }  // namespace
 
@@ -79,7 +95,8 @@ Reason cut_step(const Context &cx, const k::Kernel &kernel, const std::vector<k:
 
 // The runs give up the interpreter lock only where the kernel works on
 // copies of its own.  Every window was located by cut_step, so none is
-// ambiguous here.
+// ambiguous here; a run that stops anyway would leave records out, so it
+// raises (RuntimeError) rather than return a shorter table.
 k::Result run_windows(Call &c, std::unique_ptr<k::Kernel> kernel, const std::vector<k::Window> &windows,
                       const k::Options &options) {
     const int64_t nwindows = static_cast<int64_t>(windows.size());
@@ -87,11 +104,16 @@ k::Result run_windows(Call &c, std::unique_ptr<k::Kernel> kernel, const std::vec
     k::Result result;
     for (int64_t from = 0; from < nwindows; from += kWindowsPerStep) {
         const int64_t count = std::min(kWindowsPerStep, nwindows - from);
+        k::Kernel::Status status;
         {
             std::optional<py::gil_scoped_release> unlocked;
             if (kernel->reordered()) unlocked.emplace();
-            kernel->run(windows.data() + from, count, options, result);
+            status = kernel->run(windows.data() + from, count, options, result);
         }
+        if (status != k::Kernel::Status::Ok)
+            throw std::runtime_error(std::string("the feature kernel stopped with status ") + status_name(status) +
+                                     " after " + std::to_string(result.windows) + " of " +
+                                     std::to_string(nwindows) + " windows");
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         bar.update(count);
     }

@@ -3,6 +3,8 @@
 
 #include "../series_stats.h"
 
+#include <pybind11/numpy.h>
+
 #include <cmath>
 #include <vector>
 
@@ -37,15 +39,19 @@ Reason float32_rules(const Context &cx, k::Moments moments, const std::string &w
     }
     // numpy 1.x sums a float32 array in buffers of 8192 values, numpy 2.4
     // in one pairwise pass; these probe values tell the two orders apart.
+    // The probe is read only as the C-ordered float32 vector it was asked
+    // to be (the module's numpy global may hand back anything else).
+    using Probe = py::array_t<float, py::array::c_style>;
     py::object probe = cx.numpy.attr("remainder")(cx.numpy.attr("arange")(9000), 1000);
     probe = cx.numpy.attr("add")(probe, 0.1).attr("astype")("float32");
-    py::buffer_info info = py::buffer(probe).request();
-    const float *values = static_cast<const float *>(info.ptr);
+    const std::string differs = what + " is summed by numpy " + utf8(cx.numpy.attr("__version__")) +
+                                " in an order the kernel does not reproduce" + cast;
+    if (!py::isinstance<Probe>(probe)) return differs;
+    const auto values = py::reinterpret_borrow<Probe>(probe);
+    if (values.ndim() != 1) return differs;
     const float numpy_sum = cx.numpy.attr("sum")(probe).cast<float>();
     const bool blocked = precision == k::Precision::Float32Legacy;
-    if (info.itemsize != sizeof(float) || numpy_sum != k::float32_sum(values, info.size, blocked))
-        return what + " is summed by numpy " + utf8(cx.numpy.attr("__version__")) +
-               " in an order the kernel does not reproduce" + cast;
+    if (numpy_sum != k::float32_sum(values.data(), values.size(), blocked)) return differs;
     return {};
 }
 

@@ -7,6 +7,7 @@
 
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -151,16 +152,19 @@ RecordColumns place_records(const ResultRecords &records, const Examination &x, 
 }
 
 // One float64 table of every record's values (NaN where a record lacks the
-// label) and, with nullable readings, every cell's type, row by row.
-py::object fill_table(const Context &cx, const ResultRecords &records, const RecordColumns &columns,
-                      const Examination &x, std::vector<Cell> &types) {
+// label) and, with nullable readings, every cell's type, row by row.  The
+// table is an array of our own making, C-ordered, of the size written into
+// it: not one the module's numpy global hands back, whose shape or type
+// nothing here could vouch for.
+py::object fill_table(const ResultRecords &records, const RecordColumns &columns, const Examination &x,
+                      std::vector<Cell> &types) {
     const int64_t W = records.windows();
     const py::ssize_t C = static_cast<py::ssize_t>(columns.names.size());
-    py::object table = cx.numpy.attr("full")(py::make_tuple(W, C), cx.numpy.attr("nan"));
+    py::array_t<double, py::array::c_style> table({static_cast<py::ssize_t>(W), C});
+    double *cells = table.mutable_data();
+    std::fill(cells, cells + W * C, std::nan(""));
     const bool masked = x.value.masked;
     if (masked) types.assign(static_cast<size_t>(W * C), Cell::Missing);
-    py::buffer_info info = py::buffer(table).request(true);
-    double *cells = static_cast<double *>(info.ptr);
     std::vector<double> values;
     std::vector<Cell> kinds;
     const bool integer_time = x.time.kind != TimeAxis::Float;
@@ -232,7 +236,7 @@ RecordFrame record_frame(Call &c, const Context &cx, const Examination &x, const
     const ResultRecords records(result, options);
     const RecordColumns columns = place_records(records, x, options, utf8(cx.args.unit));
     std::vector<Cell> types;
-    py::object table = fill_table(cx, records, columns, x, types);
+    py::object table = fill_table(records, columns, x, types);
     py::list feature_columns;
     for (const std::string &name : columns.names) feature_columns.append(py::str(name));
     MOVRA_AT(c);

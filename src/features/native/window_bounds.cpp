@@ -144,9 +144,17 @@ void DatetimeBounds::read(const Context &cx, const TimeAxis &time, py::object va
     if (array.attr("tz").is_none() != time.tz.is_none()) return;
     const int64_t per_second = ticks_per_second(utf8(array.attr("unit")));
     if (per_second == 0) return;
-    py::array_t<int64_t> raw = cx.numpy.attr("ascontiguousarray")(array.attr("asi8"), py::arg("dtype") = "int64");
-    auto v = raw.unchecked<1>();
-    const py::ssize_t n = v.shape(0);
+    // The windows index the ticks by row: what the module's numpy global
+    // hands back is used only as the int64 vector of one tick per row it
+    // was asked for (not converted: a cast would read other values), else
+    // each bound is read on its own.
+    using Ticks = py::array_t<int64_t>;
+    py::object raw = cx.numpy.attr("ascontiguousarray")(array.attr("asi8"), py::arg("dtype") = "int64");
+    const py::ssize_t n = static_cast<py::ssize_t>(py::len(values));
+    if (!py::isinstance<Ticks>(raw)) return;
+    const auto typed = py::reinterpret_borrow<Ticks>(raw);
+    if (typed.ndim() != 1 || typed.shape(0) != n) return;
+    auto v = typed.unchecked<1>();
     ticks.assign(static_cast<size_t>(n), 0);
     never.assign(static_cast<size_t>(n), 0);
     for (py::ssize_t i = 0; i < n; i++) {
