@@ -241,9 +241,17 @@ def _split(df: Any, unit: Hashable, keys: Sequence[Hashable]) -> _Split | None:
     meta = df._meta.assign(**{order: np.array([], dtype=np.int64)})
     with dask.config.set({"dataframe.convert-string": False}):
         table = dd.from_delayed(numbered, meta=meta, verify_meta=False)
-        shuffled = table.shuffle(on=unit, npartitions=len(parts))
+        shuffled = table.shuffle(on=unit, npartitions=len(parts), shuffle_method=_shuffle_method(meta))
     parts, surveys = _run(list(shuffled.to_delayed()), partial(_survey, unit=unit, keys=[]))
     return _Split(parts, [s[1] for s in surveys], order, uniques)
+
+
+def _shuffle_method(meta: pd.DataFrame) -> str | None:
+    """Dask's own choice, except for a table with object columns: the
+    cluster's shuffle passes partitions through Arrow, which hands cells
+    back as other objects (an event log's lists of times as numpy arrays,
+    which movra refuses); the task shuffle moves them as they are."""
+    return "tasks" if (meta.dtypes == object).any() else None
 
 
 def _route(split: _Split, window_units: pd.Series) -> list[np.ndarray]:
@@ -754,12 +762,33 @@ def _usest2uet_assemble(bounds: tuple[int, int], first_row: int, meta: pd.DataFr
     return out
 
 
+def _require_time_lists(usest: Any, ts: Hashable) -> None:
+    """Refuses, before any task runs, a Dask event log whose times column
+    holds text.  Dask's default string conversion ("dataframe.convert-string")
+    turns a column of lists into text when a Dask DataFrame is built from
+    pandas objects; movra would then fail inside a task, about concatenating
+    a list and a str.  A pandas log is partitioned here, without the
+    conversion, and keeps its lists."""
+    if not isinstance(usest, dd.DataFrame):
+        return
+    for label, dtype in zip(usest.columns, usest.dtypes):
+        if _same_label(label, ts) and dtype != object and pd.api.types.is_string_dtype(dtype):
+            raise TypeError(
+                f"movra_dask.usest2uet: column {ts!r} of the event log should hold lists of times but holds "
+                f"text ({dtype}): Dask's string conversion turned its lists into text when the Dask DataFrame "
+                f"was built.  Build it with the conversion off, inside "
+                f"`with dask.config.set({{\"dataframe.convert-string\": False}}):`, or pass the pandas "
+                f"DataFrame, which movra_dask partitions without converting.  (Cells that really hold texts "
+                f"of dates become lists with movra.datesStr2datesLst.)")
+
+
 def usest2uet(usest: dd.DataFrame | pd.DataFrame, unit: Hashable, e: Hashable, ts: Hashable,
               interval: pd.DataFrame) -> dd.DataFrame:
     """movra.usest2uet over a Dask (or pandas) event log: one row per window
     and event kind of its consumer, computed partition by partition on the
     workers.  The partitions are computed now; the returned frame assembles
     them in window order."""
+    _require_time_lists(usest, ts)
     interval = _window_table(interval)
     args = (unit, e, ts, interval)
     split = _split(usest, _EVENT_UNIT, [])

@@ -8,8 +8,7 @@
 
 #include <frameobject.h>
 
-#include <new>
-
+#include "errors.h"
 #include "function.h"
 
 namespace movra {
@@ -158,16 +157,8 @@ PyObject *run_body(FunctionObject *f, PyObject *const *bound) {
             line = call.line();
             throw;
         }
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (py::builtin_exception &e) {
-        e.set_error();
-    } catch (std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+        set_error_from_current_exception();
     }
     Py_LeaveRecursiveCall();
     if (result == nullptr) add_traceback_entry(entry->traceback_name, entry->file, line);

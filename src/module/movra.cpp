@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "binding.h"
+#include "errors.h"
 #include "function.h"
 #include "namespace.h"
 #include "scope.h"
@@ -104,10 +105,8 @@ PyObject *function_defaults(PyObject *globals, const FunctionEntry &entry) {
         py::list all(constants);
         all.append(captured);
         return py::tuple(all).release().ptr();
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (std::exception &) {
-        PyErr_NoMemory();
+    } catch (...) {
+        set_error_from_current_exception();
     }
     return nullptr;
 }

@@ -1,7 +1,10 @@
 """movra_dask on a real cluster: two worker processes on the loopback
 interface.  Every result is compared, exactly, with one call of movra's own
 function over the whole table."""
+import doctest
 import os
+import re
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -143,17 +146,33 @@ def event_windows(seed):
     return pd.DataFrame({"CONS_NO": units, "START": start, "END": [s + pd.Timedelta(days=8) for s in start]})
 
 
+def same_events(got, expected, times):
+    """Equal tables whose `times` column holds arrays, compared cell by cell."""
+    same(got.drop(columns=times), expected.drop(columns=times))
+    assert [list(x) for x in got[times]] == [list(x) for x in expected[times]]
+
+
+def unreadable():
+    raise AssertionError("a partition was computed")
+
+
 class TestUsest2uet:
     @pytest.mark.parametrize("aligned", [True, False])
     def test_partitions_give_one_call_result(self, client, aligned, monkeypatch):
         monkeypatch.setattr(movra_dask, "WINDOWS_PER_PART", 4)
         log, iv = event_log(1), event_windows(1)
         with dask.config.set({"dataframe.convert-string": False}):
-            ddf = by_unit(log, [[4, 5, 6], [1, 2, 3]]) if aligned else dd.from_pandas(log, npartitions=3, sort=False)
+            if aligned:
+                ddf = by_unit(log, [[4, 5, 6], [1, 2, 3]])
+            else:
+                # Rows interleaved, so that consumers straddle partitions and
+                # the log is shuffled, its lists of times with it.
+                log = log.iloc[np.random.default_rng(1).permutation(len(log))]
+                ddf = dd.from_pandas(log, npartitions=3, sort=False)
+                parts = [set(p.CONS_NO) for p in dask.compute(*ddf.to_delayed())]
+                assert sum(map(len, parts)) > len(set().union(*parts))
         got = movra_dask.usest2uet(ddf, "UNIT", "EV", "TS", iv).compute()
-        expected = movra.usest2uet(ddf.compute(), "UNIT", "EV", "TS", iv)
-        same(got.drop(columns="TS"), expected.drop(columns="TS"))
-        assert [list(x) for x in got.TS] == [list(x) for x in expected.TS]
+        same_events(got, movra.usest2uet(ddf.compute(), "UNIT", "EV", "TS", iv), "TS")
 
     def test_no_windows_and_errors(self, client):
         log = by_unit(event_log(2), [[1, 2, 3], [4, 5, 6]])
@@ -163,3 +182,44 @@ class TestUsest2uet:
         with pytest.raises(KeyError) as excinfo:
             movra_dask.usest2uet(log, "UNIT", "EV", "NOPE", iv)
         assert traceback_names(excinfo) == ["movra.usest2uet"]
+
+    def test_times_turned_into_text_are_refused_before_any_task(self, client):
+        # The log as a user builds it, under Dask's default string conversion.
+        with dask.config.set({"dataframe.convert-string": True}):
+            as_built = dd.from_pandas(event_log(3), npartitions=2)
+        assert as_built.TS.dtype != object
+        # The same dtypes over partitions that fail if computed: the refusal
+        # comes from the dtypes alone.
+        unread = dd.from_delayed([dask.delayed(unreadable)() for _ in range(2)], meta=as_built._meta,
+                                 verify_meta=False)
+        for log in (as_built, unread):
+            with pytest.raises(TypeError, match=r"column 'TS' .* string conversion .*"
+                                                r"dask\.config\.set\(\{\"dataframe\.convert-string\": False\}\)"):
+                movra_dask.usest2uet(log, "UNIT", "EV", "TS", event_windows(3))
+
+    def test_pandas_log_keeps_its_lists_under_the_string_conversion(self, client, monkeypatch):
+        monkeypatch.setattr(movra_dask, "WINDOWS_PER_PART", 4)
+        log, iv = event_log(4), event_windows(4)
+        with dask.config.set({"dataframe.convert-string": True}):
+            got = movra_dask.usest2uet(log, "UNIT", "EV", "TS", iv)
+            assert got.npartitions > 1
+            got = got.compute()
+        same_events(got, movra.usest2uet(log, "UNIT", "EV", "TS", iv), "TS")
+
+
+def test_documented_event_log_example(client):
+    """The Dask example of docs/events.md, run on the log the page builds
+    before it, gives the page's own one-call result."""
+    page = Path(__file__).resolve().parents[2] / "docs" / "events.md"
+    text = page.read_text(encoding="utf-8")
+    (block,) = [m for m in re.finditer(r"```python\n(.*?)```", text, re.S) if "movra_dask" in m.group(1)]
+    session = doctest.DocTestParser().get_doctest(text, {"__name__": "events"}, page.name, str(page), 0)
+    before = text.count("\n", 0, block.start())
+    session.examples = [x for x in session.examples if x.lineno < before]
+    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE | doctest.ELLIPSIS)
+    runner.run(session, out=lambda _: None, clear_globs=False)
+    assert runner.failures == 0
+    names = dict(session.globs)
+    expected = names["uet"]
+    exec(block.group(1), names)
+    same_events(names["uet"], expected, "TIMES")

@@ -173,6 +173,8 @@ struct Range {
 };
 
 struct Work;  // per-thread scratch space
+class Interruption;  // how the ordering stops when asked to
+class UnitCodes;     // the ordering's codes of the units
 
 // Memory for a large column: freed with std::free, or unmapped when it was
 // mapped (`mapped` bytes).
@@ -182,6 +184,16 @@ struct FreeBuffer {
 };
 template <class T>
 using Buffer = std::unique_ptr<T[], FreeBuffer>;
+
+// A table's columns copied into reading order (left uninitialised until
+// copied).
+struct CopiedColumns {
+    Buffer<double> value, time_f;
+    Buffer<int64_t> time_i;
+    std::vector<Buffer<double>> keys_f;
+    std::vector<Buffer<int64_t>> keys_i;
+    std::vector<Buffer<int32_t>> keys_i32;  // integer keys that fit in 32 bits, narrowed
+};
 
 
 class Kernel {
@@ -227,6 +239,8 @@ private:
     };
 
     void order_readings();
+    bool blocks_in_place(UnitCodes &units);
+    void reorder(UnitCodes &units, const Interruption &stop);
     void give_back_copies() noexcept;
     void find_missing_times();
     void compute(const Range &r, const Options &o, Work &w, Result &out);
@@ -238,12 +252,7 @@ private:
     bool reordered_ = false;
     std::function<bool()> should_stop_;
     bool interrupted_ = false;
-    // Columns copied into reading order (left uninitialised until copied).
-    Buffer<double> own_value_, own_time_f_;
-    Buffer<int64_t> own_time_i_;
-    std::vector<Buffer<double>> own_keys_f_;
-    std::vector<Buffer<int64_t>> own_keys_i_;
-    std::vector<Buffer<int32_t>> own_keys_i32_;
+    CopiedColumns copies_;
     std::unordered_map<int64_t, Block> blocks_;
     int threads_ = 1;
     std::vector<std::unique_ptr<Work>> work_;  // per thread: scratch space reused from window to window

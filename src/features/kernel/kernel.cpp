@@ -22,7 +22,6 @@ namespace movra::fe_kernel {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr int64_t kCheckRows = int64_t{1} << 22;  // readings between two interrupt checks
 
 template <class K>
 inline bool missing(K k) {

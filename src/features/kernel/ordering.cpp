@@ -1,953 +1,104 @@
 // Ordering the readings by unit and time (see fe_kernel.h).
 //
 // Most tables come grouped by unit and in time order already, which one scan
-// finds.  Otherwise every reading gets an integer code for its unit, and the
-// readings are ordered by a key of unit code and time offset.  When every
-// reading moves, its values are dealt, by the top bits of its key, into one
-// of a few hundred buckets that already lie where the bucket ends up in each
-// copied column, a cache line at a time; each bucket is then sorted in
-// cache and put in order where it lies.  Both passes read and write memory
-// in sequence, which the caches handle well, unlike a random write per value
-// and column.  Where the key holds the time, the time copy is rebuilt from
-// the sorted keys instead of dealt.  Fresh memory is costly too (each page
-// faults in on first touch), so large buffers are made present in a few
-// requests, shared among the threads.
+// finds.  Otherwise the ordering runs in stages:
 //
-// Only the wanted units' readings are ordered: a few windows over a big table
-// cost a scan of its unit column, a radix sort of the few readings' numbers
-// and a gather of their values.
+//   ordering_units   every wanted unit gets an integer code, and one look at
+//                    the unit column finds the readings to order;
+//   ordering_plan    each such reading's key is its unit code and, where it
+//                    fits, its time's offset; every column the windows read
+//                    gets a copy in reading order, 32-bit keys narrowed;
+//   ordering_deal    when every reading moves, its values are dealt, by the
+//                    top bits of its key, into buckets that already lie
+//                    where they end up in each copy, a cache line at a time;
+//                    each bucket is then sorted in cache and put in order;
+//   ordering_gather  when only a few units of a big table are wanted, their
+//                    reading numbers are radix-sorted and their values
+//                    gathered.
+//
+// Both ways read and write memory in sequence where they can, which the
+// caches handle well, unlike a random write per value and column.  Fresh
+// memory is costly too, so large buffers are made present in a few requests
+// (page_buffers).
 #include "fe_kernel.h"
 
-#include "parallel.h"
+#include "ordering_common.h"
+#include "ordering_deal.h"
+#include "ordering_gather.h"
+#include "ordering_plan.h"
+#include "ordering_units.h"
+#include "page_buffers.h"
+#include "time_order.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <limits>
-#include <memory>
-#include <new>
-#include <optional>
-#include <stdexcept>
-#include <type_traits>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
-#ifdef __linux__
-#include <sched.h>
-#include <sys/mman.h>
-#ifndef MADV_POPULATE_WRITE
-#define MADV_POPULATE_WRITE 23  // Linux 5.14; older C libraries lack the name, older kernels refuse it
-#endif
-#endif
 
 namespace movra::fe_kernel {
 
-int available_cpus() {
-#ifdef __linux__
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        const int n = CPU_COUNT(&set);
-        if (n > 0) return n;
-    }
-#endif
-    const unsigned n = std::thread::hardware_concurrency();
-    return n > 0 ? static_cast<int>(n) : 1;
-}
-
-void FreeBuffer::operator()(void *p) const {
-#ifdef __linux__
-    if (mapped > 0) {
-        munmap(p, mapped);
-        return;
-    }
-#endif
-    std::free(p);
-}
-
-namespace {
-
-// The mapped bytes of large buffers, whose pages the threads make present
-// or give back together, in pieces: a page's first touch is the system
-// zeroing it, and giving it back is work of the same kind, each costing as
-// much as copying into the page.
-class Mapped {
-public:
-    template <class T>
-    void add(const Buffer<T> &b) {
-        if (b && b.get_deleter().mapped > 0)
-            regions_.emplace_back(reinterpret_cast<char *>(b.get()), b.get_deleter().mapped);
-    }
-    void make_present(int threads) const { advise(threads, true); }  // where refused: on first touch
-    void give_back(int threads) const { advise(threads, false); }    // unmapping is then cheap
-
-private:
-    void advise(int threads, bool present) const {
-#ifdef __linux__
-        const int advice = present ? MADV_POPULATE_WRITE : MADV_DONTNEED;
-        constexpr size_t kPiece = size_t{1} << 25;
-        std::vector<std::pair<char *, size_t>> pieces;
-        for (const auto &r : regions_)
-            for (size_t at = 0; at < r.second; at += kPiece)
-                pieces.emplace_back(r.first + at, std::min(kPiece, r.second - at));
-        for_each_part(threads, static_cast<int64_t>(pieces.size()),
-                      [&](int64_t k, int) { madvise(pieces[k].first, pieces[k].second, advice); });
-#else
-        static_cast<void>(threads);
-        static_cast<void>(present);
-#endif
-    }
-
-    std::vector<std::pair<char *, size_t>> regions_;
-};
-
-// n values of T, uninitialised.  Large buffers are mapped with their pages
-// made present in a few requests: touching fresh pages one fault at a time
-// costs far more (in virtual machines above all), and the copies into
-// reading order write to them all over.  Huge pages are not asked for:
-// where the host must assemble them, the first touch of each stalls.
-// `threads` share the work of making the pages present.
-template <class T>
-Buffer<T> buffer(int64_t n, int threads = 1) {
-    const size_t bytes = std::max<size_t>(1, static_cast<size_t>(n) * sizeof(T));
-#ifdef __linux__
-    if (bytes >= (size_t{1} << 22)) {
-        void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p != MAP_FAILED) {
-            Buffer<T> b(static_cast<T *>(p), FreeBuffer{bytes});
-            Mapped pages;
-            pages.add(b);
-            pages.make_present(threads);
-            return b;
-        }
-    }
-#endif
-    void *p = std::malloc(bytes);
-    if (!p) throw std::bad_alloc();
-    return Buffer<T>(static_cast<T *>(p));
-}
-
-constexpr int64_t kCheckRows = int64_t{1} << 22;  // readings between two interrupt checks
-
-// Another thread changed a caller's column while the ordering read it twice.
-[[noreturn]] void changed_meanwhile() {
-    throw std::runtime_error("the unit or time column changed while it was read");
-}
-constexpr int kDigitBits = 11;                     // 2048 streams per radix pass
-
-int bit_width(uint64_t x) {
-    int b = 0;
-    while (x) {
-        b++;
-        x >>= 1;
-    }
-    return b;
-}
-
-// A code per unit value, 0, 1, 2, ... in order of first sight: a direct table
-// when the values span a modest range, open addressing otherwise.
-class UnitCodes {
-public:
-    UnitCodes(int64_t lo, int64_t hi, int64_t expected) : lo_(lo) {
-        const uint64_t span = static_cast<uint64_t>(hi) - static_cast<uint64_t>(lo);
-        // Small enough to stay in cache, or to be no larger than the units.
-        if (hi >= lo && (span < (uint64_t{1} << 18) || span <= 8 * static_cast<uint64_t>(expected))) {
-            dense_.assign(static_cast<size_t>(span) + 1, -1);
-        } else {
-            rehash(std::max<int64_t>(16, 2 * expected));
-        }
-    }
-
-    int32_t find(int64_t u) const {
-        if (!dense_.empty()) {
-            const uint64_t at = static_cast<uint64_t>(u) - static_cast<uint64_t>(lo_);
-            return at < dense_.size() ? dense_[at] : -1;
-        }
-        for (size_t at = slot(u);; at = (at + 1) & mask_) {
-            if (codes_[at] < 0 || keys_[at] == u) return codes_[at];
-        }
-    }
-
-    int32_t find_or_add(int64_t u) {
-        if (!dense_.empty()) {
-            const uint64_t at = static_cast<uint64_t>(u) - static_cast<uint64_t>(lo_);
-            if (at >= dense_.size()) return -1;  // outside the range given: not a unit
-            if (dense_[at] < 0) dense_[at] = add(u);
-            return dense_[at];
-        }
-        size_t at = slot(u);
-        for (; codes_[at] >= 0; at = (at + 1) & mask_)
-            if (keys_[at] == u) return codes_[at];
-        keys_[at] = u;
-        codes_[at] = add(u);
-        if (2 * units.size() > keys_.size()) rehash(static_cast<int64_t>(keys_.size()));
-        return codes_[at];
-    }
-
-    bool dense() const { return !dense_.empty(); }
-
-    // With a direct table: a code for every value among unit[0 .. n) not
-    // coded yet, in order of value, found by `threads` side by side.  Finds
-    // are then all the threads need.
-    void add_present(const int64_t *unit, int64_t n, int threads) {
-        std::unique_ptr<std::atomic<uint8_t>[]> seen(new std::atomic<uint8_t>[dense_.size()]());
-        const int64_t parts = (n + kCheckRows - 1) / kCheckRows;
-        for_each_part(threads, parts, [&](int64_t p, int) {
-            for (int64_t i = p * kCheckRows; i < std::min(n, (p + 1) * kCheckRows); i++) {
-                const uint64_t at = static_cast<uint64_t>(unit[i]) - static_cast<uint64_t>(lo_);
-                if (at < dense_.size()) seen[at].store(1, std::memory_order_relaxed);
-            }
-        });
-        for (size_t at = 0; at < dense_.size(); at++)
-            if (seen[at].load(std::memory_order_relaxed) && dense_[at] < 0)
-                dense_[at] = add(static_cast<int64_t>(static_cast<uint64_t>(lo_) + at));
-    }
-
-    std::vector<int64_t> units;  // unit value by code
-
-private:
-    int32_t add(int64_t u) {
-        units.push_back(u);
-        return static_cast<int32_t>(units.size() - 1);
-    }
-    size_t slot(int64_t u) const {
-        return static_cast<size_t>((static_cast<uint64_t>(u) * 0x9E3779B97F4A7C15ull) >> shift_) & mask_;
-    }
-    void rehash(int64_t at_least) {
-        size_t size = 16;
-        while (static_cast<int64_t>(size) < 2 * at_least) size *= 2;
-        keys_.assign(size, 0);
-        codes_.assign(size, -1);
-        mask_ = size - 1;
-        shift_ = 64 - bit_width(mask_);
-        for (size_t c = 0; c < units.size(); c++) {
-            size_t at = slot(units[c]);
-            while (codes_[at] >= 0) at = (at + 1) & mask_;
-            keys_[at] = units[c];
-            codes_[at] = static_cast<int32_t>(c);
-        }
-    }
-
-    int64_t lo_;
-    std::vector<int32_t> dense_;
-    std::vector<int64_t> keys_;
-    std::vector<int32_t> codes_;
-    size_t mask_ = 0;
-    int shift_ = 64;
-};
-
-// Whether the values v[reading(j)], j in [0, m), all fit in 32 bits,
-// looked at by `threads`: only the readings to be copied.
-template <class Reading>
-bool fits_in_int32(const int64_t *v, int64_t m, const Reading &reading, int threads) {
-    std::atomic<bool> fits{true};
-    for_each_part(threads, (m + kCheckRows - 1) / kCheckRows, [&](int64_t p, int) {
-        int64_t lo = 0, hi = 0;
-        for (int64_t j = p * kCheckRows, end = std::min(m, (p + 1) * kCheckRows); j < end; j++) {
-            lo = std::min(lo, v[reading(j)]);
-            hi = std::max(hi, v[reading(j)]);
-        }
-        if (lo < std::numeric_limits<int32_t>::min() || hi > std::numeric_limits<int32_t>::max())
-            fits.store(false, std::memory_order_relaxed);
-    });
-    return fits.load();
-}
-
-// Missing times sort last, each run of equal times keeps reading order.
-template <class T>
-bool time_less(T a, T b) {
-    if constexpr (std::is_floating_point_v<T>)
-        return !std::isnan(a) && (std::isnan(b) || a < b);
-    else
-        return a < b;
-}
-
-template <class T>
-bool in_time_order(const T *t, const int64_t *order, int64_t begin, int64_t end) {
-    for (int64_t i = begin + 1; i < end; i++) {
-        const int64_t a = order ? order[i - 1] : i - 1;
-        const int64_t b = order ? order[i] : i;
-        if (time_less(t[b], t[a])) return false;
-    }
-    return true;
-}
-
-// Stable LSD radix sort of `a` by bits [lo, hi) of each word, passes of at
-// most kDigitBits bits.  Each thread counts and then moves one slice of the
-// input, so the result does not depend on the number of threads.  `stop` is
-// asked between passes.
-template <class Stop>
-bool radix_sort(Buffer<uint64_t> &a, int64_t n, int lo, int hi, int threads, Stop &&stop) {
-    const int bits = hi - lo;
-    if (bits <= 0 || n < 2) return true;
-    const int passes = (bits + kDigitBits - 1) / kDigitBits;
-    const int width = (bits + passes - 1) / passes;
-    const int slices = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(threads, n / 65536)));
-    const size_t buckets = size_t{1} << width;
-    Buffer<uint64_t> other = buffer<uint64_t>(n, threads);
-    std::vector<int64_t> count(static_cast<size_t>(slices) * buckets);
-    auto slice_begin = [&](int64_t s) { return n * s / slices; };
-    for (int p = 0; p < passes; p++) {
-        if (stop()) return false;
-        const int shift = lo + p * width;
-        auto digit = [&](uint64_t x) { return static_cast<size_t>((x >> shift) & (buckets - 1)); };
-        // Each slice's digits, then where it writes each digit: the slices
-        // in order within a digit, which keeps the sort stable.
-        std::fill(count.begin(), count.end(), 0);
-        for_each_part(threads, slices, [&](int64_t s, int) {
-            int64_t *c = count.data() + s * buckets;
-            for (int64_t i = slice_begin(s), end = slice_begin(s + 1); i < end; i++) c[digit(a[i])]++;
-        });
-        int64_t at = 0;
-        bool trivial = false;
-        for (size_t d = 0; d < buckets; d++) {
-            int64_t in_digit = 0;
-            for (int s = 0; s < slices; s++) {
-                int64_t &c = count[static_cast<size_t>(s) * buckets + d];
-                const int64_t k = c;
-                c = at;
-                at += k;
-                in_digit += k;
-            }
-            trivial |= in_digit == n;
-        }
-        if (trivial) continue;  // every word has the same digit
-        for_each_part(threads, slices, [&](int64_t s, int) {
-            int64_t *next = count.data() + s * buckets;
-            for (int64_t i = slice_begin(s), end = slice_begin(s + 1); i < end; i++) other[next[digit(a[i])]++] = a[i];
-        });
-        a.swap(other);
-    }
-    return true;
-}
-
-// A column copied into reading order: 8-byte values, copied whole, or
-// integers that all fit in 4 bytes, copied narrowed.
-struct Copy {
-    const void *from;
-    void *to;
-    int width;  // bytes per value in the copy: 8 or 4
-    Copy(const void *f, void *t, int w = 8) : from(f), to(t), width(w) {}
-};
-using Copies = std::vector<Copy>;
-
-// Puts the 8-byte value at `from` into place `at` of a copy `width` bytes wide.
-inline void put(char *to, int64_t at, const char *from, int width) {
-    if (width == 8) {
-        std::memcpy(to + 8 * at, from, 8);
-    } else {
-        int64_t v;
-        std::memcpy(&v, from, 8);
-        const int32_t narrow = static_cast<int32_t>(v);
-        std::memcpy(to + 4 * at, &narrow, 4);
-    }
-}
-
-// copy[i] = source[order[i]] for every column, all columns in one pass; the
-// sources of a few rows ahead are fetched early.
-void gather_columns(const Copies &copies, const int64_t *order, int64_t begin, int64_t end) {
-    constexpr int64_t kAhead = 32;
-    for (const Copy &c : copies) {
-        const char *src = static_cast<const char *>(c.from);
-        char *dst = static_cast<char *>(c.to);
-        for (int64_t i = begin; i < end; i++) {
-            if (i + kAhead < end) __builtin_prefetch(src + 8 * order[i + kAhead]);
-            put(dst, i, src + 8 * order[i], c.width);
-        }
-    }
-}
-
-// A time as stored in a column, integer or float.
-union TimeBits {
-    int64_t i;
-    double f;
-};
-
-// The deal stages each bucket's values a cache line at a time and writes
-// full lines with streaming stores: they neither read the line from memory
-// first nor push the other buckets' lines out of cache, which is what limits
-// a deal into a few hundred places at once.
-constexpr int64_t kLine = 8;  // 8-byte values per cache line
-
-struct alignas(64) StagedLine {
-    uint64_t v[kLine];
-};
-
-// Per bucket: a line for every column, then one for the low keys.
-template <class LowKey>
-class Staging {
-public:
-    Staging(size_t buckets, size_t columns) : per_bucket_(columns + 1), lines_(buckets * per_bucket_) {}
-    StagedLine *lines(size_t d) { return lines_.data() + d * per_bucket_; }
-    LowKey *low(size_t d) { return reinterpret_cast<LowKey *>(lines(d)[per_bucket_ - 1].v); }
-
-private:
-    size_t per_bucket_;
-    std::vector<StagedLine> lines_;
-};
-
-// Copies `bytes` (a multiple of 16) from a staged line to a 16-byte aligned
-// place, bypassing the caches where the processor can.
-inline void stream_out(void *dst, const void *src, size_t bytes) {
-#if defined(__SSE2__)
-    auto *to = static_cast<__m128i *>(dst);
-    const auto *from = static_cast<const __m128i *>(src);
-    for (size_t k = 0; k < bytes / 16; k++) _mm_stream_si128(to + k, _mm_load_si128(from + k));
-#else
-    std::memcpy(dst, src, bytes);
-#endif
-}
-
-// Streaming stores are weakly ordered: fenced before other threads read.
-inline void stream_fence() {
-#if defined(__SSE2__)
-    _mm_sfence();
-#endif
-}
-
-// The positions 0 .. count of a bucket in the order of their keys' bits
-// below `low` (low_key[p]), ties in position order, into pos.  Keys that
-// are dense in their range (a reading per unit and time, say) are counted
-// into place in one pass; otherwise LSD passes of 8 bits order
-// (key bits, position) words.  Everything stays in cache.
-template <class K>
-void sort_bucket(uint32_t *pos, int64_t count, const K *low_key, int low, std::vector<uint32_t> &counts,
-                 std::vector<uint64_t> &a, std::vector<uint64_t> &b) {
-    if (low <= 24 && (int64_t{1} << low) <= 4 * count) {
-        counts.assign((size_t{1} << low) + 1, 0);
-        for (int64_t r = 0; r < count; r++) counts[low_key[r] + 1]++;
-        for (size_t k = 1; k < counts.size(); k++) counts[k] += counts[k - 1];
-        for (int64_t r = 0; r < count; r++) pos[counts[low_key[r]]++] = static_cast<uint32_t>(r);
-        return;
-    }
-    for (int64_t r = 0; r < count; r++) pos[r] = static_cast<uint32_t>(r);
-    const int pos_bits = std::max(1, bit_width(static_cast<uint64_t>(count - 1)));
-    if (low + pos_bits > 64) {
-        std::stable_sort(pos, pos + count, [&](uint32_t x, uint32_t y) { return low_key[x] < low_key[y]; });
-        return;
-    }
-    a.resize(static_cast<size_t>(count));
-    b.resize(static_cast<size_t>(count));
-    for (int64_t r = 0; r < count; r++) a[r] = static_cast<uint64_t>(low_key[r]) << pos_bits | static_cast<uint64_t>(r);
-    for (int shift = pos_bits; shift < pos_bits + low; shift += 8) {
-        int64_t start[257] = {0};
-        for (int64_t r = 0; r < count; r++) start[((a[r] >> shift) & 255) + 1]++;
-        for (int d = 0; d < 256; d++) start[d + 1] += start[d];
-        for (int64_t r = 0; r < count; r++) b[start[(a[r] >> shift) & 255]++] = a[r];
-        a.swap(b);
-    }
-    const uint64_t pos_mask = (uint64_t{1} << pos_bits) - 1;
-    for (int64_t r = 0; r < count; r++) pos[r] = static_cast<uint32_t>(a[r] & pos_mask);
-}
-
-// A column rebuilt from the keys instead of dealt: column[p] = base + the
-// key's remainder by span (the time, where the key is unit code * span plus
-// the time's offset).
-struct Rebuilt {
-    int64_t *column;
-    uint64_t base, span;
-};
-
-// Sorts the readings 0 .. n by key(i) < 2**key_bits, ties in reading order,
-// and copies every column into that order, in passes that read and write
-// memory in sequence instead of one random write per value and column.
-// The readings are first dealt, by the top bits of their keys, into
-// buckets, which are the buckets' final places in every copy.
-// Each bucket, small enough to sit in cache, is then sorted by the rest of
-// its keys (`ties`, when given, orders each run of equal keys) and its
-// values are put in that order where they lie.  LowKey holds the bits of a
-// key below its bucket's.  Returns false when `stop` asks to give up; `stop`
-// is asked on the calling thread only.
-template <class LowKey, class Key, class Ties, class Stop>
-bool deal_and_sort(int64_t n, int key_bits, const Key &key, const Ties *ties, const Copies &copies,
-                   const Rebuilt *rebuilt, int threads, const Stop &stop) {
-    // Buckets of some 2**17 readings, whose columns sit in the last-level
-    // cache while they are put in order; few enough buckets that the deal's
-    // write streams stay within the address-translation cache.
-    const int top = std::min(key_bits, std::max(8, std::min(kDigitBits, bit_width(static_cast<uint64_t>(n) >> 18))));
-    const int low = key_bits - top;
-    const uint64_t low_mask = (uint64_t{1} << low) - 1;
-    const size_t buckets = size_t{1} << top;
-    const int slices = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(threads, n / 65536)));
-    auto slice_begin = [&](int64_t s) { return n * s / slices; };
-    auto bucket_of = [&](uint64_t k) { return static_cast<size_t>(k >> low); };
-
-    // Where each slice puts each bucket's readings: bucket after bucket,
-    // the slices in order within one, which keeps ties in reading order.
-    std::vector<int64_t> next(static_cast<size_t>(slices) * buckets, 0);
-    for_each_part(threads, slices, [&](int64_t s, int) {
-        int64_t *count = next.data() + s * buckets;
-        for (int64_t i = slice_begin(s), end = slice_begin(s + 1); i < end; i++) count[bucket_of(key(i))]++;
-    });
-    std::vector<int64_t> bucket_begin(buckets + 1);
-    int64_t at = 0;
-    for (size_t d = 0; d < buckets; d++) {
-        bucket_begin[d] = at;
-        for (int s = 0; s < slices; s++) {
-            int64_t &c = next[static_cast<size_t>(s) * buckets + d];
-            const int64_t k = c;
-            c = at;
-            at += k;
-        }
-    }
-    bucket_begin[buckets] = at;
-    // Where each slice's places in a bucket end: a key that differs from
-    // the one counted (a column changed meanwhile) must not write past it.
-    std::vector<int64_t> limit(next.size());
-    for (int s = 0; s < slices; s++)
-        for (size_t d = 0; d < buckets; d++)
-            limit[static_cast<size_t>(s) * buckets + d] =
-                s + 1 < slices ? next[static_cast<size_t>(s + 1) * buckets + d] : bucket_begin[d + 1];
-    if (stop()) return false;
-
-    // Deal: every value to its bucket in each copy, the rest of the key beside.
-    Buffer<LowKey> low_keys = buffer<LowKey>(low > 0 ? n : 1, threads);
-    const size_t columns = copies.size();
-    // The columns copied whole and those narrowed, each with its staged line.
-    std::vector<std::pair<const char *, size_t>> whole, narrowed;
-    for (size_t c = 0; c < columns; c++)
-        (copies[c].width == 8 ? whole : narrowed).emplace_back(static_cast<const char *>(copies[c].from), c);
-    for_each_part(threads, slices, [&](int64_t s, int) {
-        int64_t *place = next.data() + s * buckets;
-        const int64_t *last = limit.data() + s * buckets;
-        const std::vector<int64_t> first(place, place + buckets);  // this slice's first place per bucket
-        Staging<LowKey> staged(buckets, columns);
-        // A bucket's staged line is written out when it is full, whole
-        // when it lies within this slice's places, else only this slice's part.
-        auto write_out = [&](size_t d, int64_t line, int64_t end) {
-            StagedLine *lines = staged.lines(d);
-            if (line >= first[d] && end == line + kLine) {
-                for (size_t c = 0; c < columns; c++) {
-                    const int width = copies[c].width;
-                    stream_out(static_cast<char *>(copies[c].to) + width * line, lines[c].v, width * kLine);
-                }
-                if (low > 0) stream_out(low_keys.get() + line, staged.low(d), sizeof(LowKey) * kLine);
-                return;
-            }
-            for (int64_t p = std::max(line, first[d]); p < end; p++) {
-                for (size_t c = 0; c < columns; c++) {
-                    const int width = copies[c].width;
-                    std::memcpy(static_cast<char *>(copies[c].to) + width * p,
-                                reinterpret_cast<const char *>(lines[c].v) + width * (p - line), width);
-                }
-                if (low > 0) low_keys[p] = staged.low(d)[p - line];
-            }
-        };
-        for (int64_t i = slice_begin(s), end = slice_begin(s + 1); i < end; i++) {
-            const uint64_t k = key(i);
-            const size_t d = bucket_of(k);
-            if (place[d] == last[d]) changed_meanwhile();
-            const int64_t p = place[d]++;
-            const int64_t slot = p & (kLine - 1);
-            StagedLine *lines = staged.lines(d);
-            for (const auto &c : whole) put(reinterpret_cast<char *>(lines[c.second].v), slot, c.first + 8 * i, 8);
-            for (const auto &c : narrowed) put(reinterpret_cast<char *>(lines[c.second].v), slot, c.first + 8 * i, 4);
-            if (low > 0) staged.low(d)[slot] = static_cast<LowKey>(k & low_mask);
-            if (slot == kLine - 1) write_out(d, p - slot, p + 1);
-        }
-        for (size_t d = 0; d < buckets; d++)
-            if (place[d] & (kLine - 1)) write_out(d, place[d] & ~int64_t{kLine - 1}, place[d]);
-        stream_fence();
-    });
-    if (stop()) return false;
-
-    // Sort each bucket and put its values in order.
-    struct Stopped {};
-    struct Scratch {
-        std::vector<uint32_t> pos, counts;
-        std::vector<uint64_t> a, b, values;
-    };
-    std::vector<Scratch> scratch(static_cast<size_t>(std::max(1, threads)));
-    try {
-        for_each_part(threads, static_cast<int64_t>(buckets), [&](int64_t d, int worker) {
-            if (worker == 0 && d % 64 == 63 && stop()) throw Stopped{};
-            const int64_t begin = bucket_begin[d], count = bucket_begin[d + 1] - begin;
-            if (count == 0 || (count == 1 && !rebuilt)) return;
-            Scratch &s = scratch[static_cast<size_t>(worker)];
-            s.pos.resize(static_cast<size_t>(count));
-            const LowKey *bucket_keys = low_keys.get() + (low > 0 ? begin : 0);
-            if (low > 0)
-                sort_bucket(s.pos.data(), count, bucket_keys, low, s.counts, s.a, s.b);
-            else
-                for (int64_t r = 0; r < count; r++) s.pos[r] = static_cast<uint32_t>(r);
-            if (ties) {
-                for (int64_t r = 0; r < count;) {
-                    int64_t e = r + 1;
-                    while (e < count && (low == 0 || bucket_keys[s.pos[e]] == bucket_keys[s.pos[r]])) e++;
-                    (*ties)(s.pos.data() + r, e - r, begin);
-                    r = e;
-                }
-            }
-            if (rebuilt) {
-                // Keys ascend; each unit's keys start at a multiple of the span.
-                int64_t *out = rebuilt->column + begin;
-                uint64_t from = 0, end = 0;
-                for (int64_t r = 0; r < count; r++) {
-                    const uint64_t k = static_cast<uint64_t>(d) << low | (low > 0 ? bucket_keys[s.pos[r]] : 0);
-                    if (r == 0 || k >= end) {
-                        from = k - k % rebuilt->span;
-                        end = from + rebuilt->span;
-                    }
-                    out[r] = static_cast<int64_t>(rebuilt->base + (k - from));
-                }
-            }
-            bool moved = false;
-            for (int64_t r = 0; r < count && !moved; r++) moved = s.pos[r] != r;
-            if (!moved) return;
-            s.values.resize(static_cast<size_t>(count));
-            auto permute = [&](auto *v) {
-                auto *held = reinterpret_cast<std::remove_pointer_t<decltype(v)> *>(s.values.data());
-                std::copy(v, v + count, held);
-                for (int64_t r = 0; r < count; r++) v[r] = held[s.pos[r]];
-            };
-            for (const Copy &c : copies) {
-                if (c.width == 8)
-                    permute(static_cast<uint64_t *>(c.to) + begin);
-                else
-                    permute(static_cast<uint32_t *>(c.to) + begin);
-            }
-        });
-    } catch (const Stopped &) {
-        return false;
-    }
-    return true;
-}
-
-}  // namespace
-
+// Interrupted, the ordering leaves the kernel unusable (interrupted()).
 void Kernel::order_readings() {
+    const Interruption stop([this] { return stop_requested(); });
+    try {
+        UnitCodes units(table_);
+        if (!blocks_in_place(units)) reorder(units, stop);
+    } catch (const Interruption::Stopped &) {
+        return;
+    }
+    find_missing_times();
+}
+
+// Whether the readings are in order already: each wanted unit's readings one
+// run, in time order.  Its blocks are then found, else none.
+bool Kernel::blocks_in_place(UnitCodes &units) {
     const int64_t n = table_.rows;
     const int64_t *unit = table_.unit;
-    const bool all_units = !table_.wanted_units.has_value();
-
-    // The wanted units' codes come first, in the order given.
-    int64_t lo = 0, hi = -1;
-    if (all_units) {
-        if (n > 0) {
-            lo = hi = unit[0];
-            for (int64_t i = 1; i < n; i++) {
-                lo = std::min(lo, unit[i]);
-                hi = std::max(hi, unit[i]);
-            }
-        }
-    } else if (!table_.wanted_units->empty()) {
-        const auto bounds = std::minmax_element(table_.wanted_units->begin(), table_.wanted_units->end());
-        lo = *bounds.first;
-        hi = *bounds.second;
-    }
-    const int64_t expected = all_units ? std::min<int64_t>(n, int64_t{1} << 20)
-                                       : static_cast<int64_t>(table_.wanted_units->size());
-    UnitCodes units(lo, hi, expected);
-    if (!all_units)
-        for (int64_t u : *table_.wanted_units) units.find_or_add(u);
-    bool coded = !all_units;  // every unit wanted has its code: lookups only, from any thread
-    auto code_of = [&](int64_t u) { return coded ? units.find(u) : units.find_or_add(u); };
-
-    // Already in order: each wanted unit's readings one run, in time order.
     bool in_order = true;
     for (int64_t i = 0; i < n && in_order;) {
         int64_t j = i + 1;
         while (j < n && unit[j] == unit[i]) j++;
-        if (code_of(unit[i]) >= 0) in_order = blocks_.emplace(unit[i], Block{i, j, j}).second;
+        if (units.code(unit[i]) >= 0) in_order = blocks_.emplace(unit[i], Block{i, j, j}).second;
         i = j;
     }
     for (auto it = blocks_.begin(); in_order && it != blocks_.end(); ++it) {
         const Block &b = it->second;
-        in_order = table_.time.integer() ? in_time_order(table_.time.i64, nullptr, b.begin, b.end)
-                                         : in_time_order(table_.time.f64, nullptr, b.begin, b.end);
+        in_order = table_.time.integer() ? in_time_order(table_.time.i64, b.begin, b.end)
+                                         : in_time_order(table_.time.f64, b.begin, b.end);
     }
-    if (in_order) {
-        find_missing_times();
-        return;
-    }
-    blocks_.clear();
-    // Each reading's unit code (-1: not wanted), and for integer times the
-    // range of the wanted readings' times.  A unit column with a modest
-    // range of values gets every code first, so the threads look at parts of
-    // the table side by side; otherwise codes are given in one pass in order.
-    const bool integer_time = table_.time.integer();
-    const int64_t *t = table_.time.i64;
-    if (all_units && units.dense()) {
-        units.add_present(unit, n, threads_);
-        coded = true;
-    }
-    struct Part {
-        int64_t wanted = 0, first = 0;  // first: where its wanted readings go
-        int64_t tlo = std::numeric_limits<int64_t>::max(), thi = std::numeric_limits<int64_t>::min();
-        std::vector<int64_t> numbers;  // its wanted readings, where codes are not kept
-        std::vector<int32_t> codes;
-    };
-    const int64_t nparts = (n + kCheckRows - 1) / kCheckRows;
-    std::vector<Part> parts(static_cast<size_t>(nparts));
-    Buffer<int64_t> picked;  // the wanted readings' numbers, unless every reading is wanted
-    Buffer<int32_t> codes;   // the wanted readings' codes
-    // One look at the units: each part counts its wanted readings and their
-    // times' range.  When many units are wanted, most readings usually are:
-    // the look then keeps every reading's code (-1: not wanted), which are
-    // the codes themselves when every reading is wanted.  Otherwise each
-    // part lists its wanted readings (no buffer as large as the table when
-    // only a few units are wanted).
-    const bool keep = all_units || static_cast<int64_t>(table_.wanted_units->size()) >= (n >> 16);
-    Buffer<int32_t> kept = keep ? buffer<int32_t>(n, threads_) : Buffer<int32_t>();
-    auto look = [&](int64_t p) {
-        Part &out = parts[p];
-        int64_t last = 0;
-        int32_t last_code = -1;
-        for (int64_t i = p * kCheckRows, end = std::min(n, (p + 1) * kCheckRows); i < end; i++) {
-            if (i == p * kCheckRows || unit[i] != last) {
-                last = unit[i];
-                last_code = last < lo || last > hi ? -1 : code_of(last);
-            }
-            if (kept) kept[i] = last_code;
-            if (last_code < 0) continue;
-            out.wanted++;
-            if (!kept) {
-                out.numbers.push_back(i);
-                out.codes.push_back(last_code);
-            }
-            if (integer_time) {
-                out.tlo = std::min(out.tlo, t[i]);
-                out.thi = std::max(out.thi, t[i]);
-            }
-        }
-    };
-    // The wanted readings' numbers and codes, in reading order.
-    auto gather = [&](int64_t p) {
-        Part &from = parts[p];
-        int64_t at = from.first;
-        if (!kept) {
-            if (picked) std::copy(from.numbers.begin(), from.numbers.end(), picked.get() + at);
-            std::copy(from.codes.begin(), from.codes.end(), codes.get() + at);
-            from.numbers = {};
-            from.codes = {};
-            return;
-        }
-        for (int64_t i = p * kCheckRows, end = std::min(n, (p + 1) * kCheckRows); i < end; i++) {
-            if (kept[i] < 0) continue;
-            picked[at] = i;
-            codes[at++] = kept[i];
-        }
-    };
-    struct Stop {};
-    auto in_parts = [&](auto &&task) {
-        try {
-            for_each_part(coded ? threads_ : 1, nparts, [&](int64_t p, int worker) {
-                if (worker == 0 && p > 0 && stop_requested()) throw Stop{};
-                task(p);
-            });
-        } catch (const Stop &) {
-            return false;
-        }
-        return true;
-    };
-    if (!in_parts(look)) return;
-    coded = true;  // every code is given by now
-    int64_t m = 0, tlo = std::numeric_limits<int64_t>::max(), thi = std::numeric_limits<int64_t>::min();
-    for (Part &part : parts) {
-        part.first = m;
-        m += part.wanted;
-        tlo = std::min(tlo, part.tlo);
-        thi = std::max(thi, part.thi);
-    }
-    if (kept && m == n) {
-        codes = std::move(kept);
-    } else {
-        if (m < n) picked = buffer<int64_t>(m, threads_);
-        codes = buffer<int32_t>(m, threads_);
-        if (!in_parts(gather)) return;
-        kept.reset();
-    }
-    auto reading = [&](int64_t j) { return m < n ? picked[j] : j; };
-    const int64_t ncodes = static_cast<int64_t>(units.units.size());
-    std::vector<int64_t> per_code(static_cast<size_t>(ncodes), 0);
-    for (int64_t j = 0; j < m; j++) per_code[codes[j]]++;
+    if (!in_order) blocks_.clear();
+    return in_order;
+}
 
-    // Integer times of a modest range go into the key, under the code: one
-    // sort orders by unit and time.  Otherwise the key is the code alone and
-    // each unit's readings are sorted by time afterwards.
-    const int row_bits = bit_width(static_cast<uint64_t>(std::max<int64_t>(n - 1, 0)));
-    uint64_t tmin = 0, time_span = 1;  // time offsets in [0, time_span)
-    bool by_time = false;
-    if (integer_time && m > 0) {
-        const uint64_t span = static_cast<uint64_t>(thi) - static_cast<uint64_t>(tlo) + 1;
-        if (span != 0 && span <= (uint64_t{1} << 40) / static_cast<uint64_t>(ncodes) &&
-            bit_width(static_cast<uint64_t>(ncodes) * span - 1) + row_bits <= 64) {
-            by_time = true;
-            tmin = static_cast<uint64_t>(tlo);
-            time_span = span;
-        }
-    }
-    const int key_bits = bit_width(static_cast<uint64_t>(ncodes) * time_span - 1);
-    // The caller's time column is read once more: should another thread
-    // have changed it meanwhile, that is an error, never a key out of range.
-    auto key_of = [&](int64_t j) {
-        const int32_t code = codes[j];
-        if (!by_time) return static_cast<uint64_t>(code);
-        const uint64_t offset = static_cast<uint64_t>(t[reading(j)]) - tmin;
-        if (offset >= time_span) changed_meanwhile();
-        return static_cast<uint64_t>(code) * time_span + offset;
-    };
-
-    // Every column the windows read gets a copy in reading order: the value
-    // first, then the time, then the keys.  A key column that is the time
-    // axis itself, or that shares a buffer with an earlier key, shares its
-    // copy too.
+// The wanted readings copied into reading order, and their blocks.
+void Kernel::reorder(UnitCodes &units, const Interruption &stop) {
+    const WantedReadings wanted = find_wanted_readings(table_, units, threads_, stop);
+    const KeyPlan keys = plan_keys(table_, wanted, units.size());
     reordered_ = true;
-    Copies copies;
-    const Column time_source = table_.time;
-    const std::vector<Column> key_sources = table_.keys;
-    own_value_ = buffer<double>(m, threads_);
-    copies.emplace_back(table_.value, own_value_.get());
-    table_.value = own_value_.get();
-    if (table_.time.integer()) {
-        own_time_i_ = buffer<int64_t>(m, threads_);
-        copies.emplace_back(table_.time.i64, own_time_i_.get());
-        table_.time.i64 = own_time_i_.get();
-    } else {
-        own_time_f_ = buffer<double>(m, threads_);
-        copies.emplace_back(table_.time.f64, own_time_f_.get());
-        table_.time.f64 = own_time_f_.get();
-    }
-    own_keys_f_.resize(table_.keys.size());
-    own_keys_i_.resize(table_.keys.size());
-    own_keys_i32_.resize(table_.keys.size());
-    for (size_t k = 0; k < table_.keys.size(); k++) {
-        Column &c = table_.keys[k];
-        const Column source = c;
-        if (c.integer() && c.i64 == time_source.i64) {
-            c.i64 = table_.time.i64;
-            continue;
-        }
-        if (!c.integer() && c.f64 == time_source.f64) {
-            c.f64 = table_.time.f64;
-            continue;
-        }
-        bool shared = false;
-        for (size_t j = 0; j < k && !shared; j++) {
-            if (source.i64 && key_sources[j].i64 == source.i64) {
-                c.i64 = table_.keys[j].i64;
-                c.i32 = table_.keys[j].i32;
-                shared = true;
-            } else if (source.f64 && key_sources[j].f64 == source.f64) {
-                c.f64 = table_.keys[j].f64;
-                shared = true;
-            }
-        }
-        if (shared) continue;
-        if (c.integer() && fits_in_int32(c.i64, m, reading, threads_)) {
-            // Keys such as weeks and months: half the bytes to move and read.
-            own_keys_i32_[k] = buffer<int32_t>(m, threads_);
-            copies.emplace_back(c.i64, own_keys_i32_[k].get(), 4);
-            c.i64 = nullptr;
-            c.i32 = own_keys_i32_[k].get();
-        } else if (c.integer()) {
-            own_keys_i_[k] = buffer<int64_t>(m, threads_);
-            copies.emplace_back(c.i64, own_keys_i_[k].get());
-            c.i64 = own_keys_i_[k].get();
-        } else {
-            own_keys_f_[k] = buffer<double>(m, threads_);
-            copies.emplace_back(c.f64, own_keys_f_[k].get());
-            c.f64 = own_keys_f_[k].get();
-        }
-    }
-
-    // The readings of one unit in time order (stable; missing times last),
-    // where the key holds the unit alone.
-    auto by_time_within = [&](auto *pos, int64_t count, auto &&time_at) {
-        auto before = [&](auto a, auto b) {
-            if (integer_time) return time_less(time_at(a).i, time_at(b).i);
-            return time_less(time_at(a).f, time_at(b).f);
-        };
-        for (int64_t i = 1; i < count; i++)
-            if (before(pos[i], pos[i - 1])) {
-                std::stable_sort(pos, pos + count, before);
-                return;
-            }
-    };
-    auto stop = [&] { return stop_requested(); };
-    if (m == n && m <= int64_t{UINT32_MAX}) {
-        // Every reading moves: dealt into buckets, then each bucket in cache
-        // (positions within a bucket are 32-bit).
-        // Ties are runs of a unit's readings, dealt into its bucket with
-        // their times: `begin` is where the bucket starts in the copies.
-        auto ties = [&](uint32_t *pos, int64_t count, int64_t begin) {
-            const char *times = static_cast<const char *>(copies[1].to) + 8 * begin;
-            by_time_within(pos, count, [&](uint32_t p) {
-                TimeBits v;
-                std::memcpy(&v, times + 8 * p, 8);
-                return v;
-            });
-        };
-        const auto *order_ties = by_time ? nullptr : &ties;
-        // Where the key holds the time, the time copy is rebuilt from it:
-        // one column fewer to deal and to put in order.
-        Copies dealt_copies = copies;
-        std::optional<Rebuilt> rebuilt;
-        if (by_time) {
-            rebuilt = Rebuilt{own_time_i_.get(), tmin, time_span};
-            dealt_copies.erase(dealt_copies.begin() + 1);
-        }
-        const Rebuilt *rebuild = rebuilt ? &*rebuilt : nullptr;
-        const bool dealt =
-            key_bits <= 32 + kDigitBits
-                ? deal_and_sort<uint32_t>(m, key_bits, key_of, order_ties, dealt_copies, rebuild, threads_, stop)
-                : deal_and_sort<uint64_t>(m, key_bits, key_of, order_ties, dealt_copies, rebuild, threads_, stop);
-        if (!dealt) return;
-    } else {
-        // A few units of a big table: their reading numbers are sorted by
-        // key, each unit's by time, and the columns gathered in that order.
-        Buffer<uint64_t> words = buffer<uint64_t>(m, threads_);
-        for (int64_t j = 0; j < m; j++) words[j] = key_of(j) << row_bits | static_cast<uint64_t>(reading(j));
-        if (!radix_sort(words, m, row_bits, std::min(64, row_bits + key_bits), threads_, stop)) return;
-        const uint64_t row_mask = row_bits == 64 ? ~uint64_t{0} : (uint64_t{1} << row_bits) - 1;
-        int64_t *order = reinterpret_cast<int64_t *>(words.get());
-        for (int64_t j = 0; j < m; j++) order[j] = static_cast<int64_t>(words[j] & row_mask);
-        if (!by_time) {
-            int64_t at = 0;
-            for (int64_t c = 0; c < ncodes; c++) {
-                by_time_within(order + at, per_code[c], [&](int64_t i) {
-                    TimeBits v;
-                    std::memcpy(&v, static_cast<const char *>(copies[1].from) + 8 * i, 8);
-                    return v;
-                });
-                at += per_code[c];
-            }
-        }
-        struct Stop {};
-        const int64_t parts = (m + kCheckRows - 1) / kCheckRows;
-        try {
-            for_each_part(threads_, parts, [&](int64_t p, int worker) {
-                if (worker == 0 && stop_requested()) throw Stop{};
-                gather_columns(copies, order, p * kCheckRows, std::min(m, (p + 1) * kCheckRows));
-            });
-        } catch (const Stop &) {
-            return;
-        }
-    }
+    const Copies copies = plan_copies(table_, copies_, wanted, threads_);
+    const bool integer_time = table_.time.integer();
+    if (wanted.count == table_.rows && wanted.count <= int64_t{UINT32_MAX})
+        deal_readings(wanted.count, keys, copies, integer_time, threads_, stop);
+    else
+        gather_readings(wanted, keys, copies, integer_time, threads_, stop);
     int64_t at = 0;
-    for (int64_t c = 0; c < ncodes; c++) {
-        blocks_.emplace(units.units[c], Block{at, at + per_code[c], at + per_code[c]});
-        at += per_code[c];
+    for (int64_t c = 0; c < units.size(); c++) {
+        const int64_t end = at + wanted.per_code[c];
+        blocks_.emplace(units.unit(c), Block{at, end, end});
+        at = end;
     }
     table_.unit = nullptr;  // not needed past this point
-    table_.rows = m;
-    find_missing_times();
+    table_.rows = wanted.count;
 }
 
 void Kernel::give_back_copies() noexcept {
     try {
-        Mapped copies;
-        copies.add(own_value_);
-        copies.add(own_time_i_);
-        copies.add(own_time_f_);
-        for (const auto &b : own_keys_i_) copies.add(b);
-        for (const auto &b : own_keys_i32_) copies.add(b);
-        for (const auto &b : own_keys_f_) copies.add(b);
-        copies.give_back(threads_);
+        MappedPages pages;
+        pages.add(copies_.value);
+        pages.add(copies_.time_i);
+        pages.add(copies_.time_f);
+        for (const auto &b : copies_.keys_i) pages.add(b);
+        for (const auto &b : copies_.keys_i32) pages.add(b);
+        for (const auto &b : copies_.keys_f) pages.add(b);
+        pages.give_back(threads_);
     } catch (...) {
         // Unmapping gives the pages back all the same, one thread at a time.
     }

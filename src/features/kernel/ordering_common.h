@@ -1,0 +1,84 @@
+// What every stage of ordering the readings shares: how much work lies
+// between two interrupt checks, how a stage stops when interrupted, how wide
+// a radix digit is, how the sorts share their values out among threads, and
+// the error of a caller's column that changed while it was read.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace movra::fe_kernel {
+
+constexpr int64_t kCheckRows = int64_t{1} << 22;  // readings between two interrupt checks
+constexpr int kDigitBits = 11;                     // 2048 streams per radix pass
+
+// The pieces of kCheckRows readings that n readings make.
+inline int64_t check_parts(int64_t n) { return (n + kCheckRows - 1) / kCheckRows; }
+
+inline int bit_width(uint64_t x) {
+    int b = 0;
+    while (x) {
+        b++;
+        x >>= 1;
+    }
+    return b;
+}
+
+// n values cut into slices that threads count and then move side by side,
+// one slice a thread and at least 65536 values each.  Each slice keeps its
+// order, so that a sort's result does not depend on the number of threads.
+struct Slices {
+    int64_t n;
+    int count;
+    Slices(int64_t values, int threads)
+        : n(values), count(static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(threads, values / 65536)))) {}
+    int64_t begin(int64_t s) const { return n * s / count; }
+
+    // Turns tally[s * buckets + d], slice s's values in bucket d, into where
+    // slice s puts its first value of bucket d: bucket after bucket, the
+    // slices in order within one, which keeps the sort stable.  Returns
+    // where each bucket begins, then n.
+    std::vector<int64_t> places(std::vector<int64_t> &tally, size_t buckets) const {
+        std::vector<int64_t> bucket_begin(buckets + 1);
+        int64_t at = 0;
+        for (size_t d = 0; d < buckets; d++) {
+            bucket_begin[d] = at;
+            for (int s = 0; s < count; s++) {
+                int64_t &c = tally[static_cast<size_t>(s) * buckets + d];
+                const int64_t k = c;
+                c = at;
+                at += k;
+            }
+        }
+        bucket_begin[buckets] = at;
+        return bucket_begin;
+    }
+};
+
+// How the ordering gives up when asked to.  A stage calls check() between
+// pieces of work, on the constructing thread only (worker 0 of
+// for_each_part, which carries the exception back to that thread); the
+// ordering catches Stopped once, around all its stages.
+class Interruption {
+public:
+    struct Stopped {};
+    explicit Interruption(std::function<bool()> asked) : asked_(std::move(asked)) {}
+    void check() const {
+        if (asked_()) throw Stopped{};
+    }
+
+private:
+    std::function<bool()> asked_;
+};
+
+// Another thread changed a caller's column while the ordering read it twice.
+[[noreturn]] inline void changed_meanwhile() {
+    throw std::runtime_error("the unit or time column changed while it was read");
+}
+
+}  // namespace movra::fe_kernel

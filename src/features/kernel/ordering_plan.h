@@ -1,0 +1,75 @@
+// The plans of ordering the readings: the key each wanted reading is sorted
+// by, and the columns copied into reading order, integer keys that fit in 32
+// bits narrowed.
+#pragma once
+
+#include "fe_kernel.h"
+#include "ordering_common.h"
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace movra::fe_kernel {
+
+struct WantedReadings;
+
+// The key of each wanted reading: its unit's code, and under the code, where
+// the time axis is integer and spans a modest range, the time's offset, so
+// that one sort orders by unit and time.  Otherwise (by_time false) the key
+// is the code alone and each unit's readings are put in time order after.
+struct KeyPlan {
+    const int32_t *codes = nullptr;    // the wanted readings' codes
+    const int64_t *time = nullptr;     // the caller's integer time column
+    const int64_t *numbers = nullptr;  // the wanted readings' numbers (null: every reading)
+    bool by_time = false;
+    uint64_t tmin = 0, time_span = 1;  // time offsets in [0, time_span)
+    int key_bits = 0;                  // every key is below 2**key_bits
+    int row_bits = 0;                  // the bits of a reading number
+
+    // The key of wanted reading j.  The caller's time column is read once
+    // more: should another thread have changed it meanwhile, that is an
+    // error, never a key out of range.
+    uint64_t operator()(int64_t j) const {
+        const int32_t code = codes[j];
+        if (!by_time) return static_cast<uint64_t>(code);
+        const uint64_t offset = static_cast<uint64_t>(time[numbers ? numbers[j] : j]) - tmin;
+        if (offset >= time_span) changed_meanwhile();
+        return static_cast<uint64_t>(code) * time_span + offset;
+    }
+};
+
+// The keys of the wanted readings of a table whose units have `ncodes` codes.
+KeyPlan plan_keys(const Table &table, const WantedReadings &wanted, int64_t ncodes);
+
+// A column copied into reading order: 8-byte values, copied whole, or
+// integers that all fit in 4 bytes, copied narrowed.
+struct Copy {
+    const void *from;
+    void *to;
+    int width;  // bytes per value in the copy: 8 or 4
+    Copy(const void *f, void *t, int w = 8) : from(f), to(t), width(w) {}
+};
+// The value's copy first, then the time's (kTimeCopy), then the keys'.
+using Copies = std::vector<Copy>;
+constexpr size_t kTimeCopy = 1;
+
+// Puts the 8-byte value at `from` into place `at` of a copy `width` bytes wide.
+inline void put(char *to, int64_t at, const char *from, int width) {
+    if (width == 8) {
+        std::memcpy(to + 8 * at, from, 8);
+    } else {
+        int64_t v;
+        std::memcpy(&v, from, 8);
+        const int32_t narrow = static_cast<int32_t>(v);
+        std::memcpy(to + 4 * at, &narrow, 4);
+    }
+}
+
+// Every column the windows read gets a copy in reading order, allocated in
+// `own` but not yet written, and the table points at the copies; returns what
+// to copy from where.  A key column that is the time axis itself, or that
+// shares a buffer with an earlier key, shares its copy too.
+Copies plan_copies(Table &table, CopiedColumns &own, const WantedReadings &wanted, int threads);
+
+}  // namespace movra::fe_kernel
