@@ -148,6 +148,89 @@ void test_arrow_stats() {
     check(!is_arrow_nan(NaN) && std::isnan(arrow_nan()), "computed NaN is a NaN of its own");
 }
 
+// ---- order statistics against sorting ------------------------------------------
+
+// numpy's median and linear quartiles, and pyarrow's, read off the valid
+// values sorted: the plain computation that the kernel's selection must
+// reproduce to the last bit.
+struct SortedQuartiles {
+    std::vector<double> s;
+    explicit SortedQuartiles(const std::vector<double> &v) {
+        for (double x : v)
+            if (!std::isnan(x)) s.push_back(x);
+        std::sort(s.begin(), s.end());
+    }
+    double median() const {
+        const size_t n = s.size();
+        if (n == 0) return NaN;
+        return n % 2 ? (0.0 + s[n / 2]) / 1.0 : (0.0 + s[n / 2 - 1] + s[n / 2]) / 2.0;
+    }
+    double numpy(double q) const {
+        const size_t n = s.size();
+        if (n == 0) return NaN;
+        const double vi = static_cast<double>(n - 1) * q;
+        const size_t prev = static_cast<size_t>(std::floor(vi)), next = std::min(prev + 1, n - 1);
+        const double gamma = vi - std::floor(vi), a = s[prev], b = s[next], diff = b - a;
+        return gamma >= 0.5 ? b - diff * (1 - gamma) : a + diff * gamma;
+    }
+    double arrow(double q) const {
+        if (s.empty()) return NaN;
+        const double index = static_cast<double>(s.size() - 1) * q;
+        const size_t lower = static_cast<size_t>(index);
+        const double fraction = index - static_cast<double>(lower);
+        return fraction == 0 ? s[lower] : fraction * s[lower + 1] + (1 - fraction) * s[lower];
+    }
+};
+
+bool identical(double want, double got) { return (std::isnan(want) && std::isnan(got)) || want == got; }
+
+// Random Series of every shape the selection treats apart: tiny and large,
+// many ties or none, missing values, one value repeated, an outlier far
+// from the rest, infinities, values too close or too far apart for buckets.
+void test_order_statistics_against_sorting() {
+    uint64_t state = 99;
+    auto next = [&] {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return state >> 11;
+    };
+    auto uniform = [&] { return static_cast<double>(next()) / 9007199254740992.0; };
+    const double inf = std::numeric_limits<double>::infinity();
+    const int64_t sizes[] = {0, 1, 2, 3, 4, 5, 7, 39, 40, 41, 42, 64, 100, 148, 257, 1035, 5000};
+    int cases = 0;
+    for (int shape = 0; shape < 9; shape++)
+        for (int64_t n : sizes)
+            for (int rep = 0; rep < 3; rep++) {
+                std::vector<double> v(static_cast<size_t>(n));
+                for (double &x : v) {
+                    switch (shape) {
+                        case 0: x = std::round(uniform() * 4000) / 100; break;  // rounded readings
+                        case 1: x = static_cast<double>(next() % 3); break;    // three values
+                        case 2: x = 7.25; break;                               // one value
+                        case 3: x = uniform() - 0.5; break;                    // no ties
+                        case 4: x = uniform() < 0.02 ? 1e300 : uniform(); break;  // outliers
+                        case 5: x = uniform() < 0.05 ? (uniform() < 0.5 ? -inf : inf) : uniform(); break;
+                        case 6: x = (1 + static_cast<double>(next() % 50)) * 1e-320; break;  // subnormal
+                        case 7: x = (uniform() - 0.5) * 1.5e308; break;  // hi - lo overflows
+                        default: x = uniform() < 0.3 ? 0.0 : -std::floor(uniform() * 9); break;  // zeros
+                    }
+                    if (rep > 0 && uniform() < 0.15 * rep) x = NaN;
+                }
+                const SortedQuartiles want(v);
+                std::vector<double> out(kStats), arrow(kStats);
+                series_stats(v.data(), n, Moments::CorrectedTwoPass, out.data());
+                arrow_series_stats(v.data(), n, arrow.data());
+                const std::string what = " of shape " + std::to_string(shape) + ", " + std::to_string(n) + " values";
+                check(identical(want.median(), out[Stat::Median]), "median" + what);
+                check(identical(want.numpy(0.75), out[Stat::Q3]) && identical(want.numpy(0.25), out[Stat::Q1]),
+                      "quartiles" + what);
+                check(identical(want.arrow(0.5), arrow[Stat::Median]) && identical(want.arrow(0.75), arrow[Stat::Q3]) &&
+                          identical(want.arrow(0.25), arrow[Stat::Q1]),
+                      "arrow quartiles" + what);
+                cases++;
+            }
+    check(cases == 9 * 17 * 3, "every shape tried");
+}
+
 void test_corr() {
     // Pairs with a missing or infinite member are left out.
     const double inf = std::numeric_limits<double>::infinity();
@@ -693,6 +776,7 @@ int main() {
     test_series_stats();
     test_float32_stats();
     test_arrow_stats();
+    test_order_statistics_against_sorting();
     test_corr();
     test_windows();
     test_del_t_maximin();

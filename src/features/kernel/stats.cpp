@@ -195,157 +195,6 @@ double masked_std(const Masked &m, double mean, Scratch &s) {
     return std::sqrt(where_sum(s.w1.data(), m.n) / (static_cast<double>(m.count) - 1));
 }
 
-// ---- order statistics --------------------------------------------------------------
-
-namespace {
-
-// numpy's linear quantile: the virtual index (n - 1) * q and the two
-// neighbouring order statistics it interpolates.
-struct QuantileAt {
-    int64_t prev, next;
-    double gamma;
-};
-
-QuantileAt quantile_at(int64_t n, double q) {
-    const double vi = static_cast<double>(n - 1) * q;
-    double prev = std::floor(vi);
-    double next = prev + 1;
-    if (vi >= static_cast<double>(n - 1)) prev = next = -1;  // the last value
-    if (vi < 0) prev = next = 0;
-    const double gamma = vi - prev;
-    return {prev < 0 ? n - 1 : static_cast<int64_t>(prev), next < 0 ? n - 1 : static_cast<int64_t>(next),
-            gamma};
-}
-
-// numpy's _lerp, given b - a as computed in the values' type.
-double lerp(double a, double b, double diff, double gamma) {
-    if (gamma >= 0.5) return b - diff * (1 - gamma);
-    return a + diff * gamma;
-}
-
-// Puts the k-th smallest of a[lo .. hi) at position k (quickselect).  The
-// partitions are branch-free, which matters on unordered readings, and
-// split off the values equal to the pivot so that repeated values (zeros,
-// rounded readings) cannot make it quadratic.
-void select_rank(double *a, int64_t lo, int64_t hi, int64_t k) {
-    while (hi - lo > 16) {
-        const int64_t mid = lo + (hi - lo) / 2;
-        double x = a[lo], y = a[mid], z = a[hi - 1];
-        if (x > y) std::swap(x, y);
-        if (y > z) std::swap(y, z);
-        if (x > y) std::swap(x, y);
-        const double pivot = y;  // median of three
-        int64_t j = lo;
-        for (int64_t i = lo; i < hi; i++) {
-            const double v = a[i];
-            const bool less = v < pivot;
-            a[i] = a[j];
-            a[j] = v;
-            j += less;
-        }
-        if (k < j) {
-            hi = j;
-            continue;
-        }
-        int64_t m = j;
-        for (int64_t i = j; i < hi; i++) {
-            const double v = a[i];
-            const bool equal = !(pivot < v);
-            a[i] = a[m];
-            a[m] = v;
-            m += equal;
-        }
-        if (k < m) return;  // a[j .. m) all equal the pivot
-        lo = m;
-    }
-    for (int64_t i = lo + 1; i < hi; i++) {  // insertion sort of the rest
-        const double v = a[i];
-        int64_t j = i;
-        while (j > lo && v < a[j - 1]) {
-            a[j] = a[j - 1];
-            j--;
-        }
-        a[j] = v;
-    }
-}
-
-// Puts the k-th smallest of b[0 .. n) at position k for every k of ks
-// (ascending, distinct), leaving the rest unsorted.  A rank right after one
-// already placed is the smallest value above it: a scan, not a selection.
-void select_ranks(double *b, int64_t n, const int64_t *ks, int nk) {
-    int64_t primary[6];
-    int np = 0;
-    for (int i = 0; i < nk; i++)
-        if (i == 0 || ks[i] != ks[i - 1] + 1) primary[np++] = ks[i];
-    // Select the primary ranks, middle first, each within its bracket.
-    struct Span {
-        int64_t lo, hi;
-        int first, count;
-    };
-    Span stack[8];
-    int top = 0;
-    stack[top++] = {0, n, 0, np};
-    while (top > 0) {
-        const Span sp = stack[--top];
-        if (sp.count == 0 || sp.lo >= sp.hi) continue;
-        const int mid = sp.first + sp.count / 2;
-        const int64_t k = primary[mid];
-        select_rank(b, sp.lo, sp.hi, k);
-        stack[top++] = {sp.lo, k, sp.first, mid - sp.first};
-        stack[top++] = {k + 1, sp.hi, mid + 1, sp.first + sp.count - mid - 1};
-    }
-    // Then every rank that directly follows a placed one.
-    int p = 0;
-    for (int i = 0; i < nk; i++) {
-        const int64_t k = ks[i];
-        if (p < np && primary[p] == k) {
-            p++;
-            continue;
-        }
-        // b[k-1] is placed; everything from k up to the next primary rank
-        // (or the end) is not smaller than it.
-        const int64_t stop = p < np ? primary[p] : n;
-        int64_t best = k;
-        for (int64_t j = k + 1; j < stop; j++)
-            if (b[j] < b[best]) best = j;
-        std::swap(b[k], b[best]);
-    }
-}
-
-}  // namespace
-
-// The median and the quartiles read at most six order statistics: those are
-// selected, the rest is left unsorted.
-Ranked rank_for_quartiles(const Masked &m, Scratch &s) {
-    const int64_t n = m.count;
-    Ranked r;
-    r.count = n;
-    if (n == 0) return r;
-    const QuantileAt q3 = quantile_at(n, 0.75), q1 = quantile_at(n, 0.25);
-    int64_t ks[6] = {q1.prev, q1.next, (n - 1) / 2, n / 2, q3.prev, q3.next};
-    std::sort(ks, ks + 6);
-    const int nk = static_cast<int>(std::unique(ks, ks + 6) - ks);
-    s.ranked.assign(m.valid, m.valid + n);
-    select_ranks(s.ranked.data(), n, ks, nk);
-    r.at = s.ranked.data();
-    return r;
-}
-
-// np.median: the mean of the middle one or two values.
-double nanmedian(const Ranked &r) {
-    const int64_t n = r.count;
-    if (n == 0) return kNaN;
-    if (n % 2) return (0.0 + r.at[n / 2]) / 1.0;
-    return (0.0 + r.at[n / 2 - 1] + r.at[n / 2]) / 2.0;
-}
-
-double nanquantile(const Ranked &r, double q) {
-    if (r.count == 0) return kNaN;
-    const QuantileAt at = quantile_at(r.count, q);
-    const double a = r.at[at.prev], b = r.at[at.next];
-    return lerp(a, b, b - a, at.gamma);
-}
-
 // ---- higher moments --------------------------------------------------------------
 
 namespace {
@@ -446,7 +295,7 @@ void describe(const double *v, int64_t n, Moments moments, Scratch &s, double *o
         return;
     }
     const double mx = nanmax(m), mn = nanmin(m), mean = nanmean(m);
-    const Ranked r = rank_for_quartiles(m, s);
+    const Ranked r = rank_for_quartiles(m, mn, mx, s);
     double skew = kNaN, kurt = kNaN;
     if (moments == Moments::ZeroedTwoPass) {
         if (m.count >= 3) {
@@ -565,24 +414,14 @@ double arrow_sum(const Masked &m) {
     return arrow_pairwise(m, [](double v) { return v; });
 }
 
-// The order statistics at the floor of (n - 1) * q and the one above,
-// weighted by the fraction between them.
-double arrow_quantile(const Ranked &r, double q) {
-    if (r.count == 0) return kNaN;
-    const double index = static_cast<double>(r.count - 1) * q;
-    const auto lower = static_cast<int64_t>(index);
-    const double fraction = index - static_cast<double>(lower);
-    if (fraction == 0) return r.at[lower];
-    return fraction * r.at[lower + 1] + (1 - fraction) * r.at[lower];
-}
-
 void describe_arrow(const double *v, int64_t n, Scratch &s, double *out) {
     const Masked m = mask(v, n, s);
     std::fill(out, out + kStats, kNaN);  // null below the counts pyarrow needs
     if (m.count == 0) return;
-    const Ranked r = rank_for_quartiles(m, s);
-    out[Stat::Max] = nanmax(m);
-    out[Stat::Min] = nanmin(m);
+    const double mx = nanmax(m), mn = nanmin(m);
+    const Ranked r = rank_for_quartiles(m, mn, mx, s);
+    out[Stat::Max] = mx;
+    out[Stat::Min] = mn;
     out[Stat::Median] = arrow_quantile(r, 0.5);
     out[Stat::Q3] = arrow_quantile(r, 0.75);
     out[Stat::Q1] = arrow_quantile(r, 0.25);
@@ -611,25 +450,6 @@ const float *narrowed(const Masked &m, Scratch &s) {
 
 bool blocked(Precision p) { return p == Precision::Float32Legacy; }
 }  // namespace
-
-// np.median: the mean of the middle values, summed in float32.
-double nanmedian32(const Ranked &r) {
-    const int64_t n = r.count;
-    if (n == 0) return kNaN;
-    if (n % 2) return 0.0f + narrow(r.at[n / 2]);
-    return ((0.0f + narrow(r.at[n / 2 - 1])) + narrow(r.at[n / 2])) / 2.0f;
-}
-
-// The difference of the two neighbours is a float32; the interpolation, with
-// a float64 weight, is float64.  pandas rounds it to float32 only where it
-// removed missing values first.
-double nanquantile32(const Ranked &r, double q, bool any_missing) {
-    if (r.count == 0) return kNaN;
-    const QuantileAt at = quantile_at(r.count, q);
-    const double a = r.at[at.prev], b = r.at[at.next];
-    const double x = lerp(a, b, narrow(b) - narrow(a), at.gamma);
-    return any_missing ? rounded(x) : x;
-}
 
 // nanmean sums in float32 and divides by a float32 count.
 double nanmean32(const Masked &m, Precision p, Scratch &s) {
@@ -693,7 +513,7 @@ void describe32(const double *v, int64_t n, Precision p, Scratch &s, double *out
         return;
     }
     const double mx = nanmax(m), mn = nanmin(m);
-    const Ranked r = rank_for_quartiles(m, s);
+    const Ranked r = rank_for_quartiles(m, mn, mx, s);
     // pandas 3.1 takes the moments of the values widened to float64.
     double skew = kNaN, kurt = kNaN;
     if (p == Precision::Float32Legacy) {

@@ -16,6 +16,7 @@ namespace movra::fe_kernel::stats {
 struct Scratch {
     std::vector<double> valid, filled, ranked, dev, w1, w2, w3;
     std::vector<float> narrow;
+    std::vector<int32_t> bucket_count;
 };
 
 // The shared masking step: the Series as given, with its missing values
@@ -49,12 +50,17 @@ double where_sum(const double *a, int64_t n);
 double masked_mean(const Masked &m);
 double masked_std(const Masked &m, double mean, Scratch &s);  // ddof 1
 
-// The order statistics that the median and the quartiles read, selected once.
+// The order statistics that the median and the quartiles read, found once.
 struct Ranked {
-    const double *at = nullptr;  // at[k] is the k-th smallest valid value for every rank read
-    int64_t count = 0;
+    static constexpr int kMost = 6;  // two for each quartile and the median
+    int64_t count = 0;               // the valid values
+    int m = 0;
+    int64_t rank[kMost];  // ascending
+    double value[kMost];  // the rank[j]-th smallest valid value (zeros of either sign equal)
+    double at(int64_t k) const;  // the value of rank k, one of those
 };
-Ranked rank_for_quartiles(const Masked &m, Scratch &s);
+// lo and hi: the smallest and the largest valid value.
+Ranked rank_for_quartiles(const Masked &m, double lo, double hi, Scratch &s);
 double nanmedian(const Ranked &r);
 double nanquantile(const Ranked &r, double q);  // numpy's "linear" method
 
