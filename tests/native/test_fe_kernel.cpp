@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -530,6 +531,157 @@ void test_unsorted_units_and_keys() {
           "float period keys");
 }
 
+// ---- records against plain computations ------------------------------------------
+
+// A random unit's readings in time order, with repeated times, missing and
+// signed-zero values, and key columns of every kind the grouping treats
+// apart; its record is checked against groups, pairs and sums formed the
+// plain way: a map from key to values, every pair of times searched,
+// series_stats of each Series.
+void test_records_against_plain_computation() {
+    uint64_t state = 7;
+    auto next = [&] {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return state >> 33;
+    };
+    const std::vector<int64_t> sizes{1, 2, 9, 40, 200, 700};
+    for (int64_t n : sizes)
+        for (int variant = 0; variant < 4; variant++) {
+            const bool repeats = variant % 2 == 1;
+            std::vector<int64_t> unit(n, 1), time(n), ascending(n), small(n), wide(n), codes(n);
+            std::vector<double> value(n), floating(n);
+            int64_t t = 0;
+            for (int64_t i = 0; i < n; i++) {
+                t += repeats ? static_cast<int64_t>(next() % 3) : 1 + static_cast<int64_t>(next() % 2);
+                time[i] = t;
+                ascending[i] = t / 4;
+                small[i] = static_cast<int64_t>(next() % 5);
+                wide[i] = static_cast<int64_t>(next() % 1000) * 1000003;
+                codes[i] = static_cast<int64_t>(next() % 7) - 1;  // -1: no category
+                floating[i] = next() % 6 == 0 ? NaN : static_cast<double>(next() % 4) / 2;
+                const uint64_t r = next() % 20;
+                value[i] = r == 0 ? NaN : r == 1 ? 0.0 : r == 2 ? -0.0 : static_cast<double>(next() % 2000) / 100 - 5;
+            }
+            if (variant >= 2)  // no missing values at all: the sums take their shortcuts
+                for (double &v : value)
+                    if (std::isnan(v)) v = 1.5;
+            std::vector<Column> keys{ints(ascending), ints(small), ints(wide), floats(floating), ints(codes)};
+            keys.back().categories = 6;
+            Kernel kernel(table_of(unit, ints(time), value, keys));
+            Options o;
+            for (int k = 0; k <= 5; k++) {
+                o.tactic.push_back(k);
+                if (k > 0) o.periodic.push_back(k);
+            }
+            for (int64_t lag : {1, 2, 0, -1}) {
+                Scalar l;
+                l.i = lag;
+                o.lags.push_back(l);
+            }
+            Window w;
+            w.unit = 1;
+            Result r;
+            kernel.run(&w, 1, o, r);
+            const std::string what = std::to_string(n) + " readings, variant " + std::to_string(variant);
+
+            // Groups by key value, or by category (every one a group).
+            auto groups_of = [&](size_t k) {
+                std::map<double, std::vector<double>> by_key;
+                const Column &c = k == 0 ? ints(time) : keys[k - 1];
+                if (c.categories)
+                    for (int64_t g = 0; g < c.categories; g++) by_key[static_cast<double>(g)];
+                for (int64_t i = 0; i < n; i++) {
+                    const double key = c.f64 ? c.f64[i] : static_cast<double>(c.i64[i]);
+                    if (std::isnan(key) || (c.categories && (key < 0 || key >= c.categories))) continue;
+                    by_key[key].push_back(value[i]);
+                }
+                return by_key;
+            };
+            bool all_same = true;
+            auto same_bits = [&](const double *want, const double *got, int count) {
+                for (int j = 0; j < count; j++) all_same = all_same && identical(want[j], got[j]);
+            };
+            std::vector<double> want(kStats);
+            for (size_t k = 0; k < o.tactic.size(); k++) {
+                std::vector<double> sums;
+                for (const auto &[key, values] : groups_of(o.tactic[k])) {
+                    std::vector<double> filled(values);
+                    for (double &v : filled) v = std::isnan(v) ? 0.0 : v;
+                    sums.push_back(0.0 + pairwise_sum(filled.data(), static_cast<int64_t>(filled.size())));
+                }
+                series_stats(sums.data(), static_cast<int64_t>(sums.size()), o.moments, want.data());
+                same_bits(want.data(), &r.period[k * kPeriodWidth], kStats);
+                const double zeros = static_cast<double>(std::count(sums.begin(), sums.end(), 0.0));
+                all_same = all_same && r.period[k * kPeriodWidth + Field::Nb0] == zeros;
+            }
+            check(all_same, "period entries of " + what);
+            all_same = true;
+            size_t group = 0;
+            for (size_t k = 0; k < o.periodic.size(); k++) {
+                const auto by_key = groups_of(o.periodic[k]);
+                all_same = all_same && r.profile_groups[k] == static_cast<int64_t>(by_key.size());
+                for (const auto &[key, values] : by_key) {
+                    if (group >= r.profile_rows.size()) break;
+                    series_stats(values.data(), static_cast<int64_t>(values.size()), o.moments, want.data());
+                    same_bits(want.data(), &r.profile_stats[group * kStats], kStats);
+                    const Scalar got = r.profile_keys[group];
+                    all_same = all_same && (keys[o.periodic[k] - 1].f64 ? got.f == key : got.i == key) &&
+                               r.profile_rows[group] == static_cast<int64_t>(values.size());
+                    group++;
+                }
+            }
+            check(all_same, "profile entries of " + what);
+            all_same = true;
+            for (size_t k = 0; k < o.lags.size(); k++) {
+                std::vector<double> diffs, earlier, later;
+                for (int64_t i = 0; i < n; i++) {
+                    bool paired = false;
+                    for (int64_t j = 0; j < n; j++)
+                        if (time[j] == time[i] - o.lags[k].i) {
+                            diffs.push_back(value[i] - value[j]);
+                            earlier.push_back(value[j]);
+                            later.push_back(value[i]);
+                            paired = true;
+                        }
+                    if (!paired) diffs.push_back(NaN);
+                }
+                series_stats(diffs.data(), static_cast<int64_t>(diffs.size()), o.moments, want.data());
+                const double *entry = &r.lag[k * kLagWidth];
+                same_bits(want.data(), entry, kStats);
+                const double corr = pairwise_corr(earlier.data(), later.data(), static_cast<int64_t>(earlier.size()));
+                all_same = all_same && entry[Field::Nb] == static_cast<double>(diffs.size()) &&
+                           identical(corr, entry[Field::Acor]);
+            }
+            check(all_same, "lag entries of " + what);
+        }
+}
+
+// Maxima and minima keep the last of equal extremes, which tells 0.0 from
+// -0.0 apart.
+void test_signed_zero_extremes() {
+    uint64_t state = 3;
+    for (int64_t n : {1, 3, 4, 5, 17, 100}) {
+        for (int rep = 0; rep < 20; rep++) {
+            std::vector<double> v(static_cast<size_t>(n));
+            for (double &x : v) {
+                state = state * 6364136223846793005ull + 1442695040888963407ull;
+                const uint64_t r = state >> 60;
+                x = r < 6 ? 0.0 : r < 12 ? -0.0 : r < 14 ? NaN : (rep % 2 ? -1.0 : 1.0);
+            }
+            double mx = NaN, mn = NaN;
+            for (double x : v)
+                if (!std::isnan(x)) {
+                    if (std::isnan(mx) || !(mx > x)) mx = x;
+                    if (std::isnan(mn) || !(mn < x)) mn = x;
+                }
+            const auto got = stats_of(v);
+            check(identical(mx, got[Stat::Max]) && std::signbit(mx) == std::signbit(got[Stat::Max]) &&
+                      identical(mn, got[Stat::Min]) && std::signbit(mn) == std::signbit(got[Stat::Min]),
+                  "signed zero extremes of " + std::to_string(n) + " values");
+        }
+    }
+}
+
 void test_aggregates() {
     // Period aggregates other than the sum: per-week means, maxima, minima
     // of unit 7 (weeks 0: 2 3; 1: NaN 5 1 4; 2: 0 6 2), then their MAX.
@@ -783,6 +935,8 @@ int main() {
     test_order_and_ties();
     test_float_time();
     test_unsorted_units_and_keys();
+    test_records_against_plain_computation();
+    test_signed_zero_extremes();
     test_aggregates();
     test_categories();
     test_interrupted_ordering();

@@ -6,6 +6,9 @@
 // counts the values into buckets of equal width between the smallest and
 // the largest value, which tells the bucket of every rank wanted; a second
 // pass copies out the few values of those buckets, which are then sorted.
+// The map from value to bucket is monotone (a difference and a product,
+// each rounded), so the buckets keep the values' order and equal values
+// share one.
 // Values bunched in a few buckets (an outlier far from the rest, infinite
 // values) leave such a bucket large: it is narrowed by a selection instead.
 #include "stats.h"
@@ -124,66 +127,67 @@ bool select_by_buckets(const double *v, int64_t n, double lo, double hi, Ranked 
     const int buckets = bucket_count(n);
     const double width = hi - lo, scale = buckets / width;
     if (!std::isfinite(width) || !std::isfinite(scale)) return false;
-    // A value's bucket: the map is monotone, so the buckets keep the
-    // values' order and equal values share one.
-    auto bucket = [lo, scale, buckets](double x) {
-        return std::min(static_cast<int>((x - lo) * scale), buckets - 1);
-    };
+    auto &code = s.bucket_of;  // each value's bucket, as counted
     auto &count = s.bucket_count;
+    code.resize(static_cast<size_t>(n));
     count.assign(static_cast<size_t>(buckets), 0);
-    for (int64_t i = 0; i < n; i++) count[bucket(v[i])]++;
-    // Each wanted rank's bucket, and the ranks below that bucket; adjacent
-    // ranks (the two a quantile reads) mostly share one.
-    int target[Ranked::kMost];
-    int64_t below[Ranked::kMost];
-    int b = 0;
+    for (int64_t i = 0; i < n; i++) code[i] = std::min(static_cast<int32_t>((v[i] - lo) * scale), buckets - 1);
+    for (int64_t i = 0; i < n; i++) count[code[i]]++;
+    // The wanted ranks lie in at most three runs of buckets (a quartile or
+    // the median reads two adjacent ranks, mostly of one bucket): each run's
+    // first and last bucket, and the values below its first.
+    constexpr int kRuns = 3;
+    int first[kRuns], last[kRuns], run_of[Ranked::kMost];
+    int64_t below[kRuns];
+    int runs = 0, b = 0;
     int64_t seen = 0;
     for (int j = 0; j < r.m; j++) {
         while (seen + count[b] <= r.rank[j]) seen += count[b++];
-        target[j] = b;
-        below[j] = seen;
-    }
-    // The distinct target buckets, each with room for its values and one
-    // more, which the branch-free copy below writes without keeping.
-    int distinct[Ranked::kMost], slot_of[Ranked::kMost];
-    int64_t start[Ranked::kMost + 1];
-    int nd = 0;
-    start[0] = 0;
-    for (int j = 0; j < r.m; j++) {
-        if (nd == 0 || distinct[nd - 1] != target[j]) {
-            distinct[nd] = target[j];
-            start[nd + 1] = start[nd] + count[target[j]] + 1;
-            nd++;
+        const bool joins = runs > 0 && (b <= last[runs - 1] + 1 || runs == kRuns);
+        if (!joins) {
+            first[runs] = b;
+            below[runs] = seen;
+            runs++;
         }
-        slot_of[j] = nd - 1;
+        last[runs - 1] = b;
+        run_of[j] = runs - 1;
+    }
+    // Each run's values copied out.  Only a few buckets are wanted, so the
+    // test for one is mostly false, and cheap to predict.
+    auto &run_at = s.bucket_run;  // 1 + the run of a wanted bucket, else 0
+    run_at.assign(static_cast<size_t>(buckets), 0);
+    int64_t start[kRuns + 1] = {0};
+    for (int k = 0; k < runs; k++) {
+        int64_t size = 0;
+        for (int c = first[k]; c <= last[k]; c++) {
+            size += count[c];
+            run_at[c] = static_cast<uint8_t>(k + 1);
+        }
+        start[k + 1] = start[k] + size;
     }
     auto &picked = s.ranked;
-    picked.resize(static_cast<size_t>(start[nd]));
-    int64_t filled[Ranked::kMost] = {0};
+    picked.resize(static_cast<size_t>(start[runs]));
+    int64_t size[kRuns] = {0};
     for (int64_t i = 0; i < n; i++) {
-        const double x = v[i];
-        const int bx = bucket(x);
-        for (int d = 0; d < nd; d++) {
-            picked[start[d] + filled[d]] = x;
-            filled[d] += bx == distinct[d];
-        }
+        const int k = run_at[code[i]];
+        if (k == 0) continue;
+        picked[start[k - 1] + size[k - 1]++] = v[i];
     }
-    // Within its bucket a rank is found by sorting a few values, or
-    // selecting among many.
-    for (int d = 0; d < nd; d++) {
-        double *values = picked.data() + start[d];
-        const int64_t size = filled[d];
-        if (size <= kSortUpTo) {
-            insertion_sort(values, size);
+    // Within its run a rank is found by sorting a few values, or selecting
+    // among many.
+    for (int k = 0; k < runs; k++) {
+        double *values = picked.data() + start[k];
+        if (size[k] <= kSortUpTo) {
+            insertion_sort(values, size[k]);
             continue;
         }
         int64_t within[Ranked::kMost];
         int nw = 0;
         for (int j = 0; j < r.m; j++)
-            if (slot_of[j] == d) within[nw++] = r.rank[j] - below[j];
-        select_ranks(values, size, within, nw);
+            if (run_of[j] == k) within[nw++] = r.rank[j] - below[k];
+        select_ranks(values, size[k], within, nw);
     }
-    for (int j = 0; j < r.m; j++) r.value[j] = picked[start[slot_of[j]] + r.rank[j] - below[j]];
+    for (int j = 0; j < r.m; j++) r.value[j] = picked[start[run_of[j]] + r.rank[j] - below[run_of[j]]];
     return true;
 }
 

@@ -6,55 +6,19 @@
 // off every value-changing optimisation (no FMA contraction).
 #include "stats.h"
 
+#include "pairwise.h"
+
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 namespace movra::fe_kernel {
 
 namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-}
-
-namespace {
-
-// numpy's pairwise_sum (loops_utils.h), whose accumulators are of the array's
-// type: 8 accumulators in blocks of at most 128, halves split on a multiple
-// of 8 above that.
-template <class T>
-T pairwise(const T *a, int64_t n) {
-    if (n < 8) {
-        T res = 0.;
-        for (int64_t i = 0; i < n; i++) res += a[i];
-        return res;
-    }
-    if (n <= 128) {
-        T r[8];
-        for (int j = 0; j < 8; j++) r[j] = a[j];
-        int64_t i;
-        for (i = 8; i < n - (n % 8); i += 8)
-            for (int j = 0; j < 8; j++) r[j] += a[i + j];
-        T res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; i++) res += a[i];
-        return res;
-    }
-    int64_t n2 = n / 2;
-    n2 -= n2 % 8;
-    return pairwise(a, n2) + pairwise(a + n2, n - n2);
-}
-
-// A buffered reduction: the identity 0, plus each block's pairwise sum in turn.
-constexpr int64_t kNumpyBuffer = 8192;
-
-template <class T>
-T blocked_sum(const T *a, int64_t n) {
-    T out = 0.;
-    for (int64_t i = 0; i < n; i += kNumpyBuffer) out += pairwise(a + i, std::min(kNumpyBuffer, n - i));
-    return out;
-}
-
 }  // namespace
+
+using stats::pairwise;
 
 double pairwise_sum(const double *a, int64_t n) { return pairwise(a, n); }
 
@@ -66,28 +30,6 @@ void series_stats(const double *v, int64_t n, Moments moments, double *out, Prec
         stats::describe(v, n, moments, s, out);
     else
         stats::describe32(v, n, precision, s, out);
-}
-
-void arrow_series_stats(const double *v, int64_t n, double *out) {
-    stats::Scratch s;
-    stats::describe_arrow(v, n, s, out);
-}
-
-// A quiet NaN whose payload no arithmetic produces.
-namespace {
-constexpr uint64_t kArrowNaNBits = 0x7ff80000000a7a0eULL;
-}
-
-double arrow_nan() {
-    double x;
-    std::memcpy(&x, &kArrowNaNBits, sizeof x);
-    return x;
-}
-
-bool is_arrow_nan(double x) {
-    uint64_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    return bits == kArrowNaNBits;
 }
 
 double pairwise_corr(const double *x, const double *y, int64_t n) {
@@ -107,22 +49,37 @@ float numpy_sum32(const float *a, int64_t n, bool blocked) {
 
 double widened_sum(const double *a, int64_t n) { return blocked_sum(a, n); }
 
+// The Series with its missing values as 0, summed as it is read.
+double filled_sum(const double *a, int64_t n) {
+    double sum;
+    pairwise_terms<1>(0, n, [a](int64_t i, double *t) { t[0] = std::isnan(a[i]) ? 0.0 : a[i]; }, &sum);
+    return sum;
+}
+
+namespace {
+double filled_sum(const Masked &m) { return m.count == m.n ? pairwise(m.values, m.n) : stats::filled_sum(m.values, m.n); }
+}  // namespace
+
 // ---- masking -----------------------------------------------------------------
 
-Masked mask(const double *v, int64_t n, Scratch &s) {
+Masked mask(const double *v, int64_t n, Scratch &s, bool fill) {
     Masked m;
     m.values = v;
     m.n = n;
     s.valid.resize(n);
-    int64_t count = 0;
+    int64_t count = 0, zeros = 0;
     for (int64_t i = 0; i < n; i++) {  // branch-free: missing values are overwritten
         s.valid[count] = v[i];
         count += !std::isnan(v[i]);
+        zeros += v[i] == 0;
     }
     m.valid = s.valid.data();
     m.count = count;
+    m.zeros = zeros;
     m.filled = v;
     if (count < n) {
+        m.filled = nullptr;
+        if (!fill) return m;
         s.filled.resize(n);
         for (int64_t i = 0; i < n; i++) s.filled[i] = std::isnan(v[i]) ? 0.0 : v[i];
         m.filled = s.filled.data();
@@ -132,38 +89,66 @@ Masked mask(const double *v, int64_t n, Scratch &s) {
 
 // ---- location and spread ---------------------------------------------------------
 
-// Among equal extremes (0.0 and -0.0) numpy's reduction keeps the last.
-double nanmax(const Masked &m) {
-    if (m.count == 0) return kNaN;
-    double best = m.valid[0];
-    for (int64_t i = 0; i < m.count; i++)
-        if (!(best > m.valid[i])) best = m.valid[i];
-    return best;
+namespace {
+// The last of the values equal to x.
+double last_equal(const double *v, int64_t n, double x) {
+    int64_t i = n - 1;
+    while (v[i] != x) i--;
+    return v[i];
 }
+}  // namespace
 
-double nanmin(const Masked &m) {
-    if (m.count == 0) return kNaN;
-    double best = m.valid[0];
-    for (int64_t i = 0; i < m.count; i++)
-        if (!(best < m.valid[i])) best = m.valid[i];
-    return best;
+// Among equal extremes numpy's reduction keeps the last.  Four lanes run
+// side by side; equal values other than zeros are the same bits, so only a
+// zero extreme, which may be 0.0 or -0.0, is looked up again.
+Extremes nanextremes(const Masked &m) {
+    const double *v = m.valid;
+    const int64_t n = m.count;
+    if (n == 0) return {kNaN, kNaN};
+    double hi[4], lo[4];
+    for (int j = 0; j < 4; j++) hi[j] = lo[j] = v[0];
+    int64_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (int j = 0; j < 4; j++) {
+            hi[j] = hi[j] > v[i + j] ? hi[j] : v[i + j];
+            lo[j] = lo[j] < v[i + j] ? lo[j] : v[i + j];
+        }
+    for (; i < n; i++) {
+        hi[0] = hi[0] > v[i] ? hi[0] : v[i];
+        lo[0] = lo[0] < v[i] ? lo[0] : v[i];
+    }
+    Extremes e{hi[0], lo[0]};
+    for (int j = 1; j < 4; j++) {
+        e.max = e.max > hi[j] ? e.max : hi[j];
+        e.min = e.min < lo[j] ? e.min : lo[j];
+    }
+    if (e.max == 0) e.max = last_equal(v, n, e.max);
+    if (e.min == 0) e.min = last_equal(v, n, e.min);
+    return e;
 }
 
 // pandas sums the filled array and divides by the count of valid values.
 double nanmean(const Masked &m) {
     if (m.count == 0) return kNaN;
-    return numpy_sum(m.filled, m.n) / static_cast<double>(m.count);
+    return (0.0 + filled_sum(m)) / static_cast<double>(m.count);
 }
 
+namespace {
+// The standard deviation (ddof 1) from numpy's sum of the squared
+// deviations.
+double std_of(double squares, int64_t count) { return std::sqrt(squares / (static_cast<double>(count) - 1)); }
+}  // namespace
+
 // nanvar: squared deviations of the filled array, the missing ones zeroed.
-double nanstd(const Masked &m, double mean, Scratch &s) {
+double nanstd(const Masked &m, double mean) {
     if (m.count <= 1) return kNaN;
-    s.w1.resize(m.n);
-    for (int64_t i = 0; i < m.n; i++) {
-        const double d = mean - m.filled[i];
-        s.w1[i] = std::isnan(m.values[i]) ? 0.0 : d * d;
-    }
-    return std::sqrt(numpy_sum(s.w1.data(), m.n) / (static_cast<double>(m.count) - 1));
+    const double *v = m.values;
+    double sum;
+    pairwise_terms<1>(0, m.n, [v, mean](int64_t i, double *t) {
+        const double d = mean - v[i];
+        t[0] = std::isnan(v[i]) ? 0.0 : d * d;
+    }, &sum);
+    return std_of(0.0 + sum, m.count);
 }
 
 double where_sum(const double *a, int64_t n) {
@@ -202,22 +187,21 @@ namespace {
 double zero_small(double x) { return std::fabs(x) < 1e-14 ? 0.0 : x; }
 }  // namespace
 
-CentralSums zeroed_sums(const Masked &m, double mean, Scratch &s) {
-    s.w1.resize(m.n);
-    s.w2.resize(m.n);
-    s.w3.resize(m.n);
-    for (int64_t i = 0; i < m.n; i++) {
-        const double adj = std::isnan(m.values[i]) ? 0.0 : m.filled[i] - mean;
+CentralSums zeroed_sums(const Masked &m, double mean) {
+    const double *v = m.values;
+    double sums[3];
+    pairwise_terms<3>(0, m.n, [v, mean](int64_t i, double *t) {
+        const double adj = std::isnan(v[i]) ? 0.0 : v[i] - mean;
         const double a2 = adj * adj;
-        s.w1[i] = a2;
-        s.w2[i] = a2 * adj;
-        s.w3[i] = a2 * a2;
-    }
+        t[0] = a2;
+        t[1] = a2 * adj;
+        t[2] = a2 * a2;
+    }, sums);
     CentralSums c;
     c.count = static_cast<double>(m.count);
-    c.s2 = numpy_sum(s.w1.data(), m.n);
-    c.s3 = numpy_sum(s.w2.data(), m.n);
-    c.s4 = numpy_sum(s.w3.data(), m.n);
+    c.s2 = 0.0 + sums[0];
+    c.s3 = 0.0 + sums[1];
+    c.s4 = 0.0 + sums[2];
     return c;
 }
 
@@ -240,27 +224,25 @@ double nankurt_zeroed(const CentralSums &c) {
 
 // Deviations from the valid values' own mean; their sum s1 corrects the
 // error of that mean in the central moments (Pébay).
-CentralSums corrected_sums(const Masked &m, Scratch &s) {
+CentralSums corrected_sums(const Masked &m, double valid_sum) {
     const int64_t n = m.count;
     CentralSums c;
     c.count = static_cast<double>(n);
-    const double mean = pairwise_sum(m.valid, n) / c.count;
-    s.dev.resize(n);
-    s.w1.resize(n);
-    s.w2.resize(n);
-    s.w3.resize(n);
-    for (int64_t i = 0; i < n; i++) {
-        const double d = m.valid[i] - mean;
+    const double mean = valid_sum / c.count;
+    const double *v = m.valid;
+    double sums[4];
+    pairwise_terms<4>(0, n, [v, mean](int64_t i, double *t) {
+        const double d = v[i] - mean;
         const double d2 = d * d;
-        s.dev[i] = d;
-        s.w1[i] = d2;
-        s.w2[i] = d2 * d;
-        s.w3[i] = d2 * d2;
-    }
-    c.s1 = pairwise_sum(s.dev.data(), n);
-    c.s2 = pairwise_sum(s.w1.data(), n);
-    c.s3 = pairwise_sum(s.w2.data(), n);
-    c.s4 = pairwise_sum(s.w3.data(), n);
+        t[0] = d;
+        t[1] = d2;
+        t[2] = d2 * d;
+        t[3] = d2 * d2;
+    }, sums);
+    c.s1 = sums[0];
+    c.s2 = sums[1];
+    c.s3 = sums[2];
+    c.s4 = sums[3];
     return c;
 }
 
@@ -288,25 +270,36 @@ double nankurt_corrected(const CentralSums &c) {
 
 // ---- the nine statistics -----------------------------------------------------------
 
-void describe(const double *v, int64_t n, Moments moments, Scratch &s, double *out, bool where_sums) {
-    const Masked m = mask(v, n, s);
+// Several statistics share their passes: the sum of the values is both the
+// mean's and, without missing values, the corrected moments' own; the
+// squared deviations that the moments sum are, squared alike, those of the
+// variance whenever both sum them over the same places.
+Tally describe(const double *v, int64_t n, Moments moments, Scratch &s, double *out, bool where_sums) {
+    const Masked m = mask(v, n, s, false);
+    const Tally tally{m.zeros, m.n - m.count};
     if (m.count == 0) {
         std::fill(out, out + kStats, kNaN);
-        return;
+        return tally;
     }
-    const double mx = nanmax(m), mn = nanmin(m), mean = nanmean(m);
+    const bool complete = m.count == m.n;
+    const auto [mx, mn] = nanextremes(m);
+    const double total = filled_sum(m);
+    const double mean = (0.0 + total) / static_cast<double>(m.count);
     const Ranked r = rank_for_quartiles(m, mn, mx, s);
     double skew = kNaN, kurt = kNaN;
+    double squares = kNaN;  // numpy's sum of the squared deviations from the mean, once known
     if (moments == Moments::ZeroedTwoPass) {
         if (m.count >= 3) {
-            const CentralSums c = zeroed_sums(m, mean, s);
+            const CentralSums c = zeroed_sums(m, mean);
             skew = nanskew_zeroed(c);
             kurt = nankurt_zeroed(c);
+            squares = c.s2;
         }
     } else if (m.count >= 3 && mn != mx) {  // constant data: no skewness or kurtosis
-        const CentralSums c = corrected_sums(m, s);
+        const CentralSums c = corrected_sums(m, complete ? total : pairwise(m.valid, m.count));
         skew = nanskew_corrected(c);
         kurt = nankurt_corrected(c);
+        if (complete) squares = 0.0 + c.s2;  // deviations from the same mean, as the sum is the mean's
     }
     out[Stat::Max] = mx;
     out[Stat::Min] = mn;
@@ -319,245 +312,11 @@ void describe(const double *v, int64_t n, Moments moments, Scratch &s, double *o
         out[Stat::Std] = masked_std(m, where_mean, s);
     } else {
         out[Stat::Mean] = mean;
-        out[Stat::Std] = nanstd(m, mean, s);
+        out[Stat::Std] = std::isnan(squares) ? nanstd(m, mean) : std_of(squares, m.count);
     }
     out[Stat::Skew] = skew;
     out[Stat::Kurt] = kurt;
-}
-
-// ---- pyarrow's statistics ---------------------------------------------------------
-//
-// pandas hands an Arrow-backed Series' reductions to pyarrow.compute, whose
-// kernels see the valid values as runs between nulls.
-
-namespace {
-
-// pyarrow's pairwise summation of f(v) over the valid values: each run is
-// cut into blocks of 16 summed in turn, and the block sums merge as a
-// binary counter merges carries; what is left merges from the lowest level
-// up.
-template <class F>
-double arrow_pairwise(const Masked &m, F f) {
-    if (m.count == 0) return 0.0;
-    double level[65] = {0.0};
-    uint64_t full = 0;  // bit l: level l holds a sum waiting for its pair
-    int root = 0;
-    auto merge = [&](double block) {
-        int l = 0;
-        level[0] += block;
-        full ^= 1;
-        while ((full & (uint64_t{1} << l)) == 0) {
-            block = level[l];
-            level[l] = 0.0;
-            l++;
-            level[l] += block;
-            full ^= uint64_t{1} << l;
-        }
-        root = std::max(root, l);
-    };
-    const double *v = m.values;
-    for (int64_t i = 0; i < m.n;) {
-        while (i < m.n && std::isnan(v[i])) i++;
-        int64_t end = i;
-        while (end < m.n && !std::isnan(v[end])) end++;
-        for (int64_t b = i; b < end; b += 16) {
-            double block = 0.0;
-            for (int64_t j = b; j < std::min(b + 16, end); j++) block += f(v[j]);
-            merge(block);
-        }
-        i = end;
-    }
-    for (int l = 1; l <= root; l++) level[l] += level[l - 1];
-    return level[root];
-}
-
-// The central moment sums of the valid values around their pyarrow mean.
-struct ArrowMoments {
-    int64_t count = 0;
-    double mean = 0, m2 = 0, m3 = 0, m4 = 0;
-};
-
-ArrowMoments arrow_moments(const Masked &m) {
-    ArrowMoments a;
-    a.count = m.count;
-    const double mean = arrow_sum(m) / static_cast<double>(m.count);
-    a.mean = mean;
-    a.m2 = arrow_pairwise(m, [mean](double v) { return (v - mean) * (v - mean); });
-    a.m3 = arrow_pairwise(m, [mean](double v) { return (v - mean) * (v - mean) * (v - mean); });
-    a.m4 = arrow_pairwise(m, [mean](double v) { return (v - mean) * (v - mean) * (v - mean) * (v - mean); });
-    return a;
-}
-
-// Unbiased skewness and excess kurtosis, with pyarrow's integer steps on
-// the count.
-double arrow_skew(const ArrowMoments &a) {
-    const int64_t n = a.count;
-    const double avg = a.m2 / static_cast<double>(n);
-    return std::sqrt(static_cast<double>(n * (n - 1))) / static_cast<double>(n - 2) *
-           (a.m3 / static_cast<double>(n)) / std::sqrt(avg * avg * avg);
-}
-
-double arrow_kurt(const ArrowMoments &a) {
-    const int64_t n = a.count;
-    const double avg = a.m2 / static_cast<double>(n);
-    return 1.0 / static_cast<double>((n - 2) * (n - 3)) *
-           ((static_cast<double>(n * n) - 1.0) * (a.m4 / static_cast<double>(n)) / (avg * avg) -
-            static_cast<double>(3 * ((n - 1) * (n - 1))));
-}
-
-// A computed NaN keeps its place as a value: it is told apart from a null.
-double computed(double x) { return std::isnan(x) ? arrow_nan() : x; }
-
-}  // namespace
-
-double arrow_sum(const Masked &m) {
-    return arrow_pairwise(m, [](double v) { return v; });
-}
-
-void describe_arrow(const double *v, int64_t n, Scratch &s, double *out) {
-    const Masked m = mask(v, n, s);
-    std::fill(out, out + kStats, kNaN);  // null below the counts pyarrow needs
-    if (m.count == 0) return;
-    const double mx = nanmax(m), mn = nanmin(m);
-    const Ranked r = rank_for_quartiles(m, mn, mx, s);
-    out[Stat::Max] = mx;
-    out[Stat::Min] = mn;
-    out[Stat::Median] = arrow_quantile(r, 0.5);
-    out[Stat::Q3] = arrow_quantile(r, 0.75);
-    out[Stat::Q1] = arrow_quantile(r, 0.25);
-    const ArrowMoments a = arrow_moments(m);
-    out[Stat::Mean] = a.mean;
-    if (m.count >= 2) out[Stat::Std] = computed(std::sqrt(a.m2 / static_cast<double>(m.count - 1)));
-    if (m.count >= 3) out[Stat::Skew] = computed(arrow_skew(a));
-    if (m.count >= 4) out[Stat::Kurt] = computed(arrow_kurt(a));
-}
-
-// ---- float32 Series ------------------------------------------------------------
-//
-// pandas returns every statistic of a float32 Series as a float32; the
-// values arrive widened, so every float32 step below is exact on them.
-
-namespace {
-float narrow(double x) { return static_cast<float>(x); }
-double rounded(double x) { return static_cast<double>(narrow(x)); }
-
-// The filled values as float32, for float32 sums.
-const float *narrowed(const Masked &m, Scratch &s) {
-    s.narrow.resize(m.n);
-    for (int64_t i = 0; i < m.n; i++) s.narrow[i] = narrow(m.filled[i]);
-    return s.narrow.data();
-}
-
-bool blocked(Precision p) { return p == Precision::Float32Legacy; }
-}  // namespace
-
-// nanmean sums in float32 and divides by a float32 count.
-double nanmean32(const Masked &m, Precision p, Scratch &s) {
-    if (m.count == 0) return kNaN;
-    return numpy_sum32(narrowed(m, s), m.n, blocked(p)) / narrow(static_cast<double>(m.count));
-}
-
-// nanvar: a float64 mean over a float32 count; the deviations are float64
-// under numpy 2, and float32 under numpy 1.x, which casts the mean to the
-// array's type; the variance is rounded to float32 before its square root.
-double nanstd32(const Masked &m, Precision p, Scratch &s) {
-    if (m.count <= 1) return kNaN;
-    const float count = narrow(static_cast<double>(m.count));
-    const double avg = widened_sum(m.filled, m.n) / count;
-    s.w1.resize(m.n);
-    double sum;
-    if (p == Precision::Float32Legacy) {
-        const float mean = narrow(avg);
-        for (int64_t i = 0; i < m.n; i++) {
-            const float d = mean - narrow(m.filled[i]);
-            s.w1[i] = std::isnan(m.values[i]) ? 0.0 : d * d;
-        }
-        sum = widened_sum(s.w1.data(), m.n);
-    } else {
-        for (int64_t i = 0; i < m.n; i++) {
-            const double d = avg - m.filled[i];
-            s.w1[i] = std::isnan(m.values[i]) ? 0.0 : d * d;
-        }
-        sum = numpy_sum(s.w1.data(), m.n);
-    }
-    return std::sqrt(narrow(sum / (count - 1.0f)));
-}
-
-// pandas 2.2's nanskew and nankurt keep a float32 array: the deviations from
-// the mean (cast to float32) and their powers are float32, their sums float64.
-CentralSums narrow_zeroed_sums(const Masked &m, Scratch &s) {
-    const float count = narrow(static_cast<double>(m.count));
-    const float mean = narrow(widened_sum(m.filled, m.n) / count);
-    s.w1.resize(m.n);
-    s.w2.resize(m.n);
-    s.w3.resize(m.n);
-    for (int64_t i = 0; i < m.n; i++) {
-        const float adj = std::isnan(m.values[i]) ? 0.0f : narrow(m.filled[i]) - mean;
-        const float a2 = adj * adj;
-        s.w1[i] = a2;
-        s.w2[i] = a2 * adj;
-        s.w3[i] = a2 * a2;
-    }
-    CentralSums c;
-    c.count = count;
-    c.s2 = widened_sum(s.w1.data(), m.n);
-    c.s3 = widened_sum(s.w2.data(), m.n);
-    c.s4 = widened_sum(s.w3.data(), m.n);
-    return c;
-}
-
-void describe32(const double *v, int64_t n, Precision p, Scratch &s, double *out) {
-    const Masked m = mask(v, n, s);
-    if (m.count == 0) {
-        std::fill(out, out + kStats, kNaN);
-        return;
-    }
-    const double mx = nanmax(m), mn = nanmin(m);
-    const Ranked r = rank_for_quartiles(m, mn, mx, s);
-    // pandas 3.1 takes the moments of the values widened to float64.
-    double skew = kNaN, kurt = kNaN;
-    if (p == Precision::Float32Legacy) {
-        if (m.count >= 3) {
-            const CentralSums c = narrow_zeroed_sums(m, s);
-            skew = nanskew_zeroed(c);
-            kurt = nankurt_zeroed(c);
-        }
-    } else if (m.count >= 3 && mn != mx) {
-        const CentralSums c = corrected_sums(m, s);
-        skew = nanskew_corrected(c);
-        kurt = nankurt_corrected(c);
-    }
-    out[Stat::Max] = mx;
-    out[Stat::Min] = mn;
-    out[Stat::Median] = nanmedian32(r);
-    out[Stat::Q3] = nanquantile32(r, 0.75, m.count < m.n);
-    out[Stat::Q1] = nanquantile32(r, 0.25, m.count < m.n);
-    out[Stat::Mean] = nanmean32(m, p, s);
-    out[Stat::Std] = nanstd32(m, p, s);
-    out[Stat::Skew] = rounded(skew);
-    out[Stat::Kurt] = rounded(kurt);
-}
-
-void zeros_and_missing(const double *v, int64_t n, double *entry) {
-    int64_t zeros = 0, nans = 0;
-    for (int64_t i = 0; i < n; i++) {
-        zeros += v[i] == 0;
-        nans += std::isnan(v[i]);
-    }
-    entry[Field::Nb0] = static_cast<double>(zeros);
-    entry[Field::NbNa] = static_cast<double>(nans);
-}
-
-void Welford::add(double vx, double vy) {
-    if (!std::isfinite(vx) || !std::isfinite(vy)) return;
-    nobs += 1;
-    const double dx = vx - meanx;
-    const double dy = vy - meany;
-    meanx += 1. / static_cast<double>(nobs) * dx;
-    meany += 1. / static_cast<double>(nobs) * dy;
-    ssqdmx += (vx - meanx) * dx;
-    ssqdmy += (vy - meany) * dy;
-    covxy += (vx - meanx) * dy;
+    return tally;
 }
 
 double Welford::result() const {

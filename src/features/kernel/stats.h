@@ -7,6 +7,7 @@
 
 #include "fe_kernel.h"
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -16,21 +17,26 @@ namespace movra::fe_kernel::stats {
 struct Scratch {
     std::vector<double> valid, filled, ranked, dev, w1, w2, w3;
     std::vector<float> narrow;
-    std::vector<int32_t> bucket_count;
+    std::vector<int32_t> bucket_of, bucket_count;
+    std::vector<uint8_t> bucket_run;
 };
 
 // The shared masking step: the Series as given, with its missing values
 // filled with 0 (what pandas sums), and its valid values alone, in order.
 struct Masked {
     const double *values = nullptr;  // n values, NaN = missing
-    const double *filled = nullptr;  // n values, missing as 0
+    const double *filled = nullptr;  // n values, missing as 0 (when asked for, or none is missing)
     const double *valid = nullptr;   // count values, none missing
     int64_t n = 0, count = 0;
+    int64_t zeros = 0;               // values equal to 0
 };
-Masked mask(const double *v, int64_t n, Scratch &s);
+Masked mask(const double *v, int64_t n, Scratch &s, bool fill);
 
 // add.reduce over float64: the identity 0.0 plus numpy's pairwise sum.
 double numpy_sum(const double *a, int64_t n);
+// numpy's pairwise sum of a[0 .. n) with its missing values as 0, the
+// identity not added.
+double filled_sum(const double *a, int64_t n);
 // add.reduce over float32: float32 accumulators, in blocks of 8192 values
 // where numpy 1.x buffers the reduction.
 float numpy_sum32(const float *a, int64_t n, bool blocked);
@@ -38,10 +44,12 @@ float numpy_sum32(const float *a, int64_t n, bool blocked);
 // 8192 and each buffer is summed pairwise.
 double widened_sum(const double *a, int64_t n);
 
-double nanmax(const Masked &m);
-double nanmin(const Masked &m);
+struct Extremes {
+    double max, min;
+};
+Extremes nanextremes(const Masked &m);
 double nanmean(const Masked &m);
-double nanstd(const Masked &m, double mean, Scratch &s);  // ddof 1
+double nanstd(const Masked &m, double mean);  // ddof 1
 
 // add.reduce over float64 with a where= mask (numpy's masked reduction):
 // the pairwise sums of the runs of valid values, added one after another.
@@ -69,11 +77,12 @@ struct CentralSums {
     double count = 0, s1 = 0, s2 = 0, s3 = 0, s4 = 0;
 };
 // pandas < 3.1: plain sums of powers of the deviations from `mean`.
-CentralSums zeroed_sums(const Masked &m, double mean, Scratch &s);
+CentralSums zeroed_sums(const Masked &m, double mean);
 double nanskew_zeroed(const CentralSums &c);
 double nankurt_zeroed(const CentralSums &c);
-// pandas >= 3.1: deviations from a second mean, corrected by their own sum.
-CentralSums corrected_sums(const Masked &m, Scratch &s);
+// pandas >= 3.1: deviations from a second mean (valid_sum, the pairwise sum
+// of the valid values, over their count), corrected by their own sum.
+CentralSums corrected_sums(const Masked &m, double valid_sum);
 double nanskew_corrected(const CentralSums &c);
 double nankurt_corrected(const CentralSums &c);
 
@@ -94,26 +103,40 @@ CentralSums narrow_zeroed_sums(const Masked &m, Scratch &s);
 double arrow_sum(const Masked &m);
 double arrow_quantile(const Ranked &r, double q);  // "linear", the median included
 
+// What the masking step counted on the way: a Series' zeros and missing
+// values (NB_0 and NB_NA).
+struct Tally {
+    int64_t zeros = 0, missing = 0;
+};
+
 // MAX, MIN, MEDIAN, Q3, Q1, MEAN, STD, SKEW, KURT into out[0 .. kStats).
 // `where_sums`: MEAN and STD as a nullable Series has them.
-void describe(const double *v, int64_t n, Moments moments, Scratch &s, double *out, bool where_sums = false);
+Tally describe(const double *v, int64_t n, Moments moments, Scratch &s, double *out, bool where_sums = false);
 // As pyarrow computes them: a statistic pyarrow returns as null is NaN; a
 // NaN it computes (the skewness and kurtosis of data without spread) is
 // arrow_nan(), which tells the two apart.
-void describe_arrow(const double *v, int64_t n, Scratch &s, double *out);
+Tally describe_arrow(const double *v, int64_t n, Scratch &s, double *out);
 // Of a float32 Series (p is not Float64).
-void describe32(const double *v, int64_t n, Precision p, Scratch &s, double *out);
-
-// NB_0 and NB_NA of a Series (its zeros and its missing values) into
-// their fields of `entry`.
-void zeros_and_missing(const double *v, int64_t n, double *entry);
+Tally describe32(const double *v, int64_t n, Precision p, Scratch &s, double *out);
 
 // DataFrame.corr (libalgos.nancorr, Pearson, min_periods 1) of two columns:
 // Welford's recurrence over the rows where both values are finite.
+// Inline, so that the recurrences of several lags interleave: each is one
+// chain of dependent steps.
 struct Welford {
     int64_t nobs = 0;
     double meanx = 0, meany = 0, ssqdmx = 0, ssqdmy = 0, covxy = 0;
-    void add(double vx, double vy);
+    void add(double vx, double vy) {
+        if (!std::isfinite(vx) || !std::isfinite(vy)) return;
+        nobs += 1;
+        const double dx = vx - meanx;
+        const double dy = vy - meany;
+        meanx += 1. / static_cast<double>(nobs) * dx;
+        meany += 1. / static_cast<double>(nobs) * dy;
+        ssqdmx += (vx - meanx) * dx;
+        ssqdmy += (vy - meany) * dy;
+        covxy += (vx - meanx) * dy;
+    }
     double result() const;
 };
 
