@@ -1329,6 +1329,8 @@ py::object progress_bar(py::handle tqdm, py::handle iterable, py::ssize_t total)
 }
 
 py::object fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
+    // MOVRA_FE4TS_PROFILE: a file that each call appends its stages' times to.
+    k::CallProfile profile(std::getenv("MOVRA_FE4TS_PROFILE"));
     Examination x(c, a);
     try {
         x.pandas = c.global("pandas");
@@ -1346,6 +1348,8 @@ py::object fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
         declined = std::string("a column could not be converted (") + e.what() + ")";
     }
     if (!declined.empty()) return py::object();
+    profile.lap("examining");
+    x.options.profile = profile.on();
 
     // Only the windows' units are ordered.
     x.table.wanted_units.emplace();
@@ -1360,6 +1364,7 @@ py::object fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
     const int threads = kernel_threads();
     auto kernel = std::make_unique<k::Kernel>(x.table, [] { return PyErr_CheckSignals() != 0; }, threads);
     if (kernel->interrupted()) throw py::error_already_set();
+    profile.lap("ordering");
     const bool narrow = x.options.precision != k::Precision::Float64;
     for (const k::Window &w : x.windows) {
         const k::Range range = kernel->locate(w);
@@ -1377,6 +1382,8 @@ py::object fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
         }
     }
 
+    profile.lap("locating");
+
     // One record per window, under a progress bar with the windows' count.
     MOVRA_AT(c);
     const int64_t nwindows = x.nwindows;
@@ -1393,8 +1400,11 @@ py::object fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         bar.update(count);
     }
+    const k::StageTimes stages = kernel->stage_times();
     kernel.reset();
     bar.close();
+    profile.lap("windows");
+    profile.add(stages);
 
     // Columns, then one float64 array of all records.
     MOVRA_AT(c);
@@ -1457,7 +1467,11 @@ py::object fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
     if (x.masked_values) masked_record_types(x, table, types, ftrs);
     ftrs.attr("insert")(unit_at, x.a.unit, x.a.interval[x.a.unit].attr("reset_index")(py::arg("drop") = true),
                         py::arg("allow_duplicates") = true);
-    return fe4ts_derive(c, a, ftrs, threads);
+    profile.lap("frame");
+    py::object out = fe4ts_derive(c, a, ftrs, threads);
+    profile.lap("derived columns");
+    profile.write();
+    return out;
 }
 
 }  // namespace movra

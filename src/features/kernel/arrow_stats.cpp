@@ -129,17 +129,20 @@ Tally describe_arrow(const double *v, int64_t n, Scratch &s, double *out) {
     std::fill(out, out + kStats, kNaN);  // null below the counts pyarrow needs
     if (m.count == 0) return tally;
     const auto [mx, mn] = nanextremes(m);
+    s.clock.lap(StageTimes::Masking);
     const Ranked r = rank_for_quartiles(m, mn, mx, s);
     out[Stat::Max] = mx;
     out[Stat::Min] = mn;
     out[Stat::Median] = arrow_quantile(r, 0.5);
     out[Stat::Q3] = arrow_quantile(r, 0.75);
     out[Stat::Q1] = arrow_quantile(r, 0.25);
+    s.clock.lap(StageTimes::OrderStatistics);
     const ArrowMoments a = arrow_moments(m);
     out[Stat::Mean] = a.mean;
     if (m.count >= 2) out[Stat::Std] = computed(std::sqrt(a.m2 / static_cast<double>(m.count - 1)));
     if (m.count >= 3) out[Stat::Skew] = computed(arrow_skew(a));
     if (m.count >= 4) out[Stat::Kurt] = computed(arrow_kurt(a));
+    s.clock.lap(StageTimes::Sums);
     return tally;
 }
 

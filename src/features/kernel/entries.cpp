@@ -220,7 +220,9 @@ void correlate(const LagPairs &p, stats::Welford &c, const LagPairs &q, stats::W
 template <class K>
 void period_entry(const K *key, int64_t categories, const double *value, int64_t a, int64_t e, const Options &o,
                   Work &w, Result &out) {
+    StageClock &clock = w.stats.clock;
     const Groups g = group_by_key(key, categories, value, a, e, false, w);
+    clock.lap(StageTimes::Grouping);
     auto size_of = [&](int64_t j) { return g.starts[j + 1] - g.starts[j]; };
     // The groups holding readings: all of them, unless every category is one.
     int64_t observed = 0, first_observed = -1, last_observed = -1;
@@ -251,6 +253,7 @@ void period_entry(const K *key, int64_t categories, const double *value, int64_t
         any_empty = any_empty || size == 0;
         series[j - g0] = aggregate(g.values + g.starts[j], size, o, w);
     }
+    clock.lap(StageTimes::Aggregates);
     // The aggregates of float32 readings form a float32 Series, unless a
     // period's mean is missing, or a period without readings has no maximum
     // or minimum: that NaN is a Python float, and the Series becomes float64.
@@ -269,12 +272,15 @@ void period_entry(const K *key, int64_t categories, const double *value, int64_t
     out.period_kept.push_back(1);
     counted(describe(series.data(), static_cast<int64_t>(series.size()), precision, o, w, slot), slot);
     slot[Field::Nb] = distinct;
+    clock.lap(StageTimes::Records);
 }
 
 template <class K>
 void profile_entry(const K *key, int64_t categories, const double *value, int64_t a, int64_t e, const Options &o,
                    Work &w, Result &out) {
+    StageClock &clock = w.stats.clock;
     const Groups g = group_by_key(key, categories, value, a, e, true, w);
+    clock.lap(StageTimes::Grouping);
     out.profile_groups.push_back(g.count);
     for (int64_t j = 0; j < g.count; j++) {
         const int64_t size = g.starts[j + 1] - g.starts[j];
@@ -284,6 +290,7 @@ void profile_entry(const K *key, int64_t categories, const double *value, int64_
         const stats::Tally t = describe(g.values + g.starts[j], size, o.precision, o, w,
                                         out.profile_stats.data() + out.profile_stats.size() - kStats, true);
         out.profile_missing.push_back(t.missing > 0);
+        clock.lap(StageTimes::Records);
     }
 }
 
@@ -300,11 +307,14 @@ void lag_entries(const T *t, const double *value, int64_t a, int64_t e, int64_t 
         else
             pair_up(t, value, a, e, timed_end, lag, narrow, w.lags[l]);
     }
+    StageClock &clock = w.stats.clock;
+    clock.lap(StageTimes::LagPairs);
     std::vector<stats::Welford> &corr = w.correlations;
     corr.assign(count, stats::Welford());
     size_t l = 0;
     for (; l + 1 < count; l += 2) correlate(w.lags[l], corr[l], w.lags[l + 1], corr[l + 1]);
     if (l < count) correlate(w.lags[l], corr[l]);
+    clock.lap(StageTimes::Correlations);
     for (size_t k = 0; k < count; k++) {
         const LagPairs &p = w.lags[k];
         out.lag.resize(out.lag.size() + kLagWidth, kNaN);
@@ -312,6 +322,7 @@ void lag_entries(const T *t, const double *value, int64_t a, int64_t e, int64_t 
         counted(describe(p.diffs.data(), p.ndiffs, o.precision, o, w, slot, true), slot);
         slot[Field::Nb] = static_cast<double>(p.ndiffs);
         slot[Field::Acor] = corr[k].result();
+        clock.lap(StageTimes::Records);
     }
 }
 

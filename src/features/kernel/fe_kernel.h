@@ -13,6 +13,8 @@
 // and the Welford recurrence of DataFrame.corr.  Missing values are NaN.
 #pragma once
 
+#include "profile.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -126,6 +128,8 @@ struct Options {
     // ... and the period aggregates of numpy.sum and numpy.mean, which hand
     // the Series to its own method, are pyarrow's sums too.
     bool arrow_sums = false;
+    // Time the windows' stages (Kernel::stage_times).
+    bool profile = false;
 };
 
 // A statistic that pyarrow computes as NaN rather than returns as null:
@@ -230,6 +234,9 @@ public:
 
     // Whether the readings had to be reordered (false: already in order).
     bool reordered() const { return reordered_; }
+    // The ordering's stages, and the windows' stages of every run so far
+    // that asked for them (Options::profile), summed over the threads.
+    StageTimes stage_times() const;
     int threads() const { return threads_; }
 
 private:
@@ -241,6 +248,7 @@ private:
     void order_readings();
     bool blocks_in_place(UnitCodes &units);
     void reorder(UnitCodes &units, const Interruption &stop);
+    StageClock ordering_clock_;
     void give_back_copies() noexcept;
     void find_missing_times();
     void compute(const Range &r, const Options &o, Work &w, Result &out);

@@ -170,6 +170,7 @@ void with_column(const Column &c, F &&f) {
 }  // namespace
 
 void Kernel::compute(const Range &r, const Options &o, Work &w, Result &out) {
+    w.stats.clock.start(o.profile);
     const int64_t a = r.begin, e = r.end;
     out.windows += 1;
     out.rows.push_back(e - a);
@@ -205,6 +206,13 @@ void Kernel::compute(const Range &r, const Options &o, Work &w, Result &out) {
         lag_entries(t, value, a, e, timed_end, o.lags, o, w, out);
         span_entry(t, a, timed_end, out);
     }
+    w.stats.clock.lap(StageTimes::Records);
+}
+
+StageTimes Kernel::stage_times() const {
+    StageTimes all = ordering_clock_.times();
+    for (const auto &w : work_) all += w->stats.clock.times();
+    return all;
 }
 
 Kernel::Status Kernel::run(const Window *windows, int64_t count, const Options &options,

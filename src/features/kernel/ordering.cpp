@@ -38,13 +38,17 @@ namespace movra::fe_kernel {
 // Interrupted, the ordering leaves the kernel unusable (interrupted()).
 void Kernel::order_readings() {
     const Interruption stop([this] { return stop_requested(); });
+    ordering_clock_.start(true);
     try {
         UnitCodes units(table_);
-        if (!blocks_in_place(units)) reorder(units, stop);
+        const bool in_place = blocks_in_place(units);
+        ordering_clock_.lap(StageTimes::OrderingUnits);
+        if (!in_place) reorder(units, stop);
     } catch (const Interruption::Stopped &) {
         return;
     }
     find_missing_times();
+    ordering_clock_.lap(StageTimes::OrderingBlocks);
 }
 
 // Whether the readings are in order already: each wanted unit's readings one
@@ -75,10 +79,12 @@ void Kernel::reorder(UnitCodes &units, const Interruption &stop) {
     reordered_ = true;
     const Copies copies = plan_copies(table_, copies_, wanted, threads_);
     const bool integer_time = table_.time.integer();
+    ordering_clock_.lap(StageTimes::OrderingPlan);
     if (wanted.count == table_.rows && wanted.count <= int64_t{UINT32_MAX})
         deal_readings(wanted.count, keys, copies, integer_time, threads_, stop);
     else
         gather_readings(wanted, keys, copies, integer_time, threads_, stop);
+    ordering_clock_.lap(StageTimes::OrderingMoves);
     int64_t at = 0;
     for (int64_t c = 0; c < units.size(); c++) {
         const int64_t end = at + wanted.per_code[c];

@@ -283,9 +283,14 @@ Tally describe(const double *v, int64_t n, Moments moments, Scratch &s, double *
     }
     const bool complete = m.count == m.n;
     const auto [mx, mn] = nanextremes(m);
+    s.clock.lap(StageTimes::Masking);
+    const Ranked r = rank_for_quartiles(m, mn, mx, s);
+    out[Stat::Median] = nanmedian(r);
+    out[Stat::Q3] = nanquantile(r, 0.75);
+    out[Stat::Q1] = nanquantile(r, 0.25);
+    s.clock.lap(StageTimes::OrderStatistics);
     const double total = filled_sum(m);
     const double mean = (0.0 + total) / static_cast<double>(m.count);
-    const Ranked r = rank_for_quartiles(m, mn, mx, s);
     double skew = kNaN, kurt = kNaN;
     double squares = kNaN;  // numpy's sum of the squared deviations from the mean, once known
     if (moments == Moments::ZeroedTwoPass) {
@@ -303,9 +308,6 @@ Tally describe(const double *v, int64_t n, Moments moments, Scratch &s, double *
     }
     out[Stat::Max] = mx;
     out[Stat::Min] = mn;
-    out[Stat::Median] = nanmedian(r);
-    out[Stat::Q3] = nanquantile(r, 0.75);
-    out[Stat::Q1] = nanquantile(r, 0.25);
     if (where_sums) {
         const double where_mean = masked_mean(m);
         out[Stat::Mean] = where_mean;
@@ -316,6 +318,7 @@ Tally describe(const double *v, int64_t n, Moments moments, Scratch &s, double *
     }
     out[Stat::Skew] = skew;
     out[Stat::Kurt] = kurt;
+    s.clock.lap(StageTimes::Sums);
     return tally;
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "fe_kernel.h"
+#include "profile.h"
 
 #include <cmath>
 #include <cstdint>
@@ -19,6 +20,7 @@ struct Scratch {
     std::vector<float> narrow;
     std::vector<int32_t> bucket_of, bucket_count;
     std::vector<uint8_t> bucket_run;
+    StageClock clock;  // the thread's stages, when timed
 };
 
 // The shared masking step: the Series as given, with its missing values

@@ -91,7 +91,12 @@ Tally describe32(const double *v, int64_t n, Precision p, Scratch &s, double *ou
         return tally;
     }
     const auto [mx, mn] = nanextremes(m);
+    s.clock.lap(StageTimes::Masking);
     const Ranked r = rank_for_quartiles(m, mn, mx, s);
+    out[Stat::Median] = nanmedian32(r);
+    out[Stat::Q3] = nanquantile32(r, 0.75, m.count < m.n);
+    out[Stat::Q1] = nanquantile32(r, 0.25, m.count < m.n);
+    s.clock.lap(StageTimes::OrderStatistics);
     // pandas 3.1 takes the moments of the values widened to float64.
     double skew = kNaN, kurt = kNaN;
     if (p == Precision::Float32Legacy) {
@@ -107,13 +112,11 @@ Tally describe32(const double *v, int64_t n, Precision p, Scratch &s, double *ou
     }
     out[Stat::Max] = mx;
     out[Stat::Min] = mn;
-    out[Stat::Median] = nanmedian32(r);
-    out[Stat::Q3] = nanquantile32(r, 0.75, m.count < m.n);
-    out[Stat::Q1] = nanquantile32(r, 0.25, m.count < m.n);
     out[Stat::Mean] = nanmean32(m, p, s);
     out[Stat::Std] = nanstd32(m, p, s);
     out[Stat::Skew] = rounded(skew);
     out[Stat::Kurt] = rounded(kurt);
+    s.clock.lap(StageTimes::Sums);
     return tally;
 }
 
