@@ -405,6 +405,8 @@ void test_del_t_maximin() {
     check(record(r, 4).size() == 2 * kStats + 2 * kLagWidth + 2, "record without period entries");
 }
 
+std::vector<unsigned char> bytes_of(const Result &r);
+
 void test_order_and_ties() {
     // The same readings already in order need no copy and give the same records.
     Readings shuffled;
@@ -441,6 +443,23 @@ void test_order_and_ties() {
     Window both[2] = {ws[0], cut};
     check(kernel.run(both, 2, options(false), r2, &at) == Kernel::Status::Ambiguous && at == 1 && r2.windows == 1,
           "run stops at the ambiguous window");
+    // On several threads too, with ambiguous windows here and there (the
+    // first at the end of the first run handed out, while the other threads
+    // go on): the records before the first, and only those, as on one thread.
+    for (int first : {36, 137}) {
+        std::vector<Window> many;
+        for (int i = 0; i < 300; i++) many.push_back(i == first || i == 210 || i == 299 ? cut : ws[i % 5]);
+        Result one;
+        kernel.run(many.data(), first, options(false), one);
+        for (int threads : {2, 3}) {
+            Kernel shared(sorted.table(), nullptr, threads);
+            Result got;
+            int64_t stopped = -1;
+            check(shared.run(many.data(), 300, options(false), got, &stopped) == Kernel::Status::Ambiguous &&
+                      stopped == first && bytes_of(got) == bytes_of(one),
+                  "run on " + std::to_string(threads) + " threads stops at the first ambiguous window");
+        }
+    }
     cut.forward_r = 5;  // times 4 | 5 5 6 7 8: the tie stays whole
     check(!kernel.locate(cut).ambiguous, "cut beside a tie");
     cut.has_backward_r = true;
@@ -678,6 +697,101 @@ void test_signed_zero_extremes() {
             check(identical(mx, got[Stat::Max]) && std::signbit(mx) == std::signbit(got[Stat::Max]) &&
                       identical(mn, got[Stat::Min]) && std::signbit(mn) == std::signbit(got[Stat::Min]),
                   "signed zero extremes of " + std::to_string(n) + " values");
+        }
+    }
+}
+
+// The first occurrences of each distinct value against a plain search: few
+// values (the cache holds them), many (they collide in it and fall through
+// to the set), floats with NaN and signed zeros, on 1 to 3 threads, over
+// enough values that the threads split them.
+// Readings in order are used in place, found so by the threads side by side
+// past the first rows; a second run of a unit or a time out of order far
+// into the table sends them to be reordered.  Every way, the records are
+// those of one thread.
+void test_order_found_by_threads() {
+    const int64_t units = 700, days = 500, n = units * days;
+    std::vector<int64_t> unit(n), time(n), wd(n);
+    std::vector<double> value(n);
+    for (int64_t i = 0; i < n; i++) {
+        unit[i] = i / days + 1;
+        time[i] = i % days;
+        wd[i] = time[i] % 7;
+        value[i] = static_cast<double>((i * 7919) % 1000) / 8;
+    }
+    Options o;
+    o.tactic = {0, 1};
+    o.periodic = {1};
+    std::vector<Window> ws;
+    for (int64_t u = 1; u <= units; u++) {
+        Window w;
+        w.unit = u;
+        ws.push_back(w);
+    }
+    auto records = [&](int threads, bool *reordered) {
+        Table t = table_of(unit, ints(time), value, {ints(wd)});
+        t.wanted_units.emplace();
+        for (int64_t u = 1; u <= units; u++) t.wanted_units->push_back(u);
+        Kernel k(t, nullptr, threads);
+        *reordered = k.reordered();
+        Result r;
+        k.run(ws.data(), units, o, r);
+        return bytes_of(r);
+    };
+    auto same_on_threads = [&](const std::string &what, bool want_reordered) {
+        bool one_reordered = false, two_reordered = true;
+        const auto one = records(1, &one_reordered);
+        check(records(2, &two_reordered) == one && one_reordered == want_reordered &&
+                  two_reordered == want_reordered,
+              what);
+    };
+    same_on_threads("readings in order, in place", false);
+    std::swap(unit[n - 3 * days], unit[n - 5 * days]);  // two units each split in two runs, far in
+    std::swap(value[n - 3 * days], value[n - 5 * days]);
+    same_on_threads("a second run of a unit far into the table", true);
+    std::swap(unit[n - 3 * days], unit[n - 5 * days]);
+    std::swap(value[n - 3 * days], value[n - 5 * days]);
+    std::swap(time[n - 10], time[n - 20]);  // out of time order in the last unit
+    same_on_threads("a time out of order far into the table", true);
+}
+
+void test_first_occurrences_against_plain_search() {
+    uint64_t state = 11;
+    auto next = [&] {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return state >> 33;
+    };
+    const int64_t n = 300000;
+    for (uint64_t distinct : {1ull, 7ull, 5000ull, 200000ull}) {
+        std::vector<int64_t> ints(n);
+        std::vector<double> floats(n);
+        for (int64_t i = 0; i < n; i++) {
+            const uint64_t k = i < 3 ? 1 : next() % distinct;  // the first value repeats at once
+            ints[i] = static_cast<int64_t>(k * 2654435761ull) - (int64_t{1} << 40);
+            const uint64_t r = next() % 64;
+            floats[i] = r == 0 ? NaN : r == 1 ? -0.0 : r == 2 ? 0.0 : static_cast<double>(k) / 4;
+        }
+        auto plain = [&](auto &v, auto same) {
+            std::vector<int64_t> at;
+            std::map<double, bool> seen_numbers;
+            bool seen_nan = false;
+            for (int64_t i = 0; i < n; i++) {
+                const double x = static_cast<double>(v[i]);
+                if (std::isnan(x) ? seen_nan : seen_numbers.count(same(x)) > 0) continue;
+                if (std::isnan(x))
+                    seen_nan = true;
+                else
+                    seen_numbers[same(x)] = true;
+                at.push_back(i);
+            }
+            return at;
+        };
+        const auto want_ints = plain(ints, [](double x) { return x; });
+        const auto want_floats = plain(floats, [](double x) { return x == 0 ? 0.0 : x; });
+        for (int threads : {1, 2, 3}) {
+            const std::string what = std::to_string(distinct) + " values on " + std::to_string(threads) + " threads";
+            check(first_occurrences(ints.data(), n, threads) == want_ints, "first occurrences of " + what);
+            check(first_occurrences(floats.data(), n, threads) == want_floats, "first occurrences of float " + what);
         }
     }
 }
@@ -937,6 +1051,8 @@ int main() {
     test_unsorted_units_and_keys();
     test_records_against_plain_computation();
     test_signed_zero_extremes();
+    test_order_found_by_threads();
+    test_first_occurrences_against_plain_search();
     test_aggregates();
     test_categories();
     test_interrupted_ordering();

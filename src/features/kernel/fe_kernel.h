@@ -228,7 +228,8 @@ public:
     // the records before it) and checks the options first
     // (Status::BadOptions, nothing appended; also after an interrupted
     // ordering).  The windows are shared out among the kernel's threads,
-    // which are joined before it returns, also when it throws.
+    // which are joined before it returns, also when it throws (`out` may
+    // then hold the records of some of the windows).
     Status run(const Window *windows, int64_t count, const Options &options, Result &out,
                int64_t *failed_at = nullptr);
 

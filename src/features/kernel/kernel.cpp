@@ -13,9 +13,11 @@
 #include "window_work.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <numeric>
 #include <type_traits>
 
@@ -209,6 +211,22 @@ void Kernel::compute(const Range &r, const Options &o, Work &w, Result &out) {
     w.stats.clock.lap(StageTimes::Records);
 }
 
+namespace {
+
+// Where each run of windows handed to a thread begins, then `count`: about
+// a quarter of the windows left over the threads, and no fewer than a few.
+std::vector<int64_t> run_bounds(int64_t count, int threads) {
+    constexpr int64_t kFewest = 4;
+    std::vector<int64_t> bounds{0};
+    for (int64_t at = 0; at < count;) {
+        at = std::min(count, at + std::max(kFewest, (count - at) / (4 * static_cast<int64_t>(threads))));
+        bounds.push_back(at);
+    }
+    return bounds;
+}
+
+}  // namespace
+
 StageTimes Kernel::stage_times() const {
     StageTimes all = ordering_clock_.times();
     for (const auto &w : work_) all += w->stats.clock.times();
@@ -223,35 +241,53 @@ Kernel::Status Kernel::run(const Window *windows, int64_t count, const Options &
     if (std::any_of(options.tactic.begin(), options.tactic.end(), bad) ||
         std::any_of(options.periodic.begin(), options.periodic.end(), bad))
         return Status::BadOptions;
-    // Where every window lies, up to the first ambiguous one.
-    std::vector<Range> ranges;
-    ranges.reserve(static_cast<size_t>(std::max<int64_t>(count, 0)));
-    Status status = Status::Ok;
-    for (int64_t i = 0; i < count; i++) {
-        ranges.push_back(locate(windows[i]));
-        if (ranges.back().ambiguous) {
-            ranges.pop_back();
-            if (failed_at) *failed_at = i;
-            status = Status::Ambiguous;
-            break;
+    if (threads_ == 1 || count < 2) {
+        for (int64_t i = 0; i < count; i++) {
+            const Range r = locate(windows[i]);
+            if (r.ambiguous) {
+                if (failed_at) *failed_at = i;
+                return Status::Ambiguous;
+            }
+            compute(r, options, *work_[0], out);
         }
+        return Status::Ok;
     }
-    const int64_t todo = static_cast<int64_t>(ranges.size());
-    if (threads_ == 1 || todo < 2) {
-        for (const Range &r : ranges) compute(r, options, *work_[0], out);
-        return status;
-    }
-    // Runs of windows are handed out to the threads as they become free, each
-    // run's records kept apart and appended in window order at the end.
-    const int64_t per_part = std::max<int64_t>(1, todo / (8 * threads_));
-    const int64_t parts = (todo + per_part - 1) / per_part;
-    std::vector<Result> records(static_cast<size_t>(parts));
-    for_each_part(threads_, parts, [&](int64_t p, int worker) {
-        const int64_t end = std::min(todo, (p + 1) * per_part);
-        for (int64_t i = p * per_part; i < end; i++) compute(ranges[i], options, *work_[worker], records[p]);
+    // Runs of windows, the largest first, are handed out to the threads as
+    // they become free; the last are a few windows each, so that the threads
+    // finish together.  Whichever thread finishes a run appends the records
+    // of every finished run that is next in window order, while the other
+    // threads go on: nothing is left to append at the end.
+    const std::vector<int64_t> bounds = run_bounds(count, threads_);
+    const int64_t runs = static_cast<int64_t>(bounds.size()) - 1;
+    std::vector<Result> records(static_cast<size_t>(runs));
+    std::vector<char> finished(static_cast<size_t>(runs), 0);
+    std::mutex appending;
+    int64_t appended = 0;
+    std::atomic<int64_t> ambiguous{count};  // the first ambiguous window found
+    for_each_part(threads_, runs, [&](int64_t p, int worker) {
+        for (int64_t i = bounds[p]; i < bounds[p + 1] && i < ambiguous.load(); i++) {
+            const Range r = locate(windows[i]);
+            if (r.ambiguous) {
+                for (int64_t seen = ambiguous.load(); i < seen && !ambiguous.compare_exchange_weak(seen, i);) {
+                }
+                break;
+            }
+            compute(r, options, *work_[worker], records[p]);
+        }
+        // A run after an ambiguous window is never appended: the run holding
+        // that window finishes before any run after it is next in order.
+        std::lock_guard<std::mutex> hold(appending);
+        finished[p] = 1;
+        for (; appended < runs && finished[appended] && bounds[appended] < ambiguous.load(); appended++) {
+            out.append(records[appended]);
+            records[appended] = Result();
+        }
     });
-    for (const Result &r : records) out.append(r);
-    return status;
+    if (ambiguous.load() < count) {
+        if (failed_at) *failed_at = ambiguous.load();
+        return Status::Ambiguous;
+    }
+    return Status::Ok;
 }
 
 }  // namespace movra::fe_kernel
