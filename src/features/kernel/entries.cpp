@@ -184,35 +184,70 @@ void pair_up_distinct(const T *t, const double *value, int64_t a, int64_t e, T l
     p.npairs = np;
 }
 
-// Whether t[a .. e) ascends strictly (no missing time, no repeated one) and
-// so does each time minus `lag`.
-template <class T>
-bool distinct_ascending(const T *t, int64_t a, int64_t e, T lag) {
-    if (e - a < 2) return false;  // nothing to gain
-    if constexpr (std::is_floating_point_v<T>) {
-        if (!std::isfinite(lag)) return false;
-    } else {
-        if (shifted(t[a], lag) > shifted(t[e - 1], lag)) return false;  // a wrap-around breaks the order
+// pair_up for readings one time step apart (integer times t[a], t[a] + 1,
+// ...): the partner of reading i is reading i - lag, where there is one.
+void pair_up_consecutive(const double *value, int64_t a, int64_t e, int64_t lag, bool narrow, LagPairs &p) {
+    const int64_t n = e - a;
+    if (static_cast<int64_t>(p.diffs.size()) < n) {
+        p.diffs.resize(static_cast<size_t>(n));
+        p.earlier.resize(static_cast<size_t>(n));
+        p.later.resize(static_cast<size_t>(n));
     }
+    // Readings k in [from, to) have a partner, k - lag (no overflow: |lag| < n there).
+    const int64_t from = lag >= n ? n : lag > 0 ? lag : 0;
+    const int64_t to = lag <= -n ? 0 : lag < 0 ? n + lag : n;
+    const double *v = value + a;
+    int64_t np = 0;
+    for (int64_t k = 0; k < n; k++) p.diffs[k] = kNaN;
+    for (int64_t k = from; k < to; k++) {
+        const double x = v[k - lag], y = v[k];
+        p.diffs[k] = narrow ? static_cast<float>(y) - static_cast<float>(x) : y - x;
+        p.earlier[np] = x;  // kept only when both are finite, as the correlation has them
+        p.later[np] = y;
+        np += finite(x) & finite(y);
+    }
+    p.ndiffs = n;
+    p.npairs = np;
+}
+
+// Whether t[a .. e) ascends strictly: no missing time, no repeated one.
+template <class T>
+bool strictly_ascending(const T *t, int64_t a, int64_t e) {
     bool ascending = true;
     for (int64_t i = a + 1; i < e; i++) ascending &= t[i - 1] < t[i];  // false where either is NaN
     return ascending;
 }
 
-// The correlations of two lags side by side: each recurrence is a chain of
-// dependent steps, which two chains fill out.
-void correlate(const LagPairs &p, stats::Welford &c) {
-    for (int64_t i = 0; i < p.npairs; i++) c.add(p.earlier[i], p.later[i]);
+// Whether each time minus `lag` ascends as the times do.
+template <class T>
+bool shift_keeps_order(const T *t, int64_t a, int64_t e, T lag) {
+    if constexpr (std::is_floating_point_v<T>)
+        return std::isfinite(lag);
+    else
+        return shifted(t[a], lag) <= shifted(t[e - 1], lag);  // a wrap-around breaks the order
 }
 
-void correlate(const LagPairs &p, stats::Welford &c, const LagPairs &q, stats::Welford &d) {
+// The correlations of two lags side by side: each recurrence is a chain of
+// dependent steps, which two chains fill out.  The pairs are finite, so the
+// i-th step divides by i + 1: the divisions are looked up (r).
+void correlate(const LagPairs &p, stats::Welford &c, const double *r) {
+    for (int64_t i = 0; i < p.npairs; i++) c.add_finite(p.earlier[i], p.later[i], r[i]);
+}
+
+void correlate(const LagPairs &p, stats::Welford &c, const LagPairs &q, stats::Welford &d, const double *r) {
     const int64_t both = std::min(p.npairs, q.npairs);
     for (int64_t i = 0; i < both; i++) {
-        c.add(p.earlier[i], p.later[i]);
-        d.add(q.earlier[i], q.later[i]);
+        c.add_finite(p.earlier[i], p.later[i], r[i]);
+        d.add_finite(q.earlier[i], q.later[i], r[i]);
     }
-    for (int64_t i = both; i < p.npairs; i++) c.add(p.earlier[i], p.later[i]);
-    for (int64_t i = both; i < q.npairs; i++) d.add(q.earlier[i], q.later[i]);
+    for (int64_t i = both; i < p.npairs; i++) c.add_finite(p.earlier[i], p.later[i], r[i]);
+    for (int64_t i = both; i < q.npairs; i++) d.add_finite(q.earlier[i], q.later[i], r[i]);
+}
+
+// 1. / (k + 1) for every k below n, computed once per thread.
+const double *reciprocals(int64_t n, std::vector<double> &r) {
+    for (int64_t k = static_cast<int64_t>(r.size()); k < n; k++) r.push_back(1. / static_cast<double>(k + 1));
+    return r.data();
 }
 
 }  // namespace
@@ -248,10 +283,15 @@ void period_entry(const K *key, int64_t categories, const double *value, int64_t
     auto &series = w.series;
     series.resize(static_cast<size_t>(std::max<int64_t>(0, g1 - g0)));
     bool any_empty = false;
-    for (int64_t j = g0; j < g1; j++) {
-        const int64_t size = dropped(j) ? 0 : size_of(j);
-        any_empty = any_empty || size == 0;
-        series[j - g0] = aggregate(g.values + g.starts[j], size, o, w);
+    const bool one_each = categories == 0 && g.count == e - a;  // a reading per period (days)
+    if (one_each && o.aggregate == Aggregate::NanSum && !o.arrow_sums && o.precision == Precision::Float64) {
+        for (int64_t j = g0; j < g1; j++) series[j - g0] = 0.0 + (std::isnan(g.values[j]) ? 0.0 : g.values[j]);
+    } else {
+        for (int64_t j = g0; j < g1; j++) {
+            const int64_t size = dropped(j) ? 0 : size_of(j);
+            any_empty = any_empty || size == 0;
+            series[j - g0] = aggregate(g.values + g.starts[j], size, o, w);
+        }
     }
     clock.lap(StageTimes::Aggregates);
     // The aggregates of float32 readings form a float32 Series, unless a
@@ -300,9 +340,23 @@ void lag_entries(const T *t, const double *value, int64_t a, int64_t e, int64_t 
     const size_t count = lags.size();
     if (w.lags.size() < count) w.lags.resize(count);
     const bool narrow = o.precision != Precision::Float64;
+    // Times all present and distinct (the usual case) pair by a forward
+    // pointer; integer times one step apart (daily readings without a gap)
+    // pair by position.
+    const bool distinct = e - a > 1 && timed_end == e && strictly_ascending(t, a, e);
+    bool consecutive = false;
+    if constexpr (!std::is_floating_point_v<T>)
+        consecutive = distinct && static_cast<uint64_t>(t[e - 1]) - static_cast<uint64_t>(t[a]) ==
+                                      static_cast<uint64_t>(e - 1 - a);
     for (size_t l = 0; l < count; l++) {
         const T lag = from_scalar<T>(lags[l]);
-        if (timed_end == e && distinct_ascending(t, a, e, lag))
+        if constexpr (!std::is_floating_point_v<T>) {
+            if (consecutive) {
+                pair_up_consecutive(value, a, e, lag, narrow, w.lags[l]);
+                continue;
+            }
+        }
+        if (distinct && shift_keeps_order(t, a, e, lag))
             pair_up_distinct(t, value, a, e, lag, narrow, w.lags[l]);
         else
             pair_up(t, value, a, e, timed_end, lag, narrow, w.lags[l]);
@@ -311,9 +365,12 @@ void lag_entries(const T *t, const double *value, int64_t a, int64_t e, int64_t 
     clock.lap(StageTimes::LagPairs);
     std::vector<stats::Welford> &corr = w.correlations;
     corr.assign(count, stats::Welford());
+    int64_t most = 0;
+    for (size_t l = 0; l < count; l++) most = std::max(most, w.lags[l].npairs);
+    const double *r = reciprocals(most, w.reciprocals);
     size_t l = 0;
-    for (; l + 1 < count; l += 2) correlate(w.lags[l], corr[l], w.lags[l + 1], corr[l + 1]);
-    if (l < count) correlate(w.lags[l], corr[l]);
+    for (; l + 1 < count; l += 2) correlate(w.lags[l], corr[l], w.lags[l + 1], corr[l + 1], r);
+    if (l < count) correlate(w.lags[l], corr[l], r);
     clock.lap(StageTimes::Correlations);
     for (size_t k = 0; k < count; k++) {
         const LagPairs &p = w.lags[k];

@@ -32,6 +32,13 @@ struct Masked {
     int64_t n = 0, count = 0;
     int64_t zeros = 0;               // values equal to 0
 };
+// A Series' zeros and missing values (NB_0 and NB_NA), which the masking
+// step counts.
+struct Tally {
+    int64_t zeros = 0, missing = 0;
+};
+
+Tally tally(const double *v, int64_t n);
 Masked mask(const double *v, int64_t n, Scratch &s, bool fill);
 
 // add.reduce over float64: the identity 0.0 plus numpy's pairwise sum.
@@ -105,12 +112,6 @@ CentralSums narrow_zeroed_sums(const Masked &m, Scratch &s);
 double arrow_sum(const Masked &m);
 double arrow_quantile(const Ranked &r, double q);  // "linear", the median included
 
-// What the masking step counted on the way: a Series' zeros and missing
-// values (NB_0 and NB_NA).
-struct Tally {
-    int64_t zeros = 0, missing = 0;
-};
-
 // MAX, MIN, MEDIAN, Q3, Q1, MEAN, STD, SKEW, KURT into out[0 .. kStats).
 // `where_sums`: MEAN and STD as a nullable Series has them.
 Tally describe(const double *v, int64_t n, Moments moments, Scratch &s, double *out, bool where_sums = false);
@@ -129,12 +130,16 @@ struct Welford {
     int64_t nobs = 0;
     double meanx = 0, meany = 0, ssqdmx = 0, ssqdmy = 0, covxy = 0;
     void add(double vx, double vy) {
-        if (!std::isfinite(vx) || !std::isfinite(vy)) return;
+        if (std::isfinite(vx) && std::isfinite(vy)) add_finite(vx, vy, 1. / static_cast<double>(nobs + 1));
+    }
+    // A pair of finite values, with `reciprocal` = 1. / (nobs + 1), which
+    // the caller may have divided out beforehand.
+    void add_finite(double vx, double vy, double reciprocal) {
         nobs += 1;
         const double dx = vx - meanx;
         const double dy = vy - meany;
-        meanx += 1. / static_cast<double>(nobs) * dx;
-        meany += 1. / static_cast<double>(nobs) * dy;
+        meanx += reciprocal * dx;
+        meany += reciprocal * dy;
         ssqdmx += (vx - meanx) * dx;
         ssqdmy += (vy - meany) * dy;
         covxy += (vx - meanx) * dy;

@@ -31,6 +31,7 @@ struct Work {
     std::vector<float> narrow;
     std::vector<LagPairs> lags;
     std::vector<stats::Welford> correlations;
+    std::vector<double> reciprocals;  // 1. / (k + 1) at k
 };
 
 }  // namespace movra::fe_kernel
