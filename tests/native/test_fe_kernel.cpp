@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <limits>
 #include <map>
+#include <type_traits>
 #include <string>
 #include <vector>
 
@@ -675,6 +676,29 @@ void test_records_against_plain_computation() {
                            identical(corr, entry[Field::Acor]);
             }
             check(all_same, "lag entries of " + what);
+
+            // The same readings interleaved with another unit's are reordered,
+            // their keys copied narrowed (to offsets of 1, 2 or 4 bytes from the
+            // smallest, the category codes' -1 included): the same record.
+            auto interleaved = [&](auto &column) {
+                std::remove_reference_t<decltype(column)> both;
+                for (int64_t i = 0; i < n; i++) {
+                    both.push_back(column[i]);
+                    both.push_back(column[n - 1 - i]);
+                }
+                return both;
+            };
+            std::vector<int64_t> units2(2 * n);
+            for (int64_t i = 0; i < 2 * n; i++) units2[i] = i % 2 ? 2 : 1;
+            const auto time2 = interleaved(time), ascending2 = interleaved(ascending), small2 = interleaved(small),
+                       wide2 = interleaved(wide), codes2 = interleaved(codes);
+            const auto value2 = interleaved(value), floating2 = interleaved(floating);
+            std::vector<Column> keys2{ints(ascending2), ints(small2), ints(wide2), floats(floating2), ints(codes2)};
+            keys2.back().categories = 6;
+            Kernel mixed(table_of(units2, ints(time2), value2, keys2), nullptr, 2);
+            Result r2;
+            mixed.run(&w, 1, o, r2);
+            check(n < 2 || (mixed.reordered() && bytes_of(r2) == bytes_of(r)), "reordered record of " + what);
         }
 }
 

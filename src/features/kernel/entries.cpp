@@ -253,10 +253,10 @@ const double *reciprocals(int64_t n, std::vector<double> &r) {
 }  // namespace
 
 template <class K>
-void period_entry(const K *key, int64_t categories, const double *value, int64_t a, int64_t e, const Options &o,
-                  Work &w, Result &out) {
+void period_entry(const K *key, int64_t base, int64_t categories, const double *value, int64_t a, int64_t e,
+                  const Options &o, Work &w, Result &out) {
     StageClock &clock = w.stats.clock;
-    const Groups g = group_by_key(key, categories, value, a, e, false, w);
+    const Groups g = group_by_key(key, base, categories, value, a, e, false, w);
     clock.lap(StageTimes::Grouping);
     auto size_of = [&](int64_t j) { return g.starts[j + 1] - g.starts[j]; };
     // The groups holding readings: all of them, unless every category is one.
@@ -316,10 +316,10 @@ void period_entry(const K *key, int64_t categories, const double *value, int64_t
 }
 
 template <class K>
-void profile_entry(const K *key, int64_t categories, const double *value, int64_t a, int64_t e, const Options &o,
-                   Work &w, Result &out) {
+void profile_entry(const K *key, int64_t base, int64_t categories, const double *value, int64_t a, int64_t e,
+                   const Options &o, Work &w, Result &out) {
     StageClock &clock = w.stats.clock;
-    const Groups g = group_by_key(key, categories, value, a, e, true, w);
+    const Groups g = group_by_key(key, base, categories, value, a, e, true, w);
     clock.lap(StageTimes::Grouping);
     out.profile_groups.push_back(g.count);
     for (int64_t j = 0; j < g.count; j++) {
@@ -397,11 +397,13 @@ void span_entry(const T *t, int64_t a, int64_t timed_end, Result &out) {
 }
 
 #define MOVRA_KEY_ENTRIES(K)                                                                                      \
-    template void period_entry(const K *, int64_t, const double *, int64_t, int64_t, const Options &, Work &,  \
-                               Result &);                                                                      \
-    template void profile_entry(const K *, int64_t, const double *, int64_t, int64_t, const Options &, Work &, \
-                                Result &);
-MOVRA_KEY_ENTRIES(int32_t)
+    template void period_entry(const K *, int64_t, int64_t, const double *, int64_t, int64_t, const Options &,    \
+                               Work &, Result &);                                                              \
+    template void profile_entry(const K *, int64_t, int64_t, const double *, int64_t, int64_t, const Options &,   \
+                                Work &, Result &);
+MOVRA_KEY_ENTRIES(uint8_t)
+MOVRA_KEY_ENTRIES(uint16_t)
+MOVRA_KEY_ENTRIES(uint32_t)
 MOVRA_KEY_ENTRIES(int64_t)
 MOVRA_KEY_ENTRIES(double)
 #undef MOVRA_KEY_ENTRIES

@@ -36,13 +36,19 @@ struct Scalar {
 struct Column {
     const double *f64 = nullptr;
     const int64_t *i64 = nullptr;
-    const int32_t *i32 = nullptr;  // a key column the ordering narrowed (never given by callers)
+    // A key column the ordering copied narrowed (never given by callers):
+    // each key is `base` plus the offset held, in 1, 2 or 4 bytes.
+    const uint8_t *u8 = nullptr;
+    const uint16_t *u16 = nullptr;
+    const uint32_t *u32 = nullptr;
+    int64_t base = 0;
     // A key column of category codes 0 .. categories - 1 (missing: NaN),
     // grouped as pandas 2 groups a categorical: every category is a group of
     // every window, also one without readings there.  0: the column's
     // distinct values are the groups.
     int64_t categories = 0;
-    bool integer() const { return i64 != nullptr || i32 != nullptr; }
+    bool narrowed() const { return u8 != nullptr || u16 != nullptr || u32 != nullptr; }
+    bool integer() const { return i64 != nullptr || narrowed(); }
 };
 
 struct Table {
@@ -196,7 +202,7 @@ struct CopiedColumns {
     Buffer<int64_t> time_i;
     std::vector<Buffer<double>> keys_f;
     std::vector<Buffer<int64_t>> keys_i;
-    std::vector<Buffer<int32_t>> keys_i32;  // integer keys that fit in 32 bits, narrowed
+    std::vector<Buffer<uint8_t>> keys_narrow;  // integer keys narrowed to 1, 2 or 4 bytes
 };
 
 

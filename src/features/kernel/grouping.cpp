@@ -10,6 +10,20 @@ namespace movra::fe_kernel {
 
 namespace {
 
+// A key's value: a narrowed key is its offset from `base`.
+template <class K>
+auto value_of(K k, int64_t base) {
+    if constexpr (std::is_floating_point_v<K>)
+        return k;
+    else
+        return static_cast<int64_t>(static_cast<uint64_t>(base) + static_cast<uint64_t>(k));
+}
+
+template <class K>
+Scalar key_of(K k, int64_t base) {
+    return to_scalar(value_of(k, base));
+}
+
 // The boundaries of the runs of equal keys among k[0 .. n), into w.starts.
 // Returns whether the keys ascend, none missing: the runs are then the
 // groups.
@@ -51,7 +65,8 @@ void deal_to_buckets(const double *value, int64_t n, uint64_t buckets, Work &w) 
 // Integer keys k[0 .. n) within [lo, lo + range]: counted out, one group
 // per key that occurs.
 template <class K>
-Groups count_out(const K *k, const double *value, int64_t n, K lo, uint64_t range, bool want_keys, Work &w) {
+Groups count_out(const K *k, int64_t base, const double *value, int64_t n, K lo, uint64_t range, bool want_keys,
+                 Work &w) {
     auto &held = w.held;
     held.resize(static_cast<size_t>(n));
     for (int64_t i = 0; i < n; i++)
@@ -66,7 +81,7 @@ Groups count_out(const K *k, const double *value, int64_t n, K lo, uint64_t rang
         const int64_t end = w.counts[h];
         if (end == begin) continue;
         starts.push_back(begin);
-        if (want_keys) keys.push_back(to_scalar(static_cast<K>(static_cast<uint64_t>(lo) + h)));
+        if (want_keys) keys.push_back(key_of(static_cast<K>(static_cast<uint64_t>(lo) + h), base));
         begin = end;
     }
     starts.push_back(n);
@@ -80,7 +95,7 @@ Groups count_out(const K *k, const double *value, int64_t n, K lo, uint64_t rang
 
 // Any other keys: the readings that have one sorted by it, stably.
 template <class K>
-Groups sort_out(const K *k, const double *value, int64_t n, bool want_keys, Work &w) {
+Groups sort_out(const K *k, int64_t base, const double *value, int64_t n, bool want_keys, Work &w) {
     auto &idx = w.idx;
     idx.clear();
     for (int64_t i = 0; i < n; i++)
@@ -96,7 +111,7 @@ Groups sort_out(const K *k, const double *value, int64_t n, bool want_keys, Work
         grouped[j] = value[idx[j]];
         if (j > 0 && k[idx[j]] == k[idx[j - 1]]) continue;
         starts.push_back(static_cast<int64_t>(j));
-        if (want_keys) keys.push_back(to_scalar(k[idx[j]]));
+        if (want_keys) keys.push_back(key_of(k[idx[j]], base));
     }
     starts.push_back(static_cast<int64_t>(idx.size()));
     Groups g;
@@ -109,7 +124,7 @@ Groups sort_out(const K *k, const double *value, int64_t n, bool want_keys, Work
 }
 
 template <class K>
-Groups group_rows(const K *k, const double *value, int64_t n, bool want_keys, Work &w) {
+Groups group_rows(const K *k, int64_t base, const double *value, int64_t n, bool want_keys, Work &w) {
     if (runs_of_keys(k, n, w)) {
         Groups g;
         g.values = value;
@@ -117,7 +132,7 @@ Groups group_rows(const K *k, const double *value, int64_t n, bool want_keys, Wo
         g.count = static_cast<int64_t>(w.starts.size()) - 1;
         if (want_keys) {
             w.keys.resize(static_cast<size_t>(g.count));
-            for (int64_t j = 0; j < g.count; j++) w.keys[j] = to_scalar(k[g.starts[j]]);
+            for (int64_t j = 0; j < g.count; j++) w.keys[j] = key_of(k[g.starts[j]], base);
             g.keys = w.keys.data();
         }
         return g;
@@ -126,20 +141,21 @@ Groups group_rows(const K *k, const double *value, int64_t n, bool want_keys, Wo
         // Small integer ranges (weekdays, months, weeks): a counting sort.
         const auto [lo, hi] = std::minmax_element(k, k + n);
         const uint64_t range = static_cast<uint64_t>(*hi) - static_cast<uint64_t>(*lo);
-        if (range < 4 * static_cast<uint64_t>(n) + 64) return count_out(k, value, n, *lo, range, want_keys, w);
+        if (range < 4 * static_cast<uint64_t>(n) + 64) return count_out(k, base, value, n, *lo, range, want_keys, w);
     }
-    return sort_out(k, value, n, want_keys, w);
+    return sort_out(k, base, value, n, want_keys, w);
 }
 
 // Category codes: one group per category, every category one.  A code
 // outside the categories counts as missing.
 template <class K>
-Groups group_codes(const K *k, const double *value, int64_t n, int64_t categories, Work &w) {
+Groups group_codes(const K *k, int64_t base, const double *value, int64_t n, int64_t categories, Work &w) {
+    using Value = decltype(value_of(K{}, 0));
     auto &held = w.held;  // each reading's code, or `categories` when it has none
     held.resize(static_cast<size_t>(n));
     for (int64_t i = 0; i < n; i++) {
-        const K c = k[i];
-        const bool valid = !missing(c) && c >= 0 && c < static_cast<K>(categories);
+        const Value c = value_of(k[i], base);
+        const bool valid = !missing(c) && c >= 0 && c < static_cast<Value>(categories);
         held[i] = valid ? static_cast<uint64_t>(c) : static_cast<uint64_t>(categories);
     }
     deal_to_buckets(value, n, static_cast<uint64_t>(categories), w);
@@ -149,7 +165,7 @@ Groups group_codes(const K *k, const double *value, int64_t n, int64_t categorie
     for (int64_t c = 0; c < categories; c++) starts[c + 1] = w.counts[c];
     auto &keys = w.keys;
     keys.resize(static_cast<size_t>(categories));
-    for (int64_t c = 0; c < categories; c++) keys[c] = to_scalar(static_cast<K>(c));
+    for (int64_t c = 0; c < categories; c++) keys[c] = to_scalar(static_cast<Value>(c));
     Groups g;
     g.values = w.grouped.data();
     g.starts = starts.data();
@@ -162,14 +178,19 @@ Groups group_codes(const K *k, const double *value, int64_t n, int64_t categorie
 }  // namespace
 
 template <class K>
-Groups group_by_key(const K *key, int64_t categories, const double *value, int64_t a, int64_t e, bool want_keys,
-                    Work &w) {
-    if (categories > 0) return group_codes(key + a, value + a, e - a, categories, w);
-    return group_rows(key + a, value + a, e - a, want_keys, w);
+Groups group_by_key(const K *key, int64_t base, int64_t categories, const double *value, int64_t a, int64_t e,
+                    bool want_keys, Work &w) {
+    if (categories > 0) return group_codes(key + a, base, value + a, e - a, categories, w);
+    return group_rows(key + a, base, value + a, e - a, want_keys, w);
 }
 
-template Groups group_by_key(const int32_t *, int64_t, const double *, int64_t, int64_t, bool, Work &);
-template Groups group_by_key(const int64_t *, int64_t, const double *, int64_t, int64_t, bool, Work &);
-template Groups group_by_key(const double *, int64_t, const double *, int64_t, int64_t, bool, Work &);
+#define MOVRA_GROUP_BY(K) \
+    template Groups group_by_key(const K *, int64_t, int64_t, const double *, int64_t, int64_t, bool, Work &);
+MOVRA_GROUP_BY(uint8_t)
+MOVRA_GROUP_BY(uint16_t)
+MOVRA_GROUP_BY(uint32_t)
+MOVRA_GROUP_BY(int64_t)
+MOVRA_GROUP_BY(double)
+#undef MOVRA_GROUP_BY
 
 }  // namespace movra::fe_kernel

@@ -158,11 +158,15 @@ bool Kernel::repeats_time(const Range &r) const {
 
 namespace {
 
-// Calls f with the column's values: its int32, int64 or double pointer.
+// Calls f with the column's values: its narrowed, int64 or double pointer.
 template <class F>
 void with_column(const Column &c, F &&f) {
-    if (c.i32)
-        f(c.i32);
+    if (c.u8)
+        f(c.u8);
+    else if (c.u16)
+        f(c.u16);
+    else if (c.u32)
+        f(c.u32);
     else if (c.i64)
         f(c.i64);
     else
@@ -191,11 +195,11 @@ void Kernel::compute(const Range &r, const Options &o, Work &w, Result &out) {
     const double *value = table_.value;
     for (int k : o.tactic) {
         const Column &c = table_.keys[k];
-        with_column(c, [&](const auto *key) { period_entry(key, c.categories, value, a, e, o, w, out); });
+        with_column(c, [&](const auto *key) { period_entry(key, c.base, c.categories, value, a, e, o, w, out); });
     }
     for (int k : o.periodic) {
         const Column &c = table_.keys[k];
-        with_column(c, [&](const auto *key) { profile_entry(key, c.categories, value, a, e, o, w, out); });
+        with_column(c, [&](const auto *key) { profile_entry(key, c.base, c.categories, value, a, e, o, w, out); });
     }
     if (table_.time.integer()) {
         lag_entries(table_.time.i64, value, a, e, e, o.lags, o, w, out);

@@ -167,7 +167,7 @@ void Kernel::give_back_copies() noexcept {
         pages.add(copies_.time_i);
         pages.add(copies_.time_f);
         for (const auto &b : copies_.keys_i) pages.add(b);
-        for (const auto &b : copies_.keys_i32) pages.add(b);
+        for (const auto &b : copies_.keys_narrow) pages.add(b);
         for (const auto &b : copies_.keys_f) pages.add(b);
         pages.give_back(threads_);
     } catch (...) {
