@@ -252,12 +252,12 @@ const double *reciprocals(int64_t n, std::vector<double> &r) {
 
 }  // namespace
 
-template <class K>
-void period_entry(const K *key, int64_t base, int64_t categories, const double *value, int64_t a, int64_t e,
-                  const Options &o, Work &w, Result &out) {
+void period_entry(const Column &key, const double *value, int64_t a, int64_t e, const Options &o, Work &w,
+                  Result &out) {
     StageClock &clock = w.stats.clock;
-    const Groups g = group_by_key(key, base, categories, value, a, e, false, w);
+    const Groups g = group_by_key(key, value, a, e, false, w);
     clock.lap(StageTimes::Grouping);
+    const int64_t categories = key.categories;
     auto size_of = [&](int64_t j) { return g.starts[j + 1] - g.starts[j]; };
     // The groups holding readings: all of them, unless every category is one.
     int64_t observed = 0, first_observed = -1, last_observed = -1;
@@ -315,11 +315,10 @@ void period_entry(const K *key, int64_t base, int64_t categories, const double *
     clock.lap(StageTimes::Records);
 }
 
-template <class K>
-void profile_entry(const K *key, int64_t base, int64_t categories, const double *value, int64_t a, int64_t e,
-                   const Options &o, Work &w, Result &out) {
+void profile_entry(const Column &key, const double *value, int64_t a, int64_t e, const Options &o, Work &w,
+                   Result &out) {
     StageClock &clock = w.stats.clock;
-    const Groups g = group_by_key(key, base, categories, value, a, e, true, w);
+    const Groups g = group_by_key(key, value, a, e, true, w);
     clock.lap(StageTimes::Grouping);
     out.profile_groups.push_back(g.count);
     for (int64_t j = 0; j < g.count; j++) {
@@ -395,18 +394,6 @@ void span_entry(const T *t, int64_t a, int64_t timed_end, Result &out) {
     out.span.push_back(lo);
     out.span.push_back(hi);
 }
-
-#define MOVRA_KEY_ENTRIES(K)                                                                                      \
-    template void period_entry(const K *, int64_t, int64_t, const double *, int64_t, int64_t, const Options &,    \
-                               Work &, Result &);                                                              \
-    template void profile_entry(const K *, int64_t, int64_t, const double *, int64_t, int64_t, const Options &,   \
-                                Work &, Result &);
-MOVRA_KEY_ENTRIES(uint8_t)
-MOVRA_KEY_ENTRIES(uint16_t)
-MOVRA_KEY_ENTRIES(uint32_t)
-MOVRA_KEY_ENTRIES(int64_t)
-MOVRA_KEY_ENTRIES(double)
-#undef MOVRA_KEY_ENTRIES
 
 template void lag_entries(const int64_t *, const double *, int64_t, int64_t, int64_t, const std::vector<Scalar> &,
                           const Options &, Work &, Result &);

@@ -9,17 +9,13 @@
 
 namespace movra::fe_kernel {
 
-// The statistics of the per-period aggregates of value[a .. e), by `key`
-// (a column of `categories` category codes, or 0; narrowed keys are offsets
-// from `base`).
-template <class K>
-void period_entry(const K *key, int64_t base, int64_t categories, const double *value, int64_t a, int64_t e,
-                  const Options &o, Work &w, Result &out);
+// The statistics of the per-period aggregates of value[a .. e), by `key`.
+void period_entry(const Column &key, const double *value, int64_t a, int64_t e, const Options &o, Work &w,
+                  Result &out);
 
 // The statistics of the readings [a, e) of each key.
-template <class K>
-void profile_entry(const K *key, int64_t base, int64_t categories, const double *value, int64_t a, int64_t e,
-                   const Options &o, Work &w, Result &out);
+void profile_entry(const Column &key, const double *value, int64_t a, int64_t e, const Options &o, Work &w,
+                   Result &out);
 
 // The statistics of the differences between each reading of [a, e) and the
 // readings `lags[l]` earlier, and their correlation; timed_end: where the

@@ -175,22 +175,23 @@ Groups group_codes(const K *k, int64_t base, const double *value, int64_t n, int
     return g;
 }
 
-}  // namespace
 
 template <class K>
-Groups group_by_key(const K *key, int64_t base, int64_t categories, const double *value, int64_t a, int64_t e,
-                    bool want_keys, Work &w) {
+Groups group_keys(const K *key, int64_t base, int64_t categories, const double *value, int64_t a, int64_t e,
+                  bool want_keys, Work &w) {
     if (categories > 0) return group_codes(key + a, base, value + a, e - a, categories, w);
     return group_rows(key + a, base, value + a, e - a, want_keys, w);
 }
 
-#define MOVRA_GROUP_BY(K) \
-    template Groups group_by_key(const K *, int64_t, int64_t, const double *, int64_t, int64_t, bool, Work &);
-MOVRA_GROUP_BY(uint8_t)
-MOVRA_GROUP_BY(uint16_t)
-MOVRA_GROUP_BY(uint32_t)
-MOVRA_GROUP_BY(int64_t)
-MOVRA_GROUP_BY(double)
-#undef MOVRA_GROUP_BY
+}  // namespace
+
+Groups group_by_key(const Column &key, const double *value, int64_t a, int64_t e, bool want_keys, Work &w) {
+    const int64_t base = key.base, categories = key.categories;
+    if (key.u8) return group_keys(key.u8, base, categories, value, a, e, want_keys, w);
+    if (key.u16) return group_keys(key.u16, base, categories, value, a, e, want_keys, w);
+    if (key.u32) return group_keys(key.u32, base, categories, value, a, e, want_keys, w);
+    if (key.i64) return group_keys(key.i64, base, categories, value, a, e, want_keys, w);
+    return group_keys(key.f64, base, categories, value, a, e, want_keys, w);
+}
 
 }  // namespace movra::fe_kernel

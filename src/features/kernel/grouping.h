@@ -19,16 +19,14 @@ struct Groups {
 };
 
 // Groups the readings [a, e) of `value` by `key`: by value, or, for a column
-// of category codes (categories > 0), one group per category, also one
-// without readings.  A key narrowed to an unsigned offset stands for `base`
-// plus the offset (base is 0 for other keys).  Keys that ascend through the window, as the time axis
+// of category codes (key.categories > 0), one group per category, also one
+// without readings.  A narrowed key stands for the column's base plus the
+// offset held.  Keys that ascend through the window, as the time axis
 // and the periods that grow with it do, group in place; small integer
 // ranges (weekdays, hours) are counted out; any other key is sorted.  Each
 // key is read once, so a caller's column changed meanwhile by another
 // thread gives a wrong grouping, never a read or write outside the buffers.
 // The groups live in `w` until its next grouping.
-template <class K>
-Groups group_by_key(const K *key, int64_t base, int64_t categories, const double *value, int64_t a, int64_t e,
-                    bool want_keys, Work &w);
+Groups group_by_key(const Column &key, const double *value, int64_t a, int64_t e, bool want_keys, Work &w);
 
 }  // namespace movra::fe_kernel

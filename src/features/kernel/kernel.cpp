@@ -156,25 +156,6 @@ bool Kernel::repeats_time(const Range &r) const {
     return repeats(table_.time.f64, r.begin, r.end);
 }
 
-namespace {
-
-// Calls f with the column's values: its narrowed, int64 or double pointer.
-template <class F>
-void with_column(const Column &c, F &&f) {
-    if (c.u8)
-        f(c.u8);
-    else if (c.u16)
-        f(c.u16);
-    else if (c.u32)
-        f(c.u32);
-    else if (c.i64)
-        f(c.i64);
-    else
-        f(c.f64);
-}
-
-}  // namespace
-
 void Kernel::compute(const Range &r, const Options &o, Work &w, Result &out) {
     w.stats.clock.start(o.profile);
     const int64_t a = r.begin, e = r.end;
@@ -193,14 +174,8 @@ void Kernel::compute(const Range &r, const Options &o, Work &w, Result &out) {
         return;
     }
     const double *value = table_.value;
-    for (int k : o.tactic) {
-        const Column &c = table_.keys[k];
-        with_column(c, [&](const auto *key) { period_entry(key, c.base, c.categories, value, a, e, o, w, out); });
-    }
-    for (int k : o.periodic) {
-        const Column &c = table_.keys[k];
-        with_column(c, [&](const auto *key) { profile_entry(key, c.base, c.categories, value, a, e, o, w, out); });
-    }
+    for (int k : o.tactic) period_entry(table_.keys[k], value, a, e, o, w, out);
+    for (int k : o.periodic) profile_entry(table_.keys[k], value, a, e, o, w, out);
     if (table_.time.integer()) {
         lag_entries(table_.time.i64, value, a, e, e, o.lags, o, w, out);
         span_entry(table_.time.i64, a, e, out);
