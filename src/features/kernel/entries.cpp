@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <tuple>
 #include <type_traits>
+#include <utility>
 
 namespace movra::fe_kernel {
 
@@ -229,12 +231,17 @@ bool shift_keeps_order(const T *t, int64_t a, int64_t e, T lag) {
 
 // The correlations of two lags side by side: each recurrence is a chain of
 // dependent steps, which two chains fill out.  The pairs are finite, so the
-// i-th step divides by i + 1: the divisions are looked up (r).
-void correlate(const LagPairs &p, stats::Welford &c, const double *r) {
+// i-th step divides by i + 1: the divisions are looked up (r).  The
+// recurrences' state stays local, in registers rather than in memory that
+// the pairs might alias (or another thread's state share a cache line with).
+double correlate(const LagPairs &p, const double *r) {
+    stats::Welford c;
     for (int64_t i = 0; i < p.npairs; i++) c.add_finite(p.earlier[i], p.later[i], r[i]);
+    return c.result();
 }
 
-void correlate(const LagPairs &p, stats::Welford &c, const LagPairs &q, stats::Welford &d, const double *r) {
+std::pair<double, double> correlate(const LagPairs &p, const LagPairs &q, const double *r) {
+    stats::Welford c, d;
     const int64_t both = std::min(p.npairs, q.npairs);
     for (int64_t i = 0; i < both; i++) {
         c.add_finite(p.earlier[i], p.later[i], r[i]);
@@ -242,6 +249,7 @@ void correlate(const LagPairs &p, stats::Welford &c, const LagPairs &q, stats::W
     }
     for (int64_t i = both; i < p.npairs; i++) c.add_finite(p.earlier[i], p.later[i], r[i]);
     for (int64_t i = both; i < q.npairs; i++) d.add_finite(q.earlier[i], q.later[i], r[i]);
+    return {c.result(), d.result()};
 }
 
 // 1. / (k + 1) for every k below n, computed once per thread.
@@ -362,14 +370,15 @@ void lag_entries(const T *t, const double *value, int64_t a, int64_t e, int64_t 
     }
     StageClock &clock = w.stats.clock;
     clock.lap(StageTimes::LagPairs);
-    std::vector<stats::Welford> &corr = w.correlations;
-    corr.assign(count, stats::Welford());
     int64_t most = 0;
     for (size_t l = 0; l < count; l++) most = std::max(most, w.lags[l].npairs);
     const double *r = reciprocals(most, w.reciprocals);
-    size_t l = 0;
-    for (; l + 1 < count; l += 2) correlate(w.lags[l], corr[l], w.lags[l + 1], corr[l + 1], r);
-    if (l < count) correlate(w.lags[l], corr[l], r);
+    for (size_t l = 0; l < count; l += 2) {
+        if (l + 1 < count)
+            std::tie(w.lags[l].correlation, w.lags[l + 1].correlation) = correlate(w.lags[l], w.lags[l + 1], r);
+        else
+            w.lags[l].correlation = correlate(w.lags[l], r);
+    }
     clock.lap(StageTimes::Correlations);
     for (size_t k = 0; k < count; k++) {
         const LagPairs &p = w.lags[k];
@@ -377,7 +386,7 @@ void lag_entries(const T *t, const double *value, int64_t a, int64_t e, int64_t 
         double *slot = out.lag.data() + out.lag.size() - kLagWidth;
         counted(describe(p.diffs.data(), p.ndiffs, o.precision, o, w, slot, true), slot);
         slot[Field::Nb] = static_cast<double>(p.ndiffs);
-        slot[Field::Acor] = corr[k].result();
+        slot[Field::Acor] = p.correlation;
         clock.lap(StageTimes::Records);
     }
 }

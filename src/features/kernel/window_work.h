@@ -17,6 +17,7 @@ namespace movra::fe_kernel {
 struct LagPairs {
     std::vector<double> diffs, earlier, later;
     int64_t ndiffs = 0, npairs = 0;
+    double correlation = 0;
 };
 
 struct Work {
@@ -30,7 +31,6 @@ struct Work {
     std::vector<double> series, buffer;
     std::vector<float> narrow;
     std::vector<LagPairs> lags;
-    std::vector<stats::Welford> correlations;
     std::vector<double> reciprocals;  // 1. / (k + 1) at k
 };
 
