@@ -238,7 +238,12 @@ Kernel::Status Kernel::run(const Window *windows, int64_t count, const Options &
     // threads go on: nothing is left to append at the end.
     const std::vector<int64_t> bounds = run_bounds(count, threads_);
     const int64_t runs = static_cast<int64_t>(bounds.size()) - 1;
-    std::vector<Result> records(static_cast<size_t>(runs));
+    // Each run's records on cache lines of their own: two threads append to
+    // neighbouring runs.
+    struct alignas(64) RunRecords {
+        Result result;
+    };
+    std::vector<RunRecords> records(static_cast<size_t>(runs));
     std::vector<char> finished(static_cast<size_t>(runs), 0);
     std::mutex appending;
     int64_t appended = 0;
@@ -251,15 +256,15 @@ Kernel::Status Kernel::run(const Window *windows, int64_t count, const Options &
                 }
                 break;
             }
-            compute(r, options, *work_[worker], records[p]);
+            compute(r, options, *work_[worker], records[p].result);
         }
         // A run after an ambiguous window is never appended: the run holding
         // that window finishes before any run after it is next in order.
         std::lock_guard<std::mutex> hold(appending);
         finished[p] = 1;
         for (; appended < runs && finished[appended] && bounds[appended] < ambiguous.load(); appended++) {
-            out.append(records[appended]);
-            records[appended] = Result();
+            out.append(records[appended].result);
+            records[appended].result = Result();
         }
     });
     if (ambiguous.load() < count) {

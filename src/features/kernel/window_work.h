@@ -20,7 +20,7 @@ struct LagPairs {
     double correlation = 0;
 };
 
-struct Work {
+struct alignas(64) Work {  // apart from the other threads' Work
     stats::Scratch stats;
     // grouping
     std::vector<int64_t> idx, starts, counts;
