@@ -93,14 +93,16 @@ Range locate_in(const T *t, int64_t begin, int64_t end, int64_t timed_end, const
                 hi = lo;
                 return;
             }
-            lo = std::lower_bound(t + lo, t + hi, b) - t;
+            // A bound at or before the first time (a window over the whole
+            // unit) needs no search, which would touch memory far apart.
+            if (lo < hi && t[lo] < b) lo = std::lower_bound(t + lo, t + hi, b) - t;
         };
         if (w.has_start) lower(w.start);
         if (w.has_end) {
             const T b = from_scalar<T>(w.end);
             if (missing(b))
                 hi = lo;
-            else
+            else if (lo < hi && b < t[hi - 1])
                 hi = std::upper_bound(t + lo, t + hi, b) - t;
         }
         if (w.has_forward_t) lower(w.forward_t_from);
