@@ -10,7 +10,10 @@ window per consumer, and runs
 
 then prints the kernel's total and per-window time, the pandas path's
 per-window time, their ratio and the peak memory of the kernel run beyond
-the input.  It then runs the kernel on the same readings in the other
+the input.  Beside the kernel, in the same run, it times two yardsticks on
+the same readings: numpy.sort of the value column, and pandas' groupby of
+six statistics of it per consumer (mean, std, min, max, median, skew); the
+kernel's time is printed as a multiple of each.  It then runs the kernel on the same readings in the other
 arrangement (in random order, or in order with --shuffle) and prints the
 shuffled-vs-sorted ratio, and times 10 windows over the whole table in both
 arrangements (only the windows' units are ordered).  With --tsfresh it also times tsfresh's extract_features with its
@@ -18,6 +21,15 @@ minimal settings on the same readings (tsfresh must be installed; it is not a
 dependency of movra).  With --dtypes it instead times both paths on the
 column types of real tables (narrow, nullable and Arrow-backed numbers, text,
 categoricals, datetimes, a parquet round trip), one row per type.
+
+With --profile it prints where each call's time goes, stage by stage: the
+call's own stages (examining the arguments, ordering the readings, locating
+the windows, running them, building the frame, the derived columns), the
+ordering's stages, and the windows' stages summed over the kernel's threads
+(grouping, period aggregates, lag pairs, correlations, masking, sums and
+moments, median and quartiles, records).  movra writes them through the
+MOVRA_FE4TS_PROFILE file.  With --scaling it also times the kernel on one
+thread (MOVRA_NUM_THREADS=1) against the default number of threads.
 
 Run it with movra installed, for example in the environment that
 `bash tools/demo.sh` leaves behind:
@@ -27,9 +39,11 @@ Run it with movra installed, for example in the environment that
     .venv-demo/bin/python bench/fe4ts.py --dtypes --consumers 300 --days 365
 """
 import argparse
+import json
 import os
 import resource
 import sys
+import tempfile
 import time
 import warnings
 
@@ -89,6 +103,74 @@ def peak_bytes():
 
 def fe4ts(df, interval, **kw):
     return movra.fe4ts(df, "CONS_NO", TACTIC, PERIODIC, LAGS, "KWH", interval, **kw)
+
+
+class StageLog:
+    """The stages of the native calls made while it is open (MOVRA_FE4TS_PROFILE)."""
+
+    def __init__(self, enabled):
+        self.enabled = enabled
+        self.path = None
+
+    def __enter__(self):
+        if self.enabled:
+            handle, self.path = tempfile.mkstemp(suffix=".jsonl", prefix="fe4ts-stages-")
+            os.close(handle)
+            os.environ["MOVRA_FE4TS_PROFILE"] = self.path
+        return self
+
+    def __exit__(self, *exc):
+        if self.enabled:
+            del os.environ["MOVRA_FE4TS_PROFILE"]
+
+    def calls(self):
+        """One dict of stage -> seconds per call so far; the log starts over."""
+        if not self.enabled:
+            return []
+        with open(self.path) as f:
+            lines = [json.loads(line) for line in f if line.strip()]
+        open(self.path, "w").close()
+        return lines
+
+    def remove(self):
+        if self.path:
+            os.unlink(self.path)
+
+
+CALL_STAGES = ["examining", "ordering", "locating", "windows", "frame", "derived columns"]
+
+
+def print_stages(title, stages, total):
+    """A call's stages: its own (wall time), then the kernel's (thread time)."""
+    print(f"\n{title}: {total:.2f} s")
+    for name in CALL_STAGES:
+        seconds = stages.get(name, 0.0)
+        print(f"  {name:28s} {seconds:8.3f} s  {100 * seconds / total:5.1f} %")
+        if name == "ordering":
+            for sub, value in stages.items():
+                if sub.startswith("ordering: ") and value > 0:
+                    print(f"    {sub[10:]:26s} {value:8.3f} s")
+    kernel = {k: v for k, v in stages.items() if k not in CALL_STAGES and not k.startswith("ordering: ")}
+    busy = sum(kernel.values())
+    print(f"  windows' stages, summed over threads: {busy:.3f} thread-s")
+    for name, seconds in sorted(kernel.items(), key=lambda kv: -kv[1]):
+        print(f"    {name:26s} {seconds:8.3f} s  {100 * seconds / busy if busy else 0:5.1f} %")
+
+
+def timed(f):
+    started = time.perf_counter()
+    out = f()
+    return time.perf_counter() - started, out
+
+
+def yardsticks(df, kernel_total):
+    """numpy.sort of the value column (the better of two) and pandas' groupby of six statistics."""
+    values = df["KWH"].to_numpy()
+    sort = min(timed(lambda: np.sort(values))[0] for _ in range(2))
+    groupby = timed(lambda: df.groupby("CONS_NO")["KWH"].agg(["mean", "std", "min", "max", "median", "skew"]))[0]
+    print(f"yardsticks:   numpy.sort of KWH {sort:6.2f} s: kernel {kernel_total / sort:5.2f} x its time")
+    print(f"              pandas groupby agg of 6 statistics {groupby:6.2f} s: kernel {kernel_total / groupby:5.2f} x "
+          f"its time")
 
 
 def pandas_path(s):
@@ -187,7 +269,7 @@ def run_dtypes(args):
               f"{pandas_per_window / kernel_per_window:7.0f}x  kernel")
 
 
-def arrangements(df, interval, kernel_total, args):
+def arrangements(df, interval, kernel_total, args, log):
     """The same readings in the other order, and 10 windows over the whole table."""
     started = time.perf_counter()
     if args.shuffle:
@@ -198,6 +280,8 @@ def arrangements(df, interval, kernel_total, args):
     started = time.perf_counter()
     fe4ts(other, interval)
     other_total = time.perf_counter() - started
+    for stages in log.calls():
+        print_stages("stages, readings " + ("in order" if args.shuffle else "in random order"), stages, other_total)
     shuffled, ordered = (kernel_total, other_total) if args.shuffle else (other_total, kernel_total)
     print(f"\nin order:     {ordered:8.2f} s total; in random order {shuffled:.2f} s "
           f"(other arrangement built in {built:.1f} s)")
@@ -211,6 +295,21 @@ def arrangements(df, interval, kernel_total, args):
     del other
 
 
+def scaling(df, interval, kernel_total, threads):
+    """The kernel on one thread, against its time on `threads` threads."""
+    before = os.environ.get("MOVRA_NUM_THREADS")
+    os.environ["MOVRA_NUM_THREADS"] = "1"
+    try:
+        one = timed(lambda: fe4ts(df, interval))[0]
+    finally:
+        if before is None:
+            del os.environ["MOVRA_NUM_THREADS"]
+        else:
+            os.environ["MOVRA_NUM_THREADS"] = before
+    print(f"scaling:      one thread {one:.2f} s, {threads} threads {kernel_total:.2f} s: {one / kernel_total:.2f} x")
+    return one
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--consumers", type=int, default=42372)
@@ -222,6 +321,10 @@ def main():
     parser.add_argument("--shuffle", action="store_true",
                         help="readings in random order (the kernel then orders them itself)")
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--profile", action="store_true",
+                        help="print each native call's stages (through MOVRA_FE4TS_PROFILE)")
+    parser.add_argument("--scaling", action="store_true",
+                        help="also time the kernel on one thread against the default number of threads")
     parser.add_argument("--dtypes", action="store_true",
                         help="time both paths on each column type of real tables instead (sizes default to "
                              "300 consumers x 365 days)")
@@ -246,7 +349,15 @@ def main():
           f"built in {time.perf_counter() - started:.1f} s")
     print(f"windows:  {len(interval):,}; tactic {TACTIC}, periodic {PERIODIC}, lags {LAGS}")
 
-    # The kernel on every window.
+    with StageLog(args.profile) as log:
+        try:
+            run_kernel(df, interval, input_bytes, args, log)
+        finally:
+            log.remove()
+
+
+def run_kernel(df, interval, input_bytes, args, log):
+    """The kernel on every window, beside its yardsticks, in both arrangements, then the pandas path."""
     baseline = rss_bytes()
     exact_peak = reset_peak()
     started = time.perf_counter()
@@ -254,12 +365,20 @@ def main():
     kernel_total = time.perf_counter() - started
     peak = peak_bytes() - baseline
     kernel_per_window = kernel_total / len(interval)
+    threads = os.environ.get("MOVRA_NUM_THREADS") or str(len(os.sched_getaffinity(0)))
     print(f"\nkernel:       {kernel_total:8.2f} s total, {1e6 * kernel_per_window:9.1f} us per window "
-          f"({ftrs.shape[0]:,} x {ftrs.shape[1]} feature table)")
+          f"({ftrs.shape[0]:,} x {ftrs.shape[1]} feature table, {threads} threads)")
     print(f"peak memory:  {gib(peak)} beyond the input ({peak / input_bytes:.2f} x the input frame)"
           + ("" if exact_peak else " [process peak: includes building the input]"))
+    yardsticks(df, kernel_total)
+    for stages in log.calls():
+        print_stages("stages, readings " + ("in random order" if args.shuffle else "in order"), stages, kernel_total)
+    if args.scaling:
+        one = scaling(df, interval, kernel_total, threads)
+        for stages in log.calls():
+            print_stages("stages, one thread", stages, one)
 
-    arrangements(df, interval, kernel_total, args)
+    arrangements(df, interval, kernel_total, args, log)
 
     # The pandas path on a sample of the same windows, over the same table.
     sample = interval.sample(n=min(args.sample, len(interval)), random_state=args.seed).reset_index(drop=True)

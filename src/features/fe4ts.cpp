@@ -248,7 +248,12 @@ RecordFrame fe4ts_records(Call &c, const Fe4tsArgs &a) {
 py::object fe4ts(Call &c) {
     const Fe4tsArgs a(c);
     RecordFrame records = fe4ts_records(c, a);
-    return fe4ts_derive(c, a, records.frame, records.threads);
+    py::object out = fe4ts_derive(c, a, records.frame, records.threads);
+    if (records.profile) {
+        records.profile->lap("derived columns");
+        records.profile->write();
+    }
+    return out;
 }
 
 namespace {

@@ -25,6 +25,8 @@
 #include "native/kernel_run.h"
 #include "native/record_frame.h"
 
+#include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -98,24 +100,35 @@ Reason examined(const Call &c, const Fe4tsArgs &a, std::optional<Context> &cx, E
 
 RecordFrame fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
     using namespace fe4ts_layer;
+    // MOVRA_FE4TS_PROFILE: a file that each call appends its stages' times to.
+    auto profile = std::make_shared<k::CallProfile>(std::getenv("MOVRA_FE4TS_PROFILE"));
     std::optional<Context> cx;
     Examination x;
     declined = examined(c, a, cx, x);
     if (!declined.empty()) return {};
     const k::Table table = x.table();
-    const k::Options options = x.options();
+    k::Options options = x.options();
+    options.profile = profile->on();
+    profile->lap("examining");
 
     MOVRA_AT(c);
     const int threads = kernel_threads();
     std::unique_ptr<k::Kernel> kernel = ordered_kernel(table, threads);
     if (!kernel) throw py::error_already_set();  // interrupted
+    profile->lap("ordering");
     declined = cut_step(*cx, *kernel, x.windows.windows, options);
     if (!declined.empty()) return {};
+    profile->lap("locating");
 
     MOVRA_AT(c);
-    const k::Result result = run_windows(c, std::move(kernel), x.windows.windows, options);
+    k::StageTimes stages;
+    const k::Result result = run_windows(c, std::move(kernel), x.windows.windows, options, &stages);
+    profile->lap("windows");
+    profile->add(stages);
     RecordFrame records = record_frame(c, *cx, x, options, result);
+    profile->lap("frame");
     records.threads = threads;
+    if (profile->on()) records.profile = std::move(profile);
     return records;
 }
 

@@ -8,6 +8,9 @@
 #include "../module/runtime.h"
 #include "column_placement.h"
 #include "fe4ts_args.h"
+#include "kernel/profile.h"
+
+#include <memory>
 
 #include <vector>
 
@@ -17,6 +20,9 @@ struct RecordFrame {
     py::object frame;                         // null: the native kernel declined the call
     std::vector<Introduction> introductions;  // the rows that brought new columns
     int threads = 1;                          // how many threads the derived columns may use
+    // The native call's stage times, when MOVRA_FE4TS_PROFILE names a file
+    // for them; the derived columns' time is added once they are built.
+    std::shared_ptr<fe_kernel::CallProfile> profile;
 };
 
 // The records by the native kernel or, where it declines, by the pandas

@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <map>
+#include <type_traits>
 #include <string>
 #include <vector>
 
@@ -140,6 +142,89 @@ void test_arrow_stats() {
           "too few values: null");
     check(constant[6] == 0 && is_arrow_nan(constant[7]) && is_arrow_nan(constant[8]), "constant: computed NaN");
     check(!is_arrow_nan(NaN) && std::isnan(arrow_nan()), "computed NaN is a NaN of its own");
+}
+
+// ---- order statistics against sorting ------------------------------------------
+
+// numpy's median and linear quartiles, and pyarrow's, read off the valid
+// values sorted: the plain computation that the kernel's selection must
+// reproduce to the last bit.
+struct SortedQuartiles {
+    std::vector<double> s;
+    explicit SortedQuartiles(const std::vector<double> &v) {
+        for (double x : v)
+            if (!std::isnan(x)) s.push_back(x);
+        std::sort(s.begin(), s.end());
+    }
+    double median() const {
+        const size_t n = s.size();
+        if (n == 0) return NaN;
+        return n % 2 ? (0.0 + s[n / 2]) / 1.0 : (0.0 + s[n / 2 - 1] + s[n / 2]) / 2.0;
+    }
+    double numpy(double q) const {
+        const size_t n = s.size();
+        if (n == 0) return NaN;
+        const double vi = static_cast<double>(n - 1) * q;
+        const size_t prev = static_cast<size_t>(std::floor(vi)), next = std::min(prev + 1, n - 1);
+        const double gamma = vi - std::floor(vi), a = s[prev], b = s[next], diff = b - a;
+        return gamma >= 0.5 ? b - diff * (1 - gamma) : a + diff * gamma;
+    }
+    double arrow(double q) const {
+        if (s.empty()) return NaN;
+        const double index = static_cast<double>(s.size() - 1) * q;
+        const size_t lower = static_cast<size_t>(index);
+        const double fraction = index - static_cast<double>(lower);
+        return fraction == 0 ? s[lower] : fraction * s[lower + 1] + (1 - fraction) * s[lower];
+    }
+};
+
+bool identical(double want, double got) { return (std::isnan(want) && std::isnan(got)) || want == got; }
+
+// Random Series of every shape the selection treats apart: tiny and large,
+// many ties or none, missing values, one value repeated, an outlier far
+// from the rest, infinities, values too close or too far apart for buckets.
+void test_order_statistics_against_sorting() {
+    uint64_t state = 99;
+    auto next = [&] {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return state >> 11;
+    };
+    auto uniform = [&] { return static_cast<double>(next()) / 9007199254740992.0; };
+    const double inf = std::numeric_limits<double>::infinity();
+    const int64_t sizes[] = {0, 1, 2, 3, 4, 5, 7, 39, 40, 41, 42, 64, 100, 148, 257, 1035, 5000};
+    int cases = 0;
+    for (int shape = 0; shape < 9; shape++)
+        for (int64_t n : sizes)
+            for (int rep = 0; rep < 3; rep++) {
+                std::vector<double> v(static_cast<size_t>(n));
+                for (double &x : v) {
+                    switch (shape) {
+                        case 0: x = std::round(uniform() * 4000) / 100; break;  // rounded readings
+                        case 1: x = static_cast<double>(next() % 3); break;    // three values
+                        case 2: x = 7.25; break;                               // one value
+                        case 3: x = uniform() - 0.5; break;                    // no ties
+                        case 4: x = uniform() < 0.02 ? 1e300 : uniform(); break;  // outliers
+                        case 5: x = uniform() < 0.05 ? (uniform() < 0.5 ? -inf : inf) : uniform(); break;
+                        case 6: x = (1 + static_cast<double>(next() % 50)) * 1e-320; break;  // subnormal
+                        case 7: x = (uniform() - 0.5) * 1.5e308; break;  // hi - lo overflows
+                        default: x = uniform() < 0.3 ? 0.0 : -std::floor(uniform() * 9); break;  // zeros
+                    }
+                    if (rep > 0 && uniform() < 0.15 * rep) x = NaN;
+                }
+                const SortedQuartiles want(v);
+                std::vector<double> out(kStats), arrow(kStats);
+                series_stats(v.data(), n, Moments::CorrectedTwoPass, out.data());
+                arrow_series_stats(v.data(), n, arrow.data());
+                const std::string what = " of shape " + std::to_string(shape) + ", " + std::to_string(n) + " values";
+                check(identical(want.median(), out[Stat::Median]), "median" + what);
+                check(identical(want.numpy(0.75), out[Stat::Q3]) && identical(want.numpy(0.25), out[Stat::Q1]),
+                      "quartiles" + what);
+                check(identical(want.arrow(0.5), arrow[Stat::Median]) && identical(want.arrow(0.75), arrow[Stat::Q3]) &&
+                          identical(want.arrow(0.25), arrow[Stat::Q1]),
+                      "arrow quartiles" + what);
+                cases++;
+            }
+    check(cases == 9 * 17 * 3, "every shape tried");
 }
 
 void test_corr() {
@@ -315,6 +400,8 @@ void test_del_t_maximin() {
     check(record(r, 4).size() == 2 * kStats + 2 * kLagWidth + 2, "record without period entries");
 }
 
+std::vector<unsigned char> bytes_of(const Result &r);
+
 void test_order_and_ties() {
     // The same readings already in order need no copy and give the same records.
     Readings shuffled;
@@ -351,6 +438,23 @@ void test_order_and_ties() {
     Window both[2] = {ws[0], cut};
     check(kernel.run(both, 2, options(false), r2, &at) == Kernel::Status::Ambiguous && at == 1 && r2.windows == 1,
           "run stops at the ambiguous window");
+    // On several threads too, with ambiguous windows here and there (the
+    // first at the end of the first run handed out, while the other threads
+    // go on): the records before the first, and only those, as on one thread.
+    for (int first : {36, 137}) {
+        std::vector<Window> many;
+        for (int i = 0; i < 300; i++) many.push_back(i == first || i == 210 || i == 299 ? cut : ws[i % 5]);
+        Result one;
+        kernel.run(many.data(), first, options(false), one);
+        for (int threads : {2, 3}) {
+            Kernel shared(sorted.table(), nullptr, threads);
+            Result got;
+            int64_t stopped = -1;
+            check(shared.run(many.data(), 300, options(false), got, &stopped) == Kernel::Status::Ambiguous &&
+                      stopped == first && bytes_of(got) == bytes_of(one),
+                  "run on " + std::to_string(threads) + " threads stops at the first ambiguous window");
+        }
+    }
     cut.forward_r = 5;  // times 4 | 5 5 6 7 8: the tie stays whole
     check(!kernel.locate(cut).ambiguous, "cut beside a tie");
     cut.has_backward_r = true;
@@ -439,6 +543,278 @@ void test_unsorted_units_and_keys() {
     // Period over the key: 0.5 -> 7, 1.5 -> 1; NB 3 (NaN counted once).
     check(r.period[kPeriodWidth + 0] == 7 && r.period[kPeriodWidth + 1] == 1 && r.period[kPeriodWidth + 11] == 3,
           "float period keys");
+}
+
+// ---- records against plain computations ------------------------------------------
+
+// A random unit's readings in time order, with repeated times, missing and
+// signed-zero values, and key columns of every kind the grouping treats
+// apart; its record is checked against groups, pairs and sums formed the
+// plain way: a map from key to values, every pair of times searched,
+// series_stats of each Series.
+void test_records_against_plain_computation() {
+    uint64_t state = 7;
+    auto next = [&] {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return state >> 33;
+    };
+    const std::vector<int64_t> sizes{1, 2, 9, 40, 200, 700};
+    for (int64_t n : sizes)
+        for (int variant = 0; variant < 4; variant++) {
+            const bool repeats = variant % 2 == 1;
+            std::vector<int64_t> unit(n, 1), time(n), ascending(n), small(n), wide(n), codes(n);
+            std::vector<double> value(n), floating(n);
+            int64_t t = 0;
+            for (int64_t i = 0; i < n; i++) {
+                // Variant 2: one time step apart, as daily readings without a gap.
+                t += repeats ? static_cast<int64_t>(next() % 3) : variant == 2 ? 1 : 1 + static_cast<int64_t>(next() % 2);
+                time[i] = t;
+                ascending[i] = t / 4;
+                small[i] = static_cast<int64_t>(next() % 5);
+                wide[i] = static_cast<int64_t>(next() % 1000) * 1000003;
+                codes[i] = static_cast<int64_t>(next() % 7) - 1;  // -1: no category
+                floating[i] = next() % 6 == 0 ? NaN : static_cast<double>(next() % 4) / 2;
+                const uint64_t r = next() % 20;
+                value[i] = r == 0 ? NaN : r == 1 ? 0.0 : r == 2 ? -0.0 : static_cast<double>(next() % 2000) / 100 - 5;
+            }
+            if (variant >= 2)  // no missing values at all: the sums take their shortcuts
+                for (double &v : value)
+                    if (std::isnan(v)) v = 1.5;
+            std::vector<Column> keys{ints(ascending), ints(small), ints(wide), floats(floating), ints(codes)};
+            keys.back().categories = 6;
+            Kernel kernel(table_of(unit, ints(time), value, keys));
+            Options o;
+            for (int k = 0; k <= 5; k++) {
+                o.tactic.push_back(k);
+                if (k > 0) o.periodic.push_back(k);
+            }
+            for (int64_t lag : {1, 2, 0, -1, 7, 1000}) {
+                Scalar l;
+                l.i = lag;
+                o.lags.push_back(l);
+            }
+            Window w;
+            w.unit = 1;
+            Result r;
+            kernel.run(&w, 1, o, r);
+            const std::string what = std::to_string(n) + " readings, variant " + std::to_string(variant);
+
+            // Groups by key value, or by category (every one a group).
+            auto groups_of = [&](size_t k) {
+                std::map<double, std::vector<double>> by_key;
+                const Column &c = k == 0 ? ints(time) : keys[k - 1];
+                if (c.categories)
+                    for (int64_t g = 0; g < c.categories; g++) by_key[static_cast<double>(g)];
+                for (int64_t i = 0; i < n; i++) {
+                    const double key = c.f64 ? c.f64[i] : static_cast<double>(c.i64[i]);
+                    if (std::isnan(key) || (c.categories && (key < 0 || key >= c.categories))) continue;
+                    by_key[key].push_back(value[i]);
+                }
+                return by_key;
+            };
+            bool all_same = true;
+            auto same_bits = [&](const double *want, const double *got, int count) {
+                for (int j = 0; j < count; j++) all_same = all_same && identical(want[j], got[j]);
+            };
+            std::vector<double> want(kStats);
+            for (size_t k = 0; k < o.tactic.size(); k++) {
+                std::vector<double> sums;
+                for (const auto &[key, values] : groups_of(o.tactic[k])) {
+                    std::vector<double> filled(values);
+                    for (double &v : filled) v = std::isnan(v) ? 0.0 : v;
+                    sums.push_back(0.0 + pairwise_sum(filled.data(), static_cast<int64_t>(filled.size())));
+                }
+                all_same = all_same && r.period_kept[k] == !sums.empty();  // no key at all: no entry
+                if (sums.empty()) continue;
+                series_stats(sums.data(), static_cast<int64_t>(sums.size()), o.moments, want.data());
+                same_bits(want.data(), &r.period[k * kPeriodWidth], kStats);
+                const double zeros = static_cast<double>(std::count(sums.begin(), sums.end(), 0.0));
+                all_same = all_same && r.period[k * kPeriodWidth + Field::Nb0] == zeros;
+            }
+            check(all_same, "period entries of " + what);
+            all_same = true;
+            size_t group = 0;
+            for (size_t k = 0; k < o.periodic.size(); k++) {
+                const auto by_key = groups_of(o.periodic[k]);
+                all_same = all_same && r.profile_groups[k] == static_cast<int64_t>(by_key.size());
+                for (const auto &[key, values] : by_key) {
+                    if (group >= r.profile_rows.size()) break;
+                    series_stats(values.data(), static_cast<int64_t>(values.size()), o.moments, want.data());
+                    same_bits(want.data(), &r.profile_stats[group * kStats], kStats);
+                    const Scalar got = r.profile_keys[group];
+                    all_same = all_same && (keys[o.periodic[k] - 1].f64 ? got.f == key : got.i == key) &&
+                               r.profile_rows[group] == static_cast<int64_t>(values.size());
+                    group++;
+                }
+            }
+            check(all_same, "profile entries of " + what);
+            all_same = true;
+            for (size_t k = 0; k < o.lags.size(); k++) {
+                std::vector<double> diffs, earlier, later;
+                for (int64_t i = 0; i < n; i++) {
+                    bool paired = false;
+                    for (int64_t j = 0; j < n; j++)
+                        if (time[j] == time[i] - o.lags[k].i) {
+                            diffs.push_back(value[i] - value[j]);
+                            earlier.push_back(value[j]);
+                            later.push_back(value[i]);
+                            paired = true;
+                        }
+                    if (!paired) diffs.push_back(NaN);
+                }
+                series_stats(diffs.data(), static_cast<int64_t>(diffs.size()), o.moments, want.data());
+                const double *entry = &r.lag[k * kLagWidth];
+                same_bits(want.data(), entry, kStats);
+                const double corr = pairwise_corr(earlier.data(), later.data(), static_cast<int64_t>(earlier.size()));
+                all_same = all_same && entry[Field::Nb] == static_cast<double>(diffs.size()) &&
+                           identical(corr, entry[Field::Acor]);
+            }
+            check(all_same, "lag entries of " + what);
+
+            // The same readings interleaved with another unit's are reordered,
+            // their keys copied narrowed (to offsets of 1, 2 or 4 bytes from the
+            // smallest, the category codes' -1 included): the same record.
+            auto interleaved = [&](auto &column) {
+                std::remove_reference_t<decltype(column)> both;
+                for (int64_t i = 0; i < n; i++) {
+                    both.push_back(column[i]);
+                    both.push_back(column[n - 1 - i]);
+                }
+                return both;
+            };
+            std::vector<int64_t> units2(2 * n);
+            for (int64_t i = 0; i < 2 * n; i++) units2[i] = i % 2 ? 2 : 1;
+            const auto time2 = interleaved(time), ascending2 = interleaved(ascending), small2 = interleaved(small),
+                       wide2 = interleaved(wide), codes2 = interleaved(codes);
+            const auto value2 = interleaved(value), floating2 = interleaved(floating);
+            std::vector<Column> keys2{ints(ascending2), ints(small2), ints(wide2), floats(floating2), ints(codes2)};
+            keys2.back().categories = 6;
+            Kernel mixed(table_of(units2, ints(time2), value2, keys2), nullptr, 2);
+            Result r2;
+            mixed.run(&w, 1, o, r2);
+            check(n < 2 || (mixed.reordered() && bytes_of(r2) == bytes_of(r)), "reordered record of " + what);
+        }
+}
+
+// Maxima and minima keep the last of equal extremes, which tells 0.0 from
+// -0.0 apart.
+void test_signed_zero_extremes() {
+    uint64_t state = 3;
+    for (int64_t n : {1, 3, 4, 5, 17, 100}) {
+        for (int rep = 0; rep < 20; rep++) {
+            std::vector<double> v(static_cast<size_t>(n));
+            for (double &x : v) {
+                state = state * 6364136223846793005ull + 1442695040888963407ull;
+                const uint64_t r = state >> 60;
+                x = r < 6 ? 0.0 : r < 12 ? -0.0 : r < 14 ? NaN : (rep % 2 ? -1.0 : 1.0);
+            }
+            double mx = NaN, mn = NaN;
+            for (double x : v)
+                if (!std::isnan(x)) {
+                    if (std::isnan(mx) || !(mx > x)) mx = x;
+                    if (std::isnan(mn) || !(mn < x)) mn = x;
+                }
+            const auto got = stats_of(v);
+            check(identical(mx, got[Stat::Max]) && std::signbit(mx) == std::signbit(got[Stat::Max]) &&
+                      identical(mn, got[Stat::Min]) && std::signbit(mn) == std::signbit(got[Stat::Min]),
+                  "signed zero extremes of " + std::to_string(n) + " values");
+        }
+    }
+}
+
+// The first occurrences of each distinct value against a plain search: few
+// values (the cache holds them), many (they collide in it and fall through
+// to the set), floats with NaN and signed zeros, on 1 to 3 threads, over
+// enough values that the threads split them.
+// Readings in order are used in place, found so by the threads side by side
+// past the first rows; a second run of a unit or a time out of order far
+// into the table sends them to be reordered.  Every way, the records are
+// those of one thread.
+void test_order_found_by_threads() {
+    const int64_t units = 700, days = 500, n = units * days;
+    std::vector<int64_t> unit(n), time(n), wd(n);
+    std::vector<double> value(n);
+    for (int64_t i = 0; i < n; i++) {
+        unit[i] = i / days + 1;
+        time[i] = i % days;
+        wd[i] = time[i] % 7;
+        value[i] = static_cast<double>((i * 7919) % 1000) / 8;
+    }
+    Options o;
+    o.tactic = {0, 1};
+    o.periodic = {1};
+    std::vector<Window> ws;
+    for (int64_t u = 1; u <= units; u++) {
+        Window w;
+        w.unit = u;
+        ws.push_back(w);
+    }
+    auto records = [&](int threads, bool *reordered) {
+        Table t = table_of(unit, ints(time), value, {ints(wd)});
+        t.wanted_units.emplace();
+        for (int64_t u = 1; u <= units; u++) t.wanted_units->push_back(u);
+        Kernel k(t, nullptr, threads);
+        *reordered = k.reordered();
+        Result r;
+        k.run(ws.data(), units, o, r);
+        return bytes_of(r);
+    };
+    auto same_on_threads = [&](const std::string &what, bool want_reordered) {
+        bool one_reordered = false, two_reordered = true;
+        const auto one = records(1, &one_reordered);
+        check(records(2, &two_reordered) == one && one_reordered == want_reordered &&
+                  two_reordered == want_reordered,
+              what);
+    };
+    same_on_threads("readings in order, in place", false);
+    std::swap(unit[n - 3 * days], unit[n - 5 * days]);  // two units each split in two runs, far in
+    std::swap(value[n - 3 * days], value[n - 5 * days]);
+    same_on_threads("a second run of a unit far into the table", true);
+    std::swap(unit[n - 3 * days], unit[n - 5 * days]);
+    std::swap(value[n - 3 * days], value[n - 5 * days]);
+    std::swap(time[n - 10], time[n - 20]);  // out of time order in the last unit
+    same_on_threads("a time out of order far into the table", true);
+}
+
+void test_first_occurrences_against_plain_search() {
+    uint64_t state = 11;
+    auto next = [&] {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return state >> 33;
+    };
+    const int64_t n = 300000;
+    for (uint64_t distinct : {1ull, 7ull, 5000ull, 200000ull}) {
+        std::vector<int64_t> ints(n);
+        std::vector<double> floats(n);
+        for (int64_t i = 0; i < n; i++) {
+            const uint64_t k = i < 3 ? 1 : next() % distinct;  // the first value repeats at once
+            ints[i] = static_cast<int64_t>(k * 2654435761ull) - (int64_t{1} << 40);
+            const uint64_t r = next() % 64;
+            floats[i] = r == 0 ? NaN : r == 1 ? -0.0 : r == 2 ? 0.0 : static_cast<double>(k) / 4;
+        }
+        auto plain = [&](auto &v, auto same) {
+            std::vector<int64_t> at;
+            std::map<double, bool> seen_numbers;
+            bool seen_nan = false;
+            for (int64_t i = 0; i < n; i++) {
+                const double x = static_cast<double>(v[i]);
+                if (std::isnan(x) ? seen_nan : seen_numbers.count(same(x)) > 0) continue;
+                if (std::isnan(x))
+                    seen_nan = true;
+                else
+                    seen_numbers[same(x)] = true;
+                at.push_back(i);
+            }
+            return at;
+        };
+        const auto want_ints = plain(ints, [](double x) { return x; });
+        const auto want_floats = plain(floats, [](double x) { return x == 0 ? 0.0 : x; });
+        for (int threads : {1, 2, 3}) {
+            const std::string what = std::to_string(distinct) + " values on " + std::to_string(threads) + " threads";
+            check(first_occurrences(ints.data(), n, threads) == want_ints, "first occurrences of " + what);
+            check(first_occurrences(floats.data(), n, threads) == want_floats, "first occurrences of float " + what);
+        }
+    }
 }
 
 void test_aggregates() {
@@ -687,12 +1063,17 @@ int main() {
     test_series_stats();
     test_float32_stats();
     test_arrow_stats();
+    test_order_statistics_against_sorting();
     test_corr();
     test_windows();
     test_del_t_maximin();
     test_order_and_ties();
     test_float_time();
     test_unsorted_units_and_keys();
+    test_records_against_plain_computation();
+    test_signed_zero_extremes();
+    test_order_found_by_threads();
+    test_first_occurrences_against_plain_search();
     test_aggregates();
     test_categories();
     test_interrupted_ordering();

@@ -13,6 +13,8 @@
 // and the Welford recurrence of DataFrame.corr.  Missing values are NaN.
 #pragma once
 
+#include "profile.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -34,13 +36,19 @@ struct Scalar {
 struct Column {
     const double *f64 = nullptr;
     const int64_t *i64 = nullptr;
-    const int32_t *i32 = nullptr;  // a key column the ordering narrowed (never given by callers)
+    // A key column the ordering copied narrowed (never given by callers):
+    // each key is `base` plus the offset held, in 1, 2 or 4 bytes.
+    const uint8_t *u8 = nullptr;
+    const uint16_t *u16 = nullptr;
+    const uint32_t *u32 = nullptr;
+    int64_t base = 0;
     // A key column of category codes 0 .. categories - 1 (missing: NaN),
     // grouped as pandas 2 groups a categorical: every category is a group of
     // every window, also one without readings there.  0: the column's
     // distinct values are the groups.
     int64_t categories = 0;
-    bool integer() const { return i64 != nullptr || i32 != nullptr; }
+    bool narrowed() const { return u8 != nullptr || u16 != nullptr || u32 != nullptr; }
+    bool integer() const { return i64 != nullptr || narrowed(); }
 };
 
 struct Table {
@@ -126,6 +134,8 @@ struct Options {
     // ... and the period aggregates of numpy.sum and numpy.mean, which hand
     // the Series to its own method, are pyarrow's sums too.
     bool arrow_sums = false;
+    // Time the windows' stages (Kernel::stage_times).
+    bool profile = false;
 };
 
 // A statistic that pyarrow computes as NaN rather than returns as null:
@@ -192,7 +202,7 @@ struct CopiedColumns {
     Buffer<int64_t> time_i;
     std::vector<Buffer<double>> keys_f;
     std::vector<Buffer<int64_t>> keys_i;
-    std::vector<Buffer<int32_t>> keys_i32;  // integer keys that fit in 32 bits, narrowed
+    std::vector<Buffer<uint8_t>> keys_narrow;  // integer keys narrowed to 1, 2 or 4 bytes
 };
 
 
@@ -224,12 +234,16 @@ public:
     // the records before it) and checks the options first
     // (Status::BadOptions, nothing appended; also after an interrupted
     // ordering).  The windows are shared out among the kernel's threads,
-    // which are joined before it returns, also when it throws.
+    // which are joined before it returns, also when it throws (`out` may
+    // then hold the records of some of the windows).
     [[nodiscard]] Status run(const Window *windows, int64_t count, const Options &options, Result &out,
                              int64_t *failed_at = nullptr);
 
     // Whether the readings had to be reordered (false: already in order).
     bool reordered() const { return reordered_; }
+    // The ordering's stages, and the windows' stages of every run so far
+    // that asked for them (Options::profile), summed over the threads.
+    StageTimes stage_times() const;
     int threads() const { return threads_; }
 
 private:
@@ -241,6 +255,7 @@ private:
     void order_readings();
     bool blocks_in_place(UnitCodes &units);
     void reorder(UnitCodes &units, const Interruption &stop);
+    StageClock ordering_clock_;
     void give_back_copies() noexcept;
     void find_missing_times();
     void compute(const Range &r, const Options &o, Work &w, Result &out);

@@ -28,41 +28,110 @@
 #include "ordering_plan.h"
 #include "ordering_units.h"
 #include "page_buffers.h"
+#include "parallel.h"
 #include "time_order.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdint>
+#include <vector>
 
 namespace movra::fe_kernel {
 
 // Interrupted, the ordering leaves the kernel unusable (interrupted()).
 void Kernel::order_readings() {
     const Interruption stop([this] { return stop_requested(); });
+    ordering_clock_.start(true);
     try {
         UnitCodes units(table_);
-        if (!blocks_in_place(units)) reorder(units, stop);
+        const bool in_place = blocks_in_place(units);
+        ordering_clock_.lap(StageTimes::OrderingUnits);
+        if (!in_place) reorder(units, stop);
     } catch (const Interruption::Stopped &) {
         return;
     }
     find_missing_times();
+    ordering_clock_.lap(StageTimes::OrderingBlocks);
 }
 
+namespace {
+
+// A run of readings of one unit: the unit, and where the run begins and ends.
+struct Run {
+    int64_t unit, begin, end;
+};
+
+// The runs of wanted units that begin in unit[from .. to) (one may end
+// beyond), appended to `runs`.  Returns false, having stopped, when a unit
+// is seen to have two runs: more runs than units, or, while the units are
+// being coded, a unit coded before; or when `stop` is set.
+bool runs_of_units(const int64_t *unit, int64_t n, int64_t from, int64_t to, UnitCodes &units,
+                   std::vector<Run> &runs, const std::atomic<bool> &stop) {
+    const bool coding = !units.complete();
+    for (int64_t i = from; i < to;) {
+        if (i > 0 && unit[i] == unit[i - 1]) {  // a run that began before
+            i++;
+            continue;
+        }
+        int64_t j = i + 1;
+        while (j < n && unit[j] == unit[i]) j++;
+        const int64_t coded = units.size();
+        const int32_t code = units.code(unit[i]);
+        if (code >= 0) {
+            if (coding && code < coded) return false;
+            runs.push_back({unit[i], i, j});
+            if ((!coding && static_cast<int64_t>(runs.size()) > units.size()) ||
+                (runs.size() % 1024 == 0 && stop.load(std::memory_order_relaxed)))
+                return false;
+        }
+        i = j;
+    }
+    return true;
+}
+
+}  // namespace
+
 // Whether the readings are in order already: each wanted unit's readings one
-// run, in time order.  Its blocks are then found, else none.
+// run, in time order.  Its blocks are then found, else none.  Tables out of
+// order mostly show it at once: the first readings are looked at alone, the
+// rest by the threads side by side when every unit's code is known.
 bool Kernel::blocks_in_place(UnitCodes &units) {
     const int64_t n = table_.rows;
     const int64_t *unit = table_.unit;
-    bool in_order = true;
-    for (int64_t i = 0; i < n && in_order;) {
-        int64_t j = i + 1;
-        while (j < n && unit[j] == unit[i]) j++;
-        if (units.code(unit[i]) >= 0) in_order = blocks_.emplace(unit[i], Block{i, j, j}).second;
-        i = j;
+    constexpr int64_t kFirstLook = int64_t{1} << 16;
+    const bool shared = units.complete() && threads_ > 1 && n > 4 * kFirstLook;
+    std::atomic<bool> out_of_order{false};
+    std::vector<std::vector<Run>> runs(1);
+    bool in_order = runs_of_units(unit, n, 0, shared ? kFirstLook : n, units, runs[0], out_of_order);
+    if (in_order && shared) {
+        const Slices rest(n - kFirstLook, threads_);
+        runs.resize(1 + static_cast<size_t>(rest.count));
+        for_each_part(threads_, rest.count, [&](int64_t s, int) {
+            if (!runs_of_units(unit, n, kFirstLook + rest.begin(s), kFirstLook + rest.begin(s + 1), units,
+                               runs[1 + s], out_of_order))
+                out_of_order = true;
+        });
+        in_order = !out_of_order;
     }
-    for (auto it = blocks_.begin(); in_order && it != blocks_.end(); ++it) {
-        const Block &b = it->second;
-        in_order = table_.time.integer() ? in_time_order(table_.time.i64, b.begin, b.end)
-                                         : in_time_order(table_.time.f64, b.begin, b.end);
+    for (size_t s = 0; s < runs.size() && in_order; s++)
+        for (const Run &r : runs[s])
+            if (!(in_order = blocks_.emplace(r.unit, Block{r.begin, r.end, r.end}).second)) break;
+    if (in_order) {
+        std::atomic<bool> timed_in_order{true};
+        std::vector<const Block *> blocks;
+        blocks.reserve(blocks_.size());
+        for (const auto &kv : blocks_) blocks.push_back(&kv.second);
+        for_each_part(threads_, threads_, [&](int64_t p, int) {
+            const size_t first = blocks.size() * p / threads_, last = blocks.size() * (p + 1) / threads_;
+            for (size_t k = first; k < last && timed_in_order.load(std::memory_order_relaxed); k++) {
+                const Block &b = *blocks[k];
+                const bool ok = table_.time.integer() ? in_time_order(table_.time.i64, b.begin, b.end)
+                                                      : in_time_order(table_.time.f64, b.begin, b.end);
+                if (!ok) timed_in_order = false;
+            }
+        });
+        in_order = timed_in_order;
     }
     if (!in_order) blocks_.clear();
     return in_order;
@@ -75,10 +144,12 @@ void Kernel::reorder(UnitCodes &units, const Interruption &stop) {
     reordered_ = true;
     const Copies copies = plan_copies(table_, copies_, wanted, threads_);
     const bool integer_time = table_.time.integer();
+    ordering_clock_.lap(StageTimes::OrderingPlan);
     if (wanted.count == table_.rows && wanted.count <= int64_t{UINT32_MAX})
         deal_readings(wanted.count, keys, copies, integer_time, threads_, stop);
     else
         gather_readings(wanted, keys, copies, integer_time, threads_, stop);
+    ordering_clock_.lap(StageTimes::OrderingMoves);
     int64_t at = 0;
     for (int64_t c = 0; c < units.size(); c++) {
         const int64_t end = at + wanted.per_code[c];
@@ -96,7 +167,7 @@ void Kernel::give_back_copies() noexcept {
         pages.add(copies_.time_i);
         pages.add(copies_.time_f);
         for (const auto &b : copies_.keys_i) pages.add(b);
-        for (const auto &b : copies_.keys_i32) pages.add(b);
+        for (const auto &b : copies_.keys_narrow) pages.add(b);
         for (const auto &b : copies_.keys_f) pages.add(b);
         pages.give_back(threads_);
     } catch (...) {

@@ -48,16 +48,19 @@ private:
     std::vector<StagedLine> lines_;
 };
 
-// Copies `bytes` (a multiple of 16) from a staged line to a 16-byte aligned
-// place, bypassing the caches where the processor can.
+// Copies `bytes` from a staged line to a place aligned as far as `bytes`
+// is a multiple of 16, bypassing the caches where the processor can (lines
+// of 16 bytes or more; a line of 1-byte values is 8 bytes, copied plainly).
 inline void stream_out(void *dst, const void *src, size_t bytes) {
 #if defined(__SSE2__)
-    auto *to = static_cast<__m128i *>(dst);
-    const auto *from = static_cast<const __m128i *>(src);
-    for (size_t k = 0; k < bytes / 16; k++) _mm_stream_si128(to + k, _mm_load_si128(from + k));
-#else
-    std::memcpy(dst, src, bytes);
+    if (bytes % 16 == 0) {
+        auto *to = static_cast<__m128i *>(dst);
+        const auto *from = static_cast<const __m128i *>(src);
+        for (size_t k = 0; k < bytes / 16; k++) _mm_stream_si128(to + k, _mm_load_si128(from + k));
+        return;
+    }
 #endif
+    std::memcpy(dst, src, bytes);
 }
 
 // Streaming stores are weakly ordered: fenced before other threads read.
@@ -210,10 +213,19 @@ void Deal<LowKey>::deal_slice(int64_t s) {
     const size_t buckets = buckets_, columns = copies_.size();
     const Copies &copies = copies_;
     LowKey *low_keys = low_keys_.get();
-    // The columns copied whole and those narrowed, each with its staged line.
-    std::vector<std::pair<const char *, size_t>> whole, narrowed;
-    for (size_t c = 0; c < columns; c++)
-        (copies[c].width == 8 ? whole : narrowed).emplace_back(static_cast<const char *>(copies[c].from), c);
+    // The columns by width (copied whole, or narrowed to 4, 2 or 1 bytes),
+    // each with its staged line and base.
+    struct Column {
+        const char *from;
+        size_t line;
+        int64_t base;
+    };
+    std::vector<Column> by_width[4];  // 8, 4, 2, 1 bytes
+    for (size_t c = 0; c < columns; c++) {
+        const int width = copies[c].width;
+        by_width[width == 8 ? 0 : width == 4 ? 1 : width == 2 ? 2 : 3].push_back(
+            {static_cast<const char *>(copies[c].from), c, copies[c].base});
+    }
     int64_t *place = next_.data() + s * buckets;
     const int64_t *last = limit_.data() + s * buckets;
     const std::vector<int64_t> first(place, place + buckets);  // this slice's first place per bucket
@@ -246,8 +258,11 @@ void Deal<LowKey>::deal_slice(int64_t s) {
         const int64_t p = place[d]++;
         const int64_t slot = p & (kLine - 1);
         StagedLine *lines = staged.lines(d);
-        for (const auto &c : whole) put(reinterpret_cast<char *>(lines[c.second].v), slot, c.first + 8 * i, 8);
-        for (const auto &c : narrowed) put(reinterpret_cast<char *>(lines[c.second].v), slot, c.first + 8 * i, 4);
+        auto line = [&](const Column &c) { return reinterpret_cast<char *>(lines[c.line].v); };
+        for (const Column &c : by_width[0]) put<8>(line(c), slot, c.from + 8 * i, c.base);
+        for (const Column &c : by_width[1]) put<4>(line(c), slot, c.from + 8 * i, c.base);
+        for (const Column &c : by_width[2]) put<2>(line(c), slot, c.from + 8 * i, c.base);
+        for (const Column &c : by_width[3]) put<1>(line(c), slot, c.from + 8 * i, c.base);
         if (low > 0) staged.low(d)[slot] = static_cast<LowKey>(k & low_mask);
         if (slot == kLine - 1) write_out(d, p - slot, p + 1);
     }
@@ -316,10 +331,12 @@ void Deal<LowKey>::permute(const uint32_t *pos, int64_t count, int64_t begin, st
         for (int64_t r = 0; r < count; r++) v[r] = from[pos[r]];
     };
     for (const Copy &c : copies_) {
-        if (c.width == 8)
-            in_order(static_cast<uint64_t *>(c.to) + begin);
-        else
-            in_order(static_cast<uint32_t *>(c.to) + begin);
+        switch (c.width) {
+            case 8: in_order(static_cast<uint64_t *>(c.to) + begin); break;
+            case 4: in_order(static_cast<uint32_t *>(c.to) + begin); break;
+            case 2: in_order(static_cast<uint16_t *>(c.to) + begin); break;
+            default: in_order(static_cast<uint8_t *>(c.to) + begin);
+        }
     }
 }
 

@@ -58,7 +58,7 @@ void gather_columns(const Copies &copies, const int64_t *order, int64_t begin, i
         char *dst = static_cast<char *>(c.to);
         for (int64_t i = begin; i < end; i++) {
             if (i + kAhead < end) __builtin_prefetch(src + 8 * order[i + kAhead]);
-            put(dst, i, src + 8 * order[i], c.width);
+            put(dst, i, src + 8 * order[i], c);
         }
     }
 }

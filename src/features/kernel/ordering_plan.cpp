@@ -6,8 +6,9 @@
 #include "parallel.h"
 
 #include <algorithm>
-#include <atomic>
 #include <limits>
+#include <utility>
+#include <vector>
 
 namespace movra::fe_kernel {
 
@@ -32,21 +33,31 @@ KeyPlan plan_keys(const Table &table, const WantedReadings &wanted, int64_t ncod
 
 namespace {
 
-// Whether the wanted readings' values of v all fit in 32 bits, looked at by
-// `threads`: only the readings to be copied.
-bool fits_in_int32(const int64_t *v, const WantedReadings &wanted, int threads) {
+// The smallest and largest of the wanted readings' values of v, looked at
+// by `threads`: only the readings to be copied.
+std::pair<int64_t, int64_t> wanted_range(const int64_t *v, const WantedReadings &wanted, int threads) {
     const int64_t m = wanted.count;
-    std::atomic<bool> fits{true};
+    std::vector<std::pair<int64_t, int64_t>> parts(static_cast<size_t>(check_parts(m)),
+                                                   {std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::min()});
     for_each_part(threads, check_parts(m), [&](int64_t p, int) {
-        int64_t lo = 0, hi = 0;
+        int64_t lo = parts[p].first, hi = parts[p].second;
         for (int64_t j = p * kCheckRows, end = std::min(m, (p + 1) * kCheckRows); j < end; j++) {
             lo = std::min(lo, v[wanted.reading(j)]);
             hi = std::max(hi, v[wanted.reading(j)]);
         }
-        if (lo < std::numeric_limits<int32_t>::min() || hi > std::numeric_limits<int32_t>::max())
-            fits.store(false, std::memory_order_relaxed);
+        parts[p] = {lo, hi};
     });
-    return fits.load();
+    std::pair<int64_t, int64_t> range = {0, 0};
+    for (size_t p = 0; p < parts.size(); p++)
+        range = p == 0 ? parts[p] : std::make_pair(std::min(range.first, parts[p].first), std::max(range.second, parts[p].second));
+    return range;
+}
+
+// The bytes each offset from the smallest value takes, when fewer than 8.
+int narrow_width(std::pair<int64_t, int64_t> range) {
+    const uint64_t span = static_cast<uint64_t>(range.second) - static_cast<uint64_t>(range.first);
+    if (range.second < range.first) return 8;  // nothing to copy
+    return span <= 0xff ? 1 : span <= 0xffff ? 2 : span <= 0xffffffffu ? 4 : 8;
 }
 
 // Points key k at the copy of the time axis or of an earlier key when its
@@ -65,8 +76,12 @@ bool share_copy(Table &table, const Column &time, const std::vector<Column> &key
     }
     for (size_t j = 0; j < k; j++) {
         if (source.i64 && keys[j].i64 == source.i64) {
-            c.i64 = table.keys[j].i64;
-            c.i32 = table.keys[j].i32;
+            const Column &shared = table.keys[j];
+            c.i64 = shared.i64;
+            c.u8 = shared.u8;
+            c.u16 = shared.u16;
+            c.u32 = shared.u32;
+            c.base = shared.base;
             return true;
         }
         if (source.f64 && keys[j].f64 == source.f64) {
@@ -98,16 +113,23 @@ Copies plan_copies(Table &table, CopiedColumns &own, const WantedReadings &wante
     }
     own.keys_f.resize(table.keys.size());
     own.keys_i.resize(table.keys.size());
-    own.keys_i32.resize(table.keys.size());
+    own.keys_narrow.resize(table.keys.size());
     for (size_t k = 0; k < table.keys.size(); k++) {
         if (share_copy(table, time_source, key_sources, k)) continue;
         Column &c = table.keys[k];
-        if (c.integer() && fits_in_int32(c.i64, wanted, threads)) {
-            // Keys such as weeks and months: half the bytes to move and read.
-            own.keys_i32[k] = buffer<int32_t>(m, threads);
-            copies.emplace_back(c.i64, own.keys_i32[k].get(), 4);
+        const std::pair<int64_t, int64_t> range = c.integer() ? wanted_range(c.i64, wanted, threads)
+                                                              : std::pair<int64_t, int64_t>{0, -1};
+        if (const int width = narrow_width(range); width < 8) {
+            // Keys such as weekdays, weeks and months: a byte or two to move
+            // and to read rather than eight.
+            own.keys_narrow[k] = buffer<uint8_t>(m * width, threads);
+            copies.emplace_back(c.i64, own.keys_narrow[k].get(), width, range.first);
             c.i64 = nullptr;
-            c.i32 = own.keys_i32[k].get();
+            c.base = range.first;
+            void *to = own.keys_narrow[k].get();
+            if (width == 1) c.u8 = static_cast<const uint8_t *>(to);
+            if (width == 2) c.u16 = static_cast<const uint16_t *>(to);
+            if (width == 4) c.u32 = static_cast<const uint32_t *>(to);
         } else if (c.integer()) {
             own.keys_i[k] = buffer<int64_t>(m, threads);
             copies.emplace_back(c.i64, own.keys_i[k].get());

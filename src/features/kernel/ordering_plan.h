@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 namespace movra::fe_kernel {
@@ -43,26 +44,43 @@ struct KeyPlan {
 KeyPlan plan_keys(const Table &table, const WantedReadings &wanted, int64_t ncodes);
 
 // A column copied into reading order: 8-byte values, copied whole, or
-// integers that all fit in 4 bytes, copied narrowed.
+// integers whose range fits in 1, 2 or 4 bytes, copied narrowed, as their
+// offsets from `base`.
 struct Copy {
     const void *from;
     void *to;
-    int width;  // bytes per value in the copy: 8 or 4
-    Copy(const void *f, void *t, int w = 8) : from(f), to(t), width(w) {}
+    int width;  // bytes per value in the copy: 8, 4, 2 or 1
+    int64_t base;
+    Copy(const void *f, void *t, int w = 8, int64_t b = 0) : from(f), to(t), width(w), base(b) {}
 };
 // The value's copy first, then the time's (kTimeCopy), then the keys'.
 using Copies = std::vector<Copy>;
 constexpr size_t kTimeCopy = 1;
 
-// Puts the 8-byte value at `from` into place `at` of a copy `width` bytes wide.
-inline void put(char *to, int64_t at, const char *from, int width) {
-    if (width == 8) {
+// Puts the 8-byte value at `from` into place `at` of a copy W bytes wide:
+// an integer narrower than 8 bytes as its offset from `base`, the offset's
+// low bytes.
+template <int W>
+using Narrow = std::conditional_t<W == 1, uint8_t, std::conditional_t<W == 2, uint16_t, uint32_t>>;
+
+template <int W>
+inline void put(char *to, int64_t at, const char *from, int64_t base) {
+    if constexpr (W == 8) {
         std::memcpy(to + 8 * at, from, 8);
     } else {
-        int64_t v;
+        uint64_t v;
         std::memcpy(&v, from, 8);
-        const int32_t narrow = static_cast<int32_t>(v);
-        std::memcpy(to + 4 * at, &narrow, 4);
+        const auto narrow = static_cast<Narrow<W>>(v - static_cast<uint64_t>(base));
+        std::memcpy(to + W * at, &narrow, W);
+    }
+}
+
+inline void put(char *to, int64_t at, const char *from, const Copy &c) {
+    switch (c.width) {
+        case 8: return put<8>(to, at, from, c.base);
+        case 4: return put<4>(to, at, from, c.base);
+        case 2: return put<2>(to, at, from, c.base);
+        default: return put<1>(to, at, from, c.base);
     }
 }
 

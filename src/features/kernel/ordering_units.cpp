@@ -217,8 +217,18 @@ WantedReadings find_wanted_readings(const Table &table, UnitCodes &units, int th
         });
         kept.reset();
     }
-    wanted.per_code.assign(static_cast<size_t>(units.size()), 0);
-    for (int64_t j = 0; j < m; j++) wanted.per_code[wanted.codes[j]]++;
+    // Each code's readings, counted by the threads side by side.
+    const size_t ncodes = static_cast<size_t>(units.size());
+    const int counters = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(threads, check_parts(m))));
+    std::vector<std::vector<int64_t>> per_worker(static_cast<size_t>(counters), std::vector<int64_t>(ncodes, 0));
+    for_each_part(counters, check_parts(m), [&](int64_t p, int worker) {
+        if (worker == 0 && p > 0) stop.check();
+        int64_t *count = per_worker[static_cast<size_t>(worker)].data();
+        for (int64_t j = p * kCheckRows, end = std::min(m, (p + 1) * kCheckRows); j < end; j++) count[wanted.codes[j]]++;
+    });
+    wanted.per_code = std::move(per_worker[0]);
+    for (int w = 1; w < counters; w++)
+        for (size_t c = 0; c < ncodes; c++) wanted.per_code[c] += per_worker[static_cast<size_t>(w)][c];
     return wanted;
 }
 

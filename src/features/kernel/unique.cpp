@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <type_traits>
 
 namespace movra::fe_kernel {
@@ -48,9 +49,10 @@ public:
         return true;
     }
     const std::vector<std::pair<uint64_t, int64_t>> &order() const { return order_; }
+    static uint64_t hash(uint64_t id) { return id * 0x9E3779B97F4A7C15ull; }
 
 private:
-    size_t slot(uint64_t id) const { return static_cast<size_t>((id * 0x9E3779B97F4A7C15ull) >> 40) & mask_; }
+    size_t slot(uint64_t id) const { return static_cast<size_t>(hash(id) >> 40) & mask_; }
     void grow() {
         const size_t size = std::max<size_t>(16, 2 * slots_.size());
         ids_.assign(size, 0);
@@ -77,15 +79,22 @@ std::vector<int64_t> first_occurrences(const T *v, int64_t n, int threads) {
     const int parts = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(threads, n / 65536)));
     std::vector<FirstSeen> seen(static_cast<size_t>(parts));
     for_each_part(parts, parts, [&](int64_t p, int) {
-        // The last value added is checked first: columns often repeat a value.
-        uint64_t last = 0;
-        bool any = false;
-        for (int64_t i = n * p / parts; i < n * (p + 1) / parts; i++) {
+        const int64_t begin = n * p / parts, end = n * (p + 1) / parts;
+        if (begin == end) return;
+        // A column mostly repeats a few values (weekdays, months): a small
+        // direct-mapped cache of values seen answers for them before the
+        // set is asked.  Every entry starts as the first value, added first.
+        constexpr int kCacheBits = 10;
+        uint64_t cache[size_t{1} << kCacheBits];
+        const uint64_t first = identity(v[begin]);
+        seen[p].add(first, begin);
+        std::fill(std::begin(cache), std::end(cache), first);
+        for (int64_t i = begin + 1; i < end; i++) {
             const uint64_t id = identity(v[i]);
-            if (any && id == last) continue;
+            uint64_t &cached = cache[FirstSeen::hash(id) >> (64 - kCacheBits)];
+            if (cached == id) continue;
             seen[p].add(id, i);
-            last = id;
-            any = true;
+            cached = id;
         }
     });
     FirstSeen all;

@@ -98,7 +98,7 @@ Reason cut_step(const Context &cx, const k::Kernel &kernel, const std::vector<k:
 // ambiguous here; a run that stops anyway would leave records out, so it
 // raises (RuntimeError) rather than return a shorter table.
 k::Result run_windows(Call &c, std::unique_ptr<k::Kernel> kernel, const std::vector<k::Window> &windows,
-                      const k::Options &options) {
+                      const k::Options &options, k::StageTimes *stages) {
     const int64_t nwindows = static_cast<int64_t>(windows.size());
     BarGuard bar(progress_bar(c.global("tqdm"), py::handle(), static_cast<py::ssize_t>(nwindows)));
     k::Result result;
@@ -117,6 +117,7 @@ k::Result run_windows(Call &c, std::unique_ptr<k::Kernel> kernel, const std::vec
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         bar.update(count);
     }
+    if (stages) *stages = kernel->stage_times();
     kernel.reset();
     bar.close();
     return result;

@@ -25,8 +25,9 @@ Reason cut_step(const Context &cx, const k::Kernel &kernel, const std::vector<k:
                 const k::Options &options);
 
 // One record per window, under a progress bar with the windows' count;
-// the kernel is released before the bar closes.
+// the kernel is released before the bar closes.  `stages`, when given,
+// receives the kernel's stage times (Options::profile asks for them).
 k::Result run_windows(Call &c, std::unique_ptr<k::Kernel> kernel, const std::vector<k::Window> &windows,
-                      const k::Options &options);
+                      const k::Options &options, k::StageTimes *stages = nullptr);
 
 }  // namespace movra::fe4ts_layer

@@ -1,0 +1,37 @@
+// The scratch space of one thread's windows, reused from window to window
+// so that a window allocates nothing once the buffers have grown to its
+// size.  Internal to the kernel.
+#pragma once
+
+#include "fe_kernel.h"
+#include "stats.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace movra::fe_kernel {
+
+// A lag's pairs of readings: the differences (NaN for a reading without an
+// earlier one), and the pairs whose both values are finite, which the
+// correlation reads.
+struct LagPairs {
+    std::vector<double> diffs, earlier, later;
+    int64_t ndiffs = 0, npairs = 0;
+    double correlation = 0;
+};
+
+struct alignas(64) Work {  // apart from the other threads' Work
+    stats::Scratch stats;
+    // grouping
+    std::vector<int64_t> idx, starts, counts;
+    std::vector<uint64_t> held;
+    std::vector<double> grouped;  // a window's values, group after group
+    std::vector<Scalar> keys;     // each group's key
+    // entries
+    std::vector<double> series, buffer;
+    std::vector<float> narrow;
+    std::vector<LagPairs> lags;
+    std::vector<double> reciprocals;  // 1. / (k + 1) at k
+};
+
+}  // namespace movra::fe_kernel
