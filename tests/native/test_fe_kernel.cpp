@@ -445,7 +445,7 @@ void test_order_and_ties() {
         std::vector<Window> many;
         for (int i = 0; i < 300; i++) many.push_back(i == first || i == 210 || i == 299 ? cut : ws[i % 5]);
         Result one;
-        kernel.run(many.data(), first, options(false), one);
+        check(kernel.run(many.data(), first, options(false), one) == Kernel::Status::Ok, "run");
         for (int threads : {2, 3}) {
             Kernel shared(sorted.table(), nullptr, threads);
             Result got;
@@ -596,7 +596,7 @@ void test_records_against_plain_computation() {
             Window w;
             w.unit = 1;
             Result r;
-            kernel.run(&w, 1, o, r);
+            check(kernel.run(&w, 1, o, r) == Kernel::Status::Ok, "run");
             const std::string what = std::to_string(n) + " readings, variant " + std::to_string(variant);
 
             // Groups by key value, or by category (every one a group).
@@ -691,7 +691,7 @@ void test_records_against_plain_computation() {
             keys2.back().categories = 6;
             Kernel mixed(table_of(units2, ints(time2), value2, keys2), nullptr, 2);
             Result r2;
-            mixed.run(&w, 1, o, r2);
+            check(mixed.run(&w, 1, o, r2) == Kernel::Status::Ok, "run");
             check(n < 2 || (mixed.reordered() && bytes_of(r2) == bytes_of(r)), "reordered record of " + what);
         }
 }
@@ -756,7 +756,7 @@ void test_order_found_by_threads() {
         Kernel k(t, nullptr, threads);
         *reordered = k.reordered();
         Result r;
-        k.run(ws.data(), units, o, r);
+        check(k.run(ws.data(), units, o, r) == Kernel::Status::Ok, "run");
         return bytes_of(r);
     };
     auto same_on_threads = [&](const std::string &what, bool want_reordered) {
