@@ -47,8 +47,21 @@ native() {
         -DMOVRA_BUILD_NATIVE_TESTS=ON -DMOVRA_SANITIZE=ON -DPython_EXECUTABLE="$root/$venv/bin/python" \
         -Dpybind11_DIR="$("$venv/bin/python" -m pybind11 --cmakedir)" > /dev/null
     "$venv/bin/cmake" --build "$root/build/native" --target test_fe_kernel test_record_layout test_column_placement \
-        test_event_kernels
+        test_event_kernels _movra_error_probe
     "$venv/bin/ctest" --test-dir "$root/build/native" --output-on-failure
+    # The probe that throws each C++ exception kind through the translation
+    # every movra function returns through (built here only, so the suites'
+    # environments skip its test).  It is instrumented: the runtimes preloaded.
+    "$venv/bin/python" -m pip install -q pytest pandas tqdm
+    (cd "$root" && env LD_PRELOAD="$(sanitizer_runtimes)" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+        PYTHONPATH="$root/build/native" "$venv/bin/python" -m pytest tests/module/test_cpp_exceptions.py \
+        -p no:cacheprovider -q)
+}
+
+# The sanitizer runtimes, to preload into an interpreter that is not instrumented.
+sanitizer_runtimes() {
+    local cxx=${CXX:-c++}
+    echo "$("$cxx" -print-file-name=libasan.so):$("$cxx" -print-file-name=libubsan.so)"
 }
 
 PYTEST_ARGS=("$@")
@@ -61,8 +74,7 @@ suite .venv-test-pandas22 "pandas==2.2.*" "numpy==1.26.*"
 # The interpreter itself is not instrumented, so the sanitizer runtimes are
 # preloaded; leak detection stays off because the interpreter keeps its
 # objects alive at exit (leaks are tested by tests/hardening/test_leaks.py).
-cxx=${CXX:-c++}
-PRELOAD="env LD_PRELOAD=$("$cxx" -print-file-name=libasan.so):$("$cxx" -print-file-name=libubsan.so) \
+PRELOAD="env LD_PRELOAD=$(sanitizer_runtimes) \
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
 suite .venv-test-sanitized "pandas>=3" "numpy>=2" \
     -C cmake.define.MOVRA_SANITIZE=ON -C cmake.build-type=RelWithDebInfo -C build-dir=build/sanitized
