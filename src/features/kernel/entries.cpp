@@ -257,7 +257,7 @@ std::pair<double, double> correlate(const LagPairs &p, const LagPairs &q, const 
 // one chunk.
 stats::ChunkCuts group_chunks(const Groups &g, int64_t j, Work &w) {
     if (w.chunks.empty() || !g.in_place) return {};
-    const int64_t lo = g.first + g.starts[j], hi = g.first + g.starts[j + 1];
+    const int64_t lo = g.starts[j], hi = g.starts[j + 1];
     w.group_chunks.clear();
     for (auto c = std::upper_bound(w.chunks.begin(), w.chunks.end(), lo); c != w.chunks.end() && *c < hi; ++c)
         w.group_chunks.push_back(*c - lo);

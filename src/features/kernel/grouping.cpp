@@ -125,19 +125,15 @@ Groups sort_out(const K *k, int64_t base, const double *value, int64_t n, bool w
 
 template <class K>
 Groups group_rows(const K *k, int64_t base, const double *value, int64_t n, bool want_keys, Work &w) {
-    int64_t first = 0;  // the readings without a key before the others
-    while (first < n && missing(k[first])) first++;
-    if (runs_of_keys(k + first, n - first, w)) {
+    if (runs_of_keys(k, n, w)) {
         Groups g;
-        g.values = value + first;
+        g.values = value;
         g.starts = w.starts.data();
         g.count = static_cast<int64_t>(w.starts.size()) - 1;
-        g.any_missing = first > 0;
         g.in_place = true;
-        g.first = first;
         if (want_keys) {
             w.keys.resize(static_cast<size_t>(g.count));
-            for (int64_t j = 0; j < g.count; j++) w.keys[j] = key_of(k[first + g.starts[j]], base);
+            for (int64_t j = 0; j < g.count; j++) w.keys[j] = key_of(k[g.starts[j]], base);
             g.keys = w.keys.data();
         }
         return g;

@@ -17,10 +17,9 @@ struct Groups {
     int64_t count = 0;
     bool any_missing = false;        // some reading has no key
     // The groups are runs of the window's own readings in their order,
-    // from its reading `first` on (none before it has a key): pandas finds
-    // them so too, without taking the readings out of order.
+    // every reading in one: pandas too then splits the readings where they
+    // are rather than taking them out of order.
     bool in_place = false;
-    int64_t first = 0;
 };
 
 // Groups the readings [a, e) of `value` by `key`: by value, or, for a column
