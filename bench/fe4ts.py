@@ -19,8 +19,10 @@ shuffled-vs-sorted ratio, and times 10 windows over the whole table in both
 arrangements (only the windows' units are ordered).  With --tsfresh it also times tsfresh's extract_features with its
 minimal settings on the same readings (tsfresh must be installed; it is not a
 dependency of movra).  With --dtypes it instead times both paths on the
-column types of real tables (narrow, nullable and Arrow-backed numbers, text,
-categoricals, datetimes, a parquet round trip), one row per type.
+column types of real tables (narrow, nullable and Arrow-backed numbers, Arrow
+columns in several chunks, text, categoricals, datetimes, parquet round trips,
+also with dtype_backend="pyarrow" and one consumer's file of many row groups),
+one row per type.
 
 With --profile it prints where each call's time goes, stage by stage: the
 call's own stages (examining the arguments, ordering the readings, locating
@@ -219,28 +221,61 @@ def dtype_rows(df):
         import pyarrow  # noqa: F401
     except ImportError:
         return rows
+    centi = (df.KWH * 100).round().astype("Int64")  # whole centi-kWh, nulls kept
     rows += [
         ("KWH double[pyarrow]", df.assign(KWH=df.KWH.astype("double[pyarrow]")), TACTIC, PERIODIC, LAGS),
+        ("KWH double[pyarrow], 16 chunks", df.assign(KWH=in_chunks(df.KWH.astype("double[pyarrow]"), 16)),
+         TACTIC, PERIODIC, LAGS),
+        ("KWH int64[pyarrow]", df.assign(KWH=centi.astype("int64[pyarrow]")), TACTIC, PERIODIC, LAGS),
+        ("KWH int32[pyarrow], 16 chunks", df.assign(KWH=in_chunks(centi.astype("int32[pyarrow]"), 16)),
+         TACTIC, PERIODIC, LAGS),
         ("DAY int64[pyarrow]", df.assign(DAY=df.DAY.astype("int64[pyarrow]")), TACTIC, PERIODIC, LAGS),
     ]
-    # Written to parquet and read back: text consumer numbers, datetime dates.
+    # Written to parquet and read back: text consumer numbers, datetime dates; with
+    # dtype_backend="pyarrow" every column in one chunk per row group.
+    texts = df.assign(CONS_NO=df.CONS_NO.map("C{:06d}".format), DATA_DATE=dates)
+    rows.append(("parquet round trip (text units, dates)", parquet(texts), ["DATA_DATE", "WEEK", "MONTH"],
+                 PERIODIC, []))
+    arrow = parquet(texts, row_group_size=len(df) // 16 + 1, dtype_backend="pyarrow")
+    rows += [
+        ("parquet, dtype_backend=pyarrow, 16 groups", arrow, TACTIC, PERIODIC, LAGS),
+        ("... DATA_DATE timestamp[pyarrow] (no lags)", arrow, ["DATA_DATE", "WEEK", "MONTH"], PERIODIC, []),
+    ]
+    # One consumer's file of many row groups: its windows (the last n days, n = 8 .. all) take its readings
+    # in their chunks, whose sums and moments pyarrow merges.
+    one = parquet(df[df.CONS_NO == df.CONS_NO.iloc[0]], row_group_size=30, dtype_backend="pyarrow")
+    windows = pd.DataFrame({"CONS_NO": one.CONS_NO.iloc[0], "FORWARD_R": np.resize(np.arange(8, len(one) + 1), 1000)})
+    rows.append(("one consumer, parquet of 30-day groups", one, TACTIC, PERIODIC, LAGS, windows))
+    return rows
+
+
+def in_chunks(column, chunks):
+    """An Arrow-backed column in `chunks` even chunks, as a concatenated table holds it."""
+    import pyarrow
+    array = column.array.__arrow_array__().combine_chunks()
+    cuts = [len(array) * i // chunks for i in range(chunks + 1)]
+    pieces = pyarrow.chunked_array([array[a:b] for a, b in zip(cuts, cuts[1:])], type=array.type)
+    return pd.Series(pd.arrays.ArrowExtensionArray(pieces), index=column.index)
+
+
+def parquet(df, **options):
+    """The table written to parquet and read back (to_parquet's row_group_size, read_parquet's dtype_backend)."""
     import io
     buffer = io.BytesIO()
-    df.assign(CONS_NO=df.CONS_NO.map("C{:06d}".format), DATA_DATE=dates).to_parquet(buffer)
-    parquet = pd.read_parquet(io.BytesIO(buffer.getvalue()))
-    rows.append(("parquet round trip (text units, dates)", parquet, ["DATA_DATE", "WEEK", "MONTH"], PERIODIC, []))
-    return rows
+    df.to_parquet(buffer, **{k: v for k, v in options.items() if k == "row_group_size"})
+    return pd.read_parquet(io.BytesIO(buffer.getvalue()), **{k: v for k, v in options.items() if k != "row_group_size"})
 
 
 def run_dtypes(args):
     df = readings(args.consumers, args.days, args.seed)
     units = df.CONS_NO.drop_duplicates()
     print(f"readings: {len(df):,} rows ({args.consumers:,} consumers x {args.days:,} days); "
-          f"one whole-span window per consumer, pandas path on {args.sample} of them\n")
+          f"one whole-span window per consumer (unless a row says otherwise), pandas path on {args.sample} of "
+          f"them\n")
     print(f"{'column types':42s} {'kernel':>12s} {'pandas path':>12s} {'ratio':>8s}  path")
-    for name, table, tactic, periodic, lags in dtype_rows(df):
+    for name, table, tactic, periodic, lags, *windows in dtype_rows(df):
         unit_values = table.CONS_NO.drop_duplicates().reset_index(drop=True)
-        interval = pd.DataFrame({"CONS_NO": unit_values})
+        interval = windows[0] if windows else pd.DataFrame({"CONS_NO": unit_values})
 
         def call(windows, **kw):
             return movra.fe4ts(table, "CONS_NO", tactic, periodic, lags, "KWH", windows, **kw)

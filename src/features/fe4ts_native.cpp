@@ -35,7 +35,8 @@ namespace movra {
 namespace fe4ts_layer {
 
 k::Table Examination::table() const {
-    k::Table t{call.rows, units.readings, time.column, value.values, keys.columns, std::vector<int64_t>()};
+    k::Table t{call.rows, units.readings, time.column, value.values, keys.columns, std::vector<int64_t>(),
+               chunks.starts};
     // Only the windows' units are ordered.
     for (const k::Window &w : windows.windows)
         if (!w.matches_nothing) t.wanted_units->push_back(w.unit);
@@ -54,6 +55,7 @@ k::Options Examination::options() const {
     o.where_sums = value.where_sums;
     o.arrow_stats = value.arrow_stats;
     o.arrow_sums = value.arrow_sums;
+    o.arrow_narrow_integers = value.narrow_integers;
     return o;
 }
 
@@ -73,6 +75,7 @@ Reason examine(const Call &c, const Context &cx, Examination &x) {
     if (Reason r = lag_step(x.call, x.time, x.lags); !r.empty()) return r;
     if (Reason r = keys_step(cx, x.call, x.aggregation, x.time, buffers, x.keys); !r.empty()) return r;
     if (Reason r = units_step(cx, x.call, buffers, x.units); !r.empty()) return r;
+    if (Reason r = chunk_step(cx, x.call, x.value, x.units, x.chunks); !r.empty()) return r;
     if (Reason r = windows_step(cx, x.call, x.time, x.units, x.windows); !r.empty()) return r;
     return exactness_step(cx, x.call, x.time, x.lags, x.windows);
 }
@@ -116,7 +119,7 @@ RecordFrame fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
     std::unique_ptr<k::Kernel> kernel = ordered_kernel(table, threads);
     if (!kernel) throw py::error_already_set();  // interrupted
     profile->lap("ordering");
-    declined = cut_step(*cx, *kernel, x.windows.windows, options);
+    declined = cut_step(*cx, *kernel, table, x.windows.windows, options);
     if (!declined.empty()) return {};
     profile->lap("locating");
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <type_traits>
@@ -1056,6 +1057,76 @@ void test_large_tables_threads_and_wanted_units() {
     }
 }
 
+// pyarrow sums and takes the moments of each chunk of a Series on its own
+// and merges them in order: the last bits move with the chunks.
+void test_arrow_chunks() {
+    std::vector<double> thirds;
+    for (int j = 0; j < 40; j++) thirds.push_back(((j * 7) % 13 + 1) / 3.0);
+    thirds[5] = thirds[20] = NaN;
+    std::vector<double> got(kStats);
+    arrow_series_stats(thirds.data(), 40, got.data(), {13, 29});
+    check_values({4.333333333333333, 0.3333333333333333, 2.166666666666667, 3.25, 1.0833333333333333,
+                  2.219298245614035, 1.2881448722673978, 0.12932546619170943, -1.1815314101286865},
+                 got, "arrow stats of thirds in three chunks");
+    const auto one = arrow_stats_of(thirds);
+    check(got[Stat::Std] != one[Stat::Std] && got[Stat::Kurt] != one[Stat::Kurt], "the chunks show in the last bits");
+    // Integers of 16 bits: pyarrow's variance in integer arithmetic, merged over the chunks.
+    std::vector<double> int16s;
+    for (int j = 0; j < 40; j++) int16s.push_back(((j * 37) % 201) - 100);
+    int16s[3] = int16s[17] = NaN;
+    arrow_series_stats(int16s.data(), 40, got.data(), {9, 30}, true);
+    check_values({100, -100, -2.5, 51.75, -51.75, -0.02631578947368421, 60.71621487067442, 0.019439474848466684,
+                  -1.2417967439794568},
+                 got, "arrow stats of int16 in three chunks");
+    arrow_series_stats(int16s.data(), 40, got.data(), {9, 30}, false);
+    check(got[Stat::Std] == 60.71621487067443, "the same as doubles");
+
+    // In the kernel: one unit whose readings are in order, one profile group.  A window of all of
+    // them, or a positional slice of them, keeps the chunks; a time bound that drops a reading
+    // takes the rest into one chunk, and so does a table of more than one unit.
+    std::vector<int64_t> unit(40, 1), time, key(40, 0);
+    for (int64_t j = 0; j < 40; j++) time.push_back(j);
+    Table t = table_of(unit, ints(time), thirds, {ints(key)});
+    t.chunks = {13, 29};
+    Options o;
+    o.periodic = {1};
+    o.arrow_stats = true;
+    std::vector<Window> ws(3);
+    for (Window &w : ws) w.unit = 1;
+    ws[1].has_forward_r = true;  // rows 10 .. 40: chunks at 3 and 19
+    ws[1].forward_r = 30;
+    ws[2].has_start = true;  // rows 1 .. 40 in one chunk
+    ws[2].start.i = 1;
+    // The bits of kStats statistics from `at` against `want`.
+    auto same_bits = [](const std::vector<double> &got, size_t at, const std::vector<double> &want) {
+        return got.size() >= at + kStats && std::memcmp(got.data() + at, want.data(), kStats * sizeof(double)) == 0;
+    };
+    auto profile_of = [&](const Table &table) {
+        Kernel k(table);
+        Result r;
+        check(k.run(ws.data(), 3, o, r) == Kernel::Status::Ok, "run");
+        return r.profile_stats;
+    };
+    const std::vector<double> kept = profile_of(t);
+    std::vector<double> whole(kStats), slice(kStats), taken(kStats);
+    arrow_series_stats(thirds.data(), 40, whole.data(), {13, 29});
+    arrow_series_stats(thirds.data() + 10, 30, slice.data(), {3, 19});
+    arrow_series_stats(thirds.data() + 1, 39, taken.data());
+    check(same_bits(kept, 0, whole), "whole unit");
+    check(same_bits(kept, kStats, slice), "positional slice");
+    check(same_bits(kept, 2 * kStats, taken), "time bound");
+    std::vector<int64_t> two_units = unit;
+    two_units.push_back(2);
+    time.push_back(0);
+    key.push_back(0);
+    std::vector<double> more = thirds;
+    more.push_back(1);
+    Table other = table_of(two_units, ints(time), more, {ints(key)});
+    other.chunks = {13, 29};
+    const std::vector<double> taken_all = profile_of(other);
+    check(same_bits(taken_all, 0, one), "another unit: one chunk");
+}
+
 }  // namespace
 
 int main() {
@@ -1063,6 +1134,7 @@ int main() {
     test_series_stats();
     test_float32_stats();
     test_arrow_stats();
+    test_arrow_chunks();
     test_order_statistics_against_sorting();
     test_corr();
     test_windows();

@@ -42,20 +42,18 @@ int64_t valid_count(const double *v, int64_t size) {
 }
 
 // Series.sum and Series.mean of Arrow-backed readings: pyarrow's sum over
-// the runs of valid values; an all-null period sums to 0.
-double arrow_aggregate(const double *v, int64_t size, Aggregate how) {
-    stats::Masked m;
-    m.values = v;
-    m.n = size;
-    m.count = valid_count(v, size);
-    const double sum = stats::arrow_sum(m);
+// the runs of valid values, chunk by chunk; an all-null period sums to 0.
+double arrow_aggregate(const double *v, int64_t size, Aggregate how, stats::ChunkCuts chunks) {
+    const double sum = stats::arrow_sum(v, size, chunks);
     if (how == Aggregate::NanSum) return sum;
-    return m.count > 0 ? sum / static_cast<double>(m.count) : kNaN;
+    const int64_t count = valid_count(v, size);
+    return count > 0 ? sum / static_cast<double>(count) : kNaN;
 }
 
-// The aggregate of one period's readings v[0 .. size), in reading order.
-// Sums and means of float32 readings are float32.
-inline double aggregate(const double *v, int64_t size, const Options &o, Work &w) {
+// The aggregate of one period's readings v[0 .. size), in reading order
+// (an Arrow column's in `chunks`).  Sums and means of float32 readings are
+// float32.
+inline double aggregate(const double *v, int64_t size, const Options &o, Work &w, stats::ChunkCuts chunks = {}) {
     const Aggregate how = o.aggregate;
     const bool sums = how == Aggregate::NanSum || how == Aggregate::Mean;
     const bool plain = sums && !o.arrow_sums && o.precision == Precision::Float64;
@@ -70,7 +68,7 @@ inline double aggregate(const double *v, int64_t size, const Options &o, Work &w
         }
         return best;
     }
-    if (o.arrow_sums) return arrow_aggregate(v, size, how);
+    if (o.arrow_sums) return arrow_aggregate(v, size, how, chunks);
     if (o.precision != Precision::Float64) return aggregate32(v, size, how, o.precision, w.narrow);
     // Sums: missing values as 0 (the mean counts only the others).
     const double sum = 0.0 + stats::filled_sum(v, size);
@@ -81,11 +79,12 @@ inline double aggregate(const double *v, int64_t size, const Options &o, Work &w
 
 // The nine statistics of a Series of the readings' type.  `own_dtype`: the
 // Series keeps the readings' column type (a profile group, the lag
-// differences), whose library computes them; the period aggregates are
-// numpy numbers whatever the readings are.
+// differences), whose library computes them, an Arrow column's over
+// `chunks`; the period aggregates are numpy numbers whatever the readings
+// are.
 stats::Tally describe(const double *v, int64_t n, Precision precision, const Options &o, Work &w, double *out,
-                      bool own_dtype = false) {
-    if (own_dtype && o.arrow_stats) return stats::describe_arrow(v, n, w.stats, out);
+                      bool own_dtype = false, stats::ChunkCuts chunks = {}) {
+    if (own_dtype && o.arrow_stats) return stats::describe_arrow(v, n, w.stats, out, chunks, o.arrow_narrow_integers);
     if (precision == Precision::Float64)
         return stats::describe(v, n, o.moments, w.stats, out, own_dtype && o.where_sums);
     return stats::describe32(v, n, precision, w.stats, out);
@@ -252,6 +251,19 @@ std::pair<double, double> correlate(const LagPairs &p, const LagPairs &q, const 
     return {c.result(), d.result()};
 }
 
+// Where the Arrow chunks of a window that keeps them (w.chunks) begin among
+// the readings of group j, into w.group_chunks.  Only a group pandas finds
+// in place is a slice of the window's readings; it takes any other into
+// one chunk.
+stats::ChunkCuts group_chunks(const Groups &g, int64_t j, Work &w) {
+    if (w.chunks.empty() || !g.in_place) return {};
+    const int64_t lo = g.starts[j], hi = g.starts[j + 1];
+    w.group_chunks.clear();
+    for (auto c = std::upper_bound(w.chunks.begin(), w.chunks.end(), lo); c != w.chunks.end() && *c < hi; ++c)
+        w.group_chunks.push_back(*c - lo);
+    return {w.group_chunks.data(), w.group_chunks.size()};
+}
+
 // 1. / (k + 1) for every k below n, computed once per thread.
 const double *reciprocals(int64_t n, std::vector<double> &r) {
     for (int64_t k = static_cast<int64_t>(r.size()); k < n; k++) r.push_back(1. / static_cast<double>(k + 1));
@@ -295,10 +307,13 @@ void period_entry(const Column &key, const double *value, int64_t a, int64_t e, 
     if (one_each && o.aggregate == Aggregate::NanSum && !o.arrow_sums && o.precision == Precision::Float64) {
         for (int64_t j = g0; j < g1; j++) series[j - g0] = 0.0 + (std::isnan(g.values[j]) ? 0.0 : g.values[j]);
     } else {
+        // Dropping the smallest and largest periods takes the readings
+        // into one chunk.
         for (int64_t j = g0; j < g1; j++) {
             const int64_t size = dropped(j) ? 0 : size_of(j);
             any_empty = any_empty || size == 0;
-            series[j - g0] = aggregate(g.values + g.starts[j], size, o, w);
+            const stats::ChunkCuts chunks = o.del_t_maximin ? stats::ChunkCuts() : group_chunks(g, j, w);
+            series[j - g0] = aggregate(g.values + g.starts[j], size, o, w, chunks);
         }
     }
     clock.lap(StageTimes::Aggregates);
@@ -335,7 +350,8 @@ void profile_entry(const Column &key, const double *value, int64_t a, int64_t e,
         out.profile_rows.push_back(size);
         out.profile_stats.resize(out.profile_stats.size() + kStats);
         const stats::Tally t = describe(g.values + g.starts[j], size, o.precision, o, w,
-                                        out.profile_stats.data() + out.profile_stats.size() - kStats, true);
+                                        out.profile_stats.data() + out.profile_stats.size() - kStats, true,
+                                        group_chunks(g, j, w));
         out.profile_missing.push_back(t.missing > 0);
         clock.lap(StageTimes::Records);
     }

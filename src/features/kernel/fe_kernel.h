@@ -61,6 +61,11 @@ struct Table {
     // only their readings are ordered and a window of any other unit finds
     // none.  Unset: every unit.
     std::optional<std::vector<int64_t>> wanted_units;
+    // Where the chunks of an Arrow value column begin (reading positions,
+    // ascending, 0 left out).  They count only in a window that is all the
+    // readings in reading order (Range::copied), so they are given only for
+    // readings that the kernel keeps in their order; empty: one chunk.
+    std::vector<int64_t> chunks;
 };
 
 // One observation window.  Bounds are on the time axis, in its type; the
@@ -134,6 +139,9 @@ struct Options {
     // ... and the period aggregates of numpy.sum and numpy.mean, which hand
     // the Series to its own method, are pyarrow's sums too.
     bool arrow_sums = false;
+    // ... of integers of at most 4 bytes, whose variance (STD) pyarrow takes
+    // in integer arithmetic.
+    bool arrow_narrow_integers = false;
     // Time the windows' stages (Kernel::stage_times).
     bool profile = false;
 };
@@ -180,6 +188,11 @@ struct Range {
     // A positional cut (FORWARD_R / BACKWARD_R) falls inside a run of equal
     // times, so which readings it keeps depends on how ties are ordered.
     bool ambiguous = false;
+    // The window is a slice of all the table's readings in reading order
+    // (no time bound dropped one): pandas copies such a window out of the
+    // table rather than taking its rows, and an Arrow column keeps its
+    // chunks (Table::chunks).
+    bool copied = false;
 };
 
 struct Work;  // per-thread scratch space
@@ -287,8 +300,14 @@ void series_stats(const double *v, int64_t n, Moments moments, double *out,
                   Precision precision = Precision::Float64);
 
 // The same as pyarrow.compute has them for an Arrow-backed Series (nulls
-// as NaN, arrow_nan() for a computed NaN).
-void arrow_series_stats(const double *v, int64_t n, double *out);
+// as NaN, arrow_nan() for a computed NaN), held in chunks that begin at the
+// positions `chunks` (ascending, 0 left out); `narrow_integers`: the values
+// are integers of at most 4 bytes (Options::arrow_narrow_integers).
+void arrow_series_stats(const double *v, int64_t n, double *out, const std::vector<int64_t> &chunks = {},
+                        bool narrow_integers = false);
+// Whether this build has the 128-bit integers that the variance of narrow
+// integers takes (Options::arrow_narrow_integers).
+bool exact_integer_variance();
 
 // DataFrame.corr's Pearson coefficient of the pairs with both values finite.
 double pairwise_corr(const double *x, const double *y, int64_t n);

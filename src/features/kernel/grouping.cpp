@@ -130,6 +130,7 @@ Groups group_rows(const K *k, int64_t base, const double *value, int64_t n, bool
         g.values = value;
         g.starts = w.starts.data();
         g.count = static_cast<int64_t>(w.starts.size()) - 1;
+        g.in_place = true;
         if (want_keys) {
             w.keys.resize(static_cast<size_t>(g.count));
             for (int64_t j = 0; j < g.count; j++) w.keys[j] = key_of(k[g.starts[j]], base);

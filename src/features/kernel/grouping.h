@@ -16,6 +16,10 @@ struct Groups {
     const Scalar *keys = nullptr;    // each group's key, when asked for
     int64_t count = 0;
     bool any_missing = false;        // some reading has no key
+    // The groups are runs of the window's own readings in their order,
+    // every reading in one: pandas too then splits the readings where they
+    // are rather than taking them out of order.
+    bool in_place = false;
 };
 
 // Groups the readings [a, e) of `value` by `key`: by value, or, for a column

@@ -111,6 +111,8 @@ Range locate_in(const T *t, int64_t begin, int64_t end, int64_t timed_end, const
         r.begin = lo;
         r.end = hi;
     }
+    // Time bounds that keep every reading leave them as they were.
+    r.copied = r.begin == begin && r.end == end;
     // A cut between two readings of the same time keeps one of them or the
     // other depending on how the sort ordered the tie.
     auto split_tie = [&](int64_t at) {
@@ -134,12 +136,15 @@ Range locate_in(const T *t, int64_t begin, int64_t end, int64_t timed_end, const
 }  // namespace
 
 Range Kernel::locate(const Window &w) const {
-    if (w.matches_nothing) return Range{0, 0, false};
+    if (w.matches_nothing) return Range{};
     auto it = blocks_.find(w.unit);
-    if (it == blocks_.end()) return Range{0, 0, false};
+    if (it == blocks_.end()) return Range{};
     const Block &b = it->second;
-    if (table_.time.integer()) return locate_in(table_.time.i64, b.begin, b.end, b.timed_end, w);
-    return locate_in(table_.time.f64, b.begin, b.end, b.timed_end, w);
+    Range r = table_.time.integer() ? locate_in(table_.time.i64, b.begin, b.end, b.timed_end, w)
+                                    : locate_in(table_.time.f64, b.begin, b.end, b.timed_end, w);
+    // A window of the only unit, in reading order, is a slice of the table.
+    r.copied = r.copied && !table_.chunks.empty() && !reordered_ && b.begin == 0 && b.end == table_.rows;
+    return r;
 }
 
 namespace {
@@ -176,6 +181,11 @@ void Kernel::compute(const Range &r, const Options &o, Work &w, Result &out) {
         return;
     }
     const double *value = table_.value;
+    w.chunks.clear();
+    if (r.copied)
+        for (auto c = std::upper_bound(table_.chunks.begin(), table_.chunks.end(), a);
+             c != table_.chunks.end() && *c < e; ++c)
+            w.chunks.push_back(*c - a);
     for (int k : o.tactic) period_entry(table_.keys[k], value, a, e, o, w, out);
     for (int k : o.periodic) profile_entry(table_.keys[k], value, a, e, o, w, out);
     if (table_.time.integer()) {

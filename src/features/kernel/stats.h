@@ -104,12 +104,21 @@ double nanstd32(const Masked &m, Precision p, Scratch &s);
 // pandas 2.2 on numpy 1.x: deviations from the float32 mean in float32.
 CentralSums narrow_zeroed_sums(const Masked &m, Scratch &s);
 
-// pyarrow's statistics of an Arrow-backed Series (pyarrow.compute, one
-// chunk: the pandas path's filters, sorts and joins leave one).  Sums are
-// pairwise over blocks of 16 values, each run of valid values split into
-// its own blocks; the moments are two-pass sums of powers of the deviations
-// from that mean.
-double arrow_sum(const Masked &m);
+// pyarrow's statistics of an Arrow-backed Series (pyarrow.compute).  Sums
+// are pairwise over blocks of 16 values, each run of valid values split
+// into its own blocks; the moments are two-pass sums of powers of the
+// deviations from that mean.  A Series in several chunks is summed and its
+// moments taken chunk by chunk, and the chunks' results merged in order.
+// The pandas path's filters, sorts and joins take a Series' values into
+// one chunk; only a Series that it copies or slices keeps the column's.
+double arrow_sum(const Masked &m);  // one chunk
+// Where a Series' chunks begin among its values (ascending, none at 0).
+// Empty: one chunk.
+struct ChunkCuts {
+    const int64_t *at = nullptr;
+    size_t count = 0;
+};
+double arrow_sum(const double *v, int64_t n, ChunkCuts chunks);
 double arrow_quantile(const Ranked &r, double q);  // "linear", the median included
 
 // MAX, MIN, MEDIAN, Q3, Q1, MEAN, STD, SKEW, KURT into out[0 .. kStats).
@@ -118,7 +127,9 @@ Tally describe(const double *v, int64_t n, Moments moments, Scratch &s, double *
 // As pyarrow computes them: a statistic pyarrow returns as null is NaN; a
 // NaN it computes (the skewness and kurtosis of data without spread) is
 // arrow_nan(), which tells the two apart.
-Tally describe_arrow(const double *v, int64_t n, Scratch &s, double *out);
+// `narrow_integers`: Options::arrow_narrow_integers.
+Tally describe_arrow(const double *v, int64_t n, Scratch &s, double *out, ChunkCuts chunks = {},
+                     bool narrow_integers = false);
 // Of a float32 Series (p is not Float64).
 Tally describe32(const double *v, int64_t n, Precision p, Scratch &s, double *out);
 

@@ -32,6 +32,10 @@ struct alignas(64) Work {  // apart from the other threads' Work
     std::vector<float> narrow;
     std::vector<LagPairs> lags;
     std::vector<double> reciprocals;  // 1. / (k + 1) at k
+    // Where an Arrow value column's chunks begin among the window's readings
+    // (from its first, ascending), when pandas hands them to pyarrow in the
+    // column's chunks (Range::copied); empty: one chunk.
+    std::vector<int64_t> chunks, group_chunks;
 };
 
 }  // namespace movra::fe_kernel

@@ -85,10 +85,18 @@ struct ValueColumn {
     const double *values = nullptr;
     k::Precision precision = k::Precision::Float64;
     bool where_sums = false, arrow_stats = false, arrow_sums = false;  // as k::Options has them
-    bool masked = false;   // a nullable value column: pd.NA cells in the records
-    bool integer = false;  // ... of integers: numpy int cells too
-    bool arrow = false;    // ... Arrow-backed: Python float cells
-    std::string dtype;     // ... the numpy type of their statistics
+    bool narrow_integers = false;                                      // k::Options::arrow_narrow_integers
+    bool masked = false;          // a nullable value column: pd.NA cells in the records
+    bool integer = false;         // ... of integers: numpy int cells too
+    bool arrow = false;           // ... Arrow-backed: Python float cells
+    bool arrow_integers = false;  // ... of integers: Python int cells for the extremes
+    std::string dtype;            // ... the numpy type of their statistics
+    std::vector<int64_t> chunks;  // ... where its Arrow chunks begin, the first left out
+};
+
+// chunk_step: where pandas hands pyarrow the value column in its own chunks.
+struct Chunks {
+    std::vector<int64_t> starts;  // k::Table::chunks
 };
 
 // time_step: the time axis, tactic[0], as the kernel sees it.
@@ -153,6 +161,7 @@ struct Examination {
     Lags lags;
     Keys keys;
     Units units;
+    Chunks chunks;
     Windows windows;
 
     // The kernel's input.
@@ -175,6 +184,10 @@ Reason lag_step(const CallShape &call, const TimeAxis &time, Lags &out);
 Reason keys_step(const Context &cx, const CallShape &call, const Aggregation &aggregation, const TimeAxis &time,
                  const Buffers &buffers, Keys &out);
 Reason units_step(const Context &cx, const CallShape &call, const Buffers &buffers, Units &out);
+// An Arrow value column in several chunks keeps them only in the windows of
+// a table of one unit whose readings pandas' sort leaves in their order.
+Reason chunk_step(const Context &cx, const CallShape &call, const ValueColumn &value, const Units &units,
+                  Chunks &out);
 Reason windows_step(const Context &cx, const CallShape &call, const TimeAxis &time, const Units &units, Windows &out);
 // Integer times compared in float64 (float lags or bounds) or shifted in
 // a narrow width stay exact.

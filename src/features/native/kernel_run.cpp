@@ -76,8 +76,13 @@ std::unique_ptr<k::Kernel> ordered_kernel(const k::Table &table, int threads) {
     return kernel;
 }
 
-Reason cut_step(const Context &cx, const k::Kernel &kernel, const std::vector<k::Window> &windows,
-                const k::Options &options) {
+Reason cut_step(const Context &cx, const k::Kernel &kernel, const k::Table &table,
+                const std::vector<k::Window> &windows, const k::Options &options) {
+    // Chunks are given for readings pandas leaves in their order, as the
+    // kernel's ordering should too.
+    if (!table.chunks.empty() && kernel.reordered())
+        return "the kernel ordered the readings otherwise than pandas, which keeps the value column's Arrow "
+               "chunks in their order";
     const bool narrow = options.precision != k::Precision::Float64;
     for (const k::Window &w : windows) {
         const k::Range range = kernel.locate(w);

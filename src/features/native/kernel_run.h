@@ -20,9 +20,10 @@ std::unique_ptr<k::Kernel> ordered_kernel(const k::Table &table, int threads);
 
 // Why the windows' readings cannot be cut as the pandas path cuts them, or
 // nothing: a count bound among equal times, or float32 readings at equal
-// times, whose sums depend on the order the pandas path's sort leaves.
-Reason cut_step(const Context &cx, const k::Kernel &kernel, const std::vector<k::Window> &windows,
-                const k::Options &options);
+// times, whose sums depend on the order the pandas path's sort leaves (or
+// readings in Arrow chunks that the kernel reordered).
+Reason cut_step(const Context &cx, const k::Kernel &kernel, const k::Table &table,
+                const std::vector<k::Window> &windows, const k::Options &options);
 
 // One record per window, under a progress bar with the windows' count;
 // the kernel is released before the bar closes.  `stages`, when given,

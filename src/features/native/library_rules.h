@@ -20,8 +20,14 @@ k::Moments moments_rule(const Context &cx);
 Reason float32_rules(const Context &cx, k::Moments moments, const std::string &what, const std::string &cast,
                      k::Precision &precision);
 
-// Whether pandas and pyarrow describe an Arrow-backed Series as the kernel
-// does.
-Reason arrow_rules(const Context &cx, const std::string &what, const std::string &cast);
+// Whether pandas and pyarrow describe an Arrow-backed Series of `type`
+// ("double", or the Arrow integer type of the readings) as the kernel does,
+// in one chunk and in several; `narrow_integers` as k::Options has it.
+Reason arrow_rules(const Context &cx, const std::string &type, bool narrow_integers, const std::string &what,
+                   const std::string &cast);
+
+// Whether pandas keeps an Arrow column's chunks where the kernel expects it
+// to (chunk_step), and takes them into one elsewhere.
+Reason chunk_rules(const Context &cx, const std::string &what, const std::string &cast);
 
 }  // namespace movra::fe4ts_layer

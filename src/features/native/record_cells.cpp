@@ -34,31 +34,35 @@ bool masked_block(const double *stats, bool missing, bool integer_values, Cell *
 }
 
 // The same for pyarrow's statistics: pd.NA where pyarrow returns null (a
-// NaN it computes stays a float).
-bool arrow_block(const double *stats, Cell *out) {
+// NaN it computes stays a float); in a block holding pd.NA, the extremes
+// of integers stay Python ints.
+bool arrow_block(const double *stats, bool integer_values, Cell *out) {
+    auto null = [stats](int s) { return std::isnan(stats[s]) && !k::is_arrow_nan(stats[s]); };
     bool na = false;
+    for (int s = 0; s < k::kStats; s++) na = na || null(s);
     for (int s = 0; s < k::kStats; s++) {
-        const bool null = std::isnan(stats[s]) && !k::is_arrow_nan(stats[s]);
-        out[s] = null ? Cell::NA : Cell::Float;
-        na = na || null;
+        const bool extreme = s == k::Stat::Max || s == k::Stat::Min;
+        out[s] = null(s) ? Cell::NA : na && integer_values && extreme ? Cell::Int : Cell::Float;
     }
     return na;
 }
 
 bool block_of(const double *stats, bool missing, const ValueColumn &value, Cell *out, bool empty = false) {
-    return value.arrow_stats ? arrow_block(stats, out) : masked_block(stats, missing, value.integer, out, empty);
+    if (value.arrow_stats) return arrow_block(stats, value.arrow_integers, out);
+    return masked_block(stats, missing, value.integer, out, empty);
 }
 
 }  // namespace
 
 // Window w's cell types in label order (as values_of gives the values).  A
-// record with a pd.NA is an object Series: its counts, and the span of an
-// integer axis, stay Python and numpy ints.  A record without is float64.
-void cells_of(const ResultRecords &records, int64_t w, const ValueColumn &value, bool integer_time,
+// record with a pd.NA, or the Timestamps of a datetime axis, is an object
+// Series: its counts, and the span of an integer axis, stay Python and
+// numpy ints.  A record without is float64.
+void cells_of(const ResultRecords &records, int64_t w, const ValueColumn &value, TimeAxis::Kind time,
               std::vector<Cell> &out) {
     out.clear();
     const k::Result &r = records.result();
-    bool object = false;
+    bool object = time == TimeAxis::Datetime;
     records.walk(w, [&](const RecordEntry &e) {
         const size_t at = out.size();
         const double *fields = records.fields(w, e);
@@ -79,7 +83,10 @@ void cells_of(const ResultRecords &records, int64_t w, const ValueColumn &value,
                 break;
             case Block::Span:
                 // A Series from a dict: int64 times on an integer axis.
-                out.insert(out.end(), fields_of(Block::Span), integer_time ? Cell::Int : Cell::Float);
+                out.insert(out.end(), fields_of(Block::Span),
+                           time == TimeAxis::Datetime ? Cell::Time
+                           : time == TimeAxis::Int    ? Cell::Int
+                                                      : Cell::Float);
                 break;
         }
     });

@@ -14,11 +14,14 @@ namespace movra::fe4ts_layer {
 // The type of a cell of the pandas path's records over nullable readings:
 // a float, a count or a span time of an integer axis (an int64), a
 // statistic of integer readings (a numpy int of the readings' width),
-// pd.NA, or no cell (the record lacks the label).
-enum class Cell : uint8_t { Float, Int, Value, NA, Missing };
+// pd.NA, a span time of a datetime axis (a Timestamp, which the record
+// frame's datetime columns hold already), or no cell (the record lacks the
+// label).
+enum class Cell : uint8_t { Float, Int, Value, NA, Time, Missing };
 
-// Window w's cell types in label order (as its values are).
-void cells_of(const ResultRecords &records, int64_t w, const ValueColumn &value, bool integer_time,
+// Window w's cell types in label order (as its values are), over a time
+// axis of kind `time`.
+void cells_of(const ResultRecords &records, int64_t w, const ValueColumn &value, TimeAxis::Kind time,
               std::vector<Cell> &out);
 
 // Gives the record frame `ftrs`, built from `table` (windows x columns,

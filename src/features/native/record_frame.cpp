@@ -170,7 +170,7 @@ py::object fill_table(const ResultRecords &records, const RecordColumns &columns
     const bool integer_time = x.time.kind != TimeAxis::Float;
     for (int64_t w = 0; w < W; w++) {
         values_of(records, w, integer_time, values);
-        if (masked) cells_of(records, w, x.value, integer_time, kinds);
+        if (masked) cells_of(records, w, x.value, x.time.kind, kinds);
         const std::vector<int> &at = columns.positions[static_cast<size_t>(w)];
         for (size_t j = 0; j < values.size(); j++) {
             const int64_t cell = w * C + at[j];

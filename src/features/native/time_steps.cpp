@@ -25,6 +25,11 @@ Reason datetime_axis(const Context &cx, py::handle column, const ColumnType &t, 
     py::object dates = py::reinterpret_borrow<py::object>(column);
     if (t.family == ColumnType::Arrow) {
         py::object pa = column.attr("dtype").attr("pyarrow_dtype");
+        // A date axis (date32, date64) spans datetime.date cells and
+        // compares only with dates.
+        if (!py::hasattr(pa, "unit"))
+            return axis.what + " holds dates, whose span cells are datetime.date objects the kernel does not "
+                               "build; cast it to timestamp[s][pyarrow] or datetime64[s]";
         const std::string unit = utf8(pa.attr("unit"));
         py::object tz = pa.attr("tz");
         py::object target = tz.is_none() ? py::object(py::str("datetime64[" + unit + "]"))

@@ -72,35 +72,49 @@ Reason masked_value_step(const Context &cx, const CallShape &call, py::handle co
     return {};
 }
 
-// Arrow-backed float readings (double[pyarrow], float[pyarrow]): pandas
-// hands a profile group's and the lag differences' statistics to
-// pyarrow.compute, whose sums and moments (in float64, also of float32
-// values) the kernel reproduces for a column of one chunk; the cells are
-// Python floats and pd.NA where pyarrow returns null.  Of a column of many
-// chunks (a concatenated or parquet-read table), a Series that pandas
-// slices rather than copies (a group or window that is a run of the
-// column's rows) keeps the chunks, and pyarrow sums each and merges their
-// moments: the kernel declines those.  numpy.nansum makes each period's
-// aggregate a numpy sum of the values with nulls as NaN, in the values'
-// own precision; numpy.sum and numpy.mean hand the Series to pyarrow's sum
-// (an all-null period sums to 0).  numpy.mean, numpy.max and numpy.min give
-// an all-null period pd.NA, so they run natively on float64 columns without
-// nulls.  Of float32 readings, only numpy.nansum keeps the period series
-// float32: pyarrow's results make it float64, which the kernel does not
-// describe.
+// Where an Arrow column's chunks begin, the first left out.
+std::vector<int64_t> chunk_starts(py::handle column) {
+    std::vector<int64_t> starts;
+    int64_t at = 0;
+    for (py::handle chunk : column.attr("array").attr("__arrow_array__")().attr("chunks")) {
+        if (at > 0 && (starts.empty() || starts.back() != at)) starts.push_back(at);
+        at += static_cast<int64_t>(py::len(chunk));
+    }
+    return starts;
+}
+
+// Arrow-backed readings (double[pyarrow], float[pyarrow], and integers of
+// every width): pandas hands a profile group's and the lag differences'
+// statistics to pyarrow.compute, whose sums and moments (in float64, also
+// of float32 values; the variance of integers of at most 4 bytes in
+// integer arithmetic) the kernel reproduces, chunk by chunk where pandas
+// hands over the column's chunks; the cells are Python floats (ints for
+// the extremes of integers) and pd.NA where pyarrow returns null, also
+// over a datetime axis (whose Timestamps make every record an object
+// Series, and the cells the same Python objects).
+// numpy.nansum makes each period's aggregate a numpy sum of the values with
+// nulls as NaN, in the values' own precision; numpy.sum and numpy.mean hand
+// the Series to pyarrow's sum (an all-null period sums to 0).  numpy.mean,
+// numpy.max and numpy.min give an all-null period pd.NA, so they run
+// natively on columns without nulls.  Of float32 readings, only
+// numpy.nansum keeps the period series float32: pyarrow's results make it
+// float64, which the kernel does not describe.
 Reason arrow_value_step(const Context &cx, const CallShape &call, const Aggregation &aggregation, py::handle column,
-                        const std::string &what, const std::string &cast, const Buffers &buffers, ValueColumn &out) {
-    const std::string type = utf8(py::str(column.attr("dtype").attr("pyarrow_dtype")));
-    const bool narrow = type == "float";
-    if (type != "double" && !narrow)
-        return what + " is an Arrow type whose pyarrow statistics the kernel does not reproduce (integers come "
-                      "back as Python ints); double[pyarrow] and float[pyarrow] run natively" + cast;
-    const auto chunks = column.attr("array").attr("__arrow_array__")().attr("num_chunks").cast<int64_t>();
-    if (chunks > 1)
-        return what + " is held in " + std::to_string(chunks) +
-               " Arrow chunks, and pyarrow merges the statistics of a Series' chunks where pandas slices one out "
-               "of the column without copying; a copy in one chunk (pyarrow's combine_chunks) runs natively" + cast;
-    Reason rules = arrow_rules(cx, what, cast);
+                        const ColumnType &t, const std::string &what, const std::string &cast, const Buffers &buffers,
+                        ValueColumn &out) {
+    const py::object arrow_type = column.attr("dtype").attr("pyarrow_dtype");
+    const std::string type = utf8(py::str(arrow_type));
+    const bool narrow = type == "float", integers = t.kind == 'i' || t.kind == 'u';
+    if (type != "double" && !narrow && !integers)
+        return what + " is an Arrow type whose pyarrow statistics the kernel does not reproduce; Arrow floats and "
+                      "integers run natively" + cast;
+    const int bytes = integers ? arrow_type.attr("bit_width").cast<int>() / 8 : 8;
+    out.arrow_integers = integers;
+    out.narrow_integers = integers && bytes <= 4;
+    if (out.narrow_integers && !k::exact_integer_variance())
+        return what + " holds integers whose variance pyarrow takes in 128-bit integers, which this build of "
+                      "movra lacks" + cast;
+    Reason rules = arrow_rules(cx, integers ? type : std::string("double"), out.narrow_integers, what, cast);
     if (!rules.empty()) return rules;
     auto is = [&](const char *name) { return cx.args.aggfunc.is(cx.numpy.attr(name)); };
     if (narrow && !is("nansum"))
@@ -111,15 +125,23 @@ Reason arrow_value_step(const Context &cx, const CallShape &call, const Aggregat
         return what + " aggregated by " + text_of(cx.args.aggfunc) +
                " gives a period whose readings are all missing pd.NA, and the period series an object "
                "series; numpy.nansum (the default) and numpy.sum run natively" + cast;
-    Reason axis = nullable_time_step(call, what, cast);
-    if (!axis.empty()) return axis;
-    // pyarrow keeps NaN as a value, not a null, and orders signed zeros
-    // its own way among equal extremes: the kernel takes neither.
-    py::object filled = column.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = 1.0);
-    if (!truth(cx.numpy.attr("isfinite")(filled).attr("all")()))
-        return what + " holds NaN or infinite values besides nulls" + cast;
-    if (truth((cx.numpy.attr("signbit")(filled).attr("__and__")(cx.numpy.attr("equal")(filled, 0.0))).attr("any")()))
-        return what + " holds negative zeros" + cast;
+    py::object as_float = numbers(column, "float64");
+    if (integers) {
+        // pyarrow subtracts in the readings' width and raises where a
+        // difference leaves it, as below 0 for unsigned readings.
+        if (t.kind == 'u' && !call.lag.empty())
+            return what + " is unsigned, and pyarrow raises on its lag differences below 0" + cast;
+        if (!exact_integers(cx, call.rows, as_float, bytes))
+            return what + " holds integers too large for exact float64 sums and differences" + cast;
+    } else {
+        // pyarrow keeps NaN as a value, not a null, and orders signed zeros
+        // its own way among equal extremes: the kernel takes neither.
+        py::object filled = column.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = 1.0);
+        if (!truth(cx.numpy.attr("isfinite")(filled).attr("all")()))
+            return what + " holds NaN or infinite values besides nulls" + cast;
+        if (truth((cx.numpy.attr("signbit")(filled).attr("__and__")(cx.numpy.attr("equal")(filled, 0.0))).attr("any")()))
+            return what + " holds negative zeros" + cast;
+    }
     if (narrow) {
         Reason r = float32_rules(cx, aggregation.moments, what, cast, out.precision);
         if (!r.empty()) return r;
@@ -129,7 +151,8 @@ Reason arrow_value_step(const Context &cx, const CallShape &call, const Aggregat
     out.arrow_stats = true;
     out.arrow_sums = is("sum") || is("mean");
     out.dtype = "float64";
-    out.values = buffers.of<double>(numbers(column, "float64"), "float64");
+    out.chunks = chunk_starts(column);
+    out.values = buffers.of<double>(as_float, "float64");
     return {};
 }
 
@@ -178,7 +201,8 @@ Reason value_step(const Context &cx, const CallShape &call, const Aggregation &a
     if (t.numpy_kind("f")) return what + " is aggregated in its own precision by pandas" + cast;
     if (t.numpy_kind("b")) return what + " is bool, whose quantiles pandas cannot take" + cast;
     if (t.family == ColumnType::Masked) return masked_value_step(cx, call, column, t, what, cast, buffers, out);
-    if (t.family == ColumnType::Arrow) return arrow_value_step(cx, call, aggregation, column, what, cast, buffers, out);
+    if (t.family == ColumnType::Arrow)
+        return arrow_value_step(cx, call, aggregation, column, t, what, cast, buffers, out);
     if (!t.numpy_kind("iu"))
         return what + " gives object columns holding pd.NA on the pandas path, which the kernel does not build" +
                cast + " (missing values become NaN)";
