@@ -22,7 +22,7 @@ struct RecordFrame {
     int threads = 1;                          // how many threads the derived columns may use
     // The native call's stage times, when MOVRA_FE4TS_PROFILE names a file
     // for them; the derived columns' time is added once they are built.
-    std::shared_ptr<fe_kernel::CallProfile> profile;
+    std::shared_ptr<fe_kernel::CallProfile> profile = nullptr;
 };
 
 // The records by the native kernel or, where it declines, by the pandas
