@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -76,9 +77,10 @@ private:
     std::function<bool()> asked_;
 };
 
-// Another thread changed a caller's column while the ordering read it twice.
-[[noreturn]] inline void changed_meanwhile() {
-    throw std::runtime_error("the unit or time column changed while it was read");
+// Another thread changed a caller's column (`what`) while the ordering read
+// it twice: what the first look found no longer holds.
+[[noreturn]] inline void changed_meanwhile(const char *what) {
+    throw std::runtime_error(std::string(what) + " changed while it was read");
 }
 
 }  // namespace movra::fe_kernel

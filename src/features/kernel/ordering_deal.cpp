@@ -214,17 +214,18 @@ void Deal<LowKey>::deal_slice(int64_t s) {
     const Copies &copies = copies_;
     LowKey *low_keys = low_keys_.get();
     // The columns by width (copied whole, or narrowed to 4, 2 or 1 bytes),
-    // each with its staged line and base.
+    // each with its staged line, base and span.
     struct Column {
         const char *from;
         size_t line;
         int64_t base;
+        uint64_t span;
     };
     std::vector<Column> by_width[4];  // 8, 4, 2, 1 bytes
     for (size_t c = 0; c < columns; c++) {
         const int width = copies[c].width;
         by_width[width == 8 ? 0 : width == 4 ? 1 : width == 2 ? 2 : 3].push_back(
-            {static_cast<const char *>(copies[c].from), c, copies[c].base});
+            {static_cast<const char *>(copies[c].from), c, copies[c].base, copies[c].span});
     }
     int64_t *place = next_.data() + s * buckets;
     const int64_t *last = limit_.data() + s * buckets;
@@ -254,15 +255,15 @@ void Deal<LowKey>::deal_slice(int64_t s) {
     for (int64_t i = slices_.begin(s), end = slices_.begin(s + 1); i < end; i++) {
         const uint64_t k = key(i);
         const size_t d = static_cast<size_t>(k >> low);
-        if (place[d] == last[d]) changed_meanwhile();
+        if (place[d] == last[d]) changed_meanwhile("the time column");  // a key unlike the one counted
         const int64_t p = place[d]++;
         const int64_t slot = p & (kLine - 1);
         StagedLine *lines = staged.lines(d);
         auto line = [&](const Column &c) { return reinterpret_cast<char *>(lines[c.line].v); };
-        for (const Column &c : by_width[0]) put<8>(line(c), slot, c.from + 8 * i, c.base);
-        for (const Column &c : by_width[1]) put<4>(line(c), slot, c.from + 8 * i, c.base);
-        for (const Column &c : by_width[2]) put<2>(line(c), slot, c.from + 8 * i, c.base);
-        for (const Column &c : by_width[3]) put<1>(line(c), slot, c.from + 8 * i, c.base);
+        for (const Column &c : by_width[0]) put<8>(line(c), slot, c.from + 8 * i, c.base, c.span);
+        for (const Column &c : by_width[1]) put<4>(line(c), slot, c.from + 8 * i, c.base, c.span);
+        for (const Column &c : by_width[2]) put<2>(line(c), slot, c.from + 8 * i, c.base, c.span);
+        for (const Column &c : by_width[3]) put<1>(line(c), slot, c.from + 8 * i, c.base, c.span);
         if (low > 0) staged.low(d)[slot] = static_cast<LowKey>(k & low_mask);
         if (slot == kLine - 1) write_out(d, p - slot, p + 1);
     }

@@ -123,7 +123,8 @@ Copies plan_copies(Table &table, CopiedColumns &own, const WantedReadings &wante
             // Keys such as weekdays, weeks and months: a byte or two to move
             // and to read rather than eight.
             own.keys_narrow[k] = buffer<uint8_t>(m * width, threads);
-            copies.emplace_back(c.i64, own.keys_narrow[k].get(), width, range.first);
+            copies.emplace_back(c.i64, own.keys_narrow[k].get(), width, range.first,
+                                static_cast<uint64_t>(range.second) - static_cast<uint64_t>(range.first));
             c.i64 = nullptr;
             c.base = range.first;
             void *to = own.keys_narrow[k].get();
