@@ -93,7 +93,9 @@ inline void put(char *to, int64_t at, const char *from, const Copy &c) {
 // Every column the windows read gets a copy in reading order, allocated in
 // `own` but not yet written, and the table points at the copies; returns what
 // to copy from where.  A key column that is the time axis itself, or that
-// shares a buffer with an earlier key, shares its copy too.
-Copies plan_copies(Table &table, CopiedColumns &own, const WantedReadings &wanted, int threads);
+// shares a buffer with an earlier key, shares its copy too.  `stop` is
+// checked while the integer keys' ranges are found.
+Copies plan_copies(Table &table, CopiedColumns &own, const WantedReadings &wanted, int threads,
+                   const Interruption &stop);
 
 }  // namespace movra::fe_kernel
