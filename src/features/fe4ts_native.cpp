@@ -114,10 +114,13 @@ RecordFrame fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
     options.profile = profile->on();
     profile->lap("examining");
 
+    // Readings in order are read where they lie from the ordering to the
+    // last window: nothing in between runs Python code (cut_step only when
+    // it declines, and the kernel's results are then dropped).
     MOVRA_AT(c);
     const int threads = kernel_threads();
-    std::unique_ptr<k::Kernel> kernel = ordered_kernel(table, threads);
-    if (!kernel) throw py::error_already_set();  // interrupted
+    const native::CtrlC ctrl_c;
+    std::unique_ptr<k::Kernel> kernel = ordered_kernel(table, threads, ctrl_c);
     profile->lap("ordering");
     declined = cut_step(*cx, *kernel, table, x.windows.windows, options);
     if (!declined.empty()) return {};
@@ -125,7 +128,7 @@ RecordFrame fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
 
     MOVRA_AT(c);
     k::StageTimes stages;
-    const k::Result result = run_windows(c, std::move(kernel), x.windows.windows, options, &stages);
+    const k::Result result = run_windows(c, std::move(kernel), x.windows.windows, options, ctrl_c, &stages);
     profile->lap("windows");
     profile->add(stages);
     RecordFrame records = record_frame(c, *cx, x, options, result);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <stdexcept>
 #include <type_traits>
 #include <string>
 #include <vector>
@@ -920,6 +921,39 @@ void test_interrupted_ordering() {
     check(!unasked.interrupted() && unasked.run(&w, 1, options(false), r) == Kernel::Status::Ok, "not asked to stop");
 }
 
+void test_key_changed_while_ordered() {
+    // A key column that another thread changes after the ordering found its
+    // range, and before it copies the key narrowed to that range: the copy
+    // raises rather than cut a key down to its low bytes.  Every reading
+    // dealt, or a few units' gathered; the question whether to stop, asked
+    // between the passes, stands in for the other thread.  A time that no
+    // longer fits the keys planned raises too.
+    for (bool gathered : {false, true}) {
+        for (bool time : {false, true}) {
+            if (gathered && time) continue;  // the gather copies the time whole
+            Readings data;
+            Table t = data.table();
+            if (gathered) t.wanted_units = std::vector<int64_t>{3};
+            std::vector<int64_t> &changed = time ? data.time : data.w;
+            int asked = 0;
+            auto change = [&] {
+                if (asked++ == 0)
+                    for (int64_t &v : changed) v += 1000;
+                return false;
+            };
+            std::string error;
+            try {
+                Kernel kernel(t, change);
+            } catch (const std::runtime_error &e) {
+                error = e.what();
+            }
+            const std::string what = time ? "the time column" : "a key column";
+            check(asked > 0 && error == what + " changed while it was read",
+                  what + (gathered ? " gathered" : " dealt") + ": '" + error + "'");
+        }
+    }
+}
+
 
 // Records as raw bytes, for comparisons to the last bit.
 std::vector<unsigned char> bytes_of(const Result &r) {
@@ -1149,6 +1183,7 @@ int main() {
     test_aggregates();
     test_categories();
     test_interrupted_ordering();
+    test_key_changed_while_ordered();
     test_large_tables_threads_and_wanted_units();
     return movra_tests::report("fe_kernel");
 }

@@ -227,9 +227,17 @@ public:
     // each unit).  The table's buffers must outlive the kernel.  Ordering a
     // large unordered table takes a while: `interrupted` is asked now and
     // then whether to give up, always on the constructing thread, after which
-    // the kernel is unusable (interrupted()).  Up to `threads` threads order
-    // the readings and run the windows (results do not depend on the number);
-    // they live only within the constructor and each run().
+    // the kernel is unusable (interrupted()).  It is asked while other
+    // threads read the table, so it must not change the table, nor run
+    // anything that might.  Up to `threads` threads order the readings and
+    // run the windows (results do not depend on the number); they live only
+    // within the constructor and each run().
+    //
+    // Reordered readings are copies of the kernel's own: once constructed,
+    // it reads nothing of the table again.  Readings in order are read where
+    // they lie, by the constructor and by every run(): a records table is of
+    // one version of the table only if nothing changes it until the last
+    // run() returns.
     explicit Kernel(const Table &table, std::function<bool()> interrupted = nullptr, int threads = 1);
     bool interrupted() const { return interrupted_; }
     ~Kernel();
@@ -252,7 +260,8 @@ public:
     [[nodiscard]] Status run(const Window *windows, int64_t count, const Options &options, Result &out,
                              int64_t *failed_at = nullptr);
 
-    // Whether the readings had to be reordered (false: already in order).
+    // Whether the readings had to be reordered (false: already in order,
+    // and read in the table's own buffers).
     bool reordered() const { return reordered_; }
     // The ordering's stages, and the windows' stages of every run so far
     // that asked for them (Options::profile), summed over the threads.

@@ -142,7 +142,7 @@ void Kernel::reorder(UnitCodes &units, const Interruption &stop) {
     const WantedReadings wanted = find_wanted_readings(table_, units, threads_, stop);
     const KeyPlan keys = plan_keys(table_, wanted, units.size());
     reordered_ = true;
-    const Copies copies = plan_copies(table_, copies_, wanted, threads_);
+    const Copies copies = plan_copies(table_, copies_, wanted, threads_, stop);
     const bool integer_time = table_.time.integer();
     ordering_clock_.lap(StageTimes::OrderingPlan);
     if (wanted.count == table_.rows && wanted.count <= int64_t{UINT32_MAX})

@@ -5,10 +5,12 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -62,23 +64,50 @@ struct Slices {
 
 // How the ordering gives up when asked to.  A stage calls check() between
 // pieces of work, on the constructing thread only (worker 0 of
-// for_each_part, which carries the exception back to that thread); the
-// ordering catches Stopped once, around all its stages.
+// for_each_part, which carries the exception back to that thread), while
+// the other threads may be reading the table: what it asks must not change
+// the table (see Kernel's constructor).  The ordering catches Stopped once,
+// around all its stages.
 class Interruption {
 public:
     struct Stopped {};
     explicit Interruption(std::function<bool()> asked) : asked_(std::move(asked)) {}
     void check() const {
-        if (asked_()) throw Stopped{};
+        if (asked_()) {
+            stopped_.store(true, std::memory_order_relaxed);
+            throw Stopped{};
+        }
     }
+    // Whether check() has stopped the ordering: the other threads look
+    // between pieces of their work, and give it up too.
+    bool stopped() const { return stopped_.load(std::memory_order_relaxed); }
 
 private:
     std::function<bool()> asked_;
+    mutable std::atomic<bool> stopped_{false};
 };
 
-// Another thread changed a caller's column while the ordering read it twice.
-[[noreturn]] inline void changed_meanwhile() {
-    throw std::runtime_error("the unit or time column changed while it was read");
+// body(from, to) over the readings [begin, end) of one thread's slice, in
+// pieces of kCheckRows: between two pieces worker 0 asks whether to stop,
+// and any other worker gives its slice up once worker 0 has stopped.  A
+// slice is a thread's share of a whole pass, too long to go unchecked.
+template <class Body>
+void in_pieces(int64_t begin, int64_t end, int worker, const Interruption &stop, Body &&body) {
+    for (int64_t from = begin; from < end; from += kCheckRows) {
+        if (from > begin) {
+            if (worker == 0)
+                stop.check();
+            else if (stop.stopped())
+                return;
+        }
+        body(from, std::min(end, from + kCheckRows));
+    }
+}
+
+// Another thread changed a caller's column (`what`) while the ordering read
+// it twice: what the first look found no longer holds.
+[[noreturn]] inline void changed_meanwhile(const char *what) {
+    throw std::runtime_error(std::string(what) + " changed while it was read");
 }
 
 }  // namespace movra::fe_kernel

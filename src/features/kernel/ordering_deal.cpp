@@ -120,8 +120,8 @@ public:
     void run(const Interruption &stop);
 
 private:
-    void plan_places();
-    void deal_slice(int64_t s);
+    void plan_places(const Interruption &stop);
+    void deal_slice(int64_t s, int worker, const Interruption &stop);
     void order_bucket(int64_t d, Scratch &s);
     void order_ties(uint32_t *pos, int64_t count, const LowKey *bucket_keys, int64_t begin) const;
     void rebuild_times(int64_t d, const uint32_t *pos, int64_t count, const LowKey *bucket_keys,
@@ -167,11 +167,11 @@ Deal<LowKey>::Deal(int64_t n, const KeyPlan &keys, const Copies &copies, bool in
 
 template <class LowKey>
 void Deal<LowKey>::run(const Interruption &stop) {
-    plan_places();
+    plan_places(stop);
     stop.check();
     // Deal: every value to its bucket in each copy, the rest of the key beside.
     low_keys_ = buffer<LowKey>(low_ > 0 ? n_ : 1, threads_);
-    for_each_part(threads_, slices_.count, [&](int64_t s, int) { deal_slice(s); });
+    for_each_part(threads_, slices_.count, [&](int64_t s, int worker) { deal_slice(s, worker, stop); });
     stop.check();
     // Sort each bucket and put its values in order.
     std::vector<Scratch> scratch(static_cast<size_t>(std::max(1, threads_)));
@@ -184,14 +184,16 @@ void Deal<LowKey>::run(const Interruption &stop) {
 // Where each slice puts each bucket's readings: bucket after bucket, the
 // slices in order within one, which keeps ties in reading order.
 template <class LowKey>
-void Deal<LowKey>::plan_places() {
+void Deal<LowKey>::plan_places(const Interruption &stop) {
     const size_t buckets = buckets_;
     next_.assign(static_cast<size_t>(slices_.count) * buckets, 0);
-    for_each_part(threads_, slices_.count, [&](int64_t s, int) {
+    for_each_part(threads_, slices_.count, [&](int64_t s, int worker) {
         const KeyPlan key = keys_;
         const int low = low_;
         int64_t *count = next_.data() + s * buckets;
-        for (int64_t i = slices_.begin(s), end = slices_.begin(s + 1); i < end; i++) count[key(i) >> low]++;
+        in_pieces(slices_.begin(s), slices_.begin(s + 1), worker, stop, [&](int64_t from, int64_t to) {
+            for (int64_t i = from; i < to; i++) count[key(i) >> low]++;
+        });
     });
     bucket_begin_ = slices_.places(next_, buckets);
     // Where each slice's places in a bucket end: a key that differs from
@@ -206,7 +208,7 @@ void Deal<LowKey>::plan_places() {
 // Deals slice s's readings: each one's values into the staged lines of its
 // bucket, written out a full line at a time.
 template <class LowKey>
-void Deal<LowKey>::deal_slice(int64_t s) {
+void Deal<LowKey>::deal_slice(int64_t s, int worker, const Interruption &stop) {
     const KeyPlan key = keys_;
     const int low = low_;
     const uint64_t low_mask = (uint64_t{1} << low) - 1;
@@ -214,17 +216,18 @@ void Deal<LowKey>::deal_slice(int64_t s) {
     const Copies &copies = copies_;
     LowKey *low_keys = low_keys_.get();
     // The columns by width (copied whole, or narrowed to 4, 2 or 1 bytes),
-    // each with its staged line and base.
+    // each with its staged line, base and span.
     struct Column {
         const char *from;
         size_t line;
         int64_t base;
+        uint64_t span;
     };
     std::vector<Column> by_width[4];  // 8, 4, 2, 1 bytes
     for (size_t c = 0; c < columns; c++) {
         const int width = copies[c].width;
         by_width[width == 8 ? 0 : width == 4 ? 1 : width == 2 ? 2 : 3].push_back(
-            {static_cast<const char *>(copies[c].from), c, copies[c].base});
+            {static_cast<const char *>(copies[c].from), c, copies[c].base, copies[c].span});
     }
     int64_t *place = next_.data() + s * buckets;
     const int64_t *last = limit_.data() + s * buckets;
@@ -251,21 +254,23 @@ void Deal<LowKey>::deal_slice(int64_t s) {
             if (low > 0) low_keys[p] = staged.low(d)[p - line];
         }
     };
-    for (int64_t i = slices_.begin(s), end = slices_.begin(s + 1); i < end; i++) {
-        const uint64_t k = key(i);
-        const size_t d = static_cast<size_t>(k >> low);
-        if (place[d] == last[d]) changed_meanwhile();
-        const int64_t p = place[d]++;
-        const int64_t slot = p & (kLine - 1);
-        StagedLine *lines = staged.lines(d);
-        auto line = [&](const Column &c) { return reinterpret_cast<char *>(lines[c.line].v); };
-        for (const Column &c : by_width[0]) put<8>(line(c), slot, c.from + 8 * i, c.base);
-        for (const Column &c : by_width[1]) put<4>(line(c), slot, c.from + 8 * i, c.base);
-        for (const Column &c : by_width[2]) put<2>(line(c), slot, c.from + 8 * i, c.base);
-        for (const Column &c : by_width[3]) put<1>(line(c), slot, c.from + 8 * i, c.base);
-        if (low > 0) staged.low(d)[slot] = static_cast<LowKey>(k & low_mask);
-        if (slot == kLine - 1) write_out(d, p - slot, p + 1);
-    }
+    in_pieces(slices_.begin(s), slices_.begin(s + 1), worker, stop, [&](int64_t from, int64_t to) {
+        for (int64_t i = from; i < to; i++) {
+            const uint64_t k = key(i);
+            const size_t d = static_cast<size_t>(k >> low);
+            if (place[d] == last[d]) changed_meanwhile("the time column");  // a key unlike the one counted
+            const int64_t p = place[d]++;
+            const int64_t slot = p & (kLine - 1);
+            StagedLine *lines = staged.lines(d);
+            auto line = [&](const Column &c) { return reinterpret_cast<char *>(lines[c.line].v); };
+            for (const Column &c : by_width[0]) put<8>(line(c), slot, c.from + 8 * i, c.base, c.span);
+            for (const Column &c : by_width[1]) put<4>(line(c), slot, c.from + 8 * i, c.base, c.span);
+            for (const Column &c : by_width[2]) put<2>(line(c), slot, c.from + 8 * i, c.base, c.span);
+            for (const Column &c : by_width[3]) put<1>(line(c), slot, c.from + 8 * i, c.base, c.span);
+            if (low > 0) staged.low(d)[slot] = static_cast<LowKey>(k & low_mask);
+            if (slot == kLine - 1) write_out(d, p - slot, p + 1);
+        }
+    });
     for (size_t d = 0; d < buckets; d++)
         if (place[d] & (kLine - 1)) write_out(d, place[d] & ~int64_t{kLine - 1}, place[d]);
     stream_fence();

@@ -15,7 +15,7 @@ class Interruption;
 // column into that order, in passes that read and write memory in sequence
 // instead of one random write per value and column.  Where the key holds
 // the time, the time copy is rebuilt from the sorted keys instead.  `stop`
-// is checked between the passes and now and then within the last.
+// is checked between the passes and now and then within each.
 void deal_readings(int64_t n, const KeyPlan &keys, const Copies &copies, bool integer_time, int threads,
                    const Interruption &stop);
 

@@ -12,7 +12,7 @@ class Interruption;
 // unit's by time where the key holds no time, ties in reading order, and
 // gathers every column in that order.  This reads the table's columns at
 // random but touches only the wanted readings: a few units of a big table.
-// `stop` is checked between the sort's passes and the gather's parts.
+// `stop` is checked now and then.
 void gather_readings(const WantedReadings &wanted, const KeyPlan &keys, const Copies &copies, bool integer_time,
                      int threads, const Interruption &stop);
 

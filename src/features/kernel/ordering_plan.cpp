@@ -35,11 +35,13 @@ namespace {
 
 // The smallest and largest of the wanted readings' values of v, looked at
 // by `threads`: only the readings to be copied.
-std::pair<int64_t, int64_t> wanted_range(const int64_t *v, const WantedReadings &wanted, int threads) {
+std::pair<int64_t, int64_t> wanted_range(const int64_t *v, const WantedReadings &wanted, int threads,
+                                         const Interruption &stop) {
     const int64_t m = wanted.count;
     std::vector<std::pair<int64_t, int64_t>> parts(static_cast<size_t>(check_parts(m)),
                                                    {std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::min()});
-    for_each_part(threads, check_parts(m), [&](int64_t p, int) {
+    for_each_part(threads, check_parts(m), [&](int64_t p, int worker) {
+        if (worker == 0 && p > 0) stop.check();
         int64_t lo = parts[p].first, hi = parts[p].second;
         for (int64_t j = p * kCheckRows, end = std::min(m, (p + 1) * kCheckRows); j < end; j++) {
             lo = std::min(lo, v[wanted.reading(j)]);
@@ -94,7 +96,8 @@ bool share_copy(Table &table, const Column &time, const std::vector<Column> &key
 
 }  // namespace
 
-Copies plan_copies(Table &table, CopiedColumns &own, const WantedReadings &wanted, int threads) {
+Copies plan_copies(Table &table, CopiedColumns &own, const WantedReadings &wanted, int threads,
+                   const Interruption &stop) {
     const int64_t m = wanted.count;
     Copies copies;
     const Column time_source = table.time;
@@ -117,13 +120,14 @@ Copies plan_copies(Table &table, CopiedColumns &own, const WantedReadings &wante
     for (size_t k = 0; k < table.keys.size(); k++) {
         if (share_copy(table, time_source, key_sources, k)) continue;
         Column &c = table.keys[k];
-        const std::pair<int64_t, int64_t> range = c.integer() ? wanted_range(c.i64, wanted, threads)
+        const std::pair<int64_t, int64_t> range = c.integer() ? wanted_range(c.i64, wanted, threads, stop)
                                                               : std::pair<int64_t, int64_t>{0, -1};
         if (const int width = narrow_width(range); width < 8) {
             // Keys such as weekdays, weeks and months: a byte or two to move
             // and to read rather than eight.
             own.keys_narrow[k] = buffer<uint8_t>(m * width, threads);
-            copies.emplace_back(c.i64, own.keys_narrow[k].get(), width, range.first);
+            copies.emplace_back(c.i64, own.keys_narrow[k].get(), width, range.first,
+                                static_cast<uint64_t>(range.second) - static_cast<uint64_t>(range.first));
             c.i64 = nullptr;
             c.base = range.first;
             void *to = own.keys_narrow[k].get();

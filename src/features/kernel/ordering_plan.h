@@ -35,7 +35,7 @@ struct KeyPlan {
         const int32_t code = codes[j];
         if (!by_time) return static_cast<uint64_t>(code);
         const uint64_t offset = static_cast<uint64_t>(time[numbers ? numbers[j] : j]) - tmin;
-        if (offset >= time_span) changed_meanwhile();
+        if (offset >= time_span) changed_meanwhile("the time column");
         return static_cast<uint64_t>(code) * time_span + offset;
     }
 };
@@ -45,49 +45,57 @@ KeyPlan plan_keys(const Table &table, const WantedReadings &wanted, int64_t ncod
 
 // A column copied into reading order: 8-byte values, copied whole, or
 // integers whose range fits in 1, 2 or 4 bytes, copied narrowed, as their
-// offsets from `base`.
+// offsets from `base`, none beyond `span`.
 struct Copy {
     const void *from;
     void *to;
     int width;  // bytes per value in the copy: 8, 4, 2 or 1
     int64_t base;
-    Copy(const void *f, void *t, int w = 8, int64_t b = 0) : from(f), to(t), width(w), base(b) {}
+    uint64_t span;
+    Copy(const void *f, void *t, int w = 8, int64_t b = 0, uint64_t s = 0)
+        : from(f), to(t), width(w), base(b), span(s) {}
 };
 // The value's copy first, then the time's (kTimeCopy), then the keys'.
 using Copies = std::vector<Copy>;
 constexpr size_t kTimeCopy = 1;
 
 // Puts the 8-byte value at `from` into place `at` of a copy W bytes wide:
-// an integer narrower than 8 bytes as its offset from `base`, the offset's
+// an integer narrower than 8 bytes as its offset from `base`.  The range was
+// found by an earlier pass, so the offset is checked as it is copied: a
+// value that another thread changed since then must not be cut down to its
 // low bytes.
 template <int W>
 using Narrow = std::conditional_t<W == 1, uint8_t, std::conditional_t<W == 2, uint16_t, uint32_t>>;
 
 template <int W>
-inline void put(char *to, int64_t at, const char *from, int64_t base) {
+inline void put(char *to, int64_t at, const char *from, int64_t base, uint64_t span) {
     if constexpr (W == 8) {
         std::memcpy(to + 8 * at, from, 8);
     } else {
         uint64_t v;
         std::memcpy(&v, from, 8);
-        const auto narrow = static_cast<Narrow<W>>(v - static_cast<uint64_t>(base));
+        const uint64_t offset = v - static_cast<uint64_t>(base);
+        if (offset > span) changed_meanwhile("a key column");
+        const auto narrow = static_cast<Narrow<W>>(offset);
         std::memcpy(to + W * at, &narrow, W);
     }
 }
 
 inline void put(char *to, int64_t at, const char *from, const Copy &c) {
     switch (c.width) {
-        case 8: return put<8>(to, at, from, c.base);
-        case 4: return put<4>(to, at, from, c.base);
-        case 2: return put<2>(to, at, from, c.base);
-        default: return put<1>(to, at, from, c.base);
+        case 8: return put<8>(to, at, from, c.base, c.span);
+        case 4: return put<4>(to, at, from, c.base, c.span);
+        case 2: return put<2>(to, at, from, c.base, c.span);
+        default: return put<1>(to, at, from, c.base, c.span);
     }
 }
 
 // Every column the windows read gets a copy in reading order, allocated in
 // `own` but not yet written, and the table points at the copies; returns what
 // to copy from where.  A key column that is the time axis itself, or that
-// shares a buffer with an earlier key, shares its copy too.
-Copies plan_copies(Table &table, CopiedColumns &own, const WantedReadings &wanted, int threads);
+// shares a buffer with an earlier key, shares its copy too.  `stop` is
+// checked while the integer keys' ranges are found.
+Copies plan_copies(Table &table, CopiedColumns &own, const WantedReadings &wanted, int threads,
+                   const Interruption &stop);
 
 }  // namespace movra::fe_kernel

@@ -79,9 +79,10 @@ int32_t UnitCodes::find_or_add(int64_t u) {
     return codes_[at];
 }
 
-void UnitCodes::add_present(const int64_t *unit, int64_t n, int threads) {
+void UnitCodes::add_present(const int64_t *unit, int64_t n, int threads, const Interruption &stop) {
     std::unique_ptr<std::atomic<uint8_t>[]> seen(new std::atomic<uint8_t>[dense_.size()]());
-    for_each_part(threads, check_parts(n), [&](int64_t p, int) {
+    for_each_part(threads, check_parts(n), [&](int64_t p, int worker) {
+        if (worker == 0 && p > 0) stop.check();
         for (int64_t i = p * kCheckRows; i < std::min(n, (p + 1) * kCheckRows); i++) {
             const uint64_t at = static_cast<uint64_t>(unit[i]) - static_cast<uint64_t>(lo_);
             if (at < dense_.size()) seen[at].store(1, std::memory_order_relaxed);
@@ -180,7 +181,7 @@ WantedReadings find_wanted_readings(const Table &table, UnitCodes &units, int th
     // A unit column with a modest range of values gets every code first, so
     // the threads look at parts of the table side by side; otherwise codes
     // are given in one pass in order.
-    if (!units.complete() && units.dense()) units.add_present(table.unit, n, threads);
+    if (!units.complete() && units.dense()) units.add_present(table.unit, n, threads, stop);
     std::vector<Part> parts(static_cast<size_t>(check_parts(n)));
     auto in_parts = [&](auto &&task) {
         for_each_part(units.complete() ? threads : 1, check_parts(n), [&](int64_t p, int worker) {

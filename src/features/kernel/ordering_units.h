@@ -32,9 +32,9 @@ public:
 
     bool dense() const { return !dense_.empty(); }
     // With a direct table: a code for every value among unit[0 .. n) not
-    // coded yet, in order of value, found by `threads` side by side.  The
-    // codes are then complete.
-    void add_present(const int64_t *unit, int64_t n, int threads);
+    // coded yet, in order of value, found by `threads` side by side (`stop`
+    // checked between parts).  The codes are then complete.
+    void add_present(const int64_t *unit, int64_t n, int threads, const Interruption &stop);
 
     int64_t size() const { return static_cast<int64_t>(units_.size()); }
     int64_t unit(int64_t code) const { return units_[static_cast<size_t>(code)]; }

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -67,12 +66,19 @@ int kernel_threads() {
     return static_cast<int>(n);
 }
 
-// Ordering a large unordered table takes a while: Ctrl-C is heard
-// meanwhile.  Ordering reads the caller's columns, so the interpreter lock
-// stays held (the kernel's threads need none).
-std::unique_ptr<k::Kernel> ordered_kernel(const k::Table &table, int threads) {
-    auto kernel = std::make_unique<k::Kernel>(table, [] { return PyErr_CheckSignals() != 0; }, threads);
-    if (kernel->interrupted()) return nullptr;
+// The ordering reads the caller's columns on several threads, with the
+// interpreter lock held so that no Python thread changes them meanwhile.
+// For the same reason no signal handler runs until it is done; Ctrl-C alone
+// gives it up.  Reordered readings are the kernel's own copies, so the
+// handlers pending run at once; readings in order are read where they lie
+// until the last window is done (run_windows).
+std::unique_ptr<k::Kernel> ordered_kernel(const k::Table &table, int threads, const native::CtrlC &ctrl_c) {
+    auto kernel = std::make_unique<k::Kernel>(table, [&ctrl_c] { return ctrl_c.pressed(); }, threads);
+    if (kernel->interrupted()) {
+        kernel.reset();
+        ctrl_c.raise_interrupt();
+    }
+    if (kernel->reordered() && PyErr_CheckSignals() != 0) throw py::error_already_set();
     return kernel;
 }
 
@@ -98,33 +104,80 @@ Reason cut_step(const Context &cx, const k::Kernel &kernel, const k::Table &tabl
     return {};
 }
 
-// The runs give up the interpreter lock only where the kernel works on
-// copies of its own.  Every window was located by cut_step, so none is
-// ambiguous here; a run that stops anyway would leave records out, so it
-// raises (RuntimeError) rather than return a shorter table.
-k::Result run_windows(Call &c, std::unique_ptr<k::Kernel> kernel, const std::vector<k::Window> &windows,
-                      const k::Options &options, k::StageTimes *stages) {
+namespace {
+
+// Runs windows[from .. from + count) into `result`.  Every window was
+// located by cut_step, so none is ambiguous here; a run that stops anyway
+// would leave records out, so it raises (RuntimeError) rather than return a
+// shorter table.
+void run_step(k::Kernel &kernel, const std::vector<k::Window> &windows, int64_t from, int64_t count,
+              const k::Options &options, k::Result &result) {
+    const k::Kernel::Status status = kernel.run(windows.data() + from, count, options, result);
+    if (status != k::Kernel::Status::Ok)
+        throw std::runtime_error(std::string("the feature kernel stopped with status ") + status_name(status) +
+                                 " after " + std::to_string(result.windows) + " of " +
+                                 std::to_string(windows.size()) + " windows");
+}
+
+// Over the kernel's own copies: the runs give up the interpreter lock, and
+// between two of them the bar moves and signal handlers run.
+k::Result run_on_copies(BarGuard &bar, k::Kernel &kernel, const std::vector<k::Window> &windows,
+                        const k::Options &options) {
     const int64_t nwindows = static_cast<int64_t>(windows.size());
-    BarGuard bar(progress_bar(c.global("tqdm"), py::handle(), static_cast<py::ssize_t>(nwindows)));
     k::Result result;
     for (int64_t from = 0; from < nwindows; from += kWindowsPerStep) {
         const int64_t count = std::min(kWindowsPerStep, nwindows - from);
-        k::Kernel::Status status;
         {
-            std::optional<py::gil_scoped_release> unlocked;
-            if (kernel->reordered()) unlocked.emplace();
-            status = kernel->run(windows.data() + from, count, options, result);
+            py::gil_scoped_release unlocked;
+            run_step(kernel, windows, from, count, options, result);
         }
-        if (status != k::Kernel::Status::Ok)
-            throw std::runtime_error(std::string("the feature kernel stopped with status ") + status_name(status) +
-                                     " after " + std::to_string(result.windows) + " of " +
-                                     std::to_string(nwindows) + " windows");
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         bar.update(count);
     }
-    if (stages) *stages = kernel->stage_times();
-    kernel.reset();
-    bar.close();
+    return result;
+}
+
+// Over the caller's buffers, readings in order: a signal handler run
+// between two runs could change them, and the table would hold records of
+// both versions; so could anything the bar calls (tqdm is Python code, in
+// which pending handlers run).  Neither runs before the last window is
+// done, nor does the lock go, so that no Python thread changes them either.
+// Ctrl-C is looked at between runs.  The ways out that keep the bar moving
+// cost more: a copy of the columns takes about a fifth of the windows' own
+// time, and checking them again afterwards means comparing them with such
+// a copy.
+k::Result run_in_place(k::Kernel &kernel, const std::vector<k::Window> &windows, const k::Options &options,
+                       const native::CtrlC &ctrl_c) {
+    const int64_t nwindows = static_cast<int64_t>(windows.size());
+    k::Result result;
+    for (int64_t from = 0; from < nwindows; from += kWindowsPerStep) {
+        run_step(kernel, windows, from, std::min(kWindowsPerStep, nwindows - from), options, result);
+        if (ctrl_c.pressed()) ctrl_c.raise_interrupt();
+    }
+    return result;
+}
+
+}  // namespace
+
+k::Result run_windows(Call &c, std::unique_ptr<k::Kernel> kernel, const std::vector<k::Window> &windows,
+                      const k::Options &options, const native::CtrlC &ctrl_c, k::StageTimes *stages) {
+    const py::ssize_t nwindows = static_cast<py::ssize_t>(windows.size());
+    k::Result result;
+    if (kernel->reordered()) {
+        BarGuard bar(progress_bar(c.global("tqdm"), py::handle(), nwindows));
+        result = run_on_copies(bar, *kernel, windows, options);
+        if (stages) *stages = kernel->stage_times();
+        kernel.reset();
+        bar.close();
+    } else {
+        result = run_in_place(*kernel, windows, options, ctrl_c);
+        if (stages) *stages = kernel->stage_times();
+        kernel.reset();
+        BarGuard bar(progress_bar(c.global("tqdm"), py::handle(), nwindows));
+        bar.update(nwindows);
+        bar.close();
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
     return result;
 }
 

@@ -2,6 +2,7 @@
 // the readings, and the windows' records under fe4ts's progress bar.
 #pragma once
 
+#include "../../native/ctrl_c.h"
 #include "examination.h"
 
 #include <memory>
@@ -14,9 +15,11 @@ namespace movra::fe4ts_layer {
 // that is not a whole number from 1 to 1024.
 int kernel_threads();
 
-// The kernel over the readings ordered, or null when Ctrl-C (or another
-// signal handler) interrupted the ordering: the error is then set.
-std::unique_ptr<k::Kernel> ordered_kernel(const k::Table &table, int threads);
+// The kernel over the readings ordered.  No signal handler runs while the
+// caller's columns are read (native/ctrl_c.h): Ctrl-C, pressed meanwhile,
+// gives the ordering up and raises KeyboardInterrupt.  `ctrl_c` is made
+// before the table is first read.
+std::unique_ptr<k::Kernel> ordered_kernel(const k::Table &table, int threads, const native::CtrlC &ctrl_c);
 
 // Why the windows' readings cannot be cut as the pandas path cuts them, or
 // nothing: a count bound among equal times, or float32 readings at equal
@@ -26,9 +29,12 @@ Reason cut_step(const Context &cx, const k::Kernel &kernel, const k::Table &tabl
                 const std::vector<k::Window> &windows, const k::Options &options);
 
 // One record per window, under a progress bar with the windows' count;
-// the kernel is released before the bar closes.  `stages`, when given,
-// receives the kernel's stage times (Options::profile asks for them).
+// the kernel is released before the bar closes.  Over readings in order,
+// read where they lie, nothing of Python runs from the ordering to the last
+// window (but Ctrl-C is heard), and the bar shows once they are done.
+// `stages`, when given, receives the kernel's stage times (Options::profile
+// asks for them).
 k::Result run_windows(Call &c, std::unique_ptr<k::Kernel> kernel, const std::vector<k::Window> &windows,
-                      const k::Options &options, k::StageTimes *stages = nullptr);
+                      const k::Options &options, const native::CtrlC &ctrl_c, k::StageTimes *stages = nullptr);
 
 }  // namespace movra::fe4ts_layer

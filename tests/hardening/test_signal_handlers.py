@@ -1,0 +1,113 @@
+"""A signal handler that rewrites the caller's arrays while fe4ts runs.
+
+fe4ts reads the frame's columns in place: its threads order them, and
+readings already in order are read where they lie, window after window.  A
+handler that ran while they read, or between two runs of windows, would
+leave a table made of both versions.  Whenever the handler runs, the call
+must give the table of the arrays before the rewrite or the one of the
+arrays after it, or raise RuntimeError (a column seen to change while it
+was read); never a mix, never another error.
+"""
+import signal
+
+import numpy
+import pandas
+import pytest
+
+import movra
+
+UNITS, DAYS = 600, 400
+ARGS = ("CONS_NO", ["T", "W"], ["D"], [2, 14], "KWH")
+
+
+def versions(shuffled, every_column):
+    """The columns before and after the rewrite.  Both versions are in unit
+    and time order, or shuffled alike.  After it the week keys lie far
+    beyond their old range and the readings are other ones; with
+    `every_column`, the units are others too, and the times odd where they
+    were even (the first and last of a unit stay, so that the times span the
+    same range).  The profile key D stays: the derived columns are named
+    after its values."""
+    rng = numpy.random.default_rng(5)
+    unit = numpy.repeat(numpy.arange(UNITS), DAYS)
+    day = numpy.tile(numpy.arange(DAYS), UNITS)
+    kwh = rng.gamma(2.0, 2.0, unit.size)
+    kwh[rng.random(unit.size) < 0.02] = numpy.nan
+    odd = (day > 0) & (day < DAYS - 1)
+    before = {"CONS_NO": unit, "T": 2 * day, "W": 2 * day // 14, "D": day % 7, "KWH": kwh}
+    time = 2 * day + odd if every_column else 2 * day
+    after = {"CONS_NO": (unit * 7 + 3) % UNITS if every_column else unit, "T": time, "W": time // 14 + 1000,
+             "D": day % 7, "KWH": 3 * kwh + 1}
+    if shuffled:
+        order = rng.permutation(unit.size)
+        before, after = ({name: v[order] for name, v in cols.items()} for cols in (before, after))
+    return before, after
+
+
+WINDOWS = pandas.DataFrame({"CONS_NO": numpy.repeat(numpy.arange(UNITS), 2),
+                            "START": numpy.tile([20, 300], UNITS), "END": numpy.tile([500, 790], UNITS)})
+
+
+def frame_over(columns):
+    """A frame whose columns are these very arrays: writing them changes the frame."""
+    df = pandas.DataFrame(columns, copy=False)
+    for name, values in columns.items():
+        assert numpy.shares_memory(df[name].to_numpy(), values), name
+    return df
+
+
+class Rewriting:
+    """While active, SIGALRM fires every few milliseconds and its handler
+    writes the other version into the arrays."""
+
+    def __init__(self, arrays, before, after):
+        self.arrays, self.versions = arrays, (before, after)
+        self.shown = 0  # the version the arrays hold
+        self.rewrites = 0
+        self.busy = False
+
+    def handler(self, signum, frame):
+        # A handler runs Python code, during which the next one may start:
+        # one rewrite at a time, so that the arrays always hold one version.
+        if self.busy:
+            return
+        self.busy = True
+        self.shown = 1 - self.shown
+        for name, values in self.arrays.items():
+            values[...] = self.versions[self.shown][name]
+        self.rewrites += 1
+        self.busy = False
+
+    def call(self, first_delay):
+        previous = signal.signal(signal.SIGALRM, self.handler)
+        try:
+            signal.setitimer(signal.ITIMER_REAL, first_delay, 0.003)
+            try:
+                return movra.fe4ts(frame_over(self.arrays), *ARGS, WINDOWS)
+            except RuntimeError as e:
+                return e
+            finally:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+        finally:
+            signal.signal(signal.SIGALRM, previous)
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
+@pytest.mark.parametrize("every_column", [True, False], ids=["every column", "readings and keys"])
+@pytest.mark.parametrize("shuffled", [False, True], ids=["in order", "shuffled"])
+def test_a_handler_rewriting_the_arrays_never_mixes_them(spy, shuffled, every_column):
+    before, after = versions(shuffled, every_column)
+    calls = spy.calls
+    tables = [movra.fe4ts(frame_over({n: v.copy() for n, v in cols.items()}), *ARGS, WINDOWS)
+              for cols in (before, after)]
+    assert spy.calls == calls, "the call took the pandas path"
+    assert not tables[0].equals(tables[1])
+    rewriting = Rewriting({n: v.copy() for n, v in before.items()}, before, after)
+    first_delays = numpy.random.default_rng(11).uniform(0.0005, 0.03, 12)
+    for first_delay in first_delays:
+        got = rewriting.call(first_delay)
+        if isinstance(got, RuntimeError):
+            assert str(got).endswith("changed while it was read"), repr(got)
+        else:
+            assert any(got.equals(table) for table in tables), "the table mixes both versions of the arrays"
+    assert rewriting.rewrites > len(first_delays), "the handler hardly ran"
