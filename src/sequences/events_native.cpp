@@ -4,8 +4,9 @@
 #include "../module/table.h"
 #include "../native/scalars.h"
 
+#include <datetime.h>
+
 #include <stdexcept>
-#include <utility>
 
 namespace movra::native {
 
@@ -72,14 +73,15 @@ Reason key_column_reason(py::handle pandas, py::handle numpy, const char *role, 
     return described(role, label, t) + " is not of a dtype the kernel codes by value; cast it to int64 or str";
 }
 
-TimeReader::TimeReader(py::handle pandas) : timestamp_(pandas.attr("Timestamp")), nat_(pandas.attr("NaT")) {}
+TimeReader::TimeReader(py::handle pandas)
+    : timestamp_(pandas.attr("Timestamp")), nat_(pandas.attr("NaT")), value_(interned("value")) {}
 
 TimeReader::Kind TimeReader::read(PyObject *o, int64_t &ns, bool &aware, py::object *zone) const {
     if (o == nat_.ptr()) return Missing;
     if (reinterpret_cast<PyObject *>(Py_TYPE(o)) != timestamp_.ptr()) return Other;
     // `value` is in nanoseconds whatever the Timestamp's own unit; one that
     // nanoseconds cannot hold raises, and is left to the pandas path.
-    PyObject *value = PyObject_GetAttr(o, interned("value").ptr());
+    PyObject *value = PyObject_GetAttr(o, value_.ptr());
     if (value == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
         PyErr_Clear();
@@ -94,11 +96,12 @@ TimeReader::Kind TimeReader::read(PyObject *o, int64_t &ns, bool &aware, py::obj
         return Other;
     }
     if (overflow != 0) return Other;
-    PyObject *tz = PyObject_GetAttr(o, interned("tzinfo").ptr());
-    if (tz == nullptr) throw py::error_already_set();
-    py::object owned = py::reinterpret_steal<py::object>(tz);
+    // A Timestamp is a datetime, and its zone the datetime's own (what its
+    // `tzinfo` property hands back): read from the object rather than
+    // through the property, a function call per time.
+    PyObject *tz = PyDateTime_DATE_GET_TZINFO(o);
     aware = tz != Py_None;
-    if (zone != nullptr) *zone = std::move(owned);
+    if (zone != nullptr) *zone = py::reinterpret_borrow<py::object>(tz);
     return Time;
 }
 

@@ -86,6 +86,7 @@ public:
 
 private:
     py::object timestamp_, nat_;
+    py::handle value_;  // the attribute's interned name
 };
 
 // A new one-dimensional object array holding items[at[0]], items[at[1]], ...
