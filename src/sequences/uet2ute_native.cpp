@@ -22,6 +22,7 @@
 #include <pybind11/numpy.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -59,7 +60,7 @@ private:
 
 struct Occurrences {
     std::vector<int64_t> unit, time, row;
-    py::list elements;  // the time objects, one per occurrence
+    std::vector<py::object> elements;  // the time objects, one per occurrence
 };
 
 // The call, and what its steps find out about it.
@@ -95,27 +96,38 @@ Reason cells_step(Examination &x) {
     return r.empty() ? native::row_values("uet", x.uet, x.e, x.kinds) : r;
 }
 
-// A cell's times as a list: the list itself, or an object array's items
-// (none for an empty array of another dtype).
-Reason cell_items(Examination &x, py::handle ndarray, PyObject *cell, py::list &items) {
+// A cell's times where they lie: a list's items, or a one-dimensional
+// object array's, `stride` bytes apart.
+struct CellTimes {
+    const char *first = nullptr;
+    Py_ssize_t count = 0, stride = sizeof(PyObject *);
+
+    PyObject *operator[](Py_ssize_t i) const {
+        PyObject *o = nullptr;
+        std::memcpy(&o, first + i * stride, sizeof o);  // a strided view need not be aligned
+        return o != nullptr ? o : Py_None;              // numpy gives an unset object cell as None
+    }
+};
+
+Reason cell_times(Examination &x, py::handle ndarray, PyObject *cell, CellTimes &times) {
     if (PyList_CheckExact(cell)) {
-        items = py::reinterpret_borrow<py::list>(cell);
+        times = {reinterpret_cast<const char *>(PySequence_Fast_ITEMS(cell)), PyList_GET_SIZE(cell)};
         return {};
     }
     auto a_cell = [&] { return "a cell of the time column " + native::text_of(x.t); };
-    if (!native::exact_type(cell, ndarray))
+    if (!native::exact_type(cell, ndarray) || !py::isinstance<py::array>(cell))
         return a_cell() + " is of type " + Py_TYPE(cell)->tp_name +
                ", not a list or array; make it a list of Timestamps";
-    py::handle array(cell);
-    if (array.attr("ndim").cast<int>() != 1) return a_cell() + " is an array of more than one dimension";
-    const std::string kind = py::str(array.attr("dtype").attr("kind"));
-    if (kind == "O") {
-        items = array.attr("tolist")();
+    auto array = py::reinterpret_borrow<py::array>(cell);
+    if (array.ndim() != 1) return a_cell() + " is an array of more than one dimension";
+    if (array.dtype().kind() == 'O' && array.itemsize() == static_cast<py::ssize_t>(sizeof(PyObject *))) {
+        times = {static_cast<const char *>(array.data()), array.shape(0), array.strides(0)};
         return {};
     }
-    if (py::len(array) != 0)
-        return a_cell() + " is an array of " + native::utf8(py::str(array.attr("dtype"))) +
+    if (array.shape(0) != 0)
+        return a_cell() + " is an array of " + native::utf8(py::str(array.dtype())) +
                ", not of Timestamps; make it a list of Timestamps";
+    times = {};
     return {};
 }
 
@@ -126,19 +138,18 @@ Reason occurrences_step(Examination &x) {
     py::object ndarray = x.numpy.attr("ndarray");
     const Py_ssize_t rows = PyList_GET_SIZE(x.cells.ptr());
     for (Py_ssize_t r = 0; r < rows; r++) {
-        py::list items;
-        Reason reason = cell_items(x, ndarray, PyList_GET_ITEM(x.cells.ptr(), r), items);
+        CellTimes times;
+        Reason reason = cell_times(x, ndarray, PyList_GET_ITEM(x.cells.ptr(), r), times);
         if (!reason.empty()) return reason;
-        if (PyList_GET_SIZE(items.ptr()) == 0) continue;
+        if (times.count == 0) continue;
         int64_t u = 0, ignored = 0;
         if (!x.unit_type.take(PyList_GET_ITEM(x.units.ptr(), r), u))
             return "the unit column " + native::text_of(x.unit) + " does not hold only int64 integers or only str";
         if (!x.kind_type.take(PyList_GET_ITEM(x.kinds.ptr(), r), ignored))
             return "the kind column " + native::text_of(x.e) + " does not hold only int64 integers or only str";
-        // One unit and row per time copied, however many the copy took.
-        const Py_ssize_t end = PyList_GET_SIZE(occ.elements.ptr());
-        if (PyList_SetSlice(occ.elements.ptr(), end, end, items.ptr()) != 0) throw py::error_already_set();
-        for (Py_ssize_t i = end; i < PyList_GET_SIZE(occ.elements.ptr()); i++) {
+        // Read in one go: nothing here runs code that could change the cell.
+        for (Py_ssize_t i = 0; i < times.count; i++) {
+            occ.elements.push_back(py::reinterpret_borrow<py::object>(times[i]));
             occ.unit.push_back(u);
             occ.row.push_back(r);
         }
@@ -152,13 +163,15 @@ Reason occurrences_step(Examination &x) {
 Reason times_step(Examination &x) {
     Occurrences &occ = x.occ;
     native::TimeReader reader(x.pandas);
-    const Py_ssize_t n = PyList_GET_SIZE(occ.elements.ptr());
+    const Py_ssize_t n = static_cast<Py_ssize_t>(occ.elements.size());
     occ.time.resize(static_cast<size_t>(n));
     py::object zone;
     bool aware = false;
     py::dict resolutions;
+    const py::handle unit_name = interned("unit");
+    py::object resolution;  // of the time before: Timestamps give their unit as one of a few str objects
     for (Py_ssize_t i = 0; i < n; i++) {
-        PyObject *o = PyList_GET_ITEM(occ.elements.ptr(), i);  // our own list, of n items
+        PyObject *o = occ.elements[static_cast<size_t>(i)].ptr();
         py::object tz;
         if (reader.read(o, occ.time[i], aware, &tz) != native::TimeReader::Time)
             return "the time lists of " + native::text_of(x.t) + " hold a value of type " + Py_TYPE(o)->tp_name +
@@ -167,8 +180,12 @@ Reason times_step(Examination &x) {
         if (i == 0) zone = tz;
         if (!tz.is(zone))
             return "the times of " + native::text_of(x.t) + " are not all of one time zone; convert them to one";
-        py::object resolution = py::handle(o).attr("unit");
-        if (!resolutions.contains(resolution)) resolutions[resolution] = py::handle(o);
+        auto unit = py::reinterpret_steal<py::object>(PyObject_GetAttr(o, unit_name.ptr()));
+        if (!unit) throw py::error_already_set();
+        if (!unit.is(resolution)) {
+            resolution = unit;
+            if (!resolutions.contains(resolution)) resolutions[resolution] = py::handle(o);
+        }
         if ((i & 0xffff) == 0xffff && PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
     if (n > 0) {
