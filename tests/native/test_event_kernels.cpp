@@ -8,6 +8,7 @@
 #include <numeric>
 #include <cstdio>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,33 @@ void test_regroup_keeps_collection_order() {
     check_equal(begin, {0, 2, 5, 6}, "group starts");
     regroup(unit.data(), time.data(), 0, order, begin);
     check_equal(begin, {0}, "no occurrence, no group");
+}
+
+// Units in runs (as a table's rows give them) or scattered, few distinct
+// times: the order is the stable one by (unit, time), the groups its runs.
+void test_regroup_is_the_stable_order() {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 200; round++) {
+        const int n = static_cast<int>(rng() % 60);
+        std::vector<int64_t> unit(n), time(n);
+        for (int i = 0; i < n; i++) {
+            unit[i] = static_cast<int64_t>(rng() % 5) - 2;
+            time[i] = static_cast<int64_t>(rng() % 4);
+        }
+        if (round % 2 == 0) std::sort(unit.begin(), unit.end());
+        std::vector<int64_t> want(n), want_begin, order, begin;
+        std::iota(want.begin(), want.end(), int64_t{0});
+        std::stable_sort(want.begin(), want.end(), [&](int64_t a, int64_t b) {
+            return unit[a] != unit[b] ? unit[a] < unit[b] : time[a] < time[b];
+        });
+        for (int i = 0; i < n; i++)
+            if (i == 0 || unit[want[i]] != unit[want[i - 1]] || time[want[i]] != time[want[i - 1]])
+                want_begin.push_back(i);
+        want_begin.push_back(n);
+        regroup(unit.data(), time.data(), n, order, begin);
+        check_equal(order, want, "order, round " + std::to_string(round));
+        check_equal(begin, want_begin, "group starts, round " + std::to_string(round));
+    }
 }
 
 // ---- unit_date ---------------------------------------------------------------
@@ -217,6 +245,7 @@ int main() {
     test_cut_rows_kinds_and_bounds();
     test_empty_lists_missing_times_and_never();
     test_regroup_keeps_collection_order();
+    test_regroup_is_the_stable_order();
     test_thinning_spacing_and_rounding();
     test_top_rows_by_group();
     test_series_cut_by_date_and_length();

@@ -67,13 +67,19 @@ void regroup(const int64_t *unit, const int64_t *time, int64_t n, std::vector<in
              std::vector<int64_t> &group_begin) {
     order.resize(static_cast<size_t>(n));
     std::iota(order.begin(), order.end(), int64_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](int64_t a, int64_t b) {
-        return unit[a] != unit[b] ? unit[a] < unit[b] : time[a] < time[b];
-    });
+    // By unit first: as a rule the occurrences already come in runs of one
+    // unit (a table's rows by unit), and nothing moves.  Then each unit's
+    // run by time, a few occurrences each; the index breaks ties, as both
+    // sorts keep collection order.
+    if (!std::is_sorted(unit, unit + n))
+        std::stable_sort(order.begin(), order.end(), [&](int64_t a, int64_t b) { return unit[a] < unit[b]; });
     group_begin.clear();
-    for (int64_t i = 0; i < n; i++) {
-        const int64_t o = order[i];
-        if (i == 0 || unit[o] != unit[order[i - 1]] || time[o] != time[order[i - 1]]) group_begin.push_back(i);
+    for (int64_t first = 0, last = 0; first < n; first = last) {
+        while (last < n && unit[order[last]] == unit[order[first]]) last++;
+        std::sort(order.begin() + first, order.begin() + last,
+                  [&](int64_t a, int64_t b) { return time[a] != time[b] ? time[a] < time[b] : a < b; });
+        for (int64_t i = first; i < last; i++)
+            if (i == first || time[order[i]] != time[order[i - 1]]) group_begin.push_back(i);
     }
     group_begin.push_back(n);
 }
