@@ -60,7 +60,6 @@ private:
 
 struct Occurrences {
     std::vector<int64_t> unit, time, row;
-    std::vector<py::object> elements;  // the time objects, one per occurrence
 };
 
 // The call, and what its steps find out about it.
@@ -72,7 +71,7 @@ struct Examination {
     py::list cells, units, kinds;  // per input row: cells_step
     Occurrences occ;               // occurrences_step; unit ranks: unit_order_step
     Uniform unit_type, kind_type;
-    py::object time_dtype;  // times_step: what pandas makes of the times
+    py::object time_dtype;  // occurrences_step: what pandas makes of the times
     py::object time_zone;   // ... their zone, when they have one
 };
 
@@ -131,13 +130,67 @@ Reason cell_times(Examination &x, py::handle ndarray, PyObject *cell, CellTimes 
     return {};
 }
 
+// The times as they are read: Timestamps of one time zone, so that one
+// column holds them all and equal instants are equal times.  Of each
+// resolution one is kept aside: the column's type is the one pandas gives
+// those.
+class TimeColumn {
+public:
+    explicit TimeColumn(py::handle pandas) : reader_(pandas), unit_name_(interned("unit")) {}
+
+    // Empty when `o` is such a time; `ns` gets its nanoseconds.
+    Reason read(const Examination &x, PyObject *o, int64_t &ns) {
+        py::object tz;
+        if (reader_.read(o, ns, aware_, &tz) != native::TimeReader::Time)
+            return "the time lists of " + native::text_of(x.t) + " hold a value of type " + Py_TYPE(o)->tp_name +
+                   " that is not a Timestamp within nanoseconds' range; drop NaT and convert them with "
+                   "pandas.Timestamp";
+        if (!zone_) zone_ = tz;
+        if (!tz.is(zone_))
+            return "the times of " + native::text_of(x.t) + " are not all of one time zone; convert them to one";
+        // A Timestamp gives its unit as one of a few str objects: the same
+        // one as the time before, as a rule.
+        auto unit = py::reinterpret_steal<py::object>(PyObject_GetAttr(o, unit_name_.ptr()));
+        if (!unit) throw py::error_already_set();
+        if (!unit.is(resolution_)) {
+            resolution_ = unit;
+            if (!resolutions_.contains(unit)) resolutions_[unit] = py::handle(o);
+        }
+        return {};
+    }
+
+    // The column's type and zone, once some time was read.
+    void describe(Examination &x) const {
+        if (!zone_) return;
+        x.time_dtype = x.pandas.attr("Series")(resolutions_.attr("values")()).attr("dtype");
+        if (aware_) x.time_zone = zone_;
+    }
+
+private:
+    native::TimeReader reader_;
+    py::handle unit_name_;
+    bool aware_ = false;
+    py::object zone_, resolution_;  // of the first time; of the time before
+    py::dict resolutions_;
+};
+
 // Every time of every row, in collection order, with its row's unit.  The
 // cells, units and kinds are row_values' lists, one item per row.
 Reason occurrences_step(Examination &x) {
     Occurrences &occ = x.occ;
     py::object ndarray = x.numpy.attr("ndarray");
     const Py_ssize_t rows = PyList_GET_SIZE(x.cells.ptr());
+    size_t total = 0;
     for (Py_ssize_t r = 0; r < rows; r++) {
+        CellTimes times;
+        Reason reason = cell_times(x, ndarray, PyList_GET_ITEM(x.cells.ptr(), r), times);
+        if (!reason.empty()) return reason;
+        total += static_cast<size_t>(times.count);
+    }
+    for (auto *v : {&occ.unit, &occ.time, &occ.row}) v->reserve(total);
+    TimeColumn column(x.pandas);
+    for (Py_ssize_t r = 0; r < rows; r++) {
+        // Found again: a signal handler may have changed a cell since.
         CellTimes times;
         Reason reason = cell_times(x, ndarray, PyList_GET_ITEM(x.cells.ptr(), r), times);
         if (!reason.empty()) return reason;
@@ -149,49 +202,16 @@ Reason occurrences_step(Examination &x) {
             return "the kind column " + native::text_of(x.e) + " does not hold only int64 integers or only str";
         // Read in one go: nothing here runs code that could change the cell.
         for (Py_ssize_t i = 0; i < times.count; i++) {
-            occ.elements.push_back(py::reinterpret_borrow<py::object>(times[i]));
+            int64_t ns = 0;
+            reason = column.read(x, times[i], ns);
+            if (!reason.empty()) return reason;
             occ.unit.push_back(u);
+            occ.time.push_back(ns);
             occ.row.push_back(r);
         }
+        if ((r & 0xfff) == 0xfff && PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
-    return {};
-}
-
-// The times: Timestamps of one time zone, so that one column holds them
-// all and equal instants are equal times.  Of each resolution one is kept
-// aside: the column's type is the one pandas gives those.
-Reason times_step(Examination &x) {
-    Occurrences &occ = x.occ;
-    native::TimeReader reader(x.pandas);
-    const Py_ssize_t n = static_cast<Py_ssize_t>(occ.elements.size());
-    occ.time.resize(static_cast<size_t>(n));
-    py::object zone;
-    bool aware = false;
-    py::dict resolutions;
-    const py::handle unit_name = interned("unit");
-    py::object resolution;  // of the time before: Timestamps give their unit as one of a few str objects
-    for (Py_ssize_t i = 0; i < n; i++) {
-        PyObject *o = occ.elements[static_cast<size_t>(i)].ptr();
-        py::object tz;
-        if (reader.read(o, occ.time[i], aware, &tz) != native::TimeReader::Time)
-            return "the time lists of " + native::text_of(x.t) + " hold a value of type " + Py_TYPE(o)->tp_name +
-                   " that is not a Timestamp within nanoseconds' range; drop NaT and convert them with "
-                   "pandas.Timestamp";
-        if (i == 0) zone = tz;
-        if (!tz.is(zone))
-            return "the times of " + native::text_of(x.t) + " are not all of one time zone; convert them to one";
-        auto unit = py::reinterpret_steal<py::object>(PyObject_GetAttr(o, unit_name.ptr()));
-        if (!unit) throw py::error_already_set();
-        if (!unit.is(resolution)) {
-            resolution = unit;
-            if (!resolutions.contains(resolution)) resolutions[resolution] = py::handle(o);
-        }
-        if ((i & 0xffff) == 0xffff && PyErr_CheckSignals() != 0) throw py::error_already_set();
-    }
-    if (n > 0) {
-        x.time_dtype = x.pandas.attr("Series")(resolutions.attr("values")()).attr("dtype");
-        if (aware) x.time_zone = zone;
-    }
+    column.describe(x);
     return {};
 }
 
@@ -217,7 +237,7 @@ Reason unit_order_step(Examination &x) {
 }
 
 using Step = Reason (*)(Examination &);
-constexpr Step kSteps[] = {frame_step, cells_step, occurrences_step, times_step, unit_order_step};
+constexpr Step kSteps[] = {frame_step, cells_step, occurrences_step, unit_order_step};
 
 // The result's rows, one per (unit, time): its unit, its time in ticks and
 // the list of its kinds, in collection order.
