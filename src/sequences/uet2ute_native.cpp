@@ -239,11 +239,13 @@ Reason unit_order_step(Examination &x) {
 using Step = Reason (*)(Examination &);
 constexpr Step kSteps[] = {frame_step, cells_step, occurrences_step, unit_order_step};
 
-// The result's rows, one per (unit, time): its unit, its time in ticks and
-// the list of its kinds, in collection order.
+// The result's rows, one per (unit, time): its unit (the object for text,
+// else the int), its time in ticks and the list of its kinds, in
+// collection order.
 struct Groups {
-    py::list who, what;
-    std::vector<int64_t> when;
+    py::list text_units;
+    std::vector<int64_t> units, times;
+    py::object kinds;  // an object array of lists
 };
 
 // Regrouped in C++: the occurrences ordered by (unit, time), in collection
@@ -255,7 +257,14 @@ Groups regrouped(const Examination &x) {
     events::regroup(occ.unit.data(), occ.time.data(), static_cast<int64_t>(occ.time.size()), order, begin);
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     const int64_t groups = static_cast<int64_t>(begin.size()) - 1;
-    Groups out{py::list(groups), py::list(groups), std::vector<int64_t>(static_cast<size_t>(groups))};
+    const bool text = x.unit_type.text();
+    Groups out;
+    if (text)
+        out.text_units = py::list(groups);
+    else
+        out.units.resize(static_cast<size_t>(groups));
+    out.times.resize(static_cast<size_t>(groups));
+    native::ObjectArray kinds(x.numpy, groups);
     for (int64_t g = 0; g < groups; g++) {
         const int64_t first = begin[g], last = begin[g + 1];
         py::list these(last - first);
@@ -264,41 +273,43 @@ Groups regrouped(const Examination &x) {
             Py_INCREF(kind);
             PyList_SET_ITEM(these.ptr(), i - first, kind);
         }
+        kinds.set(g, std::move(these));
         const int64_t o = order[first];
-        PyObject *u = PyList_GET_ITEM(x.units.ptr(), occ.row[o]);
-        Py_INCREF(u);
-        PyList_SET_ITEM(out.who.ptr(), g, u);
-        PyList_SET_ITEM(out.what.ptr(), g, these.release().ptr());
-        out.when[static_cast<size_t>(g)] = occ.time[o];
+        if (text) {
+            PyObject *u = PyList_GET_ITEM(x.units.ptr(), occ.row[o]);
+            Py_INCREF(u);
+            PyList_SET_ITEM(out.text_units.ptr(), g, u);
+        } else {
+            out.units[static_cast<size_t>(g)] = occ.unit[o];
+        }
+        out.times[static_cast<size_t>(g)] = occ.time[o];
     }
+    out.kinds = std::move(kinds.array);
     return out;
 }
 
 // The result frame.  Its columns, each as pandas makes it of the objects on
 // the pandas path: units (int64, or text as pandas holds text), the times
 // in the type pandas gives those Timestamps, and one list of kinds per row.
+// They are the frame's own: it takes them without a copy.
 py::object ute_frame(Call &c, const Examination &x, const Groups &g) {
     py::list columns;
     columns.append(x.unit);
     columns.append(x.t);
     columns.append(x.e);
-    const int64_t groups = static_cast<int64_t>(g.when.size());
+    const auto groups = static_cast<py::ssize_t>(g.times.size());
     if (groups == 0) return x.pandas.attr("DataFrame")(py::arg("columns") = columns);
     MOVRA_AT(c);
-    py::object nanoseconds = py::array_t<int64_t>(static_cast<py::ssize_t>(groups), g.when.data());
+    py::object nanoseconds = py::array_t<int64_t>(groups, g.times.data());
     py::object times = x.pandas.attr("Series")(nanoseconds.attr("view")("M8[ns]"));
     if (x.time_zone)
         times = times.attr("dt").attr("tz_localize")("UTC").attr("dt").attr("tz_convert")(x.time_zone);
     times = times.attr("astype")(x.time_dtype);
-    std::vector<int64_t> each(static_cast<size_t>(groups));
-    for (int64_t i = 0; i < groups; i++) each[static_cast<size_t>(i)] = i;
-    py::object lists = native::object_array(x.numpy, g.what, each.data(), groups);
     py::dict parts;
-    parts[py::int_(0)] =
-        x.unit_type.text() ? py::object(g.who) : x.numpy.attr("array")(g.who, py::arg("dtype") = "int64");
+    parts[py::int_(0)] = x.unit_type.text() ? py::object(g.text_units) : py::array_t<int64_t>(groups, g.units.data());
     parts[py::int_(1)] = times;
-    parts[py::int_(2)] = lists;
-    py::object ute = x.pandas.attr("DataFrame")(parts);
+    parts[py::int_(2)] = g.kinds;
+    py::object ute = x.pandas.attr("DataFrame")(parts, py::arg("copy") = false);
     ute.attr("columns") = columns;
     return ute;
 }
