@@ -74,6 +74,7 @@ void regroup(const int64_t *unit, const int64_t *time, int64_t n, std::vector<in
     if (!std::is_sorted(unit, unit + n))
         std::stable_sort(order.begin(), order.end(), [&](int64_t a, int64_t b) { return unit[a] < unit[b]; });
     group_begin.clear();
+    group_begin.reserve(static_cast<size_t>(n) + 1);
     for (int64_t first = 0, last = 0; first < n; first = last) {
         while (last < n && unit[order[last]] == unit[order[first]]) last++;
         std::sort(order.begin() + first, order.begin() + last,
