@@ -136,22 +136,20 @@ Reason cell_times(Examination &x, py::handle ndarray, PyObject *cell, CellTimes 
 // those.
 class TimeColumn {
 public:
-    explicit TimeColumn(py::handle pandas) : reader_(pandas), unit_name_(interned("unit")) {}
+    explicit TimeColumn(py::handle pandas) : reader_(pandas) {}
 
     // Empty when `o` is such a time; `ns` gets its nanoseconds.
     Reason read(const Examination &x, PyObject *o, int64_t &ns) {
-        py::object tz;
-        if (reader_.read(o, ns, aware_, &tz) != native::TimeReader::Time)
+        py::object tz, unit;
+        if (reader_.read(o, ns, aware_, &tz, &unit) != native::TimeReader::Time)
             return "the time lists of " + native::text_of(x.t) + " hold a value of type " + Py_TYPE(o)->tp_name +
                    " that is not a Timestamp within nanoseconds' range; drop NaT and convert them with "
                    "pandas.Timestamp";
         if (!zone_) zone_ = tz;
         if (!tz.is(zone_))
             return "the times of " + native::text_of(x.t) + " are not all of one time zone; convert them to one";
-        // A Timestamp gives its unit as one of a few str objects: the same
-        // one as the time before, as a rule.
-        auto unit = py::reinterpret_steal<py::object>(PyObject_GetAttr(o, unit_name_.ptr()));
-        if (!unit) throw py::error_already_set();
+        // The units come as a few str objects: as a rule the same one as
+        // the time before.
         if (!unit.is(resolution_)) {
             resolution_ = unit;
             if (!resolutions_.contains(unit)) resolutions_[unit] = py::handle(o);
@@ -168,7 +166,6 @@ public:
 
 private:
     native::TimeReader reader_;
-    py::handle unit_name_;
     bool aware_ = false;
     py::object zone_, resolution_;  // of the first time; of the time before
     py::dict resolutions_;

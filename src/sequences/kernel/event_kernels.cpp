@@ -85,6 +85,37 @@ void regroup(const int64_t *unit, const int64_t *time, int64_t n, std::vector<in
     group_begin.push_back(n);
 }
 
+// ---- times read from their calendar fields ------------------------------------
+
+namespace {
+
+// Days from 1970-01-01 to the given date: whole 400-year eras (146,097 days
+// each) from 0000-03-01, the year counted from March so that the leap day
+// ends it.
+int64_t days_from_civil(int64_t year, int month, int day) {
+    year -= month <= 2;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const int64_t year_of_era = year - era * 400;
+    const int64_t day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    return era * 146097 + day_of_era - 719468;
+}
+
+}  // namespace
+
+bool civil_nanoseconds(int64_t year, int month, int day, int hour, int minute, int second, int microsecond,
+                       int64_t &ns) {
+    constexpr int64_t kDay = 86400LL * 1000000000LL;
+    // Days whose every nanosecond int64 holds, however the day is counted:
+    // 2**63 ns is 106,751.99 days.
+    constexpr int64_t kSafeDays = 106750;
+    const int64_t days = days_from_civil(year, month, day);
+    if (days < -kSafeDays || days > kSafeDays) return false;
+    const int64_t seconds = (hour * 60LL + minute) * 60LL + second;
+    ns = days * kDay + seconds * 1000000000LL + microsecond * 1000LL;
+    return true;
+}
+
 // ---- unit_date ----------------------------------------------------------------
 
 namespace {
