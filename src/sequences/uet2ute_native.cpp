@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
 #include <string>
 #include <utility>
 
@@ -58,6 +59,28 @@ private:
     enum { None, Int, Text } kind_ = None;
 };
 
+// Objects where they lie: `count` pointers `stride` bytes apart (a list's
+// items, an object array's cells).
+struct Objects {
+    const char *first = nullptr;
+    Py_ssize_t count = 0, stride = sizeof(PyObject *);
+
+    PyObject *operator[](Py_ssize_t i) const {
+        PyObject *o = nullptr;
+        std::memcpy(&o, first + i * stride, sizeof o);  // a strided view need not be aligned
+        return o != nullptr ? o : Py_None;              // numpy gives an unset object cell as None
+    }
+};
+
+// A key column (the units or the kinds) as its rows give it: row r's value
+// is values[code[r]], values being a list of the layer's own.
+struct Keys {
+    py::list values;
+    std::vector<int64_t> code;
+
+    PyObject *of(Py_ssize_t row) const { return PyList_GET_ITEM(values.ptr(), code[static_cast<size_t>(row)]); }
+};
+
 struct Occurrences {
     std::vector<int64_t> unit, time, row;
 };
@@ -68,8 +91,10 @@ struct Examination {
 
     Call &c;
     py::object uet, unit, e, t, pandas, numpy;
-    py::list cells, units, kinds;  // per input row: cells_step
-    Occurrences occ;               // occurrences_step; unit ranks: unit_order_step
+    native::Holder hold;  // cells_step: a view of the time column
+    Objects cells;        // ... its cells, one per row
+    Keys units, kinds;    // keys_step
+    Occurrences occ;      // occurrences_step; unit ranks: unit_order_step
     Uniform unit_type, kind_type;
     py::object time_dtype;  // occurrences_step: what pandas makes of the times
     py::object time_zone;   // ... their zone, when they have one
@@ -83,32 +108,65 @@ Reason frame_step(Examination &x) {
     return native::columns_reason("uet", x.uet, {{"unit", x.unit}, {"e", x.e}, {"t", x.t}});
 }
 
-// With an object column among them (the time cells), every row is an
-// object row: a row's values are each column's values as objects.
+// The time column: an object column, its cells read where numpy holds
+// them.  With it among the columns, every row is an object row: a row's
+// values are each column's values as objects.
 Reason cells_step(Examination &x) {
-    Reason r = native::row_values("uet", x.uet, x.t, x.cells);
-    if (!r.empty()) return r;
-    const native::ColumnType type = native::type_of(x.pandas, x.numpy, x.uet[x.t]);
+    py::object column = x.uet[x.t];
+    const native::ColumnType type = native::type_of(x.pandas, x.numpy, column);
     if (!type.numpy_kind("O"))
         return native::described("the time column", x.t, type) + " is not an object column of time lists";
-    r = native::row_values("uet", x.uet, x.unit, x.units);
-    return r.empty() ? native::row_values("uet", x.uet, x.e, x.kinds) : r;
+    const Py_buffer &view = x.hold.acquire(column.attr("to_numpy")(), PyBUF_STRIDES | PyBUF_FORMAT);
+    const auto rows = static_cast<Py_ssize_t>(py::len(x.uet));
+    if (!(view.ndim == 1 && view.shape[0] == rows && view.itemsize == static_cast<Py_ssize_t>(sizeof(PyObject *)) &&
+          view.format != nullptr && std::strcmp(view.format, "O") == 0))
+        return "the time column " + native::text_of(x.t) + " does not give one object per row";
+    x.cells = {static_cast<const char *>(view.buf), rows, view.strides[0]};
+    return {};
+}
+
+// A key column's values.  Where its dtype vouches for their type (numpy
+// integers, pandas' own text) and none is missing, each distinct one is
+// read once, coded by pandas.factorize; else the rows' values, one by one.
+// Either way they are checked row by row where they are used.
+Reason key_values(Examination &x, py::handle label, Keys &keys) {
+    py::object column = x.uet[label];
+    const native::ColumnType type = native::type_of(x.pandas, x.numpy, column);
+    const bool vouched = type.numpy_kind("i") || (type.family != native::ColumnType::Numpy && type.text);
+    const Py_ssize_t rows = x.cells.count;
+    if (!vouched || native::has_missing(column)) {
+        keys.code.resize(static_cast<size_t>(rows));
+        std::iota(keys.code.begin(), keys.code.end(), int64_t{0});
+        return native::row_values("uet", x.uet, label, keys.values);
+    }
+    py::object factorized = x.pandas.attr("factorize")(column);
+    native::Holder hold;
+    const int64_t *codes = native::buffer_of<int64_t>(x.numpy, factorized[py::int_(0)], "int64", rows, hold);
+    // The values as Series.tolist gives them, as the pandas path's reducer
+    // hands out the kinds.
+    py::object distinct = x.pandas.attr("Series")(factorized[py::int_(1)]);
+    PyObject *values = PySequence_List(distinct.attr("tolist")().ptr());
+    if (values == nullptr) throw py::error_already_set();
+    keys.values = py::reinterpret_steal<py::list>(values);
+    const auto n = static_cast<int64_t>(PyList_GET_SIZE(values));
+    if (n != static_cast<int64_t>(py::len(distinct)))
+        return "the distinct values of the column " + native::text_of(label) + " of uet come as " +
+               std::to_string(n) + " values for " + std::to_string(py::len(distinct));
+    keys.code.assign(codes, codes + rows);
+    for (int64_t code : keys.code)
+        if (code < 0 || code >= n)
+            return "pandas.factorize coded the column " + native::text_of(label) + " of uet beyond its values";
+    return {};
+}
+
+Reason keys_step(Examination &x) {
+    Reason r = key_values(x, x.unit, x.units);
+    return r.empty() ? key_values(x, x.e, x.kinds) : r;
 }
 
 // A cell's times where they lie: a list's items, or a one-dimensional
-// object array's, `stride` bytes apart.
-struct CellTimes {
-    const char *first = nullptr;
-    Py_ssize_t count = 0, stride = sizeof(PyObject *);
-
-    PyObject *operator[](Py_ssize_t i) const {
-        PyObject *o = nullptr;
-        std::memcpy(&o, first + i * stride, sizeof o);  // a strided view need not be aligned
-        return o != nullptr ? o : Py_None;              // numpy gives an unset object cell as None
-    }
-};
-
-Reason cell_times(Examination &x, py::handle ndarray, PyObject *cell, CellTimes &times) {
+// object array's.
+Reason cell_times(Examination &x, py::handle ndarray, PyObject *cell, Objects &times) {
     if (PyList_CheckExact(cell)) {
         times = {reinterpret_cast<const char *>(PySequence_Fast_ITEMS(cell)), PyList_GET_SIZE(cell)};
         return {};
@@ -171,16 +229,15 @@ private:
     py::dict resolutions_;
 };
 
-// Every time of every row, in collection order, with its row's unit.  The
-// cells, units and kinds are row_values' lists, one item per row.
+// Every time of every row, in collection order, with its row's unit.
 Reason occurrences_step(Examination &x) {
     Occurrences &occ = x.occ;
     py::object ndarray = x.numpy.attr("ndarray");
-    const Py_ssize_t rows = PyList_GET_SIZE(x.cells.ptr());
+    const Py_ssize_t rows = x.cells.count;
     size_t total = 0;
     for (Py_ssize_t r = 0; r < rows; r++) {
-        CellTimes times;
-        Reason reason = cell_times(x, ndarray, PyList_GET_ITEM(x.cells.ptr(), r), times);
+        Objects times;
+        Reason reason = cell_times(x, ndarray, x.cells[r], times);
         if (!reason.empty()) return reason;
         total += static_cast<size_t>(times.count);
     }
@@ -188,14 +245,14 @@ Reason occurrences_step(Examination &x) {
     TimeColumn column(x.pandas);
     for (Py_ssize_t r = 0; r < rows; r++) {
         // Found again: a signal handler may have changed a cell since.
-        CellTimes times;
-        Reason reason = cell_times(x, ndarray, PyList_GET_ITEM(x.cells.ptr(), r), times);
+        Objects times;
+        Reason reason = cell_times(x, ndarray, x.cells[r], times);
         if (!reason.empty()) return reason;
         if (times.count == 0) continue;
         int64_t u = 0, ignored = 0;
-        if (!x.unit_type.take(PyList_GET_ITEM(x.units.ptr(), r), u))
+        if (!x.unit_type.take(x.units.of(r), u))
             return "the unit column " + native::text_of(x.unit) + " does not hold only int64 integers or only str";
-        if (!x.kind_type.take(PyList_GET_ITEM(x.kinds.ptr(), r), ignored))
+        if (!x.kind_type.take(x.kinds.of(r), ignored))
             return "the kind column " + native::text_of(x.e) + " does not hold only int64 integers or only str";
         // Read in one go: nothing here runs code that could change the cell.
         for (Py_ssize_t i = 0; i < times.count; i++) {
@@ -220,11 +277,11 @@ Reason unit_order_step(Examination &x) {
     std::vector<std::pair<std::string, Py_ssize_t>> text;
     for (Py_ssize_t i = 0; i < n; i++) {
         if (i > 0 && occ.row[i] == occ.row[i - 1]) continue;
-        text.emplace_back(native::utf8(PyList_GET_ITEM(x.units.ptr(), occ.row[i])), i);
+        text.emplace_back(native::utf8(x.units.of(occ.row[i])), i);
     }
     std::stable_sort(text.begin(), text.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
     int64_t rank = -1;
-    std::vector<int64_t> row_rank(static_cast<size_t>(PyList_GET_SIZE(x.cells.ptr())), 0);
+    std::vector<int64_t> row_rank(static_cast<size_t>(x.cells.count), 0);
     for (size_t j = 0; j < text.size(); j++) {
         if (j == 0 || text[j].first != text[j - 1].first) rank++;
         row_rank[static_cast<size_t>(occ.row[text[j].second])] = rank;
@@ -234,7 +291,7 @@ Reason unit_order_step(Examination &x) {
 }
 
 using Step = Reason (*)(Examination &);
-constexpr Step kSteps[] = {frame_step, cells_step, occurrences_step, unit_order_step};
+constexpr Step kSteps[] = {frame_step, cells_step, keys_step, occurrences_step, unit_order_step};
 
 // The result's rows, one per (unit, time): its unit (the object for text,
 // else the int), its time in ticks and the list of its kinds, in
@@ -246,8 +303,7 @@ struct Groups {
 };
 
 // Regrouped in C++: the occurrences ordered by (unit, time), in collection
-// order within each.  Their rows index the units and kinds (row_values'
-// lists, one item per row).
+// order within each.  Their rows give their units and kinds.
 Groups regrouped(const Examination &x) {
     const Occurrences &occ = x.occ;
     std::vector<int64_t> order, begin;
@@ -266,14 +322,14 @@ Groups regrouped(const Examination &x) {
         const int64_t first = begin[g], last = begin[g + 1];
         py::list these(last - first);
         for (int64_t i = first; i < last; i++) {
-            PyObject *kind = PyList_GET_ITEM(x.kinds.ptr(), occ.row[order[i]]);
+            PyObject *kind = x.kinds.of(occ.row[order[i]]);
             Py_INCREF(kind);
             PyList_SET_ITEM(these.ptr(), i - first, kind);
         }
         kinds.set(g, std::move(these));
         const int64_t o = order[first];
         if (text) {
-            PyObject *u = PyList_GET_ITEM(x.units.ptr(), occ.row[o]);
+            PyObject *u = x.units.of(occ.row[o]);
             Py_INCREF(u);
             PyList_SET_ITEM(out.text_units.ptr(), g, u);
         } else {
