@@ -229,6 +229,20 @@ private:
     py::dict resolutions_;
 };
 
+// Asks for the memory of a cell's times (the object and the line after its
+// first: a Timestamp's fields span two) to be brought into the cache.
+void fetch_ahead(const Objects &times) {
+#if defined(__GNUC__) || defined(__clang__)
+    for (Py_ssize_t i = 0; i < times.count; i++) {
+        const char *o = reinterpret_cast<const char *>(times[i]);
+        __builtin_prefetch(o);
+        __builtin_prefetch(o + 64);
+    }
+#else
+    (void)times;
+#endif
+}
+
 // Every time of every row, in collection order, with its row's unit.
 Reason occurrences_step(Examination &x) {
     Occurrences &occ = x.occ;
@@ -243,27 +257,39 @@ Reason occurrences_step(Examination &x) {
     }
     for (auto *v : {&occ.unit, &occ.time, &occ.row}) v->reserve(total);
     TimeColumn column(x.pandas);
-    for (Py_ssize_t r = 0; r < rows; r++) {
-        // Found again: a signal handler may have changed a cell since.
-        Objects times;
-        Reason reason = cell_times(x, ndarray, x.cells[r], times);
-        if (!reason.empty()) return reason;
-        if (times.count == 0) continue;
-        int64_t u = 0, ignored = 0;
-        if (!x.unit_type.take(x.units.of(r), u))
-            return "the unit column " + native::text_of(x.unit) + " does not hold only int64 integers or only str";
-        if (!x.kind_type.take(x.kinds.of(r), ignored))
-            return "the kind column " + native::text_of(x.e) + " does not hold only int64 integers or only str";
-        // Read in one go: nothing here runs code that could change the cell.
-        for (Py_ssize_t i = 0; i < times.count; i++) {
-            int64_t ns = 0;
-            reason = column.read(x, times[i], ns);
+    // Block by block: a block's cells are found afresh (a signal handler
+    // may have changed one since), then read, with nothing run in between
+    // that could change them.  The times of a cell a few rows on are
+    // fetched into the cache while one is read: Timestamps lie scattered,
+    // and read one after another each would wait on memory.
+    constexpr Py_ssize_t kBlock = 256, kAhead = 4;
+    Objects block[kBlock];
+    for (Py_ssize_t start = 0; start < rows; start += kBlock) {
+        const Py_ssize_t end = std::min(rows, start + kBlock);
+        for (Py_ssize_t r = start; r < end; r++) {
+            Reason reason = cell_times(x, ndarray, x.cells[r], block[r - start]);
             if (!reason.empty()) return reason;
-            occ.unit.push_back(u);
-            occ.time.push_back(ns);
-            occ.row.push_back(r);
         }
-        if ((r & 0xfff) == 0xfff && PyErr_CheckSignals() != 0) throw py::error_already_set();
+        for (Py_ssize_t r = start; r < std::min(end, start + kAhead); r++) fetch_ahead(block[r - start]);
+        for (Py_ssize_t r = start; r < end; r++) {
+            if (r + kAhead < end) fetch_ahead(block[r + kAhead - start]);
+            const Objects &times = block[r - start];
+            if (times.count == 0) continue;
+            int64_t u = 0, ignored = 0;
+            if (!x.unit_type.take(x.units.of(r), u))
+                return "the unit column " + native::text_of(x.unit) + " does not hold only int64 integers or only str";
+            if (!x.kind_type.take(x.kinds.of(r), ignored))
+                return "the kind column " + native::text_of(x.e) + " does not hold only int64 integers or only str";
+            for (Py_ssize_t i = 0; i < times.count; i++) {
+                int64_t ns = 0;
+                Reason reason = column.read(x, times[i], ns);
+                if (!reason.empty()) return reason;
+                occ.unit.push_back(u);
+                occ.time.push_back(ns);
+                occ.row.push_back(r);
+            }
+        }
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
     column.describe(x);
     return {};
