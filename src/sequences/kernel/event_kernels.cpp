@@ -106,8 +106,8 @@ int64_t days_from_civil(int64_t year, int month, int day) {
 bool civil_nanoseconds(int64_t year, int month, int day, int hour, int minute, int second, int microsecond,
                        int64_t &ns) {
     constexpr int64_t kDay = 86400LL * 1000000000LL;
-    // Days whose every nanosecond int64 holds, however the day is counted:
-    // 2**63 ns is 106,751.99 days.
+    // Days whose every nanosecond int64 holds, with a day to spare: 2**63
+    // ns is 106,751.99 days.
     constexpr int64_t kSafeDays = 106750;
     const int64_t days = days_from_civil(year, month, day);
     if (days < -kSafeDays || days > kSafeDays) return false;
