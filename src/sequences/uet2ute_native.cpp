@@ -322,10 +322,11 @@ constexpr Step kSteps[] = {frame_step, cells_step, keys_step, occurrences_step, 
 
 // The result's rows, one per (unit, time): its unit (the object for text,
 // else the int), its time in ticks and the list of its kinds, in
-// collection order.
+// collection order.  The numbers go straight into the arrays the result's
+// columns are made of.
 struct Groups {
     py::list text_units;
-    std::vector<int64_t> units, times;
+    py::array_t<int64_t> units, times;
     py::object kinds;  // an object array of lists
 };
 
@@ -342,8 +343,10 @@ Groups regrouped(const Examination &x) {
     if (text)
         out.text_units = py::list(groups);
     else
-        out.units.resize(static_cast<size_t>(groups));
-    out.times.resize(static_cast<size_t>(groups));
+        out.units = py::array_t<int64_t>(groups);
+    out.times = py::array_t<int64_t>(groups);
+    int64_t *units = text ? nullptr : out.units.mutable_data();
+    int64_t *times = out.times.mutable_data();
     native::ObjectArray kinds(x.numpy, groups);
     for (int64_t g = 0; g < groups; g++) {
         const int64_t first = begin[g], last = begin[g + 1];
@@ -360,9 +363,9 @@ Groups regrouped(const Examination &x) {
             Py_INCREF(u);
             PyList_SET_ITEM(out.text_units.ptr(), g, u);
         } else {
-            out.units[static_cast<size_t>(g)] = occ.unit[o];
+            units[g] = occ.unit[o];
         }
-        out.times[static_cast<size_t>(g)] = occ.time[o];
+        times[g] = occ.time[o];
     }
     out.kinds = std::move(kinds.array);
     return out;
@@ -377,16 +380,14 @@ py::object ute_frame(Call &c, const Examination &x, const Groups &g) {
     columns.append(x.unit);
     columns.append(x.t);
     columns.append(x.e);
-    const auto groups = static_cast<py::ssize_t>(g.times.size());
-    if (groups == 0) return x.pandas.attr("DataFrame")(py::arg("columns") = columns);
+    if (g.times.size() == 0) return x.pandas.attr("DataFrame")(py::arg("columns") = columns);
     MOVRA_AT(c);
-    py::object nanoseconds = py::array_t<int64_t>(groups, g.times.data());
-    py::object times = x.pandas.attr("Series")(nanoseconds.attr("view")("M8[ns]"));
+    py::object times = x.pandas.attr("Series")(g.times.attr("view")("M8[ns]"));
     if (x.time_zone)
         times = times.attr("dt").attr("tz_localize")("UTC").attr("dt").attr("tz_convert")(x.time_zone);
     times = times.attr("astype")(x.time_dtype);
     py::dict parts;
-    parts[py::int_(0)] = x.unit_type.text() ? py::object(g.text_units) : py::array_t<int64_t>(groups, g.units.data());
+    parts[py::int_(0)] = x.unit_type.text() ? py::object(g.text_units) : py::object(g.units);
     parts[py::int_(1)] = times;
     parts[py::int_(2)] = g.kinds;
     py::object ute = x.pandas.attr("DataFrame")(parts, py::arg("copy") = false);
