@@ -3,9 +3,11 @@
 
 #include "../module/table.h"
 #include "../native/scalars.h"
+#include "kernel/event_kernels.h"
+
+#include <datetime.h>
 
 #include <stdexcept>
-#include <utility>
 
 namespace movra::native {
 
@@ -72,56 +74,98 @@ Reason key_column_reason(py::handle pandas, py::handle numpy, const char *role, 
     return described(role, label, t) + " is not of a dtype the kernel codes by value; cast it to int64 or str";
 }
 
-TimeReader::TimeReader(py::handle pandas) : timestamp_(pandas.attr("Timestamp")), nat_(pandas.attr("NaT")) {}
+TimeReader::TimeReader(py::handle pandas)
+    : timestamp_(pandas.attr("Timestamp")), nat_(pandas.attr("NaT")), value_(interned("value")),
+      unit_(interned("unit")) {}
 
-TimeReader::Kind TimeReader::read(PyObject *o, int64_t &ns, bool &aware, py::object *zone) const {
+TimeReader::Kind TimeReader::read(PyObject *o, int64_t &ns, bool &aware, py::object *zone, py::object *unit) const {
     if (o == nat_.ptr()) return Missing;
     if (reinterpret_cast<PyObject *>(Py_TYPE(o)) != timestamp_.ptr()) return Other;
-    // `value` is in nanoseconds whatever the Timestamp's own unit; one that
-    // nanoseconds cannot hold raises, and is left to the pandas path.
-    PyObject *value = PyObject_GetAttr(o, interned("value").ptr());
-    if (value == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
-        PyErr_Clear();
+    // A Timestamp is a datetime, and its zone the datetime's own (what its
+    // `tzinfo` property hands back): read from the object rather than
+    // through the property, a function call per time.
+    PyObject *tz = PyDateTime_DATE_GET_TZINFO(o);
+    const bool zoned = tz != Py_None;
+    auto resolution = py::reinterpret_steal<py::object>(PyObject_GetAttr(o, unit_.ptr()));
+    if (!resolution) {
+        clear_failure();
         return Other;
     }
-    int overflow = 0;
-    ns = PyLong_AsLongLongAndOverflow(value, &overflow);
-    Py_DECREF(value);
-    if (ns == -1 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
-        PyErr_Clear();
-        return Other;
-    }
-    if (overflow != 0) return Other;
-    PyObject *tz = PyObject_GetAttr(o, interned("tzinfo").ptr());
-    if (tz == nullptr) throw py::error_already_set();
-    py::object owned = py::reinterpret_steal<py::object>(tz);
-    aware = tz != Py_None;
-    if (zone != nullptr) *zone = std::move(owned);
+    // Without a zone and coarser than nanoseconds, the time is all in the
+    // datetime's calendar fields, read without a call; any other through
+    // `value`, as is a day near the edge of what nanoseconds hold.
+    const bool in_fields = !zoned && coarse(resolution.ptr()) &&
+                           events::civil_nanoseconds(PyDateTime_GET_YEAR(o), PyDateTime_GET_MONTH(o),
+                                                     PyDateTime_GET_DAY(o), PyDateTime_DATE_GET_HOUR(o),
+                                                     PyDateTime_DATE_GET_MINUTE(o), PyDateTime_DATE_GET_SECOND(o),
+                                                     PyDateTime_DATE_GET_MICROSECOND(o), ns);
+    if (!in_fields && !read_value(o, ns)) return Other;
+    aware = zoned;
+    if (zone != nullptr) *zone = py::reinterpret_borrow<py::object>(tz);
+    if (unit != nullptr) *unit = std::move(resolution);
     return Time;
 }
 
-py::object object_array(py::handle numpy, const py::list &items, const int64_t *at, int64_t n) {
-    py::object array = numpy.attr("empty")(n, py::arg("dtype") = py::reinterpret_borrow<py::object>(
-                                                  reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
-    if (n == 0) return array;
+bool TimeReader::read_value(PyObject *o, int64_t &ns) const {
+    // `value` is in nanoseconds whatever the Timestamp's own unit; one that
+    // nanoseconds cannot hold raises, and is left to the pandas path.
+    auto value = py::reinterpret_steal<py::object>(PyObject_GetAttr(o, value_.ptr()));
+    if (!value) {
+        clear_failure();
+        return false;
+    }
+    int overflow = 0;
+    ns = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (ns == -1 && PyErr_Occurred()) {
+        clear_failure();
+        return false;
+    }
+    return overflow == 0;
+}
+
+void TimeReader::clear_failure() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+    PyErr_Clear();
+}
+
+bool TimeReader::coarse(PyObject *unit) const {
+    if (unit != last_unit_.ptr()) {
+        last_unit_ = py::reinterpret_borrow<py::object>(unit);
+        last_coarse_ = PyUnicode_Check(unit) && (PyUnicode_CompareWithASCIIString(unit, "s") == 0 ||
+                                                 PyUnicode_CompareWithASCIIString(unit, "ms") == 0 ||
+                                                 PyUnicode_CompareWithASCIIString(unit, "us") == 0);
+    }
+    return last_coarse_;
+}
+
+ObjectArray::ObjectArray(py::handle numpy, int64_t n)
+    : array(numpy.attr("empty")(n, py::arg("dtype") = py::reinterpret_borrow<py::object>(
+                                       reinterpret_cast<PyObject *>(&PyBaseObject_Type)))),
+      size_(n) {
+    if (n == 0) return;
     // Its cells are written as object pointers: it must be numpy's object
     // array (the `numpy` global may be rebound to anything).
-    py::buffer_info info = py::buffer(array).request(true);
-    if (!(info.ndim == 1 && info.size == n && info.itemsize == static_cast<py::ssize_t>(sizeof(PyObject *)) &&
-          info.format == "O"))
+    view_ = py::buffer(array).request(true);
+    if (!(view_.ndim == 1 && view_.size == n && view_.itemsize == static_cast<py::ssize_t>(sizeof(PyObject *)) &&
+          view_.format == "O"))
         throw py::type_error("numpy.empty(n, dtype=object) did not make a one-dimensional object array");
-    PyObject **cells = static_cast<PyObject **>(info.ptr);
+    cells_ = static_cast<PyObject **>(view_.ptr);
+}
+
+void ObjectArray::set(int64_t i, py::object item) {
+    if (i < 0 || i >= size_) throw std::logic_error("an object array cell beyond its length");
+    Py_XSETREF(cells_[i], item.release().ptr());
+}
+
+py::object object_array(py::handle numpy, const py::list &items, const int64_t *at, int64_t n) {
+    ObjectArray out(numpy, n);
     const int64_t size = static_cast<int64_t>(PyList_GET_SIZE(items.ptr()));
     for (int64_t i = 0; i < n; i++) {
         // The positions come from a kernel that was given `items`' length.
         if (at[i] < 0 || at[i] >= size) throw std::logic_error("an item position beyond the list of items");
-        PyObject *item = PyList_GET_ITEM(items.ptr(), at[i]);
-        Py_INCREF(item);
-        Py_XSETREF(cells[i], item);
+        out.set(i, py::reinterpret_borrow<py::object>(PyList_GET_ITEM(items.ptr(), at[i])));
     }
-    return array;
+    return out.array;
 }
 
 }  // namespace movra::native

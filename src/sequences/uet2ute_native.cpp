@@ -2,11 +2,12 @@
 //
 // The pandas path builds one triple per time, groups them on (unit, time)
 // and calls the reducer once per group.  When the table is one the kernel
-// reproduces exactly, the times are read once as nanoseconds, ordered by
-// (unit, time) in C++ keeping collection order, and the result frame is
-// built from one (unit, time, kinds) row per group, holding the table's own
-// objects, so that pandas gives its columns the types it gives them on the
-// pandas path.
+// reproduces exactly, the times are read once as nanoseconds, straight from
+// the cells, ordered by (unit, time) in C++ keeping collection order, and
+// the result frame is built from one (unit, time, kinds) row per group,
+// holding the table's own objects, so that pandas gives its columns the
+// types it gives them on the pandas path.  What costs is touching each
+// Timestamp once and making each row's list; the rest is done on integers.
 //
 // Taken: plain DataFrames whose rows are object rows; time cells that are
 // lists or object arrays (or empty arrays) of Timestamps sharing one time
@@ -22,6 +23,8 @@
 #include <pybind11/numpy.h>
 
 #include <algorithm>
+#include <cstring>
+#include <numeric>
 #include <string>
 #include <utility>
 
@@ -57,9 +60,30 @@ private:
     enum { None, Int, Text } kind_ = None;
 };
 
+// Objects where they lie: `count` pointers `stride` bytes apart (a list's
+// items, an object array's cells).
+struct Objects {
+    const char *first = nullptr;
+    Py_ssize_t count = 0, stride = sizeof(PyObject *);
+
+    PyObject *operator[](Py_ssize_t i) const {
+        PyObject *o = nullptr;
+        std::memcpy(&o, first + i * stride, sizeof o);  // a strided view need not be aligned
+        return o != nullptr ? o : Py_None;              // numpy gives an unset object cell as None
+    }
+};
+
+// A key column (the units or the kinds) as its rows give it: row r's value
+// is values[code[r]], values being a list of the layer's own.
+struct Keys {
+    py::list values;
+    std::vector<int64_t> code;
+
+    PyObject *of(Py_ssize_t row) const { return PyList_GET_ITEM(values.ptr(), code[static_cast<size_t>(row)]); }
+};
+
 struct Occurrences {
     std::vector<int64_t> unit, time, row;
-    py::list elements;  // the time objects, one per occurrence
 };
 
 // The call, and what its steps find out about it.
@@ -68,10 +92,12 @@ struct Examination {
 
     Call &c;
     py::object uet, unit, e, t, pandas, numpy;
-    py::list cells, units, kinds;  // per input row: cells_step
-    Occurrences occ;               // occurrences_step; unit ranks: unit_order_step
+    native::Holder hold;  // cells_step: a view of the time column
+    Objects cells;        // ... its cells, one per row
+    Keys units, kinds;    // keys_step
+    Occurrences occ;      // occurrences_step; unit ranks: unit_order_step
     Uniform unit_type, kind_type;
-    py::object time_dtype;  // times_step: what pandas makes of the times
+    py::object time_dtype;  // occurrences_step: what pandas makes of the times
     py::object time_zone;   // ... their zone, when they have one
 };
 
@@ -83,98 +109,190 @@ Reason frame_step(Examination &x) {
     return native::columns_reason("uet", x.uet, {{"unit", x.unit}, {"e", x.e}, {"t", x.t}});
 }
 
-// With an object column among them (the time cells), every row is an
-// object row: a row's values are each column's values as objects.
+// The time column: an object column, its cells read where numpy holds
+// them.  With it among the columns, every row is an object row: a row's
+// values are each column's values as objects.
 Reason cells_step(Examination &x) {
-    Reason r = native::row_values("uet", x.uet, x.t, x.cells);
-    if (!r.empty()) return r;
-    const native::ColumnType type = native::type_of(x.pandas, x.numpy, x.uet[x.t]);
+    py::object column = x.uet[x.t];
+    const native::ColumnType type = native::type_of(x.pandas, x.numpy, column);
     if (!type.numpy_kind("O"))
         return native::described("the time column", x.t, type) + " is not an object column of time lists";
-    r = native::row_values("uet", x.uet, x.unit, x.units);
-    return r.empty() ? native::row_values("uet", x.uet, x.e, x.kinds) : r;
+    const Py_buffer &view = x.hold.acquire(column.attr("to_numpy")(), PyBUF_STRIDES | PyBUF_FORMAT);
+    const auto rows = static_cast<Py_ssize_t>(py::len(x.uet));
+    if (!(view.ndim == 1 && view.shape[0] == rows && view.itemsize == static_cast<Py_ssize_t>(sizeof(PyObject *)) &&
+          view.format != nullptr && std::strcmp(view.format, "O") == 0))
+        return "the time column " + native::text_of(x.t) + " does not give one object per row";
+    x.cells = {static_cast<const char *>(view.buf), rows, view.strides[0]};
+    return {};
 }
 
-// A cell's times as a list: the list itself, or an object array's items
-// (none for an empty array of another dtype).
-Reason cell_items(Examination &x, py::handle ndarray, PyObject *cell, py::list &items) {
+// A key column's values.  Where its dtype vouches for their type (numpy
+// integers, pandas' own text) and none is missing, each distinct one is
+// read once, coded by pandas.factorize; else the rows' values, one by one.
+// Either way they are checked row by row where they are used.
+Reason key_values(Examination &x, py::handle label, Keys &keys) {
+    py::object column = x.uet[label];
+    const native::ColumnType type = native::type_of(x.pandas, x.numpy, column);
+    const bool vouched = type.numpy_kind("i") || (type.family != native::ColumnType::Numpy && type.text);
+    const Py_ssize_t rows = x.cells.count;
+    if (!vouched || native::has_missing(column)) {
+        keys.code.resize(static_cast<size_t>(rows));
+        std::iota(keys.code.begin(), keys.code.end(), int64_t{0});
+        return native::row_values("uet", x.uet, label, keys.values);
+    }
+    py::object factorized = x.pandas.attr("factorize")(column);
+    native::Holder hold;
+    const int64_t *codes = native::buffer_of<int64_t>(x.numpy, factorized[py::int_(0)], "int64", rows, hold);
+    // The values as Series.tolist gives them, as the pandas path's reducer
+    // hands out the kinds.
+    py::object distinct = x.pandas.attr("Series")(factorized[py::int_(1)]);
+    PyObject *values = PySequence_List(distinct.attr("tolist")().ptr());
+    if (values == nullptr) throw py::error_already_set();
+    keys.values = py::reinterpret_steal<py::list>(values);
+    const auto n = static_cast<int64_t>(PyList_GET_SIZE(values));
+    if (n != static_cast<int64_t>(py::len(distinct)))
+        return "the distinct values of the column " + native::text_of(label) + " of uet come as " +
+               std::to_string(n) + " values for " + std::to_string(py::len(distinct));
+    keys.code.assign(codes, codes + rows);
+    for (int64_t code : keys.code)
+        if (code < 0 || code >= n)
+            return "pandas.factorize coded the column " + native::text_of(label) + " of uet beyond its values";
+    return {};
+}
+
+Reason keys_step(Examination &x) {
+    Reason r = key_values(x, x.unit, x.units);
+    return r.empty() ? key_values(x, x.e, x.kinds) : r;
+}
+
+// A cell's times where they lie: a list's items, or a one-dimensional
+// object array's.
+Reason cell_times(Examination &x, py::handle ndarray, PyObject *cell, Objects &times) {
     if (PyList_CheckExact(cell)) {
-        items = py::reinterpret_borrow<py::list>(cell);
+        times = {reinterpret_cast<const char *>(PySequence_Fast_ITEMS(cell)), PyList_GET_SIZE(cell)};
         return {};
     }
     auto a_cell = [&] { return "a cell of the time column " + native::text_of(x.t); };
-    if (!native::exact_type(cell, ndarray))
+    if (!native::exact_type(cell, ndarray) || !py::isinstance<py::array>(cell))
         return a_cell() + " is of type " + Py_TYPE(cell)->tp_name +
                ", not a list or array; make it a list of Timestamps";
-    py::handle array(cell);
-    if (array.attr("ndim").cast<int>() != 1) return a_cell() + " is an array of more than one dimension";
-    const std::string kind = py::str(array.attr("dtype").attr("kind"));
-    if (kind == "O") {
-        items = array.attr("tolist")();
+    auto array = py::reinterpret_borrow<py::array>(cell);
+    if (array.ndim() != 1) return a_cell() + " is an array of more than one dimension";
+    if (array.dtype().kind() == 'O' && array.itemsize() == static_cast<py::ssize_t>(sizeof(PyObject *))) {
+        times = {static_cast<const char *>(array.data()), array.shape(0), array.strides(0)};
         return {};
     }
-    if (py::len(array) != 0)
-        return a_cell() + " is an array of " + native::utf8(py::str(array.attr("dtype"))) +
+    if (array.shape(0) != 0)
+        return a_cell() + " is an array of " + native::utf8(py::str(array.dtype())) +
                ", not of Timestamps; make it a list of Timestamps";
+    times = {};
     return {};
 }
 
-// Every time of every row, in collection order, with its row's unit.  The
-// cells, units and kinds are row_values' lists, one item per row.
-Reason occurrences_step(Examination &x) {
-    Occurrences &occ = x.occ;
-    py::object ndarray = x.numpy.attr("ndarray");
-    const Py_ssize_t rows = PyList_GET_SIZE(x.cells.ptr());
-    for (Py_ssize_t r = 0; r < rows; r++) {
-        py::list items;
-        Reason reason = cell_items(x, ndarray, PyList_GET_ITEM(x.cells.ptr(), r), items);
-        if (!reason.empty()) return reason;
-        if (PyList_GET_SIZE(items.ptr()) == 0) continue;
-        int64_t u = 0, ignored = 0;
-        if (!x.unit_type.take(PyList_GET_ITEM(x.units.ptr(), r), u))
-            return "the unit column " + native::text_of(x.unit) + " does not hold only int64 integers or only str";
-        if (!x.kind_type.take(PyList_GET_ITEM(x.kinds.ptr(), r), ignored))
-            return "the kind column " + native::text_of(x.e) + " does not hold only int64 integers or only str";
-        // One unit and row per time copied, however many the copy took.
-        const Py_ssize_t end = PyList_GET_SIZE(occ.elements.ptr());
-        if (PyList_SetSlice(occ.elements.ptr(), end, end, items.ptr()) != 0) throw py::error_already_set();
-        for (Py_ssize_t i = end; i < PyList_GET_SIZE(occ.elements.ptr()); i++) {
-            occ.unit.push_back(u);
-            occ.row.push_back(r);
-        }
-    }
-    return {};
-}
+// The times as they are read: Timestamps of one time zone, so that one
+// column holds them all and equal instants are equal times.  Of each
+// resolution one is kept aside: the column's type is the one pandas gives
+// those.
+class TimeColumn {
+public:
+    explicit TimeColumn(py::handle pandas) : reader_(pandas) {}
 
-// The times: Timestamps of one time zone, so that one column holds them
-// all and equal instants are equal times.  Of each resolution one is kept
-// aside: the column's type is the one pandas gives those.
-Reason times_step(Examination &x) {
-    Occurrences &occ = x.occ;
-    native::TimeReader reader(x.pandas);
-    const Py_ssize_t n = PyList_GET_SIZE(occ.elements.ptr());
-    occ.time.resize(static_cast<size_t>(n));
-    py::object zone;
-    bool aware = false;
-    py::dict resolutions;
-    for (Py_ssize_t i = 0; i < n; i++) {
-        PyObject *o = PyList_GET_ITEM(occ.elements.ptr(), i);  // our own list, of n items
-        py::object tz;
-        if (reader.read(o, occ.time[i], aware, &tz) != native::TimeReader::Time)
+    // Empty when `o` is such a time; `ns` gets its nanoseconds.
+    Reason read(const Examination &x, PyObject *o, int64_t &ns) {
+        py::object tz, unit;
+        if (reader_.read(o, ns, aware_, &tz, &unit) != native::TimeReader::Time)
             return "the time lists of " + native::text_of(x.t) + " hold a value of type " + Py_TYPE(o)->tp_name +
                    " that is not a Timestamp within nanoseconds' range; drop NaT and convert them with "
                    "pandas.Timestamp";
-        if (i == 0) zone = tz;
-        if (!tz.is(zone))
+        if (!zone_) zone_ = tz;
+        if (!tz.is(zone_))
             return "the times of " + native::text_of(x.t) + " are not all of one time zone; convert them to one";
-        py::object resolution = py::handle(o).attr("unit");
-        if (!resolutions.contains(resolution)) resolutions[resolution] = py::handle(o);
-        if ((i & 0xffff) == 0xffff && PyErr_CheckSignals() != 0) throw py::error_already_set();
+        // The units come as a few str objects: as a rule the same one as
+        // the time before.
+        if (!unit.is(resolution_)) {
+            resolution_ = unit;
+            if (!resolutions_.contains(unit)) resolutions_[unit] = py::handle(o);
+        }
+        return {};
     }
-    if (n > 0) {
-        x.time_dtype = x.pandas.attr("Series")(resolutions.attr("values")()).attr("dtype");
-        if (aware) x.time_zone = zone;
+
+    // The column's type and zone, once some time was read.
+    void describe(Examination &x) const {
+        if (!zone_) return;
+        x.time_dtype = x.pandas.attr("Series")(resolutions_.attr("values")()).attr("dtype");
+        if (aware_) x.time_zone = zone_;
     }
+
+private:
+    native::TimeReader reader_;
+    bool aware_ = false;
+    py::object zone_, resolution_;  // of the first time; of the time before
+    py::dict resolutions_;
+};
+
+// Asks for the memory of a cell's times (the object and the line after its
+// first: a Timestamp's fields span two) to be brought into the cache.
+void fetch_ahead(const Objects &times) {
+#if defined(__GNUC__) || defined(__clang__)
+    for (Py_ssize_t i = 0; i < times.count; i++) {
+        const char *o = reinterpret_cast<const char *>(times[i]);
+        __builtin_prefetch(o);
+        __builtin_prefetch(o + 64);
+    }
+#else
+    (void)times;
+#endif
+}
+
+// Every time of every row, in collection order, with its row's unit.
+Reason occurrences_step(Examination &x) {
+    Occurrences &occ = x.occ;
+    py::object ndarray = x.numpy.attr("ndarray");
+    const Py_ssize_t rows = x.cells.count;
+    size_t total = 0;
+    for (Py_ssize_t r = 0; r < rows; r++) {
+        Objects times;
+        Reason reason = cell_times(x, ndarray, x.cells[r], times);
+        if (!reason.empty()) return reason;
+        total += static_cast<size_t>(times.count);
+    }
+    for (auto *v : {&occ.unit, &occ.time, &occ.row}) v->reserve(total);
+    TimeColumn column(x.pandas);
+    // Block by block: a block's cells are found afresh (a signal handler
+    // may have changed one since), then read, with nothing run in between
+    // that could change them.  The times of a cell a few rows on are
+    // fetched into the cache while one is read: Timestamps lie scattered,
+    // and read one after another each would wait on memory.
+    constexpr Py_ssize_t kBlock = 256, kAhead = 4;
+    Objects block[kBlock];
+    for (Py_ssize_t start = 0; start < rows; start += kBlock) {
+        const Py_ssize_t end = std::min(rows, start + kBlock);
+        for (Py_ssize_t r = start; r < end; r++) {
+            Reason reason = cell_times(x, ndarray, x.cells[r], block[r - start]);
+            if (!reason.empty()) return reason;
+        }
+        for (Py_ssize_t r = start; r < std::min(end, start + kAhead); r++) fetch_ahead(block[r - start]);
+        for (Py_ssize_t r = start; r < end; r++) {
+            if (r + kAhead < end) fetch_ahead(block[r + kAhead - start]);
+            const Objects &times = block[r - start];
+            if (times.count == 0) continue;
+            int64_t u = 0, ignored = 0;
+            if (!x.unit_type.take(x.units.of(r), u))
+                return "the unit column " + native::text_of(x.unit) + " does not hold only int64 integers or only str";
+            if (!x.kind_type.take(x.kinds.of(r), ignored))
+                return "the kind column " + native::text_of(x.e) + " does not hold only int64 integers or only str";
+            for (Py_ssize_t i = 0; i < times.count; i++) {
+                int64_t ns = 0;
+                Reason reason = column.read(x, times[i], ns);
+                if (!reason.empty()) return reason;
+                occ.unit.push_back(u);
+                occ.time.push_back(ns);
+                occ.row.push_back(r);
+            }
+        }
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
+    column.describe(x);
     return {};
 }
 
@@ -186,11 +304,11 @@ Reason unit_order_step(Examination &x) {
     std::vector<std::pair<std::string, Py_ssize_t>> text;
     for (Py_ssize_t i = 0; i < n; i++) {
         if (i > 0 && occ.row[i] == occ.row[i - 1]) continue;
-        text.emplace_back(native::utf8(PyList_GET_ITEM(x.units.ptr(), occ.row[i])), i);
+        text.emplace_back(native::utf8(x.units.of(occ.row[i])), i);
     }
     std::stable_sort(text.begin(), text.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
     int64_t rank = -1;
-    std::vector<int64_t> row_rank(static_cast<size_t>(PyList_GET_SIZE(x.cells.ptr())), 0);
+    std::vector<int64_t> row_rank(static_cast<size_t>(x.cells.count), 0);
     for (size_t j = 0; j < text.size(); j++) {
         if (j == 0 || text[j].first != text[j - 1].first) rank++;
         row_rank[static_cast<size_t>(occ.row[text[j].second])] = rank;
@@ -200,68 +318,79 @@ Reason unit_order_step(Examination &x) {
 }
 
 using Step = Reason (*)(Examination &);
-constexpr Step kSteps[] = {frame_step, cells_step, occurrences_step, times_step, unit_order_step};
+constexpr Step kSteps[] = {frame_step, cells_step, keys_step, occurrences_step, unit_order_step};
 
-// The result's rows, one per (unit, time): its unit, its time in ticks and
-// the list of its kinds, in collection order.
+// The result's rows, one per (unit, time): its unit (the object for text,
+// else the int), its time in ticks and the list of its kinds, in
+// collection order.  The numbers go straight into the arrays the result's
+// columns are made of.
 struct Groups {
-    py::list who, what;
-    std::vector<int64_t> when;
+    py::list text_units;
+    py::array_t<int64_t> units, times;
+    py::object kinds;  // an object array of lists
 };
 
 // Regrouped in C++: the occurrences ordered by (unit, time), in collection
-// order within each.  Their rows index the units and kinds (row_values'
-// lists, one item per row).
+// order within each.  Their rows give their units and kinds.
 Groups regrouped(const Examination &x) {
     const Occurrences &occ = x.occ;
     std::vector<int64_t> order, begin;
     events::regroup(occ.unit.data(), occ.time.data(), static_cast<int64_t>(occ.time.size()), order, begin);
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     const int64_t groups = static_cast<int64_t>(begin.size()) - 1;
-    Groups out{py::list(groups), py::list(groups), std::vector<int64_t>(static_cast<size_t>(groups))};
+    const bool text = x.unit_type.text();
+    Groups out;
+    if (text)
+        out.text_units = py::list(groups);
+    else
+        out.units = py::array_t<int64_t>(groups);
+    out.times = py::array_t<int64_t>(groups);
+    int64_t *units = text ? nullptr : out.units.mutable_data();
+    int64_t *times = out.times.mutable_data();
+    native::ObjectArray kinds(x.numpy, groups);
     for (int64_t g = 0; g < groups; g++) {
         const int64_t first = begin[g], last = begin[g + 1];
         py::list these(last - first);
         for (int64_t i = first; i < last; i++) {
-            PyObject *kind = PyList_GET_ITEM(x.kinds.ptr(), occ.row[order[i]]);
+            PyObject *kind = x.kinds.of(occ.row[order[i]]);
             Py_INCREF(kind);
             PyList_SET_ITEM(these.ptr(), i - first, kind);
         }
+        kinds.set(g, std::move(these));
         const int64_t o = order[first];
-        PyObject *u = PyList_GET_ITEM(x.units.ptr(), occ.row[o]);
-        Py_INCREF(u);
-        PyList_SET_ITEM(out.who.ptr(), g, u);
-        PyList_SET_ITEM(out.what.ptr(), g, these.release().ptr());
-        out.when[static_cast<size_t>(g)] = occ.time[o];
+        if (text) {
+            PyObject *u = x.units.of(occ.row[o]);
+            Py_INCREF(u);
+            PyList_SET_ITEM(out.text_units.ptr(), g, u);
+        } else {
+            units[g] = occ.unit[o];
+        }
+        times[g] = occ.time[o];
     }
+    out.kinds = std::move(kinds.array);
     return out;
 }
 
 // The result frame.  Its columns, each as pandas makes it of the objects on
 // the pandas path: units (int64, or text as pandas holds text), the times
 // in the type pandas gives those Timestamps, and one list of kinds per row.
+// They are the frame's own: it takes them without a copy.
 py::object ute_frame(Call &c, const Examination &x, const Groups &g) {
     py::list columns;
     columns.append(x.unit);
     columns.append(x.t);
     columns.append(x.e);
-    const int64_t groups = static_cast<int64_t>(g.when.size());
-    if (groups == 0) return x.pandas.attr("DataFrame")(py::arg("columns") = columns);
+    if (g.times.size() == 0) return x.pandas.attr("DataFrame")(py::arg("columns") = columns);
     MOVRA_AT(c);
-    py::object nanoseconds = py::array_t<int64_t>(static_cast<py::ssize_t>(groups), g.when.data());
-    py::object times = x.pandas.attr("Series")(nanoseconds.attr("view")("M8[ns]"));
+    py::object times = x.pandas.attr("Series")(g.times.attr("view")("M8[ns]"));
     if (x.time_zone)
         times = times.attr("dt").attr("tz_localize")("UTC").attr("dt").attr("tz_convert")(x.time_zone);
     times = times.attr("astype")(x.time_dtype);
-    std::vector<int64_t> each(static_cast<size_t>(groups));
-    for (int64_t i = 0; i < groups; i++) each[static_cast<size_t>(i)] = i;
-    py::object lists = native::object_array(x.numpy, g.what, each.data(), groups);
     py::dict parts;
-    parts[py::int_(0)] =
-        x.unit_type.text() ? py::object(g.who) : x.numpy.attr("array")(g.who, py::arg("dtype") = "int64");
+    parts[py::int_(0)] = x.unit_type.text() ? py::object(g.text_units) : py::object(g.units);
     parts[py::int_(1)] = times;
-    parts[py::int_(2)] = lists;
-    py::object ute = x.pandas.attr("DataFrame")(parts);
+    parts[py::int_(2)] = g.kinds;
+    py::object ute = x.pandas.attr("DataFrame")(parts, py::arg("copy") = false);
     ute.attr("columns") = columns;
     return ute;
 }

@@ -8,6 +8,7 @@
 #include <numeric>
 #include <cstdio>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,73 @@ void test_regroup_keeps_collection_order() {
     check_equal(begin, {0, 2, 5, 6}, "group starts");
     regroup(unit.data(), time.data(), 0, order, begin);
     check_equal(begin, {0}, "no occurrence, no group");
+}
+
+// Units in runs (as a table's rows give them) or scattered, few distinct
+// times: the order is the stable one by (unit, time), the groups its runs.
+void test_regroup_is_the_stable_order() {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 200; round++) {
+        const int n = static_cast<int>(rng() % 60);
+        std::vector<int64_t> unit(n), time(n);
+        for (int i = 0; i < n; i++) {
+            unit[i] = static_cast<int64_t>(rng() % 5) - 2;
+            time[i] = static_cast<int64_t>(rng() % 4);
+        }
+        if (round % 2 == 0) std::sort(unit.begin(), unit.end());
+        std::vector<int64_t> want(n), want_begin, order, begin;
+        std::iota(want.begin(), want.end(), int64_t{0});
+        std::stable_sort(want.begin(), want.end(), [&](int64_t a, int64_t b) {
+            return unit[a] != unit[b] ? unit[a] < unit[b] : time[a] < time[b];
+        });
+        for (int i = 0; i < n; i++)
+            if (i == 0 || unit[want[i]] != unit[want[i - 1]] || time[want[i]] != time[want[i - 1]])
+                want_begin.push_back(i);
+        want_begin.push_back(n);
+        regroup(unit.data(), time.data(), n, order, begin);
+        check_equal(order, want, "order, round " + std::to_string(round));
+        check_equal(begin, want_begin, "group starts, round " + std::to_string(round));
+    }
+}
+
+// ---- times read from their calendar fields ------------------------------------
+
+// Every day from 1600 to 2300, counted one by one from 1970-01-01 with the
+// leap rule written out: read where int64 nanoseconds surely hold it, else
+// left to the caller.
+void test_civil_nanoseconds_count_every_day() {
+    constexpr int64_t kDay = 86400LL * 1000000000LL;
+    auto leap = [](int64_t y) { return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0); };
+    auto days_in = [&](int64_t y, int m) {
+        static const int length[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+        return length[m - 1] + (m == 2 && leap(y) ? 1 : 0);
+    };
+    int failures = 0;
+    for (int direction : {1, -1}) {
+        int64_t y = 1970, days = 0;
+        int m = 1, d = 1;
+        while (y >= 1600 && y < 2300 && failures < 5) {
+            int64_t ns = -1;
+            const bool read = civil_nanoseconds(y, m, d, 0, 0, 0, 0, ns);
+            const bool safe = days >= -106750 && days <= 106750;
+            if (read != safe || (read && ns != days * kDay)) {
+                check(false, "day " + std::to_string(y) + "-" + std::to_string(m) + "-" + std::to_string(d) +
+                                 ": read " + std::to_string(read) + ", " + std::to_string(ns));
+                failures++;
+            }
+            days += direction;
+            if (direction > 0 && ++d > days_in(y, m)) {
+                d = 1;
+                if (++m > 12) m = 1, y++;
+            } else if (direction < 0 && --d < 1) {
+                if (--m < 1) m = 12, y--;
+                d = days_in(y, m);
+            }
+        }
+    }
+    int64_t ns = 0;
+    check(civil_nanoseconds(2000, 2, 29, 12, 34, 56, 789012, ns) && ns == 951827696789012000LL, "a leap day's time");
+    check(civil_nanoseconds(1969, 12, 31, 23, 59, 59, 999999, ns) && ns == -1000, "the microsecond before the epoch");
 }
 
 // ---- unit_date ---------------------------------------------------------------
@@ -217,6 +285,8 @@ int main() {
     test_cut_rows_kinds_and_bounds();
     test_empty_lists_missing_times_and_never();
     test_regroup_keeps_collection_order();
+    test_regroup_is_the_stable_order();
+    test_civil_nanoseconds_count_every_day();
     test_thinning_spacing_and_rounding();
     test_top_rows_by_group();
     test_series_cut_by_date_and_length();

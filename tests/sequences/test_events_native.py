@@ -128,6 +128,32 @@ def test_kernels_take_plain_frames(spy):
     assert ute.EV.tolist() == [["b"], ["a"], ["a"]]
 
 
+@pytest.mark.parametrize("zone", [None, "UTC"])
+def test_uet2ute_reads_times_up_to_the_edges_of_nanoseconds(spy, zone):
+    # Times without a zone and coarser than nanoseconds are read from their
+    # calendar fields, others through `value`; near the ends of the range
+    # that int64 nanoseconds hold the two must still agree.
+    first, last = T("1677-09-21 00:12:44"), T("2262-04-11 23:47:16")
+    edges = [first + D(days=d, seconds=s) for d in (0, 1, 2, 3) for s in (0, 1, 59)]
+    edges += [last - D(days=d, seconds=s) for d in (0, 1, 2, 3) for s in (0, 1, 59)]
+    edges += [T("1970-01-01") - D(microseconds=1), T("2000-02-29 12:34:56.789012345")]
+    if zone:
+        edges = [t.tz_localize(zone) for t in edges]
+    cells = [[t.as_unit(unit) for t in edges[i::3]] for i in range(3) for unit in ["s", "ms", "us", "ns"]]
+    uet = pandas.DataFrame({"U": [i % 2 for i in range(len(cells))], "EV": [i % 3 for i in range(len(cells))],
+                            "TS": cells})
+    native = movra.uet2ute(uet, "U", "EV", "TS")
+    assert spy.calls == 0
+    assert_same_frame(native, movra.uet2ute(PandasPath(uet), "U", "EV", "TS"))
+    if not zone:
+        # Just outside, in seconds: on the pandas path, which takes them.
+        hour = D(hours=1).as_unit("s")
+        beyond = [first.as_unit("s") - hour, last.as_unit("s") + hour]
+        outside = uet.assign(TS=[ts + beyond for ts in cells])
+        assert_same_frame(movra.uet2ute(outside, "U", "EV", "TS"),
+                          movra.uet2ute(PandasPath(outside), "U", "EV", "TS"))
+
+
 def test_windows_the_kernel_cannot_compare_take_the_pandas_step():
     log = pandas.DataFrame({"CONS_NO": [1, 2], "EV": ["a", "a"], "TS": [[BASE], []]})
     interval = pandas.DataFrame({"CONS_NO": [2, 1], "START": ["x", BASE - D(days=1)],

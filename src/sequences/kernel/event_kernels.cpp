@@ -67,15 +67,53 @@ void regroup(const int64_t *unit, const int64_t *time, int64_t n, std::vector<in
              std::vector<int64_t> &group_begin) {
     order.resize(static_cast<size_t>(n));
     std::iota(order.begin(), order.end(), int64_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](int64_t a, int64_t b) {
-        return unit[a] != unit[b] ? unit[a] < unit[b] : time[a] < time[b];
-    });
+    // By unit first: as a rule the occurrences already come in runs of one
+    // unit (a table's rows by unit), and nothing moves.  Then each unit's
+    // run by time, a few occurrences each; the index breaks ties, as both
+    // sorts keep collection order.
+    if (!std::is_sorted(unit, unit + n))
+        std::stable_sort(order.begin(), order.end(), [&](int64_t a, int64_t b) { return unit[a] < unit[b]; });
     group_begin.clear();
-    for (int64_t i = 0; i < n; i++) {
-        const int64_t o = order[i];
-        if (i == 0 || unit[o] != unit[order[i - 1]] || time[o] != time[order[i - 1]]) group_begin.push_back(i);
+    group_begin.reserve(static_cast<size_t>(n) + 1);
+    for (int64_t first = 0, last = 0; first < n; first = last) {
+        while (last < n && unit[order[last]] == unit[order[first]]) last++;
+        std::sort(order.begin() + first, order.begin() + last,
+                  [&](int64_t a, int64_t b) { return time[a] != time[b] ? time[a] < time[b] : a < b; });
+        for (int64_t i = first; i < last; i++)
+            if (i == first || time[order[i]] != time[order[i - 1]]) group_begin.push_back(i);
     }
     group_begin.push_back(n);
+}
+
+// ---- times read from their calendar fields ------------------------------------
+
+namespace {
+
+// Days from 1970-01-01 to the given date: whole 400-year eras (146,097 days
+// each) from 0000-03-01, the year counted from March so that the leap day
+// ends it.
+int64_t days_from_civil(int64_t year, int month, int day) {
+    year -= month <= 2;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const int64_t year_of_era = year - era * 400;
+    const int64_t day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    return era * 146097 + day_of_era - 719468;
+}
+
+}  // namespace
+
+bool civil_nanoseconds(int64_t year, int month, int day, int hour, int minute, int second, int microsecond,
+                       int64_t &ns) {
+    constexpr int64_t kDay = 86400LL * 1000000000LL;
+    // Days whose every nanosecond int64 holds, with a day to spare: 2**63
+    // ns is 106,751.99 days.
+    constexpr int64_t kSafeDays = 106750;
+    const int64_t days = days_from_civil(year, month, day);
+    if (days < -kSafeDays || days > kSafeDays) return false;
+    const int64_t seconds = (hour * 60LL + minute) * 60LL + second;
+    ns = days * kDay + seconds * 1000000000LL + microsecond * 1000LL;
+    return true;
 }
 
 // ---- unit_date ----------------------------------------------------------------

@@ -74,6 +74,15 @@ private:
 void regroup(const int64_t *unit, const int64_t *time, int64_t n, std::vector<int64_t> &order,
              std::vector<int64_t> &group_begin);
 
+// ---- times read from their calendar fields --------------------------------
+
+// A time without a zone from its calendar fields, as nanoseconds since the
+// epoch on the proleptic Gregorian calendar (numpy's and pandas' count).
+// False, leaving `ns` alone, for a day too near the edge of what int64
+// nanoseconds hold for the sum to be safe; such a time is read otherwise.
+bool civil_nanoseconds(int64_t year, int month, int day, int hour, int minute, int second, int microsecond,
+                       int64_t &ns);
+
 // ---- unit_date: thinned calendars ----------------------------------------
 
 // Events in row order: unit codes (0, 1, ... in first-seen order) and
