@@ -16,9 +16,9 @@ EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
 
 def load(name):
-    spec = importlib.util.spec_from_file_location(f"example_{name}", EXAMPLES / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(f"example_{name}", EXAMPLES / f"{name}.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
