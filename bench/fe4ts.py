@@ -15,7 +15,7 @@ the same readings: numpy.sort of the value column, and pandas' groupby of
 six statistics of it per consumer (mean, std, min, max, median, skew); the
 kernel's time is printed as a multiple of each.  It then runs the kernel on the same readings in the other
 arrangement (in random order, or in order with --shuffle) and prints the
-shuffled-vs-sorted ratio, and times 10 windows over the whole table in both
+shuffled-vs-sorted ratio (the median of --repeat alternating pairs), and times 10 windows over the whole table in both
 arrangements (only the windows' units are ordered).  With --tsfresh it also times tsfresh's extract_features with its
 minimal settings on the same readings (tsfresh must be installed; it is not a
 dependency of movra).  With --dtypes it instead times both paths on the
@@ -31,7 +31,8 @@ ordering's stages, and the windows' stages summed over the kernel's threads
 (grouping, period aggregates, lag pairs, correlations, masking, sums and
 moments, median and quartiles, records).  movra writes them through the
 MOVRA_FE4TS_PROFILE file.  With --scaling it also times the kernel on one
-thread (MOVRA_NUM_THREADS=1) against the default number of threads.
+thread (MOVRA_NUM_THREADS=1) against the default number of threads, again
+the median of --repeat alternating pairs.
 
 Run it with movra installed, for example in the environment that
 `bash tools/demo.sh` leaves behind:
@@ -304,7 +305,7 @@ def run_dtypes(args):
               f"{pandas_per_window / kernel_per_window:7.0f}x  kernel")
 
 
-def arrangements(df, interval, kernel_total, args, log):
+def arrangements(df, interval, args, log):
     """The same readings in the other order, and 10 windows over the whole table."""
     started = time.perf_counter()
     if args.shuffle:
@@ -312,15 +313,17 @@ def arrangements(df, interval, kernel_total, args, log):
     else:
         other = df.take(np.random.default_rng(args.seed).permutation(len(df))).reset_index(drop=True)
     built = time.perf_counter() - started
-    started = time.perf_counter()
-    fe4ts(other, interval)
-    other_total = time.perf_counter() - started
-    for stages in log.calls():
-        print_stages("stages, readings " + ("in order" if args.shuffle else "in random order"), stages, other_total)
-    shuffled, ordered = (kernel_total, other_total) if args.shuffle else (other_total, kernel_total)
+    sorted_df, shuffled_df = (other, df) if args.shuffle else (df, other)
+    ratio, pairs = ratios("arrangements:", lambda: fe4ts(shuffled_df, interval), lambda: fe4ts(sorted_df, interval),
+                          args.repeat)
+    calls = log.calls()
+    shuffled, ordered = pairs[0]
+    if calls:  # the first pair's
+        print_stages("stages, readings in random order", calls[0], shuffled)
+        print_stages("stages, readings in order", calls[1], ordered)
     print(f"\nin order:     {ordered:8.2f} s total; in random order {shuffled:.2f} s "
           f"(other arrangement built in {built:.1f} s)")
-    print(f"shuffled/sorted: {shuffled / ordered:5.2f} x")
+    print(f"shuffled/sorted: {ratio:5.2f} x (median of {args.repeat} pairs)")
 
     few = interval.sample(n=min(10, len(interval)), random_state=args.seed).reset_index(drop=True)
     for name, frame in (("in order", other if args.shuffle else df), ("random order", df if args.shuffle else other)):
@@ -330,19 +333,47 @@ def arrangements(df, interval, kernel_total, args, log):
     del other
 
 
-def scaling(df, interval, kernel_total, threads):
+def one_thread():
+    """MOVRA_NUM_THREADS=1 while open."""
+    class Scope:
+        def __enter__(self):
+            self.before = os.environ.get("MOVRA_NUM_THREADS")
+            os.environ["MOVRA_NUM_THREADS"] = "1"
+
+        def __exit__(self, *exc):
+            if self.before is None:
+                del os.environ["MOVRA_NUM_THREADS"]
+            else:
+                os.environ["MOVRA_NUM_THREADS"] = self.before
+    return Scope()
+
+
+def ratios(label, first, second, repeat):
+    """first() and second() timed in `repeat` alternating pairs: the pairs, the median ratio.
+
+    On a machine of two cores anything else running slows one call of a pair
+    and not the other; the median of alternating pairs is steadier than one pair.
+    """
+    pairs = []
+    for _ in range(repeat):
+        pairs.append((timed(first)[0], timed(second)[0]))
+    each = [a / b for a, b in pairs]
+    middle = sorted(each)[len(each) // 2]
+    if repeat > 1:
+        print(f"{label} pairs: " + ", ".join(f"{a:.2f}/{b:.2f} s" for a, b in pairs))
+    return middle, pairs
+
+
+def scaling(df, interval, threads, repeat):
     """The kernel on one thread, against its time on `threads` threads."""
-    before = os.environ.get("MOVRA_NUM_THREADS")
-    os.environ["MOVRA_NUM_THREADS"] = "1"
-    try:
-        one = timed(lambda: fe4ts(df, interval))[0]
-    finally:
-        if before is None:
-            del os.environ["MOVRA_NUM_THREADS"]
-        else:
-            os.environ["MOVRA_NUM_THREADS"] = before
-    print(f"scaling:      one thread {one:.2f} s, {threads} threads {kernel_total:.2f} s: {one / kernel_total:.2f} x")
-    return one
+    def single():
+        with one_thread():
+            return fe4ts(df, interval)
+    ratio, pairs = ratios("scaling:     ", single, lambda: fe4ts(df, interval), repeat)
+    one, many = pairs[0]
+    print(f"scaling:      one thread {one:.2f} s, {threads} threads {many:.2f} s; "
+          f"median of {repeat} pairs: {ratio:.2f} x")
+    return pairs[0]
 
 
 def main():
@@ -360,6 +391,8 @@ def main():
                         help="print each native call's stages (through MOVRA_FE4TS_PROFILE)")
     parser.add_argument("--scaling", action="store_true",
                         help="also time the kernel on one thread against the default number of threads")
+    parser.add_argument("--repeat", type=int, default=3,
+                        help="alternating pairs behind each ratio of --scaling and of the arrangements (default 3)")
     parser.add_argument("--dtypes", action="store_true",
                         help="time both paths on each column type of real tables instead (sizes default to "
                              "300 consumers x 365 days)")
@@ -409,11 +442,13 @@ def run_kernel(df, interval, input_bytes, args, log):
     for stages in log.calls():
         print_stages("stages, readings " + ("in random order" if args.shuffle else "in order"), stages, kernel_total)
     if args.scaling:
-        one = scaling(df, interval, kernel_total, threads)
-        for stages in log.calls():
-            print_stages("stages, one thread", stages, one)
+        one, many = scaling(df, interval, threads, args.repeat)
+        calls = log.calls()
+        if calls:  # the first pair's
+            print_stages("stages, one thread", calls[0], one)
+            print_stages(f"stages, {threads} threads", calls[1], many)
 
-    arrangements(df, interval, kernel_total, args, log)
+    arrangements(df, interval, args, log)
 
     # The pandas path on a sample of the same windows, over the same table.
     sample = interval.sample(n=min(args.sample, len(interval)), random_state=args.seed).reset_index(drop=True)
