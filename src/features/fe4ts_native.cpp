@@ -131,7 +131,7 @@ RecordFrame fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
     const k::Result result = run_windows(c, std::move(kernel), x.windows.windows, options, ctrl_c, &stages);
     profile->lap("windows");
     profile->add(stages);
-    RecordFrame records = record_frame(c, *cx, x, options, result);
+    RecordFrame records = record_frame(c, *cx, x, options, result, threads);
     profile->lap("frame");
     records.threads = threads;
     if (profile->on()) records.profile = std::move(profile);

@@ -573,9 +573,11 @@ void test_records_against_plain_computation() {
                 time[i] = t;
                 ascending[i] = t / 4;
                 small[i] = static_cast<int64_t>(next() % 5);
-                wide[i] = static_cast<int64_t>(next() % 1000) * 1000003;
+                wide[i] = (static_cast<int64_t>(next() % 1000) - 500) * 1000003;  // both signs
                 codes[i] = static_cast<int64_t>(next() % 7) - 1;  // -1: no category
-                floating[i] = next() % 6 == 0 ? NaN : static_cast<double>(next() % 4) / 2;
+                // Both signs, and -0.0, which is 0.0's key.
+                const uint64_t f = next() % 12;
+                floating[i] = f < 2 ? NaN : f == 2 ? -0.0 : static_cast<double>(static_cast<int64_t>(next() % 8) - 4) / 2;
                 const uint64_t r = next() % 20;
                 value[i] = r == 0 ? NaN : r == 1 ? 0.0 : r == 2 ? -0.0 : static_cast<double>(next() % 2000) / 100 - 5;
             }

@@ -4,6 +4,8 @@
 #include "column_values.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 namespace movra::fe_kernel {
@@ -93,33 +95,54 @@ Groups count_out(const K *k, int64_t base, const double *value, int64_t n, K lo,
     return g;
 }
 
-// Any other keys: the readings that have one sorted by it, stably.
+// A key as an unsigned integer of the same order; for floats, -0.0 as 0.0
+// (equal keys, one group) and never NaN (a missing key, left out before).
+template <class K>
+uint64_t ordered_bits(K k) {
+    if constexpr (std::is_floating_point_v<K>) {
+        const double x = k == 0 ? 0.0 : static_cast<double>(k);
+        uint64_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        return bits >> 63 ? ~bits : bits | (uint64_t{1} << 63);
+    } else if constexpr (std::is_signed_v<K>) {
+        return static_cast<uint64_t>(k) ^ (uint64_t{1} << 63);
+    } else {
+        return static_cast<uint64_t>(k);
+    }
+}
+
+// Any other keys: the readings that have one sorted by it, stably.  Each key
+// is read once, into the list sorted: the keys may be the caller's, which a
+// thread outside the interpreter's lock could change meanwhile, and a sort
+// whose comparisons contradict each other may step outside its range.
 template <class K>
 Groups sort_out(const K *k, int64_t base, const double *value, int64_t n, bool want_keys, Work &w) {
-    auto &idx = w.idx;
-    idx.clear();
-    for (int64_t i = 0; i < n; i++)
-        if (!missing(k[i])) idx.push_back(i);
-    std::stable_sort(idx.begin(), idx.end(), [k](int64_t x, int64_t y) { return k[x] < k[y]; });
+    auto &keyed = w.keyed;  // (key's ordered bits, reading)
+    keyed.clear();
+    for (int64_t i = 0; i < n; i++) {
+        const K key = k[i];
+        if (!missing(key)) keyed.emplace_back(ordered_bits(key), i);
+    }
+    std::stable_sort(keyed.begin(), keyed.end(), [](const auto &x, const auto &y) { return x.first < y.first; });
     auto &starts = w.starts;
     auto &keys = w.keys;
     auto &grouped = w.grouped;
     starts.clear();
     keys.clear();
-    grouped.resize(idx.size());
-    for (size_t j = 0; j < idx.size(); j++) {
-        grouped[j] = value[idx[j]];
-        if (j > 0 && k[idx[j]] == k[idx[j - 1]]) continue;
+    grouped.resize(keyed.size());
+    for (size_t j = 0; j < keyed.size(); j++) {
+        grouped[j] = value[keyed[j].second];
+        if (j > 0 && keyed[j].first == keyed[j - 1].first) continue;
         starts.push_back(static_cast<int64_t>(j));
-        if (want_keys) keys.push_back(key_of(k[idx[j]], base));
+        if (want_keys) keys.push_back(key_of(k[keyed[j].second], base));
     }
-    starts.push_back(static_cast<int64_t>(idx.size()));
+    starts.push_back(static_cast<int64_t>(keyed.size()));
     Groups g;
     g.values = grouped.data();
     g.starts = starts.data();
     g.keys = keys.data();
     g.count = static_cast<int64_t>(starts.size()) - 1;
-    g.any_missing = static_cast<int64_t>(idx.size()) < n;
+    g.any_missing = static_cast<int64_t>(keyed.size()) < n;
     return g;
 }
 

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 namespace movra::fe_kernel {
 
@@ -35,6 +37,10 @@ union TimeBits {
 // Puts the readings pos[0 .. count) in time order, stably.  The time of
 // reading p is the 8 bytes at times + 8 * p, an integer when
 // `integer_time`, else a float.  Readings already in order are only read.
+// A sort reads each time once, into a list of its own: the times may be the
+// caller's, which a thread outside the interpreter's lock could change
+// meanwhile, and a sort whose comparisons contradict each other may step
+// outside its range.
 template <class Pos>
 void sort_by_time(Pos *pos, int64_t count, const char *times, bool integer_time) {
     auto time_at = [times](Pos p) {
@@ -42,13 +48,16 @@ void sort_by_time(Pos *pos, int64_t count, const char *times, bool integer_time)
         std::memcpy(&v, times + 8 * static_cast<int64_t>(p), 8);
         return v;
     };
-    auto before = [&](Pos a, Pos b) {
-        if (integer_time) return time_less(time_at(a).i, time_at(b).i);
-        return time_less(time_at(a).f, time_at(b).f);
+    auto before = [integer_time](TimeBits a, TimeBits b) {
+        return integer_time ? time_less(a.i, b.i) : time_less(a.f, b.f);
     };
     for (int64_t i = 1; i < count; i++)
-        if (before(pos[i], pos[i - 1])) {
-            std::stable_sort(pos, pos + count, before);
+        if (before(time_at(pos[i]), time_at(pos[i - 1]))) {
+            std::vector<std::pair<TimeBits, Pos>> timed(static_cast<size_t>(count));
+            for (int64_t r = 0; r < count; r++) timed[static_cast<size_t>(r)] = {time_at(pos[r]), pos[r]};
+            std::stable_sort(timed.begin(), timed.end(),
+                             [&](const auto &a, const auto &b) { return before(a.first, b.first); });
+            for (int64_t r = 0; r < count; r++) pos[r] = timed[static_cast<size_t>(r)].second;
             return;
         }
 }

@@ -7,6 +7,7 @@
 #include "stats.h"
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace movra::fe_kernel {
@@ -23,7 +24,8 @@ struct LagPairs {
 struct alignas(64) Work {  // apart from the other threads' Work
     stats::Scratch stats;
     // grouping
-    std::vector<int64_t> idx, starts, counts;
+    std::vector<int64_t> starts, counts;
+    std::vector<std::pair<uint64_t, int64_t>> keyed;  // sorted keys and their readings
     std::vector<uint64_t> held;
     std::vector<double> grouped;  // a window's values, group after group
     std::vector<Scalar> keys;     // each group's key

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 namespace movra::fe4ts_layer {
@@ -103,8 +104,13 @@ void cells_of(const ResultRecords &records, int64_t w, const ValueColumn &value,
 void masked_record_types(const Context &cx, const ValueColumn &value, const py::object &table,
                          const std::vector<Cell> &types, py::handle ftrs) {
     py::buffer_info info = py::buffer(table).request();
-    const double *cells = static_cast<const double *>(info.ptr);
+    const char *cells = static_cast<const char *>(info.ptr);
     const py::ssize_t W = info.shape[0], C = info.shape[1];
+    auto cell = [&](py::ssize_t w, py::ssize_t j) {  // in whichever layout the table has
+        double v;
+        std::memcpy(&v, cells + w * info.strides[0] + j * info.strides[1], sizeof v);
+        return v;
+    };
     bool any_na = false;
     for (Cell t : types) any_na = any_na || t == Cell::NA;
     if (!any_na) return;  // every record float64: so is the frame
@@ -129,7 +135,7 @@ void masked_record_types(const Context &cx, const ValueColumn &value, const py::
             PyObject **out = static_cast<PyObject **>(column.mutable_data());
             for (py::ssize_t w = 0; w < W; w++) {
                 const Cell t = types[static_cast<size_t>(w * C + j)];
-                const double v = cells[w * C + j];
+                const double v = cell(w, j);
                 PyObject *item = t == Cell::NA      ? na.inc_ref().ptr()
                                  : t == Cell::Float && !value.arrow
                                      ? py::object(floats[static_cast<size_t>(w)]).release().ptr()
