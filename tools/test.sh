@@ -5,7 +5,8 @@
 #   1. the newest pandas and numpy from PyPI, with Keras 3 on the JAX CPU backend;
 #      there the type stubs are also checked against the built module (stubtest),
 #      and scikit-learn and matplotlib let the examples' tests run whole;
-#   2. pandas 2.2 with numpy 1.26, the oldest versions movra supports;
+#   2. pandas 2.2 with numpy 1.26, the oldest versions movra supports, and
+#      pyarrow (its last releases for numpy 1) for the Arrow-backed columns;
 #   3. movra built with AddressSanitizer and UndefinedBehaviorSanitizer (the
 #      runtime preloaded into the interpreter), newest pandas, without Keras.
 # Usage: bash tools/test.sh [extra pytest arguments]
@@ -69,7 +70,7 @@ PRELOAD=""
 native
 suite .venv-test "pandas>=3" "numpy>=2" "pyarrow" "keras>=3" "jax[cpu]" mypy scikit-learn matplotlib "$root[dask]"
 stubs .venv-test
-suite .venv-test-pandas22 "pandas==2.2.*" "numpy==1.26.*"
+suite .venv-test-pandas22 "pandas==2.2.*" "numpy==1.26.*" "pyarrow<26"
 
 # The interpreter itself is not instrumented, so the sanitizer runtimes are
 # preloaded; leak detection stays off because the interpreter keeps its
