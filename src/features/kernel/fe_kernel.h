@@ -180,6 +180,9 @@ struct Result {
     std::vector<Scalar> span;             // window x 2: smallest and largest time
     void clear();
     void append(const Result &more);      // more's records after these
+    // Room for `windows` records in all, each of about the size of these
+    // so far, so that appending run after run copies nothing.
+    void reserve_like_these(int64_t windows);
 };
 
 // Where a window lies in the ordered readings.

@@ -13,6 +13,9 @@ namespace movra::fe4ts_layer {
 namespace {
 
 constexpr int64_t kWindowsPerStep = 512;  // progress and interrupt granularity
+// Readings in order move no bar: their steps only wait for Ctrl-C, and each
+// step ends with the threads waiting for the last of them.
+constexpr int64_t kWindowsPerQuietStep = 4096;
 
 // Closes a progress bar however the loop ends.
 class BarGuard {
@@ -131,6 +134,7 @@ k::Result run_on_copies(BarGuard &bar, k::Kernel &kernel, const std::vector<k::W
             py::gil_scoped_release unlocked;
             run_step(kernel, windows, from, count, options, result);
         }
+        if (from == 0) result.reserve_like_these(nwindows);
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         bar.update(count);
     }
@@ -150,8 +154,9 @@ k::Result run_in_place(k::Kernel &kernel, const std::vector<k::Window> &windows,
                        const native::CtrlC &ctrl_c) {
     const int64_t nwindows = static_cast<int64_t>(windows.size());
     k::Result result;
-    for (int64_t from = 0; from < nwindows; from += kWindowsPerStep) {
-        run_step(kernel, windows, from, std::min(kWindowsPerStep, nwindows - from), options, result);
+    for (int64_t from = 0; from < nwindows; from += kWindowsPerQuietStep) {
+        run_step(kernel, windows, from, std::min(kWindowsPerQuietStep, nwindows - from), options, result);
+        if (from == 0) result.reserve_like_these(nwindows);
         if (ctrl_c.pressed()) ctrl_c.raise_interrupt();
     }
     return result;
