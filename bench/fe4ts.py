@@ -324,6 +324,7 @@ def arrangements(df, interval, args, log):
     print(f"\nin order:     {ordered:8.2f} s total; in random order {shuffled:.2f} s "
           f"(other arrangement built in {built:.1f} s)")
     print(f"shuffled/sorted: {ratio:5.2f} x (median of {args.repeat} pairs)")
+    fresh_memory()
 
     few = interval.sample(n=min(10, len(interval)), random_state=args.seed).reset_index(drop=True)
     for name, frame in (("in order", other if args.shuffle else df), ("random order", df if args.shuffle else other)):
@@ -331,6 +332,33 @@ def arrangements(df, interval, args, log):
         fe4ts(frame, few)
         print(f"{len(few)} windows, readings {name}: {time.perf_counter() - started:6.3f} s for the whole call")
     del other
+
+
+def fresh_memory():
+    """What memory never touched costs here: the ordering writes its copies into such memory.
+
+    On a virtual machine the first write to each page can cost ten times the
+    write itself; np.ones of 1 GiB, once into new memory and once into the
+    same memory again, on one thread (the better of two).  numpy asks for huge pages, which the
+    kernel's buffers do not (the system may compact memory to find them):
+    that is turned off meanwhile.
+    """
+    size = 2**30
+    try:
+        from numpy._core.multiarray import _set_madvise_hugepage
+    except ImportError:  # numpy 1
+        from numpy.core.multiarray import _set_madvise_hugepage
+    before = _set_madvise_hugepage(False)
+    try:
+        first = min(timed(lambda: np.ones(size, np.uint8))[0] for _ in range(2))
+        block = np.empty(size, np.uint8)
+        block.fill(0)
+        again = timed(lambda: block.fill(1))[0]
+        del block
+    finally:
+        _set_madvise_hugepage(before)
+    print(f"fresh memory: 1 GiB written {first:.2f} s into new pages, {again:.2f} s into present ones "
+          "(one thread; new pages the better of two)")
 
 
 def one_thread():
