@@ -42,6 +42,7 @@ public:
     Staging(size_t buckets, size_t columns) : per_bucket_(columns + 1), lines_(buckets * per_bucket_) {}
     StagedLine *lines(size_t d) { return lines_.data() + d * per_bucket_; }
     LowKey *low(size_t d) { return reinterpret_cast<LowKey *>(lines(d)[per_bucket_ - 1].v); }
+    uint64_t *low_slots(size_t d) { return lines(d)[per_bucket_ - 1].v; }  // the same, 8 bytes each
 
 private:
     size_t per_bucket_;
@@ -106,9 +107,11 @@ void sort_bucket(uint32_t *pos, int64_t count, const K *low_key, int low, std::v
 }
 
 // Per thread: room to sort a bucket in.
+template <class LowKey>
 struct Scratch {
     std::vector<uint32_t> pos, counts;
     std::vector<uint64_t> a, b, values;
+    std::vector<LowKey> keys;  // the bucket's low keys, where they were dealt into its time copy
 };
 
 // The deal and the sort of the buckets.  LowKey holds the bits of a key
@@ -122,7 +125,7 @@ public:
 private:
     void plan_places(const Interruption &stop);
     void deal_slice(int64_t s, int worker, const Interruption &stop);
-    void order_bucket(int64_t d, Scratch &s);
+    void order_bucket(int64_t d, Scratch<LowKey> &s);
     void order_ties(uint32_t *pos, int64_t count, const LowKey *bucket_keys, int64_t begin) const;
     void rebuild_times(int64_t d, const uint32_t *pos, int64_t count, const LowKey *bucket_keys,
                        int64_t begin) const;
@@ -132,6 +135,7 @@ private:
     const KeyPlan keys_;
     Copies copies_;                  // the columns dealt
     int64_t *rebuilt_ = nullptr;     // the time copy, where the key holds the time
+    bool keys_in_time_ = false;      // the low keys dealt into the time copy's places
     const char *tie_times_ = nullptr;  // the time copy, where ties are put in time order
     const bool integer_time_;
     const int threads_;
@@ -160,6 +164,12 @@ Deal<LowKey>::Deal(int64_t n, const KeyPlan &keys, const Copies &copies, bool in
     if (keys.by_time) {
         rebuilt_ = static_cast<int64_t *>(copies_[kTimeCopy].to);
         copies_.erase(copies_.begin() + kTimeCopy);
+        // Until it is rebuilt, the time copy holds each reading's low key, 8
+        // bytes to the place: in memory that is written anyway rather than
+        // in a buffer of its own, whose pages would be new to the process
+        // (on some machines the first write to a page costs more than the
+        // writes themselves).
+        keys_in_time_ = low_ > 0;
     } else {
         tie_times_ = static_cast<const char *>(copies_[kTimeCopy].to);
     }
@@ -170,11 +180,11 @@ void Deal<LowKey>::run(const Interruption &stop) {
     plan_places(stop);
     stop.check();
     // Deal: every value to its bucket in each copy, the rest of the key beside.
-    low_keys_ = buffer<LowKey>(low_ > 0 ? n_ : 1, threads_);
+    low_keys_ = buffer<LowKey>(low_ > 0 && !keys_in_time_ ? n_ : 1, threads_);
     for_each_part(threads_, slices_.count, [&](int64_t s, int worker) { deal_slice(s, worker, stop); });
     stop.check();
     // Sort each bucket and put its values in order.
-    std::vector<Scratch> scratch(static_cast<size_t>(std::max(1, threads_)));
+    std::vector<Scratch<LowKey>> scratch(static_cast<size_t>(std::max(1, threads_)));
     for_each_part(threads_, static_cast<int64_t>(buckets_), [&](int64_t d, int worker) {
         if (worker == 0 && d % 64 == 63) stop.check();
         order_bucket(d, scratch[static_cast<size_t>(worker)]);
@@ -215,6 +225,8 @@ void Deal<LowKey>::deal_slice(int64_t s, int worker, const Interruption &stop) {
     const size_t buckets = buckets_, columns = copies_.size();
     const Copies &copies = copies_;
     LowKey *low_keys = low_keys_.get();
+    const bool in_time = keys_in_time_;
+    int64_t *const time_slots = rebuilt_;
     // The columns by width (copied whole, or narrowed to 4, 2 or 1 bytes),
     // each with its staged line, base and span.
     struct Column {
@@ -242,7 +254,10 @@ void Deal<LowKey>::deal_slice(int64_t s, int worker, const Interruption &stop) {
                 const int width = copies[c].width;
                 stream_out(static_cast<char *>(copies[c].to) + width * line, lines[c].v, width * kLine);
             }
-            if (low > 0) stream_out(low_keys + line, staged.low(d), sizeof(LowKey) * kLine);
+            if (in_time)
+                stream_out(time_slots + line, staged.low_slots(d), 8 * kLine);
+            else if (low > 0)
+                stream_out(low_keys + line, staged.low(d), sizeof(LowKey) * kLine);
             return;
         }
         for (int64_t p = std::max(line, first[d]); p < end; p++) {
@@ -251,7 +266,10 @@ void Deal<LowKey>::deal_slice(int64_t s, int worker, const Interruption &stop) {
                 std::memcpy(static_cast<char *>(copies[c].to) + width * p,
                             reinterpret_cast<const char *>(lines[c].v) + width * (p - line), width);
             }
-            if (low > 0) low_keys[p] = staged.low(d)[p - line];
+            if (in_time)
+                time_slots[p] = static_cast<int64_t>(staged.low_slots(d)[p - line]);
+            else if (low > 0)
+                low_keys[p] = staged.low(d)[p - line];
         }
     };
     in_pieces(slices_.begin(s), slices_.begin(s + 1), worker, stop, [&](int64_t from, int64_t to) {
@@ -267,7 +285,10 @@ void Deal<LowKey>::deal_slice(int64_t s, int worker, const Interruption &stop) {
             for (const Column &c : by_width[1]) put<4>(line(c), slot, c.from + 8 * i, c.base, c.span);
             for (const Column &c : by_width[2]) put<2>(line(c), slot, c.from + 8 * i, c.base, c.span);
             for (const Column &c : by_width[3]) put<1>(line(c), slot, c.from + 8 * i, c.base, c.span);
-            if (low > 0) staged.low(d)[slot] = static_cast<LowKey>(k & low_mask);
+            if (in_time)
+                staged.low_slots(d)[slot] = k & low_mask;
+            else if (low > 0)
+                staged.low(d)[slot] = static_cast<LowKey>(k & low_mask);
             if (slot == kLine - 1) write_out(d, p - slot, p + 1);
         }
     });
@@ -279,11 +300,16 @@ void Deal<LowKey>::deal_slice(int64_t s, int worker, const Interruption &stop) {
 // Sorts bucket d by the rest of its keys, and by time within a run of equal
 // keys where ties are put in time order, and puts its values in that order.
 template <class LowKey>
-void Deal<LowKey>::order_bucket(int64_t d, Scratch &s) {
+void Deal<LowKey>::order_bucket(int64_t d, Scratch<LowKey> &s) {
     const int64_t begin = bucket_begin_[d], count = bucket_begin_[d + 1] - begin;
     if (count == 0 || (count == 1 && !rebuilt_)) return;
     s.pos.resize(static_cast<size_t>(count));
     const LowKey *bucket_keys = low_keys_.get() + (low_ > 0 ? begin : 0);
+    if (keys_in_time_) {  // taken out of the places that rebuild_times writes
+        s.keys.resize(static_cast<size_t>(count));
+        for (int64_t r = 0; r < count; r++) s.keys[r] = static_cast<LowKey>(rebuilt_[begin + r]);
+        bucket_keys = s.keys.data();
+    }
     if (low_ > 0)
         sort_bucket(s.pos.data(), count, bucket_keys, low_, s.counts, s.a, s.b);
     else
