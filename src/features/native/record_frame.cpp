@@ -175,27 +175,29 @@ py::object fill_table(const ResultRecords &records, const RecordColumns &columns
         std::vector<Cell> kinds;
     };
     std::vector<Scratch> scratch(static_cast<size_t>(std::max(1, threads)));
-    py::gil_scoped_release unlocked;
-    k::for_each_part(threads, (W + kTile - 1) / kTile, [&](int64_t t, int worker) {
-        Scratch &s = scratch[static_cast<size_t>(worker)];
-        const int64_t first = t * kTile, rows = std::min(W, first + kTile) - first;
-        s.tile.assign(static_cast<size_t>(rows * C), std::nan(""));
-        for (int64_t r = 0; r < rows; r++) {
-            const int64_t w = first + r;
-            values_of(records, w, integer_time, s.values);
-            if (masked) cells_of(records, w, x.value, x.time.kind, s.kinds);
-            const std::vector<int> &at = columns.positions[static_cast<size_t>(w)];
-            double *row = s.tile.data() + r * C;
-            for (size_t j = 0; j < s.values.size(); j++) {
-                row[at[j]] = s.values[j];
-                if (masked) types[static_cast<size_t>(w * C + at[j])] = s.kinds[j];
+    {
+        py::gil_scoped_release unlocked;
+        k::for_each_part(threads, (W + kTile - 1) / kTile, [&](int64_t t, int worker) {
+            Scratch &s = scratch[static_cast<size_t>(worker)];
+            const int64_t first = t * kTile, rows = std::min(W, first + kTile) - first;
+            s.tile.assign(static_cast<size_t>(rows * C), std::nan(""));
+            for (int64_t r = 0; r < rows; r++) {
+                const int64_t w = first + r;
+                values_of(records, w, integer_time, s.values);
+                if (masked) cells_of(records, w, x.value, x.time.kind, s.kinds);
+                const std::vector<int> &at = columns.positions[static_cast<size_t>(w)];
+                double *row = s.tile.data() + r * C;
+                for (size_t j = 0; j < s.values.size(); j++) {
+                    row[at[j]] = s.values[j];
+                    if (masked) types[static_cast<size_t>(w * C + at[j])] = s.kinds[j];
+                }
             }
-        }
-        for (int64_t c = 0; c < C; c++) {
-            double *column = cells + c * W + first;
-            for (int64_t r = 0; r < rows; r++) column[r] = s.tile[static_cast<size_t>(r * C + c)];
-        }
-    });
+            for (int64_t c = 0; c < C; c++) {
+                double *column = cells + c * W + first;
+                for (int64_t r = 0; r < rows; r++) column[r] = s.tile[static_cast<size_t>(r * C + c)];
+            }
+        });
+    }
     return table;
 }
 
