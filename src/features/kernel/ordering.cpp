@@ -43,6 +43,7 @@ namespace movra::fe_kernel {
 void Kernel::order_readings() {
     const Interruption stop([this] { return stop_requested(); });
     ordering_clock_.start(true);
+    const double pages_before = seconds_making_pages_present();
     try {
         UnitCodes units(table_);
         const bool in_place = blocks_in_place(units);
@@ -53,6 +54,7 @@ void Kernel::order_readings() {
     }
     find_missing_times();
     ordering_clock_.lap(StageTimes::OrderingBlocks);
+    ordering_clock_.add(StageTimes::OrderingPages, seconds_making_pages_present() - pages_before);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include "parallel.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <new>
 
@@ -15,6 +16,12 @@
 #endif
 
 namespace movra::fe_kernel {
+
+namespace {
+thread_local double making_present = 0;  // seconds_making_pages_present()
+}  // namespace
+
+double seconds_making_pages_present() { return making_present; }
 
 void FreeBuffer::operator()(void *p) const {
 #ifdef __linux__
@@ -51,7 +58,9 @@ Buffer<char> allocate_bytes(size_t bytes, int threads) {
             Buffer<char> b(static_cast<char *>(p), FreeBuffer{bytes});
             MappedPages pages;
             pages.add(b);
+            const auto started = std::chrono::steady_clock::now();
             pages.make_present(threads);
+            making_present += std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
             return b;
         }
     }

@@ -33,6 +33,11 @@ private:
     std::vector<std::pair<char *, size_t>> regions_;
 };
 
+// The seconds this thread has spent so far having pages made present for
+// buffers (for the threads' shared requests, their wall time): on a virtual
+// machine much of the ordering's time.
+double seconds_making_pages_present();
+
 // `bytes` bytes (at least 1), uninitialised; see buffer().
 Buffer<char> allocate_bytes(size_t bytes, int threads);
 

@@ -8,6 +8,7 @@ namespace movra::fe_kernel {
 const char *StageTimes::name(int stage) {
     static const char *const names[kCount] = {
         "ordering: unit codes", "ordering: plan", "ordering: moving readings", "ordering: blocks",
+        "ordering: of which new pages",
         "grouping", "period aggregates", "lag pairs", "correlations",
         "masking and extremes", "sums and moments", "median and quartiles", "records",
     };

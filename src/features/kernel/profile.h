@@ -21,6 +21,7 @@ struct StageTimes {
         OrderingPlan,      // the readings to order, their keys, the copies' layout
         OrderingMoves,     // the readings moved into order (deal or gather)
         OrderingBlocks,    // each unit's block
+        OrderingPages,     // of the above, new pages made present for the copies
         Grouping,          // a window's readings grouped by period or profile key
         Aggregates,        // the per-period aggregates
         LagPairs,          // the lags' pairs and differences
@@ -51,6 +52,8 @@ public:
         times_.seconds[s] += std::chrono::duration<double>(now - last_).count();
         last_ = now;
     }
+    // Seconds timed apart, within the laps.
+    void add(StageTimes::Stage s, double seconds) { times_.seconds[s] += seconds; }
     const StageTimes &times() const { return times_; }
 
 private:
