@@ -113,14 +113,7 @@ void pair_up(const T *t, const double *value, int64_t a, int64_t e, int64_t time
              LagPairs &p) {
     int64_t nd = 0, np = 0;
     // Room for every reading paired once, until a repeated time asks for more.
-    auto room = [&p](int64_t need) {
-        if (need <= static_cast<int64_t>(p.diffs.size())) return;
-        const size_t size = static_cast<size_t>(std::max<int64_t>(need, 2 * static_cast<int64_t>(p.diffs.size())));
-        p.diffs.resize(size);
-        p.earlier.resize(size);
-        p.later.resize(size);
-    };
-    room(e - a);
+    p.fit(e - a);
     // The shifted times ascend with the times, so the matches are found by a
     // pointer moving forward (reset should a wrap-around break the order).
     int64_t lo = a;
@@ -142,7 +135,7 @@ void pair_up(const T *t, const double *value, int64_t a, int64_t e, int64_t time
             have_last = true;
         }
         const double v = value[i];
-        room(nd + std::max<int64_t>(1, hi - lo) + (e - 1 - i));  // these pairs, and one for each reading left
+        p.fit(nd + std::max<int64_t>(1, hi - lo) + (e - 1 - i));  // these pairs, and one for each reading left
         if (lo == hi) {
             p.diffs[nd++] = kNaN;
             continue;
@@ -164,11 +157,7 @@ void pair_up(const T *t, const double *value, int64_t a, int64_t e, int64_t time
 // every reading has at most one partner, found by a pointer moving forward.
 template <class T>
 void pair_up_distinct(const T *t, const double *value, int64_t a, int64_t e, T lag, bool narrow, LagPairs &p) {
-    if (static_cast<int64_t>(p.diffs.size()) < e - a) {
-        p.diffs.resize(static_cast<size_t>(e - a));
-        p.earlier.resize(static_cast<size_t>(e - a));
-        p.later.resize(static_cast<size_t>(e - a));
-    }
+    p.fit(e - a);
     int64_t lo = a, np = 0;
     for (int64_t i = a; i < e; i++) {
         const T s = shifted(t[i], lag);
@@ -189,11 +178,7 @@ void pair_up_distinct(const T *t, const double *value, int64_t a, int64_t e, T l
 // ...): the partner of reading i is reading i - lag, where there is one.
 void pair_up_consecutive(const double *value, int64_t a, int64_t e, int64_t lag, bool narrow, LagPairs &p) {
     const int64_t n = e - a;
-    if (static_cast<int64_t>(p.diffs.size()) < n) {
-        p.diffs.resize(static_cast<size_t>(n));
-        p.earlier.resize(static_cast<size_t>(n));
-        p.later.resize(static_cast<size_t>(n));
-    }
+    p.fit(n);
     // Readings k in [from, to) have a partner, k - lag (no overflow: |lag| < n there).
     const int64_t from = lag >= n ? n : lag > 0 ? lag : 0;
     const int64_t to = lag <= -n ? 0 : lag < 0 ? n + lag : n;
@@ -257,10 +242,7 @@ std::pair<double, double> correlate(const LagPairs &p, const LagPairs &q, const 
 // one chunk.
 stats::ChunkCuts group_chunks(const Groups &g, int64_t j, Work &w) {
     if (w.chunks.empty() || !g.in_place) return {};
-    const int64_t lo = g.starts[j], hi = g.starts[j + 1];
-    w.group_chunks.clear();
-    for (auto c = std::upper_bound(w.chunks.begin(), w.chunks.end(), lo); c != w.chunks.end() && *c < hi; ++c)
-        w.group_chunks.push_back(*c - lo);
+    chunk_starts_within(w.chunks, g.starts[j], g.starts[j + 1], w.group_chunks);
     return {w.group_chunks.data(), w.group_chunks.size()};
 }
 

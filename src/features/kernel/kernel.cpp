@@ -47,19 +47,29 @@ int64_t head_stop(int64_t k, int64_t n) {
 
 void Result::clear() { *this = Result(); }
 
+namespace {
+
+// f(mine, theirs) for each of a result's per-record vectors and the same
+// vector of `other`.
+template <class F>
+void each_vector(Result &r, const Result &other, F &&f) {
+    f(r.rows, other.rows);
+    f(r.period_kept, other.period_kept);
+    f(r.period, other.period);
+    f(r.profile_groups, other.profile_groups);
+    f(r.profile_keys, other.profile_keys);
+    f(r.profile_stats, other.profile_stats);
+    f(r.profile_missing, other.profile_missing);
+    f(r.profile_rows, other.profile_rows);
+    f(r.lag, other.lag);
+    f(r.span, other.span);
+}
+
+}  // namespace
+
 void Result::append(const Result &more) {
-    auto extend = [](auto &to, const auto &from) { to.insert(to.end(), from.begin(), from.end()); };
     windows += more.windows;
-    extend(rows, more.rows);
-    extend(period_kept, more.period_kept);
-    extend(period, more.period);
-    extend(profile_groups, more.profile_groups);
-    extend(profile_keys, more.profile_keys);
-    extend(profile_stats, more.profile_stats);
-    extend(profile_missing, more.profile_missing);
-    extend(profile_rows, more.profile_rows);
-    extend(lag, more.lag);
-    extend(span, more.span);
+    each_vector(*this, more, [](auto &to, const auto &from) { to.insert(to.end(), from.begin(), from.end()); });
 }
 
 // A call's records run to tens of megabytes: grown by doubling, each
@@ -67,20 +77,11 @@ void Result::append(const Result &more) {
 // by the thread appending while the others wait for it.
 void Result::reserve_like_these(int64_t all) {
     if (windows == 0 || all <= windows) return;
-    auto room = [&](auto &v) {
-        const size_t per_window = (v.size() + static_cast<size_t>(windows) - 1) / static_cast<size_t>(windows);
-        v.reserve(v.size() + (per_window + per_window / 16) * static_cast<size_t>(all - windows));
-    };
-    room(rows);
-    room(period_kept);
-    room(period);
-    room(profile_groups);
-    room(profile_keys);
-    room(profile_stats);
-    room(profile_missing);
-    room(profile_rows);
-    room(lag);
-    room(span);
+    const size_t so_far = static_cast<size_t>(windows), more = static_cast<size_t>(all - windows);
+    each_vector(*this, *this, [&](auto &v, const auto &) {
+        const size_t per_window = (v.size() + so_far - 1) / so_far;
+        v.reserve(v.size() + (per_window + per_window / 16) * more);
+    });
 }
 
 Kernel::Kernel(const Table &table, std::function<bool()> interrupted, int threads)
@@ -203,10 +204,7 @@ void Kernel::compute(const Range &r, const Options &o, Work &w, Result &out) {
     }
     const double *value = table_.value;
     w.chunks.clear();
-    if (r.copied)
-        for (auto c = std::upper_bound(table_.chunks.begin(), table_.chunks.end(), a);
-             c != table_.chunks.end() && *c < e; ++c)
-            w.chunks.push_back(*c - a);
+    if (r.copied) chunk_starts_within(table_.chunks, a, e, w.chunks);
     for (int k : o.tactic) period_entry(table_.keys[k], value, a, e, o, w, out);
     for (int k : o.periodic) profile_entry(table_.keys[k], value, a, e, o, w, out);
     if (table_.time.integer()) {

@@ -6,6 +6,7 @@
 #include "fe_kernel.h"
 #include "stats.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -19,6 +20,15 @@ struct LagPairs {
     std::vector<double> diffs, earlier, later;
     int64_t ndiffs = 0, npairs = 0;
     double correlation = 0;
+    // Room for `need` entries in each list; grown, at least twofold, only
+    // when there is less.
+    void fit(int64_t need) {
+        if (need <= static_cast<int64_t>(diffs.size())) return;
+        const size_t size = static_cast<size_t>(std::max<int64_t>(need, 2 * static_cast<int64_t>(diffs.size())));
+        diffs.resize(size);
+        earlier.resize(size);
+        later.resize(size);
+    }
 };
 
 struct alignas(64) Work {  // apart from the other threads' Work
@@ -39,5 +49,15 @@ struct alignas(64) Work {  // apart from the other threads' Work
     // column's chunks (Range::copied); empty: one chunk.
     std::vector<int64_t> chunks, group_chunks;
 };
+
+// Where chunks that begin at `starts` (ascending) begin among the readings
+// [lo, hi): the starts after lo and before hi, as offsets from lo, into
+// `out`.
+inline void chunk_starts_within(const std::vector<int64_t> &starts, int64_t lo, int64_t hi,
+                                std::vector<int64_t> &out) {
+    out.clear();
+    for (auto c = std::upper_bound(starts.begin(), starts.end(), lo); c != starts.end() && *c < hi; ++c)
+        out.push_back(*c - lo);
+}
 
 }  // namespace movra::fe_kernel

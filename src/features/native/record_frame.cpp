@@ -3,8 +3,8 @@
 
 #include "../column_placement.h"
 #include "../feature_names.h"
-#include "record_cells.h"
 #include "parallel.h"
+#include "record_cells.h"
 
 #include <pybind11/numpy.h>
 
