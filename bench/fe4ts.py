@@ -13,16 +13,18 @@ per-window time, their ratio and the peak memory of the kernel run beyond
 the input.  Beside the kernel, in the same run, it times two yardsticks on
 the same readings: numpy.sort of the value column, and pandas' groupby of
 six statistics of it per consumer (mean, std, min, max, median, skew); the
-kernel's time is printed as a multiple of each.  It then runs the kernel on the same readings in the other
-arrangement (in random order, or in order with --shuffle) and prints the
-shuffled-vs-sorted ratio (the median of --repeat alternating pairs), and times 10 windows over the whole table in both
-arrangements (only the windows' units are ordered).  With --tsfresh it also times tsfresh's extract_features with its
-minimal settings on the same readings (tsfresh must be installed; it is not a
-dependency of movra).  With --dtypes it instead times both paths on the
-column types of real tables (narrow, nullable and Arrow-backed numbers, Arrow
-columns in several chunks, text, categoricals, datetimes, parquet round trips,
-also with dtype_backend="pyarrow" and one consumer's file of many row groups),
-one row per type.
+kernel's time is printed as a multiple of each.  It then runs the kernel
+on the same readings in the other arrangement (in random order, or in order
+with --shuffle) and prints the shuffled-vs-sorted ratio (the median of
+--repeat alternating pairs), and times 10 windows over the whole table in
+both arrangements (only the windows' units are ordered).  With --tsfresh it
+also times tsfresh's extract_features with its minimal settings on the same
+readings (tsfresh must be installed; it is not a dependency of movra).  With
+--dtypes it instead times both paths on the column types of real tables
+(narrow, nullable and Arrow-backed numbers, Arrow columns in several chunks,
+text, categoricals, datetimes, parquet round trips, also with
+dtype_backend="pyarrow" and one consumer's file of many row groups), one row
+per type.
 
 With --profile it prints where each call's time goes, stage by stage: the
 call's own stages (examining the arguments, ordering the readings, locating
@@ -42,6 +44,7 @@ Run it with movra installed, for example in the environment that
     .venv-demo/bin/python bench/fe4ts.py --dtypes --consumers 300 --days 365
 """
 import argparse
+import contextlib
 import json
 import os
 import resource
@@ -338,10 +341,10 @@ def fresh_memory():
     """What memory never touched costs here: the ordering writes its copies into such memory.
 
     On a virtual machine the first write to each page can cost ten times the
-    write itself; np.ones of 1 GiB, once into new memory and once into the
-    same memory again, on one thread (the better of two).  numpy asks for huge pages, which the
-    kernel's buffers do not (the system may compact memory to find them):
-    that is turned off meanwhile.
+    write itself; np.ones of 1 GiB, once into new memory (the better of two)
+    and once into the same memory again, on one thread.  numpy asks for huge
+    pages, which the kernel's buffers do not (the system may compact memory
+    to find them): that is turned off meanwhile.
     """
     size = 2**30
     try:
@@ -361,19 +364,18 @@ def fresh_memory():
           "(one thread; new pages the better of two)")
 
 
+@contextlib.contextmanager
 def one_thread():
     """MOVRA_NUM_THREADS=1 while open."""
-    class Scope:
-        def __enter__(self):
-            self.before = os.environ.get("MOVRA_NUM_THREADS")
-            os.environ["MOVRA_NUM_THREADS"] = "1"
-
-        def __exit__(self, *exc):
-            if self.before is None:
-                del os.environ["MOVRA_NUM_THREADS"]
-            else:
-                os.environ["MOVRA_NUM_THREADS"] = self.before
-    return Scope()
+    before = os.environ.get("MOVRA_NUM_THREADS")
+    os.environ["MOVRA_NUM_THREADS"] = "1"
+    try:
+        yield
+    finally:
+        if before is None:
+            del os.environ["MOVRA_NUM_THREADS"]
+        else:
+            os.environ["MOVRA_NUM_THREADS"] = before
 
 
 def ratios(label, first, second, repeat):
