@@ -167,17 +167,21 @@ k::Result run_in_place(k::Kernel &kernel, const std::vector<k::Window> &windows,
 k::Result run_windows(Call &c, std::unique_ptr<k::Kernel> kernel, const std::vector<k::Window> &windows,
                       const k::Options &options, const native::CtrlC &ctrl_c, k::StageTimes *stages) {
     const py::ssize_t nwindows = static_cast<py::ssize_t>(windows.size());
+    // The stage times taken, the kernel and its copies are let go before
+    // the bar closes.
+    auto release = [&] {
+        if (stages) *stages = kernel->stage_times();
+        kernel.reset();
+    };
     k::Result result;
     if (kernel->reordered()) {
         BarGuard bar(progress_bar(c.global("tqdm"), py::handle(), nwindows));
         result = run_on_copies(bar, *kernel, windows, options);
-        if (stages) *stages = kernel->stage_times();
-        kernel.reset();
+        release();
         bar.close();
     } else {
         result = run_in_place(*kernel, windows, options, ctrl_c);
-        if (stages) *stages = kernel->stage_times();
-        kernel.reset();
+        release();
         BarGuard bar(progress_bar(c.global("tqdm"), py::handle(), nwindows));
         bar.update(nwindows);
         bar.close();
