@@ -58,13 +58,15 @@ run_tests() {
     (cd "$folder" && KERAS_BACKEND=jax $PRELOAD "$root/$venv/bin/python" -m pytest tests -p no:cacheprovider "${PYTEST_ARGS[@]}")
 }
 
-# stubs VENV: python/movra.pyi against the module built into VENV, with mypy's
-# stubtest: every name, parameter, kind and default must agree.
+# stubs VENV FOLDER: the stubs installed into VENV (the stub package mypy
+# finds) against the module installed beside them, with mypy's stubtest run
+# from FOLDER, away from the checkout's python/: every name, parameter, kind
+# and default must agree.
 stubs() {
-    local venv=$1
-    echo "=== $venv: checking the type stubs"
-    (cd "$root" && MYPYPATH="$root/python" "$venv/bin/python" -m mypy.stubtest movra \
-        --mypy-config-file pyproject.toml --allowlist tools/stubtest-allowlist.txt)
+    local venv=$1 folder=$2
+    echo "=== $venv: checking the installed type stubs"
+    (cd "$folder" && "$root/$venv/bin/python" -m mypy.stubtest movra \
+        --mypy-config-file pyproject.toml --allowlist "$root/tools/stubtest-allowlist.txt")
 }
 
 # native: the kernel's own C++ tests, built with CMake and run by ctest.
@@ -99,7 +101,7 @@ PYTEST_ARGS=("$@")
 PRELOAD=""
 native
 wheel_suite .venv-test "pandas>=3" "numpy>=2" "pyarrow" "keras>=3" "jax[cpu]" mypy scikit-learn matplotlib
-stubs .venv-test
+stubs .venv-test "$root/build/wheel-suite"
 suite .venv-test-pandas22 "pandas==2.2.*" "numpy==1.26.*" "pyarrow<26"
 
 # The interpreter itself is not instrumented, so the sanitizer runtimes are
