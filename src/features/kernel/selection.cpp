@@ -75,12 +75,30 @@ private:
     std::optional<UnitCodes> codes_;
 };
 
-// The wanted readings among unit[begin .. end), listed.
+// The wanted readings among unit[begin .. end), listed.  Where the first
+// readings come in runs of one unit, as in a table in unit order, a unit is
+// tested once per run, which then costs a comparison a reading; else each
+// reading is tested, without a branch that units in random order would
+// mispredict.
 template <class Test>
 std::vector<int64_t> wanted_in(const int64_t *unit, int64_t begin, int64_t end, Test wanted) {
+    constexpr int64_t kFirst = 256;
+    int64_t repeats = 0;
+    for (int64_t i = begin + 1; i < std::min(end, begin + kFirst); i++) repeats += unit[i] == unit[i - 1];
     std::vector<int64_t> found;
-    for (int64_t i = begin; i < end; i++)
-        if (wanted(unit[i])) found.push_back(i);
+    if (2 * repeats < kFirst) {
+        for (int64_t i = begin; i < end; i++)
+            if (wanted(unit[i])) found.push_back(i);
+        return found;
+    }
+    for (int64_t i = begin; i < end;) {
+        const int64_t u = unit[i];
+        int64_t j = i + 1;
+        while (j < end && unit[j] == u) j++;
+        if (wanted(u))
+            for (; i < j; i++) found.push_back(i);
+        i = j;
+    }
     return found;
 }
 
