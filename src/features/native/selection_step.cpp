@@ -54,11 +54,13 @@ std::vector<ReadColumn> read_columns(const Context &cx, const CallShape &call) {
             if (c.name.equal(name)) return;
         py::object series = cx.args.df[name];
         ReadColumn c{py::reinterpret_borrow<py::object>(name), py::object(), py::object()};
-        py::object values = series.attr("to_numpy")();
-        if (py::isinstance<py::dtype>(series.attr("dtype")) && is_plain_array(values, call.rows))
-            c.numpy_values = values;
-        else
-            c.pandas_values = series.attr("array");
+        // Only a column of a numpy type is its numpy array; any other would
+        // be converted whole.
+        if (py::isinstance<py::dtype>(series.attr("dtype"))) {
+            py::object values = series.attr("to_numpy")();
+            if (is_plain_array(values, call.rows)) c.numpy_values = values;
+        }
+        if (!c.numpy_values) c.pandas_values = series.attr("array");
         columns.push_back(std::move(c));
     };
     add(cx.args.unit);
