@@ -15,9 +15,10 @@ the same readings: numpy.sort of the value column, and pandas' groupby of
 six statistics of it per consumer (mean, std, min, max, median, skew); the
 kernel's time is printed as a multiple of each.  It then runs the kernel
 on the same readings in the other arrangement (in random order, or in order
-with --shuffle) and prints the shuffled-vs-sorted ratio (the median of
---repeat alternating pairs), and times 10 windows over the whole table in
-both arrangements (only the windows' units are ordered).  With --tsfresh it
+with --shuffle) and prints the shuffled-vs-sorted ratio, and the time of 10
+windows over the whole table in both arrangements against every window in
+order (only the windows' readings are looked at), each the median of
+--repeat alternating rounds.  With --tsfresh it
 also times tsfresh's extract_features with its minimal settings on the same
 readings (tsfresh must be installed; it is not a dependency of movra).  With
 --dtypes it instead times both paths on the column types of real tables
@@ -309,7 +310,12 @@ def run_dtypes(args):
 
 
 def arrangements(df, interval, args, log):
-    """The same readings in the other order, and 10 windows over the whole table."""
+    """The same readings in the other order, and 10 windows over the whole table.
+
+    Each of --repeat rounds times, one after the other, every window over the
+    readings in random order and in order, then 10 of the windows over each;
+    every ratio is the median of the rounds' own ratios.
+    """
     started = time.perf_counter()
     if args.shuffle:
         other = df.sort_values(["CONS_NO", "DAY"], kind="stable", ignore_index=True)
@@ -317,24 +323,34 @@ def arrangements(df, interval, args, log):
         other = df.take(np.random.default_rng(args.seed).permutation(len(df))).reset_index(drop=True)
     built = time.perf_counter() - started
     sorted_df, shuffled_df = (other, df) if args.shuffle else (df, other)
-    ratio, pairs = ratios("arrangements:", lambda: fe4ts(shuffled_df, interval), lambda: fe4ts(sorted_df, interval),
-                          args.repeat)
-    calls = log.calls()
-    shuffled, ordered = pairs[0]
-    if calls:  # the first pair's
-        print_stages("stages, readings in random order", calls[0], shuffled)
-        print_stages("stages, readings in order", calls[1], ordered)
-    print(f"\nin order:     {ordered:8.2f} s total; in random order {shuffled:.2f} s "
-          f"(other arrangement built in {built:.1f} s)")
-    print(f"shuffled/sorted: {ratio:5.2f} x (median of {args.repeat} pairs)")
-    fresh_memory()
-
     few = interval.sample(n=min(10, len(interval)), random_state=args.seed).reset_index(drop=True)
-    for name, frame in (("in order", other if args.shuffle else df), ("random order", df if args.shuffle else other)):
-        started = time.perf_counter()
-        fe4ts(frame, few)
-        print(f"{len(few)} windows, readings {name}: {time.perf_counter() - started:6.3f} s for the whole call")
+    calls = {"shuffled": lambda: fe4ts(shuffled_df, interval), "sorted": lambda: fe4ts(sorted_df, interval),
+             "few shuffled": lambda: fe4ts(shuffled_df, few), "few sorted": lambda: fe4ts(sorted_df, few)}
+    rounds = [{name: timed(call)[0] for name, call in calls.items()} for _ in range(args.repeat)]
+    stages = log.calls()
+    first = rounds[0]
+    if stages:  # the first round's
+        print_stages("stages, readings in random order", stages[0], first["shuffled"])
+        print_stages("stages, readings in order", stages[1], first["sorted"])
+        print_stages(f"stages, {len(few)} windows, readings in random order", stages[2], first["few shuffled"])
+    if args.repeat > 1:
+        print("\narrangements: pairs: " + ", ".join(f"{r['shuffled']:.2f}/{r['sorted']:.2f} s" for r in rounds))
+    print(f"\nin order:     {first['sorted']:8.2f} s total; in random order {first['shuffled']:.2f} s "
+          f"(other arrangement built in {built:.1f} s)")
+    print(f"shuffled/sorted: {median(r['shuffled'] / r['sorted'] for r in rounds):5.2f} x "
+          f"(median of {args.repeat} pairs)")
+    fresh_memory()
+    for name, key in (("in order", "few sorted"), ("in random order", "few shuffled")):
+        seconds = median(r[key] for r in rounds)
+        ratio = median(r[key] / r["sorted"] for r in rounds)
+        print(f"{len(few)} windows, readings {name + ':':17s} {seconds:6.3f} s for the whole call, "
+              f"{ratio:6.3f} x every window in order (medians of {args.repeat} rounds)")
     del other
+
+
+def median(values):
+    values = sorted(values)
+    return values[len(values) // 2]
 
 
 def fresh_memory():
@@ -387,11 +403,9 @@ def ratios(label, first, second, repeat):
     pairs = []
     for _ in range(repeat):
         pairs.append((timed(first)[0], timed(second)[0]))
-    each = [a / b for a, b in pairs]
-    middle = sorted(each)[len(each) // 2]
     if repeat > 1:
         print(f"{label} pairs: " + ", ".join(f"{a:.2f}/{b:.2f} s" for a, b in pairs))
-    return middle, pairs
+    return median(a / b for a, b in pairs), pairs
 
 
 def scaling(df, interval, threads, repeat):

@@ -12,8 +12,10 @@
 // produces its part of the kernel's input or returns why the kernel cannot
 // reproduce the pandas path for it; fe4ts reports that reason when a large
 // call falls back.  Every conversion is a whole-column numpy or pandas
-// operation (a view where the column already is int64 or float64); key
-// columns of other kinds become sorted codes with a table of their labels.
+// operation (a view where the column already is int64 or float64), over
+// the readings the windows read when they are a small share of the table;
+// key columns of other kinds become sorted codes with a table of their
+// labels.
 // Anything not understood, including every input that makes the pandas
 // path raise, goes to the pandas path unchanged.  Nothing here modifies the
 // caller's frames.
@@ -64,18 +66,23 @@ RecordNames Examination::names() const { return {call.value, call.tactic_names, 
 namespace {
 
 // The steps in order, each with what it reads of the earlier ones; the
-// first reason ends the examination.
-Reason examine(const Call &c, const Context &cx, Examination &x) {
+// first reason ends the examination.  The unit column is looked at whole;
+// where the windows read a small share of the table, the steps after the
+// selection see their readings alone.
+Reason examine(const Call &c, const Context &whole, Examination &x) {
     if (Reason r = progress_step(c); !r.empty()) return r;
-    if (Reason r = arguments_step(cx, x.call); !r.empty()) return r;
+    if (Reason r = arguments_step(whole, x.call); !r.empty()) return r;
+    if (Reason r = aggregate_step(whole, x.aggregation); !r.empty()) return r;
+    if (Reason r = units_step(whole, x.call, Buffers{whole.numpy, x.call.rows, x.arrays}, x.units); !r.empty())
+        return r;
+    if (Reason r = selection_step(whole, x.call, x.units, x.selection); !r.empty()) return r;
+    const Context cx = x.selection.context(whole);
     const Buffers buffers{cx.numpy, x.call.rows, x.arrays};
-    if (Reason r = aggregate_step(cx, x.aggregation); !r.empty()) return r;
     if (Reason r = value_step(cx, x.call, x.aggregation, buffers, x.value); !r.empty()) return r;
     if (Reason r = time_step(cx, x.call, buffers, x.time); !r.empty()) return r;
     if (Reason r = lag_step(x.call, x.time, x.lags); !r.empty()) return r;
     if (Reason r = keys_step(cx, x.call, x.aggregation, x.time, buffers, x.keys); !r.empty()) return r;
-    if (Reason r = units_step(cx, x.call, buffers, x.units); !r.empty()) return r;
-    if (Reason r = chunk_step(cx, x.call, x.value, x.units, x.chunks); !r.empty()) return r;
+    if (Reason r = chunk_step(cx, x.call, x.value, x.units, x.selection, x.chunks); !r.empty()) return r;
     if (Reason r = windows_step(cx, x.call, x.time, x.units, x.windows); !r.empty()) return r;
     return exactness_step(cx, x.call, x.time, x.lags, x.windows);
 }

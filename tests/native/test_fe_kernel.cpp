@@ -975,6 +975,61 @@ std::vector<unsigned char> bytes_of(const Result &r) {
     return out;
 }
 
+void test_readings_of_units_against_plain_scan() {
+    // The readings of a few units, found by the threads part by part
+    // (kCheckRows readings a part: several parts here), against a plain scan:
+    // units in runs and shuffled, near and far apart (a direct table of
+    // units or a hash), wanted units repeated or absent; and nothing once
+    // they are more than the share asked for, found by the sample or by the
+    // whole look.
+    const int64_t n = (int64_t{1} << 22) * 2 + 12345;
+    uint64_t state = 99;
+    auto next = [&] {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return state >> 33;
+    };
+    for (int64_t scale : {int64_t{1}, int64_t{1} << 40}) {
+        for (bool shuffled : {false, true}) {
+            std::vector<int64_t> unit(n);
+            for (int64_t i = 0; i < n; i++)
+                unit[i] = (shuffled ? static_cast<int64_t>(next() % 5000) : i * 5000 / n) * scale - 7;
+            const std::vector<std::vector<int64_t>> asked = {
+                {},
+                {3 * scale - 7},
+                {4999 * scale - 7, 0 * scale - 7, 4999 * scale - 7, 123456789},  // repeated; 123456789 absent
+                {-1, 5001 * scale},                                               // absent
+            };
+            for (const auto &units : asked) {
+                std::vector<int64_t> want;
+                for (int64_t i = 0; i < n; i++)
+                    if (std::find(units.begin(), units.end(), unit[i]) != units.end()) want.push_back(i);
+                const std::string what = std::to_string(units.size()) + " units of scale " + std::to_string(scale) +
+                                         (shuffled ? ", shuffled" : ", in runs");
+                for (int threads : {1, 2, 3}) {
+                    const auto got = readings_of_units(unit.data(), n, units, n / 8, threads);
+                    check(got && *got == want, "readings of " + what + " on " + std::to_string(threads) + " threads");
+                    if (want.empty()) continue;
+                    const auto over = readings_of_units(unit.data(), n, units, static_cast<int64_t>(want.size()) - 1,
+                                                        threads);
+                    check(!over, "one reading more than asked for: nothing, " + what);
+                    const auto exact = readings_of_units(unit.data(), n, units, static_cast<int64_t>(want.size()),
+                                                         threads);
+                    check(exact && *exact == want, "exactly as many as asked for, " + what);
+                }
+            }
+            // Most units wanted: the sample gives up, and so would the look.
+            std::vector<int64_t> most;
+            for (int64_t u = 0; u < 4000; u++) most.push_back(u * scale - 7);
+            check(!readings_of_units(unit.data(), n, most, n / 8, 2), "most of the table wanted: nothing");
+        }
+    }
+    // A short table: no sample, every reading looked at.
+    const std::vector<int64_t> few = {5, 1, 5, 2, 5};
+    const auto got = readings_of_units(few.data(), 5, {5}, 3, 2);
+    check(got && *got == std::vector<int64_t>({0, 2, 4}), "a short table's readings");
+    check(!readings_of_units(few.data(), 5, {5}, 2, 2), "a short table, more than asked for");
+}
+
 void test_large_tables_threads_and_wanted_units() {
     // Enough readings for the ordering to split its passes between threads:
     // shuffled, in order, with units far apart (no direct unit table), on
@@ -1187,5 +1242,6 @@ int main() {
     test_interrupted_ordering();
     test_key_changed_while_ordered();
     test_large_tables_threads_and_wanted_units();
+    test_readings_of_units_against_plain_scan();
     return movra_tests::report("fe_kernel");
 }

@@ -327,6 +327,15 @@ double pairwise_corr(const double *x, const double *y, int64_t n);
 // The processors this process may run on (its affinity mask), at least 1.
 int available_cpus();
 
+// The readings whose unit is one of `units`: their positions, ascending,
+// when there are at most `most` of them; otherwise nothing.  One look at
+// the unit column, by up to `threads` threads side by side, given up as
+// soon as more are found, or before it begins where an even sample of the
+// table finds clearly more than twice the share that `most` allows.
+std::optional<std::vector<int64_t>> readings_of_units(const int64_t *unit, int64_t n,
+                                                      const std::vector<int64_t> &units, int64_t most,
+                                                      int threads);
+
 // The position of the first occurrence of each distinct value of v[0 .. n),
 // ascending: the values pandas' unique gives, in its order (every NaN one
 // value, 0.0 equal to -0.0).  Up to `threads` threads look side by side.

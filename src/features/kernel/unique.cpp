@@ -84,16 +84,22 @@ std::vector<int64_t> first_occurrences(const T *v, int64_t n, int threads) {
         // A column mostly repeats a few values (weekdays, months): a small
         // direct-mapped cache of values seen answers for them before the
         // set is asked.  Every entry starts as the first value, added first.
+        // The column and the part's end are held here: the set's growth
+        // could write anywhere, for all the compiler knows, and the loop
+        // would read both again at every value.
         constexpr int kCacheBits = 10;
         uint64_t cache[size_t{1} << kCacheBits];
-        const uint64_t first = identity(v[begin]);
-        seen[p].add(first, begin);
+        const T *const values = v;
+        const int64_t stop = end;
+        FirstSeen &part = seen[p];
+        const uint64_t first = identity(values[begin]);
+        part.add(first, begin);
         std::fill(std::begin(cache), std::end(cache), first);
-        for (int64_t i = begin + 1; i < end; i++) {
-            const uint64_t id = identity(v[i]);
+        for (int64_t i = begin + 1; i < stop; i++) {
+            const uint64_t id = identity(values[i]);
             uint64_t &cached = cache[FirstSeen::hash(id) >> (64 - kCacheBits)];
             if (cached == id) continue;
-            seen[p].add(id, i);
+            part.add(id, i);
             cached = id;
         }
     });

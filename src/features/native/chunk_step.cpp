@@ -12,8 +12,9 @@
 namespace movra::fe4ts_layer {
 
 Reason chunk_step(const Context &cx, const CallShape &call, const ValueColumn &value, const Units &units,
-                  Chunks &out) {
-    if (value.chunks.empty()) return {};
+                  const Selection &selection, Chunks &out) {
+    // Readings picked out of the table are of some of its units only.
+    if (value.chunks.empty() || selection.partial()) return {};
     const int64_t *unit = units.readings;
     for (int64_t i = 1; i < call.rows; i++)
         if (unit[i] != unit[0]) return {};

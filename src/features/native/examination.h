@@ -17,6 +17,7 @@
 #include "fe_kernel.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -145,6 +146,16 @@ struct Units {
     std::vector<uint8_t> unmatched;     // 1: the window's unit equals no reading's
 };
 
+// selection_step: the readings the windows read, picked out of the table
+// when they are a small share of it.
+struct Selection {
+    std::optional<Fe4tsArgs> args;  // the call with df the selected readings; unset: the whole table
+    std::vector<int64_t> units;     // the selected readings' unit keys (Units::readings then)
+    // The call as the steps after the selection see it.
+    Context context(const Context &whole) const;
+    bool partial() const { return args.has_value(); }
+};
+
 // windows_step: every window's bounds.
 struct Windows {
     std::vector<k::Window> windows;
@@ -161,6 +172,7 @@ struct Examination {
     Lags lags;
     Keys keys;
     Units units;
+    Selection selection;
     Chunks chunks;
     Windows windows;
 
@@ -177,17 +189,21 @@ struct Examination {
 Reason progress_step(const Call &c);
 Reason arguments_step(const Context &cx, CallShape &out);
 Reason aggregate_step(const Context &cx, Aggregation &out);
+Reason units_step(const Context &cx, const CallShape &call, const Buffers &buffers, Units &out);
+// Where the windows read a small share of the table, the steps after this
+// one see their readings alone: `call.rows` and `units.readings` then count
+// and key the selected readings, and the context's df holds them.
+Reason selection_step(const Context &cx, CallShape &call, Units &units, Selection &out);
 Reason value_step(const Context &cx, const CallShape &call, const Aggregation &aggregation, const Buffers &buffers,
                   ValueColumn &out);
 Reason time_step(const Context &cx, const CallShape &call, const Buffers &buffers, TimeAxis &out);
 Reason lag_step(const CallShape &call, const TimeAxis &time, Lags &out);
 Reason keys_step(const Context &cx, const CallShape &call, const Aggregation &aggregation, const TimeAxis &time,
                  const Buffers &buffers, Keys &out);
-Reason units_step(const Context &cx, const CallShape &call, const Buffers &buffers, Units &out);
 // An Arrow value column in several chunks keeps them only in the windows of
 // a table of one unit whose readings pandas' sort leaves in their order.
 Reason chunk_step(const Context &cx, const CallShape &call, const ValueColumn &value, const Units &units,
-                  Chunks &out);
+                  const Selection &selection, Chunks &out);
 Reason windows_step(const Context &cx, const CallShape &call, const TimeAxis &time, const Units &units, Windows &out);
 // Integer times compared in float64 (float lags or bounds) or shifted in
 // a narrow width stay exact.
