@@ -11,7 +11,7 @@
 // numpy and tqdm where movra.fe4ts finds them.  This module holds its own
 // copy of the types and the held names that the function type needs, made
 // ready here as movra's are at its load.
-#include "../features/fe4ts_derive.h"
+#include "../features/feature_table.h"
 #include "../features/fe4ts_records.h"
 #include "../module/entry.h"
 #include "../module/errors.h"
@@ -33,7 +33,8 @@ namespace {
 // that brought new columns, its position and the columns of its labels.
 py::object fe4ts_records_body(Call &c) {
     const Fe4tsArgs a(c);
-    RecordFrame records = fe4ts_records(c, a);
+    WindowRecords records = fe4ts_records(c, a);
+    py::object frame = feature_table(c, a, *records.records, false);
     py::list rows, positions;
     for (const Introduction &i : records.introductions) {
         rows.append(py::int_(i.record));
@@ -41,7 +42,7 @@ py::object fe4ts_records_body(Call &c) {
         for (int p : i.positions) columns.append(py::int_(p));
         positions.append(columns);
     }
-    return py::make_tuple(records.frame, rows, positions);
+    return py::make_tuple(frame, rows, positions);
 }
 
 // fe4ts's entry with the record stage as its body: its parameters, its
@@ -88,7 +89,7 @@ py::object derive(py::object ftrs, py::object df, py::object unit, py::object ta
                             value.ptr(), none.ptr(), none.ptr(),   none.ptr()};
         Call c(records_function, args);
         const Fe4tsArgs a(c);
-        return fe4ts_derive(c, a, std::move(ftrs));
+        return with_derived_columns(c, a, std::move(ftrs));
     } catch (py::error_already_set &) {
         throw;
     } catch (...) {

@@ -6,7 +6,7 @@
 #include "merged_columns.h"
 
 #include "../features/column_placement.h"
-#include "../features/py_labels.h"
+#include "../features/py_label_index.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -37,7 +37,7 @@ py::tuple merged_columns(py::object unit, py::list tables) {
     std::stable_sort(order.begin(), order.end(),
                      [](const Introduced &a, const Introduced &b) { return a.window < b.window; });
 
-    ColumnPlacement<PyLabels> placement(unit);
+    ColumnPlacement<PyLabelIndex> placement(unit);
     std::vector<std::vector<int>> slots(count);
     for (size_t t = 0; t < count; t++) slots[t].assign(labels[t].size(), -1);
     for (const Introduced &i : order) {

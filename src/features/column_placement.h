@@ -4,8 +4,8 @@
 // columns, and the unit label, which every record carries at its end
 // unless it holds an entry of that name.  Both of fe4ts's paths place their
 // records by it: the pandas path's labels are Python objects, compared as a
-// dict compares keys (PyLabels, fe4ts.cpp); the kernel's are UTF-8 text
-// (TextLabels).
+// dict compares keys (PyLabelIndex, fe4ts.cpp); the kernel's are UTF-8 text
+// (TextLabelIndex).
 #pragma once
 
 #include <cstdint>
@@ -91,7 +91,7 @@ private:
 };
 
 // Labels as UTF-8 text.
-class TextLabels {
+class TextLabelIndex {
 public:
     using Label = std::string;
     int find(const std::string &label) const {

@@ -36,7 +36,7 @@ void test_parts_merge_into_one_table(uint32_t seed) {
     const std::vector<Record> records = random_records(rng, windows);
     const std::string trial = "seed " + std::to_string(seed);
 
-    ColumnPlacement<TextLabels> whole("u");
+    ColumnPlacement<TextLabelIndex> whole("u");
     std::vector<std::vector<int>> whole_positions;
     for (int w = 0; w < windows; w++) whole_positions.push_back(whole.place(records[static_cast<size_t>(w)], w));
 
@@ -44,7 +44,7 @@ void test_parts_merge_into_one_table(uint32_t seed) {
     const size_t parts = 3;
     std::vector<std::vector<int>> windows_of(parts);
     for (int w = 0; w < windows; w++) windows_of[rng() % parts].push_back(w);
-    std::vector<ColumnPlacement<TextLabels>> placed(parts, ColumnPlacement<TextLabels>("u"));
+    std::vector<ColumnPlacement<TextLabelIndex>> placed(parts, ColumnPlacement<TextLabelIndex>("u"));
     std::vector<std::vector<std::vector<int>>> part_positions(parts);
     for (size_t p = 0; p < parts; p++)
         for (size_t row = 0; row < windows_of[p].size(); row++)
@@ -62,7 +62,7 @@ void test_parts_merge_into_one_table(uint32_t seed) {
             for (size_t i = 0; i < placed[p].introductions().size(); i++)
                 if (windows_of[p][static_cast<size_t>(placed[p].introductions()[i].record)] == w)
                     steps.push_back({w, p, i});
-    ColumnPlacement<TextLabels> merged("u");
+    ColumnPlacement<TextLabelIndex> merged("u");
     std::vector<std::vector<int>> column_of(parts);
     for (size_t p = 0; p < parts; p++) column_of[p].assign(placed[p].names().size(), -1);
     for (const Step &s : steps) {
@@ -92,7 +92,7 @@ void test_parts_merge_into_one_table(uint32_t seed) {
 // One placement alone: a record brings new columns exactly when the table
 // grows, and placing just the introductions again gives the same table.
 void test_introductions_replay() {
-    ColumnPlacement<TextLabels> table("u");
+    ColumnPlacement<TextLabelIndex> table("u");
     table.place(Record{}, 0);                 // the unit column only
     table.place(Record{"a", "a"}, 1);         // two columns named a
     table.place(Record{"a"}, 2);              // nothing new

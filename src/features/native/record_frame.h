@@ -10,7 +10,7 @@
 
 namespace movra::fe4ts_layer {
 
-RecordFrame record_frame(Call &c, const Context &cx, const Examination &x, const k::Options &options,
+WindowRecords record_frame(Call &c, const Context &cx, const Examination &x, const k::Options &options,
                          const k::Result &result, int threads);
 
 }  // namespace movra::fe4ts_layer
