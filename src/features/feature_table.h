@@ -43,9 +43,9 @@ struct PlacedRecords {
     // Per feature column of `floats`: 1 when the float64 column is the
     // frame's column as it is, 0 when retype gives it another type.
     std::vector<uint8_t> plain;
-    // Gives the frame's feature columns (by their place among them) the
-    // types of their cells, before the unit columns go in.
-    std::function<void(py::handle ftrs)> retype;
+    // Gives the frame's feature columns the types of their cells; feature
+    // column j is the frame's column at[j].
+    std::function<void(py::handle ftrs, const std::vector<py::ssize_t> &at)> retype;
     py::object index;  // the table's index; null: 0, 1, 2, ...
 };
 

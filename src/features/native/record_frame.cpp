@@ -214,7 +214,7 @@ struct Spans {
 };
 
 void datetime_record_types(const Context &cx, const TimeAxis &time, const std::string &value, const Spans &r,
-                           py::object ftrs, const std::vector<ColumnRole> &roles) {
+                           py::object ftrs, const std::vector<ColumnRole> &roles, const std::vector<py::ssize_t> &at) {
     bool any = false;
     for (int64_t n : r.rows) any = any || n > 0;
     if (!any) return;  // only empty records: all float64, no span
@@ -223,8 +223,9 @@ void datetime_record_types(const Context &cx, const TimeAxis &time, const std::s
         const ColumnRole &role = roles[static_cast<size_t>(j)];
         if (role.block == Block::Span) span_at[static_cast<size_t>(role.field)] = j;
         if (role.count()) {
-            py::object column = ftrs.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
-            if (!has_missing(column)) ftrs.attr("isetitem")(j, column.attr("astype")("int64"));
+            const py::ssize_t to = at[static_cast<size_t>(j)];
+            py::object column = ftrs.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), to)];
+            if (!has_missing(column)) ftrs.attr("isetitem")(to, column.attr("astype")("int64"));
         }
     }
     // Timestamps of the span, NaN for empty windows.
@@ -251,7 +252,7 @@ void datetime_record_types(const Context &cx, const TimeAxis &time, const std::s
                                                  py::arg("dtype") = py::none());
     for (int e = 0; e < 2; e++)
         if (span_at[e] >= 0)
-            ftrs.attr("isetitem")(span_at[e], span.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), e)]);
+            ftrs.attr("isetitem")(at[static_cast<size_t>(span_at[e])], span.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), e)]);
 }
 
 }  // namespace
@@ -269,7 +270,7 @@ WindowRecords record_frame(Call &c, const Context &cx, const Examination &x, con
     for (const std::string &name : columns.names) placed->labels.append(py::str(name));
     placed->unit_at = {columns.unit_at};
     const Fe4tsArgs &a = cx.args;
-    placed->unit_values = a.interval[a.unit].attr("reset_index")(py::arg("drop") = true);
+    placed->unit_values = a.window_column(a.unit).attr("reset_index")(py::arg("drop") = true);
     placed->rows = static_cast<py::ssize_t>(records.windows());
     placed->floats = table;
 
@@ -288,10 +289,10 @@ WindowRecords record_frame(Call &c, const Context &cx, const Examination &x, con
         auto roles = std::make_shared<std::vector<ColumnRole>>(std::move(columns.roles));
         auto spans = std::make_shared<Spans>(Spans{result.windows, result.rows, result.span});
         placed->retype = [cx, time = x.time, value = x.value, name = x.call.value, table, types, roles,
-                          spans](py::handle ftrs) {
+                          spans](py::handle ftrs, const std::vector<py::ssize_t> &at) {
             py::object frame = py::reinterpret_borrow<py::object>(ftrs);
-            if (time.kind == TimeAxis::Datetime) datetime_record_types(cx, time, name, *spans, frame, *roles);
-            if (value.masked) masked_record_types(cx, value, table, *types, frame);
+            if (time.kind == TimeAxis::Datetime) datetime_record_types(cx, time, name, *spans, frame, *roles, at);
+            if (value.masked) masked_record_types(cx, value, table, *types, frame, at);
         };
     }
     WindowRecords out;
