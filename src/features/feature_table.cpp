@@ -371,13 +371,4 @@ py::object feature_table(Call &c, const Fe4tsArgs &a, PlacedRecords &r, bool der
     return derived_over_frame(c, plan, ftrs, computed);
 }
 
-py::object with_derived_columns(Call &c, const Fe4tsArgs &a, py::object ftrs) {
-    PlacedRecords r;  // every column read through pandas
-    for (py::handle label : ftrs.attr("columns")) r.labels.append(label);
-    if (py::len(r.labels) > 0) r.unit_at = {-1};
-    DerivedPlan plan(r, a.unit);
-    plan_derived(c, a, 1, plan);
-    return derived_over_frame(c, plan, std::move(ftrs), FloatTable(std::vector<py::ssize_t>{0, 0}));
-}
-
 }  // namespace movra

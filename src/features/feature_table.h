@@ -53,8 +53,4 @@ struct PlacedRecords {
 // Up to `threads` threads search the periodic columns for their values.
 py::object feature_table(Call &c, const Fe4tsArgs &a, PlacedRecords &r, bool derive, int threads = 1);
 
-// The derived columns added to a frame of records whose unit columns are
-// in place, its columns' types whatever they are.
-py::object with_derived_columns(Call &c, const Fe4tsArgs &a, py::object ftrs);
-
 }  // namespace movra
