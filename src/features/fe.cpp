@@ -203,20 +203,9 @@ py::object fe4ts_fe(Call &c) {
     MOVRA_AT(c);
     if (!(py::len(x.df_) > 0)) return f;
 
-    for (Block b : kBlockOrder) switch (b) {
-            case Block::Period:
-                period_block(x);
-                break;
-            case Block::Profile:
-                profile_block(x);
-                break;
-            case Block::Lag:
-                lag_block(x);
-                break;
-            case Block::Span:
-                span_block(x);
-                break;
-        }
+    // Each block's extraction, by Block, run in the record's block order.
+    static void (*const extract[])(Extraction &) = {period_block, profile_block, lag_block, span_block};
+    for (Block b : kBlockOrder) extract[static_cast<int>(b)](x);
     MOVRA_AT(c);
     return c.global("pandas").attr("concat")(x.blocks);
 }
