@@ -1,4 +1,4 @@
-// The record frame of a kernel run (record_frame.h).
+// The placed records of a kernel run (record_frame.h).
 #include "record_frame.h"
 
 #include "../column_placement.h"
