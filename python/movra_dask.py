@@ -318,10 +318,13 @@ class _Fe4tsArgs:
     del_t_maximin: Any
     aggfunc: Any
 
-    def derive(self, records: pd.DataFrame, keys: pd.DataFrame) -> pd.DataFrame:
-        """fe4ts's derived columns added to the records of every window; `keys`
-        holds the whole table's periodic values."""
-        return _companion.derive(records, keys, self.unit, self.tactic, self.periodic, self.lag, self.value)
+    def table(self, parts: list[tuple[pd.DataFrame, np.ndarray, list[int]]], plan: "_Fe4tsPlan", units: pd.Series,
+              bounds: tuple[int, int]) -> pd.DataFrame:
+        """Windows bounds[0] .. bounds[1]-1 of fe4ts's table, from the records of
+        the pieces holding them (each with its rows' windows and the columns of
+        its own), derived columns included."""
+        return _companion.fe4ts_table(parts, plan.columns, plan.unit_slots, units, bounds[0], bounds[1], plan.keys,
+                                      self.unit, self.tactic, self.periodic, self.lag, self.value)
 
 
 @dataclass
@@ -342,8 +345,7 @@ def _fe4ts_piece(part: pd.DataFrame, windows: pd.DataFrame, positions: np.ndarra
     records, rows, columns = _companion.fe4ts_records(part, a.unit, a.tactic, a.periodic, a.lag, a.value, windows,
                                                       a.del_t_maximin, a.aggfunc)
     positions = np.asarray(positions, dtype=np.int64)
-    features = [dt for label, dt in zip(records.columns, records.dtypes) if not _same_label(label, a.unit)]
-    numeric = all(dt == np.float64 for dt in features)
+    numeric = _companion.float_records(records, a.unit)
     return _Piece(records, positions, [int(positions[r]) for r in rows], columns, numeric)
 
 
@@ -378,42 +380,11 @@ def _fe4ts_plan(outlines: list[_Piece], a: _Fe4tsArgs, keys: pd.DataFrame) -> _F
 
 def _fe4ts_assemble(context: tuple[_Fe4tsPlan, _Fe4tsArgs, pd.Series], bounds: tuple[int, int],
                     ids: Sequence[int], *pieces: _Piece) -> pd.DataFrame:
-    """The rows of windows bounds[0] .. bounds[1]-1, built as one call builds
-    its table: the records' cells in column order, missing where a record
-    lacks the label, the unit column from the window table, then the derived
-    columns."""
+    """The rows of windows bounds[0] .. bounds[1]-1, built by movra's rule for
+    one call's table from the pieces' records."""
     plan, a, units = context
-    start, stop = bounds
-    slots_of = [plan.slots[k] for k in ids]
-    features = [c for c in range(len(plan.columns)) if c not in set(plan.unit_slots)]
-    feature_at = {c: f for f, c in enumerate(features)}
-    rows = stop - start
-    if plan.numeric:
-        table = np.full((rows, len(features)), np.nan)
-        for piece, slots in zip(pieces, slots_of):
-            take = np.flatnonzero((piece.positions >= start) & (piece.positions < stop))
-            cols = [(j, feature_at[s]) for j, s in enumerate(slots) if s in feature_at]
-            if len(take) == 0 or not cols:
-                continue
-            values = piece.records.iloc[take, [j for j, _ in cols]].to_numpy(dtype=np.float64)
-            targets = np.array([f for _, f in cols], dtype=np.intp)
-            table[np.ix_(piece.positions[take] - start, targets)] = values
-        ftrs = pd.DataFrame(table, columns=[plan.columns[c] for c in features])
-    else:
-        cells: list[list[Any]] = [[np.nan] * len(features) for _ in range(rows)]
-        for piece, slots in zip(pieces, slots_of):
-            take = np.flatnonzero((piece.positions >= start) & (piece.positions < stop))
-            cols = [(j, feature_at[s]) for j, s in enumerate(slots) if s in feature_at]
-            block = piece.records.iloc[take, [j for j, _ in cols]].astype(object).to_numpy()
-            for r, row in zip(piece.positions[take] - start, block):
-                for (_, f), v in zip(cols, row):
-                    cells[r][f] = v
-        ftrs = pd.DataFrame(cells, columns=[plan.columns[c] for c in features], dtype=None)
-    values = units.iloc[start:stop].reset_index(drop=True)
-    for c in sorted(plan.unit_slots):
-        ftrs.insert(c, a.unit, values, allow_duplicates=True)
-    ftrs.index = pd.RangeIndex(start, stop)
-    return a.derive(ftrs, plan.keys)
+    parts = [(piece.records, piece.positions, plan.slots[k]) for k, piece in zip(ids, pieces)]
+    return a.table(parts, plan, units, bounds)
 
 
 def fe4ts(df: dd.DataFrame | pd.DataFrame, unit: Hashable, tactic: Sequence[str], periodic: Sequence[str],
@@ -441,7 +412,8 @@ def fe4ts(df: dd.DataFrame | pd.DataFrame, unit: Hashable, tactic: Sequence[str]
     total = len(interval)
     if total == 0:
         # No window, no record: the table is the derived columns alone.
-        return _frame_without_conversion(a.derive(pd.DataFrame(), keys))
+        plan = _Fe4tsPlan([], [], [], True, keys)
+        return _frame_without_conversion(a.table([], plan, pd.Series([], dtype=object), (0, 0)))
     if not _has_column(interval, a.unit):
         return _single_call(movra.fe4ts, df, args, f"{unit!r} is not a column of the window table")
 

@@ -1,9 +1,9 @@
 // _movra_companion: what movra_dask needs of fe4ts beyond movra's own
 // namespace, which stays as it is.  movra_dask runs fe4ts's record stage
 // on each partition's windows, merges the partitions' columns as one call
-// places them, and adds the derived columns once over the assembled
-// records: every rule it follows is the extension's own code, linked from
-// the same library as movra.
+// places them, and has the rows of the table assembled from the
+// partitions' records, derived columns included: every rule it follows is
+// the extension's own code, linked from the same library as movra.
 //
 // The record stage runs as a function object of movra's function type, in
 // movra's namespace: it binds its arguments and reports errors as
@@ -11,13 +11,14 @@
 // numpy and tqdm where movra.fe4ts finds them.  This module holds its own
 // copy of the types and the held names that the function type needs, made
 // ready here as movra's are at its load.
-#include "../features/fe4ts_derive.h"
+#include "../features/feature_table.h"
 #include "../features/fe4ts_records.h"
 #include "../module/entry.h"
 #include "../module/errors.h"
 #include "../module/function.h"
 #include "../module/namespace.h"
 #include "../module/scope.h"
+#include "assembled_rows.h"
 #include "merged_columns.h"
 
 #include <pybind11/pybind11.h>
@@ -33,7 +34,8 @@ namespace {
 // that brought new columns, its position and the columns of its labels.
 py::object fe4ts_records_body(Call &c) {
     const Fe4tsArgs a(c);
-    RecordFrame records = fe4ts_records(c, a);
+    WindowRecords records = fe4ts_records(c, a);
+    py::object frame = feature_table(c, a, *records.records, false);
     py::list rows, positions;
     for (const Introduction &i : records.introductions) {
         rows.append(py::int_(i.record));
@@ -41,7 +43,7 @@ py::object fe4ts_records_body(Call &c) {
         for (int p : i.positions) columns.append(py::int_(p));
         positions.append(columns);
     }
-    return py::make_tuple(records.frame, rows, positions);
+    return py::make_tuple(frame, rows, positions);
 }
 
 // fe4ts's entry with the record stage as its body: its parameters, its
@@ -50,7 +52,7 @@ py::object fe4ts_records_body(Call &c) {
 FunctionEntry records_entry;
 
 // The record stage's function object, made at import and held for the
-// life of the process; derive's calls run in its namespace too.
+// life of the process; fe4ts_table's calls run in its namespace too.
 PyObject *records_function = nullptr;
 
 void ready_runtime() {
@@ -77,18 +79,21 @@ py::object make_records_function(py::module_ &m) {
     return function;
 }
 
-// The derived columns added to `ftrs`, the records of every window, as
-// fe4ts adds them; `df` holds the periodic columns' values.  A C++
-// exception becomes the Python exception movra would raise.
-py::object derive(py::object ftrs, py::object df, py::object unit, py::object tactic, py::object periodic,
-                  py::object lag, py::object value) {
+// Windows start .. stop-1 of one fe4ts table, assembled from the records
+// of tables of some windows each (assembled_rows.h) and given the derived
+// columns, by the feature table's rule; `df` holds the periodic columns'
+// values.  A C++ exception becomes the Python exception movra would raise.
+py::object fe4ts_table(py::list parts, py::list labels, py::list unit_columns, py::object units, py::ssize_t start,
+                       py::ssize_t stop, py::object df, py::object unit, py::object tactic, py::object periodic,
+                       py::object lag, py::object value) {
     try {
         py::none none;
         PyObject *args[] = {df.ptr(),  unit.ptr(),  tactic.ptr(), periodic.ptr(), lag.ptr(),
                             value.ptr(), none.ptr(), none.ptr(),   none.ptr()};
         Call c(records_function, args);
         const Fe4tsArgs a(c);
-        return fe4ts_derive(c, a, std::move(ftrs));
+        PlacedRecords rows = assembled_rows(parts, labels, unit_columns, unit, units, start, stop);
+        return feature_table(c, a, rows, true);
     } catch (py::error_already_set &) {
         throw;
     } catch (...) {
@@ -107,7 +112,9 @@ PYBIND11_MODULE(_movra_companion, m) {
     py::object records = make_records_function(m);
     m.attr("fe4ts_records") = records;
     records_function = records.release().ptr();
-    m.def("derive", &derive, py::arg("ftrs"), py::arg("df"), py::arg("unit"), py::arg("tactic"),
-          py::arg("periodic"), py::arg("lag"), py::arg("value"));
+    m.def("fe4ts_table", &fe4ts_table, py::arg("parts"), py::arg("labels"), py::arg("unit_columns"), py::arg("units"),
+          py::arg("start"), py::arg("stop"), py::arg("df"), py::arg("unit"), py::arg("tactic"), py::arg("periodic"),
+          py::arg("lag"), py::arg("value"));
+    m.def("float_records", &float_records, py::arg("records"), py::arg("unit"));
     m.def("merged_columns", &merged_columns, py::arg("unit"), py::arg("tables"));
 }

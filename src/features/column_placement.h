@@ -4,10 +4,11 @@
 // columns, and the unit label, which every record carries at its end
 // unless it holds an entry of that name.  Both of fe4ts's paths place their
 // records by it: the pandas path's labels are Python objects, compared as a
-// dict compares keys (PyLabels, fe4ts.cpp); the kernel's are UTF-8 text
-// (TextLabels).
+// dict compares keys (PyLabelIndex, fe4ts.cpp); the kernel's are UTF-8 text
+// (TextLabelIndex).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -90,8 +91,61 @@ private:
     std::vector<Introduction> introductions_;
 };
 
+// Merging tables of some records each: the records that brought new columns
+// to each table are placed again, in global record order, in one placement.
+// A record that brought no new column to its own table brought none to the
+// whole, since its table's earlier records come earlier in the whole too;
+// so the placement ends with the columns that placing every record gives.
+template <class Label>
+struct PlacedTable {
+    std::vector<Label> labels;                // its columns' labels
+    std::vector<Introduction> introductions;  // as introductions() gives them, `record` the global number
+};
+
+template <class Label>
+struct MergedColumns {
+    std::vector<Label> names;              // every column's label, in column order
+    std::vector<std::vector<int>> columns;  // per table: the column of each of its own
+    std::vector<int> unit_columns;         // the unit's columns
+};
+
+template <class Index>
+MergedColumns<typename Index::Label> merge_placed(typename Index::Label unit,
+                                                  const std::vector<PlacedTable<typename Index::Label>> &tables) {
+    using Label = typename Index::Label;
+    struct Introduced {
+        int64_t record;
+        size_t table, at;
+    };
+    std::vector<Introduced> order;
+    for (size_t t = 0; t < tables.size(); t++)
+        for (size_t i = 0; i < tables[t].introductions.size(); i++)
+            order.push_back({tables[t].introductions[i].record, t, i});
+    std::stable_sort(order.begin(), order.end(),
+                     [](const Introduced &a, const Introduced &b) { return a.record < b.record; });
+
+    ColumnPlacement<Index> placement(unit);
+    MergedColumns<Label> out;
+    for (const auto &table : tables) out.columns.emplace_back(table.labels.size(), -1);
+    for (const Introduced &i : order) {
+        const std::vector<int> &own = tables[i.table].introductions[i.at].positions;
+        std::vector<Label> record;
+        for (int c : own) record.push_back(tables[i.table].labels[static_cast<size_t>(c)]);
+        const std::vector<int> at = placement.place(record, i.record);
+        for (size_t j = 0; j < at.size(); j++) out.columns[i.table][static_cast<size_t>(own[j])] = at[j];
+    }
+    out.names = placement.names();
+    // A table's column that no record's label placed is its unit column (a
+    // table has columns only once it has records, so then there are some).
+    if (!order.empty()) out.unit_columns = placement.unit_columns();
+    for (auto &of_table : out.columns)
+        for (int &c : of_table)
+            if (c < 0 && !out.unit_columns.empty()) c = out.unit_columns[0];
+    return out;
+}
+
 // Labels as UTF-8 text.
-class TextLabels {
+class TextLabelIndex {
 public:
     using Label = std::string;
     int find(const std::string &label) const {

@@ -9,12 +9,15 @@
 #include "../module/table.h"
 #include "../native/decline.h"
 #include "column_placement.h"
-#include "fe4ts_derive.h"
+#include "feature_table.h"
 #include "fe4ts_native.h"
 #include "fe4ts_records.h"
-#include "py_labels.h"
+#include "py_label_index.h"
+
+#include <pybind11/numpy.h>
 
 #include <algorithm>
+#include <memory>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -117,13 +120,14 @@ py::object window_readings(Call &c, py::handle df, py::handle unit, py::handle t
     return df_;
 }
 
-// The window records, gathered and turned into a frame once.  The columns
-// are those that appending the records one by one would give
-// (ColumnPlacement).  The unit column holds the windows' own unit values,
-// not the record's coerced copy of them.
+// The window records, gathered and placed once.  The columns are those
+// that appending the records one by one would give (ColumnPlacement).  The
+// unit column holds the windows' own unit values, not the record's coerced
+// copy of them.  Records that are all numbers give float64 columns; any
+// other record leaves the columns' types to pandas' inference over cells.
 class FeatureRows {
 public:
-    explicit FeatureRows(py::object unit) : unit_(unit), columns_(std::move(unit)) {}
+    explicit FeatureRows(py::object unit) : columns_(std::move(unit)) {}
 
     void add(py::handle record) {
         py::list keys = record.attr("index").attr("tolist")();
@@ -134,53 +138,69 @@ public:
             last_positions_ = columns_.place(keys, static_cast<int64_t>(rows_.size()));
             last_keys_ = keys;
         }
-        rows_.push_back({last_positions_, record.attr("tolist")()});
+        rows_.push_back({last_positions_, py::reinterpret_borrow<py::object>(record)});
     }
 
     bool empty() const { return rows_.empty(); }
     const std::vector<Introduction> &introductions() const { return columns_.introductions(); }
 
-    py::object frame(py::handle pandas, py::handle unit_values) const {
-        if (rows_.empty()) return pandas.attr("DataFrame")();
+    std::unique_ptr<PlacedRecords> placed(py::object unit_values) const {
+        auto out = std::make_unique<PlacedRecords>();
+        out->unit_values = std::move(unit_values);
+        out->rows = static_cast<py::ssize_t>(rows_.size());
+        if (rows_.empty()) return out;
         const std::vector<py::object> &names = columns_.names();
-        const std::vector<int> &unit_columns = columns_.unit_columns();
+        out->unit_at = columns_.unit_columns();
+        std::sort(out->unit_at.begin(), out->unit_at.end());
 
+        // Each column's place among the feature columns (-1: a unit column).
         std::vector<int> feature_of(names.size(), 0);
-        for (int p : unit_columns) feature_of[p] = -1;
-        py::list feature_columns;
+        for (int p : out->unit_at) feature_of[static_cast<size_t>(p)] = -1;
         for (size_t p = 0; p < names.size(); ++p)
             if (feature_of[p] == 0) {
-                feature_of[p] = static_cast<int>(py::len(feature_columns));
-                feature_columns.append(names[p]);
+                feature_of[p] = static_cast<int>(out->labels.size());
+                out->labels.append(names[p]);
             }
-
-        py::float_ missing(std::nan(""));
-        py::list table;
-        for (const Row &r : rows_) {
-            py::list cells(py::len(feature_columns));
-            for (size_t k = 0; k < cells.size(); ++k) cells[k] = missing;
-            for (size_t k = 0; k < r.positions.size(); ++k) {
-                int to = feature_of[r.positions[k]];
-                if (to >= 0) cells[to] = r.values[k];
+        const py::ssize_t W = out->rows, C = static_cast<py::ssize_t>(out->labels.size());
+        if (numeric_) {
+            py::array_t<double, py::array::f_style> table({W, C});
+            double *cells = table.mutable_data();
+            std::fill(cells, cells + W * C, std::nan(""));
+            for (py::ssize_t w = 0; w < W; ++w) {
+                const Row &r = rows_[static_cast<size_t>(w)];
+                auto values = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
+                    r.record.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = std::nan("")));
+                if (!values) throw py::error_already_set();
+                const double *v = values.data();
+                for (size_t k = 0; k < r.positions.size(); ++k) {
+                    const int to = feature_of[static_cast<size_t>(r.positions[k])];
+                    if (to >= 0) cells[to * W + w] = v[k];
+                }
             }
-            table.append(cells);
+            out->floats = std::move(table);
+            return out;
         }
-        py::object dtype = numeric_ ? py::object(py::str("float64")) : py::object(py::none());
-        py::object ftrs = pandas.attr("DataFrame")(table, py::arg("columns") = feature_columns, py::arg("dtype") = dtype);
-        std::vector<int> at(unit_columns);
-        std::sort(at.begin(), at.end());
-        for (int p : at) ftrs.attr("insert")(p, unit_, unit_values, py::arg("allow_duplicates") = true);
-        return ftrs;
+        py::float_ missing(std::nan(""));
+        for (const Row &r : rows_) {
+            py::list values = r.record.attr("tolist")();
+            py::list cells(C);
+            for (py::ssize_t k = 0; k < C; ++k) cells[static_cast<size_t>(k)] = missing;
+            for (size_t k = 0; k < r.positions.size(); ++k) {
+                const int to = feature_of[static_cast<size_t>(r.positions[k])];
+                if (to >= 0) cells[static_cast<size_t>(to)] = values[k];
+            }
+            out->cells.append(cells);
+        }
+        return out;
     }
 
 private:
     struct Row {
         std::vector<int> positions;
-        py::list values;
+        py::object record;
     };
 
-    py::object unit_;
-    ColumnPlacement<PyLabels> columns_;
+    ColumnPlacement<PyLabelIndex> columns_;
     std::vector<Row> rows_;
     py::object last_keys_;
     std::vector<int> last_positions_;
@@ -188,7 +208,7 @@ private:
 };
 
 // The pandas path: every window through pandas, one library call at a time.
-RecordFrame fe4ts_pandas(Call &c, const Fe4tsArgs &a) {
+WindowRecords fe4ts_pandas(Call &c, const Fe4tsArgs &a) {
     const py::object &df = a.df, &unit = a.unit, &tactic = a.tactic, &periodic = a.periodic, &lag = a.lag;
     const py::object &value = a.value, &interval = a.interval, &del_t_maximin = a.del_t_maximin, &aggfunc = a.aggfunc;
 
@@ -230,16 +250,19 @@ RecordFrame fe4ts_pandas(Call &c, const Fe4tsArgs &a) {
         unit_values = windows.values(unit);
     else
         unit_values = pandas.attr("Series")(yielded_units);
-    return RecordFrame{rows.frame(pandas, unit_values), rows.introductions()};
+    WindowRecords out;
+    out.records = rows.placed(unit_values);
+    out.introductions = rows.introductions();
+    return out;
 }
 
 }  // namespace
 
-RecordFrame fe4ts_records(Call &c, const Fe4tsArgs &a) {
+WindowRecords fe4ts_records(Call &c, const Fe4tsArgs &a) {
     // The native kernel where it reproduces the pandas path, else the pandas path.
     std::string declined;
-    RecordFrame records = fe4ts_native(c, a, declined);
-    if (records.frame) return records;
+    WindowRecords records = fe4ts_native(c, a, declined);
+    if (records.records) return records;
     MOVRA_AT(c);
     native::warn_declined(native::Layer::Fe4ts, a.interval, declined);  // its windows
     return fe4ts_pandas(c, a);
@@ -247,8 +270,8 @@ RecordFrame fe4ts_records(Call &c, const Fe4tsArgs &a) {
 
 py::object fe4ts(Call &c) {
     const Fe4tsArgs a(c);
-    RecordFrame records = fe4ts_records(c, a);
-    py::object out = fe4ts_derive(c, a, records.frame, records.threads);
+    WindowRecords records = fe4ts_records(c, a);
+    py::object out = feature_table(c, a, *records.records, true, records.threads);
     if (records.profile) {
         records.profile->lap("derived columns");
         records.profile->write();

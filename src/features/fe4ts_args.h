@@ -13,6 +13,22 @@ struct Fe4tsArgs {
           interval(c.arg(6)), del_t_maximin(c.arg(7)), aggfunc(c.arg(8)) {}
 
     py::object df, unit, tactic, periodic, lag, value, interval, del_t_maximin, aggfunc;
+
+    // df[name] and interval[name], each looked up once per call: a frame's
+    // column lookup is a few microseconds of pandas, and the steps of a call
+    // read the same few columns many times.
+    py::object column(py::handle name) const { return cached(df, df_columns_, name); }
+    py::object window_column(py::handle name) const { return cached(interval, window_columns_, name); }
+
+private:
+    static py::object cached(const py::object &frame, py::dict &cache, py::handle name) {
+        if (PyObject *hit = PyDict_GetItemWithError(cache.ptr(), name.ptr())) return py::reinterpret_borrow<py::object>(hit);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        py::object column = frame[name];
+        cache[name] = column;
+        return column;
+    }
+    mutable py::dict df_columns_, window_columns_;
 };
 
 }  // namespace movra

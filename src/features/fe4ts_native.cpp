@@ -108,7 +108,7 @@ Reason examined(const Call &c, const Fe4tsArgs &a, std::optional<Context> &cx, E
 
 }  // namespace fe4ts_layer
 
-RecordFrame fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
+WindowRecords fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
     using namespace fe4ts_layer;
     // MOVRA_FE4TS_PROFILE: a file that each call appends its stages' times to.
     auto profile = std::make_shared<k::CallProfile>(std::getenv("MOVRA_FE4TS_PROFILE"));
@@ -138,7 +138,7 @@ RecordFrame fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
     const k::Result result = run_windows(c, std::move(kernel), x.windows.windows, options, ctrl_c, &stages);
     profile->lap("windows");
     profile->add(stages);
-    RecordFrame records = record_frame(c, *cx, x, options, result, threads);
+    WindowRecords records = record_frame(c, *cx, x, options, result, threads);
     profile->lap("frame");
     records.threads = threads;
     if (profile->on()) records.profile = std::move(profile);

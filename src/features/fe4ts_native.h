@@ -13,7 +13,7 @@ namespace movra {
 // call is not one the kernel reproduces exactly; `declined` then says why and
 // what would make it native (fe4ts takes the pandas path, which also raises
 // whatever errors the inputs cause).
-RecordFrame fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined);
+WindowRecords fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined);
 
 // fe4ts's progress bar when `tqdm` is the class loaded with the module: the
 // number of windows and a label, over `iterable` (or updated by hand when

@@ -1,48 +1,24 @@
 // The layout of fe4ts's window records (record_layout.h).
 #include "record_layout.h"
 
-#include "feature_names.h"
-
-#include <iterator>
 
 namespace movra {
 
 namespace k = fe_kernel;
 
-static_assert(std::size(kSpanSuffixes) == fields_of(Block::Span), "a label for each end of the span");
-
 void append_labels(const RecordNames &names, const RecordEntry &e, const std::string &key,
                    std::vector<std::string> &out) {
     const std::string &v = names.value;
-    if (e.block == Block::Span) {
-        for (const char *end : kSpanSuffixes) out.push_back(v + end);
-        return;
+    switch (e.block) {
+        case Block::Period:
+            return append_fields(period_base(v, names.tactic[e.index]), 0, fields_of(e.block), out);
+        case Block::Profile:
+            return append_fields(profile_base(v, names.periodic[e.index], key), 0, fields_of(e.block), out);
+        case Block::Lag:
+            return append_fields(lag_base(v, names.lag[e.index]), 0, fields_of(e.block), out);
+        case Block::Span:
+            return append_span(v, out);
     }
-    const std::string prefix = e.block == Block::Period    ? v + "_" + names.tactic[e.index] + "_"
-                               : e.block == Block::Profile ? v + "_" + names.periodic[e.index] + "_" + key + "_"
-                                                           : v + kDiffInfix + names.lag[e.index] + "_";
-    for (int f = 0; f < fields_of(e.block); f++) out.push_back(prefix + kFieldNames[f]);
-}
-
-std::vector<std::string> record_labels(const RecordNames &names,
-                                       const std::vector<std::vector<std::string>> &profile_keys) {
-    std::vector<int64_t> groups;
-    std::vector<const std::string *> keys;  // by group
-    for (const auto &of_column : profile_keys) {
-        groups.push_back(static_cast<int64_t>(of_column.size()));
-        for (const std::string &key : of_column) keys.push_back(&key);
-    }
-    RecordCounts counts = names.counts();
-    if (groups.size() < counts.periodic) groups.resize(counts.periodic, 0);
-    RecordOutline every;
-    every.empty = false;
-    every.profile_groups = groups.data();
-    std::vector<std::string> out;
-    const std::string none;
-    walk_record(every, counts, [&](const RecordEntry &e) {
-        append_labels(names, e, e.block == Block::Profile ? *keys[e.group] : none, out);
-    });
-    return out;
 }
 
 ResultRecords::ResultRecords(const k::Result &r, const k::Options &o)

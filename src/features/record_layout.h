@@ -5,13 +5,13 @@
 // are its block's (feature_names.h names them), and its labels are the
 // entry's prefix followed by each field's name.
 //
-// Every walk over a record goes through walk_record: the kernel's layer
-// labels, shapes, fills and types its records by it, and record_labels
-// gives the labels of a record holding every entry, from the call's
-// arguments alone.  Plain C++, without Python.
+// Every walk over a record goes through walk_record, block by block in
+// feature_names.h's order: the kernel's layer labels, shapes, fills and
+// types its records by it.  Plain C++, without Python.
 #pragma once
 
 #include "fe_kernel.h"
+#include "feature_names.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -19,16 +19,6 @@
 #include <vector>
 
 namespace movra {
-
-enum class Block : uint8_t { Period, Profile, Lag, Span };
-
-// The number of fields of an entry of the block.
-constexpr int fields_of(Block b) {
-    return b == Block::Period    ? fe_kernel::kPeriodWidth
-           : b == Block::Profile ? fe_kernel::kStats
-           : b == Block::Lag     ? fe_kernel::kLagWidth
-                                 : 2;  // the smallest and largest time
-}
 
 // One entry of a record.
 struct RecordEntry {
@@ -54,13 +44,23 @@ struct RecordOutline {
 template <class Visit>
 void walk_record(const RecordOutline &r, const RecordCounts &n, Visit &&visit) {
     if (r.empty) return;
-    for (size_t t = 0; t < n.tactic; t++)
-        if (r.period_kept == nullptr || r.period_kept[t]) visit(RecordEntry{Block::Period, t, 0});
     size_t g = r.first_group;
-    for (size_t p = 0; p < n.periodic; p++)
-        for (int64_t j = 0; j < r.profile_groups[p]; j++) visit(RecordEntry{Block::Profile, p, g++});
-    for (size_t l = 0; l < n.lags; l++) visit(RecordEntry{Block::Lag, l, 0});
-    visit(RecordEntry{Block::Span, 0, 0});
+    for (Block b : kBlockOrder) switch (b) {
+            case Block::Period:
+                for (size_t t = 0; t < n.tactic; t++)
+                    if (r.period_kept == nullptr || r.period_kept[t]) visit(RecordEntry{b, t, 0});
+                break;
+            case Block::Profile:
+                for (size_t p = 0; p < n.periodic; p++)
+                    for (int64_t j = 0; j < r.profile_groups[p]; j++) visit(RecordEntry{b, p, g++});
+                break;
+            case Block::Lag:
+                for (size_t l = 0; l < n.lags; l++) visit(RecordEntry{b, l, 0});
+                break;
+            case Block::Span:
+                visit(RecordEntry{b, 0, 0});
+                break;
+        }
 }
 
 // The names that labels are made of, as UTF-8: the value column, each
@@ -75,12 +75,6 @@ struct RecordNames {
 // as text (str() of the group's key).
 void append_labels(const RecordNames &names, const RecordEntry &e, const std::string &key,
                    std::vector<std::string> &out);
-
-// The labels of a record holding every period and lag entry and, for
-// each periodic column, a group of each of its keys (as text, in their
-// order): every label a call's records can have, in record order.
-std::vector<std::string> record_labels(const RecordNames &names,
-                                       const std::vector<std::vector<std::string>> &profile_keys);
 
 // The records of a kernel run, window by window.
 class ResultRecords {

@@ -46,7 +46,7 @@ WINDOWS = calls.windows(["START", "END", "FORWARD_R"], max_bounds=3, max_windows
        aggfunc=st.sampled_from([np.nansum, calls.pandas_path]))
 def test_records_of_parts_merge_into_one_call(df, interval, owners, aggfunc):
     whole, _, _ = companion.fe4ts_records(df, *ARGS, interval, False, aggfunc)
-    pd.testing.assert_frame_equal(companion.derive(whole, df, *ARGS), movra.fe4ts(df, *ARGS, interval, False, aggfunc))
+    expected = movra.fe4ts(df, *ARGS, interval, False, aggfunc)
 
     owner = np.array(owners[: len(interval)])
     parts, tables = [], []
@@ -64,3 +64,13 @@ def test_records_of_parts_merge_into_one_call(df, interval, owners, aggfunc):
         for j, column in enumerate(slot):
             pd.testing.assert_series_equal(records.iloc[:, j], whole.iloc[windows, column].reset_index(drop=True),
                                            check_dtype=False, rtol=1e-12)
+    # The parts' records assemble into the one call's table, derived columns
+    # included, a run of windows at a time.
+    pieces = [(records, windows, slot) for (records, windows), slot in zip(parts, slots)]
+    unit_values = interval["U"].reset_index(drop=True)
+    table = companion.fe4ts_table(pieces, names, units, unit_values, 0, len(interval), df, *ARGS)
+    pd.testing.assert_frame_equal(table, expected)
+    half = len(interval) // 2
+    rows = companion.fe4ts_table(pieces, names, units, unit_values, half, len(interval), df, *ARGS)
+    assert list(rows.index) == list(range(half, len(interval)))
+    pd.testing.assert_frame_equal(rows, expected.iloc[half:], check_dtype=len(interval) - half == len(interval))

@@ -1,7 +1,8 @@
 // Unit tests of the column placement, without Python: records split into
 // parts that are placed each on their own and merged by their
-// introductions give the columns of placing every record in one table, and
-// each part's cells land in the columns the one table puts them in.
+// introductions (merge_placed, the companion's merge) give the columns of
+// placing every record in one table, and each part's cells land in the
+// columns the one table puts them in.
 #include "column_placement.h"
 
 #include "checks.h"
@@ -36,7 +37,7 @@ void test_parts_merge_into_one_table(uint32_t seed) {
     const std::vector<Record> records = random_records(rng, windows);
     const std::string trial = "seed " + std::to_string(seed);
 
-    ColumnPlacement<TextLabels> whole("u");
+    ColumnPlacement<TextLabelIndex> whole("u");
     std::vector<std::vector<int>> whole_positions;
     for (int w = 0; w < windows; w++) whole_positions.push_back(whole.place(records[static_cast<size_t>(w)], w));
 
@@ -44,40 +45,27 @@ void test_parts_merge_into_one_table(uint32_t seed) {
     const size_t parts = 3;
     std::vector<std::vector<int>> windows_of(parts);
     for (int w = 0; w < windows; w++) windows_of[rng() % parts].push_back(w);
-    std::vector<ColumnPlacement<TextLabels>> placed(parts, ColumnPlacement<TextLabels>("u"));
+    std::vector<ColumnPlacement<TextLabelIndex>> placed(parts, ColumnPlacement<TextLabelIndex>("u"));
     std::vector<std::vector<std::vector<int>>> part_positions(parts);
     for (size_t p = 0; p < parts; p++)
         for (size_t row = 0; row < windows_of[p].size(); row++)
             part_positions[p].push_back(
                 placed[p].place(records[static_cast<size_t>(windows_of[p][row])], static_cast<int64_t>(row)));
 
-    // The merge: every part's introductions, in global window order.
-    struct Step {
-        int window;
-        size_t part, at;
-    };
-    std::vector<Step> steps;
-    for (int w = 0; w < windows; w++)
-        for (size_t p = 0; p < parts; p++)
-            for (size_t i = 0; i < placed[p].introductions().size(); i++)
-                if (windows_of[p][static_cast<size_t>(placed[p].introductions()[i].record)] == w)
-                    steps.push_back({w, p, i});
-    ColumnPlacement<TextLabels> merged("u");
-    std::vector<std::vector<int>> column_of(parts);
-    for (size_t p = 0; p < parts; p++) column_of[p].assign(placed[p].names().size(), -1);
-    for (const Step &s : steps) {
-        const std::vector<int> &columns = placed[s.part].introductions()[s.at].positions;
-        Record labels;
-        for (int c : columns) labels.push_back(placed[s.part].names()[static_cast<size_t>(c)]);
-        const std::vector<int> at = merged.place(labels, s.window);
-        for (size_t j = 0; j < at.size(); j++) column_of[s.part][static_cast<size_t>(columns[j])] = at[j];
+    // The merge, as movra_dask's companion merges its partitions: each
+    // part's labels and introductions, renumbered to global windows.
+    std::vector<PlacedTable<std::string>> tables(parts);
+    for (size_t p = 0; p < parts; p++) {
+        tables[p].labels = placed[p].names();
+        for (Introduction in : placed[p].introductions()) {
+            in.record = windows_of[p][static_cast<size_t>(in.record)];
+            tables[p].introductions.push_back(std::move(in));
+        }
     }
-    // A part's column that no introduction placed is its unit column.
-    for (auto &columns : column_of)
-        for (int &c : columns)
-            if (c < 0) c = merged.unit_columns()[0];
-    check(merged.names() == whole.names(), trial + ": merged columns");
-    check(merged.unit_columns() == whole.unit_columns(), trial + ": unit columns");
+    const MergedColumns<std::string> merged = merge_placed<TextLabelIndex>("u", tables);
+    const std::vector<std::vector<int>> &column_of = merged.columns;
+    check(merged.names == whole.names(), trial + ": merged columns");
+    check(merged.unit_columns == whole.unit_columns(), trial + ": unit columns");
 
     // A part's cell of window w, label j, goes where the whole table puts it.
     for (size_t p = 0; p < parts; p++)
@@ -92,7 +80,7 @@ void test_parts_merge_into_one_table(uint32_t seed) {
 // One placement alone: a record brings new columns exactly when the table
 // grows, and placing just the introductions again gives the same table.
 void test_introductions_replay() {
-    ColumnPlacement<TextLabels> table("u");
+    ColumnPlacement<TextLabelIndex> table("u");
     table.place(Record{}, 0);                 // the unit column only
     table.place(Record{"a", "a"}, 1);         // two columns named a
     table.place(Record{"a"}, 2);              // nothing new

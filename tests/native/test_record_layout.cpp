@@ -1,6 +1,6 @@
 // Unit tests of the window records' layout, without Python: the entries a
-// walk visits over a kernel run's records, and the labels of a record
-// holding every entry.
+// walk visits over a kernel run's records, and the labels the label rule
+// gives a record holding every entry.
 #include "checks.h"
 #include "record_layout.h"
 
@@ -70,7 +70,16 @@ void test_labels_of_every_entry() {
     names.tactic = {"DAY", "WEEK"};
     names.periodic = {"WD", "M"};
     names.lag = {"1", "7.5"};
-    const std::vector<std::string> labels = record_labels(names, {{"0", "6"}, {}});
+    // A record with every period and lag entry, and groups 0 and 6 of WD.
+    const int64_t groups[] = {2, 0};
+    const std::string keys[] = {"0", "6"};
+    RecordOutline every;
+    every.empty = false;
+    every.profile_groups = groups;
+    std::vector<std::string> labels;
+    walk_record(every, names.counts(), [&](const RecordEntry &e) {
+        append_labels(names, e, e.block == Block::Profile ? keys[e.group] : std::string(), labels);
+    });
     const size_t want = 2 * k::kPeriodWidth + 2 * k::kStats + 2 * k::kLagWidth + 2;
     check(labels.size() == want, "one label per field of every entry: " + std::to_string(labels.size()));
     if (labels.size() != want) return;

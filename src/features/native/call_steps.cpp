@@ -50,7 +50,7 @@ Reason arguments_step(const Context &cx, CallShape &out) {
     for (const auto &p : out.periodic) out.periodic_names.push_back(utf8(p));
     if (out.tactic[0].equal(a.value)) return "the time column tactic[0] is the value column";
     if (has_column(columns, a.value + py::str("_1"))) return "df has a column named value + \"_1\"";
-    out.time_kind = utf8(a.df[out.tactic[0]].attr("dtype").attr("kind"))[0];
+    out.time_kind = utf8(a.column(out.tactic[0]).attr("dtype").attr("kind"))[0];
     return {};
 }
 

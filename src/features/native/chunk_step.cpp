@@ -20,9 +20,9 @@ Reason chunk_step(const Context &cx, const CallShape &call, const ValueColumn &v
         if (unit[i] != unit[0]) return {};
     // Whether pandas' sort finds the times in order: the same sort of the
     // column alone leaves its positions as they are.
-    py::object times = cx.args.df[call.tactic[0]].attr("reset_index")(py::arg("drop") = true);
+    py::object times = cx.args.column(call.tactic[0]).attr("reset_index")(py::arg("drop") = true);
     if (!truth(times.attr("sort_values")().attr("index").attr("is_monotonic_increasing"))) return {};
-    py::object column = cx.args.df[cx.args.value];
+    py::object column = cx.args.column(cx.args.value);
     const std::string what = described("the value column", cx.args.value, type_of(cx.pandas, cx.numpy, column));
     Reason rules = chunk_rules(cx, what, float64_hint(cx));
     if (!rules.empty()) return rules;

@@ -100,7 +100,7 @@ Reason cut_step(const Context &cx, const k::Kernel &kernel, const k::Table &tabl
                    "pandas path's sort orders";
         if (narrow && kernel.repeats_time(range))
             return "the value column " + text_of(cx.args.value) + " (" +
-                   utf8(py::str(cx.args.df[cx.args.value].attr("dtype"))) +
+                   utf8(py::str(cx.args.column(cx.args.value).attr("dtype"))) +
                    ") has readings of a window at equal times, which the pandas path's sort may "
                    "order otherwise, and float32 sums depend on the order" + float64_hint(cx);
     }

@@ -102,7 +102,7 @@ Reason key_column(const Context &cx, const CallShape &call, const Aggregation &a
             at = static_cast<int>(j);
             return {};
         }
-    py::object column = cx.args.df[name];
+    py::object column = cx.args.column(name);
     const ColumnType t = type_of(cx.pandas, cx.numpy, column);
     const std::string what = described(tactic ? "the period column" : "the periodic column", name, t);
     const bool extremes = tactic && aggregation.del_t_maximin;
@@ -153,13 +153,13 @@ Reason keys_step(const Context &cx, const CallShape &call, const Aggregation &ag
 // which is how == compares them; a datetime column's windows must name
 // their unit by a Timestamp (pandas would parse text).
 Reason units_step(const Context &cx, const CallShape &call, const Buffers &buffers, Units &out) {
-    py::object column = cx.args.df[cx.args.unit];
+    py::object column = cx.args.column(cx.args.unit);
     const ColumnType t = type_of(cx.pandas, cx.numpy, column);
     const std::string what = described("the unit column", cx.args.unit, t);
     const bool direct = t.numpy_kind("ib") || (t.numpy_kind("u") && t.size <= 4);
     if (t.numpy_kind("f") && t.size != 8) return what + " compares in float32; cast it to float64";
     if (t.kind == 'm' || t.kind == 'V' || t.kind == 'c') return what + " is of a kind the kernel does not code";
-    py::list units = cx.args.interval[cx.args.unit].attr("tolist")();
+    py::list units = cx.args.window_column(cx.args.unit).attr("tolist")();
     py::dict unit_codes;
     if (direct) {
         out.readings = buffers.of<int64_t>(column, "int64");

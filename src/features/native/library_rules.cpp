@@ -11,11 +11,23 @@
 namespace movra::fe4ts_layer {
 
 // Skewness and kurtosis of constant data tell the two moment rules apart.
+// The rule is a fact of the pandas release, so it is probed once per
+// release seen (a pandas without a version is probed on every call).
 k::Moments moments_rule(const Context &cx) {
+    static std::string probed_version;
+    static k::Moments probed = k::Moments::CorrectedTwoPass;
+    py::object version = optional_attr(cx.pandas, "__version__");
+    const bool known = version && PyUnicode_Check(version.ptr());
+    if (known && !probed_version.empty() && utf8(version) == probed_version) return probed;
     py::list constant;
     for (int i = 0; i < 3; i++) constant.append(py::float_(1.0));
     const double probe = cx.pandas.attr("Series")(constant).attr("skew")().cast<double>();
-    return std::isnan(probe) ? k::Moments::CorrectedTwoPass : k::Moments::ZeroedTwoPass;
+    const k::Moments rule = std::isnan(probe) ? k::Moments::CorrectedTwoPass : k::Moments::ZeroedTwoPass;
+    if (known) {
+        probed_version = utf8(version);
+        probed = rule;
+    }
+    return rule;
 }
 
 // float32 readings: which float32 arithmetic pandas uses on them.  It differs

@@ -102,7 +102,7 @@ void cells_of(const ResultRecords &records, int64_t w, const ValueColumn &value,
 // (int64 for counts and times, the readings' own width for their
 // statistics); any other stays float64.
 void masked_record_types(const Context &cx, const ValueColumn &value, const py::object &table,
-                         const std::vector<Cell> &types, py::handle ftrs) {
+                         const std::vector<Cell> &types, py::handle ftrs, const std::vector<py::ssize_t> &at) {
     py::buffer_info info = py::buffer(table).request();
     const char *cells = static_cast<const char *>(info.ptr);
     const py::ssize_t W = info.shape[0], C = info.shape[1];
@@ -146,11 +146,12 @@ void masked_record_types(const Context &cx, const ValueColumn &value, const py::
                 Py_XDECREF(out[w]);
                 out[w] = item;
             }
-            ftrs.attr("isetitem")(j, column);
+            ftrs.attr("isetitem")(at[static_cast<size_t>(j)], column);
         } else if (same && (first == Cell::Int || first == Cell::Value)) {
             const std::string dtype = first == Cell::Int ? std::string("int64") : value.dtype;
-            py::object column = ftrs.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
-            ftrs.attr("isetitem")(j, column.attr("astype")(dtype));
+            const py::ssize_t to = at[static_cast<size_t>(j)];
+            py::object column = ftrs.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), to)];
+            ftrs.attr("isetitem")(to, column.attr("astype")(dtype));
         }
     }
 }

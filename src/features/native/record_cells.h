@@ -26,8 +26,8 @@ void cells_of(const ResultRecords &records, int64_t w, const ValueColumn &value,
 
 // Gives the record frame `ftrs`, built from `table` (windows x columns,
 // float64), the column types that records of cells of `types` (row by row)
-// give it.
+// give it; column j of the table is the frame's column at[j].
 void masked_record_types(const Context &cx, const ValueColumn &value, const py::object &table,
-                         const std::vector<Cell> &types, py::handle ftrs);
+                         const std::vector<Cell> &types, py::handle ftrs, const std::vector<py::ssize_t> &at);
 
 }  // namespace movra::fe4ts_layer

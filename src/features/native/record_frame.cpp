@@ -1,4 +1,4 @@
-// The record frame of a kernel run (record_frame.h).
+// The placed records of a kernel run (record_frame.h).
 #include "record_frame.h"
 
 #include "../column_placement.h"
@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -119,7 +120,7 @@ struct RecordColumns {
 RecordColumns place_records(const ResultRecords &records, const Examination &x, const k::Options &options,
                             const std::string &unit) {
     RecordColumns out;
-    ColumnPlacement<TextLabels> placement(unit);
+    ColumnPlacement<TextLabelIndex> placement(unit);
     const RecordNames names = x.names();
     KeyTexts key_text(options, x.keys.info);
     std::vector<int64_t> shape, last_shape;
@@ -206,8 +207,14 @@ py::object fill_table(const ResultRecords &records, const RecordColumns &columns
 // from its cells.  Counts (Python ints) become int64 columns where every
 // window has one, and the span columns hold Timestamps of the column's unit
 // and zone.  The span columns are built by the same constructor as there.
-void datetime_record_types(const Context &cx, const TimeAxis &time, const std::string &value, const k::Result &r,
-                           py::object ftrs, const std::vector<ColumnRole> &roles) {
+struct Spans {
+    int64_t windows = 0;
+    std::vector<int64_t> rows;   // per window: its readings
+    std::vector<k::Scalar> span;  // per window: first and last time
+};
+
+void datetime_record_types(const Context &cx, const TimeAxis &time, const std::string &value, const Spans &r,
+                           py::object ftrs, const std::vector<ColumnRole> &roles, const std::vector<py::ssize_t> &at) {
     bool any = false;
     for (int64_t n : r.rows) any = any || n > 0;
     if (!any) return;  // only empty records: all float64, no span
@@ -216,8 +223,9 @@ void datetime_record_types(const Context &cx, const TimeAxis &time, const std::s
         const ColumnRole &role = roles[static_cast<size_t>(j)];
         if (role.block == Block::Span) span_at[static_cast<size_t>(role.field)] = j;
         if (role.count()) {
-            py::object column = ftrs.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
-            if (!has_missing(column)) ftrs.attr("isetitem")(j, column.attr("astype")("int64"));
+            const py::ssize_t to = at[static_cast<size_t>(j)];
+            py::object column = ftrs.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), to)];
+            if (!has_missing(column)) ftrs.attr("isetitem")(to, column.attr("astype")("int64"));
         }
     }
     // Timestamps of the span, NaN for empty windows.
@@ -244,29 +252,53 @@ void datetime_record_types(const Context &cx, const TimeAxis &time, const std::s
                                                  py::arg("dtype") = py::none());
     for (int e = 0; e < 2; e++)
         if (span_at[e] >= 0)
-            ftrs.attr("isetitem")(span_at[e], span.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), e)]);
+            ftrs.attr("isetitem")(at[static_cast<size_t>(span_at[e])], span.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), e)]);
 }
 
 }  // namespace
 
-RecordFrame record_frame(Call &c, const Context &cx, const Examination &x, const k::Options &options,
+WindowRecords record_frame(Call &c, const Context &cx, const Examination &x, const k::Options &options,
                          const k::Result &result, int threads) {
     // Columns, then one float64 array of all records.
     MOVRA_AT(c);
     const ResultRecords records(result, options);
-    const RecordColumns columns = place_records(records, x, options, utf8(cx.args.unit));
-    std::vector<Cell> types;
-    py::object table = fill_table(records, columns, x, types, threads);
-    py::list feature_columns;
-    for (const std::string &name : columns.names) feature_columns.append(py::str(name));
-    MOVRA_AT(c);
-    py::object ftrs = cx.pandas.attr("DataFrame")(table, py::arg("columns") = feature_columns, py::arg("copy") = false);
-    if (x.time.kind == TimeAxis::Datetime) datetime_record_types(cx, x.time, x.call.value, result, ftrs, columns.roles);
-    if (x.value.masked) masked_record_types(cx, x.value, table, types, ftrs);
+    RecordColumns columns = place_records(records, x, options, utf8(cx.args.unit));
+    auto types = std::make_shared<std::vector<Cell>>();
+    py::object table = fill_table(records, columns, x, *types, threads);
+
+    auto placed = std::make_unique<PlacedRecords>();
+    for (const std::string &name : columns.names) placed->labels.append(py::str(name));
+    placed->unit_at = {columns.unit_at};
     const Fe4tsArgs &a = cx.args;
-    ftrs.attr("insert")(columns.unit_at, a.unit, a.interval[a.unit].attr("reset_index")(py::arg("drop") = true),
-                        py::arg("allow_duplicates") = true);
-    return RecordFrame{ftrs, columns.introductions};
+    placed->unit_values = a.window_column(a.unit).attr("reset_index")(py::arg("drop") = true);
+    placed->rows = static_cast<py::ssize_t>(records.windows());
+    placed->floats = table;
+
+    // The columns whose cells the pandas path's records would not hold as
+    // floats take their types after the frame is built.
+    const bool datetime = x.time.kind == TimeAxis::Datetime;
+    bool any_na = false;
+    for (Cell t : *types) any_na = any_na || t == Cell::NA;
+    placed->plain.assign(columns.names.size(), any_na ? 0 : 1);
+    if (datetime)
+        for (size_t j = 0; j < columns.roles.size(); j++)
+            if (columns.roles[j].count() || columns.roles[j].block == Block::Span) placed->plain[j] = 0;
+    if (datetime || any_na) {
+        // What the types are made of, held by the step: it runs once the
+        // examination and the kernel's result are gone.
+        auto roles = std::make_shared<std::vector<ColumnRole>>(std::move(columns.roles));
+        auto spans = std::make_shared<Spans>(Spans{result.windows, result.rows, result.span});
+        placed->retype = [cx, time = x.time, value = x.value, name = x.call.value, table, types, roles,
+                          spans](py::handle ftrs, const std::vector<py::ssize_t> &at) {
+            py::object frame = py::reinterpret_borrow<py::object>(ftrs);
+            if (time.kind == TimeAxis::Datetime) datetime_record_types(cx, time, name, *spans, frame, *roles, at);
+            if (value.masked) masked_record_types(cx, value, table, *types, frame, at);
+        };
+    }
+    WindowRecords out;
+    out.records = std::move(placed);
+    out.introductions = std::move(columns.introductions);
+    return out;
 }
 
 }  // namespace movra::fe4ts_layer

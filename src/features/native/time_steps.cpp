@@ -54,7 +54,7 @@ Reason datetime_axis(const Context &cx, py::handle column, const ColumnType &t, 
 // Without missing values where the column's kind has no NaN.
 Reason time_step(const Context &cx, const CallShape &call, const Buffers &buffers, TimeAxis &out) {
     py::object name = call.tactic[0];
-    py::object column = cx.args.df[name];
+    py::object column = cx.args.column(name);
     const ColumnType t = type_of(cx.pandas, cx.numpy, column);
     out.what = described("the time column", name, t);
     const std::string &what = out.what;

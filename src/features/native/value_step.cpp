@@ -184,7 +184,7 @@ Reason integer_value_step(const Context &cx, const CallShape &call, py::handle c
 // pandas path forms is exact in float64 too.
 Reason value_step(const Context &cx, const CallShape &call, const Aggregation &aggregation, const Buffers &buffers,
                   ValueColumn &out) {
-    py::object column = cx.args.df[cx.args.value];
+    py::object column = cx.args.column(cx.args.value);
     const ColumnType t = type_of(cx.pandas, cx.numpy, column);
     const std::string what = described("the value column", cx.args.value, t);
     const std::string cast = float64_hint(cx);

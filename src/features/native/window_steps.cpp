@@ -25,7 +25,7 @@ struct BoundColumns {
             py::handle name = interned(label);
             present = has_column(window_columns, name);
             if (!present) return py::list();
-            return interval[name].attr("tolist")();
+            return cx.args.window_column(name).attr("tolist")();
         };
         start = column_values("START", has_start);
         end = column_values("END", has_end);
@@ -34,7 +34,7 @@ struct BoundColumns {
         forward_r = column_values("FORWARD_R", has_forward_r);
         backward_r = column_values("BACKWARD_R", has_backward_r);
         if (time.kind != TimeAxis::Datetime || (has_forward_t && !has_end) || (has_backward_t && !has_start)) return;
-        auto column = [&](const char *label) { return interval[interned(label)]; };
+        auto column = [&](const char *label) { return cx.args.window_column(interned(label)); };
         if (has_start) start_at.read(cx, time, column("START"), true);
         if (has_end) end_at.read(cx, time, column("END"), false);
         if (has_forward_t && end_at.ok) forward_from.shifted(cx, time, column("END"), column("FORWARD_T"), false, true);
@@ -113,7 +113,7 @@ Reason exactness_step(const Context &cx, const CallShape &call, const TimeAxis &
     const bool float_comparisons = lags.needs_exact_times || windows.needs_exact_times;
     if (!float_comparisons && !lags.narrow_time_check) return {};
     // The largest magnitude of the integer time axis, as a double.
-    py::object values = numbers(cx.args.df[call.tactic[0]], "float64");
+    py::object values = numbers(cx.args.column(call.tactic[0]), "float64");
     const double largest = cx.numpy.attr("nanmax")(cx.numpy.attr("abs")(values)).cast<double>();
     if (!(largest <= kExactInDouble)) return "the time column " + text_of(call.tactic[0]) + " holds times beyond 2**53";
     if (lags.narrow_time_check && !(largest < std::ldexp(1.0, 8 * time.width - 2)))

@@ -1,12 +1,13 @@
-// Labels as Python objects, for ColumnPlacement (column_placement.h):
-// compared as a dict compares keys, as a frame's columns are.
+// An index from labels that are Python objects to ints, for ColumnPlacement
+// (column_placement.h): labels are compared as a dict compares keys, as a
+// frame's columns are.
 #pragma once
 
 #include "../module/runtime.h"
 
 namespace movra {
 
-class PyLabels {
+class PyLabelIndex {
 public:
     using Label = py::object;
     int find(py::handle label) const {
