@@ -20,6 +20,15 @@ struct Fe4tsArgs {
     py::object column(py::handle name) const { return cached(df, df_columns_, name); }
     py::object window_column(py::handle name) const { return cached(interval, window_columns_, name); }
 
+    // The same call over other readings (a selection of df's rows), with a
+    // column cache of its own: the copy must not answer with df's columns.
+    Fe4tsArgs over(py::object readings) const {
+        Fe4tsArgs other(*this);
+        other.df = std::move(readings);
+        other.df_columns_ = py::dict();
+        return other;
+    }
+
 private:
     static py::object cached(const py::object &frame, py::dict &cache, py::handle name) {
         if (PyObject *hit = PyDict_GetItemWithError(cache.ptr(), name.ptr())) return py::reinterpret_borrow<py::object>(hit);

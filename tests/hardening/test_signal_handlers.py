@@ -9,6 +9,7 @@ arrays after it, or raise RuntimeError (a column seen to change while it
 was read); never a mix, never another error.
 """
 import signal
+import time
 
 import numpy
 import pandas
@@ -80,10 +81,10 @@ class Rewriting:
         self.rewrites += 1
         self.busy = False
 
-    def call(self, first_delay):
+    def call(self, first_delay, interval=0.003):
         previous = signal.signal(signal.SIGALRM, self.handler)
         try:
-            signal.setitimer(signal.ITIMER_REAL, first_delay, 0.003)
+            signal.setitimer(signal.ITIMER_REAL, first_delay, interval)
             try:
                 return movra.fe4ts(frame_over(self.arrays), *ARGS, self.windows)
             except RuntimeError as e:
@@ -105,10 +106,14 @@ def test_a_handler_rewriting_the_arrays_never_mixes_them(spy, shuffled, every_co
               for cols in (before, after)]
     assert spy.calls == calls, "the call took the pandas path"
     assert not tables[0].equals(tables[1])
+    # The first rewrite falls within the call, however fast the call is.
+    started = time.perf_counter()
+    movra.fe4ts(frame_over({n: v.copy() for n, v in before.items()}), *ARGS, windows)
+    duration = time.perf_counter() - started
     rewriting = Rewriting({n: v.copy() for n, v in before.items()}, before, after, windows)
-    first_delays = numpy.random.default_rng(11).uniform(0.0005, 0.03, 12)
+    first_delays = numpy.random.default_rng(11).uniform(0.05, 0.9, 12) * duration
     for first_delay in first_delays:
-        got = rewriting.call(first_delay)
+        got = rewriting.call(first_delay, interval=min(0.003, duration / 8))
         if isinstance(got, RuntimeError):
             assert str(got).endswith("changed while it was read"), repr(got)
         else:

@@ -95,8 +95,7 @@ Reason selection_step(const Context &cx, CallShape &call, Units &units, Selectio
         if (c.numpy_values) selected[c.name] = c.numpy_values.attr("take")(at);
     for (const ReadColumn &c : columns)
         if (c.pandas_values) selected[c.name] = c.pandas_values.attr("take")(at);
-    out.args.emplace(cx.args);
-    out.args->df = cx.pandas.attr("DataFrame")(selected, py::arg("copy") = false);
+    out.args.emplace(cx.args.over(cx.pandas.attr("DataFrame")(selected, py::arg("copy") = false)));
     units.readings = out.units.data();
     call.rows = static_cast<int64_t>(n);
     return {};
