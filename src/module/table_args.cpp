@@ -52,6 +52,25 @@ py::object arrow_frame(const Call &c, py::handle pandas, py::handle table) {
     return table.attr("to_pandas")(**options);
 }
 
+// Text columns as large_string, the layout pandas keeps text in: pyarrow
+// then hands the column to pandas as it is, where from `string` (32-bit
+// offsets) or `string_view` (polars) it converts much more slowly.  The
+// frame is the same.
+py::object text_as_large_string(py::handle pyarrow, py::object table) {
+    py::object types = pyarrow.attr("types");
+    py::object is_view = optional_attr(types, "is_string_view");  // pyarrow 16 and later
+    py::object large = pyarrow.attr("large_string")();
+    py::object schema = table.attr("schema");
+    for (py::ssize_t i = 0; i < py::len(schema); ++i) {
+        py::object field = schema.attr("field")(i);
+        py::object type = field.attr("type");
+        if (truth(types.attr("is_string")(type)) || (is_view && truth(is_view(type))))
+            table = table.attr("set_column")(i, field.attr("with_type")(large),
+                                             table.attr("column")(i).attr("cast")(large));
+    }
+    return table;
+}
+
 bool is_list_type(py::handle types, py::handle type) {
     return truth(types.attr("is_list")(type)) || truth(types.attr("is_large_list")(type)) ||
            truth(types.attr("is_fixed_size_list")(type));
@@ -92,7 +111,7 @@ py::object take_table(const Call &c, py::handle obj) {
         return py::reinterpret_borrow<py::object>(obj);
     }
     py::object pyarrow = pyarrow_for(c, obj);
-    py::object table = pyarrow.attr("table")(obj);
+    py::object table = text_as_large_string(pyarrow, pyarrow.attr("table")(obj));
     py::object frame = arrow_frame(c, pandas, table);
     py::object schema = table.attr("schema");
     py::object types = pyarrow.attr("types");
