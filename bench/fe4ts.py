@@ -343,13 +343,15 @@ def measured(call):
     """Seconds and peak memory beyond what was in use before it (bytes).
 
     Memory that earlier calls freed is given back to the system first
-    (glibc's malloc_trim): otherwise a call that reuses it would seem to
-    take nothing.
+    (glibc's malloc_trim, and pyarrow's memory pool, which keeps what it
+    freed): otherwise a call that reuses it would seem to take nothing.
     """
     try:
         ctypes.CDLL("libc.so.6").malloc_trim(0)
     except (OSError, AttributeError):
         pass
+    if "pyarrow" in sys.modules:
+        sys.modules["pyarrow"].default_memory_pool().release_unused()
     baseline = rss_bytes()
     reset_peak()
     seconds = timed(call)[0]
