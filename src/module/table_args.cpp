@@ -105,8 +105,11 @@ py::object list_cells(const Call &c, py::handle pandas, py::handle pyarrow, py::
 
 py::object take_table(const Call &c, py::handle obj) {
     if (!exports_arrow_stream(obj)) return py::reinterpret_borrow<py::object>(obj);
+    // pandas' own objects stay what they are: a frame is the table itself,
+    // and a Series (which pandas 3 also exports) was never taken as one.
     py::object pandas = c.global("pandas");
-    if (PyObject_IsInstance(obj.ptr(), pandas.attr("DataFrame").ptr()) != 0) {
+    py::object own = py::make_tuple(pandas.attr("DataFrame"), pandas.attr("Series"));
+    if (PyObject_IsInstance(obj.ptr(), own.ptr()) != 0) {
         if (PyErr_Occurred()) throw py::error_already_set();
         return py::reinterpret_borrow<py::object>(obj);
     }

@@ -7,7 +7,7 @@
 // that `pandas.DataFrame.from_arrow` makes of it (on pandas 2.2, which lacks
 // it, `pyarrow.table(obj).to_pandas()`, which gives the same dtypes).  The
 // body, both of its paths, and every error it raises then see that frame.
-// Any other object passes unchanged.
+// Any other object, a pandas Series among them, passes unchanged.
 //
 // Two things differ from a plain from_arrow call, neither visible in a
 // result:

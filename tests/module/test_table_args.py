@@ -136,6 +136,11 @@ class TestOtherObjects:
         with pytest.raises(AttributeError):
             movra.evaluate4group({"TG_NO": [1], "predict": [0.5], "label": [1]})
 
+    def test_a_series_is_not_a_table(self):
+        """pandas 3 exports a Series as an Arrow stream too; it stays a Series, as it always was."""
+        with pytest.raises(TypeError, match="sort_values"):
+            movra.tsdf2seq(pd.Series([2, 1]))
+
     def test_a_pandas_frame_is_used_as_it_is(self):
         df = pd.DataFrame({"TG_NO": [1, 1], "predict": [0.5, 0.1], "label": [1, 0]})
         assert movra.evaluate4group(df, k=1) == (1.0, 1.0)
@@ -172,6 +177,21 @@ class TestLibraries:
         got = self.fe4ts(text, interval.with_columns(pl.col("CONS_NO").cast(pl.String)))
         assert got.CONS_NO.tolist() == ["101", "102"]
         pd.testing.assert_frame_equal(got.drop(columns="CONS_NO"), expected.drop(columns="CONS_NO"))
+
+    def test_polars_event_log(self):
+        """A polars List(Datetime) column: its cells arrive as lists of Timestamps."""
+        pl = pytest.importorskip("polars")
+        day = [pd.Timestamp(f"2020-01-{d:02d}") for d in range(1, 10)]
+        times = [[day[4], day[1]], [], [day[2], day[8]]]
+        log = pl.DataFrame({"CONS_NO": [1, 1, 2], "EV": ["a", "b", "a"], "TS": [[t.to_pydatetime() for t in c]
+                                                                             for c in times]})
+        windows = pl.DataFrame({"CONS_NO": [1, 2], "START": [day[0].to_pydatetime()] * 2,
+                                "END": [day[8].to_pydatetime()] * 2})
+        user_log = pd.DataFrame({"CONS_NO": [1, 1, 2], "EV": ["a", "b", "a"], "TS": times})
+        got = movra.usest2uet(log, "U", "EV", "TS", windows)
+        expected = movra.usest2uet(user_log, "U", "EV", "TS", frame_of(pa.table(windows)))
+        pd.testing.assert_frame_equal(lists_as_lists(got, "TS"), lists_as_lists(expected, "TS"))
+        assert got.TS.map(list).tolist() == [[day[4], day[1]], [], [day[2]]]
 
     def test_duckdb(self, tmp_path):
         duckdb = pytest.importorskip("duckdb")
