@@ -7,7 +7,7 @@
 #      and scikit-learn and matplotlib let the examples' tests run whole;
 #   2. pandas 2.2 with numpy 1.26, the oldest versions movra supports, and
 #      pyarrow (its last releases for numpy 1) for the Arrow-backed columns;
-#   both with polars and DuckDB, whose tables the functions take too;
+#      both 1 and 2 with polars and DuckDB, whose tables the functions take too;
 #   3. movra built with AddressSanitizer and UndefinedBehaviorSanitizer (the
 #      runtime preloaded into the interpreter), newest pandas, without Keras.
 # Usage: bash tools/test.sh [extra pytest arguments]
