@@ -95,6 +95,13 @@ def windows(draw, unit_type, time_type, units):
 
 def time_cells(arrow_lists):
     """The lists a user builds of an Arrow list column of times: pandas Timestamps of the column's
-    resolution and zone, None for a null list."""
-    unit = arrow_lists.type.value_type.unit
-    return [None if cell is None else [pd.Timestamp(v).as_unit(unit) for v in cell] for cell in arrow_lists.to_pylist()]
+    resolution, in the zone that pandas gives such a column (pytz's or the standard library's), None
+    for a null list."""
+    type = arrow_lists.type.value_type
+    zone = getattr(frame_of(pa.table({"t": pa.array([], type)}))["t"].dtype, "tz", None)
+
+    def stamp(v):
+        v = pd.Timestamp(v).as_unit(type.unit)
+        return v.tz_convert(zone) if zone is not None else v
+
+    return [None if cell is None else [stamp(v) for v in cell] for cell in arrow_lists.to_pylist()]
