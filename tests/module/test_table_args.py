@@ -12,7 +12,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import movra
-from arrow_tables import column, frame_of, in_chunks, lists, pa, readings, table, time_cells, windows, TIMES
+from arrow_tables import TIMES, column, frame_of, in_chunks, lists, pa, readings, table, time_cells, windows
+from movra_tracebacks import traceback_names
 
 SETTINGS = settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
@@ -154,6 +155,7 @@ class TestOtherObjects:
         with pytest.raises(ImportError, match=r"movra\[arrow\]") as excinfo:
             movra.tsdf2seq(Stream())
         assert "Stream" in str(excinfo.value)
+        assert traceback_names(excinfo) == ["movra.tsdf2seq"]
 
 
 class TestLibraries:
