@@ -2,9 +2,12 @@
 # Runs the test suite from a fresh checkout: first the native unit tests of
 # the kernels (plain C++, under the sanitizers), then movra built into
 # three new virtual environments and every test run in each,
-#   1. the newest pandas and numpy from PyPI, with Keras 3 on the JAX CPU backend;
-#      there the type stubs are also checked against the built module (stubtest),
-#      and scikit-learn and matplotlib let the examples' tests run whole;
+#   1. the newest pandas and numpy from PyPI, with Keras 3 on the JAX CPU backend,
+#      against movra as users install it: an sdist, a wheel built from it and
+#      repaired to a manylinux tag (tools/wheel.sh's steps), the suite run from
+#      a copy of what it reads, away from the source tree; there the type
+#      stubs are also checked against the installed module (stubtest), and
+#      scikit-learn and matplotlib let the examples' tests run whole;
 #   2. pandas 2.2 with numpy 1.26, the oldest versions movra supports, and
 #      pyarrow (its last releases for numpy 1) for the Arrow-backed columns;
 #      both 1 and 2 with polars and DuckDB, whose tables the functions take too;
@@ -15,27 +18,56 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 python=${PYTHON:-python3}
+source tools/wheel-steps.sh
 
-# suite VENV [pip arguments...]: a new environment, movra built into it, the tests.
+# suite VENV [pip arguments...]: a new environment, movra built into it from
+# the checkout, the tests run there.
 suite() {
+    local venv=$1
+    shift
+    install "$venv" "$@" "$root[test]"
+    run_tests "$venv" "$root"
+}
+
+# wheel_suite VENV [pip arguments...]: a new environment, the repaired wheel
+# installed into it with its test and Dask extras, the tests run from a copy.
+wheel_suite() {
+    local venv=$1
+    shift
+    build_wheel "$root" "$root/build/wheel-tools" "$root/build/wheelhouse"
+    install "$venv" "$@" "$repaired[test,dask]"
+    suite_copy "$root" "$root/build/wheel-suite"
+    (cd "$root/build/wheel-suite" && imported_from_venv "$root/$venv")
+    run_tests "$venv" "$root/build/wheel-suite"
+}
+
+# install VENV [pip arguments...]: a new environment with these installed.
+install() {
     local venv=$1
     shift
     echo "=== $venv: installing $*"
     "$python" -m venv --clear "$venv"
     "$venv/bin/python" -m pip install -q -U pip
-    "$venv/bin/python" -m pip install -q "$@" "$root[test]"
+    "$venv/bin/python" -m pip install -q "$@"
     "$venv/bin/python" -c "import numpy, pandas; print('numpy', numpy.__version__, 'pandas', pandas.__version__)"
-    echo "=== $venv: running the tests"
-    (cd "$root" && KERAS_BACKEND=jax $PRELOAD "$venv/bin/python" -m pytest tests -p no:cacheprovider "${PYTEST_ARGS[@]}")
 }
 
-# stubs VENV: python/movra.pyi against the module built into VENV, with mypy's
-# stubtest: every name, parameter, kind and default must agree.
+# run_tests VENV FOLDER: the suite of FOLDER run by VENV's interpreter.
+run_tests() {
+    local venv=$1 folder=$2
+    echo "=== $venv: running the tests in $folder"
+    (cd "$folder" && KERAS_BACKEND=jax $PRELOAD "$root/$venv/bin/python" -m pytest tests -p no:cacheprovider "${PYTEST_ARGS[@]}")
+}
+
+# stubs VENV FOLDER: the stubs installed into VENV (the stub package mypy
+# finds) against the module installed beside them, with mypy's stubtest run
+# from FOLDER, away from the checkout's python/: every name, parameter, kind
+# and default must agree.
 stubs() {
-    local venv=$1
-    echo "=== $venv: checking the type stubs"
-    (cd "$root" && MYPYPATH="$root/python" "$venv/bin/python" -m mypy.stubtest movra \
-        --mypy-config-file pyproject.toml --allowlist tools/stubtest-allowlist.txt)
+    local venv=$1 folder=$2
+    echo "=== $venv: checking the installed type stubs"
+    (cd "$folder" && "$root/$venv/bin/python" -m mypy.stubtest movra \
+        --mypy-config-file pyproject.toml --allowlist "$root/tools/stubtest-allowlist.txt")
 }
 
 # native: the kernel's own C++ tests, built with CMake and run by ctest.
@@ -69,8 +101,8 @@ sanitizer_runtimes() {
 PYTEST_ARGS=("$@")
 PRELOAD=""
 native
-suite .venv-test "pandas>=3" "numpy>=2" "pyarrow" polars duckdb "keras>=3" "jax[cpu]" mypy scikit-learn matplotlib "$root[dask]"
-stubs .venv-test
+wheel_suite .venv-test "pandas>=3" "numpy>=2" "pyarrow" polars duckdb "keras>=3" "jax[cpu]" mypy scikit-learn matplotlib
+stubs .venv-test "$root/build/wheel-suite"
 suite .venv-test-pandas22 "pandas==2.2.*" "numpy==1.26.*" "pyarrow<26" polars duckdb
 
 # The interpreter itself is not instrumented, so the sanitizer runtimes are
