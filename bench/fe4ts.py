@@ -27,7 +27,13 @@ readings (tsfresh must be installed; it is not a dependency of movra).  With
 (narrow, nullable and Arrow-backed numbers, Arrow columns in several chunks,
 text, categoricals, datetimes, parquet round trips, also with
 dtype_backend="pyarrow" and one consumer's file of many row groups), one row
-per type.
+per type.  With --arrow it instead times the kernel on the same readings as a
+pyarrow table and as a polars frame (integer or text consumer numbers, with
+and without missing readings) against the pandas frame that
+pandas.DataFrame.from_arrow makes of them: alternating runs, the median of
+--repeat, each with its peak memory beyond the input.  Beside them, the
+pyarrow table converted by the caller with from_arrow inside the timed call,
+which consolidates the columns into blocks (a copy of every column).
 
 With --profile it prints where each call's time goes, stage by stage: the
 call's own stages (examining the arguments, ordering the readings, locating
@@ -45,9 +51,11 @@ Run it with movra installed, for example in the environment that
     .venv-demo/bin/python bench/fe4ts.py
     .venv-demo/bin/python bench/fe4ts.py --consumers 2000 --days 365 --tsfresh
     .venv-demo/bin/python bench/fe4ts.py --dtypes --consumers 300 --days 365
+    .venv-demo/bin/python bench/fe4ts.py --arrow --consumers 5000
 """
 import argparse
 import contextlib
+import ctypes
 import json
 import os
 import resource
@@ -329,6 +337,80 @@ def run_dtypes(args):
               f"{pandas_per_window / kernel_per_window:7.0f}x  kernel")
 
 
+# ---- --arrow: Arrow tables against the frames pandas makes of them --------------------
+
+def arrow_tables(df):
+    """(name, pandas frame, pyarrow table, polars frame) for each shape of readings tried."""
+    import pyarrow
+    try:
+        import polars
+    except ImportError:
+        polars = None
+    texts = df.assign(CONS_NO=df.CONS_NO.map("C{:06d}".format))
+    shapes = [("int CONS_NO, KWH with nulls", df), ("int CONS_NO, KWH without nulls", df.fillna({"KWH": 0.0})),
+              ("text CONS_NO, KWH with nulls", texts)]
+    for name, frame in shapes:
+        table = pyarrow.Table.from_pandas(frame, preserve_index=False)
+        oracle = frame_of(table)
+        yield name, oracle, table, None if polars is None else polars.from_arrow(table)
+
+
+def frame_of(table):
+    from_arrow = getattr(pd.DataFrame, "from_arrow", None)
+    return from_arrow(table) if from_arrow is not None else table.to_pandas()
+
+
+def measured(call):
+    """Seconds and peak memory beyond what was in use before it (bytes).
+
+    Memory that earlier calls freed is given back to the system first
+    (glibc's malloc_trim, and pyarrow's memory pool, which keeps what it
+    freed): otherwise a call that reuses it would seem to take nothing.
+    """
+    try:
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+    if "pyarrow" in sys.modules:
+        sys.modules["pyarrow"].default_memory_pool().release_unused()
+    baseline = rss_bytes()
+    reset_peak()
+    seconds = timed(call)[0]
+    return seconds, peak_bytes() - baseline
+
+
+def run_arrow(args):
+    df = readings(args.consumers, args.days, args.seed)
+    if args.shuffle:
+        df = df.take(np.random.default_rng(args.seed).permutation(len(df))).reset_index(drop=True)
+    print(f"readings: {len(df):,} rows ({args.consumers:,} consumers x {args.days:,} days"
+          f"{', shuffled' if args.shuffle else ''}), one window per consumer; median of {args.repeat} "
+          "alternating runs, the largest peak memory beyond the input")
+    print(f"{'readings':34s} {'kind':10s} {'time':>8s} {'ratio':>7s} {'peak memory':>12s}  path")
+    for name, frame, table, polars_frame in arrow_tables(df):
+        unit_values = frame.CONS_NO.drop_duplicates().reset_index(drop=True)
+        interval = pd.DataFrame({"CONS_NO": unit_values, "START": 0, "END": args.days - 1})
+        kinds = [("pandas", frame), ("pyarrow", table)] + ([("polars", polars_frame)] if polars_frame is not None
+                                                           else []) + [("from_arrow", table)]
+        runs = {kind: [] for kind, _ in kinds}
+        paths = {}
+        for _ in range(args.repeat):
+            for kind, readings_table in kinds:
+                with warnings.catch_warnings(record=True) as caught:
+                    warnings.simplefilter("always")
+                    if kind == "from_arrow":  # the caller's own conversion, columns consolidated
+                        runs[kind].append(measured(lambda: fe4ts(frame_of(readings_table), interval)))
+                    else:
+                        runs[kind].append(measured(lambda: fe4ts(readings_table, interval)))
+                declined = [str(w.message) for w in caught if "pandas path" in str(w.message)]
+                paths[kind] = "pandas: " + declined[0] if declined else "kernel"
+        base = sorted(t for t, _ in runs["pandas"])[args.repeat // 2]
+        for kind, _ in kinds:
+            seconds = sorted(t for t, _ in runs[kind])[args.repeat // 2]
+            peak = max(m for _, m in runs[kind])
+            print(f"{name:34s} {kind:10s} {seconds:7.2f}s {seconds / base:6.2f}x {gib(peak):>12s}  {paths[kind]}")
+
+
 def arrangements(df, interval, args, log):
     """The same readings in the other order, and 10 windows over the whole table.
 
@@ -460,7 +542,15 @@ def main():
     parser.add_argument("--dtypes", action="store_true",
                         help="time both paths on each column type of real tables instead (sizes default to "
                              "300 consumers x 365 days)")
+    parser.add_argument("--arrow", action="store_true",
+                        help="time the kernel on pyarrow and polars tables against pandas frames instead (sizes "
+                             "default to 5,000 consumers x 1,035 days)")
     args = parser.parse_args()
+    if args.arrow:
+        if "--consumers" not in sys.argv:
+            args.consumers = 5000
+        run_arrow(args)
+        return
     if args.dtypes:
         if "--consumers" not in sys.argv:
             args.consumers = 300

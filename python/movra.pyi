@@ -1,7 +1,9 @@
 """movra: features from metered readings and event logs, and scores of what models predict.
 
 Every function takes Python objects (pandas DataFrames and Series, numpy
-arrays, lists, strings, file paths) and returns a new Python object, except
+arrays, lists, strings, file paths; where it takes a table, also any table
+exporting an Arrow stream, such as polars, pyarrow and DuckDB tables, taken
+as the DataFrame pandas.DataFrame.from_arrow makes of it) and returns a new Python object, except
 that clean_topk changes its array in place and pad_seq may return its
 argument.  Bad input raises an ordinary Python exception whose traceback ends
 in an entry naming the movra function.  The full reference is docs/ in the
@@ -11,7 +13,7 @@ source distribution.
 import os
 import re
 from collections.abc import Callable, Hashable, Iterable, Sequence
-from typing import Any, AnyStr, Literal, TypeVar, overload
+from typing import Any, AnyStr, Literal, Protocol, TypeVar, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -19,16 +21,24 @@ import pandas as pd
 
 _V = TypeVar("_V")
 
+class _ArrowStream(Protocol):
+    """A table exporting the Arrow PyCapsule stream: polars, pyarrow, DuckDB, ibis."""
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+# A table argument: a pandas DataFrame, or an Arrow stream taken as the frame
+# that pandas.DataFrame.from_arrow makes of it.
+_Table = pd.DataFrame | _ArrowStream
+
 # ---- feature engineering ---------------------------------------------------
 
 def fe4ts(
-    df: pd.DataFrame,
+    df: _Table,
     unit: str,
     tactic: Sequence[str],
     periodic: Iterable[str],
     lag: Iterable[float],
     value: str,
-    interval: pd.DataFrame,
+    interval: _Table,
     del_t_maximin: object = False,
     aggfunc: Callable[[pd.Series], Any] = ...,
 ) -> pd.DataFrame:
@@ -56,7 +66,7 @@ def fe4ts(
 
 # ---- event logs, calendars and model input ----------------------------------
 
-def usest2uet(usest: pd.DataFrame, unit: Hashable, e: Hashable, ts: str, interval: pd.DataFrame) -> pd.DataFrame:
+def usest2uet(usest: _Table, unit: Hashable, e: Hashable, ts: str, interval: _Table) -> pd.DataFrame:
     """Cut each consumer's event-time lists into observation windows.
 
     usest: the event log, with a CONS_NO column, the event-kind column e and
@@ -70,7 +80,7 @@ def usest2uet(usest: pd.DataFrame, unit: Hashable, e: Hashable, ts: str, interva
     times strictly between START and END and their count.
     """
 
-def uet2ute(uet: pd.DataFrame, unit: Hashable, e: Hashable, t: Hashable) -> pd.DataFrame:
+def uet2ute(uet: _Table, unit: Hashable, e: Hashable, t: Hashable) -> pd.DataFrame:
     """Turn a unit-event-times table inside out: one row per unit and time.
 
     uet: a table like usest2uet's result; unit, e and t label its unit,
@@ -89,7 +99,7 @@ def datesStr2datesLst(s: str, sep: str = ",") -> list[pd.Timestamp]:
     """
 
 def unit_date(
-    df: pd.DataFrame, unit: Hashable = "CONS_NO", date: Hashable = "OCCUR_TIME", daysdiff: float = -15
+    df: _Table, unit: Hashable = "CONS_NO", date: Hashable = "OCCUR_TIME", daysdiff: float = -15
 ) -> pd.Series:
     """A thinned calendar of reference dates per unit.
 
@@ -100,7 +110,7 @@ def unit_date(
     """
 
 def tsdf2seq(
-    df: pd.DataFrame,
+    df: _Table,
     t: Hashable = "DATA_DATE",
     s: Hashable = "KWH",
     date: Any = None,
@@ -137,7 +147,7 @@ def pad_seq(v: _V, maxlen: int = 256, padding: str = "post", value: Any = -1) ->
 # ---- scoring and sequence utilities --------------------------------------------
 
 def evaluate4group(
-    data: pd.DataFrame,
+    data: _Table,
     group: Hashable = "TG_NO",
     predict: Hashable = "predict",
     label: Hashable = "label",

@@ -10,6 +10,7 @@
 #      scikit-learn and matplotlib let the examples' tests run whole;
 #   2. pandas 2.2 with numpy 1.26, the oldest versions movra supports, and
 #      pyarrow (its last releases for numpy 1) for the Arrow-backed columns;
+#      both 1 and 2 with polars and DuckDB, whose tables the functions take too;
 #   3. movra built with AddressSanitizer and UndefinedBehaviorSanitizer (the
 #      runtime preloaded into the interpreter), newest pandas, without Keras.
 # Usage: bash tools/test.sh [extra pytest arguments]
@@ -100,9 +101,9 @@ sanitizer_runtimes() {
 PYTEST_ARGS=("$@")
 PRELOAD=""
 native
-wheel_suite .venv-test "pandas>=3" "numpy>=2" "pyarrow" "keras>=3" "jax[cpu]" mypy scikit-learn matplotlib
+wheel_suite .venv-test "pandas>=3" "numpy>=2" "pyarrow" polars duckdb "keras>=3" "jax[cpu]" mypy scikit-learn matplotlib
 stubs .venv-test "$root/build/wheel-suite"
-suite .venv-test-pandas22 "pandas==2.2.*" "numpy==1.26.*" "pyarrow<26"
+suite .venv-test-pandas22 "pandas==2.2.*" "numpy==1.26.*" "pyarrow<26" polars duckdb
 
 # The interpreter itself is not instrumented, so the sanitizer runtimes are
 # preloaded; leak detection stays off because the interpreter keeps its

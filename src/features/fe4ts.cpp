@@ -284,6 +284,7 @@ const char *const fe4ts_parameters[] = {"df", "unit", "tactic", "periodic", "lag
                                         "value", "interval", "del_t_maximin", "aggfunc"};
 const char *const fe4ts_locals[] = {"fe", "fe", "ftrs", "index", "row", "df_", "ftr", "t", "p", "i", "l"};
 py::tuple fe4ts_defaults() { return py::make_tuple(false); }
+const int fe4ts_tables[] = {0, 6};  // df, interval
 const FunctionEntry *const fe4ts_creates[] = {&fe_entry};
 }  // namespace
 
@@ -293,6 +294,7 @@ extern const FunctionEntry fe4ts_entry = MOVRA_MODULE_FUNCTION(fe4ts)
                                              .locals(fe4ts_locals)
                                              .defaults(fe4ts_defaults)
                                              .numpy_default("nansum")
+                                             .tables(fe4ts_tables)
                                              .creates(fe4ts_creates);
 
 }  // namespace movra

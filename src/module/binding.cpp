@@ -10,6 +10,7 @@
 
 #include "errors.h"
 #include "function.h"
+#include "table_args.h"
 
 namespace movra {
 
@@ -151,6 +152,8 @@ PyObject *run_body(FunctionObject *f, PyObject *const *bound) {
     try {
         Call call(reinterpret_cast<PyObject *>(f), bound);
         try {
+            const TableArgs tables(call, *entry, bound);
+            call.use_args(tables.args());
             py::object value = entry->body(call);
             result = value.release().ptr();
             if (result == nullptr && !PyErr_Occurred())

@@ -30,6 +30,12 @@ struct NameList {
     int count = 0;
 };
 
+// Positions of the parameters that take tables (table_args.h).
+struct TableParameters {
+    const int *items = nullptr;
+    int count = 0;
+};
+
 // Nested functions that a function's calls create.
 struct NestedEntries {
     const FunctionEntry *const *items = nullptr;
@@ -63,6 +69,7 @@ struct FunctionEntry {
     py::tuple (*constant_defaults)() = nullptr;  // built once at load
     const char *loadtime_default = nullptr;      // attribute of numpy captured at load
     NestedEntries nested;
+    TableParameters table_parameters;
 
     int argcount() const { return parameter_names.count; }
 
@@ -96,6 +103,14 @@ struct FunctionEntry {
         e.loadtime_default = attribute;
         return e;
     }
+    // The parameters, by position, whose arguments are tables: a pandas
+    // DataFrame or any table with an Arrow stream (table_args.h).
+    template <size_t N>
+    constexpr FunctionEntry tables(const int (&positions)[N]) const {
+        FunctionEntry e = *this;
+        e.table_parameters = {positions, static_cast<int>(N)};
+        return e;
+    }
     // The nested functions that its calls create (their names are interned
     // at load with the module's own).
     template <size_t N>
@@ -113,7 +128,7 @@ inline constexpr const char *kAnonymousParameter[] = {"x"};
 constexpr FunctionEntry function_entry(const char *name, const char *qualname, const char *traceback_name,
                                        Convention convention, Body body, const char *file, int line) {
     return FunctionEntry{name, qualname, traceback_name, convention, body, source_path(file), line,
-                         NameList{}, NameList{}, true, nullptr, nullptr, NestedEntries{}};
+                         NameList{}, NameList{}, true, nullptr, nullptr, NestedEntries{}, TableParameters{}};
 }
 
 // A nested function with its own code object.

@@ -85,6 +85,7 @@ py::object evaluate4group(Call &c) {
 
 namespace {
 const char *const evaluate4group_parameters[] = {"data", "group", "predict", "label", "k"};
+const int evaluate4group_tables[] = {0};  // data
 const char *const evaluate4group_locals[] = {"TP_group", "TP_individal", "name", "g", "tmp", "TP"};
 py::tuple evaluate4group_defaults() { return py::make_tuple("TG_NO", "predict", "label", 0.05); }
 }  // namespace
@@ -92,6 +93,7 @@ py::tuple evaluate4group_defaults() { return py::make_tuple("TG_NO", "predict", 
 extern const FunctionEntry evaluate4group_entry = MOVRA_MODULE_FUNCTION(evaluate4group)
                                                       .parameters(evaluate4group_parameters)
                                                       .locals(evaluate4group_locals)
-                                                      .defaults(evaluate4group_defaults);
+                                                      .defaults(evaluate4group_defaults)
+                                                      .tables(evaluate4group_tables);
 
 }  // namespace movra

@@ -53,9 +53,12 @@ py::object tsdf2seq(Call &c) {
 namespace {
 const char *const tsdf2seq_parameters[] = {"df", "t", "s", "date", "maxlen", "cut", "maxdays"};
 py::tuple tsdf2seq_defaults() { return py::make_tuple("DATA_DATE", "KWH", py::none(), 256, "post", py::none()); }
+const int tsdf2seq_tables[] = {0};  // df
 }  // namespace
 
-extern const FunctionEntry tsdf2seq_entry =
-    MOVRA_MODULE_FUNCTION(tsdf2seq).parameters(tsdf2seq_parameters).defaults(tsdf2seq_defaults);
+extern const FunctionEntry tsdf2seq_entry = MOVRA_MODULE_FUNCTION(tsdf2seq)
+                                                .parameters(tsdf2seq_parameters)
+                                                .defaults(tsdf2seq_defaults)
+                                                .tables(tsdf2seq_tables);
 
 }  // namespace movra

@@ -89,6 +89,7 @@ py::object uet2ute(Call &c) {
 
 namespace {
 const char *const uet2ute_parameters[] = {"uet", "unit", "e", "t"};
+const int uet2ute_tables[] = {0};  // uet
 const char *const uet2ute_locals[] = {"ute", "index", "row", "i"};
 const FunctionEntry *const uet2ute_creates[] = {&lambda2_entry};
 }  // namespace
@@ -99,6 +100,7 @@ extern const FunctionEntry lambda2_entry = MOVRA_ANONYMOUS_FUNCTION(
 extern const FunctionEntry uet2ute_entry = MOVRA_MODULE_FUNCTION(uet2ute)
                                                .parameters(uet2ute_parameters)
                                                .locals(uet2ute_locals)
+                                               .tables(uet2ute_tables)
                                                .creates(uet2ute_creates);
 
 }  // namespace movra

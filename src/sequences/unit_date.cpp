@@ -85,6 +85,7 @@ py::object unit_date(Call &c) {
 
 namespace {
 const char *const unit_date_parameters[] = {"df", "unit", "date", "daysdiff"};
+const int unit_date_tables[] = {0};  // df
 const char *const unit_date_locals[] = {"u_d", "index", "row", "d", "i"};
 py::tuple unit_date_defaults() { return py::make_tuple("CONS_NO", "OCCUR_TIME", -15); }
 }  // namespace
@@ -92,6 +93,7 @@ py::tuple unit_date_defaults() { return py::make_tuple("CONS_NO", "OCCUR_TIME", 
 extern const FunctionEntry unit_date_entry = MOVRA_MODULE_FUNCTION(unit_date)
                                                  .parameters(unit_date_parameters)
                                                  .locals(unit_date_locals)
-                                                 .defaults(unit_date_defaults);
+                                                 .defaults(unit_date_defaults)
+                                                 .tables(unit_date_tables);
 
 }  // namespace movra

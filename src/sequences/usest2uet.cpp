@@ -131,9 +131,12 @@ py::object usest2uet(Call &c) {
 namespace {
 const char *const usest2uet_parameters[] = {"usest", "unit", "e", "ts", "interval"};
 const char *const usest2uet_locals[] = {"uet", "index", "row", "usest_", "name", "group", "dates"};
+const int usest2uet_tables[] = {0, 4};  // usest, interval
 }  // namespace
 
-extern const FunctionEntry usest2uet_entry =
-    MOVRA_MODULE_FUNCTION(usest2uet).parameters(usest2uet_parameters).locals(usest2uet_locals);
+extern const FunctionEntry usest2uet_entry = MOVRA_MODULE_FUNCTION(usest2uet)
+                                                 .parameters(usest2uet_parameters)
+                                                 .locals(usest2uet_locals)
+                                                 .tables(usest2uet_tables);
 
 }  // namespace movra
