@@ -318,3 +318,28 @@ def test_profile_columns_follow_first_appearance(dtype, values, long, monkeypatc
     out = fe4ts(df, pd.DataFrame({"U": [1]}), periodic=["P"])
     got = [c for c in out.columns if c.startswith("V_P_") and c.endswith("_MIN/MAX")]
     assert got == [f"V_P_{v}_MIN/MAX" for v in df["P"].unique()]
+
+
+@pytest.mark.parametrize("windows", ["every unit", "a few units"])
+def test_each_column_is_looked_up_once_per_call(spy, monkeypatch, windows):
+    """A frame's column lookup is pandas code of a few microseconds, a fixed
+    cost of every call: the kernel looks each column of df and interval up
+    once, also where it picks a few windows' readings out of a big table."""
+    df, interval = long_table(units=300, days=400)
+    df["D"] = df["T"] % 7
+    interval = interval.assign(START=0, END=399)
+    if windows == "a few units":
+        interval = interval.iloc[:3].reset_index(drop=True)
+    lookups = []
+    original = pd.DataFrame.__getitem__
+
+    def counting(frame, key):
+        if frame is df or frame is interval:
+            lookups.append(("df" if frame is df else "interval", key))
+        return original(frame, key)
+
+    monkeypatch.setattr(pd.DataFrame, "__getitem__", counting)
+    calls = spy.calls
+    movra.fe4ts(df, "U", ["T", "W"], ["D"], [2], "V", interval)
+    assert spy.calls == calls, "the call took the pandas path"
+    assert sorted(lookups) == sorted(set(lookups)), lookups

@@ -52,7 +52,7 @@ std::vector<ReadColumn> read_columns(const Context &cx, const CallShape &call) {
     auto add = [&](py::handle name) {
         for (const ReadColumn &c : columns)
             if (c.name.equal(name)) return;
-        py::object series = cx.args.df[name];
+        py::object series = cx.args.column(name);
         ReadColumn c{py::reinterpret_borrow<py::object>(name), py::object(), py::object()};
         // Only a column of a numpy type is its numpy array; any other would
         // be converted whole.
