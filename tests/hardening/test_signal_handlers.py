@@ -67,6 +67,7 @@ class Rewriting:
         self.arrays, self.versions, self.windows = arrays, (before, after), windows
         self.shown = 0  # the version the arrays hold
         self.rewrites = 0
+        self.within = 0  # rewrites while the call ran Python code of its own (pandas')
         self.busy = False
 
     def handler(self, signum, frame):
@@ -79,20 +80,29 @@ class Rewriting:
         for name, values in self.arrays.items():
             values[...] = self.versions[self.shown][name]
         self.rewrites += 1
+        self.within += frame is not None and frame.f_code.co_filename != __file__
         self.busy = False
 
     def call(self, first_delay, interval=0.003):
+        frame = frame_over(self.arrays)  # before the timer: pandas code of the test's own
         previous = signal.signal(signal.SIGALRM, self.handler)
         try:
             signal.setitimer(signal.ITIMER_REAL, first_delay, interval)
             try:
-                return movra.fe4ts(frame_over(self.arrays), *ARGS, self.windows)
+                return movra.fe4ts(frame, *ARGS, self.windows)
             except RuntimeError as e:
                 return e
             finally:
                 signal.setitimer(signal.ITIMER_REAL, 0)
         finally:
             signal.signal(signal.SIGALRM, previous)
+
+
+def call_time(columns, windows):
+    frame = frame_over({n: v.copy() for n, v in columns.items()})
+    started = time.perf_counter()
+    movra.fe4ts(frame, *ARGS, windows)
+    return time.perf_counter() - started
 
 
 @pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
@@ -106,10 +116,10 @@ def test_a_handler_rewriting_the_arrays_never_mixes_them(spy, shuffled, every_co
               for cols in (before, after)]
     assert spy.calls == calls, "the call took the pandas path"
     assert not tables[0].equals(tables[1])
-    # The first rewrite falls within the call, however fast the call is.
-    started = time.perf_counter()
-    movra.fe4ts(frame_over({n: v.copy() for n, v in before.items()}), *ARGS, windows)
-    duration = time.perf_counter() - started
+    # The first rewrite falls within the call, however fast the call is. One
+    # timing can catch a slow moment (a sanitized build's first calls are),
+    # which pushes every first delay past the call's end: take the best of three.
+    duration = min(call_time(before, windows) for _ in range(3))
     rewriting = Rewriting({n: v.copy() for n, v in before.items()}, before, after, windows)
     first_delays = numpy.random.default_rng(11).uniform(0.05, 0.9, 12) * duration
     for first_delay in first_delays:
@@ -118,4 +128,6 @@ def test_a_handler_rewriting_the_arrays_never_mixes_them(spy, shuffled, every_co
             assert str(got).endswith("changed while it was read"), repr(got)
         else:
             assert any(got.equals(table) for table in tables), "the table mixes both versions of the arrays"
-    assert rewriting.rewrites > len(first_delays), "the handler hardly ran"
+    # A rewrite after the call returns shows nothing; one while pandas runs
+    # inside the call is what the test is about.
+    assert rewriting.within > 0, "the handler never ran within a call"
