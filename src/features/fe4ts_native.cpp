@@ -125,7 +125,7 @@ WindowRecords fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
     // last window: nothing in between runs Python code (cut_step only when
     // it declines, and the kernel's results are then dropped).
     MOVRA_AT(c);
-    const int threads = kernel_threads();
+    const int threads = kernel_threads(table.rows);
     const native::CtrlC ctrl_c;
     std::unique_ptr<k::Kernel> kernel = ordered_kernel(table, threads, ctrl_c);
     profile->lap("ordering");

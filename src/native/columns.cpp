@@ -10,7 +10,7 @@ namespace movra::native {
 ColumnType type_of(py::handle pandas, py::handle numpy, py::handle column) {
     py::object dt = column.attr("dtype");
     ColumnType t;
-    t.name = utf8(py::str(dt));
+    t.dtype = dt;
     t.kind = utf8(dt.attr("kind"))[0];
     py::object arrow = py::getattr(pandas, "ArrowDtype", py::none());
     if (py::isinstance(dt, numpy.attr("dtype"))) {
@@ -46,7 +46,7 @@ char column_kind(py::handle numpy, py::handle pandas, py::handle column, int &it
 }
 
 std::string described(const std::string &role, py::handle name, const ColumnType &t) {
-    return role + " " + text_of(name) + " (" + t.name + ")";
+    return role + " " + text_of(name) + " (" + t.name() + ")";
 }
 
 bool has_missing(py::handle column) { return truth(column.attr("isna")().attr("any")()); }

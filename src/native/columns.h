@@ -5,6 +5,7 @@
 #include "../module/runtime.h"
 #include "buffers.h"
 #include "decline.h"
+#include "scalars.h"
 
 #include <cstring>
 #include <string>
@@ -25,7 +26,11 @@ struct ColumnType {
     char kind = 0;      // numpy's kind letter of the values
     int size = 0;       // bytes per value (numpy and masked dtypes)
     bool text = false;  // a string dtype of pandas' own (not numpy's object)
-    std::string name;
+    py::object dtype;
+
+    // str() of the dtype, as messages name it: made only when a message is
+    // (a small call would otherwise spend more on it than on its readings).
+    std::string name() const { return utf8(py::str(dtype)); }
 
     bool numpy_kind(const char *kinds) const { return family == Numpy && std::strchr(kinds, kind) != nullptr; }
     bool nullable_number() const { return (family == Masked || family == Arrow) && std::strchr("iuf", kind); }

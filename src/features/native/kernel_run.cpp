@@ -58,9 +58,20 @@ const char *status_name(k::Kernel::Status status) {
 
 }  // namespace
 
-int kernel_threads() {
+namespace {
+
+// Starting and joining a worker thread costs tens of microseconds, as much
+// as the kernel spends on tens of thousands of readings: by default a call
+// takes one more thread per this many readings it reads.
+constexpr int64_t kReadingsPerThread = int64_t{1} << 16;
+
+}  // namespace
+
+int kernel_threads(int64_t readings) {
     const char *text = std::getenv("MOVRA_NUM_THREADS");
-    if (text == nullptr || *text == '\0') return fe_kernel::available_cpus();
+    if (text == nullptr || *text == '\0')
+        return static_cast<int>(
+            std::clamp<int64_t>(readings / kReadingsPerThread, 1, fe_kernel::available_cpus()));
     char *end = nullptr;
     const long n = std::strtol(text, &end, 10);
     if (*end != '\0' || n < 1 || n > 1024)

@@ -10,10 +10,11 @@
 
 namespace movra::fe4ts_layer {
 
-// The kernel's threads: MOVRA_NUM_THREADS when set (read at every call),
-// else the processors this process may run on; ValueError for a setting
-// that is not a whole number from 1 to 1024.
-int kernel_threads();
+// The kernel's threads for a call that reads `readings`: MOVRA_NUM_THREADS
+// when set (read at every call), else the processors this process may run
+// on, fewer where the readings are too few to repay starting threads;
+// ValueError for a setting that is not a whole number from 1 to 1024.
+int kernel_threads(int64_t readings);
 
 // The kernel over the readings ordered.  No signal handler runs while the
 // caller's columns are read (native/ctrl_c.h): Ctrl-C, pressed meanwhile,

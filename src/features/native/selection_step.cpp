@@ -22,9 +22,9 @@ constexpr int64_t kSelectedShare = 8;  // one eighth
 // The kernel's threads; a setting that is not one is reported once the
 // examination is done (fe4ts_native), and a call that declines never hears
 // of it, so here it counts as one thread.
-int selection_threads() {
+int selection_threads(int64_t readings) {
     try {
-        return kernel_threads();
+        return kernel_threads(readings);
     } catch (const py::value_error &) {
         return 1;
     }
@@ -81,7 +81,7 @@ Reason selection_step(const Context &cx, CallShape &call, Units &units, Selectio
     std::vector<int64_t> wanted;
     for (size_t w = 0; w < units.of_window.size(); w++)
         if (!units.unmatched[w]) wanted.push_back(units.of_window[w]);
-    const int threads = selection_threads();
+    const int threads = selection_threads(call.rows);
     std::vector<ReadColumn> columns = read_columns(cx, call);
     const std::optional<std::vector<int64_t>> rows =
         k::readings_of_units(units.readings, call.rows, wanted, call.rows / kSelectedShare, threads);
