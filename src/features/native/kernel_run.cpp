@@ -60,11 +60,11 @@ const char *status_name(k::Kernel::Status status) {
 
 namespace {
 
-// Starting and joining a worker thread costs tens of microseconds, which
-// only a few thousand readings' work repays (a call spends some 60 ns per
-// reading on one thread): by default a call takes one more thread per this
-// many readings it reads.
-constexpr int64_t kReadingsPerThread = int64_t{1} << 13;
+// Starting and joining worker threads, and sharing the work out, costs as
+// much as tens of thousands of readings' work: two threads were no faster
+// than one on 33,000 readings (3 ms).  By default a call takes one more
+// thread per this many readings it reads.
+constexpr int64_t kReadingsPerThread = int64_t{1} << 15;
 
 }  // namespace
 
