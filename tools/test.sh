@@ -25,7 +25,7 @@ source tools/wheel-steps.sh
 suite() {
     local venv=$1
     shift
-    install "$venv" "$@" "$root[test]"
+    new_env "$venv" "$@" "$root[test]"
     run_tests "$venv" "$root"
 }
 
@@ -35,14 +35,14 @@ wheel_suite() {
     local venv=$1
     shift
     build_wheel "$root" "$root/build/wheel-tools" "$root/build/wheelhouse"
-    install "$venv" "$@" "$repaired[test,dask]"
+    new_env "$venv" "$@" "$repaired[test,dask]"
     suite_copy "$root" "$root/build/wheel-suite"
     (cd "$root/build/wheel-suite" && imported_from_venv "$root/$venv")
     run_tests "$venv" "$root/build/wheel-suite"
 }
 
-# install VENV [pip arguments...]: a new environment with these installed.
-install() {
+# new_env VENV [pip arguments...]: a new environment with these installed.
+new_env() {
     local venv=$1
     shift
     echo "=== $venv: installing $*"
