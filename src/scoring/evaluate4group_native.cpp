@@ -13,6 +13,7 @@
 
 #include "../module/table.h"
 #include "../native/examine.h"
+#include "../native/fallback.h"
 #include "../native/scalars.h"
 
 #include <cmath>
@@ -147,9 +148,15 @@ Caught caught_by_groups(Call &c, Examination &x) {
         double TP = out.caught[g];
         if (out.ambiguous[g]) {
             MOVRA_AT(c);
-            py::list rows;
-            for (int64_t r : out.rows[static_cast<size_t>(g)]) rows.append(py::int_(r));
-            TP = evaluate4group_caught(c, x.data.attr("iloc")[rows]).cast<double>();
+            const std::vector<int64_t> &positions = out.rows[static_cast<size_t>(g)];
+            TP = native::fall_back(native::Layer::Evaluate4group, static_cast<Py_ssize_t>(positions.size()),
+                                   "a group's predictions tie across its cut with different labels, which only "
+                                   "the pandas path's sort orders",
+                                   [&] {
+                                       py::list rows;
+                                       for (int64_t r : positions) rows.append(py::int_(r));
+                                       return evaluate4group_caught(c, x.data.attr("iloc")[rows]).cast<double>();
+                                   });
         }
         if (TP >= 1) {
             total.hit++;
