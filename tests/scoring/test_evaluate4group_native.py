@@ -35,12 +35,16 @@ def scores(draw):
     return frame.astype({"label": label_type}), draw(st.sampled_from([0.05, 0.2, 0.5, 1, 0, -0.3, 3]))
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=60, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
 @given(scores())
-def test_kernel_matches_the_pandas_path(case):
+def test_kernel_matches_the_pandas_path(spy, case):
     data, k = case
     before = data.copy()
-    assert outcome(data, k=k) == outcome(PandasPath(data), k=k)
+    calls = spy.calls
+    native = outcome(data, k=k)
+    assert spy.calls == calls, "the call took the pandas path"
+    assert native == outcome(PandasPath(data), k=k)
     pandas.testing.assert_frame_equal(data, before)
 
 
