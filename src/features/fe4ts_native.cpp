@@ -31,6 +31,8 @@
 #include "native/kernel_run.h"
 #include "native/record_frame.h"
 
+#include <pybind11/numpy.h>
+
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -113,6 +115,44 @@ constexpr Step kSteps[] = {
     [](Examined &e) { return exactness_step(*e.selected, e.x.call, e.x.time, e.x.lags, e.x.windows); },
 };
 
+// The periodic columns, looked up for the derived columns' keys, when the
+// kernel reads every one where it lies, as numbers of the whole table (not
+// a conversion, nor selected readings, which are read before the ordering);
+// else none, and the derived columns read them from df.  A failure is
+// theirs to meet.
+std::vector<NumericColumn> periodic_columns(const Context &cx, const Examination &x) {
+    std::vector<NumericColumn> columns;
+    if (x.selection.partial()) return {};
+    try {
+        for (size_t i = 0; i < x.call.periodic.size(); i++) {
+            NumericColumn n;
+            if (!numeric_column(cx.numpy, cx.args.column(x.call.periodic[i]), n) || n.copied ||
+                !py::isinstance<py::array>(n.values))
+                return {};
+            const void *data = py::reinterpret_borrow<py::array>(n.values).data();
+            const k::Column &read = x.keys.columns[static_cast<size_t>(x.keys.periodic[i])];
+            if (data != read.i64 && data != read.f64) return {};
+            columns.push_back(std::move(n));
+        }
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return {};
+    }
+    return columns;
+}
+
+// Their distinct values, read as the kernel reads the readings: no Python
+// code runs from here to the ordering, so both see one version of them.
+std::vector<py::object> periodic_keys(const std::vector<NumericColumn> &columns, int threads) {
+    std::vector<py::object> keys;
+    for (const NumericColumn &n : columns) {
+        py::object distinct = distinct_in(n, threads);
+        if (!distinct) return {};
+        keys.push_back(std::move(distinct));
+    }
+    return keys;
+}
+
 }  // namespace
 
 }  // namespace fe4ts_layer
@@ -138,9 +178,11 @@ WindowRecords fe4ts_native(Call &c, const Fe4tsArgs &a, PandasRecords pandas_pat
     // Readings in order are read where they lie from the ordering to the
     // last window: nothing in between runs Python code (cut_step only when
     // it declines, and the kernel is then dropped).
+    const std::vector<NumericColumn> periodic = periodic_columns(cx, x);
     MOVRA_AT(c);
     const int threads = kernel_threads();
     const native::CtrlC ctrl_c;
+    std::vector<py::object> keys = periodic_keys(periodic, threads);
     std::unique_ptr<k::Kernel> kernel = ordered_kernel(table, threads, ctrl_c);
     profile->lap("ordering");
     if (Reason cut = cut_step(cx, *kernel, table, x.windows.windows, options); !cut.empty()) {
@@ -158,6 +200,7 @@ WindowRecords fe4ts_native(Call &c, const Fe4tsArgs &a, PandasRecords pandas_pat
     WindowRecords records = record_frame(c, cx, x, options, result, threads);
     profile->lap("frame");
     records.threads = threads;
+    if (records.records) records.records->periodic_keys = std::move(keys);
     if (profile->on()) records.profile = std::move(profile);
     return records;
 }
