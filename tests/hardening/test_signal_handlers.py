@@ -155,3 +155,51 @@ def test_the_derived_columns_keys_are_those_of_the_readings_read(spy, shuffled):
         else:
             assert any(got.equals(table) for table in tables), "the table mixes both versions of the arrays"
     assert rewriting.rewrites >= len(first_delays), "the handler hardly ran"
+
+
+class RewritingDuring(Rewriting):
+    """The same handler, around a call of `function` on the frame over the arrays."""
+
+    def __init__(self, arrays, before, after, function):
+        super().__init__(arrays, before, after, None)
+        self.function = function
+
+    def call(self, first_delay, interval=0.003):
+        previous = signal.signal(signal.SIGALRM, self.handler)
+        try:
+            signal.setitimer(signal.ITIMER_REAL, first_delay, interval)
+            try:
+                return self.function(frame_over(self.arrays))
+            except RuntimeError as e:
+                return e
+            finally:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+        finally:
+            signal.signal(signal.SIGALRM, previous)
+
+
+def scores(seed, rows=400_000, groups=20_000):
+    """Groups, predictions (ties among them: some groups go to pandas' sort) and labels."""
+    rng = numpy.random.default_rng(seed)
+    return {"G": rng.integers(0, groups, rows), "P": numpy.round(rng.random(rows), 3),
+            "L": rng.integers(0, 2, rows)}
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
+def test_evaluate4group_gives_one_versions_rates(spy):
+    before, after = scores(1), scores(2)
+
+    def rates(frame):
+        return movra.evaluate4group(frame, "G", "P", "L", 0.1)
+
+    calls = spy.calls
+    expected = [rates(frame_over({n: v.copy() for n, v in cols.items()})) for cols in (before, after)]
+    assert spy.calls == calls, "the call took the pandas path"
+    assert expected[0] != expected[1]
+    duration = best_of_three(lambda: rates(frame_over({n: v.copy() for n, v in before.items()})))
+    rewriting = RewritingDuring({n: v.copy() for n, v in before.items()}, before, after, rates)
+    first_delays = numpy.random.default_rng(13).uniform(0.05, 0.9, 12) * duration
+    for first_delay in first_delays:
+        got = rewriting.call(first_delay, interval=min(0.003, duration / 8))
+        assert got in expected, "the rates mix both versions of the arrays"
+    assert rewriting.rewrites >= len(first_delays), "the handler hardly ran"
