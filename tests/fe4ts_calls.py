@@ -52,3 +52,41 @@ def windows(draw, bounds, max_bounds, max_windows, start_end, cuts):
         low, high = start_end if c in ("START", "END") else cuts
         data[c] = draw(st.lists(st.integers(low, high), min_size=n, max_size=n))
     return pd.DataFrame(data)
+
+
+def ratio(a, b):
+    """a / b; over object cells, where Python's float division by 0.0 raises,
+    the quotient numpy's float64 division gives."""
+    try:
+        return a / b
+    except ZeroDivisionError:
+        with np.errstate(divide="ignore", invalid="ignore"):
+            return a / b.map(lambda y: np.float64(y) if isinstance(y, float) else y)
+
+
+def plain_derived(records, value, tactic, periodic, lag):
+    """fe4ts's derived columns added to `records` as a script would add them,
+    one assignment at a time; `periodic` maps each periodic column to its keys."""
+    out = records.copy()
+
+    def derive(name, a, b, op):
+        out[name] = op(out[a], out[b]) if a in out.columns and b in out.columns else None
+
+    def spreads(x):
+        derive(f"{x}_MIN/MAX", f"{x}_MIN", f"{x}_MAX", ratio)
+        derive(f"{x}_Q3-Q1", f"{x}_Q3", f"{x}_Q1", lambda a, b: a - b)
+        derive(f"{x}_CV", f"{x}_STD", f"{x}_MEAN", ratio)
+
+    for t in tactic:
+        x = f"{value}_{t}"
+        spreads(x)
+        derive(f"{x}_NB_NA0", f"{x}_NB_NA", f"{x}_NB_0", lambda a, b: a + b)
+        derive(f"{x}_NB_0/{t}_NB", f"{x}_NB_0", f"{x}_NB", ratio)
+        derive(f"{x}_NB_NA/{t}_NB", f"{x}_NB_NA", f"{x}_NB", ratio)
+        derive(f"{x}_NB_NA0/{t}_NB", f"{x}_NB_NA0", f"{x}_NB", ratio)
+    for p, keys in periodic.items():
+        for k in keys:
+            spreads(f"{value}_{p}_{k}")
+    for l in lag:
+        spreads(f"{value}_DIFF_{l}")
+    return out

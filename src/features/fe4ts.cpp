@@ -7,7 +7,6 @@
 // column.  Neither `df` nor `interval` is modified: every selection, the sort
 // and every filter make new frames.
 #include "../module/table.h"
-#include "../native/decline.h"
 #include "column_placement.h"
 #include "feature_table.h"
 #include "fe4ts_native.h"
@@ -260,12 +259,7 @@ WindowRecords fe4ts_pandas(Call &c, const Fe4tsArgs &a) {
 
 WindowRecords fe4ts_records(Call &c, const Fe4tsArgs &a) {
     // The native kernel where it reproduces the pandas path, else the pandas path.
-    std::string declined;
-    WindowRecords records = fe4ts_native(c, a, declined);
-    if (records.records) return records;
-    MOVRA_AT(c);
-    native::warn_declined(native::Layer::Fe4ts, a.interval, declined);  // its windows
-    return fe4ts_pandas(c, a);
+    return fe4ts_native(c, a, fe4ts_pandas);
 }
 
 py::object fe4ts(Call &c) {

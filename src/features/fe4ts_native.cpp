@@ -8,10 +8,12 @@
 // The derived columns are added afterwards, by the caller.
 //
 // Whether the kernel takes a call is decided by named steps, one per part
-// of the call (native/examination.h), run in order below.  Each either
+// of the call (native/examination.h), listed in order below and run by the
+// runner every native layer shares (native/examine.h).  Each either
 // produces its part of the kernel's input or returns why the kernel cannot
 // reproduce the pandas path for it; fe4ts reports that reason when a large
-// call falls back.  Every conversion is a whole-column numpy or pandas
+// call falls back, as it does a reason found after the ordering (cut_step).
+// Every conversion is a whole-column numpy or pandas
 // operation (a view where the column already is int64 or float64), over
 // the readings the windows read when they are a small share of the table;
 // key columns of other kinds become sorted codes with a table of their
@@ -22,10 +24,14 @@
 #include "fe4ts_native.h"
 
 #include "../module/table.h"
+#include "../native/examine.h"
+#include "../native/fallback.h"
 #include "../native/scalars.h"
 #include "native/examination.h"
 #include "native/kernel_run.h"
 #include "native/record_frame.h"
+
+#include <pybind11/numpy.h>
 
 #include <cstdlib>
 #include <memory>
@@ -65,57 +71,105 @@ RecordNames Examination::names() const { return {call.value, call.tactic_names, 
 
 namespace {
 
+// The call being examined, and what the steps find out about it.  The
+// steps after the selection see the selected readings' call (`selected`);
+// the rest of the run sees the whole call.
+struct Examined {
+    Examined(const Call &call, const Fe4tsArgs &args) : c(call), a(args) {}
+    const Call &c;
+    const Fe4tsArgs &a;
+    std::optional<Context> whole, selected;
+    Examination x;
+
+    Buffers buffers(const Context &cx) { return Buffers{cx.numpy, x.call.rows, x.arrays}; }
+};
+
 // The steps in order, each with what it reads of the earlier ones; the
 // first reason ends the examination.  The unit column is looked at whole;
 // where the windows read a small share of the table, the steps after the
 // selection see their readings alone.
-Reason examine(const Call &c, const Context &whole, Examination &x) {
-    if (Reason r = progress_step(c); !r.empty()) return r;
-    if (Reason r = arguments_step(whole, x.call); !r.empty()) return r;
-    if (Reason r = aggregate_step(whole, x.aggregation); !r.empty()) return r;
-    if (Reason r = units_step(whole, x.call, Buffers{whole.numpy, x.call.rows, x.arrays}, x.units); !r.empty())
+using Step = Reason (*)(Examined &);
+constexpr Step kSteps[] = {
+    [](Examined &e) {
+        e.whole.emplace(e.a, e.c.global("pandas"), e.c.global("numpy"));
+        return progress_step(e.c);
+    },
+    [](Examined &e) { return arguments_step(*e.whole, e.x.call); },
+    [](Examined &e) { return aggregate_step(*e.whole, e.x.aggregation); },
+    [](Examined &e) { return units_step(*e.whole, e.x.call, e.buffers(*e.whole), e.x.units); },
+    [](Examined &e) {
+        Reason r = selection_step(*e.whole, e.x.call, e.x.units, e.x.selection);
+        if (r.empty()) e.selected.emplace(e.x.selection.context(*e.whole));
         return r;
-    if (Reason r = selection_step(whole, x.call, x.units, x.selection); !r.empty()) return r;
-    const Context cx = x.selection.context(whole);
-    const Buffers buffers{cx.numpy, x.call.rows, x.arrays};
-    if (Reason r = value_step(cx, x.call, x.aggregation, buffers, x.value); !r.empty()) return r;
-    if (Reason r = time_step(cx, x.call, buffers, x.time); !r.empty()) return r;
-    if (Reason r = lag_step(x.call, x.time, x.lags); !r.empty()) return r;
-    if (Reason r = keys_step(cx, x.call, x.aggregation, x.time, buffers, x.keys); !r.empty()) return r;
-    if (Reason r = chunk_step(cx, x.call, x.value, x.units, x.selection, x.chunks); !r.empty()) return r;
-    if (Reason r = windows_step(cx, x.call, x.time, x.units, x.windows); !r.empty()) return r;
-    return exactness_step(cx, x.call, x.time, x.lags, x.windows);
-}
+    },
+    [](Examined &e) {
+        return value_step(*e.selected, e.x.call, e.x.aggregation, e.buffers(*e.selected), e.x.value);
+    },
+    [](Examined &e) { return time_step(*e.selected, e.x.call, e.buffers(*e.selected), e.x.time); },
+    [](Examined &e) { return lag_step(e.x.call, e.x.time, e.x.lags); },
+    [](Examined &e) {
+        return keys_step(*e.selected, e.x.call, e.x.aggregation, e.x.time, e.buffers(*e.selected), e.x.keys);
+    },
+    [](Examined &e) { return chunk_step(*e.selected, e.x.call, e.x.value, e.x.units, e.x.selection, e.x.chunks); },
+    [](Examined &e) { return windows_step(*e.selected, e.x.call, e.x.time, e.x.units, e.x.windows); },
+    [](Examined &e) { return exactness_step(*e.selected, e.x.call, e.x.time, e.x.lags, e.x.windows); },
+};
 
-// The examination's reason, or why it could not finish: a failure while
-// looking is the pandas path's to report; an interrupt is the caller's.
-Reason examined(const Call &c, const Fe4tsArgs &a, std::optional<Context> &cx, Examination &x) {
+// The periodic columns, looked up for the derived columns' keys, when the
+// kernel reads every one where it lies, as numbers of the whole table (not
+// a conversion, nor selected readings, which are read before the ordering);
+// else none, and the derived columns read them from df.  A failure is
+// theirs to meet.
+std::vector<NumericColumn> periodic_columns(const Context &cx, const Examination &x) {
+    std::vector<NumericColumn> columns;
+    if (x.selection.partial()) return {};
     try {
-        cx.emplace(a, c.global("pandas"), c.global("numpy"));
-        return examine(c, *cx, x);
+        for (size_t i = 0; i < x.call.periodic.size(); i++) {
+            NumericColumn n;
+            if (!numeric_column(cx.numpy, cx.args.column(x.call.periodic[i]), n) || n.copied ||
+                !py::isinstance<py::array>(n.values))
+                return {};
+            const void *data = py::reinterpret_borrow<py::array>(n.values).data();
+            const k::Column &read = x.keys.columns[static_cast<size_t>(x.keys.periodic[i])];
+            if (data != read.i64 && data != read.f64) return {};
+            columns.push_back(std::move(n));
+        }
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
-        return "examining the call raised " + native::utf8(py::str(e.type().attr("__name__"))) + ": " +
-               native::utf8(py::str(e.value())) + ", as the pandas path will";
-    } catch (const native::Decline &d) {
-        return d.reason;
-    } catch (const std::exception &e) {
-        return std::string("a column could not be converted (") + e.what() + ")";
+        return {};
     }
+    return columns;
+}
+
+// Their distinct values, read as the kernel reads the readings: no Python
+// code runs from here to the ordering, so both see one version of them.
+std::vector<py::object> periodic_keys(const std::vector<NumericColumn> &columns, int threads) {
+    std::vector<py::object> keys;
+    for (const NumericColumn &n : columns) {
+        py::object distinct = distinct_in(n, threads);
+        if (!distinct) return {};
+        keys.push_back(std::move(distinct));
+    }
+    return keys;
 }
 
 }  // namespace
 
 }  // namespace fe4ts_layer
 
-WindowRecords fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
+WindowRecords fe4ts_native(Call &c, const Fe4tsArgs &a, PandasRecords pandas_path) {
     using namespace fe4ts_layer;
     // MOVRA_FE4TS_PROFILE: a file that each call appends its stages' times to.
     auto profile = std::make_shared<k::CallProfile>(std::getenv("MOVRA_FE4TS_PROFILE"));
-    std::optional<Context> cx;
-    Examination x;
-    declined = examined(c, a, cx, x);
-    if (!declined.empty()) return {};
+    // The pandas path runs once the examination's arrays are let go.
+    auto e = std::make_unique<Examined>(c, a);
+    MOVRA_AT(c);
+    if (!native::kernel_takes(*e, kSteps, native::Layer::Fe4ts, a.interval)) {  // its windows
+        e.reset();
+        return pandas_path(c, a);
+    }
+    const Context &cx = *e->whole;
+    const Examination &x = e->x;
     const k::Table table = x.table();
     k::Options options = x.options();
     options.profile = profile->on();
@@ -123,14 +177,19 @@ WindowRecords fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
 
     // Readings in order are read where they lie from the ordering to the
     // last window: nothing in between runs Python code (cut_step only when
-    // it declines, and the kernel's results are then dropped).
+    // it declines, and the kernel is then dropped).
+    const std::vector<NumericColumn> periodic = periodic_columns(cx, x);
     MOVRA_AT(c);
     const int threads = kernel_threads(table.rows);
     const native::CtrlC ctrl_c;
+    std::vector<py::object> keys = periodic_keys(periodic, threads);
     std::unique_ptr<k::Kernel> kernel = ordered_kernel(table, threads, ctrl_c);
     profile->lap("ordering");
-    declined = cut_step(*cx, *kernel, table, x.windows.windows, options);
-    if (!declined.empty()) return {};
+    if (Reason cut = cut_step(cx, *kernel, table, x.windows.windows, options); !cut.empty()) {
+        kernel.reset();
+        e.reset();
+        return native::fall_back(native::Layer::Fe4ts, a.interval, cut, [&] { return pandas_path(c, a); });
+    }
     profile->lap("locating");
 
     MOVRA_AT(c);
@@ -138,9 +197,10 @@ WindowRecords fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined) {
     const k::Result result = run_windows(c, std::move(kernel), x.windows.windows, options, ctrl_c, &stages);
     profile->lap("windows");
     profile->add(stages);
-    WindowRecords records = record_frame(c, *cx, x, options, result, threads);
+    WindowRecords records = record_frame(c, cx, x, options, result, threads);
     profile->lap("frame");
     records.threads = threads;
+    if (records.records) records.records->periodic_keys = std::move(keys);
     if (profile->on()) records.profile = std::move(profile);
     return records;
 }

@@ -9,11 +9,14 @@
 
 namespace movra {
 
-// The window records computed by the native kernel, or a null frame when the
-// call is not one the kernel reproduces exactly; `declined` then says why and
-// what would make it native (fe4ts takes the pandas path, which also raises
-// whatever errors the inputs cause).
-WindowRecords fe4ts_native(Call &c, const Fe4tsArgs &a, std::string &declined);
+// How the pandas path computes a call's window records.
+using PandasRecords = WindowRecords (*)(Call &c, const Fe4tsArgs &a);
+
+// The window records computed by the native kernel where the call is one it
+// reproduces exactly; else by `pandas_path` (which also raises whatever
+// errors the inputs cause), after a warning, when the call is large, that
+// says why and what would make it native.
+WindowRecords fe4ts_native(Call &c, const Fe4tsArgs &a, PandasRecords pandas_path);
 
 // fe4ts's progress bar when `tqdm` is the class loaded with the module: the
 // number of windows and a label, over `iterable` (or updated by hand when

@@ -34,21 +34,27 @@ bool first_positions(py::handle values, py::ssize_t rows, int threads, std::vect
     return true;
 }
 
-// column.unique(): its distinct values in order of first appearance.  A
-// plain numpy column of numbers is searched natively (with `threads`
-// threads), and the values are taken from the column itself at their first
-// positions, so they are the very scalars unique gives.
-py::object distinct_values(py::handle numpy, py::object column, int threads) {
+}  // namespace
+
+bool numeric_column(py::handle numpy, py::handle column, NumericColumn &out) {
     py::object dtype = column.attr("dtype");
-    if (!py::isinstance(dtype, numpy.attr("dtype"))) return column.attr("unique")();
-    const char kind = py::str(dtype.attr("kind")).cast<std::string>()[0];
-    const int size = dtype.attr("itemsize").cast<int>();
-    if (kind != 'i' && kind != 'u' && kind != 'f') return column.attr("unique")();
-    py::object values = numpy.attr("ascontiguousarray")(column.attr("to_numpy")());
-    const py::ssize_t rows = static_cast<py::ssize_t>(py::len(column));
+    if (!py::isinstance(dtype, numpy.attr("dtype"))) return false;
+    out.kind = py::str(dtype.attr("kind")).cast<std::string>()[0];
+    out.size = dtype.attr("itemsize").cast<int>();
+    if (out.kind != 'i' && out.kind != 'u' && out.kind != 'f') return false;
+    py::object array = column.attr("to_numpy")();
+    out.values = numpy.attr("ascontiguousarray")(array);
+    out.copied = !out.values.is(array);
+    out.rows = static_cast<py::ssize_t>(py::len(column));
+    return true;
+}
+
+py::object distinct_in(const NumericColumn &column, int threads) {
     auto first = [&](auto typed, std::vector<int64_t> &at) {
-        return first_positions<decltype(typed)>(values, rows, threads, at);
+        return first_positions<decltype(typed)>(column.values, column.rows, threads, at);
     };
+    const char kind = column.kind;
+    const int size = column.size;
     std::vector<int64_t> at;
     bool read = false;
     if (kind == 'f' && size == 8) read = first(double(), at);
@@ -61,8 +67,23 @@ py::object distinct_values(py::handle numpy, py::object column, int threads) {
     else if (kind == 'u' && size == 4) read = first(uint32_t(), at);
     else if (kind == 'u' && size == 2) read = first(uint16_t(), at);
     else if (kind == 'u' && size == 1) read = first(uint8_t(), at);
-    if (!read) return column.attr("unique")();
-    return values[py::array_t<int64_t>(static_cast<py::ssize_t>(at.size()), at.data())];
+    if (!read) return py::object();
+    // numpy's own array (the `numpy` global may be rebound to anything), and
+    // an ndarray's indexing: C code.
+    return column.values[py::array_t<int64_t>(static_cast<py::ssize_t>(at.size()), at.data())];
+}
+
+namespace {
+
+// column.unique(): its distinct values in order of first appearance.  A
+// plain numpy column of numbers is searched natively (with `threads`
+// threads), and the values are taken from the column itself at their first
+// positions, so they are the very scalars unique gives.
+py::object distinct_values(py::handle numpy, py::object column, int threads) {
+    NumericColumn numeric;
+    if (!numeric_column(numpy, column, numeric)) return column.attr("unique")();
+    py::object values = distinct_in(numeric, threads);
+    return values ? values : column.attr("unique")();
 }
 
 // ---- pandas' arithmetic, where the operands are not float64 -------------------
@@ -202,18 +223,21 @@ private:
 
 // Every derived column of the call, in order: per period column, per
 // distinct value of each periodic column in the whole readings, per lag.
-void plan_derived(Call &c, const Fe4tsArgs &a, int threads, DerivedPlan &plan) {
+void plan_derived(Call &c, const Fe4tsArgs &a, const std::vector<py::object> &held, int threads,
+                  DerivedPlan &plan) {
     const PyText value(a.value);
     for (py::handle t : a.tactic) {
         MOVRA_AT(c);
         const PyText name(py::reinterpret_borrow<py::object>(t));
         derive_period(period_base(value, name), name, plan);
     }
+    size_t entry = 0;
     for (py::handle p : a.periodic) {
         MOVRA_AT(c);
         const PyText column(py::reinterpret_borrow<py::object>(p));
-        for (py::handle i : distinct_values(c.global("numpy"), a.column(p), threads))
-            derive_spreads(profile_base(value, column, key_text(i)), plan);
+        const py::object keys = held.empty() ? distinct_values(c.global("numpy"), a.column(p), threads) : held[entry];
+        entry++;
+        for (py::handle i : keys) derive_spreads(profile_base(value, column, key_text(i)), plan);
     }
     for (py::handle l : a.lag) {
         MOVRA_AT(c);
@@ -351,7 +375,7 @@ py::object feature_table(Call &c, const Fe4tsArgs &a, PlacedRecords &r, bool der
     if (!derive) return record_frame(pandas, r, a.unit);
 
     DerivedPlan plan(r, a.unit);
-    plan_derived(c, a, threads, plan);
+    plan_derived(c, a, r.periodic_keys, threads, plan);
     MOVRA_AT(c);
     const py::ssize_t W = r.rows;
     const double *records = r.floats ? py::cast<FloatTable>(r.floats).data() : nullptr;

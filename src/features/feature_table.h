@@ -47,7 +47,30 @@ struct PlacedRecords {
     // column j is the frame's column at[j].
     std::function<void(py::handle ftrs, const std::vector<py::ssize_t> &at)> retype;
     py::object index;  // the table's index; null: 0, 1, 2, ...
+    // Per periodic entry, its distinct values as the native call read them,
+    // with the readings; empty: the derived columns read them from df.
+    std::vector<py::object> periodic_keys;
 };
+
+// A periodic column whose distinct values can be read without running
+// Python code: its numpy array of numbers, one per reading, as the kernels
+// read it.
+struct NumericColumn {
+    py::object values;
+    char kind = 0;
+    int size = 0;
+    py::ssize_t rows = 0;
+    bool copied = false;  // the column's array was not contiguous, and `values` is a copy
+};
+
+// Looks the column up (Python code, reading none of its values): false when
+// it is not such a column.
+bool numeric_column(py::handle numpy, py::handle column, NumericColumn &out);
+
+// Its distinct values in order of first appearance, the very scalars
+// column.unique() gives; null when the array is not what its dtype
+// promises.  Runs no Python code.
+py::object distinct_in(const NumericColumn &column, int threads);
 
 // The feature table of the records; with `derive`, its derived columns too.
 // Up to `threads` threads search the periodic columns for their values.

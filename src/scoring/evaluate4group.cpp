@@ -30,18 +30,24 @@ py::object evaluate4group_caught(Call &c, py::handle g) {
     return head.attr("sum")();
 }
 
-py::object evaluate4group_rates(Call &c, py::handle TP_group, py::handle TP_individal) {
+py::object evaluate4group_rates(Call &c, py::handle TP_group, py::handle TP_individal, const RateDenominators *read) {
     py::object data = c.arg(0), group = c.arg(1), label = c.arg(3);
-    // Groups that hold at least one row labelled exactly 1.
-    MOVRA_AT(c);
-    py::object positives = data[eq(data[label], py::int_(1))];
-    MOVRA_AT(c);
-    py::object n_groups = py::float_(py::int_(py::len(positives[group].attr("unique")())));
+    py::object n_groups = read ? read->groups : py::object();
+    if (!read) {
+        // Groups that hold at least one row labelled exactly 1.
+        MOVRA_AT(c);
+        py::object positives = data[eq(data[label], py::int_(1))];
+        MOVRA_AT(c);
+        n_groups = py::float_(py::int_(py::len(positives[group].attr("unique")())));
+    }
     MOVRA_AT(c);
     py::object group_rate = py::reinterpret_borrow<py::object>(TP_group) / n_groups;
 
-    MOVRA_AT(c);
-    py::object label_sum = py::float_(data[label].attr("sum")());
+    py::object label_sum = read ? read->label_sum : py::object();
+    if (!read) {
+        MOVRA_AT(c);
+        label_sum = py::float_(data[label].attr("sum")());
+    }
     MOVRA_AT(c);
     py::object individual_rate = py::reinterpret_borrow<py::object>(TP_individal) / label_sum;
 

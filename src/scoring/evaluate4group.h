@@ -9,7 +9,15 @@ namespace movra {
 // sorted by prediction, descending, through pandas).
 py::object evaluate4group_caught(Call &c, py::handle g);
 
-// The two rates from the counts.
-py::object evaluate4group_rates(Call &c, py::handle TP_group, py::handle TP_individal);
+// What the rates divide by, as the native layer read it with the rest of
+// the frame: the groups holding a row labelled 1, and the label sum (floats).
+struct RateDenominators {
+    py::object groups, label_sum;
+};
+
+// The two rates from the counts; the denominators are read from the frame
+// unless `read` holds them.
+py::object evaluate4group_rates(Call &c, py::handle TP_group, py::handle TP_individal,
+                                const RateDenominators *read = nullptr);
 
 }  // namespace movra

@@ -34,11 +34,11 @@ namespace movra {
 namespace {
 
 using native::Reason;
-using native::require;
 
 constexpr int64_t kLargestTick = int64_t{1} << 62;
 
-// Attoseconds per tick of a numpy datetime unit (those a linear count of).
+// Attoseconds per tick of a numpy datetime unit (those a linear count of),
+// or null.
 const char *attoseconds_per(const std::string &unit) {
     if (unit == "W") return "604800000000000000000000";
     if (unit == "D") return "86400000000000000000000";
@@ -48,48 +48,57 @@ const char *attoseconds_per(const std::string &unit) {
     if (unit == "ms") return "1000000000000000";
     if (unit == "us") return "1000000000000";
     if (unit == "ns") return "1000000000";
-    throw native::Decline{"the datetime unit '" + unit + "' is not a fixed length of time"};
+    return nullptr;
 }
 
 py::int_ big(const char *digits) { return py::reinterpret_steal<py::int_>(PyLong_FromString(digits, nullptr, 10)); }
 
-int64_t to_int64(py::handle value) {
+Reason to_int64(py::handle value, int64_t &out) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
     if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-    require(overflow == 0 && v < kLargestTick && v > -kLargestTick, "a time or date is beyond 2**62 ticks");
-    return v;
+    if (overflow != 0 || v >= kLargestTick || v <= -kLargestTick) return "a time or date is beyond 2**62 ticks";
+    out = v;
+    return {};
 }
 
-// The unit of a datetime64 dtype, e.g. "ns" of datetime64[ns]; multiples of
-// a unit (datetime64[10s]) and generic ones are declined.
-std::string unit_of(const py::dtype &dtype) {
+// Attoseconds per tick of a datetime64 dtype's unit, e.g. of "ns" for
+// datetime64[ns]; multiples of a unit (datetime64[10s]), generic ones and
+// those of no fixed length are declined.
+Reason per_tick_of(const py::dtype &dtype, py::object &out) {
     const std::string name = py::str(dtype.attr("str"));  // "<M8[ns]": str(dtype) runs Python code
     const size_t open = name.find('[');
-    require(dtype.kind() == 'M' && open != std::string::npos && name.back() == ']', "a datetime64 has no unit");
-    std::string unit = name.substr(open + 1, name.size() - open - 2);
-    require(!unit.empty() && std::isalpha(static_cast<unsigned char>(unit[0])),
-            "a datetime64's unit is a multiple of one; cast it to datetime64[ns]");
-    return unit;
+    if (dtype.kind() != 'M' || open == std::string::npos || name.back() != ']') return "a datetime64 has no unit";
+    const std::string unit = name.substr(open + 1, name.size() - open - 2);
+    if (unit.empty() || !std::isalpha(static_cast<unsigned char>(unit[0])))
+        return "a datetime64's unit is a multiple of one; cast it to datetime64[ns]";
+    const char *digits = attoseconds_per(unit);
+    if (digits == nullptr) return "the datetime unit '" + unit + "' is not a fixed length of time";
+    out = big(digits);
+    return {};
 }
 
 // A naive point in time as attoseconds since the epoch (an exact Python
 // int): pandas Timestamps, datetime.datetime and numpy datetime64 only.
-py::object attoseconds(py::handle numpy, py::handle pandas, py::handle datetime, py::handle when) {
+Reason attoseconds(py::handle numpy, py::handle pandas, py::handle datetime, py::handle when, py::object &out) {
     py::object stamp = py::reinterpret_borrow<py::object>(when);
     if (native::exact_type(when, pandas.attr("Timestamp"))) {
-        require(py::object(stamp.attr("tz")).is_none(), "date has a time zone, the time column none");
+        if (!py::object(stamp.attr("tz")).is_none()) return "date has a time zone, the time column none";
         stamp = stamp.attr("asm8");
     } else if (native::exact_type(when, datetime)) {
-        require(py::object(stamp.attr("tzinfo")).is_none(), "date has a time zone, the time column none");
+        if (!py::object(stamp.attr("tzinfo")).is_none()) return "date has a time zone, the time column none";
         stamp = numpy.attr("datetime64")(stamp, "us");
     }
-    require(native::exact_type(stamp, numpy.attr("datetime64")),
-            "date is not a pandas Timestamp, datetime.datetime or numpy.datetime64");
+    if (!native::exact_type(stamp, numpy.attr("datetime64")))
+        return "date is not a pandas Timestamp, datetime.datetime or numpy.datetime64";
     py::int_ ticks = stamp.attr("view")("int64");
-    require(to_int64(ticks) != INT64_MIN, "date is NaT");
-    const py::dtype dtype = stamp.attr("dtype");
-    return ticks * big(attoseconds_per(unit_of(dtype)));
+    int64_t tick = 0;
+    if (Reason r = to_int64(ticks, tick); !r.empty()) return r;
+    if (tick == INT64_MIN) return "date is NaT";
+    py::object per_tick;
+    if (Reason r = per_tick_of(stamp.attr("dtype"), per_tick); !r.empty()) return r;
+    out = ticks * per_tick;
+    return {};
 }
 
 // The column's readings were sorted with NaT first or NaN last: neither is
@@ -213,16 +222,22 @@ Reason datetime_axis(Examination &x, py::handle datetime) {
     x.ticks = native::buffer_of<int64_t>(x.numpy, x.times.attr("view")("int64"), "int64", x.n, x.hold);
     if (any_missing(x.ticks, x.n)) return "the time column " + native::text_of(x.t) + " has NaT; drop those rows";
     if (!x.by_date) return {};
-    py::object per_tick = big(attoseconds_per(unit_of(x.times.dtype())));
+    py::object per_tick, upto;
+    Reason r = per_tick_of(x.times.dtype(), per_tick);
+    if (r.empty()) r = attoseconds(x.numpy, x.pandas, datetime_type, x.date, upto);
+    if (r.empty()) r = to_int64(upto.attr("__floordiv__")(per_tick), x.tick_bounds.upto);
+    if (!r.empty()) return r;
     x.tick_bounds.has_upto = true;
-    py::object upto = attoseconds(x.numpy, x.pandas, datetime_type, x.date);
-    x.tick_bounds.upto = to_int64(upto.attr("__floordiv__")(per_tick));
     if (truth(x.maxdays)) {
         if (!PyLong_CheckExact(x.maxdays.ptr())) return "maxdays is " + native::text_of(x.maxdays) + ", not an int";
         py::object from = x.date - datetime.attr("timedelta")(py::arg("days") = x.maxdays);
-        py::object negated = -attoseconds(x.numpy, x.pandas, datetime_type, from);
+        py::object since;
+        r = attoseconds(x.numpy, x.pandas, datetime_type, from, since);
+        int64_t negated = 0;
+        if (r.empty()) r = to_int64((-since).attr("__floordiv__")(per_tick), negated);
+        if (!r.empty()) return r;
         x.tick_bounds.has_from = true;
-        x.tick_bounds.from = -to_int64(negated.attr("__floordiv__")(per_tick));
+        x.tick_bounds.from = -negated;
     }
     return {};
 }
@@ -245,11 +260,9 @@ Reason number_axis(Examination &x) {
     x.float_times = kind == 'f' || real_date;
     if (!x.float_times) {
         x.ticks = native::buffer_of<int64_t>(x.numpy, x.times, "int64", x.n, x.hold);
-        if (x.by_date) {
-            x.tick_bounds.has_upto = true;
-            x.tick_bounds.upto = to_int64(x.date);
-        }
-        return {};
+        if (!x.by_date) return {};
+        x.tick_bounds.has_upto = true;
+        return to_int64(x.date, x.tick_bounds.upto);
     }
     // numpy compares integers with a float as float64.
     x.reals = native::buffer_of<double>(x.numpy, x.times, "float64", x.n, x.hold);
@@ -258,11 +271,16 @@ Reason number_axis(Examination &x) {
         for (int64_t i = 0; i < x.n; i++)
             if (std::fabs(x.reals[i]) > native::kExactInDouble)
                 return "the time column " + native::text_of(x.t) + " holds integers beyond 2**53";
-    if (x.by_date) {
-        x.real_bounds.has_upto = true;
-        x.real_bounds.upto = real_date ? PyFloat_AS_DOUBLE(x.date.ptr()) : static_cast<double>(to_int64(x.date));
+    if (!x.by_date) return {};
+    x.real_bounds.has_upto = true;
+    if (real_date) {
+        x.real_bounds.upto = PyFloat_AS_DOUBLE(x.date.ptr());
+        return {};
     }
-    return {};
+    int64_t upto = 0;
+    Reason r = to_int64(x.date, upto);
+    x.real_bounds.upto = static_cast<double>(upto);
+    return r;
 }
 
 Reason time_axis_step(Examination &x) {

@@ -20,6 +20,7 @@
 #include "../module/namespace.h"
 #include "../module/table.h"
 #include "../native/examine.h"
+#include "../native/fallback.h"
 #include "../native/scalars.h"
 
 #include <cmath>
@@ -211,27 +212,28 @@ Reason windows_step(Examination &x) {
 using Step = Reason (*)(Examination &);
 constexpr Step kSteps[] = {frames_step, labels_step, consumers_step, kinds_step, time_lists_step, windows_step};
 
-// A window in the kernel's terms, or false when its values are not ones the
+// A window in the kernel's terms, or why its values are not ones the
 // kernel compares exactly.
-bool kernel_window(const Log &log, const native::TimeReader &reader, py::handle consumer, py::handle start,
-                   py::handle end, ev::Window &w) {
+Reason kernel_window(const Log &log, const native::TimeReader &reader, py::handle consumer, py::handle start,
+                     py::handle end, ev::Window &w) {
     PyObject *u = consumer.ptr();
     if (log.numeric_consumers) {
         if (PyLong_CheckExact(u)) {
             int overflow = 0;
             const long long v = PyLong_AsLongLongAndOverflow(u, &overflow);
-            if (overflow != 0 || std::fabs(static_cast<double>(v)) > native::kExactInDouble) return false;
+            if (overflow != 0 || std::fabs(static_cast<double>(v)) > native::kExactInDouble)
+                return "a window's CONS_NO is an int beyond 2**53";
         } else if (!PyFloat_CheckExact(u) && !PyBool_Check(u)) {
-            return false;
+            return std::string("a window's CONS_NO is of type ") + Py_TYPE(u)->tp_name + ", not a number";
         }
     } else if (!PyUnicode_CheckExact(u)) {
-        return false;
+        return std::string("a window's CONS_NO is of type ") + Py_TYPE(u)->tp_name + ", not a str";
     }
     PyObject *code = PyDict_GetItemWithError(log.codes.ptr(), u);
     if (code == nullptr) {
         if (PyErr_Occurred()) throw py::error_already_set();
         w.consumer = -1;  // no rows in the log: nothing is compared
-        return true;
+        return {};
     }
     w.consumer = PyLong_AsLongLong(code);
     // Each bound is a Timestamp as zoned as the log's times, or NaT, which
@@ -250,7 +252,10 @@ bool kernel_window(const Log &log, const native::TimeReader &reader, py::handle 
         return false;
     };
     w.never = false;
-    return bound(start, w.start) && bound(end, w.end);
+    if (!bound(start, w.start) || !bound(end, w.end))
+        return "a window's START or END is not a Timestamp within nanoseconds' range, or NaT, zoned as the log's "
+               "times are";
+    return {};
 }
 
 // The result rows, window by window: through the kernel when it can compare
@@ -261,8 +266,8 @@ public:
 
     void window(const WindowRow &row, py::handle consumer, py::handle start, py::handle end) {
         ev::Window w;
-        if (!kernel_window(x_.log, reader_, consumer, start, end, w)) {
-            usest2uet_window(x_.c, x_.usest, x_.e, x_.ts, row, rows_);
+        if (Reason why = kernel_window(x_.log, reader_, consumer, start, end, w); !why.empty()) {
+            pandas_window(row, why);
             return;
         }
         cut_.clear();
@@ -292,12 +297,19 @@ public:
         if (plain)
             window(WindowRow(py::reinterpret_borrow<py::object>(row)), consumer, start, end);
         else
-            usest2uet_window(x_.c, x_.usest, x_.e, x_.ts, WindowRow(py::reinterpret_borrow<py::object>(row)), rows_);
+            pandas_window(WindowRow(py::reinterpret_borrow<py::object>(row)),
+                          "a window row is not a plain Series with CONS_NO, START and END");
     }
 
     const py::list &rows() const { return rows_; }
 
 private:
+    // The pandas path's own step for one window, in its place.
+    void pandas_window(const WindowRow &row, const Reason &why) {
+        native::fall_back(native::Layer::Usest2uet, Py_ssize_t{1}, why,
+                          [&] { usest2uet_window(x_.c, x_.usest, x_.e, x_.ts, row, rows_); });
+    }
+
     Examination &x_;
     native::TimeReader reader_;
     const ev::EventLog view_;

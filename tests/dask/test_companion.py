@@ -46,7 +46,9 @@ WINDOWS = calls.windows(["START", "END", "FORWARD_R"], max_bounds=3, max_windows
        aggfunc=st.sampled_from([np.nansum, calls.pandas_path]))
 def test_records_of_parts_merge_into_one_call(df, interval, owners, aggfunc):
     whole, _, _ = companion.fe4ts_records(df, *ARGS, interval, False, aggfunc)
-    expected = movra.fe4ts(df, *ARGS, interval, False, aggfunc)
+    # The one call's table: its records with the derived columns' plain formulas.
+    expected = calls.plain_derived(whole, "V", ["T", "W"], {"WD": list(pd.unique(df["WD"]))}, [1])
+    pd.testing.assert_frame_equal(movra.fe4ts(df, *ARGS, interval, False, aggfunc), expected)
 
     owner = np.array(owners[: len(interval)])
     parts, tables = [], []

@@ -9,6 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import _movra_companion as companion
+from fe4ts_calls import plain_derived
 
 TACTIC = ["T", "W"]
 PERIODIC = ["P"]
@@ -23,42 +24,6 @@ def record_labels(keys):
     labels += [f"V_P_{k}_{s}" for k in keys for s in STATS]
     labels += [f"V_DIFF_{l}_{s}" for l in LAG for s in STATS + COUNTS + ["ACOR"]]
     return labels + ["V_START", "V_END"]
-
-
-def ratio(a, b):
-    """a / b; over object cells, where Python's float division by 0.0 raises,
-    the quotient numpy's float64 division gives."""
-    try:
-        return a / b
-    except ZeroDivisionError:
-        with np.errstate(divide="ignore", invalid="ignore"):
-            return a / b.map(lambda y: np.float64(y) if isinstance(y, float) else y)
-
-
-def plain_derived(records, keys):
-    """The derived columns as a script would add them, one assignment at a time."""
-    out = records.copy()
-
-    def derive(name, a, b, op):
-        out[name] = op(out[a], out[b]) if a in out.columns and b in out.columns else None
-
-    def spreads(x):
-        derive(f"{x}_MIN/MAX", f"{x}_MIN", f"{x}_MAX", ratio)
-        derive(f"{x}_Q3-Q1", f"{x}_Q3", f"{x}_Q1", lambda a, b: a - b)
-        derive(f"{x}_CV", f"{x}_STD", f"{x}_MEAN", ratio)
-
-    for t in TACTIC:
-        x = f"V_{t}"
-        spreads(x)
-        derive(f"{x}_NB_NA0", f"{x}_NB_NA", f"{x}_NB_0", lambda a, b: a + b)
-        derive(f"{x}_NB_0/{t}_NB", f"{x}_NB_0", f"{x}_NB", ratio)
-        derive(f"{x}_NB_NA/{t}_NB", f"{x}_NB_NA", f"{x}_NB", ratio)
-        derive(f"{x}_NB_NA0/{t}_NB", f"{x}_NB_NA0", f"{x}_NB", ratio)
-    for k in keys:
-        spreads(f"V_P_{k}")
-    for l in LAG:
-        spreads(f"V_DIFF_{l}")
-    return out
 
 
 @st.composite
@@ -107,7 +72,7 @@ def test_derived_columns_are_the_plain_formulas(case):
     rows = len(frame)
     parts = [(frame, np.arange(rows), list(range(frame.shape[1])))]
     unit_at = [frame.columns.get_loc("U")]
-    expected = plain_derived(frame, list(pd.unique(df["P"])))
+    expected = plain_derived(frame, "V", TACTIC, {"P": list(pd.unique(df["P"]))}, LAG)
     table = companion.fe4ts_table(parts, list(frame.columns), unit_at, frame["U"], 0, rows, df, "U", TACTIC,
                                   PERIODIC, LAG, "V")
     assert table.columns.tolist() == expected.columns.tolist()

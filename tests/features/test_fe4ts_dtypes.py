@@ -346,7 +346,9 @@ class TestArrowArithmetic:
             arrow = df.assign(V=arrow_readings(df["V"], dtype))
             with warnings.catch_warnings():
                 warnings.simplefilter("error")
+                calls = spy.calls
                 native = fe4ts(arrow, pd.DataFrame({"U": [1]}), **kw)
+                assert spy.calls == calls, f"the {dtype} readings took the pandas path"
                 oracle = fe4ts(arrow, pd.DataFrame({"U": [1]}), aggfunc=pandas_path(np.nansum), **kw)
             assert_same_outcome(native, oracle)
             ratios = [c for c in want.columns if "/" in c or c.endswith("_CV")]

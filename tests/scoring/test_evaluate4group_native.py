@@ -1,5 +1,7 @@
 """evaluate4group's kernel against its pandas path (a DataFrame subclass
 takes it): the same two rates, of the same types, or the same exception."""
+import warnings
+
 import numpy
 import pandas
 import pytest
@@ -35,12 +37,18 @@ def scores(draw):
     return frame.astype({"label": label_type}), draw(st.sampled_from([0.05, 0.2, 0.5, 1, 0, -0.3, 3]))
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=60, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
 @given(scores())
-def test_kernel_matches_the_pandas_path(case):
+def test_kernel_matches_the_pandas_path(spy, case):
     data, k = case
     before = data.copy()
-    assert outcome(data, k=k) == outcome(PandasPath(data), k=k)
+    calls = spy.calls
+    native = outcome(data, k=k)
+    # A group column of None alone is of no key type the kernel codes.
+    no_keys = data["TG_NO"].dtype == object and len(data) > 0 and data["TG_NO"].isna().all()
+    assert (spy.calls == calls) != no_keys, "the call took the pandas path" if not no_keys else "the kernel took it"
+    assert native == outcome(PandasPath(data), k=k)
     pandas.testing.assert_frame_equal(data, before)
 
 
@@ -58,3 +66,19 @@ def test_kernel_takes_the_call_and_sorts_only_ambiguous_groups(monkeypatch):
     # Group 2's top row is one of two tied at 0.5 with different labels.
     assert movra.evaluate4group(data, k=0.25) == movra.evaluate4group(PandasPath(data), k=0.25)
     assert sorted_groups[:1] == [4] and len(sorted_groups) == 3
+
+
+@pytest.mark.parametrize("rows", [99999, 100000])
+def test_a_large_ambiguous_group_warns_as_it_falls_back(rows):
+    # One group, every prediction tied across its cut, labels that differ:
+    # the kernel hands it to pandas' sort, and says so once it is large.
+    data = pandas.DataFrame({"TG_NO": 1, "predict": 0.5, "label": numpy.arange(rows) % 2})
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        got = movra.evaluate4group(data, k=0.5)
+        said = [str(w.message) for w in caught if "on the pandas path" in str(w.message)]
+        assert got == movra.evaluate4group(PandasPath(data), k=0.5)
+    expected = (f"evaluate4group computes these {rows} rows on the pandas path, much slower than its native kernel: "
+                "a group's predictions tie across its cut with different labels, which only the pandas path's sort "
+                "orders")
+    assert said == ([expected] if rows >= 100000 else [])
