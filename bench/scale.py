@@ -81,7 +81,7 @@ def front_end(dd, movra_dask, data, interval, out):
     started = time.perf_counter()
     features = movra_dask.fe4ts(dd.read_parquet(data), *ARGS, interval)
     called = time.perf_counter()
-    features.to_parquet(out, write_index=False)
+    features.to_parquet(out, write_index=False, name_function=lambda k: f"part-{k:05d}.parquet")  # read in order
     return called - started, time.perf_counter() - called
 
 
