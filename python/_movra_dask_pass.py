@@ -148,7 +148,7 @@ def distinct(part: pd.DataFrame, key: Hashable) -> pd.Series | None:
 
 
 def piece_of_partition(part: pd.DataFrame, windows: Windows, make: Callable[..., Any], keys: Sequence[Hashable],
-           order: Hashable | None = None, positions: np.ndarray | None = None) -> Piece:
+                       order: Hashable | None = None, positions: np.ndarray | None = None) -> Piece:
     """The pass over one partition: its windows (those of the units it holds,
     unless given) made into its share of the result by `make`."""
     if order is not None:  # put back in table order after a shuffle
@@ -157,7 +157,9 @@ def piece_of_partition(part: pd.DataFrame, windows: Windows, make: Callable[...,
     if positions is None:
         positions = windows.held_by(units)
     value = make(part, windows.table.iloc[positions], positions)
-    return Piece(value, positions, units, len(part), [distinct(part, k) for k in keys], part.iloc[:0])
+    # The piece outlives the partition: nothing of it may hold the
+    # partition's arrays (an empty slice is a view of them).
+    return Piece(value, positions, units, len(part), [distinct(part, k) for k in keys], part.iloc[:0].copy())
 
 
 def outline(outline_value: Callable[[Any], Any], piece: Piece) -> Piece:
@@ -213,20 +215,20 @@ def shuffled(df: dd.DataFrame, unit: Hashable, lengths: list[int]) -> tuple[list
     method = "tasks" if (meta.dtypes == object).any() else None
     with dask.config.set({"dataframe.convert-string": False}):
         table = dd.from_delayed(numbered, meta=meta, verify_meta=False)
-        shuffled = table.shuffle(on=unit, npartitions=df.npartitions, shuffle_method=method)
-    return list(shuffled.to_delayed()), order
+        by_unit = table.shuffle(on=unit, npartitions=df.npartitions, shuffle_method=method)
+    return list(by_unit.to_delayed()), order
 
 
 def split_pandas(frame: pd.DataFrame, unit: Hashable) -> list[Delayed]:
     """A pandas table in partitions of whole units, one per worker thread."""
-    codes, distinct = pd.factorize(frame[unit])
-    n = max(1, min(parallelism(), len(distinct)))
-    piece = np.where(codes < 0, 0, codes * n // max(1, len(distinct)))
+    codes, units = pd.factorize(frame[unit])
+    n = max(1, min(parallelism(), len(units)))
+    piece = np.where(codes < 0, 0, codes * n // max(1, len(units)))
     return [literal(frame[piece == k]) for k in range(n)]
 
 
 def one_pass(df: Any, windows: Windows, make: Callable[..., Any], outline_value: Callable[[Any], Any],
-          periodic: Sequence[Hashable]) -> tuple[list[Any], list[Piece], pd.DataFrame | None]:
+             periodic: Sequence[Hashable]) -> tuple[list[Any], list[Piece], pd.DataFrame | None]:
     """Every partition read once and made into its piece; units straddling
     partitions shuffled and made again; then a piece for the windows no
     partition holds.  Returns the pieces (futures or Delayed), their
@@ -234,7 +236,8 @@ def one_pass(df: Any, windows: Windows, make: Callable[..., Any], outline_value:
     summarize = partial(outline, outline_value)
     shared = literal(windows)
     if isinstance(df, pd.DataFrame):
-        # Its partitions are not in table order: the values are the whole table's.
+        # Its partitions are not in table order: the periodic values are taken
+        # from the whole table, in order of first appearance.
         per_part = [[distinct(df, k) for k in periodic]]
         tasks = [apply(piece_of_partition, p, shared, make, []) for p in split_pandas(df, windows.unit)]
         pieces, outlines = run(tasks, summarize)
@@ -251,8 +254,8 @@ def one_pass(df: Any, windows: Windows, make: Callable[..., Any], outline_value:
         held[o.positions] = True
     if not held.all():
         rest = apply(piece_of_partition, outlines[0].empty, shared, make, [], None, np.flatnonzero(~held))
-        more, moreoutlines = run([rest], summarize)
-        pieces, outlines = pieces + more, outlines + moreoutlines
+        more, more_outlines = run([rest], summarize)
+        pieces, outlines = pieces + more, outlines + more_outlines
     return pieces, outlines, key_table(per_part, periodic)
 
 

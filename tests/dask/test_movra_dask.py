@@ -2,6 +2,7 @@
 interface.  Every result is compared, exactly, with one call of movra's own
 function over the whole table."""
 import doctest
+import gc
 import os
 import re
 from pathlib import Path
@@ -159,6 +160,24 @@ def load_noted(path, log):
     with open(log, "a") as f:
         f.write(path + "\n")
     return pd.read_pickle(path)
+
+
+def test_a_piece_keeps_nothing_of_its_partition():
+    """The records stay on the workers until the output is written; the
+    partitions they came from must not stay with them."""
+    import weakref
+    from functools import partial
+
+    import _movra_dask_pass
+
+    part = readings(11)
+    arrays = [weakref.ref(a if a.base is None else a.base) for a in part._mgr.arrays]
+    make = partial(movra_dask._fe4ts_records, (*ARGS, *movra.fe4ts.__defaults__))
+    piece = _movra_dask_pass.piece_of_partition(part, _movra_dask_pass.Windows.of(windows(11), "CONS_NO"), make,
+                                                ["WD"])
+    del part
+    gc.collect()
+    assert len(piece.positions) and [a() is None for a in arrays] == [True] * len(arrays)
 
 
 class TestOnePass:
