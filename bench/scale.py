@@ -1,25 +1,26 @@
-"""Benchmark of fe4ts past one core and one process: threads, then Dask workers.
+"""Benchmark of movra_dask.fe4ts as users run it: parquet files in, parquet files out.
 
 Builds bench/fe4ts.py's synthetic table (default: 42,372 consumers x 1,035
-days, about 43.9 million readings, one window per consumer), then
+days, about 43.9 million readings, one window per consumer) and writes it as
+a parquet dataset of --files files of whole consumers, each file's rows in
+random order.  Then, in one run, it times
 
-1. runs the kernel with MOVRA_NUM_THREADS=1 and =2 in this one process (the
-   variable is read at every call), printing both times and their ratio side
-   by side, and checking that the two results are identical;
-2. times one direct call of movra.fe4ts (on one thread, as each worker
-   runs, and on every core), writes the table as a parquet
-   dataset of files of whole consumers, and times movra_dask.fe4ts on a
-   LocalCluster of 1 and then 2 worker processes (one thread each, loopback
-   interface) with the dataset already loaded into the workers' memory,
-   printing the times side by side with the 2-worker speedup, the front end's
-   overhead against the direct call on one thread, and the throughput per
-   worker process.
+* the one-machine way: pandas.read_parquet of the dataset, one movra.fe4ts
+  call on one thread (MOVRA_NUM_THREADS=1), to_parquet of the features;
+* the front end: dd.read_parquet -> movra_dask.fe4ts -> to_parquet, on a
+  LocalCluster of 1 and then 2 worker processes (1 thread each,
+  MOVRA_NUM_THREADS=1, loopback interface), the cluster started beforehand;
 
-Each figure is the best of --repeat runs.  The Dask half needs movra's dask
-extra (pip install ".[dask]") and pyarrow; --threads-only skips it.
+and prints their times and ratios side by side.  For each cluster it also
+prints where the time went: the call (which reads every partition once and
+computes its records) and the writing (which assembles the feature table's
+parts and writes them), beside a bare read pass over the same files on the
+same workers.  The features written by each cluster are read back and
+checked against those of the one-machine way.  Each figure is the best of
+--repeat runs; the machine's load average is printed before and after.
 
     python bench/scale.py
-    python bench/scale.py --consumers 4000 --days 365
+    python bench/scale.py --consumers 4000 --days 365 --files 8
 """
 import argparse
 import os
@@ -32,25 +33,41 @@ import numpy as np
 import pandas as pd
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from fe4ts import LAGS, PERIODIC, TACTIC, fe4ts, readings  # noqa: E402
+from fe4ts import LAGS, PERIODIC, TACTIC, readings  # noqa: E402
 
 import movra  # noqa: E402
 
 ARGS = ("CONS_NO", TACTIC, PERIODIC, LAGS, "KWH")
 
 
-def movra_threads():
-    """The threads movra uses by default: the CPUs in this process' affinity."""
-    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+def write_dataset(df, consumers, days, files, path, seed):
+    """The readings as `files` parquet files of whole consumers, in consumer
+    order, each file's rows shuffled."""
+    rng = np.random.default_rng(seed)
+    bounds = np.linspace(0, consumers, files + 1).astype(int)
+    for k, (a, b) in enumerate(zip(bounds[:-1], bounds[1:])):
+        part = df.iloc[a * days:b * days]
+        part.iloc[rng.permutation(len(part))].to_parquet(os.path.join(path, f"part-{k:04d}.parquet"), index=False)
 
 
-def timed_call(df, interval, threads):
+def best_of(repeat, run):
+    """The shortest of `repeat` runs of `run`, which returns its stages' times."""
+    return min((run() for _ in range(repeat)), key=lambda stages: sum(stages))
+
+
+def one_machine(data, interval, out):
+    """Read, one call on one thread, write: the stages' times."""
     previous = os.environ.get("MOVRA_NUM_THREADS")
-    os.environ["MOVRA_NUM_THREADS"] = str(threads)
+    os.environ["MOVRA_NUM_THREADS"] = "1"
     try:
         started = time.perf_counter()
-        result = fe4ts(df, interval)
-        return time.perf_counter() - started, result
+        df = pd.read_parquet(data)
+        read = time.perf_counter()
+        features = movra.fe4ts(df, *ARGS, interval)
+        called = time.perf_counter()
+        del df
+        features.to_parquet(out)
+        return read - started, called - read, time.perf_counter() - called
     finally:
         if previous is None:
             del os.environ["MOVRA_NUM_THREADS"]
@@ -58,112 +75,30 @@ def timed_call(df, interval, threads):
             os.environ["MOVRA_NUM_THREADS"] = previous
 
 
-def threads_section(consumers=42372, days=1035, seed=1, repeat=1):
-    """fe4ts on the whole table with 1 and with 2 threads, in one process."""
+def front_end(dd, movra_dask, data, interval, out):
+    """dd.read_parquet -> movra_dask.fe4ts -> to_parquet: the call's and the
+    writing's times."""
     started = time.perf_counter()
-    df = readings(consumers, days, seed)
-    interval = pd.DataFrame({"CONS_NO": np.arange(1, consumers + 1), "START": 0, "END": days - 1})
-    print(f"readings: {len(df):,} rows ({consumers:,} consumers x {days:,} days), {len(interval):,} windows; "
-          f"built in {time.perf_counter() - started:.1f} s; {os.cpu_count()} CPUs, "
-          f"{len(os.sched_getaffinity(0))} in this process' affinity")
-    times = {1: [], 2: []}
-    results = {}
-    for _ in range(repeat):
-        for threads in (1, 2):
-            seconds, results[threads] = timed_call(df, interval, threads)
-            times[threads].append(seconds)
-    one, two = min(times[1]), min(times[2])
-    print(f"1 thread:   {one:8.2f} s")
-    print(f"2 threads:  {two:8.2f} s")
-    print(f"speed-up:   {one / two:8.2f} x")
-    pd.testing.assert_frame_equal(results[1], results[2], check_exact=True)
-    print("check:      identical results on 1 and 2 threads")
-    return one, two
+    features = movra_dask.fe4ts(dd.read_parquet(data), *ARGS, interval)
+    called = time.perf_counter()
+    features.to_parquet(out, write_index=False, name_function=lambda k: f"part-{k:05d}.parquet")  # read in order
+    return called - started, time.perf_counter() - called
 
 
-def best_of(repeat, run):
-    """The shortest of `repeat` runs, and the last result."""
-    best, result = float("inf"), None
-    for _ in range(repeat):
-        started = time.perf_counter()
-        result = run()
-        best = min(best, time.perf_counter() - started)
-    return best, result
+def first_row(part):
+    return part.iloc[:1]
 
 
-def write_dataset(df, consumers, days, files, path):
-    """The readings as `files` parquet files of whole consumers, in consumer order."""
-    bounds = np.linspace(0, consumers, files + 1).astype(int)
-    for k, (a, b) in enumerate(zip(bounds[:-1], bounds[1:])):
-        df.iloc[a * days:b * days].to_parquet(os.path.join(path, f"part-{k:04d}.parquet"), index=False)
+def bare_read(dd, data):
+    """Every partition read on the workers, every column (a partition's
+    length alone would come from the files' metadata)."""
+    started = time.perf_counter()
+    dd.read_parquet(data).map_partitions(first_row).compute()
+    return time.perf_counter() - started
 
 
-def dask_section(args):
-    """The front end with 1 and 2 worker processes against one direct call."""
-    try:
-        import dask.dataframe as dd
-        from distributed import Client, LocalCluster, wait
-
-        import movra_dask
-    except ImportError as e:
-        print(f"dask section skipped: {e} (pip install '.[dask]')")
-        return
-
-    df = readings(args.consumers, args.days, args.seed)
-    interval = pd.DataFrame({"CONS_NO": np.arange(1, args.consumers + 1), "START": 0, "END": args.days - 1})
-    print(f"readings: {len(df):,} rows ({args.consumers:,} consumers x {args.days:,} days), "
-          f"{len(interval):,} windows; tactic {TACTIC}, periodic {PERIODIC}, lags {LAGS}")
-
-    # One direct call on one thread has what one single-threaded worker has;
-    # the call on every core is shown beside it.
-    direct_all, expected = best_of(args.repeat, lambda: movra.fe4ts(df, *ARGS, interval))
-    direct, _ = best_of(args.repeat, lambda: timed_call(df, interval, 1)[1])
-    path = tempfile.mkdtemp(prefix="movra-scale-")
-    try:
-        write_dataset(df, args.consumers, args.days, args.files, path)
-        del df  # the workers read their own copies
-
-        times = {}
-        for workers in (1, 2):
-            with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                              dashboard_address=None, env={"MOVRA_NUM_THREADS": "1"}) as cluster, \
-                    Client(cluster) as client:
-                started = time.perf_counter()
-                table = dd.read_parquet(path).persist()
-                wait(table)
-                loaded = time.perf_counter() - started
-                phases = []
-
-                def run():
-                    started = time.perf_counter()
-                    lazy = movra_dask.fe4ts(table, *ARGS, interval)  # the partitions, on the workers
-                    called = time.perf_counter()
-                    result = lazy.compute()  # the window-ordered output, fetched here
-                    phases.append((called - started, time.perf_counter() - called))
-                    return result
-
-                took, got = best_of(args.repeat, run)
-                pd.testing.assert_frame_equal(got, expected, check_exact=True)
-                times[workers] = took
-                call, fetch = min(phases, key=sum)
-                print(f"  {workers} worker(s): dataset loaded in {loaded:.1f} s, {table.npartitions} partitions; "
-                      f"best run {call:.2f} s in the call + {fetch:.2f} s computing the output; "
-                      f"result equals the direct call")
-                del table, got
-    finally:
-        shutil.rmtree(path, ignore_errors=True)
-
-    readings_total = args.consumers * args.days
-    print(f"\n{'':22}{'time':>9}  ratio")
-    print(f"{'direct call, 1 thread':22}{direct:8.2f}s  1.00")
-    print(f"{'direct call, ' + str(movra_threads()) + ' threads':22}{direct_all:8.2f}s  "
-          f"{direct / direct_all:.2f} x faster than 1 thread")
-    print(f"{'movra_dask, 1 worker':22}{times[1]:8.2f}s  {times[1] / direct:.2f} x the direct call on 1 thread")
-    print(f"{'movra_dask, 2 workers':22}{times[2]:8.2f}s  {times[1] / times[2]:.2f} x faster than 1 worker")
-    per_partition = readings_total / args.files
-    print(f"\nthroughput: {readings_total / times[1] / 1e6:.1f} M readings/s per worker process "
-          f"({per_partition / 1e6:.2f} M readings per partition, "
-          f"{times[1] / args.files:.3f} s each on 1 worker)")
+def load():
+    return "load average " + ", ".join(f"{x:.2f}" for x in os.getloadavg())
 
 
 def main():
@@ -171,14 +106,60 @@ def main():
     parser.add_argument("--consumers", type=int, default=42372)
     parser.add_argument("--days", type=int, default=1035)
     parser.add_argument("--files", type=int, default=8, help="parquet files (Dask partitions) of whole consumers")
-    parser.add_argument("--repeat", type=int, default=2, help="runs per configuration; the best counts")
+    parser.add_argument("--repeat", type=int, default=1, help="runs per configuration; the best counts")
     parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--threads-only", action="store_true", help="only the threads half")
     args = parser.parse_args()
-    threads_section(args.consumers, args.days, args.seed, args.repeat)
-    if not args.threads_only:
-        print()
-        dask_section(args)
+    import dask.dataframe as dd
+    from distributed import Client, LocalCluster
+
+    import movra_dask
+
+    root = tempfile.mkdtemp(prefix="movra-scale-")
+    try:
+        data = os.path.join(root, "readings")
+        os.mkdir(data)
+        write_dataset(readings(args.consumers, args.days, args.seed), args.consumers, args.days, args.files, data,
+                      args.seed)
+        interval = pd.DataFrame({"CONS_NO": np.arange(1, args.consumers + 1), "START": 0, "END": args.days - 1})
+        total = args.consumers * args.days
+        print(f"readings: {total:,} rows ({args.consumers:,} consumers x {args.days:,} days) in {args.files} "
+              f"parquet files, {len(interval):,} windows; tactic {TACTIC}, periodic {PERIODIC}, lags {LAGS}")
+        print(f"{os.cpu_count()} CPUs; {load()}")
+
+        outputs = {}
+        outputs[0] = os.path.join(root, "one-machine.parquet")
+        single = best_of(args.repeat, lambda: one_machine(data, interval, outputs[0]))
+        print(f"one machine: read {single[0]:.2f} s, call {single[1]:.2f} s, write {single[2]:.2f} s")
+        times = {}
+        for workers in (1, 2):
+            outputs[workers] = os.path.join(root, f"dask-{workers}")
+            with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                              dashboard_address=None, env={"MOVRA_NUM_THREADS": "1"}) as cluster, \
+                    Client(cluster):
+                read = min(bare_read(dd, data) for _ in range(args.repeat))
+                call, write = times[workers] = best_of(
+                    args.repeat, lambda: front_end(dd, movra_dask, data, interval, outputs[workers]))
+            print(f"{workers} worker(s): call {call:.2f} s, assembling and writing {write:.2f} s; "
+                  f"a bare read pass over the files {read:.2f} s")
+
+        expected = pd.read_parquet(outputs[0])
+        for workers in (1, 2):
+            got = pd.read_parquet(outputs[workers])
+            pd.testing.assert_frame_equal(got.reset_index(drop=True), expected.reset_index(drop=True),
+                                          check_exact=True)
+        print("check: the features written by each cluster equal the one-machine way's")
+        print(load())
+
+        one, dask1, dask2 = sum(single), sum(times[1]), sum(times[2])
+        print(f"\n{'':30}{'time':>9}  ratio")
+        print(f"{'one machine, 1 thread':30}{one:8.2f}s  1.00")
+        print(f"{'movra_dask, 1 worker':30}{dask1:8.2f}s  {dask1 / one:.2f} x the one-machine way (target <= 1.15)")
+        print(f"{'movra_dask, 2 workers':30}{dask2:8.2f}s  {one / dask2:.2f} x faster than the one-machine way "
+              f"(target >= 1.7); {dask1 / dask2:.2f} x faster than 1 worker")
+        print(f"\nthroughput: {total / dask1 / 1e6:.1f} M readings/s on 1 worker process, "
+              f"{total / args.files / 1e6:.2f} M readings per partition")
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
 
 
 if __name__ == "__main__":

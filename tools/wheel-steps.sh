@@ -25,7 +25,7 @@ build_wheel() {
     # from a variable: quitting at its first match, it would break a pipe
     # that pipefail reports.)
     listing=$("$tools/env/bin/python" -m zipfile -l "$wheel")
-    for file in movra.pyi movra-stubs/__init__.pyi movra_dask.py '_movra_companion\..*'; do
+    for file in movra.pyi movra-stubs/__init__.pyi movra_dask.py _movra_dask_pass.py '_movra_companion\..*'; do
         grep -q "^$file " <<< "$listing" || { echo "$file is missing from $wheel" >&2; return 1; }
     done
 

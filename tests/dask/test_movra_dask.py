@@ -2,6 +2,7 @@
 interface.  Every result is compared, exactly, with one call of movra's own
 function over the whole table."""
 import doctest
+import gc
 import os
 import re
 from pathlib import Path
@@ -135,6 +136,77 @@ class TestFe4ts:
         assert movra_dask.fe4ts.__code__.co_varnames[:9] == (
             "df", "unit", "tactic", "periodic", "lag", "value", "interval", "del_t_maximin", "aggfunc")
         assert movra_dask.usest2uet.__code__.co_varnames[:5] == ("usest", "unit", "e", "ts", "interval")
+
+
+def logged_reads(frames, tmp_path):
+    """A Dask frame of these partitions, each loaded from its own file by a
+    task that notes every load in `tmp_path`/reads (the workers are other
+    processes), and a function giving how many times each was loaded."""
+    paths = []
+    for k, part in enumerate(frames):
+        paths.append(str(tmp_path / f"part-{k}.pickle"))
+        part.to_pickle(paths[-1])
+    log = str(tmp_path / "reads")
+    with dask.config.set({"dataframe.convert-string": False}):
+        ddf = dd.from_delayed([dask.delayed(load_noted)(p, log) for p in paths], meta=frames[0].iloc[:0])
+
+    def loads():
+        noted = Path(log).read_text().split() if os.path.exists(log) else []
+        return [noted.count(p) for p in paths]
+    return ddf, loads
+
+
+def load_noted(path, log):
+    with open(log, "a") as f:
+        f.write(path + "\n")
+    return pd.read_pickle(path)
+
+
+def test_a_piece_keeps_nothing_of_its_partition():
+    """The records stay on the workers until the output is written; the
+    partitions they came from must not stay with them."""
+    import weakref
+    from functools import partial
+
+    import _movra_dask_pass
+
+    part = readings(11)
+    arrays = [weakref.ref(a if a.base is None else a.base) for a in part._mgr.arrays]
+    make = partial(movra_dask._fe4ts_records, (*ARGS, *movra.fe4ts.__defaults__))
+    piece = _movra_dask_pass.piece_of_partition(part, _movra_dask_pass.Windows.of(windows(11), "CONS_NO"), make,
+                                                ["WD"])
+    del part
+    gc.collect()
+    assert len(piece.positions) and [a() is None for a in arrays] == [True] * len(arrays)
+
+
+class TestOnePass:
+    """Each partition is read once; a table whose units straddle partitions
+    once more, for the shuffle."""
+
+    @pytest.mark.parametrize("seed", [8, 9])
+    def test_partitions_of_whole_units_are_read_once(self, client, tmp_path, seed):
+        df = readings(seed)
+        ddf, loads = logged_reads([df[df.CONS_NO.isin(g)] for g in ([2, 7], [1, 3, 4], [5, 6, 8])], tmp_path)
+        iv = windows(seed)
+        got = movra_dask.fe4ts(ddf, *ARGS, iv).compute()
+        assert loads() == [1, 1, 1]
+        same(got, movra.fe4ts(df, *ARGS, iv))
+
+    def test_units_straddling_partitions_cost_one_more_pass(self, client, tmp_path):
+        df = readings(10).sort_values("DAY", kind="stable").reset_index(drop=True)
+        ddf, loads = logged_reads([df.iloc[a:a + 40] for a in range(0, len(df), 40)], tmp_path)
+        iv = windows(10)
+        got = movra_dask.fe4ts(ddf, *ARGS, iv).compute()
+        assert len(loads()) > 1 and set(loads()) == {2}
+        same(got, movra.fe4ts(df, *ARGS, iv))
+
+    def test_event_log_partitions_are_read_once(self, client, tmp_path):
+        log, iv = event_log(5), event_windows(5)
+        ddf, loads = logged_reads([log[log.CONS_NO.isin(g)] for g in ([1, 4], [2, 3, 5, 6])], tmp_path)
+        got = movra_dask.usest2uet(ddf, "UNIT", "EV", "TS", iv).compute()
+        assert loads() == [1, 1]
+        same_events(got, movra.usest2uet(log, "UNIT", "EV", "TS", iv), "TS")
 
 
 def event_log(seed):

@@ -19,7 +19,7 @@ import movra  # noqa: E402
 
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")  # worker processes would start slowly
 
-PIECE = "_fe4ts_piece"  # the key prefix of movra_dask's per-partition fe4ts tasks
+PIECE = "piece_of_partition"  # the key prefix of movra_dask's pass over one partition
 SECONDS = 120  # generous: a loaded machine is slow, but nothing here may hang
 
 
