@@ -20,6 +20,10 @@ struct Fe4tsArgs {
     py::object column(py::handle name) const { return cached(df, df_columns_, name); }
     py::object window_column(py::handle name) const { return cached(interval, window_columns_, name); }
 
+    // Makes column(name) answer with `column` (a copy of df's column the
+    // native steps read instead of it, or df's own again).
+    void hold(py::handle name, py::object column) const { df_columns_[name] = std::move(column); }
+
     // The same call over other readings (a selection of df's rows), with a
     // column cache of its own: the copy must not answer with df's columns.
     Fe4tsArgs over(py::object readings) const {

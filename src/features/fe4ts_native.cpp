@@ -96,9 +96,10 @@ constexpr Step kSteps[] = {
     },
     [](Examined &e) { return arguments_step(*e.whole, e.x.call); },
     [](Examined &e) { return aggregate_step(*e.whole, e.x.aggregation); },
+    [](Examined &e) { return snapshot_step(*e.whole, e.x.call, e.x.snapshots); },
     [](Examined &e) { return units_step(*e.whole, e.x.call, e.buffers(*e.whole), e.x.units); },
     [](Examined &e) {
-        Reason r = selection_step(*e.whole, e.x.call, e.x.units, e.x.selection);
+        Reason r = selection_step(*e.whole, e.x.call, e.x.units, e.x.snapshots, e.x.selection);
         if (r.empty()) e.selected.emplace(e.x.selection.context(*e.whole));
         return r;
     },
@@ -116,10 +117,10 @@ constexpr Step kSteps[] = {
 };
 
 // The periodic columns, looked up for the derived columns' keys, when the
-// kernel reads every one where it lies, as numbers of the whole table (not
-// a conversion, nor selected readings, which are read before the ordering);
-// else none, and the derived columns read them from df.  A failure is
-// theirs to meet.
+// kernel reads every one where it lies, as numbers of the whole table, or
+// converts a copy of it (snapshot_step); not selected readings, whose keys
+// are read where they are selected.  Else none, and the derived columns
+// read them from df.  A failure is theirs to meet.
 std::vector<NumericColumn> periodic_columns(const Context &cx, const Examination &x) {
     std::vector<NumericColumn> columns;
     if (x.selection.partial()) return {};
@@ -131,7 +132,7 @@ std::vector<NumericColumn> periodic_columns(const Context &cx, const Examination
                 return {};
             const void *data = py::reinterpret_borrow<py::array>(n.values).data();
             const k::Column &read = x.keys.columns[static_cast<size_t>(x.keys.periodic[i])];
-            if (data != read.i64 && data != read.f64) return {};
+            if (data != read.i64 && data != read.f64 && !x.snapshots.holds(data)) return {};
             columns.push_back(std::move(n));
         }
     } catch (py::error_already_set &e) {
@@ -165,6 +166,7 @@ WindowRecords fe4ts_native(Call &c, const Fe4tsArgs &a, PandasRecords pandas_pat
     auto e = std::make_unique<Examined>(c, a);
     MOVRA_AT(c);
     if (!native::kernel_takes(*e, kSteps, native::Layer::Fe4ts, a.interval)) {  // its windows
+        e->x.snapshots.release(a);
         e.reset();
         return pandas_path(c, a);
     }
@@ -182,11 +184,15 @@ WindowRecords fe4ts_native(Call &c, const Fe4tsArgs &a, PandasRecords pandas_pat
     MOVRA_AT(c);
     const int threads = kernel_threads(table.rows);
     const native::CtrlC ctrl_c;
-    std::vector<py::object> keys = periodic_keys(periodic, threads);
+    // The columns converted during the examination still hold what was
+    // converted: the kernel reads one version of the frame.
+    if (!x.selection.partial()) x.snapshots.confirm();
+    std::vector<py::object> keys = x.selection.partial() ? x.selection.periodic_keys : periodic_keys(periodic, threads);
     std::unique_ptr<k::Kernel> kernel = ordered_kernel(table, threads, ctrl_c);
     profile->lap("ordering");
     if (Reason cut = cut_step(cx, *kernel, table, x.windows.windows, options); !cut.empty()) {
         kernel.reset();
+        e->x.snapshots.release(a);
         e.reset();
         return native::fall_back(native::Layer::Fe4ts, a.interval, cut, [&] { return pandas_path(c, a); });
     }

@@ -51,11 +51,19 @@ WINDOWS = pandas.DataFrame({"CONS_NO": numpy.repeat(numpy.arange(UNITS), 2),
 FEW_WINDOWS = WINDOWS.iloc[::40].reset_index(drop=True)
 
 
-def frame_over(columns):
-    """A frame whose columns are these very arrays: writing them changes the frame."""
+def frame_over(columns, categories=None):
+    """A frame whose columns are these very arrays: writing them changes the
+    frame.  A column named in `categories` is categorical, the array its codes."""
+    categories = categories or {}
+    if categories or any(v.dtype == object for v in columns.values()):
+        columns = {n: pandas.Series(pandas.Categorical.from_codes(v, categories[n]) if n in categories else v,
+                                    dtype=None if n in categories else v.dtype, copy=False)
+                   for n, v in columns.items()}
     df = pandas.DataFrame(columns, copy=False)
     for name, values in columns.items():
-        assert numpy.shares_memory(df[name].to_numpy(), values), name
+        values = values.array.codes if name in categories else numpy.asarray(values)
+        read = df[name].array.codes if name in categories else df[name].to_numpy()
+        assert numpy.shares_memory(read, values), name
     return df
 
 
@@ -63,8 +71,9 @@ class Rewriting:
     """While active, SIGALRM fires every few milliseconds and its handler
     writes the other version into the arrays."""
 
-    def __init__(self, arrays, before, after, windows):
+    def __init__(self, arrays, before, after, windows, categories=None):
         self.arrays, self.versions, self.windows = arrays, (before, after), windows
+        self.categories = categories
         self.shown = 0  # the version the arrays hold
         self.rewrites = 0
         self.within = 0  # rewrites while the call ran Python code of its own (pandas')
@@ -84,7 +93,7 @@ class Rewriting:
         self.busy = False
 
     def call(self, first_delay, interval=0.003):
-        frame = frame_over(self.arrays)  # before the timer: pandas code of the test's own
+        frame = frame_over(self.arrays, self.categories)  # before the timer: pandas code of the test's own
         previous = signal.signal(signal.SIGALRM, self.handler)
         try:
             signal.setitimer(signal.ITIMER_REAL, first_delay, interval)
@@ -152,6 +161,80 @@ def test_the_derived_columns_keys_are_those_of_the_readings_read(spy, shuffled):
                                                  WINDOWS))
     rewriting = Rewriting({n: v.copy() for n, v in before.items()}, before, after, WINDOWS)
     first_delays = numpy.random.default_rng(12).uniform(0.05, 0.9, 12) * duration
+    for first_delay in first_delays:
+        got = rewriting.call(first_delay, interval=min(0.003, duration / 8))
+        if isinstance(got, RuntimeError):
+            assert str(got).endswith("changed while it was read"), repr(got)
+        else:
+            assert any(got.equals(table) for table in tables), "the table mixes both versions of the arrays"
+    assert rewriting.within > 0, "the handler never ran within a call"
+
+
+def converted(columns, kind):
+    """The columns with a key the call converts before the kernel reads it:
+    the week key W as text, categorical (the array its codes, over the
+    weeks of both versions), int32 or float64, or the unit as text.  Returns
+    the columns, the categories and the windows."""
+    columns, categories, windows = dict(columns), None, WINDOWS
+    if kind == "text":
+        columns["W"] = columns["W"].astype(str).astype(object)
+    elif kind == "categorical":
+        weeks = numpy.arange(DAYS // 7 + 1)
+        categories = {"W": numpy.concatenate([weeks, weeks + 1000])}
+        columns["W"] = numpy.searchsorted(categories["W"], columns["W"]).astype(numpy.int8)
+    elif kind == "text units":
+        columns["CONS_NO"] = numpy.char.add("c", columns["CONS_NO"].astype(str)).astype(object)
+        windows = WINDOWS.assign(CONS_NO="c" + WINDOWS["CONS_NO"].astype(str))
+    else:
+        columns["W"] = columns["W"].astype(kind)
+    return columns, categories, windows
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
+@pytest.mark.parametrize("few", [False, True], ids=["every unit", "a few units"])
+@pytest.mark.parametrize("kind", ["text", "categorical", "int32", "float64", "text units"])
+def test_keys_converted_first_are_of_the_version_read(spy, kind, few):
+    # pandas converts such a key while the call examines the frame, before
+    # the kernel reads the rest of it: both must be of one version.
+    (before, categories, windows), (after, _, _) = (converted(cols, kind) for cols in versions(True, True))
+    if few:
+        windows = windows.iloc[::40].reset_index(drop=True)
+    calls = spy.calls
+    tables = [movra.fe4ts(frame_over({n: v.copy() for n, v in cols.items()}, categories), *ARGS, windows)
+              for cols in (before, after)]
+    assert spy.calls == calls, "the call took the pandas path"
+    assert not tables[0].equals(tables[1])
+    duration = best_of_three(lambda: movra.fe4ts(frame_over({n: v.copy() for n, v in before.items()}, categories),
+                                                 *ARGS, windows))
+    rewriting = Rewriting({n: v.copy() for n, v in before.items()}, before, after, windows, categories)
+    first_delays = numpy.random.default_rng(14).uniform(0.05, 0.9, 12) * duration
+    for first_delay in first_delays:
+        got = rewriting.call(first_delay, interval=min(0.003, duration / 8))
+        if isinstance(got, RuntimeError):
+            assert str(got).endswith("changed while it was read"), repr(got)
+        else:
+            assert any(got.equals(table) for table in tables), "the table mixes both versions of the arrays"
+    assert rewriting.within > 0, "the handler never ran within a call"
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
+@pytest.mark.parametrize("kind", ["int64", "int32"])
+def test_a_few_windows_read_the_derived_columns_keys_with_their_readings(spy, kind):
+    # The windows' readings are copied out of the table; the profile key's
+    # values over the whole table name the derived columns, and must be
+    # read with them, not after the windows.
+    before, after = versions(True, True)
+    after = dict(after, D=before["D"] + 7)
+    before, after = ({n: v.astype(kind) if n == "D" else v for n, v in cols.items()} for cols in (before, after))
+    calls = spy.calls
+    tables = [movra.fe4ts(frame_over({n: v.copy() for n, v in cols.items()}), *ARGS, FEW_WINDOWS)
+              for cols in (before, after)]
+    assert spy.calls == calls, "the call took the pandas path"
+    assert list(tables[0].columns) != list(tables[1].columns)
+    duration = best_of_three(lambda: movra.fe4ts(frame_over({n: v.copy() for n, v in before.items()}), *ARGS,
+                                                 FEW_WINDOWS))
+    rewriting = Rewriting({n: v.copy() for n, v in before.items()}, before, after, FEW_WINDOWS)
+    first_delays = numpy.random.default_rng(15).uniform(0.05, 0.9, 12) * duration
     for first_delay in first_delays:
         got = rewriting.call(first_delay, interval=min(0.003, duration / 8))
         if isinstance(got, RuntimeError):

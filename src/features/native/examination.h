@@ -131,6 +131,23 @@ struct KeyInfo {
     std::vector<std::string> labels;  // Coded: the text of each code
 };
 
+// snapshot_step: the columns the steps convert (all but int64, float64 and
+// datetime numpy columns, and extension arrays other than categoricals),
+// copied at one point; the call's lookups answer with the copies.
+struct Snapshots {
+    struct Copy {
+        py::object name, column, live, copy;  // df's column, the array read, its copy
+    };
+    std::vector<Copy> copies;
+    // Raises RuntimeError unless df's arrays still hold the copies' values;
+    // runs no Python code.
+    void confirm() const;
+    // Whether `data` is a copy's.
+    bool holds(const void *data) const;
+    // Makes the lookups answer with df's own columns again.
+    void release(const Fe4tsArgs &args) const;
+};
+
 // keys_step: one kernel key column per distinct tactic and periodic name.
 struct Keys {
     std::vector<k::Column> columns;
@@ -151,6 +168,9 @@ struct Units {
 struct Selection {
     std::optional<Fe4tsArgs> args;  // the call with df the selected readings; unset: the whole table
     std::vector<int64_t> units;     // the selected readings' unit keys (Units::readings then)
+    // Per periodic entry, its distinct values over the whole table, read
+    // where the readings are selected; empty: not read there.
+    std::vector<py::object> periodic_keys;
     // The call as the steps after the selection see it.
     Context context(const Context &whole) const;
     bool partial() const { return args.has_value(); }
@@ -172,6 +192,7 @@ struct Examination {
     Lags lags;
     Keys keys;
     Units units;
+    Snapshots snapshots;
     Selection selection;
     Chunks chunks;
     Windows windows;
@@ -189,11 +210,13 @@ struct Examination {
 Reason progress_step(const Call &c);
 Reason arguments_step(const Context &cx, CallShape &out);
 Reason aggregate_step(const Context &cx, Aggregation &out);
+Reason snapshot_step(const Context &cx, const CallShape &call, Snapshots &out);
 Reason units_step(const Context &cx, const CallShape &call, const Buffers &buffers, Units &out);
 // Where the windows read a small share of the table, the steps after this
 // one see their readings alone: `call.rows` and `units.readings` then count
 // and key the selected readings, and the context's df holds them.
-Reason selection_step(const Context &cx, CallShape &call, Units &units, Selection &out);
+Reason selection_step(const Context &cx, CallShape &call, Units &units, const Snapshots &snapshots,
+                      Selection &out);
 Reason value_step(const Context &cx, const CallShape &call, const Aggregation &aggregation, const Buffers &buffers,
                   ValueColumn &out);
 Reason time_step(const Context &cx, const CallShape &call, const Buffers &buffers, TimeAxis &out);
