@@ -16,6 +16,8 @@
 #include "../record_layout.h"
 #include "fe_kernel.h"
 
+#include <pybind11/numpy.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -47,6 +49,14 @@ struct Context {
     const Fe4tsArgs &args;
     py::object pandas, numpy;
 };
+
+// Whether `values` is a numpy array itself (no subclass, whose take or copy
+// might run Python code) of one value per reading.
+inline bool is_plain_array(py::handle values, int64_t rows) {
+    if (Py_TYPE(values.ptr()) != py::detail::npy_api::get().PyArray_Type_) return false;
+    const auto array = py::reinterpret_borrow<py::array>(values);
+    return array.ndim() == 1 && array.shape(0) == rows;
+}
 
 // Whether a frame's columns hold a label.
 inline bool has_column(py::handle columns, py::handle name) { return truth(columns.attr("__contains__")(name)); }

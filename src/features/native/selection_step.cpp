@@ -37,15 +37,6 @@ struct ReadColumn {
     py::object name, numpy_values, pandas_values;
 };
 
-// A numpy array itself (no subclass, whose take might run Python code) of
-// one value per reading.
-bool is_plain_array(py::handle values, int64_t rows) {
-    if (Py_TYPE(values.ptr()) != py::detail::npy_api::get().PyArray_Type_)
-        return false;
-    const auto array = py::reinterpret_borrow<py::array>(values);
-    return array.ndim() == 1 && array.shape(0) == rows;
-}
-
 // The columns the call reads (each once): the unit, the periods, the
 // profiles and the value.
 std::vector<ReadColumn> read_columns(const Context &cx, const CallShape &call) {

@@ -22,14 +22,6 @@ namespace movra::fe4ts_layer {
 
 namespace {
 
-// A numpy array itself (no subclass, whose copy might run Python code) of
-// one value per reading.
-bool is_plain(py::handle values, int64_t rows) {
-    if (Py_TYPE(values.ptr()) != py::detail::npy_api::get().PyArray_Type_) return false;
-    const auto array = py::reinterpret_borrow<py::array>(values);
-    return array.ndim() == 1 && array.shape(0) == rows;
-}
-
 // A column to copy: its lookup, and the numpy array it reads from (a
 // categorical's codes).
 struct Source {
@@ -58,7 +50,7 @@ Reason snapshot_step(const Context &cx, const CallShape &call, Snapshots &out) {
         } else {
             return;  // an extension array of another kind is converted where it lies
         }
-        if (is_plain(s.values, call.rows)) sources.push_back(std::move(s));
+        if (is_plain_array(s.values, call.rows)) sources.push_back(std::move(s));
     };
     add(cx.args.unit);
     for (const auto &t : call.tactic) add(t);
