@@ -71,6 +71,7 @@ struct Examination {
         : c(call), usest(c.arg(0)), e(c.arg(2)), ts(c.arg(3)), interval(c.arg(4)), genuine(genuine_tqdm) {}
 
     Call &c;
+    // `usest`: the caller's log until held_step, then the log as held.
     py::object usest, e, ts, interval, pandas, numpy;
     // With tqdm as imported, it yields exactly what it is given: the
     // windows are the table's rows, read as one array.  Any other tqdm
@@ -96,6 +97,43 @@ Reason labels_step(Examination &x) {
     // A kind label that also names an index level makes grouping ambiguous.
     if (truth(x.usest.attr("index").attr("names").attr("__contains__")(x.e)))
         return "e " + native::text_of(x.e) + " names both a column and an index level of usest; rename one";
+    return {};
+}
+
+// The log's three columns as they are at one point, held in a frame of
+// their own: the kernel's steps and the windows that go through the pandas
+// path's step read this one, so that Python code run meanwhile (a signal
+// handler, tqdm) cannot rewrite what the call reads.  The columns are
+// looked up first; then, with no Python code in between, every column that
+// numpy holds is copied (numpy's C code); a column of pandas' own dtypes is
+// held as looked up, as pandas' copy-on-write keeps it.
+Reason held_step(Examination &x) {
+    py::list labels;
+    for (py::handle label : {consumer_label(), py::handle(x.e), py::handle(x.ts)})
+        if (!truth(labels.attr("__contains__")(label))) labels.append(label);
+    py::object ndarray = x.numpy.attr("ndarray");
+    std::vector<py::object> values;  // an ndarray to copy, or the column's own array
+    std::vector<bool> copied;
+    for (py::handle label : labels) {
+        py::object column = x.usest[label];
+        const bool numpy_dtype = py::isinstance(column.attr("dtype"), x.numpy.attr("dtype"));
+        py::object v = numpy_dtype ? column.attr("to_numpy")() : column.attr("array");
+        copied.push_back(numpy_dtype && py::isinstance(v, ndarray));
+        values.push_back(std::move(v));
+    }
+    for (size_t i = 0; i < values.size(); i++)
+        if (copied[i]) values[i] = values[i].attr("copy")();  // ndarray.copy: C code
+    py::object index = x.usest.attr("index");
+    py::object series = x.pandas.attr("Series");
+    py::dict columns;
+    for (size_t i = 0; i < values.size(); i++) {
+        py::object v = values[i];
+        columns[labels[i]] = copied[i] ? series(v, py::arg("dtype") = v.attr("dtype"), py::arg("copy") = false)
+                                       : series(v, py::arg("copy") = false);
+    }
+    py::object held = x.pandas.attr("DataFrame")(columns, py::arg("copy") = false);
+    held.attr("index") = index;
+    x.usest = held;
     return {};
 }
 
@@ -210,7 +248,7 @@ Reason windows_step(Examination &x) {
 }
 
 using Step = Reason (*)(Examination &);
-constexpr Step kSteps[] = {frames_step, labels_step, consumers_step, kinds_step, time_lists_step, windows_step};
+constexpr Step kSteps[] = {frames_step, labels_step, held_step, consumers_step, kinds_step, time_lists_step, windows_step};
 
 // A window in the kernel's terms, or why its values are not ones the
 // kernel compares exactly.
