@@ -14,7 +14,11 @@
 // runs only in Python code).  What the rest of the call needs of the frame
 // is taken before any Python code runs again: the rows of the groups that
 // pandas sorts and the rates' denominators.  Group keys of text are coded
-// by pandas while the columns are looked up, and those are read then.
+// by pandas, which runs Python code.  Those of pandas' own text dtypes are
+// coded as they are looked up: copy-on-write keeps the column looked up, as
+// it keeps the arrays of the others.  An object column is numpy's, written
+// in place by whoever holds it: with those keys, the one step copies the
+// three columns (numpy's C code) and pandas codes the copy.
 #include "../sequences/events_native.h"
 #include "../sequences/kernel/event_kernels.h"
 #include "evaluate4group.h"
@@ -45,10 +49,14 @@ struct Examination {
     Call &c;
     py::object data, group, predict, label, k, pandas, numpy;
     Py_ssize_t rows = 0;
-    // Looked up: the columns' numpy arrays (group_values only with keys
-    // of numbers; text keys are coded by pandas then).
+    // Looked up: the columns' numpy arrays (group_values when numpy holds
+    // the keys); with keys of text, read_step makes these copies.
     py::array predict_values, label_values, group_values;
     bool numeric_groups = false;
+    // Keys of text as pandas codes them: a column of pandas' own text
+    // dtypes as looked up, or (object_keys) read_step's copy of the column.
+    py::object text_keys;
+    bool object_keys = false;
     native::ColumnType predict_type, label_type;
     py::object zero;  // the label column's sum type
     // read_step: the values, in what the kernel's pointers point into.
@@ -104,7 +112,17 @@ Reason labels_step(Examination &x) {
     return array_of(x, "the label column", x.label, l, x.label_values);
 }
 
-// Groups: plain keys; numbers are coded by read_step, text by pandas now.
+// Keys of text, as held, coded by pandas.
+void code_text_keys(Examination &x) {
+    py::object factorized = x.pandas.attr("factorize")(x.text_keys);
+    py::object code_array = factorized[py::int_(0)];
+    const int64_t *g = native::buffer_of<int64_t>(x.numpy, code_array, "int64", x.rows, x.hold);
+    x.codes.assign(g, g + x.rows);
+    x.groups = static_cast<int64_t>(py::len(factorized[py::int_(1)]));
+}
+
+// Groups: plain keys.  Keys of numbers and object columns are coded by
+// read_step, keys of pandas' own text dtypes now.
 Reason groups_step(Examination &x) {
     const native::KeyRule numbers{[](const native::ColumnType &t) { return std::strchr("iufb", t.kind) != nullptr; },
                                   true};
@@ -113,12 +131,10 @@ Reason groups_step(Examination &x) {
     Reason r = native::key_column_reason(x.pandas, x.numpy, "the group column", x.group, keys, numbers, numeric);
     if (!r.empty()) return r;
     x.numeric_groups = numeric;
-    if (numeric) return array_of(x, "the group column", x.group, keys, x.group_values);
-    py::object factorized = x.pandas.attr("factorize")(keys);
-    py::object code_array = factorized[py::int_(0)];
-    const int64_t *g = native::buffer_of<int64_t>(x.numpy, code_array, "int64", x.rows, x.hold);
-    x.codes.assign(g, g + x.rows);
-    x.groups = static_cast<int64_t>(py::len(factorized[py::int_(1)]));
+    x.object_keys = !numeric && native::type_of(x.pandas, x.numpy, keys).numpy_kind("O");
+    if (numeric || x.object_keys) return array_of(x, "the group column", x.group, keys, x.group_values);
+    x.text_keys = keys;
+    code_text_keys(x);
     return {};
 }
 
@@ -204,9 +220,20 @@ int64_t code_keys(const T *keys, Py_ssize_t n, std::vector<int64_t> &codes) {
     return table.count();
 }
 
+// An array's copy, by numpy's C code.
+py::array copy_of(const py::array &values) {
+    return py::reinterpret_steal<py::array>(values.attr("copy")().release());
+}
+
 // Every value the kernel reads, read here at once: no Python code runs from
-// here to the end of the ranking.
+// here to the end of the ranking, except pandas coding an object column of
+// keys, which codes a copy taken here with the others.
 Reason read_step(Examination &x) {
+    if (x.object_keys) {
+        x.predict_values = copy_of(x.predict_values);
+        x.label_values = copy_of(x.label_values);
+        x.text_keys = copy_of(x.group_values);
+    }
     auto predictions = [&] { return native::described("the prediction column", x.predict, x.predict_type); };
     auto labels = [&] { return native::described("the label column", x.label, x.label_type); };
     if (x.predict_type.kind == 'i') {
@@ -230,6 +257,7 @@ Reason read_step(Examination &x) {
     }
     if (!(magnitude < native::kExactInDouble))
         return labels() + " sums beyond 2**53, where float64 sums are inexact";
+    if (x.object_keys) code_text_keys(x);
     if (!x.numeric_groups) return {};
     const char kind = x.group_values.dtype().kind();
     if (kind == 'f') {
@@ -271,8 +299,7 @@ struct Caught {
 
 // What the call needs of the frame after the ranking, taken before any
 // Python code runs: the rows of the groups pandas sorts (their predictions
-// and labels, as the frame holds them) and, with numbers for keys, the
-// rates' denominators.
+// and labels, as the frame holds them) and the rates' denominators.
 struct Taken {
     std::vector<py::object> predictions, labels;  // per group pandas sorts
     RateDenominators denominators;
@@ -288,16 +315,28 @@ Taken taken_after_ranking(const Examination &x, const events::GroupCatch &out) {
         t.predictions.push_back(x.predict_values.attr("take")(at));  // ndarray.take: C code
         t.labels.push_back(x.label_values.attr("take")(at));
     }
-    if (!x.numeric_groups) return t;
     // The distinct groups among the rows labelled exactly 1 (NaN one of them),
     // and the label sum, missing labels left out: exact, as in float64.
     std::unordered_set<int64_t> positive;
+    std::vector<int64_t> missing;  // rows labelled 1 whose key of text is missing
     double label_sum = 0;
     for (Py_ssize_t r = 0; r < x.rows; r++) {
-        if (x.labels[r] == 1) positive.insert(x.codes[r]);
+        if (x.labels[r] == 1) {
+            if (x.codes[r] < 0 && !x.numeric_groups)
+                missing.push_back(r);
+            else
+                positive.insert(x.codes[r]);
+        }
         if (!std::isnan(x.labels[r])) label_sum += x.labels[r];
     }
-    t.denominators.groups = py::float_(static_cast<double>(positive.size()));
+    Py_ssize_t groups = static_cast<Py_ssize_t>(positive.size());
+    if (!missing.empty()) {
+        // Missing keys of text (None, NaN, NA) are distinct to unique(),
+        // though coded alike: pandas counts those among the keys held.
+        const py::array_t<int64_t> at(static_cast<py::ssize_t>(missing.size()), missing.data());
+        groups += static_cast<Py_ssize_t>(py::len(x.pandas.attr("unique")(x.text_keys.attr("take")(at))));
+    }
+    t.denominators.groups = py::float_(static_cast<double>(groups));
     // float() of the column's sum, of the column's sum type: a numpy float64
     // is a float already, and stays one.
     t.denominators.label_sum = py::float_(x.zero.get_type()(py::float_(label_sum)));

@@ -37,17 +37,20 @@ Reason columns_reason(const char *name, py::handle frame, std::initializer_list<
     return {};
 }
 
-Reason row_values(const char *name, py::handle frame, py::handle label, py::list &values) {
-    if (!truth(frame.attr("columns").attr("__contains__")(label)))
-        return std::string(name) + " has no column " + text_of(label);
-    py::object listed = frame[label].attr("tolist")();
-    // The layers index these by row without a check: a list of their own (a
-    // new one, else a copy), of one value per row.
+py::list exclusive_list(py::object listed) {
     if (!PyList_CheckExact(listed.ptr()) || Py_REFCNT(listed.ptr()) != 1) {
         PyObject *copy = PySequence_List(listed.ptr());
         if (copy == nullptr) throw py::error_already_set();
         listed = py::reinterpret_steal<py::object>(copy);
     }
+    return py::reinterpret_steal<py::list>(listed.release());
+}
+
+Reason row_values(const char *name, py::handle frame, py::handle label, py::list &values) {
+    if (!truth(frame.attr("columns").attr("__contains__")(label)))
+        return std::string(name) + " has no column " + text_of(label);
+    py::list listed = exclusive_list(frame[label].attr("tolist")());
+    // The layers index these by row without a check: of one value per row.
     const Py_ssize_t rows = static_cast<Py_ssize_t>(py::len(frame));
     if (PyList_GET_SIZE(listed.ptr()) != rows)
         return "the column " + text_of(label) + " of " + name + " gives " +

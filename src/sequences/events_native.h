@@ -53,6 +53,10 @@ struct Named {
 // others, naming a column of it.
 Reason columns_reason(const char *name, py::handle frame, std::initializer_list<Named> labels);
 
+// `listed` as a list that nothing else holds: itself when it is one, else
+// a new list of its items.
+py::list exclusive_list(py::object listed);
+
 // The values of a frame's column as its rows give them, when every row is
 // an object row: the column's values as Python objects, in row order, as a
 // list of one value per row that nothing else holds.  Empty when `frame`

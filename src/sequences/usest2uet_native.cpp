@@ -72,6 +72,10 @@ struct Examination {
 
     Call &c;
     py::object usest, e, ts, interval, pandas, numpy;
+    // held_step: the log's columns by label, as the call reads them, and
+    // its row count.
+    py::dict held;
+    Py_ssize_t rows = 0;
     // With tqdm as imported, it yields exactly what it is given: the
     // windows are the table's rows, read as one array.  Any other tqdm
     // decides the windows by what it yields.
@@ -99,12 +103,52 @@ Reason labels_step(Examination &x) {
     return {};
 }
 
+// The log's three columns as they are at one point, held as Series of
+// their own: the kernel's steps and the windows that go through the pandas
+// path's step read these, so that Python code run meanwhile (a signal
+// handler, tqdm) cannot rewrite what the call reads.  The columns are
+// looked up first; then, with no Python code in between, every column that
+// numpy holds is copied (numpy's C code); a column of pandas' own dtypes is
+// held as looked up, as pandas' copy-on-write keeps it.
+Reason held_step(Examination &x) {
+    py::list labels;
+    for (py::handle label : {consumer_label(), py::handle(x.e), py::handle(x.ts)})
+        if (!truth(labels.attr("__contains__")(label))) labels.append(label);
+    py::object ndarray = x.numpy.attr("ndarray"), dtype = x.numpy.attr("dtype");
+    std::vector<py::object> values;  // an ndarray to copy, or the column's own array
+    std::vector<bool> copied;
+    for (py::handle label : labels) {
+        py::object column = x.usest[label];
+        const bool numpy_dtype = py::isinstance(column.attr("dtype"), dtype);
+        py::object v = numpy_dtype ? column.attr("to_numpy")() : column.attr("array");
+        copied.push_back(numpy_dtype && py::isinstance(v, ndarray));
+        values.push_back(std::move(v));
+    }
+    for (size_t i = 0; i < values.size(); i++)
+        if (copied[i]) values[i] = values[i].attr("copy")();  // ndarray.copy: C code
+    py::object series = x.pandas.attr("Series");
+    for (size_t i = 0; i < values.size(); i++) {
+        const py::object &v = values[i];
+        x.held[labels[i]] = copied[i] ? series(v, py::arg("dtype") = v.attr("dtype"), py::arg("copy") = false)
+                                      : series(v, py::arg("copy") = false);
+    }
+    x.rows = static_cast<Py_ssize_t>(py::len(values.front()));
+    return {};
+}
+
+// The held columns as a frame indexed as the log is, for the pandas path's
+// step.
+py::object held_frame(const Examination &x) {
+    py::object frame = x.pandas.attr("DataFrame")(x.held, py::arg("copy") = false);
+    frame.attr("index") = x.usest.attr("index");
+    return frame;
+}
+
 std::vector<int64_t> codes_of(Examination &x, py::handle factorized) {
     native::Holder hold;
     py::object codes_array = factorized[py::int_(0)];
-    const Py_ssize_t n = static_cast<Py_ssize_t>(py::len(x.usest));
-    const int64_t *codes = native::buffer_of<int64_t>(x.numpy, codes_array, "int64", n, hold);
-    return std::vector<int64_t>(codes, codes + n);
+    const int64_t *codes = native::buffer_of<int64_t>(x.numpy, codes_array, "int64", x.rows, hold);
+    return std::vector<int64_t>(codes, codes + x.rows);
 }
 
 // Consumers, coded by value; windows find theirs by Python equality,
@@ -113,7 +157,7 @@ Reason consumers_step(Examination &x) {
     const native::KeyRule numbers{[](const native::ColumnType &t) {
         return t.kind == 'i' || t.kind == 'b' || (t.kind == 'u' && t.size <= 4) || (t.kind == 'f' && t.size == 8);
     }};
-    py::object consumers = x.usest[consumer_label()];
+    py::object consumers = x.held[consumer_label()];
     Reason r = native::key_column_reason(x.pandas, x.numpy, "the consumer column", consumer_label(), consumers,
                                          numbers, x.log.numeric_consumers);
     if (!r.empty()) return r;
@@ -130,7 +174,7 @@ Reason kinds_step(Examination &x) {
     const native::KeyRule integers{[](const native::ColumnType &t) {
         return t.kind == 'i' || (t.kind == 'u' && t.size <= 4);
     }};
-    py::object kinds = x.usest[x.e];
+    py::object kinds = x.held[x.e];
     bool numeric = false;
     Reason r = native::key_column_reason(x.pandas, x.numpy, "the kind column", x.e, kinds, integers, numeric);
     if (!r.empty()) return r;
@@ -144,10 +188,13 @@ Reason kinds_step(Examination &x) {
 // pandas path), of Timestamps and NaT, all with a time zone or all without.
 Reason time_lists_step(Examination &x) {
     Log &log = x.log;
-    py::list cells;
-    Reason r = native::row_values("usest", x.usest, x.ts, cells);
-    if (!r.empty()) return r;
-    const Py_ssize_t rows = PyList_GET_SIZE(cells.ptr());  // one per row, as the codes have
+    // A list of one value per row, as the codes have: tolist() of a column
+    // that numpy holds, else a copy of what it gives.
+    py::list cells = native::exclusive_list(x.held[x.ts].attr("tolist")());
+    const Py_ssize_t rows = PyList_GET_SIZE(cells.ptr());
+    if (rows != x.rows)
+        return "the column " + native::text_of(x.ts) + " of usest gives " + std::to_string(rows) +
+               " values for its " + std::to_string(x.rows) + " rows";
     for (Py_ssize_t r = 0; r < rows; r++) {
         PyObject *cell = PyList_GET_ITEM(cells.ptr(), r);
         if (!PyList_CheckExact(cell))
@@ -210,7 +257,7 @@ Reason windows_step(Examination &x) {
 }
 
 using Step = Reason (*)(Examination &);
-constexpr Step kSteps[] = {frames_step, labels_step, consumers_step, kinds_step, time_lists_step, windows_step};
+constexpr Step kSteps[] = {frames_step, labels_step, held_step, consumers_step, kinds_step, time_lists_step, windows_step};
 
 // A window in the kernel's terms, or why its values are not ones the
 // kernel compares exactly.
@@ -304,10 +351,13 @@ public:
     const py::list &rows() const { return rows_; }
 
 private:
-    // The pandas path's own step for one window, in its place.
+    // The pandas path's own step for one window, in its place, on the log
+    // as the kernel read it.
     void pandas_window(const WindowRow &row, const Reason &why) {
-        native::fall_back(native::Layer::Usest2uet, Py_ssize_t{1}, why,
-                          [&] { usest2uet_window(x_.c, x_.usest, x_.e, x_.ts, row, rows_); });
+        native::fall_back(native::Layer::Usest2uet, Py_ssize_t{1}, why, [&] {
+            if (!log_) log_ = held_frame(x_);
+            usest2uet_window(x_.c, log_, x_.e, x_.ts, row, rows_);
+        });
     }
 
     Examination &x_;
@@ -316,6 +366,7 @@ private:
     ev::WindowCutter cutter_;
     ev::Cut cut_;
     py::list rows_;
+    py::object log_;  // the held columns as a frame, once a window needs it
 };
 
 // The windows tqdm as imported yields: positions of the table's rows.

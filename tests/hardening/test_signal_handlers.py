@@ -245,14 +245,16 @@ def test_a_few_windows_read_the_derived_columns_keys_with_their_readings(spy, ki
 
 
 class RewritingDuring(Rewriting):
-    """The same handler, around a call of `function` on the frame over the arrays."""
+    """The same handler, around a call of `function` on the frame over the
+    arrays that `frame` builds."""
 
-    def __init__(self, arrays, before, after, function):
+    def __init__(self, arrays, before, after, function, frame=None):
         super().__init__(arrays, before, after, None)
         self.function = function
+        self.frame = frame or frame_over
 
     def call(self, first_delay, interval=0.003):
-        frame = frame_over(self.arrays)  # before the timer: pandas code of the test's own
+        frame = self.frame(self.arrays)  # before the timer: pandas code of the test's own
         previous = signal.signal(signal.SIGALRM, self.handler)
         try:
             signal.setitimer(signal.ITIMER_REAL, first_delay, interval)
@@ -290,4 +292,96 @@ def test_evaluate4group_gives_one_versions_rates(spy):
     for first_delay in first_delays:
         got = rewriting.call(first_delay, interval=min(0.003, duration / 8))
         assert got in expected, "the rates mix both versions of the arrays"
+    assert rewriting.within > 0, "the handler never ran within a call"
+
+
+def text_keys(codes):
+    """Group keys as an object column of str."""
+    return numpy.array([f"g{code}" for code in codes], dtype=object)
+
+
+def object_frame_over(columns):
+    """frame_over, with object arrays kept as object columns (pandas would
+    make a column of str of them, a copy): writing them changes the frame."""
+    df = pandas.DataFrame({name: pandas.Series(values, dtype=values.dtype, copy=False)
+                           for name, values in columns.items()}, copy=False)
+    for name, values in columns.items():
+        assert numpy.shares_memory(df[name].to_numpy(), values), name
+    return df
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
+def test_evaluate4group_with_text_keys_gives_one_versions_rates(spy):
+    # Keys of text are coded by pandas, Python code during which the handler
+    # runs: the predictions, labels and keys coded must still be one version.
+    before, after = (dict(s, G=text_keys(s["G"])) for s in (scores(1), scores(2)))
+
+    def rates(frame):
+        return movra.evaluate4group(frame, "G", "P", "L", 0.1)
+
+    calls = spy.calls
+    expected = [rates(object_frame_over({n: v.copy() for n, v in cols.items()})) for cols in (before, after)]
+    assert spy.calls == calls, "the call took the pandas path"
+    assert expected[0] != expected[1]
+    duration = best_of_three(lambda: rates(object_frame_over({n: v.copy() for n, v in before.items()})))
+    rewriting = RewritingDuring({n: v.copy() for n, v in before.items()}, before, after, rates, object_frame_over)
+    first_delays = numpy.random.default_rng(14).uniform(0.05, 0.9, 12) * duration
+    for first_delay in first_delays:
+        got = rewriting.call(first_delay, interval=min(0.003, duration / 8))
+        assert got in expected, "the rates mix both versions of the arrays"
+    assert rewriting.within > 0, "the handler never ran within a call"
+
+
+CONSUMERS, EVENTS_PER_CONSUMER = 150, 12
+
+
+def event_log(seed):
+    """An event log (consumer, kind, list of times) over CONSUMERS consumers."""
+    rng = numpy.random.default_rng(seed)
+    rows = CONSUMERS * EVENTS_PER_CONSUMER
+    start = pandas.Timestamp("2020-01-01")
+    times = numpy.empty(rows, dtype=object)
+    for i in range(rows):
+        times[i] = [start + pandas.Timedelta(days=int(d)) for d in rng.integers(0, 365, rng.integers(0, 6))]
+    return {"CONS_NO": rng.permutation(numpy.repeat(numpy.arange(CONSUMERS), EVENTS_PER_CONSUMER)),
+            "EVENT": rng.integers(0, 4, rows), "TIMES": times}
+
+
+def event_windows():
+    """Two windows per consumer; every other one's CONS_NO a numpy integer,
+    which the kernel hands to the pandas path's step."""
+    consumers = numpy.empty(2 * CONSUMERS, dtype=object)
+    for i, u in enumerate(numpy.repeat(numpy.arange(CONSUMERS), 2)):
+        consumers[i] = numpy.int64(u) if i % 2 else int(u)
+    return pandas.DataFrame({"CONS_NO": pandas.Series(consumers, dtype=object),
+                             "START": pandas.Timestamp("2020-02-01") + pandas.to_timedelta(numpy.tile([0, 90], CONSUMERS), "D"),
+                             "END": pandas.Timestamp("2020-06-01") + pandas.to_timedelta(numpy.tile([0, 150], CONSUMERS), "D")})
+
+
+def uet_rows(uet):
+    """A usest2uet table as comparable rows (its cells hold arrays)."""
+    return [(r[0], r[1], tuple(r[2]), r[3], r[4], r[5]) for r in uet.itertuples(index=False)]
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
+def test_usest2uet_windows_through_pandas_give_one_versions_table(spy):
+    # Half the windows go through the pandas path's step after the kernel
+    # read the log: they must read the log the kernel read.
+    before, after = event_log(1), event_log(2)
+    windows = event_windows()
+
+    def table(frame):
+        return movra.usest2uet(frame, "CONS_NO", "EVENT", "TIMES", windows)
+
+    calls = spy.calls
+    expected = [uet_rows(table(object_frame_over({n: v.copy() for n, v in cols.items()})))
+                for cols in (before, after)]
+    assert spy.calls - calls == len(windows), "the kernel did not take the call, or took every window"
+    assert expected[0] != expected[1]
+    duration = best_of_three(lambda: table(object_frame_over({n: v.copy() for n, v in before.items()})))
+    rewriting = RewritingDuring({n: v.copy() for n, v in before.items()}, before, after, table, object_frame_over)
+    first_delays = numpy.random.default_rng(15).uniform(0.05, 0.9, 12) * duration
+    for first_delay in first_delays:
+        got = rewriting.call(first_delay, interval=min(0.003, duration / 8))
+        assert uet_rows(got) in expected, "the table mixes both versions of the log"
     assert rewriting.within > 0, "the handler never ran within a call"

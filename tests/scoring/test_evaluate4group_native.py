@@ -26,13 +26,16 @@ def outcome(data, **kw):
 @st.composite
 def scores(draw):
     n = draw(st.integers(0, 60))
-    group = draw(st.lists(st.sampled_from([0, 1, 2, 3, None] if draw(st.booleans()) else ["a", "b", "c"]),
-                          min_size=n, max_size=n))
+    # Missing keys: None and NaN are apart to unique() in an object column.
+    group = draw(st.lists(st.sampled_from([0, 1, 2, 3, None] if draw(st.booleans())
+                                          else ["a", "b", "c", None, numpy.nan]), min_size=n, max_size=n))
+    if n and draw(st.booleans()):
+        group = pandas.Series(group, dtype=object)
     # Few distinct predictions: ties at the cut, with equal and with different labels.
     predict = draw(st.lists(st.sampled_from([0.1, 0.5, 0.5, 0.9, numpy.nan]), min_size=n, max_size=n))
     label = draw(st.lists(st.sampled_from([0, 0, 1, 2]), min_size=n, max_size=n))
-    frame = pandas.DataFrame({"TG_NO": group, "predict": predict, "label": label},
-                             index=draw(st.permutations(range(n))))
+    frame = pandas.DataFrame({"TG_NO": group, "predict": predict, "label": label})
+    frame.index = draw(st.permutations(range(n)))
     label_type = draw(st.sampled_from(["int64", "float64", "int32", "bool"]))
     return frame.astype({"label": label_type}), draw(st.sampled_from([0.05, 0.2, 0.5, 1, 0, -0.3, 3]))
 
