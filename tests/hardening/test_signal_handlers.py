@@ -118,22 +118,23 @@ def best_of_three(call):
     return min(times)
 
 
-@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
-@pytest.mark.parametrize("every_column", [True, False], ids=["every column", "readings and keys"])
-@pytest.mark.parametrize("shuffled", [False, True], ids=["in order", "shuffled"])
-@pytest.mark.parametrize("windows", [WINDOWS, FEW_WINDOWS], ids=["every unit", "a few units"])
-def test_a_handler_rewriting_the_arrays_never_mixes_them(spy, shuffled, every_column, windows):
-    before, after = versions(shuffled, every_column)
+def kernel_tables(spy, before, after, windows, categories=None):
+    """fe4ts's table of each version, both taken by the kernel."""
     calls = spy.calls
-    tables = [movra.fe4ts(frame_over({n: v.copy() for n, v in cols.items()}), *ARGS, windows)
+    tables = [movra.fe4ts(frame_over({n: v.copy() for n, v in cols.items()}, categories), *ARGS, windows)
               for cols in (before, after)]
     assert spy.calls == calls, "the call took the pandas path"
-    assert not tables[0].equals(tables[1])
+    return tables
+
+
+def assert_each_call_reads_one_version(tables, before, after, windows, seed, categories=None):
+    """Calls fe4ts while the handler toggles the arrays between the versions:
+    each call gives one version's table or the clear error."""
     # The first rewrite falls within the call, however fast the call is.
-    duration = best_of_three(lambda: movra.fe4ts(frame_over({n: v.copy() for n, v in before.items()}), *ARGS,
-                                                 windows))
-    rewriting = Rewriting({n: v.copy() for n, v in before.items()}, before, after, windows)
-    first_delays = numpy.random.default_rng(11).uniform(0.05, 0.9, 12) * duration
+    duration = best_of_three(lambda: movra.fe4ts(frame_over({n: v.copy() for n, v in before.items()}, categories),
+                                                 *ARGS, windows))
+    rewriting = Rewriting({n: v.copy() for n, v in before.items()}, before, after, windows, categories)
+    first_delays = numpy.random.default_rng(seed).uniform(0.05, 0.9, 12) * duration
     for first_delay in first_delays:
         got = rewriting.call(first_delay, interval=min(0.003, duration / 8))
         if isinstance(got, RuntimeError):
@@ -146,28 +147,26 @@ def test_a_handler_rewriting_the_arrays_never_mixes_them(spy, shuffled, every_co
 
 
 @pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
+@pytest.mark.parametrize("every_column", [True, False], ids=["every column", "readings and keys"])
+@pytest.mark.parametrize("shuffled", [False, True], ids=["in order", "shuffled"])
+@pytest.mark.parametrize("windows", [WINDOWS, FEW_WINDOWS], ids=["every unit", "a few units"])
+def test_a_handler_rewriting_the_arrays_never_mixes_them(spy, shuffled, every_column, windows):
+    before, after = versions(shuffled, every_column)
+    tables = kernel_tables(spy, before, after, windows)
+    assert not tables[0].equals(tables[1])
+    assert_each_call_reads_one_version(tables, before, after, windows, 11)
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
 @pytest.mark.parametrize("shuffled", [False, True], ids=["in order", "shuffled"])
 def test_the_derived_columns_keys_are_those_of_the_readings_read(spy, shuffled):
     # The profile key changes too: the derived columns are named after its
     # values, which the call must read with the readings, not after them.
     before, after = versions(shuffled, True)
     after = dict(after, D=before["D"] + 7)
-    calls = spy.calls
-    tables = [movra.fe4ts(frame_over({n: v.copy() for n, v in cols.items()}), *ARGS, WINDOWS)
-              for cols in (before, after)]
-    assert spy.calls == calls, "the call took the pandas path"
+    tables = kernel_tables(spy, before, after, WINDOWS)
     assert list(tables[0].columns) != list(tables[1].columns)
-    duration = best_of_three(lambda: movra.fe4ts(frame_over({n: v.copy() for n, v in before.items()}), *ARGS,
-                                                 WINDOWS))
-    rewriting = Rewriting({n: v.copy() for n, v in before.items()}, before, after, WINDOWS)
-    first_delays = numpy.random.default_rng(12).uniform(0.05, 0.9, 12) * duration
-    for first_delay in first_delays:
-        got = rewriting.call(first_delay, interval=min(0.003, duration / 8))
-        if isinstance(got, RuntimeError):
-            assert str(got).endswith("changed while it was read"), repr(got)
-        else:
-            assert any(got.equals(table) for table in tables), "the table mixes both versions of the arrays"
-    assert rewriting.within > 0, "the handler never ran within a call"
+    assert_each_call_reads_one_version(tables, before, after, WINDOWS, 12)
 
 
 def converted(columns, kind):
@@ -199,22 +198,9 @@ def test_keys_converted_first_are_of_the_version_read(spy, kind, few):
     (before, categories, windows), (after, _, _) = (converted(cols, kind) for cols in versions(True, True))
     if few:
         windows = windows.iloc[::40].reset_index(drop=True)
-    calls = spy.calls
-    tables = [movra.fe4ts(frame_over({n: v.copy() for n, v in cols.items()}, categories), *ARGS, windows)
-              for cols in (before, after)]
-    assert spy.calls == calls, "the call took the pandas path"
+    tables = kernel_tables(spy, before, after, windows, categories)
     assert not tables[0].equals(tables[1])
-    duration = best_of_three(lambda: movra.fe4ts(frame_over({n: v.copy() for n, v in before.items()}, categories),
-                                                 *ARGS, windows))
-    rewriting = Rewriting({n: v.copy() for n, v in before.items()}, before, after, windows, categories)
-    first_delays = numpy.random.default_rng(14).uniform(0.05, 0.9, 12) * duration
-    for first_delay in first_delays:
-        got = rewriting.call(first_delay, interval=min(0.003, duration / 8))
-        if isinstance(got, RuntimeError):
-            assert str(got).endswith("changed while it was read"), repr(got)
-        else:
-            assert any(got.equals(table) for table in tables), "the table mixes both versions of the arrays"
-    assert rewriting.within > 0, "the handler never ran within a call"
+    assert_each_call_reads_one_version(tables, before, after, windows, 14, categories)
 
 
 @pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
@@ -226,22 +212,9 @@ def test_a_few_windows_read_the_derived_columns_keys_with_their_readings(spy, ki
     before, after = versions(True, True)
     after = dict(after, D=before["D"] + 7)
     before, after = ({n: v.astype(kind) if n == "D" else v for n, v in cols.items()} for cols in (before, after))
-    calls = spy.calls
-    tables = [movra.fe4ts(frame_over({n: v.copy() for n, v in cols.items()}), *ARGS, FEW_WINDOWS)
-              for cols in (before, after)]
-    assert spy.calls == calls, "the call took the pandas path"
+    tables = kernel_tables(spy, before, after, FEW_WINDOWS)
     assert list(tables[0].columns) != list(tables[1].columns)
-    duration = best_of_three(lambda: movra.fe4ts(frame_over({n: v.copy() for n, v in before.items()}), *ARGS,
-                                                 FEW_WINDOWS))
-    rewriting = Rewriting({n: v.copy() for n, v in before.items()}, before, after, FEW_WINDOWS)
-    first_delays = numpy.random.default_rng(15).uniform(0.05, 0.9, 12) * duration
-    for first_delay in first_delays:
-        got = rewriting.call(first_delay, interval=min(0.003, duration / 8))
-        if isinstance(got, RuntimeError):
-            assert str(got).endswith("changed while it was read"), repr(got)
-        else:
-            assert any(got.equals(table) for table in tables), "the table mixes both versions of the arrays"
-    assert rewriting.within > 0, "the handler never ran within a call"
+    assert_each_call_reads_one_version(tables, before, after, FEW_WINDOWS, 15)
 
 
 class RewritingDuring(Rewriting):
