@@ -61,7 +61,7 @@ py::object text_as_large_string(py::handle pyarrow, py::object table) {
     py::object is_view = optional_attr(types, "is_string_view");  // pyarrow 16 and later
     py::object large = pyarrow.attr("large_string")();
     py::object schema = table.attr("schema");
-    for (py::ssize_t i = 0; i < py::len(schema); ++i) {
+    for (size_t i = 0; i < py::len(schema); ++i) {
         py::object field = schema.attr("field")(i);
         py::object type = field.attr("type");
         if (truth(types.attr("is_string")(type)) || (is_view && truth(is_view(type))))
@@ -118,7 +118,7 @@ py::object take_table(const Call &c, py::handle obj) {
     py::object frame = arrow_frame(c, pandas, table);
     py::object schema = table.attr("schema");
     py::object types = pyarrow.attr("types");
-    for (py::ssize_t i = 0; i < py::len(schema); ++i)
+    for (size_t i = 0; i < py::len(schema); ++i)
         if (is_list_type(types, schema.attr("field")(i).attr("type")))
             frame.attr("isetitem")(i, list_cells(c, pandas, pyarrow, table.attr("column")(i)));
     return frame;
