@@ -191,14 +191,13 @@ class _Unattributable(Exception):
 
 def _usest2uet_rows(unit: Any, e: Any, ts: Any, part: pd.DataFrame, windows: pd.DataFrame,
                     positions: np.ndarray) -> _EventRows:
-    result = movra.usest2uet(part, unit, e, ts, windows)
-    # A window gets one row per event kind of its consumer, whatever its bounds.
-    kinds = part.groupby(_EVENT_UNIT)[e].nunique()
-    at = kinds.index.get_indexer(windows[_EVENT_UNIT].to_numpy())
-    per_window = np.where(at < 0, 0, kinds.to_numpy()[np.maximum(at, 0)] if len(kinds) else 0).astype(np.int64)
-    if per_window.sum() != len(result):
+    # The extension says how many rows each window brought, by the rule it
+    # applied; a tqdm that yields other windows than those given leaves the
+    # rows without owners.
+    result, per_window = _companion.usest2uet_rows(part, unit, e, ts, windows)
+    if len(per_window) != len(positions):
         raise _Unattributable()
-    return _EventRows(result, np.repeat(np.asarray(positions, dtype=np.int64), per_window))
+    return _EventRows(result, np.repeat(np.asarray(positions, dtype=np.int64), np.asarray(per_window, np.int64)))
 
 
 def _event_rows_outline(rows: _EventRows) -> _EventRows:

@@ -1,16 +1,18 @@
-// _movra_companion: what movra_dask needs of fe4ts beyond movra's own
-// namespace, which stays as it is.  movra_dask runs fe4ts's record stage
-// on each partition's windows, merges the partitions' columns as one call
-// places them, and has the rows of the table assembled from the
-// partitions' records, derived columns included: every rule it follows is
-// the extension's own code, linked from the same library as movra.
+// _movra_companion: what movra_dask needs of fe4ts and usest2uet beyond
+// movra's own namespace, which stays as it is.  movra_dask runs fe4ts's
+// record stage on each partition's windows, merges the partitions' columns
+// as one call places them, and has the rows of the table assembled from
+// the partitions' records, derived columns included; it places each
+// partition's usest2uet rows by the window that brought them.  Every rule
+// it follows is the extension's own code, linked from the same library as
+// movra.
 //
-// The record stage runs as a function object of movra's function type, in
-// movra's namespace: it binds its arguments and reports errors as
-// movra.fe4ts does, with the same traceback entries, and finds pandas,
-// numpy and tqdm where movra.fe4ts finds them.  This module holds its own
-// copy of the types and the held names that the function type needs, made
-// ready here as movra's are at its load.
+// The record stage and usest2uet's rows run as function objects of movra's
+// function type, in movra's namespace: they bind their arguments and report
+// errors as movra.fe4ts and movra.usest2uet do, with the same traceback
+// entries, and find pandas, numpy and tqdm where movra's functions find
+// them.  This module holds its own copy of the types and the held names
+// that the function type needs, made ready here as movra's are at its load.
 #include "../features/feature_table.h"
 #include "../features/fe4ts_records.h"
 #include "../module/entry.h"
@@ -18,6 +20,7 @@
 #include "../module/function.h"
 #include "../module/namespace.h"
 #include "../module/scope.h"
+#include "../sequences/usest2uet.h"
 #include "assembled_rows.h"
 #include "merged_columns.h"
 
@@ -25,7 +28,7 @@
 
 namespace movra {
 
-extern const FunctionEntry fe4ts_entry;
+extern const FunctionEntry fe4ts_entry, usest2uet_entry;
 
 namespace {
 
@@ -46,10 +49,21 @@ py::object fe4ts_records_body(Call &c) {
     return py::make_tuple(frame, rows, positions);
 }
 
-// fe4ts's entry with the record stage as its body: its parameters, its
-// source file for the traceback and its traceback name; no defaults, since
-// movra_dask passes every argument.
-FunctionEntry records_entry;
+// usest2uet_rows(usest, unit, e, ts, interval): usest2uet's table, and how
+// many of its rows each window brought, in window order, so that rows
+// computed on a part of the log can be placed by their window.
+py::object usest2uet_rows_body(Call &c) {
+    RowsPerWindow per_window;
+    py::object uet = usest2uet_counted(c, &per_window);
+    py::list counts;
+    for (Py_ssize_t n : per_window) counts.append(py::int_(n));
+    return py::make_tuple(uet, counts);
+}
+
+// The companion's entries: a movra function's parameters, table arguments,
+// source file and traceback name, with another body; no defaults, since
+// movra_dask passes every argument.  Made once, at import.
+FunctionEntry records_entry, event_rows_entry;
 
 // The record stage's function object, made at import and held for the
 // life of the process; fe4ts_table's calls run in its namespace too.
@@ -61,18 +75,21 @@ void ready_runtime() {
     hold_tqdm(py::module_::import("tqdm").attr("tqdm").ptr());
 }
 
-py::object make_records_function(py::module_ &m) {
-    records_entry = fe4ts_entry;
-    records_entry.name = "fe4ts_records";
-    records_entry.qualname = "fe4ts_records";
-    records_entry.body = fe4ts_records_body;
-    records_entry.constant_defaults = nullptr;
-    records_entry.loadtime_default = nullptr;
+// A function object of movra's type in movra's namespace, running `body`
+// with `of`'s parameters: `entry` is filled from `of` and must outlive it.
+py::object companion_function(py::module_ &m, FunctionEntry &entry, const FunctionEntry &of, const char *name,
+                              py::object (*body)(Call &)) {
+    entry = of;
+    entry.name = name;
+    entry.qualname = name;
+    entry.body = body;
+    entry.constant_defaults = nullptr;
+    entry.loadtime_default = nullptr;
     py::object globals = py::module_::import("movra").attr("__dict__");
-    PyObject *code = code_new(&records_entry);
+    PyObject *code = code_new(&entry);
     if (code == nullptr) throw py::error_already_set();
     py::object held_code = py::reinterpret_steal<py::object>(code);
-    PyObject *f = function_new(&records_entry, globals.ptr(), nullptr, code == Py_None ? nullptr : code, nullptr);
+    PyObject *f = function_new(&entry, globals.ptr(), nullptr, code == Py_None ? nullptr : code, nullptr);
     if (f == nullptr) throw py::error_already_set();
     py::object function = py::reinterpret_steal<py::object>(f);
     function.attr("__module__") = m.attr("__name__");  // pickled by reference to this module
@@ -109,9 +126,11 @@ py::object fe4ts_table(py::list parts, py::list labels, py::list unit_columns, p
 PYBIND11_MODULE(_movra_companion, m) {
     using namespace movra;
     ready_runtime();
-    py::object records = make_records_function(m);
+    py::object records = companion_function(m, records_entry, fe4ts_entry, "fe4ts_records", fe4ts_records_body);
     m.attr("fe4ts_records") = records;
     records_function = records.release().ptr();
+    m.attr("usest2uet_rows") =
+        companion_function(m, event_rows_entry, usest2uet_entry, "usest2uet_rows", usest2uet_rows_body);
     m.def("fe4ts_table", &fe4ts_table, py::arg("parts"), py::arg("labels"), py::arg("unit_columns"), py::arg("units"),
           py::arg("start"), py::arg("stop"), py::arg("df"), py::arg("unit"), py::arg("tactic"), py::arg("periodic"),
           py::arg("lag"), py::arg("value"));

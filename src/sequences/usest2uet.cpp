@@ -109,8 +109,8 @@ py::object usest2uet_frame(Call &c, py::handle rows) {
     return uet;
 }
 
-py::object usest2uet(Call &c) {
-    py::object uet = usest2uet_native(c);
+py::object usest2uet_counted(Call &c, RowsPerWindow *per_window) {
+    py::object uet = usest2uet_native(c, per_window);
     if (uet) return uet;
 
     py::object usest = c.arg(0), e = c.arg(2), ts = c.arg(3), interval = c.arg(4);
@@ -122,11 +122,15 @@ py::object usest2uet(Call &c) {
         MOVRA_AT(c);
         auto [index, row] = unpack2(item);
         (void)index;
+        const Py_ssize_t before = PyList_GET_SIZE(rows.ptr());
         usest2uet_window(c, usest, e, ts, WindowRow(row), rows);
+        if (per_window) per_window->push_back(PyList_GET_SIZE(rows.ptr()) - before);
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
     return usest2uet_frame(c, rows);
 }
+
+py::object usest2uet(Call &c) { return usest2uet_counted(c, nullptr); }
 
 namespace {
 const char *const usest2uet_parameters[] = {"usest", "unit", "e", "ts", "interval"};

@@ -3,6 +3,8 @@
 
 #include "../module/runtime.h"
 
+#include <vector>
+
 namespace movra {
 
 // One window as the loop sees it: a row read by attribute (`row.CONS_NO`,
@@ -34,8 +36,17 @@ py::object usest2uet_frame(Call &c, py::handle rows);
 // of windows (the length of `interval`) and a label.
 py::object usest2uet_progress(Call &c, py::handle windows, py::handle interval);
 
+// How many result rows each window yielded to the loop brought, in the
+// loop's order: the rule of one row per event kind of a window's consumer,
+// as the call applied it, for callers that place rows by their window.
+using RowsPerWindow = std::vector<Py_ssize_t>;
+
 // The result through the native kernel, or a null object when the event log
-// is not one the kernel reproduces exactly.
-py::object usest2uet_native(Call &c);
+// is not one the kernel reproduces exactly; `per_window`, when given, is
+// filled as the windows are cut.
+py::object usest2uet_native(Call &c, RowsPerWindow *per_window);
+
+// The call's result by either path, with each window's row count.
+py::object usest2uet_counted(Call &c, RowsPerWindow *per_window);
 
 }  // namespace movra

@@ -309,9 +309,46 @@ Reason kernel_window(const Log &log, const native::TimeReader &reader, py::handl
 // the window, else through the pandas path's step for it.
 class Cutter {
 public:
-    explicit Cutter(Examination &x) : x_(x), reader_(x.pandas), view_(x.log.view()), cutter_(view_) {}
+    Cutter(Examination &x, RowsPerWindow *per_window)
+        : x_(x), per_window_(per_window), reader_(x.pandas), view_(x.log.view()), cutter_(view_) {}
 
     void window(const WindowRow &row, py::handle consumer, py::handle start, py::handle end) {
+        counted([&] { cut(row, consumer, start, end); });
+    }
+
+    // A window as a row of iterrows(): a row that is not a plain Series
+    // (`series`), or lacks a value, is read by the pandas path's step, which
+    // reports what it lacks.
+    void window(py::handle row, py::handle series) {
+        py::object consumer, start, end;
+        const bool plain = native::exact_type(row, series) && native::examined([&] {
+            consumer = row.attr("CONS_NO");
+            start = row.attr("START");
+            end = row.attr("END");
+        });
+        if (plain)
+            window(WindowRow(py::reinterpret_borrow<py::object>(row)), consumer, start, end);
+        else
+            counted([&] {
+                pandas_window(WindowRow(py::reinterpret_borrow<py::object>(row)),
+                              "a window row is not a plain Series with CONS_NO, START and END");
+            });
+    }
+
+    const py::list &rows() const { return rows_; }
+
+private:
+    // Runs `add`, which appends one window's rows, noting how many it added.
+    template <class Add>
+    void counted(Add add) {
+        const Py_ssize_t before = PyList_GET_SIZE(rows_.ptr());
+        add();
+        if (per_window_) per_window_->push_back(PyList_GET_SIZE(rows_.ptr()) - before);
+    }
+
+    // One window's rows through the kernel, or through the pandas path's
+    // step when the kernel cannot compare its values exactly.
+    void cut(const WindowRow &row, py::handle consumer, py::handle start, py::handle end) {
         ev::Window w;
         if (Reason why = kernel_window(x_.log, reader_, consumer, start, end, w); !why.empty()) {
             pandas_window(row, why);
@@ -331,26 +368,6 @@ public:
         }
     }
 
-    // A window as a row of iterrows(): a row that is not a plain Series
-    // (`series`), or lacks a value, is read by the pandas path's step, which
-    // reports what it lacks.
-    void window(py::handle row, py::handle series) {
-        py::object consumer, start, end;
-        const bool plain = native::exact_type(row, series) && native::examined([&] {
-            consumer = row.attr("CONS_NO");
-            start = row.attr("START");
-            end = row.attr("END");
-        });
-        if (plain)
-            window(WindowRow(py::reinterpret_borrow<py::object>(row)), consumer, start, end);
-        else
-            pandas_window(WindowRow(py::reinterpret_borrow<py::object>(row)),
-                          "a window row is not a plain Series with CONS_NO, START and END");
-    }
-
-    const py::list &rows() const { return rows_; }
-
-private:
     // The pandas path's own step for one window, in its place, on the log
     // as the kernel read it.
     void pandas_window(const WindowRow &row, const Reason &why) {
@@ -361,6 +378,7 @@ private:
     }
 
     Examination &x_;
+    RowsPerWindow *per_window_;
     native::TimeReader reader_;
     const ev::EventLog view_;
     ev::WindowCutter cutter_;
@@ -404,11 +422,11 @@ void cut_yielded_windows(Examination &x, Cutter &cutter) {
 
 }  // namespace
 
-py::object usest2uet_native(Call &c) {
+py::object usest2uet_native(Call &c, RowsPerWindow *per_window) {
     native::CollectorPause pause;
     Examination x(c, c.global("tqdm").is(tqdm_at_load()));
     if (!native::kernel_takes(x, kSteps, native::Layer::Usest2uet, x.interval)) return py::object();
-    Cutter cutter(x);
+    Cutter cutter(x, per_window);
     if (x.genuine)
         cut_table_windows(x, cutter);
     else

@@ -76,3 +76,34 @@ def test_records_of_parts_merge_into_one_call(df, interval, owners, aggfunc):
     rows = companion.fe4ts_table(pieces, names, units, unit_values, half, len(interval), df, *ARGS)
     assert list(rows.index) == list(range(half, len(interval)))
     pd.testing.assert_frame_equal(rows, expected.iloc[half:], check_dtype=len(interval) - half == len(interval))
+
+
+@st.composite
+def event_log_and_windows(draw):
+    """Consumers 1 to 3 with kinds of their own, some missing; kinds as text
+    or integers (the kernel's) or floats (the pandas path's); windows over
+    consumers 1 to 4, with some whose bound is not a Timestamp, which the
+    kernel hands to the pandas path one at a time."""
+    day = pd.Timestamp("2020-01-01")
+    kind_of = draw(st.sampled_from([lambda k: "ab"[k], int, lambda k: float(k) if k else math.nan]))
+    rows = [(unit, kind_of(draw(st.integers(0, 1))), [day + pd.Timedelta(days=d) for d in days])
+            for unit in draw(st.lists(st.integers(1, 3), max_size=8))
+            for days in [draw(st.lists(st.integers(0, 9), max_size=3))]]
+    log = pd.DataFrame(rows, columns=["CONS_NO", "EV", "TS"])
+    bounds = st.one_of(st.integers(0, 9).map(lambda d: day + pd.Timedelta(days=d)), st.just(pd.NaT))
+    windows = pd.DataFrame(draw(st.lists(st.tuples(st.integers(1, 4), bounds, bounds), max_size=6)),
+                           columns=["CONS_NO", "START", "END"])
+    if len(windows) and draw(st.booleans()):
+        windows["START"] = windows["START"].astype(object)
+        windows.loc[0, "START"] = day.to_pydatetime()
+    return log, windows
+
+
+@settings(max_examples=60, deadline=None)
+@given(event_log_and_windows())
+def test_usest2uet_rows_say_how_many_rows_each_window_brought(drawn):
+    log, windows = drawn
+    expected = movra.usest2uet(log, "U", "EV", "TS", windows)
+    uet, per_window = companion.usest2uet_rows(log, "U", "EV", "TS", windows)
+    pd.testing.assert_frame_equal(uet, expected)
+    assert per_window == [len(movra.usest2uet(log, "U", "EV", "TS", windows.iloc[[i]])) for i in range(len(windows))]
