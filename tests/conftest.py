@@ -5,19 +5,7 @@ import pandas
 import pytest
 from tqdm.std import TqdmDefaultWriteLock
 
-
-class PathSpy:
-    """Counts pandas groupby calls: none during a call means a native kernel took it."""
-
-    def __init__(self, monkeypatch):
-        self.calls = 0
-        original = pandas.DataFrame.groupby
-
-        def counting(frame, *args, **kwargs):
-            self.calls += 1
-            return original(frame, *args, **kwargs)
-
-        monkeypatch.setattr(pandas.DataFrame, "groupby", counting)
+from path_spy import PathSpy
 
 
 @pytest.fixture

@@ -16,6 +16,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import movra
+from path_spy import pandas_path_spy
 
 T, D = pandas.Timestamp, pandas.Timedelta
 BASE = T("2021-03-01")
@@ -100,7 +101,9 @@ def test_usest2uet_and_uet2ute_match_the_pandas_path(case, rebound):
         # tqdm rebound to something else decides the windows by what it yields.
         movra.tqdm = lambda rows: list(rows)[::2]
     try:
-        native = movra.usest2uet(log, "UNIT", "EV", "TS", interval)
+        with pandas_path_spy() as spy:
+            native = movra.usest2uet(log, "UNIT", "EV", "TS", interval)
+        assert spy.calls == 0, "usest2uet's kernel declined"
         oracle = movra.usest2uet(PandasPath(log), "UNIT", "EV", "TS", PandasPath(interval))
     finally:
         movra.tqdm = saved
@@ -111,7 +114,9 @@ def test_usest2uet_and_uet2ute_match_the_pandas_path(case, rebound):
 
     # The result is uet2ute's input: both paths again, on the same table.
     uet = native.copy()
-    ute = movra.uet2ute(native, "UNIT", "EV", "TS")
+    with pandas_path_spy() as spy:
+        ute = movra.uet2ute(native, "UNIT", "EV", "TS")
+    assert spy.calls == 0, "uet2ute's kernel declined"
     assert_same_frame(ute, movra.uet2ute(PandasPath(native), "UNIT", "EV", "TS"))
     assert_same_frame(native, uet)
 
@@ -219,7 +224,9 @@ def calendars(draw):
 def test_unit_date_matches_the_pandas_path(case):
     df, daysdiff = case
     before = df.copy()
-    native = movra.unit_date(df, daysdiff=daysdiff)
+    with pandas_path_spy("iterrows") as spy:
+        native = movra.unit_date(df, daysdiff=daysdiff)
+    assert spy.calls == 0, "unit_date's kernel declined"
     oracle = movra.unit_date(PandasPath(df), daysdiff=daysdiff)
     pandas.testing.assert_frame_equal(df, before)
     pandas.testing.assert_index_equal(native.index, oracle.index, exact=True)
