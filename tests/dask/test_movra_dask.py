@@ -254,6 +254,20 @@ class TestUsest2uet:
         got = movra_dask.usest2uet(ddf, "UNIT", "EV", "TS", iv).compute()
         same_events(got, movra.usest2uet(ddf.compute(), "UNIT", "EV", "TS", iv), "TS")
 
+    def test_partitions_that_disagree_on_a_dtype_give_one_call_result(self, client, monkeypatch):
+        """Kinds that are numbers in one partition and text in the other: each
+        partition's table has its own dtype, the one call's table another."""
+        monkeypatch.setattr(movra_dask, "WINDOWS_PER_PART", 4)
+        log, iv = event_log(3), event_windows(3)
+        log["EV"] = [kind if unit > 3 else " abc".index(kind) for unit, kind in zip(log.CONS_NO, log.EV)]
+        with dask.config.set({"dataframe.convert-string": False}):
+            ddf = by_unit(log, [[4, 5, 6], [1, 2, 3]])
+        kinds = [movra.usest2uet(part, "UNIT", "EV", "TS", iv).EV.dtype for part in dask.compute(*ddf.to_delayed())]
+        assert kinds[0] != kinds[1]
+        lazy, expected = movra_dask.usest2uet(ddf, "UNIT", "EV", "TS", iv), movra.usest2uet(log, "UNIT", "EV", "TS", iv)
+        assert lazy.dtypes.equals(expected.dtypes)  # what the frame says before it is computed
+        same_events(lazy.compute(), expected, "TS")
+
     def test_no_windows_and_errors(self, client):
         log = by_unit(event_log(2), [[1, 2, 3], [4, 5, 6]])
         iv = event_windows(2)
