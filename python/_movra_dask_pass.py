@@ -21,6 +21,7 @@ import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 from dask.delayed import Delayed
+from dask.sizeof import sizeof
 
 
 # ---- Dask plumbing ------------------------------------------------------------------------
@@ -138,6 +139,13 @@ class Piece:
     rows: int
     keys: list[pd.Series | None]  # the distinct values of each periodic column
     empty: pd.DataFrame  # the partition's columns, without rows
+
+    def __sizeof__(self) -> int:
+        # What Dask counts of a piece when it decides what to spill and where
+        # to run; otherwise a piece holding a partition's results counts as
+        # an empty object.
+        return object.__sizeof__(self) + sum(map(sizeof, (self.value, self.positions, self.units, self.keys,
+                                                           self.empty)))
 
 
 def distinct(part: pd.DataFrame, key: Hashable) -> pd.Series | None:

@@ -26,6 +26,7 @@ from functools import partial
 from typing import Any, Callable, Hashable, Sequence
 
 import dask.dataframe as dd
+from dask.sizeof import sizeof
 import numpy as np
 import pandas as pd
 
@@ -94,6 +95,9 @@ class _Records:
     introduced: list[int]  # global window of each row that brought new columns
     columns: list[list[int]]  # ... and the columns of that row's labels
     numeric: bool
+
+    def __sizeof__(self) -> int:  # as Dask counts it (see _pass.Piece)
+        return object.__sizeof__(self) + sum(map(sizeof, (self.frame, self.introduced, self.columns)))
 
 
 def _fe4ts_records(args: tuple[Any, ...], part: pd.DataFrame, windows: pd.DataFrame,
@@ -183,6 +187,9 @@ def fe4ts(df: dd.DataFrame | pd.DataFrame, unit: Hashable, tactic: Sequence[str]
 class _EventRows:
     result: pd.DataFrame
     window_of_row: np.ndarray  # global window position of each result row
+
+    def __sizeof__(self) -> int:  # as Dask counts it (see _pass.Piece)
+        return object.__sizeof__(self) + sizeof(self.result) + sizeof(self.window_of_row)
 
 
 class _Unattributable(Exception):

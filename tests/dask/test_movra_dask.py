@@ -178,6 +178,22 @@ def test_a_piece_keeps_nothing_of_its_partition():
     del part
     gc.collect()
     assert len(piece.positions) and [a() is None for a in arrays] == [True] * len(arrays)
+    # What it does hold, Dask counts when it decides what to spill.
+    from dask.sizeof import sizeof
+    assert sizeof(piece) > piece.value.frame.memory_usage(deep=True).sum() + piece.positions.nbytes
+
+
+def test_event_pieces_count_what_they_hold():
+    from functools import partial
+
+    import _movra_dask_pass
+    from dask.sizeof import sizeof
+
+    log, iv = event_log(4), event_windows(4)
+    piece = _movra_dask_pass.piece_of_partition(log, _movra_dask_pass.Windows.of(iv, "CONS_NO"),
+                                                partial(movra_dask._usest2uet_rows, "UNIT", "EV", "TS"), [])
+    rows = piece.value
+    assert sizeof(piece) > rows.result.memory_usage(deep=True).sum() + rows.window_of_row.nbytes
 
 
 class TestOnePass:
