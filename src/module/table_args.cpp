@@ -96,6 +96,8 @@ py::object list_cells(const Call &c, py::handle pandas, py::handle pyarrow, py::
                 from += n;
             }
             cells[py::int_(at++)] = cell;
+            // A log of millions of lists takes seconds here; Ctrl-C is heard.
+            if (at % 4096 == 0 && PyErr_CheckSignals() != 0) throw py::error_already_set();
         }
     }
     return cells;
