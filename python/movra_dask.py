@@ -232,6 +232,20 @@ def _usest2uet_assemble(bounds: tuple[int, int], first_row: int, meta: pd.DataFr
     return out
 
 
+def _usest2uet_one_table(unit: Any, e: Any, ts: Any, *pieces: _pass.Piece) -> pd.DataFrame:
+    """Every window's rows, in window order, made into the table one call
+    makes of them, each column's dtype inferred over all the rows together:
+    for partitions whose tables disagree on a dtype, which concatenating
+    would settle otherwise (int64 and uint64 kinds into float64)."""
+    rows: list[tuple[Any, ...]] = []
+    owners = []
+    for piece in pieces:
+        rows.extend(piece.value.result.iloc[:, :5].itertuples(index=False, name=None))
+        owners.append(piece.value.window_of_row)
+    order = np.argsort(np.concatenate(owners), kind="stable")
+    return _companion.usest2uet_table([rows[i] for i in order], unit, e, ts)
+
+
 def _require_time_lists(usest: Any, ts: Hashable) -> None:
     """Refuses, before any task runs, a Dask event log whose times column
     holds text.  Dask's default string conversion ("dataframe.convert-string")
@@ -288,10 +302,8 @@ def usest2uet(usest: dd.DataFrame | pd.DataFrame, unit: Hashable, e: Hashable, t
         return _pass.result_frame(outlines[0].value.result)  # no row at all: movra's own empty table
     meta = filled[0]
     if any(not f.dtypes.equals(meta.dtypes) for f in filled):
-        # Partitions that disagree on a dtype: one frame, its dtypes inferred
-        # over all rows together as one call infers them.
-        (result,) = _pass.gather([_pass.apply(_usest2uet_assemble, (0, total), 0, meta, *pieces)])
-        return _pass.result_frame(_reinfer(result))
+        (result,) = _pass.gather([_pass.apply(_usest2uet_one_table, unit, e, ts, *pieces)])
+        return _pass.result_frame(result)
 
     owners = [o.value.window_of_row for o in outlines]
     counts = np.bincount(np.concatenate(owners), minlength=total)
@@ -305,8 +317,3 @@ def usest2uet(usest: dd.DataFrame | pd.DataFrame, unit: Hashable, e: Hashable, t
     if all(b > a for a, b in zip(starts, starts[1:] + [rows])):
         divisions = tuple(starts + [rows - 1])
     return _pass.result_frame(parts, meta, divisions)
-
-
-def _reinfer(frame: pd.DataFrame) -> pd.DataFrame:
-    """Column dtypes as building the frame from its rows infers them."""
-    return pd.DataFrame(frame.astype(object).to_numpy().tolist(), columns=frame.columns, index=frame.index)

@@ -65,9 +65,10 @@ py::object usest2uet_rows_body(Call &c) {
 // movra_dask passes every argument.  Made once, at import.
 FunctionEntry records_entry, event_rows_entry;
 
-// The record stage's function object, made at import and held for the
-// life of the process; fe4ts_table's calls run in its namespace too.
-PyObject *records_function = nullptr;
+// The companion's function objects, made at import and held for the life
+// of the process; fe4ts_table's and usest2uet_table's calls run in their
+// namespace too.
+PyObject *records_function = nullptr, *event_rows_function = nullptr;
 
 void ready_runtime() {
     if (function_type_ready() < 0 || scope_type_ready() < 0 || hold_builtins() < 0) throw py::error_already_set();
@@ -119,6 +120,25 @@ py::object fe4ts_table(py::list parts, py::list labels, py::list unit_columns, p
     }
 }
 
+// usest2uet's table of `rows`, tuples of a window's consumer, an event
+// kind, its times, START and END, as one call builds it of its rows: every
+// column's dtype inferred over all the rows together, the count column
+// added.  movra_dask builds it so where partitions' tables disagree on a
+// dtype.
+py::object usest2uet_table(py::list rows, py::object unit, py::object e, py::object ts) {
+    try {
+        py::none none;
+        PyObject *args[] = {none.ptr(), unit.ptr(), e.ptr(), ts.ptr(), none.ptr()};
+        Call c(event_rows_function, args);
+        return usest2uet_frame(c, rows);
+    } catch (py::error_already_set &) {
+        throw;
+    } catch (...) {
+        set_error_from_current_exception();
+        throw py::error_already_set();
+    }
+}
+
 }  // namespace
 
 }  // namespace movra
@@ -129,8 +149,11 @@ PYBIND11_MODULE(_movra_companion, m) {
     py::object records = companion_function(m, records_entry, fe4ts_entry, "fe4ts_records", fe4ts_records_body);
     m.attr("fe4ts_records") = records;
     records_function = records.release().ptr();
-    m.attr("usest2uet_rows") =
+    py::object event_rows =
         companion_function(m, event_rows_entry, usest2uet_entry, "usest2uet_rows", usest2uet_rows_body);
+    m.attr("usest2uet_rows") = event_rows;
+    event_rows_function = event_rows.release().ptr();
+    m.def("usest2uet_table", &usest2uet_table, py::arg("rows"), py::arg("unit"), py::arg("e"), py::arg("ts"));
     m.def("fe4ts_table", &fe4ts_table, py::arg("parts"), py::arg("labels"), py::arg("unit_columns"), py::arg("units"),
           py::arg("start"), py::arg("stop"), py::arg("df"), py::arg("unit"), py::arg("tactic"), py::arg("periodic"),
           py::arg("lag"), py::arg("value"));

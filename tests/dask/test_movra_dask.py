@@ -270,12 +270,17 @@ class TestUsest2uet:
         got = movra_dask.usest2uet(ddf, "UNIT", "EV", "TS", iv).compute()
         same_events(got, movra.usest2uet(ddf.compute(), "UNIT", "EV", "TS", iv), "TS")
 
-    def test_partitions_that_disagree_on_a_dtype_give_one_call_result(self, client, monkeypatch):
-        """Kinds that are numbers in one partition and text in the other: each
-        partition's table has its own dtype, the one call's table another."""
+    @pytest.mark.parametrize("beyond", [False, True], ids=["numbers and text", "int64 and uint64"])
+    def test_partitions_that_disagree_on_a_dtype_give_one_call_result(self, client, monkeypatch, beyond):
+        """Kinds that are small integers in one partition and text, or integers
+        beyond int64, in the other: each partition's table has its own dtype,
+        the one call's table another (uint64 for the integers, where
+        concatenating the two partitions' tables gives float64)."""
         monkeypatch.setattr(movra_dask, "WINDOWS_PER_PART", 4)
         log, iv = event_log(3), event_windows(3)
-        log["EV"] = [kind if unit > 3 else " abc".index(kind) for unit, kind in zip(log.CONS_NO, log.EV)]
+        number = " abc".index
+        log["EV"] = pd.Series([number(kind) if unit <= 3 else 2**63 + number(kind) if beyond else kind
+                               for unit, kind in zip(log.CONS_NO, log.EV)], dtype=object)
         with dask.config.set({"dataframe.convert-string": False}):
             ddf = by_unit(log, [[4, 5, 6], [1, 2, 3]])
         kinds = [movra.usest2uet(part, "UNIT", "EV", "TS", iv).EV.dtype for part in dask.compute(*ddf.to_delayed())]
