@@ -26,9 +26,9 @@ from functools import partial
 from typing import Any, Callable, Hashable, Sequence
 
 import dask.dataframe as dd
-from dask.sizeof import sizeof
 import numpy as np
 import pandas as pd
+from dask.sizeof import sizeof
 
 import _movra_companion as _companion
 import _movra_dask_pass as _pass
