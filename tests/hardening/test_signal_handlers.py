@@ -69,13 +69,13 @@ def frame_over(columns, categories=None):
 
 class Rewriting:
     """While active, SIGALRM fires every few milliseconds and its handler
-    writes the other version into the arrays."""
+    writes the other version into the arrays; `call` runs `function` on the
+    frame that `frame` builds over them."""
 
-    def __init__(self, arrays, before, after, windows, categories=None):
-        self.arrays, self.versions, self.windows = arrays, (before, after), windows
-        self.categories = categories
+    def __init__(self, arrays, before, after, function, frame=frame_over):
+        self.arrays, self.versions = arrays, (before, after)
+        self.function, self.frame = function, frame
         self.shown = 0  # the version the arrays hold
-        self.rewrites = 0
         self.within = 0  # rewrites while the call ran Python code of its own (pandas')
         self.busy = False
 
@@ -88,17 +88,16 @@ class Rewriting:
         self.shown = 1 - self.shown
         for name, values in self.arrays.items():
             values[...] = self.versions[self.shown][name]
-        self.rewrites += 1
         self.within += frame is not None and frame.f_code.co_filename != __file__
         self.busy = False
 
     def call(self, first_delay, interval=0.003):
-        frame = frame_over(self.arrays, self.categories)  # before the timer: pandas code of the test's own
+        frame = self.frame(self.arrays)  # before the timer: pandas code of the test's own
         previous = signal.signal(signal.SIGALRM, self.handler)
         try:
             signal.setitimer(signal.ITIMER_REAL, first_delay, interval)
             try:
-                return movra.fe4ts(frame, *ARGS, self.windows)
+                return self.function(frame)
             except RuntimeError as e:
                 return e
             finally:
@@ -118,11 +117,29 @@ def best_of_three(call):
     return min(times)
 
 
+def copies(columns):
+    return {name: values.copy() for name, values in columns.items()}
+
+
+def assert_calls_read_one_version(function, frame, before, after, seed, one_version):
+    """Calls `function` on the frame that `frame` builds over arrays the
+    handler toggles between the versions; `one_version` asserts what each
+    call gave (its result, or the RuntimeError it raised)."""
+    # The first rewrite falls within the call, however fast the call is.
+    duration = best_of_three(lambda: function(frame(copies(before))))
+    rewriting = Rewriting(copies(before), before, after, function, frame)
+    first_delays = numpy.random.default_rng(seed).uniform(0.05, 0.9, 12) * duration
+    for first_delay in first_delays:
+        one_version(rewriting.call(first_delay, interval=min(0.003, duration / 8)))
+    # A rewrite after the call returns shows nothing; one while pandas runs
+    # inside the call is what the test is about.
+    assert rewriting.within > 0, "the handler never ran within a call"
+
+
 def kernel_tables(spy, before, after, windows, categories=None):
     """fe4ts's table of each version, both taken by the kernel."""
     calls = spy.calls
-    tables = [movra.fe4ts(frame_over({n: v.copy() for n, v in cols.items()}, categories), *ARGS, windows)
-              for cols in (before, after)]
+    tables = [movra.fe4ts(frame_over(copies(cols), categories), *ARGS, windows) for cols in (before, after)]
     assert spy.calls == calls, "the call took the pandas path"
     return tables
 
@@ -130,20 +147,14 @@ def kernel_tables(spy, before, after, windows, categories=None):
 def assert_each_call_reads_one_version(tables, before, after, windows, seed, categories=None):
     """Calls fe4ts while the handler toggles the arrays between the versions:
     each call gives one version's table or the clear error."""
-    # The first rewrite falls within the call, however fast the call is.
-    duration = best_of_three(lambda: movra.fe4ts(frame_over({n: v.copy() for n, v in before.items()}, categories),
-                                                 *ARGS, windows))
-    rewriting = Rewriting({n: v.copy() for n, v in before.items()}, before, after, windows, categories)
-    first_delays = numpy.random.default_rng(seed).uniform(0.05, 0.9, 12) * duration
-    for first_delay in first_delays:
-        got = rewriting.call(first_delay, interval=min(0.003, duration / 8))
+    def one_version(got):
         if isinstance(got, RuntimeError):
             assert str(got).endswith("changed while it was read"), repr(got)
         else:
             assert any(got.equals(table) for table in tables), "the table mixes both versions of the arrays"
-    # A rewrite after the call returns shows nothing; one while pandas runs
-    # inside the call is what the test is about.
-    assert rewriting.within > 0, "the handler never ran within a call"
+
+    assert_calls_read_one_version(lambda frame: movra.fe4ts(frame, *ARGS, windows),
+                                  lambda columns: frame_over(columns, categories), before, after, seed, one_version)
 
 
 @pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
@@ -217,55 +228,11 @@ def test_a_few_windows_read_the_derived_columns_keys_with_their_readings(spy, ki
     assert_each_call_reads_one_version(tables, before, after, FEW_WINDOWS, 15)
 
 
-class RewritingDuring(Rewriting):
-    """The same handler, around a call of `function` on the frame over the
-    arrays that `frame` builds."""
-
-    def __init__(self, arrays, before, after, function, frame=None):
-        super().__init__(arrays, before, after, None)
-        self.function = function
-        self.frame = frame or frame_over
-
-    def call(self, first_delay, interval=0.003):
-        frame = self.frame(self.arrays)  # before the timer: pandas code of the test's own
-        previous = signal.signal(signal.SIGALRM, self.handler)
-        try:
-            signal.setitimer(signal.ITIMER_REAL, first_delay, interval)
-            try:
-                return self.function(frame)
-            except RuntimeError as e:
-                return e
-            finally:
-                signal.setitimer(signal.ITIMER_REAL, 0)
-        finally:
-            signal.signal(signal.SIGALRM, previous)
-
-
 def scores(seed, rows=400_000, groups=20_000):
     """Groups, predictions (ties among them: some groups go to pandas' sort) and labels."""
     rng = numpy.random.default_rng(seed)
     return {"G": rng.integers(0, groups, rows), "P": numpy.round(rng.random(rows), 3),
             "L": rng.integers(0, 2, rows)}
-
-
-@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
-def test_evaluate4group_gives_one_versions_rates(spy):
-    before, after = scores(1), scores(2)
-
-    def rates(frame):
-        return movra.evaluate4group(frame, "G", "P", "L", 0.1)
-
-    calls = spy.calls
-    expected = [rates(frame_over({n: v.copy() for n, v in cols.items()})) for cols in (before, after)]
-    assert spy.calls == calls, "the call took the pandas path"
-    assert expected[0] != expected[1]
-    duration = best_of_three(lambda: rates(frame_over({n: v.copy() for n, v in before.items()})))
-    rewriting = RewritingDuring({n: v.copy() for n, v in before.items()}, before, after, rates)
-    first_delays = numpy.random.default_rng(13).uniform(0.05, 0.9, 12) * duration
-    for first_delay in first_delays:
-        got = rewriting.call(first_delay, interval=min(0.003, duration / 8))
-        assert got in expected, "the rates mix both versions of the arrays"
-    assert rewriting.within > 0, "the handler never ran within a call"
 
 
 def text_keys(codes):
@@ -284,25 +251,27 @@ def object_frame_over(columns):
 
 
 @pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
-def test_evaluate4group_with_text_keys_gives_one_versions_rates(spy):
+@pytest.mark.parametrize("keys, seed", [("numbers", 13), ("text", 14)])
+def test_evaluate4group_gives_one_versions_rates(spy, keys, seed):
     # Keys of text are coded by pandas, Python code during which the handler
     # runs: the predictions, labels and keys coded must still be one version.
-    before, after = (dict(s, G=text_keys(s["G"])) for s in (scores(1), scores(2)))
+    before, after, frame = scores(1), scores(2), frame_over
+    if keys == "text":
+        before, after = (dict(s, G=text_keys(s["G"])) for s in (before, after))
+        frame = object_frame_over
 
-    def rates(frame):
-        return movra.evaluate4group(frame, "G", "P", "L", 0.1)
+    def rates(df):
+        return movra.evaluate4group(df, "G", "P", "L", 0.1)
 
     calls = spy.calls
-    expected = [rates(object_frame_over({n: v.copy() for n, v in cols.items()})) for cols in (before, after)]
+    expected = [rates(frame(copies(cols))) for cols in (before, after)]
     assert spy.calls == calls, "the call took the pandas path"
     assert expected[0] != expected[1]
-    duration = best_of_three(lambda: rates(object_frame_over({n: v.copy() for n, v in before.items()})))
-    rewriting = RewritingDuring({n: v.copy() for n, v in before.items()}, before, after, rates, object_frame_over)
-    first_delays = numpy.random.default_rng(14).uniform(0.05, 0.9, 12) * duration
-    for first_delay in first_delays:
-        got = rewriting.call(first_delay, interval=min(0.003, duration / 8))
+
+    def one_version(got):
         assert got in expected, "the rates mix both versions of the arrays"
-    assert rewriting.within > 0, "the handler never ran within a call"
+
+    assert_calls_read_one_version(rates, frame, before, after, seed, one_version)
 
 
 CONSUMERS, EVENTS_PER_CONSUMER = 150, 12
@@ -326,9 +295,11 @@ def event_windows():
     consumers = numpy.empty(2 * CONSUMERS, dtype=object)
     for i, u in enumerate(numpy.repeat(numpy.arange(CONSUMERS), 2)):
         consumers[i] = numpy.int64(u) if i % 2 else int(u)
+    def days_from(day, offsets):
+        return pandas.Timestamp(day) + pandas.to_timedelta(numpy.tile(offsets, CONSUMERS), "D")
+
     return pandas.DataFrame({"CONS_NO": pandas.Series(consumers, dtype=object),
-                             "START": pandas.Timestamp("2020-02-01") + pandas.to_timedelta(numpy.tile([0, 90], CONSUMERS), "D"),
-                             "END": pandas.Timestamp("2020-06-01") + pandas.to_timedelta(numpy.tile([0, 150], CONSUMERS), "D")})
+                             "START": days_from("2020-02-01", [0, 90]), "END": days_from("2020-06-01", [0, 150])})
 
 
 def uet_rows(uet):
@@ -347,14 +318,11 @@ def test_usest2uet_windows_through_pandas_give_one_versions_table(spy):
         return movra.usest2uet(frame, "CONS_NO", "EVENT", "TIMES", windows)
 
     calls = spy.calls
-    expected = [uet_rows(table(object_frame_over({n: v.copy() for n, v in cols.items()})))
-                for cols in (before, after)]
+    expected = [uet_rows(table(object_frame_over(copies(cols)))) for cols in (before, after)]
     assert spy.calls - calls == len(windows), "the kernel did not take the call, or took every window"
     assert expected[0] != expected[1]
-    duration = best_of_three(lambda: table(object_frame_over({n: v.copy() for n, v in before.items()})))
-    rewriting = RewritingDuring({n: v.copy() for n, v in before.items()}, before, after, table, object_frame_over)
-    first_delays = numpy.random.default_rng(15).uniform(0.05, 0.9, 12) * duration
-    for first_delay in first_delays:
-        got = rewriting.call(first_delay, interval=min(0.003, duration / 8))
+
+    def one_version(got):
         assert uet_rows(got) in expected, "the table mixes both versions of the log"
-    assert rewriting.within > 0, "the handler never ran within a call"
+
+    assert_calls_read_one_version(table, object_frame_over, before, after, 15, one_version)
