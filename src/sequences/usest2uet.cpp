@@ -122,9 +122,7 @@ py::object usest2uet_counted(Call &c, RowsPerWindow *per_window) {
         MOVRA_AT(c);
         auto [index, row] = unpack2(item);
         (void)index;
-        const Py_ssize_t before = PyList_GET_SIZE(rows.ptr());
-        usest2uet_window(c, usest, e, ts, WindowRow(row), rows);
-        if (per_window) per_window->push_back(PyList_GET_SIZE(rows.ptr()) - before);
+        count_window_rows(rows, per_window, [&] { usest2uet_window(c, usest, e, ts, WindowRow(row), rows); });
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
     return usest2uet_frame(c, rows);

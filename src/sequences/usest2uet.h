@@ -41,6 +41,15 @@ py::object usest2uet_progress(Call &c, py::handle windows, py::handle interval);
 // as the call applied it, for callers that place rows by their window.
 using RowsPerWindow = std::vector<Py_ssize_t>;
 
+// Runs `add`, which appends one window's rows to `rows`, noting in
+// `per_window` (when given) how many it appended.
+template <class Add>
+void count_window_rows(const py::list &rows, RowsPerWindow *per_window, Add add) {
+    const Py_ssize_t before = PyList_GET_SIZE(rows.ptr());
+    add();
+    if (per_window) per_window->push_back(PyList_GET_SIZE(rows.ptr()) - before);
+}
+
 // The result through the native kernel, or a null object when the event log
 // is not one the kernel reproduces exactly; `per_window`, when given, is
 // filled as the windows are cut.

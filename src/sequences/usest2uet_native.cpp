@@ -257,7 +257,8 @@ Reason windows_step(Examination &x) {
 }
 
 using Step = Reason (*)(Examination &);
-constexpr Step kSteps[] = {frames_step, labels_step, held_step, consumers_step, kinds_step, time_lists_step, windows_step};
+constexpr Step kSteps[] = {frames_step, labels_step, held_step, consumers_step,
+                           kinds_step, time_lists_step, windows_step};
 
 // A window in the kernel's terms, or why its values are not ones the
 // kernel compares exactly.
@@ -313,7 +314,7 @@ public:
         : x_(x), per_window_(per_window), reader_(x.pandas), view_(x.log.view()), cutter_(view_) {}
 
     void window(const WindowRow &row, py::handle consumer, py::handle start, py::handle end) {
-        counted([&] { cut(row, consumer, start, end); });
+        count_window_rows(rows_, per_window_, [&] { cut(row, consumer, start, end); });
     }
 
     // A window as a row of iterrows(): a row that is not a plain Series
@@ -329,7 +330,7 @@ public:
         if (plain)
             window(WindowRow(py::reinterpret_borrow<py::object>(row)), consumer, start, end);
         else
-            counted([&] {
+            count_window_rows(rows_, per_window_, [&] {
                 pandas_window(WindowRow(py::reinterpret_borrow<py::object>(row)),
                               "a window row is not a plain Series with CONS_NO, START and END");
             });
@@ -338,14 +339,6 @@ public:
     const py::list &rows() const { return rows_; }
 
 private:
-    // Runs `add`, which appends one window's rows, noting how many it added.
-    template <class Add>
-    void counted(Add add) {
-        const Py_ssize_t before = PyList_GET_SIZE(rows_.ptr());
-        add();
-        if (per_window_) per_window_->push_back(PyList_GET_SIZE(rows_.ptr()) - before);
-    }
-
     // One window's rows through the kernel, or through the pandas path's
     // step when the kernel cannot compare its values exactly.
     void cut(const WindowRow &row, py::handle consumer, py::handle start, py::handle end) {
