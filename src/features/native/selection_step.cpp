@@ -3,9 +3,10 @@
 // window's readings by its unit and never looks at the others, so what it
 // returns, and every error it raises, depends on those readings alone (the
 // derived columns, which read the whole table's periodic columns, come
-// after either path; their keys are read here, with the readings).  The steps after this one therefore look at the
-// selected readings only: the checks of the values, times and keys, the
-// conversions to the kernel's buffers, and the ordering.
+// after either path; their keys are read here, with the readings).  The
+// steps after this one therefore look at the selected readings only: the
+// checks of the values, times and keys, the conversions to the kernel's
+// buffers, and the ordering.
 #include "examination.h"
 #include "../feature_table.h"
 #include "kernel_run.h"
