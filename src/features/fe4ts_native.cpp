@@ -132,7 +132,7 @@ std::vector<NumericColumn> periodic_columns(const Context &cx, const Examination
                 return {};
             const void *data = py::reinterpret_borrow<py::array>(n.values).data();
             const k::Column &read = x.keys.columns[static_cast<size_t>(x.keys.periodic[i])];
-            if (data != read.i64 && data != read.f64 && !x.snapshots.holds(data)) return {};
+            if (data != read.integers().data && data != read.f64 && !x.snapshots.holds(data)) return {};
             columns.push_back(std::move(n));
         }
     } catch (py::error_already_set &e) {

@@ -38,7 +38,7 @@ bool format_of_kind(const char *format, char kind) {
     const char native_order = PY_LITTLE_ENDIAN ? '<' : '>';
     if (*format == '@' || *format == '=' || *format == native_order) format++;
     if (format[0] == '\0' || format[1] != '\0') return false;
-    return std::strchr(kind == 'f' ? "efd" : "bhilq", format[0]) != nullptr;
+    return std::strchr(kind == 'f' ? "efd" : kind == 'i' ? "bhilq" : "?BHILQ", format[0]) != nullptr;
 }
 
 }  // namespace

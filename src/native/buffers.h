@@ -61,7 +61,8 @@ private:
 };
 
 // Whether `view` is one-dimensional with `n` items of `itemsize` bytes whose
-// struct format is of `kind`: 'f' floating point, 'i' signed integer.
+// struct format is of `kind`: 'f' floating point, 'i' signed integer, 'u'
+// unsigned integer or bool.
 bool view_holds(const Py_buffer &view, char kind, Py_ssize_t itemsize, Py_ssize_t n);
 
 // A C-contiguous one-dimensional buffer of `dtype` (of n values) holding
@@ -69,10 +70,11 @@ bool view_holds(const Py_buffer &view, char kind, Py_ssize_t itemsize, Py_ssize_
 // `hold`; Decline when numpy makes it anything else.
 template <class T>
 const T *buffer_of(py::handle numpy, py::handle values, const char *dtype, Py_ssize_t n, Holder &hold) {
-    static_assert(std::is_floating_point_v<T> || std::is_signed_v<T>, "a kernel reads floats or signed integers");
+    static_assert(std::is_arithmetic_v<T>, "a kernel reads numbers");
     py::object array = numpy.attr("ascontiguousarray")(values, py::arg("dtype") = dtype);
     const Py_buffer &view = hold.acquire(array, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
-    require(view_holds(view, std::is_floating_point_v<T> ? 'f' : 'i', sizeof(T), n),
+    constexpr char kind = std::is_floating_point_v<T> ? 'f' : std::is_signed_v<T> ? 'i' : 'u';
+    require(view_holds(view, kind, sizeof(T), n),
             "a column could not be converted (unexpected buffer shape)");
     return static_cast<const T *>(view.buf);
 }

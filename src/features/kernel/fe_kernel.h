@@ -32,23 +32,62 @@ struct Scalar {
     int64_t i = 0;
 };
 
-// A column of the readings table, float64 (NaN = missing) or int64.
+// A column of the readings table, float64 (NaN = missing) or integers.
 struct Column {
     const double *f64 = nullptr;
     const int64_t *i64 = nullptr;
-    // A key column the ordering copied narrowed (never given by callers):
-    // each key is `base` plus the offset held, in 1, 2 or 4 bytes.
+    // Integer keys narrower than 8 bytes, read as they are held: a caller's
+    // int8/16/32 or uint8/16/32 key column where it lies (base 0), or a copy
+    // the ordering made narrowed, each key `base` plus the offset held.
+    // Narrow keys are read at their own width: widening them first would
+    // write eight bytes a reading only to read them once.
     const uint8_t *u8 = nullptr;
     const uint16_t *u16 = nullptr;
     const uint32_t *u32 = nullptr;
+    const int8_t *i8 = nullptr;
+    const int16_t *i16 = nullptr;
+    const int32_t *i32 = nullptr;
     int64_t base = 0;
     // A key column of category codes 0 .. categories - 1 (missing: NaN),
     // grouped as pandas 2 groups a categorical: every category is a group of
     // every window, also one without readings there.  0: the column's
     // distinct values are the groups.
     int64_t categories = 0;
-    bool narrowed() const { return u8 != nullptr || u16 != nullptr || u32 != nullptr; }
-    bool integer() const { return i64 != nullptr || narrowed(); }
+
+    // Where an integer column's values lie: bytes per value, and whether
+    // they are signed.  `data` is null for a float column.
+    struct Integers {
+        const void *data = nullptr;
+        int width = 8;
+        bool is_signed = true;
+    };
+    Integers integers() const {
+        if (i64) return {i64, 8, true};
+        if (i32) return {i32, 4, true};
+        if (i16) return {i16, 2, true};
+        if (i8) return {i8, 1, true};
+        if (u32) return {u32, 4, false};
+        if (u16) return {u16, 2, false};
+        if (u8) return {u8, 1, false};
+        return {};
+    }
+    bool integer() const { return integers().data != nullptr; }
+    // Points the column at narrow integers (width 1, 2 or 4 bytes), none else.
+    void point_at(const void *data, int width, bool is_signed, int64_t from_base) {
+        i64 = nullptr;
+        u8 = nullptr, u16 = nullptr, u32 = nullptr;
+        i8 = nullptr, i16 = nullptr, i32 = nullptr;
+        base = from_base;
+        if (is_signed) {
+            if (width == 1) i8 = static_cast<const int8_t *>(data);
+            if (width == 2) i16 = static_cast<const int16_t *>(data);
+            if (width == 4) i32 = static_cast<const int32_t *>(data);
+        } else {
+            if (width == 1) u8 = static_cast<const uint8_t *>(data);
+            if (width == 2) u16 = static_cast<const uint16_t *>(data);
+            if (width == 4) u32 = static_cast<const uint32_t *>(data);
+        }
+    }
 };
 
 struct Table {

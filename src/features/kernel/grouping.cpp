@@ -214,6 +214,9 @@ Groups group_by_key(const Column &key, const double *value, int64_t a, int64_t e
     if (key.u8) return group_keys(key.u8, base, categories, value, a, e, want_keys, w);
     if (key.u16) return group_keys(key.u16, base, categories, value, a, e, want_keys, w);
     if (key.u32) return group_keys(key.u32, base, categories, value, a, e, want_keys, w);
+    if (key.i8) return group_keys(key.i8, base, categories, value, a, e, want_keys, w);
+    if (key.i16) return group_keys(key.i16, base, categories, value, a, e, want_keys, w);
+    if (key.i32) return group_keys(key.i32, base, categories, value, a, e, want_keys, w);
     if (key.i64) return group_keys(key.i64, base, categories, value, a, e, want_keys, w);
     return group_keys(key.f64, base, categories, value, a, e, want_keys, w);
 }

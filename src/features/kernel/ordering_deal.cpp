@@ -234,12 +234,15 @@ void Deal<LowKey>::deal_slice(int64_t s, int worker, const Interruption &stop) {
         size_t line;
         int64_t base;
         uint64_t span;
+        int source;  // bytes per value of `from`
+        bool is_signed;
     };
     std::vector<Column> by_width[4];  // 8, 4, 2, 1 bytes
     for (size_t c = 0; c < columns; c++) {
         const int width = copies[c].width;
         by_width[width == 8 ? 0 : width == 4 ? 1 : width == 2 ? 2 : 3].push_back(
-            {static_cast<const char *>(copies[c].from), c, copies[c].base, copies[c].span});
+            {static_cast<const char *>(copies[c].from), c, copies[c].base, copies[c].span, copies[c].source,
+             copies[c].is_signed});
     }
     int64_t *place = next_.data() + s * buckets;
     const int64_t *last = limit_.data() + s * buckets;
@@ -282,9 +285,12 @@ void Deal<LowKey>::deal_slice(int64_t s, int worker, const Interruption &stop) {
             StagedLine *lines = staged.lines(d);
             auto line = [&](const Column &c) { return reinterpret_cast<char *>(lines[c.line].v); };
             for (const Column &c : by_width[0]) put<8>(line(c), slot, c.from + 8 * i, c.base, c.span);
-            for (const Column &c : by_width[1]) put<4>(line(c), slot, c.from + 8 * i, c.base, c.span);
-            for (const Column &c : by_width[2]) put<2>(line(c), slot, c.from + 8 * i, c.base, c.span);
-            for (const Column &c : by_width[3]) put<1>(line(c), slot, c.from + 8 * i, c.base, c.span);
+            for (const Column &c : by_width[1])
+                put<4>(line(c), slot, c.from + c.source * i, c.base, c.span, c.source, c.is_signed);
+            for (const Column &c : by_width[2])
+                put<2>(line(c), slot, c.from + c.source * i, c.base, c.span, c.source, c.is_signed);
+            for (const Column &c : by_width[3])
+                put<1>(line(c), slot, c.from + c.source * i, c.base, c.span, c.source, c.is_signed);
             if (in_time)
                 staged.low_slots(d)[slot] = k & low_mask;
             else if (low > 0)

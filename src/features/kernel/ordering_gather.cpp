@@ -58,11 +58,10 @@ void radix_sort(Buffer<uint64_t> &a, int64_t n, int lo, int hi, int threads, con
 void gather_columns(const Copies &copies, const int64_t *order, int64_t begin, int64_t end) {
     constexpr int64_t kAhead = 32;
     for (const Copy &c : copies) {
-        const char *src = static_cast<const char *>(c.from);
         char *dst = static_cast<char *>(c.to);
         for (int64_t i = begin; i < end; i++) {
-            if (i + kAhead < end) __builtin_prefetch(src + 8 * order[i + kAhead]);
-            put(dst, i, src + 8 * order[i], c);
+            if (i + kAhead < end) __builtin_prefetch(source_of(c, order[i + kAhead]));
+            put(dst, i, source_of(c, order[i]), c);
         }
     }
 }

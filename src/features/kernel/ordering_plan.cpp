@@ -33,19 +33,21 @@ KeyPlan plan_keys(const Table &table, const WantedReadings &wanted, int64_t ncod
 
 namespace {
 
-// The smallest and largest of the wanted readings' values of v, looked at
-// by `threads`: only the readings to be copied.
-std::pair<int64_t, int64_t> wanted_range(const int64_t *v, const WantedReadings &wanted, int threads,
+// The smallest and largest of the wanted readings' values of an integer
+// column, looked at by `threads`: only the readings to be copied.
+std::pair<int64_t, int64_t> wanted_range(const Column::Integers &v, const WantedReadings &wanted, int threads,
                                          const Interruption &stop) {
     const int64_t m = wanted.count;
+    const char *from = static_cast<const char *>(v.data);
     std::vector<std::pair<int64_t, int64_t>> parts(static_cast<size_t>(check_parts(m)),
                                                    {std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::min()});
     for_each_part(threads, check_parts(m), [&](int64_t p, int worker) {
         if (worker == 0 && p > 0) stop.check();
         int64_t lo = parts[p].first, hi = parts[p].second;
         for (int64_t j = p * kCheckRows, end = std::min(m, (p + 1) * kCheckRows); j < end; j++) {
-            lo = std::min(lo, v[wanted.reading(j)]);
-            hi = std::max(hi, v[wanted.reading(j)]);
+            const auto x = static_cast<int64_t>(load(from + v.width * wanted.reading(j), v.width, v.is_signed));
+            lo = std::min(lo, x);
+            hi = std::max(hi, x);
         }
         parts[p] = {lo, hi};
     });
@@ -68,22 +70,19 @@ int narrow_width(std::pair<int64_t, int64_t> range) {
 bool share_copy(Table &table, const Column &time, const std::vector<Column> &keys, size_t k) {
     Column &c = table.keys[k];
     const Column &source = keys[k];
-    if (c.integer() && c.i64 == time.i64) {
+    const void *integers = source.integers().data;
+    if (integers && integers == time.i64) {
         c.i64 = table.time.i64;
         return true;
     }
-    if (!c.integer() && c.f64 == time.f64) {
+    if (source.f64 && source.f64 == time.f64) {
         c.f64 = table.time.f64;
         return true;
     }
     for (size_t j = 0; j < k; j++) {
-        if (source.i64 && keys[j].i64 == source.i64) {
-            const Column &shared = table.keys[j];
-            c.i64 = shared.i64;
-            c.u8 = shared.u8;
-            c.u16 = shared.u16;
-            c.u32 = shared.u32;
-            c.base = shared.base;
+        if (integers && keys[j].integers().data == integers) {
+            c = table.keys[j];
+            c.categories = source.categories;
             return true;
         }
         if (source.f64 && keys[j].f64 == source.f64) {
@@ -120,20 +119,17 @@ Copies plan_copies(Table &table, CopiedColumns &own, const WantedReadings &wante
     for (size_t k = 0; k < table.keys.size(); k++) {
         if (share_copy(table, time_source, key_sources, k)) continue;
         Column &c = table.keys[k];
-        const std::pair<int64_t, int64_t> range = c.integer() ? wanted_range(c.i64, wanted, threads, stop)
-                                                              : std::pair<int64_t, int64_t>{0, -1};
+        const Column::Integers integers = c.integers();
+        const std::pair<int64_t, int64_t> range = integers.data ? wanted_range(integers, wanted, threads, stop)
+                                                                : std::pair<int64_t, int64_t>{0, -1};
         if (const int width = narrow_width(range); width < 8) {
             // Keys such as weekdays, weeks and months: a byte or two to move
             // and to read rather than eight.
             own.keys_narrow[k] = buffer<uint8_t>(m * width, threads);
-            copies.emplace_back(c.i64, own.keys_narrow[k].get(), width, range.first,
-                                static_cast<uint64_t>(range.second) - static_cast<uint64_t>(range.first));
-            c.i64 = nullptr;
-            c.base = range.first;
-            void *to = own.keys_narrow[k].get();
-            if (width == 1) c.u8 = static_cast<const uint8_t *>(to);
-            if (width == 2) c.u16 = static_cast<const uint16_t *>(to);
-            if (width == 4) c.u32 = static_cast<const uint32_t *>(to);
+            copies.emplace_back(integers.data, own.keys_narrow[k].get(), width, range.first,
+                                static_cast<uint64_t>(range.second) - static_cast<uint64_t>(range.first),
+                                integers.width, integers.is_signed);
+            c.point_at(own.keys_narrow[k].get(), width, false, range.first);
         } else if (c.integer()) {
             own.keys_i[k] = buffer<int64_t>(m, threads);
             copies.emplace_back(c.i64, own.keys_i[k].get());

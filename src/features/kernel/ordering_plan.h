@@ -45,22 +45,49 @@ KeyPlan plan_keys(const Table &table, const WantedReadings &wanted, int64_t ncod
 
 // A column copied into reading order: 8-byte values, copied whole, or
 // integers whose range fits in 1, 2 or 4 bytes, copied narrowed, as their
-// offsets from `base`, none beyond `span`.
+// offsets from `base`, none beyond `span`.  The source holds `source` bytes
+// a value (narrow integers, read at their own width, `is_signed` or not).
 struct Copy {
     const void *from;
     void *to;
     int width;  // bytes per value in the copy: 8, 4, 2 or 1
     int64_t base;
     uint64_t span;
-    Copy(const void *f, void *t, int w = 8, int64_t b = 0, uint64_t s = 0)
-        : from(f), to(t), width(w), base(b), span(s) {}
+    int source = 8;
+    bool is_signed = true;
+    Copy(const void *f, void *t, int w = 8, int64_t b = 0, uint64_t s = 0, int src = 8, bool sign = true)
+        : from(f), to(t), width(w), base(b), span(s), source(src), is_signed(sign) {}
 };
 // The value's copy first, then the time's (kTimeCopy), then the keys'.
 using Copies = std::vector<Copy>;
 constexpr size_t kTimeCopy = 1;
 
-// Puts the 8-byte value at `from` into place `at` of a copy W bytes wide:
-// an integer narrower than 8 bytes as its offset from `base`.  The range was
+// The integer at `from`, `source` bytes wide, as 64 bits (sign-extended
+// where `is_signed`); any 8 bytes as they are.
+inline uint64_t load(const char *from, int source, bool is_signed) {
+    switch (source) {
+        case 1: return is_signed ? static_cast<uint64_t>(static_cast<int64_t>(*reinterpret_cast<const int8_t *>(from)))
+                                 : *reinterpret_cast<const uint8_t *>(from);
+        case 2: {
+            uint16_t v;
+            std::memcpy(&v, from, 2);
+            return is_signed ? static_cast<uint64_t>(static_cast<int64_t>(static_cast<int16_t>(v))) : v;
+        }
+        case 4: {
+            uint32_t v;
+            std::memcpy(&v, from, 4);
+            return is_signed ? static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(v))) : v;
+        }
+        default: {
+            uint64_t v;
+            std::memcpy(&v, from, 8);
+            return v;
+        }
+    }
+}
+
+// Puts the value at `from` into place `at` of a copy W bytes wide: an
+// integer narrower than 8 bytes as its offset from `base`.  The range was
 // found by an earlier pass, so the offset is checked as it is copied: a
 // value that another thread changed since then must not be cut down to its
 // low bytes.
@@ -68,13 +95,12 @@ template <int W>
 using Narrow = std::conditional_t<W == 1, uint8_t, std::conditional_t<W == 2, uint16_t, uint32_t>>;
 
 template <int W>
-inline void put(char *to, int64_t at, const char *from, int64_t base, uint64_t span) {
+inline void put(char *to, int64_t at, const char *from, int64_t base, uint64_t span, int source = 8,
+                bool is_signed = true) {
     if constexpr (W == 8) {
         std::memcpy(to + 8 * at, from, 8);
     } else {
-        uint64_t v;
-        std::memcpy(&v, from, 8);
-        const uint64_t offset = v - static_cast<uint64_t>(base);
+        const uint64_t offset = load(from, source, is_signed) - static_cast<uint64_t>(base);
         if (offset > span) changed_meanwhile("a key column");
         const auto narrow = static_cast<Narrow<W>>(offset);
         std::memcpy(to + W * at, &narrow, W);
@@ -84,11 +110,14 @@ inline void put(char *to, int64_t at, const char *from, int64_t base, uint64_t s
 inline void put(char *to, int64_t at, const char *from, const Copy &c) {
     switch (c.width) {
         case 8: return put<8>(to, at, from, c.base, c.span);
-        case 4: return put<4>(to, at, from, c.base, c.span);
-        case 2: return put<2>(to, at, from, c.base, c.span);
-        default: return put<1>(to, at, from, c.base, c.span);
+        case 4: return put<4>(to, at, from, c.base, c.span, c.source, c.is_signed);
+        case 2: return put<2>(to, at, from, c.base, c.span, c.source, c.is_signed);
+        default: return put<1>(to, at, from, c.base, c.span, c.source, c.is_signed);
     }
 }
+
+// Where value i of the copy's source lies.
+inline const char *source_of(const Copy &c, int64_t i) { return static_cast<const char *>(c.from) + c.source * i; }
 
 // Every column the windows read gets a copy in reading order, allocated in
 // `own` but not yet written, and the table points at the copies; returns what

@@ -58,6 +58,10 @@ inline bool is_plain_array(py::handle values, int64_t rows) {
     return array.ndim() == 1 && array.shape(0) == rows;
 }
 
+// Whether a key column is numpy integers or bools of at most 4 bytes, which
+// the kernel reads where they lie, at their own width.
+inline bool is_narrow_key(const ColumnType &t) { return t.numpy_kind("iub") && t.size <= 4; }
+
 // Whether a frame's columns hold a label.
 inline bool has_column(py::handle columns, py::handle name) { return truth(columns.attr("__contains__")(name)); }
 
@@ -222,6 +226,11 @@ Reason arguments_step(const Context &cx, CallShape &out);
 Reason aggregate_step(const Context &cx, Aggregation &out);
 Reason snapshot_step(const Context &cx, const CallShape &call, Snapshots &out);
 Reason units_step(const Context &cx, const CallShape &call, const Buffers &buffers, Units &out);
+// The units of a text column (Arrow strings, or an object column of str and
+// missing values) coded from its strings; false, nothing set, for any other
+// column, or windows naming a unit by an object of another kind.
+bool text_units(const Context &cx, py::handle column, const ColumnType &t, const py::list &window_units,
+                const Buffers &buffers, Units &out);
 // Where the windows read a small share of the table, the steps after this
 // one see their readings alone: `call.rows` and `units.readings` then count
 // and key the selected readings, and the context's df holds them.

@@ -54,15 +54,31 @@ Reason coded_key(const Context &cx, py::handle column, const std::string &what, 
     return {};
 }
 
+// A narrow integer or bool key column, read where it lies at its own width
+// (the ordering narrows what it copies anyway; a widened copy first would
+// write eight bytes a reading to be read once).
+void narrow_key(py::handle column, const ColumnType &t, const Buffers &buffers, k::Column &col) {
+    if (t.kind == 'b') col.u8 = buffers.of<uint8_t>(column, "bool");
+    else if (t.kind == 'u' && t.size == 1) col.u8 = buffers.of<uint8_t>(column, "uint8");
+    else if (t.kind == 'u' && t.size == 2) col.u16 = buffers.of<uint16_t>(column, "uint16");
+    else if (t.kind == 'u') col.u32 = buffers.of<uint32_t>(column, "uint32");
+    else if (t.size == 1) col.i8 = buffers.of<int8_t>(column, "int8");
+    else if (t.size == 2) col.i16 = buffers.of<int16_t>(column, "int16");
+    else col.i32 = buffers.of<int32_t>(column, "int32");
+}
+
 // A key column that is not the time axis: numbers are their own keys,
 // categoricals of pandas 2 are every category; any other kind is coded
 // (`coded`).
 Reason own_key(const Context &cx, py::handle column, const ColumnType &t, const std::string &what,
                bool extremes, const Buffers &buffers, k::Column &col, KeyInfo &info, bool &coded) {
     coded = false;
-    if (t.numpy_kind("ib") || (t.numpy_kind("u") && t.size <= 4)) {
-        col.i64 = buffers.of<int64_t>(column, "int64");
+    if (is_narrow_key(t)) {
+        narrow_key(column, t, buffers, col);
         info.kind = t.kind == 'b' ? KeyInfo::Bool : KeyInfo::Int;
+    } else if (t.numpy_kind("i")) {
+        col.i64 = buffers.of<int64_t>(column, "int64");
+        info.kind = KeyInfo::Int;
     } else if (t.numpy_kind("f")) {
         col.f64 = buffers.of<double>(column, "float64");
         info.kind = KeyInfo::Float;
@@ -160,6 +176,7 @@ Reason units_step(const Context &cx, const CallShape &call, const Buffers &buffe
     if (t.numpy_kind("f") && t.size != 8) return what + " compares in float32; cast it to float64";
     if (t.kind == 'm' || t.kind == 'V' || t.kind == 'c') return what + " is of a kind the kernel does not code";
     py::list units = cx.args.window_column(cx.args.unit).attr("tolist")();
+    if (!direct && text_units(cx, column, t, units, buffers, out)) return {};
     py::dict unit_codes;
     if (direct) {
         out.readings = buffers.of<int64_t>(column, "int64");

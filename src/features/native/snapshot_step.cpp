@@ -1,8 +1,9 @@
 // The columns a call converts, copied at one point.
 //
-// The kernel reads int64, float64 and datetime columns where they lie,
-// once no Python code can run until the last window.  Every other column
-// the call reads (text, categorical, narrower or unsigned numbers) is
+// The kernel reads int64, float64 and datetime columns, and narrow integer
+// keys, where they lie, once no Python code can run until the last window.
+// Every other column the call reads (text, categorical, narrow units,
+// times or readings) is
 // converted first, by pandas or numpy, and pandas runs Python code, during
 // which a signal handler may rewrite the caller's frame: conversions made
 // one after another could read two versions of it.  So the columns to
@@ -33,6 +34,12 @@ struct Source {
 
 Reason snapshot_step(const Context &cx, const CallShape &call, Snapshots &out) {
     std::vector<Source> sources;
+    // Narrow integer keys are read by the kernel where they lie, at their
+    // own width, like int64 ones; the unit, the time axis and the value
+    // column are converted, so they are copied whatever their width.
+    auto converted = [&](py::handle name) {
+        return name.equal(cx.args.unit) || name.equal(cx.args.value) || (!call.tactic.empty() && name.equal(call.tactic[0]));
+    };
     auto add = [&](py::handle name) {
         for (const Source &s : sources)
             if (s.name.equal(name)) return;
@@ -43,6 +50,7 @@ Reason snapshot_step(const Context &cx, const CallShape &call, Snapshots &out) {
             const auto d = py::reinterpret_borrow<py::dtype>(dtype);
             const char kind = d.kind();
             if (kind == 'M' || ((kind == 'i' || kind == 'f') && d.itemsize() == 8)) return;  // read in place
+            if (std::strchr("iub", kind) && d.itemsize() <= 4 && !converted(name)) return;   // likewise
             s.values = column.attr("to_numpy")();
         } else if (py::isinstance(dtype, cx.pandas.attr("CategoricalDtype"))) {
             s.values = column.attr("array").attr("codes");  // a view of them
