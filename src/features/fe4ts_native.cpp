@@ -97,7 +97,7 @@ constexpr Step kSteps[] = {
     [](Examined &e) { return arguments_step(*e.whole, e.x.call); },
     [](Examined &e) { return aggregate_step(*e.whole, e.x.aggregation); },
     [](Examined &e) { return snapshot_step(*e.whole, e.x.call, e.x.snapshots); },
-    [](Examined &e) { return units_step(*e.whole, e.x.call, e.buffers(*e.whole), e.x.units); },
+    [](Examined &e) { return units_step(*e.whole, e.x.call, e.buffers(*e.whole), e.x.snapshots, e.x.units); },
     [](Examined &e) {
         Reason r = selection_step(*e.whole, e.x.call, e.x.units, e.x.snapshots, e.x.selection);
         if (r.empty()) e.selected.emplace(e.x.selection.context(*e.whole));

@@ -7,61 +7,71 @@
 
 namespace movra::fe_kernel {
 
+TextCodes::TextCodes() : slots_(1024), mask_(1023) {}
+
 namespace {
 
-inline uint64_t mix(uint64_t x) {
-    x ^= x >> 32;
-    x *= 0xD6E8FEB86659FD93ull;
-    x ^= x >> 32;
-    x *= 0xD6E8FEB86659FD93ull;
-    return x ^ (x >> 32);
+inline uint64_t word(const char *p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+inline uint64_t half(const char *p) {
+    uint32_t w;
+    std::memcpy(&w, p, 4);
+    return w;
 }
 
 }  // namespace
 
-TextCodes::TextCodes() : slots_(1024), mask_(1023) {}
-
-// Eight bytes at a time: consumer numbers are 7 to 20 characters, so a text
-// is a word or three.
-uint64_t TextCodes::hash(const char *data, size_t size) {
-    uint64_t h = 0x9E3779B97F4A7C15ull ^ size;
-    for (; size >= 8; data += 8, size -= 8) {
-        uint64_t w;
-        std::memcpy(&w, data, 8);
-        h = mix(h ^ w);
+// Two words that, with the size, are the whole text when it is at most 16
+// bytes: its first and its last 8 bytes (overlapping when shorter), or for
+// shorter texts their first and last 4, or each byte.
+TextCodes::Key::Key(const char *data, size_t n, unsigned tag) : size(n | uint64_t{tag} << 48) {
+    if (n >= 8) {
+        w0 = word(data);
+        w1 = word(data + n - 8);
+        if (n > 16) w1 ^= word(data + n / 2 - 4) * 0x9E3779B97F4A7C15ull;  // the middle, for the hash
+    } else if (n >= 4) {
+        w0 = half(data) | half(data + n - 4) << 32;
+    } else {
+        for (size_t i = 0; i < n; i++) w0 |= static_cast<uint64_t>(static_cast<unsigned char>(data[i])) << (8 * i);
     }
-    uint64_t w = 0;
-    std::memcpy(&w, data, size);
-    return mix(h ^ w ^ 0x5851F42D4C957F2Dull);
+}
+
+uint64_t TextCodes::Key::hash() const {
+    const uint64_t h = (w0 * 0x9E3779B97F4A7C15ull) ^ (w1 * 0xC2B2AE3D27D4EB4Full) ^ (size * 0x165667B19E3779F9ull);
+    return h ^ (h >> 29) ^ (h >> 47);
 }
 
 bool TextCodes::holds(int64_t code, const char *data, size_t size) const {
-    const size_t begin = begin_[static_cast<size_t>(code)];
-    const size_t end = static_cast<size_t>(code) + 1 < begin_.size() ? begin_[static_cast<size_t>(code) + 1] : bytes_.size();
-    return end - begin == size && (size == 0 || std::memcmp(bytes_.data() + begin, data, size) == 0);
+    if (size <= 16) return true;  // the key was the whole text
+    const size_t begin = begin_[static_cast<size_t>(code)], end = end_[static_cast<size_t>(code)];
+    return end - begin == size && std::memcmp(bytes_.data() + begin, data, size) == 0;
 }
 
-int64_t TextCodes::code(const char *data, size_t size, uint64_t h) {
-    for (size_t at = h & mask_;; at = (at + 1) & mask_) {
+int64_t TextCodes::code(const Key &key, const char *data) {
+    for (size_t at = key.hash() & mask_;; at = (at + 1) & mask_) {
         Slot &s = slots_[at];
         if (s.code < 0) {
-            s.hash = h;
+            s.key = key;
             s.code = static_cast<int64_t>(begin_.size());
             begin_.push_back(bytes_.size());
-            bytes_.append(data, size);
+            if (key.bytes() > 16) bytes_.append(data, key.bytes());
+            end_.push_back(bytes_.size());
             if (2 * begin_.size() > slots_.size()) grow();
             return static_cast<int64_t>(begin_.size()) - 1;
         }
-        if (s.hash == h && holds(s.code, data, size)) return s.code;
+        if (s.key == key && holds(s.code, data, key.bytes())) return s.code;
     }
 }
 
-int64_t TextCodes::find(const char *data, size_t size) const {
-    const uint64_t h = hash(data, size);
-    for (size_t at = h & mask_;; at = (at + 1) & mask_) {
+int64_t TextCodes::find(const Key &key, const char *data) const {
+    for (size_t at = key.hash() & mask_;; at = (at + 1) & mask_) {
         const Slot &s = slots_[at];
         if (s.code < 0) return -1;
-        if (s.hash == h && holds(s.code, data, size)) return s.code;
+        if (s.key == key && holds(s.code, data, key.bytes())) return s.code;
     }
 }
 
@@ -72,7 +82,7 @@ void TextCodes::grow() {
     mask_ = slots_.size() - 1;
     for (const Slot &s : old) {
         if (s.code < 0) continue;
-        size_t at = s.hash & mask_;
+        size_t at = s.key.hash() & mask_;
         while (slots_[at].code >= 0) at = (at + 1) & mask_;
         slots_[at] = s;
     }
@@ -80,11 +90,11 @@ void TextCodes::grow() {
 
 template <class Offset>
 void code_arrow_strings(const Offset *offsets, const char *data, size_t data_size, const uint8_t *validity,
-                        int64_t offset, int64_t n, TextCodes &codes, int64_t *out) {
+                        int64_t offset, int64_t n, const TextCodes &codes, int64_t other, int64_t *out) {
     // Readings of one consumer often lie together: the text before is
-    // compared first, which spares the hash of a run's later readings.
-    int64_t previous = -1;
-    size_t previous_begin = 0, previous_size = 0;
+    // compared first, which spares the lookup of a run's later readings.
+    TextCodes::Key previous_key;
+    int64_t previous = -2;
     for (int64_t i = 0; i < n; i++) {
         const int64_t at = offset + i;
         if (validity && !((validity[at >> 3] >> (at & 7)) & 1)) {
@@ -96,20 +106,21 @@ void code_arrow_strings(const Offset *offsets, const char *data, size_t data_siz
             throw std::out_of_range("an Arrow string array whose offsets lie outside its data");
         const size_t size = static_cast<size_t>(end - begin);
         const char *text = data + begin;
-        if (previous >= 0 && size == previous_size && std::memcmp(text, data + previous_begin, size) == 0) {
+        const TextCodes::Key key(text, size);
+        if (previous != -2 && key == previous_key && size <= 16) {
             out[i] = previous;
             continue;
         }
-        previous = out[i] = codes.code(text, size);
-        previous_begin = static_cast<size_t>(begin);
-        previous_size = size;
+        const int64_t code = codes.find(key, text);
+        previous = out[i] = code < 0 ? other : code;
+        previous_key = key;
     }
 }
 
 template void code_arrow_strings<int32_t>(const int32_t *, const char *, size_t, const uint8_t *, int64_t, int64_t,
-                                          TextCodes &, int64_t *);
+                                          const TextCodes &, int64_t, int64_t *);
 template void code_arrow_strings<int64_t>(const int64_t *, const char *, size_t, const uint8_t *, int64_t, int64_t,
-                                          TextCodes &, int64_t *);
+                                          const TextCodes &, int64_t, int64_t *);
 
 template <class Index>
 void code_indices(const Index *index, const uint8_t *validity, int64_t offset, int64_t n,

@@ -1,11 +1,11 @@
-// Text keys coded by value: equal texts one code, in order of first sight,
-// as pandas.factorize codes a column of strings.
+// Text keys coded by value: equal texts one code, in order of first sight.
 //
 // Consumer numbers are text in most tables (files and databases give them
-// so).  Coding them here, straight from the column's bytes, spares the
-// call pandas' factorize, its int32 codes widened to int64, and the hash
-// temporaries between: the codes are written once, where the kernel reads
-// them.  A text is bytes: the caller decides how its values become bytes
+// so).  The texts the windows name are coded, and each reading's text is
+// looked up among them, straight from the column's bytes: no factorize of
+// the whole column by pandas, no int32 codes widened to int64, no hash
+// table of every consumer when a few are wanted.  The codes are written
+// once, where the kernel reads them.  A text is bytes: the caller decides how its values become bytes
 // (UTF-8 for Arrow strings, a kind tag and the code units for Python str),
 // and gives its lookups the same.
 #pragma once
@@ -21,18 +21,30 @@ class TextCodes {
 public:
     TextCodes();
 
-    // The code of the text data[0 .. size), a new one when it is not coded yet.
-    int64_t code(const char *data, size_t size) { return code(data, size, hash(data, size)); }
-    // Its code, -1 when it was never coded.
-    int64_t find(const char *data, size_t size) const;
+    // The code of the text data[0 .. size), a new one when it is not coded
+    // yet.  `tag` tells texts of equal bytes apart (Python's str kinds).
+    int64_t code(const char *data, size_t size, unsigned tag = 0) { return code(Key(data, size, tag), data); }
+    // Its code, -1 when it was never coded.  Lookups only: from any thread.
+    int64_t find(const char *data, size_t size, unsigned tag = 0) const { return find(Key(data, size, tag), data); }
     int64_t size() const { return static_cast<int64_t>(begin_.size()); }
 
-    static uint64_t hash(const char *data, size_t size);
-    int64_t code(const char *data, size_t size, uint64_t h);
+    // A text as the table compares it: its size and tag and, for texts of
+    // up to 16 bytes (consumer numbers), all of its bytes in two words;
+    // longer texts are told apart by their words first and their bytes after.
+    struct Key {
+        uint64_t w0 = 0, w1 = 0, size = 0;  // size: the bytes, the tag above bit 48
+        Key() = default;
+        Key(const char *data, size_t n, unsigned tag = 0);
+        size_t bytes() const { return static_cast<size_t>(size & ((uint64_t{1} << 48) - 1)); }
+        bool operator==(const Key &o) const { return w0 == o.w0 && w1 == o.w1 && size == o.size; }
+        uint64_t hash() const;
+    };
+    int64_t code(const Key &key, const char *data);
+    int64_t find(const Key &key, const char *data) const;
 
 private:
     struct Slot {
-        uint64_t hash = 0;
+        Key key;
         int64_t code = -1;  // -1: empty
     };
     bool holds(int64_t code, const char *data, size_t size) const;
@@ -40,17 +52,20 @@ private:
 
     std::vector<Slot> slots_;
     size_t mask_ = 0;
-    std::string bytes_;           // the texts, one after another, by code
-    std::vector<size_t> begin_;  // where each code's text begins in bytes_
+    std::string bytes_;          // the texts longer than 16 bytes, one after another
+    std::vector<size_t> begin_;  // where each code's text begins in bytes_ (texts up to 16 bytes: not kept)
+    std::vector<size_t> end_;
 };
 
-// The codes of n Arrow strings (a `string` or `large_string` array: its
+// Each of n Arrow strings (a `string` or `large_string` array: its
 // offsets, data and validity buffers, and the array's offset into them)
-// into out[0 .. n), -1 for a null.  Offsets are checked against the data's
-// size: a malformed array raises std::out_of_range, never reads outside.
+// looked up among `codes`: out[i] its code, `other` for a text not coded,
+// -1 for a null.  Offsets are checked against the data's size: a malformed
+// array raises std::out_of_range, never reads outside.  Lookups only, so
+// several threads may each take a part of the array.
 template <class Offset>
 void code_arrow_strings(const Offset *offsets, const char *data, size_t data_size, const uint8_t *validity,
-                        int64_t offset, int64_t n, TextCodes &codes, int64_t *out);
+                        int64_t offset, int64_t n, const TextCodes &codes, int64_t other, int64_t *out);
 
 // The codes of n dictionary-coded values (an Arrow dictionary's indices,
 // a categorical's codes): out[i] = dictionary_codes[index[offset + i]], -1

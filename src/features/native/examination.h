@@ -146,13 +146,20 @@ struct KeyInfo {
 };
 
 // snapshot_step: the columns the steps convert (all but int64, float64 and
-// datetime numpy columns, and extension arrays other than categoricals),
-// copied at one point; the call's lookups answer with the copies.
+// datetime numpy columns, narrow integer keys, and extension arrays other
+// than categoricals), copied at one point; the call's lookups answer with
+// the copies.  An object unit column is copied where its text is coded
+// (units_step).
 struct Snapshots {
     struct Copy {
         py::object name, column, live, copy;  // df's column, the array read, its copy
     };
     std::vector<Copy> copies;
+    // Keeps `copy`, a copy of `live` (the array of df's `column`), confirmed
+    // against it; the call's lookups of `name` answer with `values` (the
+    // copy, or a categorical over it) as a column like df's.
+    void keep(const Context &cx, py::handle name, py::object column, py::object live, py::object copy,
+              py::handle values);
     // Raises RuntimeError unless df's arrays still hold the copies' values;
     // runs no Python code.
     void confirm() const;
@@ -225,12 +232,16 @@ Reason progress_step(const Call &c);
 Reason arguments_step(const Context &cx, CallShape &out);
 Reason aggregate_step(const Context &cx, Aggregation &out);
 Reason snapshot_step(const Context &cx, const CallShape &call, Snapshots &out);
-Reason units_step(const Context &cx, const CallShape &call, const Buffers &buffers, Units &out);
-// The units of a text column (Arrow strings, or an object column of str and
-// missing values) coded from its strings; false, nothing set, for any other
-// column, or windows naming a unit by an object of another kind.
+// An object unit column is copied here, where its text is coded.
+Reason units_step(const Context &cx, const CallShape &call, const Buffers &buffers, Snapshots &snapshots,
+                  Units &out);
+// The units of a text column (Arrow strings or dictionaries, categoricals,
+// or an object column of str and missing values) coded from its strings;
+// an object column is copied meanwhile (`copy`, of the array `live`).
+// False, the units unset, for any other column, or windows naming a unit by
+// an object of another kind.
 bool text_units(const Context &cx, py::handle column, const ColumnType &t, const py::list &window_units,
-                const Buffers &buffers, Units &out);
+                const Buffers &buffers, Units &out, py::object &live, py::object &copy);
 // Where the windows read a small share of the table, the steps after this
 // one see their readings alone: `call.rows` and `units.readings` then count
 // and key the selected readings, and the context's df holds them.

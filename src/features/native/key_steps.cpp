@@ -168,7 +168,8 @@ Reason keys_step(const Context &cx, const CallShape &call, const Aggregation &ag
 // and a window's unit is looked up among the values by Python equality,
 // which is how == compares them; a datetime column's windows must name
 // their unit by a Timestamp (pandas would parse text).
-Reason units_step(const Context &cx, const CallShape &call, const Buffers &buffers, Units &out) {
+Reason units_step(const Context &cx, const CallShape &call, const Buffers &buffers, Snapshots &snapshots,
+                  Units &out) {
     py::object column = cx.args.column(cx.args.unit);
     const ColumnType t = type_of(cx.pandas, cx.numpy, column);
     const std::string what = described("the unit column", cx.args.unit, t);
@@ -176,7 +177,19 @@ Reason units_step(const Context &cx, const CallShape &call, const Buffers &buffe
     if (t.numpy_kind("f") && t.size != 8) return what + " compares in float32; cast it to float64";
     if (t.kind == 'm' || t.kind == 'V' || t.kind == 'c') return what + " is of a kind the kernel does not code";
     py::list units = cx.args.window_column(cx.args.unit).attr("tolist")();
-    if (!direct && text_units(cx, column, t, units, buffers, out)) return {};
+    if (!direct) {
+        py::object live, copy;
+        if (text_units(cx, column, t, units, buffers, out, live, copy)) {
+            if (copy) snapshots.keep(cx, cx.args.unit, column, live, copy, copy);
+            return {};
+        }
+        py::object values = t.numpy_kind("O") ? column.attr("to_numpy")() : py::object();
+        if (values && is_plain_array(values, call.rows)) {  // mixed objects, coded by pandas from a copy
+            py::object copied = values.attr("copy")();
+            snapshots.keep(cx, cx.args.unit, column, values, copied, copied);
+            column = cx.args.column(cx.args.unit);
+        }
+    }
     py::dict unit_codes;
     if (direct) {
         out.readings = buffers.of<int64_t>(column, "int64");

@@ -51,6 +51,7 @@ Reason snapshot_step(const Context &cx, const CallShape &call, Snapshots &out) {
             const char kind = d.kind();
             if (kind == 'M' || ((kind == 'i' || kind == 'f') && d.itemsize() == 8)) return;  // read in place
             if (std::strchr("iub", kind) && d.itemsize() <= 4 && !converted(name)) return;   // likewise
+            if (kind == 'O' && name.equal(cx.args.unit)) return;  // copied as its text is coded
             s.values = column.attr("to_numpy")();
         } else if (py::isinstance(dtype, cx.pandas.attr("CategoricalDtype"))) {
             s.values = column.attr("array").attr("codes");  // a view of them
@@ -74,13 +75,18 @@ Reason snapshot_step(const Context &cx, const CallShape &call, Snapshots &out) {
         py::object values = copies[i];
         if (s.categorical)
             values = cx.pandas.attr("Categorical").attr("from_codes")(values, py::arg("dtype") = s.dtype);
-        py::object held = cx.pandas.attr("Series")(values, py::arg("index") = s.column.attr("index"),
-                                                   py::arg("name") = s.column.attr("name"),
-                                                   py::arg("dtype") = s.dtype, py::arg("copy") = false);
-        cx.args.hold(s.name, held);
-        out.copies.push_back({s.name, s.column, s.values, copies[i]});
+        out.keep(cx, s.name, s.column, s.values, copies[i], values);
     }
     return {};
+}
+
+void Snapshots::keep(const Context &cx, py::handle name, py::object column, py::object live, py::object copy,
+                     py::handle values) {
+    py::object held = cx.pandas.attr("Series")(values, py::arg("index") = column.attr("index"),
+                                               py::arg("name") = column.attr("name"),
+                                               py::arg("dtype") = column.attr("dtype"), py::arg("copy") = false);
+    cx.args.hold(name, held);
+    copies.push_back({py::reinterpret_borrow<py::object>(name), std::move(column), std::move(live), std::move(copy)});
 }
 
 void Snapshots::confirm() const {

@@ -1,44 +1,59 @@
 // Text units coded from the column's own strings.
 //
 // Consumer numbers are text in most tables.  pandas' factorize would hash
-// them through its own tables, hand back int32 codes and widen them to
-// int64: three passes and two fresh arrays per reading.  Here the strings
-// are read where they lie, Arrow buffers or the str objects of an object
-// column, and each reading's code is written once, into the array the
-// kernel reads.  Codes follow first sight, as factorize's do; missing
-// values are -1, a unit no window names.
+// every reading's text into a table of every consumer, hand back int32
+// codes and widen them to int64: three passes and two fresh arrays per
+// reading.  Here the texts the windows name are coded first, and each
+// reading's text, read where it lies (Arrow buffers, or the str objects of
+// an object column), is looked up among them: its code, one code shared by
+// every unit no window names, or -1 when missing.  The codes are written
+// once, into the array the kernel reads; a few windows over a big table
+// look each reading up in a table of a few entries.
 //
 // Texts compare as Python compares str: Arrow strings as their UTF-8 bytes,
-// a str object as its kind and code units (CPython keeps every str in the
-// narrowest kind that holds it, so equal strings have equal bytes).  The
-// windows' units are made bytes the same way.
-#include "examination.h"
+// a str object as its code units tagged with their kind (CPython keeps
+// every str in the narrowest kind that holds it, so equal strings have
+// equal units).  The windows' units are made bytes the same way.
+#include "../kernel/parallel.h"
 #include "../kernel/text_codes.h"
+#include "examination.h"
+#include "kernel_run.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace movra::fe4ts_layer {
 
 namespace {
 
-// The bytes a Python str is compared by within one column: UTF-8 for Arrow
-// strings; for str objects, the kind first, then the code units.
-bool text_bytes(PyObject *s, bool utf8_bytes, std::string &scratch, const char *&data, size_t &size) {
+// A Python str as the texts of one column are compared.
+struct Text {
+    const char *data = nullptr;
+    size_t size = 0;
+    unsigned tag = 0;
+};
+
+bool text_of_str(PyObject *s, bool utf8_bytes, Text &out) {
     if (utf8_bytes) {
         Py_ssize_t n = 0;
-        data = PyUnicode_AsUTF8AndSize(s, &n);
-        if (data == nullptr) {  // lone surrogates: no Arrow string equals it
+        out.data = PyUnicode_AsUTF8AndSize(s, &n);
+        if (out.data == nullptr) {  // lone surrogates: no Arrow string equals it
             PyErr_Clear();
             return false;
         }
-        size = static_cast<size_t>(n);
+        out.size = static_cast<size_t>(n);
+        out.tag = 0;
         return true;
     }
-    const int kind = PyUnicode_KIND(s);
-    scratch.assign(1, static_cast<char>(kind));
-    scratch.append(static_cast<const char *>(PyUnicode_DATA(s)), static_cast<size_t>(PyUnicode_GET_LENGTH(s)) * kind);
-    data = scratch.data();
-    size = scratch.size();
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) < 0) {  // a legacy string that cannot be made compact
+        PyErr_Clear();
+        return false;
+    }
+#endif
+    out.tag = PyUnicode_KIND(s);
+    out.data = static_cast<const char *>(PyUnicode_DATA(s));
+    out.size = static_cast<size_t>(PyUnicode_GET_LENGTH(s)) * out.tag;
     return true;
 }
 
@@ -47,35 +62,57 @@ bool missing_value(PyObject *o, PyObject *na) {
     return o == Py_None || o == na || (PyFloat_Check(o) && std::isnan(PyFloat_AS_DOUBLE(o)));
 }
 
-// An object column of str and missing values: coded; false (nothing
-// written) at the first value of another type, which pandas codes instead.
-bool code_objects(const Context &cx, py::handle column, int64_t rows, k::TextCodes &codes, int64_t *out) {
+// What the readings' texts are looked up in: the windows' texts, and the
+// code of every other text.
+struct Wanted {
+    k::TextCodes codes;
+    int64_t other = 0;
+    int threads = 1;
+    int64_t code(const Text &t) const {
+        const int64_t c = codes.find(t.data, t.size, t.tag);
+        return c < 0 ? other : c;
+    }
+};
+
+// An object column of str and missing values, coded and copied in one
+// loop (the copy, a new object array holding the same objects, is what the
+// call confirms the column against before the kernel runs: reading each
+// object's text brings it into cache, where its reference costs nothing
+// more); false at the first value of another type, which pandas codes
+// instead.  The loop runs no Python code.
+bool code_objects(const Context &cx, py::handle column, int64_t rows, const Wanted &wanted, int64_t *out,
+                  py::object &live, py::object &copy) {
     py::object values = column.attr("to_numpy")();
     if (!is_plain_array(values, rows)) return false;
     const auto array = py::reinterpret_borrow<py::array>(values);
     if (array.dtype().kind() != 'O' || array.strides(0) != static_cast<py::ssize_t>(sizeof(PyObject *))) return false;
+    py::array copied = cx.numpy.attr("empty")(rows, py::arg("dtype") = array.dtype());
+    if (!is_plain_array(copied, rows) || copied.dtype().kind() != 'O') return false;
     PyObject *const *items = static_cast<PyObject *const *>(array.data());
+    PyObject **kept = static_cast<PyObject **>(copied.mutable_data());
     py::object na = cx.pandas.attr("NA");
-    std::string scratch;
-    const char *data = nullptr;
-    size_t size = 0;
+    Text text;
     for (int64_t i = 0; i < rows; i++) {
         PyObject *o = items[i];
-        if (PyUnicode_CheckExact(o) && text_bytes(o, false, scratch, data, size))
-            out[i] = codes.code(data, size);
-        else if (missing_value(o, na.ptr()) && !PyUnicode_Check(o))
+        if (PyUnicode_CheckExact(o) && text_of_str(o, false, text))
+            out[i] = wanted.code(text);
+        else if (missing_value(o, na.ptr()))
             out[i] = -1;
         else
             return false;
-        if ((i & 0xFFFFF) == 0xFFFFF) check_interrupts();
+        Py_INCREF(o);
+        Py_XSETREF(kept[i], o);
     }
+    live = values;
+    copy = copied;
     return true;
 }
 
 // The values of an Arrow `string` or `large_string` array (`large`) coded
-// into out[0 .. len); false for an array not laid out as those are.  Its
-// buffers stay held by `held` while they are read.
-bool code_strings(py::handle array, bool large, native::Holder &held, k::TextCodes &codes, int64_t *out) {
+// into out[0 .. len), by up to `wanted.threads` threads (the interpreter's
+// lock held: the caller's buffers stay as they are); false for an array not
+// laid out as those are.  Its buffers stay held by `held` while read.
+bool code_strings(py::handle array, bool large, native::Holder &held, const Wanted &wanted, int64_t *out) {
     const auto n = array.attr("__len__")().cast<int64_t>();
     const auto offset = array.attr("offset").cast<int64_t>();
     py::list buffers = array.attr("buffers")();
@@ -94,12 +131,16 @@ bool code_strings(py::handle array, bool large, native::Holder &held, k::TextCod
         data = static_cast<const char *>(d.buf);
         data_size = static_cast<size_t>(d.len);
     }
-    if (large)
-        k::code_arrow_strings(static_cast<const int64_t *>(offsets.buf), data, data_size, validity, offset, n, codes,
-                              out);
-    else
-        k::code_arrow_strings(static_cast<const int32_t *>(offsets.buf), data, data_size, validity, offset, n, codes,
-                              out);
+    constexpr int64_t kPart = int64_t{1} << 20;
+    k::for_each_part(wanted.threads, (n + kPart - 1) / kPart, [&](int64_t p, int) {
+        const int64_t from = p * kPart, count = std::min(n - from, kPart);
+        if (large)
+            k::code_arrow_strings(static_cast<const int64_t *>(offsets.buf), data, data_size, validity, offset + from,
+                                  count, wanted.codes, wanted.other, out + from);
+        else
+            k::code_arrow_strings(static_cast<const int32_t *>(offsets.buf), data, data_size, validity, offset + from,
+                                  count, wanted.codes, wanted.other, out + from);
+    });
     return true;
 }
 
@@ -125,12 +166,12 @@ bool code_index_buffer(const void *index, char kind, int width, const uint8_t *v
 
 // An Arrow dictionary array of strings: its dictionary coded, then its
 // indices mapped through it.  Each chunk may have a dictionary of its own.
-bool code_dictionary(py::handle array, native::Holder &held, k::TextCodes &codes, int64_t *out) {
+bool code_dictionary(py::handle array, native::Holder &held, const Wanted &wanted, int64_t *out) {
     py::object dictionary = array.attr("dictionary");
     const std::string type = utf8(py::str(dictionary.attr("type")));
     if (type != "string" && type != "large_string") return false;
     std::vector<int64_t> dictionary_codes(py::len(dictionary));
-    if (!code_strings(dictionary, type == "large_string", held, codes, dictionary_codes.data())) return false;
+    if (!code_strings(dictionary, type == "large_string", held, wanted, dictionary_codes.data())) return false;
     py::object indices = array.attr("indices");
     const auto n = indices.attr("__len__")().cast<int64_t>();
     if (n == 0) return true;
@@ -151,7 +192,7 @@ bool code_dictionary(py::handle array, native::Holder &held, k::TextCodes &codes
 
 // An Arrow-backed column of strings or of dictionaries of strings, chunk
 // after chunk; false for any other Arrow type.
-bool code_arrow(py::handle column, int64_t rows, native::Holder &held, k::TextCodes &codes, int64_t *out) {
+bool code_arrow(py::handle column, int64_t rows, native::Holder &held, const Wanted &wanted, int64_t *out) {
     py::object chunked = column.attr("array").attr("__arrow_array__")();
     int64_t at = 0;
     for (py::handle chunk : chunked.attr("chunks")) {
@@ -160,9 +201,9 @@ bool code_arrow(py::handle column, int64_t rows, native::Holder &held, k::TextCo
         const std::string type = utf8(py::str(chunk.attr("type")));
         bool coded = false;
         if (type == "string" || type == "large_string")
-            coded = code_strings(chunk, type == "large_string", held, codes, out + at);
+            coded = code_strings(chunk, type == "large_string", held, wanted, out + at);
         else if (type.rfind("dictionary<", 0) == 0)
-            coded = code_dictionary(chunk, held, codes, out + at);
+            coded = code_dictionary(chunk, held, wanted, out + at);
         if (!coded) return false;
         at += n;
         check_interrupts();
@@ -172,28 +213,25 @@ bool code_arrow(py::handle column, int64_t rows, native::Holder &held, k::TextCo
 
 // A categorical of str categories: its categories coded, then its codes
 // (-1: missing) mapped through them, read at their own width.
-bool code_categorical(const Context &cx, py::handle column, int64_t rows, const Buffers &buffers,
-                      k::TextCodes &codes, int64_t *out) {
+bool code_categorical(py::handle column, int64_t rows, const Buffers &buffers, const Wanted &wanted, int64_t *out) {
     py::list categories = column.attr("cat").attr("categories").attr("tolist")();
     std::vector<int64_t> category_codes;
     category_codes.reserve(py::len(categories));
-    std::string scratch;
-    const char *data = nullptr;
-    size_t size = 0;
+    Text text;
     for (py::handle c : categories) {
-        if (!PyUnicode_CheckExact(c.ptr()) || !text_bytes(c.ptr(), false, scratch, data, size)) return false;
-        category_codes.push_back(codes.code(data, size));
+        if (!PyUnicode_CheckExact(c.ptr()) || !text_of_str(c.ptr(), false, text)) return false;
+        category_codes.push_back(wanted.code(text));
     }
     py::object values = column.attr("cat").attr("codes").attr("to_numpy")();
     const auto array = py::reinterpret_borrow<py::array>(values);
     if (!is_plain_array(values, rows) || array.dtype().kind() != 'i') return false;
-    const char *dtype = array.itemsize() == 1 ? "int8" : array.itemsize() == 2 ? "int16" : array.itemsize() == 4 ? "int32" : "int64";
     const void *index = nullptr;
-    if (array.itemsize() == 1) index = buffers.of<int8_t>(values, dtype);
-    else if (array.itemsize() == 2) index = buffers.of<int16_t>(values, dtype);
-    else if (array.itemsize() == 4) index = buffers.of<int32_t>(values, dtype);
-    else index = buffers.of<int64_t>(values, dtype);
-    (void)cx;
+    switch (array.itemsize()) {
+        case 1: index = buffers.of<int8_t>(values, "int8"); break;
+        case 2: index = buffers.of<int16_t>(values, "int16"); break;
+        case 4: index = buffers.of<int32_t>(values, "int32"); break;
+        default: index = buffers.of<int64_t>(values, "int64");
+    }
     return code_index_buffer(index, 'i', static_cast<int>(array.itemsize()), nullptr, 0, rows, category_codes, out);
 }
 
@@ -207,43 +245,52 @@ bool arrow_text(const ColumnType &t) {
     return t.text && utf8(py::str(optional_attr(t.dtype, "storage"))) == "pyarrow";
 }
 
+// The threads that look texts up: the kernel's, as the call will have them
+// (a malformed MOVRA_NUM_THREADS is reported where the kernel starts).
+int lookup_threads(int64_t rows) {
+    try {
+        return kernel_threads(rows);
+    } catch (const py::value_error &) {
+        return 1;
+    }
+}
+
 }  // namespace
 
 bool text_units(const Context &cx, py::handle column, const ColumnType &t, const py::list &window_units,
-                const Buffers &buffers, Units &out) {
+                const Buffers &buffers, Units &out, py::object &live, py::object &copy) {
     const bool arrow = arrow_text(t);
     const bool categorical = t.family == ColumnType::Categorical;
     if (!arrow && !categorical && !t.numpy_kind("O")) return false;
-    // A window unit that is neither text nor a number or missing value is
-    // compared by its own ==, which pandas' codes answer.
+    // The windows' texts get codes.  A number or a missing value equals no
+    // text; any other object compares by its own ==, which pandas' codes
+    // answer.
+    Wanted wanted;
     py::object na = cx.pandas.attr("NA");
-    for (py::handle u : window_units) {
-        PyObject *o = u.ptr();
-        if (!PyUnicode_Check(o) && !PyLong_Check(o) && !PyFloat_Check(o) && !missing_value(o, na.ptr())) return false;
-    }
-    py::array_t<int64_t> codes(static_cast<py::ssize_t>(buffers.rows));
-    k::TextCodes coded;
-    int64_t *readings = codes.mutable_data();
-    if (!(arrow         ? code_arrow(column, buffers.rows, buffers.held, coded, readings)
-          : categorical ? code_categorical(cx, column, buffers.rows, buffers, coded, readings)
-                        : code_objects(cx, column, buffers.rows, coded, readings)))
-        return false;
-    buffers.held.push_back(codes);
-    out.readings = readings;
     const size_t windows = py::len(window_units);
     out.of_window.assign(windows, 0);
     out.unmatched.assign(windows, 0);
-    std::string scratch;
+    Text text;
     for (size_t w = 0; w < windows; w++) {
         PyObject *u = window_units[w].ptr();
-        const char *data = nullptr;
-        size_t size = 0;
-        const int64_t code = PyUnicode_Check(u) && text_bytes(u, arrow, scratch, data, size) ? coded.find(data, size) : -1;
-        if (code < 0)
-            out.unmatched[w] = 1;  // no reading's text, or not text: equal to none
+        if (PyUnicode_Check(u) && text_of_str(u, arrow, text))
+            out.of_window[w] = wanted.codes.code(text.data, text.size, text.tag);
+        else if (PyUnicode_Check(u) || PyLong_Check(u) || PyFloat_Check(u) || missing_value(u, na.ptr()))
+            out.unmatched[w] = 1;
         else
-            out.of_window[w] = code;
+            return false;
     }
+    wanted.other = wanted.codes.size();
+    wanted.threads = lookup_threads(buffers.rows);
+    py::array_t<int64_t> codes(static_cast<py::ssize_t>(buffers.rows));
+    int64_t *readings = codes.mutable_data();
+    if (!(arrow         ? code_arrow(column, buffers.rows, buffers.held, wanted, readings)
+          : categorical ? code_categorical(column, buffers.rows, buffers, wanted, readings)
+                        : code_objects(cx, column, buffers.rows, wanted, readings, live, copy)))
+        return false;
+    buffers.held.push_back(codes);
+    out.readings = readings;
+    // A window whose text no reading has finds no readings under its code.
     return true;
 }
 
