@@ -8,6 +8,8 @@ its own width, and a script calls fe4ts once.  This mode writes one such
 file and times each layout below on it:
 
   * favourable: int64 CONS_NO and int64 keys, sorted by consumer and day;
+  * int64-shuffled: the same in the file's row order, which tells what
+    ordering the readings costs apart from the columns' types;
   * pandas-str: pandas.read_parquet, CONS_NO as the Arrow-backed `str`
     dtype, keys from pandas' date accessors (int32), DAY an int64 day number;
   * pandas-object: the same with CONS_NO as object text (as read_sql gives
@@ -50,6 +52,7 @@ import fe4ts as bench
 # name, what the table's first column says of it
 LAYOUTS = [
     ("favourable", "int64 consumer numbers and keys, sorted (the favourable table)"),
+    ("int64-shuffled", "int64 consumer numbers and keys, rows in the file's (shuffled) order"),
     ("pandas-str", "pandas `read_parquet`: `str` consumer numbers, `int32` keys"),
     ("pandas-object", "pandas: object text (as `read_sql` gives), int64 keys"),
     ("polars", "polars: `String` consumer numbers, `Int8` keys, `Int32` days"),
@@ -110,13 +113,23 @@ def pandas_windows(df):
     return pd.DataFrame({"CONS_NO": df["CONS_NO"].unique(), "START": df["DAY"].min(), "END": df["DAY"].max()})
 
 
-def load_favourable(path):
+def int64_keys(path):
+    """The file's readings with int64 consumer numbers and keys, in the file's order."""
     import pyarrow as pa
     import pyarrow.compute as pc
     df = pandas_keys(path)
     # pyarrow parses the text in a fraction of the time pandas' astype takes
-    df = df.astype({k: "int64" for k in KEYS}).assign(
+    return df.astype({k: "int64" for k in KEYS}).assign(
         CONS_NO=pc.cast(pa.array(df["CONS_NO"].array), pa.int64()).to_numpy())
+
+
+def load_int64_shuffled(path):
+    df = int64_keys(path)
+    return df, pandas_windows(df)
+
+
+def load_favourable(path):
+    df = int64_keys(path)
     # One sort of one key, (consumer, day), instead of sort_values' two keys, which take many times as long.
     day = df["DAY"].to_numpy()
     order = np.argsort(df["CONS_NO"].to_numpy() * (int(day.max() - day.min()) + 1) + (day - day.min()))
@@ -166,7 +179,7 @@ def load_duckdb(path):
     return df, interval
 
 
-LOADERS = {"favourable": load_favourable, "pandas-str": load_pandas_str, "pandas-object": load_pandas_object,
+LOADERS = {"favourable": load_favourable, "int64-shuffled": load_int64_shuffled, "pandas-str": load_pandas_str, "pandas-object": load_pandas_object,
            "polars": load_polars, "duckdb": load_duckdb}
 
 
