@@ -179,8 +179,8 @@ def load_duckdb(path):
     return df, interval
 
 
-LOADERS = {"favourable": load_favourable, "int64-shuffled": load_int64_shuffled, "pandas-str": load_pandas_str, "pandas-object": load_pandas_object,
-           "polars": load_polars, "duckdb": load_duckdb}
+LOADERS = {"favourable": load_favourable, "int64-shuffled": load_int64_shuffled, "pandas-str": load_pandas_str,
+           "pandas-object": load_pandas_object, "polars": load_polars, "duckdb": load_duckdb}
 
 
 def checksum(features):
