@@ -33,7 +33,11 @@ and without missing readings) against the pandas frame that
 pandas.DataFrame.from_arrow makes of them: alternating runs, the median of
 --repeat, each with its peak memory beyond the input.  Beside them, the
 pyarrow table converted by the caller with from_arrow inside the timed call,
-which consolidates the columns into blocks (a copy of every column).
+which consolidates the columns into blocks (a copy of every column).  With
+--layouts it instead times the tables users really have (bench/fe4ts_layouts.py):
+one parquet file read by pandas, polars and DuckDB, text consumer numbers and
+the keys each library's date accessors give, the first call in a fresh process
+and the warm call, against the favourable table's warm call.
 
 With --profile it prints where each call's time goes, stage by stage: the
 call's own stages (examining the arguments, ordering the readings, locating
@@ -52,6 +56,7 @@ Run it with movra installed, for example in the environment that
     .venv-demo/bin/python bench/fe4ts.py --consumers 2000 --days 365 --tsfresh
     .venv-demo/bin/python bench/fe4ts.py --dtypes --consumers 300 --days 365
     .venv-demo/bin/python bench/fe4ts.py --arrow --consumers 5000
+    .venv-demo/bin/python bench/fe4ts.py --layouts --consumers 2000
 """
 import argparse
 import contextlib
@@ -545,7 +550,19 @@ def main():
     parser.add_argument("--arrow", action="store_true",
                         help="time the kernel on pyarrow and polars tables against pandas frames instead (sizes "
                              "default to 5,000 consumers x 1,035 days)")
+    parser.add_argument("--layouts", action="store_true",
+                        help="time the tables users really have instead: a parquet file read by pandas, polars and "
+                             "DuckDB, first call in a fresh process and warm call (sizes default to 20,000 "
+                             "consumers x 1,035 days; warm calls: best of --repeat)")
+    parser.add_argument("--processes", type=int, default=2,
+                        help="fresh processes per layout of --layouts (default 2)")
     args = parser.parse_args()
+    if args.layouts:
+        import fe4ts_layouts  # beside this file
+        if "--consumers" not in sys.argv:
+            args.consumers = 20000
+        fe4ts_layouts.run(args)
+        return
     if args.arrow:
         if "--consumers" not in sys.argv:
             args.consumers = 5000
