@@ -978,8 +978,8 @@ std::vector<unsigned char> bytes_of(const Result &r) {
 void test_readings_of_units_against_plain_scan() {
     // The readings of a few units, found by the threads part by part
     // (kCheckRows readings a part: several parts here), against a plain scan:
-    // units in runs and shuffled, near and far apart (a direct table of
-    // units or a hash), wanted units repeated or absent; and nothing once
+    // units in runs and shuffled, near and far apart (a table of a byte or
+    // a bit per unit, or a hash), wanted units repeated or absent; and nothing once
     // they are more than the share asked for, found by the sample or by the
     // whole look.
     const int64_t n = (int64_t{1} << 22) * 2 + 12345;
@@ -998,6 +998,7 @@ void test_readings_of_units_against_plain_scan() {
                 {3 * scale - 7},
                 {4999 * scale - 7, 0 * scale - 7, 4999 * scale - 7, 123456789},  // repeated; 123456789 absent
                 {-1, 5001 * scale},                                               // absent
+                {2 * scale - 7, 70000 * scale},  // a range wider than a byte table's, narrower than a bit table's
             };
             for (const auto &units : asked) {
                 std::vector<int64_t> want;

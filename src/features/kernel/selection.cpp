@@ -23,9 +23,9 @@ namespace {
 constexpr int64_t kSample = 4096;  // readings looked at before the whole column
 constexpr int64_t kTelling = 64;   // wanted readings of the sample that tell their share
 
-// Which units are wanted: a bit per value where the units span a modest
-// range (the look then costs little more than reading the column), else
-// the ordering's codes of them.  Each test is a small value of its own, so
+// Which units are wanted: a byte per value where the units span a small
+// range, a bit per value where they span a modest one (the look then costs
+// little more than reading the column), else the ordering's codes of them.  Each test is a small value of its own, so
 // that the look keeps what it reads in registers.
 struct BitTest {
     const uint32_t *bits;  // not of the type of the positions written meanwhile
@@ -38,6 +38,16 @@ struct BitTest {
         return ((bits[at / 32] >> (at % 32)) & 1) != 0;
     }
 };
+// Units of a small range: a byte per value, read without the shifts of a
+// bit, at about the speed of reading the column.
+struct ByteTest {
+    const uint8_t *bytes;
+    int64_t lo;
+    uint64_t span;
+    bool operator()(int64_t u) const {
+        return bytes[std::min(static_cast<uint64_t>(u) - static_cast<uint64_t>(lo), span + 1)] != 0;
+    }
+};
 struct CodeTest {
     UnitCodes *codes;  // complete: lookups only, from any thread
     bool operator()(int64_t u) const { return codes->code(u) >= 0; }
@@ -48,7 +58,11 @@ public:
     explicit WantedUnits(const std::vector<int64_t> &units) {
         const auto [lo, hi] = std::minmax_element(units.begin(), units.end());
         const uint64_t span = static_cast<uint64_t>(*hi) - static_cast<uint64_t>(*lo);
-        if (span < kMostBits) {
+        if (span < kMostBytes) {
+            bytes_.assign(static_cast<size_t>(span) + 2, 0);
+            for (int64_t u : units) bytes_[static_cast<uint64_t>(u) - static_cast<uint64_t>(*lo)] = 1;
+            byte_test_ = ByteTest{bytes_.data(), *lo, span};
+        } else if (span < kMostBits) {
             bits_.assign(static_cast<size_t>((span + 1) / 32 + 1), 0);
             test_ = BitTest{nullptr, *lo, span};
             for (int64_t u : units) {
@@ -65,11 +79,15 @@ public:
     // f(test), with the test that applies.
     template <class F>
     auto with_test(F &&f) {
-        return codes_ ? f(CodeTest{&*codes_}) : f(test_);
+        if (codes_) return f(CodeTest{&*codes_});
+        return bytes_.empty() ? f(test_) : f(byte_test_);
     }
 
 private:
-    static constexpr uint64_t kMostBits = uint64_t{1} << 23;  // a megabyte
+    static constexpr uint64_t kMostBytes = uint64_t{1} << 16;  // within the second-level cache
+    static constexpr uint64_t kMostBits = uint64_t{1} << 23;   // a megabyte
+    ByteTest byte_test_{};
+    std::vector<uint8_t> bytes_;
     BitTest test_{};
     std::vector<uint32_t> bits_;
     std::optional<UnitCodes> codes_;

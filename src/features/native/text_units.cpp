@@ -242,7 +242,8 @@ bool arrow_text(const ColumnType &t) {
         const std::string type = utf8(py::str(t.dtype.attr("pyarrow_dtype")));
         return type.rfind("dictionary<values=string", 0) == 0 || type.rfind("dictionary<values=large_string", 0) == 0;
     }
-    return t.text && utf8(py::str(optional_attr(t.dtype, "storage"))) == "pyarrow";
+    const std::string storage = utf8(py::str(optional_attr(t.dtype, "storage")));
+    return t.text && (storage == "pyarrow" || storage == "pyarrow_numpy");  // the latter: pandas 2's NaN variant
 }
 
 // The threads that look texts up: the kernel's, as the call will have them
