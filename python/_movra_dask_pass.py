@@ -271,17 +271,20 @@ def one_pass(df: Any, windows: Windows, make: Callable[..., Any], outline_value:
     return pieces, outlines, key_table(per_part, periodic)
 
 
-def aligned_chunks(positions: list[np.ndarray], most: int) -> list[tuple[int, int]] | None:
-    """The output parts' windows where every piece holds a run of windows (a
-    window table in the partitions' unit order): each piece's run, cut so
-    that no part holds more than `most`.  Each part is then built where its
-    piece lies, with no exchange.  None when some piece's windows are not a
-    run."""
-    held = [p for p in positions if len(p)]
-    if not all(p[-1] - p[0] + 1 == len(p) for p in held):
+def aligned_chunks(total: int, positions: list[np.ndarray], loose: list[bool],
+                   most: int) -> list[tuple[int, int]] | None:
+    """The output parts' windows where the windows come in the partitions'
+    unit order: no two pieces' windows interleave, leaving out the `loose`
+    pieces (the windows whose unit has no readings, which lie anywhere).
+    Each part then runs from a piece's first window to the next piece's,
+    cut so that none holds more than `most`; it is built where that piece
+    lies, with no exchange.  None when some pieces interleave."""
+    spans = sorted((int(p[0]), int(p[-1]) + 1) for p, free in zip(positions, loose) if len(p) and not free)
+    if any(end > start for (_, end), (start, _) in zip(spans, spans[1:])):
         return None
+    starts = [0] + [start for start, _ in spans[1:]]
     chunks = []
-    for a, b in sorted((int(p[0]), int(p[-1]) + 1) for p in held):
+    for a, b in zip(starts, starts[1:] + [total]):
         chunks += even_chunks(a, b, -(-(b - a) // most))
     return chunks
 

@@ -192,14 +192,16 @@ def fe4ts(df: dd.DataFrame | pd.DataFrame, unit: Hashable, tactic: Sequence[str]
         return _pass.result_frame(result)
     meta = _fe4ts_assemble(context, (0, 0), slots, *outlines)
     positions = [o.positions for o in outlines]
-    chunks = _pass.aligned_chunks(positions, WINDOWS_PER_PART)
+    loose = [o.rows == 0 for o in outlines]  # made over no readings
+    chunks = _pass.aligned_chunks(total, positions, loose, WINDOWS_PER_PART)
     if chunks is not None:
         # Windows in the partitions' order: each part is built where its
-        # piece lies, from the piece's rows of its windows.
+        # partition's piece lies, from that piece and the part's rows of
+        # the windows without readings.
         parts = []
         for c in chunks:
             ids = _pass.involved(positions, c)
-            held = [pieces[k] if len(ids) == 1 else _pass.apply(_rows_of, pieces[k], c) for k in ids]
+            held = [_pass.apply(_rows_of, pieces[k], c) if loose[k] else pieces[k] for k in ids]
             parts.append(_pass.apply(_fe4ts_assemble, shared, c, [slots[k] for k in ids], *held))
     else:
         chunks = _pass.exchanged_chunks(total, WINDOWS_PER_PART)
@@ -356,8 +358,11 @@ def usest2uet(usest: dd.DataFrame | pd.DataFrame, unit: Hashable, e: Hashable, t
     owners = [o.value.window_of_row for o in outlines]
     counts = np.bincount(np.concatenate(owners), minlength=total)
     before = np.concatenate([[0], np.cumsum(counts)]).astype(int)
-    chunks = _pass.aligned_chunks([o.positions for o in outlines], WINDOWS_PER_PART)
+    chunks = _pass.aligned_chunks(total, [o.positions for o in outlines], [o.rows == 0 for o in outlines],
+                                  WINDOWS_PER_PART)
     if chunks is not None:
+        # Windows over no events bring no rows: each part takes its
+        # partition's piece alone.
         parts = [_pass.apply(_usest2uet_assemble, c, int(before[c[0]]), meta,
                              *[pieces[k] for k in _pass.involved(owners, c)]) for c in chunks]
     else:
