@@ -7,10 +7,14 @@ units, its length, the distinct values of some columns.  Should a unit turn
 out to lie in two partitions, that pass is dropped, the table shuffled by
 unit, each unit's readings kept in table order, and passed over again.  The
 windows whose unit has no readings are made by one more task, over none.
+The output parts are then built where the pieces lie when the windows come
+in the partitions' order, and through one exchange by Dask's shuffle
+otherwise.
 """
 from __future__ import annotations
 
 import os
+import pickle
 import uuid
 from dataclasses import dataclass, replace
 from functools import partial
@@ -267,21 +271,37 @@ def one_pass(df: Any, windows: Windows, make: Callable[..., Any], outline_value:
     return pieces, outlines, key_table(per_part, periodic)
 
 
-def output_chunks(total: int, positions: list[np.ndarray], most: int) -> list[tuple[int, int]]:
-    """The output parts' windows: each piece's run of windows where every
-    piece holds a run (a window table in the partitions' unit order), else
-    equal runs, as many as the pieces; `most` windows at most."""
-    held = [p for p in positions if len(p)]
-    if all(p[-1] - p[0] + 1 == len(p) for p in held):
-        runs = sorted((int(p[0]), int(p[-1]) + 1) for p in held)
-    else:
-        bounds = np.linspace(0, total, min(total, max(len(held), -(-total // most))) + 1).astype(int)
-        runs = list(zip(bounds[:-1], bounds[1:]))
+def aligned_chunks(total: int, positions: list[np.ndarray], loose: list[bool],
+                   most: int) -> list[tuple[int, int]] | None:
+    """The output parts' windows where the windows come in the partitions'
+    unit order: no two pieces' windows interleave, leaving out the `loose`
+    pieces (the windows whose unit has no readings, which lie anywhere).
+    Each part then runs from a piece's first window to the next piece's,
+    cut so that none holds more than `most`; it is built where that piece
+    lies, with no exchange.  None when some pieces interleave."""
+    spans = sorted((int(p[0]), int(p[-1]) + 1) for p, free in zip(positions, loose) if len(p) and not free)
+    if any(end > start for (_, end), (start, _) in zip(spans, spans[1:])):
+        return None
+    starts = [0] + [start for start, _ in spans[1:]]
     chunks = []
-    for a, b in runs:
-        bounds = np.linspace(a, b, -(-(b - a) // most) + 1).astype(int)
-        chunks += [(int(x), int(y)) for x, y in zip(bounds[:-1], bounds[1:])]
+    for a, b in zip(starts, starts[1:] + [total]):
+        chunks += even_chunks(a, b, -(-(b - a) // most))
     return chunks
+
+
+def even_chunks(start: int, stop: int, count: int) -> list[tuple[int, int]]:
+    """Windows start .. stop-1 in `count` runs of equal length (give or take one)."""
+    bounds = np.linspace(start, stop, max(1, min(count, stop - start)) + 1).astype(int)
+    return [(int(a), int(b)) for a, b in zip(bounds[:-1], bounds[1:])]
+
+
+def exchanged_chunks(total: int, most: int) -> list[tuple[int, int]]:
+    """The output parts' windows when their rows come through the exchange:
+    equal runs, as few as hold `most` windows at most, and at least two per
+    worker thread, so that every thread assembles and writes parts and one
+    slow part does not hold the others.  The pieces' count plays no part:
+    any piece may hold windows of any part."""
+    return even_chunks(0, total, max(-(-total // most), 2 * parallelism()))
 
 
 def involved(positions: list[np.ndarray], bounds: tuple[int, int]) -> list[int]:
@@ -289,3 +309,56 @@ def involved(positions: list[np.ndarray], bounds: tuple[int, int]) -> list[int]:
     waits for those alone."""
     start, stop = bounds
     return [k for k, p in enumerate(positions) if ((p >= start) & (p < stop)).any()]
+
+
+# ---- the exchange ------------------------------------------------------------------------
+#
+# With the windows in another order than the partitions' units, every piece
+# may hold rows of every output part.  Each piece's rows then reach their
+# parts through Dask's own shuffle, once: one task per piece splits its rows
+# for every part at once, each part's share pickled, as one row of a frame
+# (part, share); Dask's shuffle moves those rows to the parts, by the p2p
+# method under a distributed client (the shares are bytes, which Arrow
+# carries as they are), by tasks otherwise; one task per part unpickles its
+# shares and builds its rows.  The graph grows with the pieces plus the
+# parts, never with their product, and each row travels once.
+
+PART, SHARE = "part", "share"
+
+
+def shares(piece: Piece, tag: int, owners: Callable[[Piece], np.ndarray],
+           take: Callable[[Piece, np.ndarray], Any], starts: np.ndarray) -> pd.DataFrame:
+    """A piece's rows split by output part: one row per part it holds rows
+    of, with (tag, what `take` makes of those rows) pickled.  `owners` gives
+    the global window of each row, `starts` each part's first window; each
+    part's rows keep the piece's order."""
+    part = np.searchsorted(starts, owners(piece), side="right") - 1
+    order = np.argsort(part, kind="stable")
+    reached, first = np.unique(part[order], return_index=True)
+    ends = np.append(first[1:], len(order))
+    blobs = [pickle.dumps((tag, take(piece, order[a:b])), protocol=pickle.HIGHEST_PROTOCOL)
+             for a, b in zip(first, ends)]
+    return pd.DataFrame({PART: reached.astype(np.int64), SHARE: pd.Series(blobs, dtype=object)})
+
+
+def received(part: pd.DataFrame) -> list[tuple[int, Any]]:
+    """An output part's shares, as (tag, rows), in no particular order."""
+    return [pickle.loads(blob) for blob in part[SHARE]]
+
+
+def exchange(pieces: Sequence[Any], owners: Callable[[Piece], np.ndarray],
+             take: Callable[[Piece, np.ndarray], Any], chunks: list[tuple[int, int]]) -> list[Delayed]:
+    """Each piece's rows moved to the output parts (`chunks`) through Dask's
+    shuffle: for each part, a frame of its shares (see `received`), tagged
+    with their piece's index."""
+    starts = np.array([a for a, _ in chunks], dtype=np.int64)
+    split = [apply(shares, p, k, owners, take, starts) for k, p in enumerate(pieces)]
+    meta = pd.DataFrame({PART: np.array([], dtype=np.int64), SHARE: pd.Series([], dtype=object)})
+    # The user's choice of method stands; otherwise p2p on a cluster, whose
+    # graph holds a task per piece and per part (the task shuffle's grows
+    # faster below its branching factor), and tasks on the local scheduler.
+    method = dask.config.get("dataframe.shuffle.method", None) or ("p2p" if current_client() is not None else "tasks")
+    with dask.config.set({"dataframe.convert-string": False}):
+        table = dd.from_delayed(split, meta=meta, verify_meta=False)
+        by_part = table.set_index(PART, divisions=tuple(range(len(chunks) + 1)), shuffle_method=method)
+    return list(by_part.to_delayed())

@@ -16,7 +16,10 @@ builds each output part, derived columns included, through the private
 companion module ``_movra_companion``.  So the pass runs when ``fe4ts`` or
 ``usest2uet`` is called (on the cluster, where a ``distributed.Client`` is
 active); the returned frame assembles window-ordered output parts from its
-results when computed.
+results when computed.  With the windows in the partitions' unit order each
+part is built where its partition's results lie; in any other order the
+results reach their parts through one exchange, Dask's shuffle
+(_movra_dask_pass.exchange).
 """
 from __future__ import annotations
 
@@ -117,8 +120,19 @@ def _fe4ts_assemble(context: tuple[Any, ...], bounds: tuple[int, int], slots: li
     """The rows of windows bounds[0] .. bounds[1]-1 of one call's table, built
     by movra's rule from the records of the pieces holding them, each with
     the global column of each of its columns."""
+    return _fe4ts_table(context, bounds, [(p.value.frame, p.positions, s) for p, s in zip(pieces, slots)])
+
+
+def _fe4ts_assemble_shares(context: tuple[Any, ...], slots: list[list[int]], bounds: tuple[int, int],
+                           shares: pd.DataFrame) -> pd.DataFrame:
+    """The same rows from the shares the exchange brought, each of the piece
+    whose index it is tagged with."""
+    return _fe4ts_table(context, bounds, [(frame, positions, slots[k])
+                                          for k, (frame, positions) in _pass.received(shares)])
+
+
+def _fe4ts_table(context: tuple[Any, ...], bounds: tuple[int, int], parts: list[Any]) -> pd.DataFrame:
     columns, unit_slots, units, keys, labels = context
-    parts = [(p.value.frame, p.positions, s) for p, s in zip(pieces, slots)]
     return _companion.fe4ts_table(parts, columns, unit_slots, units, bounds[0], bounds[1], keys, *labels)
 
 
@@ -128,6 +142,14 @@ def _rows_of(piece: _pass.Piece, bounds: tuple[int, int]) -> _pass.Piece:
     take = np.flatnonzero((piece.positions >= bounds[0]) & (piece.positions < bounds[1]))
     return replace(piece, value=replace(piece.value, frame=piece.value.frame.iloc[take]),
                    positions=piece.positions[take])
+
+
+def _record_windows(piece: _pass.Piece) -> np.ndarray:
+    return piece.positions
+
+
+def _record_share(piece: _pass.Piece, rows: np.ndarray) -> tuple[pd.DataFrame, np.ndarray]:
+    return piece.value.frame.iloc[rows], piece.positions[rows]
 
 
 def fe4ts(df: dd.DataFrame | pd.DataFrame, unit: Hashable, tactic: Sequence[str], periodic: Sequence[str],
@@ -170,13 +192,22 @@ def fe4ts(df: dd.DataFrame | pd.DataFrame, unit: Hashable, tactic: Sequence[str]
         return _pass.result_frame(result)
     meta = _fe4ts_assemble(context, (0, 0), slots, *outlines)
     positions = [o.positions for o in outlines]
-    chunks = _pass.output_chunks(total, positions, WINDOWS_PER_PART)
-    parts = []
-    for c in chunks:
-        ids = _pass.involved(positions, c)
-        # Only the chunk's rows of a piece move to the worker assembling it.
-        held = [pieces[k] if len(ids) == 1 else _pass.apply(_rows_of, pieces[k], c) for k in ids]
-        parts.append(_pass.apply(_fe4ts_assemble, shared, c, [slots[k] for k in ids], *held))
+    loose = [o.rows == 0 for o in outlines]  # made over no readings
+    chunks = _pass.aligned_chunks(total, positions, loose, WINDOWS_PER_PART)
+    if chunks is not None:
+        # Windows in the partitions' order: each part is built where its
+        # partition's piece lies, from that piece and the part's rows of
+        # the windows without readings.
+        parts = []
+        for c in chunks:
+            ids = _pass.involved(positions, c)
+            held = [_pass.apply(_rows_of, pieces[k], c) if loose[k] else pieces[k] for k in ids]
+            parts.append(_pass.apply(_fe4ts_assemble, shared, c, [slots[k] for k in ids], *held))
+    else:
+        chunks = _pass.exchanged_chunks(total, WINDOWS_PER_PART)
+        received = _pass.exchange(pieces, _record_windows, _record_share, chunks)
+        shared_slots = _pass.literal(slots)
+        parts = [_pass.apply(_fe4ts_assemble_shares, shared, shared_slots, c, r) for c, r in zip(chunks, received)]
     return _pass.result_frame(parts, meta, tuple([c[0] for c in chunks] + [total - 1]))
 
 
@@ -216,20 +247,39 @@ def _usest2uet_assemble(bounds: tuple[int, int], first_row: int, meta: pd.DataFr
     """The rows of windows bounds[0] .. bounds[1]-1, in window order, kinds in
     each window's own order."""
     start, stop = bounds
-    frames, owners = [], []
+    rows = []
     for piece in pieces:
-        rows = piece.value
-        take = np.flatnonzero((rows.window_of_row >= start) & (rows.window_of_row < stop))
-        if len(take):
-            frames.append(rows.result.iloc[take])
-            owners.append(rows.window_of_row[take])
-    if not frames:
+        take = np.flatnonzero((piece.value.window_of_row >= start) & (piece.value.window_of_row < stop))
+        rows.append(_event_share(piece, take))
+    return _event_table(rows, first_row, meta)
+
+
+def _usest2uet_assemble_shares(first_row: int, meta: pd.DataFrame, shares: pd.DataFrame) -> pd.DataFrame:
+    """The same rows from the shares the exchange brought."""
+    return _event_table([rows for _, rows in _pass.received(shares)], first_row, meta)
+
+
+def _event_table(rows: list[tuple[pd.DataFrame, np.ndarray]], first_row: int, meta: pd.DataFrame) -> pd.DataFrame:
+    """Rows of several pieces, each with its rows' windows, in window order.
+    A window's rows all come from one piece, in the order that piece's call
+    made them: a stable sort by window keeps it."""
+    rows = [(frame, owners) for frame, owners in rows if len(owners)]
+    if not rows:
         out = meta.iloc[:0].copy()
     else:
-        order = np.argsort(np.concatenate(owners), kind="stable")
-        out = pd.concat(frames).iloc[order] if len(frames) > 1 else frames[0].iloc[order]
+        order = np.argsort(np.concatenate([owners for _, owners in rows]), kind="stable")
+        frames = [frame for frame, _ in rows]
+        out = (pd.concat(frames) if len(frames) > 1 else frames[0]).iloc[order]
     out.index = pd.RangeIndex(first_row, first_row + len(out))
     return out
+
+
+def _event_windows(piece: _pass.Piece) -> np.ndarray:
+    return piece.value.window_of_row
+
+
+def _event_share(piece: _pass.Piece, rows: np.ndarray) -> tuple[pd.DataFrame, np.ndarray]:
+    return piece.value.result.iloc[rows], piece.value.window_of_row[rows]
 
 
 def _usest2uet_one_table(unit: Any, e: Any, ts: Any, *pieces: _pass.Piece) -> pd.DataFrame:
@@ -308,9 +358,18 @@ def usest2uet(usest: dd.DataFrame | pd.DataFrame, unit: Hashable, e: Hashable, t
     owners = [o.value.window_of_row for o in outlines]
     counts = np.bincount(np.concatenate(owners), minlength=total)
     before = np.concatenate([[0], np.cumsum(counts)]).astype(int)
-    chunks = _pass.output_chunks(total, [o.positions for o in outlines], WINDOWS_PER_PART)
-    parts = [_pass.apply(_usest2uet_assemble, c, int(before[c[0]]), meta,
-                         *[pieces[k] for k in _pass.involved(owners, c)]) for c in chunks]
+    chunks = _pass.aligned_chunks(total, [o.positions for o in outlines], [o.rows == 0 for o in outlines],
+                                  WINDOWS_PER_PART)
+    if chunks is not None:
+        # Windows over no events bring no rows: each part takes its
+        # partition's piece alone.
+        parts = [_pass.apply(_usest2uet_assemble, c, int(before[c[0]]), meta,
+                             *[pieces[k] for k in _pass.involved(owners, c)]) for c in chunks]
+    else:
+        chunks = _pass.exchanged_chunks(total, WINDOWS_PER_PART)
+        received = _pass.exchange(pieces, _event_windows, _event_share, chunks)
+        parts = [_pass.apply(_usest2uet_assemble_shares, int(before[c[0]]), meta, r)
+                 for c, r in zip(chunks, received)]
     rows = int(before[-1])
     starts = [int(before[c[0]]) for c in chunks]
     divisions = None

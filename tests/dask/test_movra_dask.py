@@ -322,6 +322,152 @@ class TestUsest2uet:
         same_events(got, movra.usest2uet(log, "UNIT", "EV", "TS", iv), "TS")
 
 
+# ---- windows in any order --------------------------------------------------------------
+#
+# A window table rarely comes in the order of the partitions' units: users
+# sort it by area, label or date.  Each partition's results then reach the
+# output parts through one exchange, whose graph grows with the partitions,
+# not with their square.
+
+UNITS = 64
+
+
+def many_readings(seed):
+    """UNITS units of a few days each, weekday keys of their own, some readings missing."""
+    rng = np.random.default_rng(seed)
+    frames = []
+    for unit in range(UNITS):
+        days = np.arange(int(rng.integers(2, 9)))
+        kwh = rng.gamma(2.0, 3.0, len(days)).round(1)
+        kwh[rng.random(len(days)) < 0.1] = np.nan
+        frames.append(pd.DataFrame({"CONS_NO": unit, "DAY": days, "WEEK": days // 7,
+                                    "WD": (days + unit) % 4, "KWH": kwh}))
+    return pd.concat(frames, ignore_index=True)
+
+
+def many_events(seed):
+    rng = np.random.default_rng(seed)
+    rows = [(unit, kind, [T("2020-01-01") + pd.Timedelta(days=int(d)) for d in rng.integers(0, 20, rng.integers(0, 4))])
+            for unit in range(UNITS) for kind in rng.choice(["a", "b", "c"], int(rng.integers(0, 4)), replace=False)]
+    return pd.DataFrame(rows, columns=["CONS_NO", "EV", "TS"])
+
+
+def ordered(table, order, seed):
+    """A window table, sorted by unit, in another order: shuffled, by its
+    START (windows sorted by date), with one window moved to the front, or
+    with the units in reverse order."""
+    rng = np.random.default_rng(seed)
+    table = table.sort_values("CONS_NO", kind="stable").reset_index(drop=True)
+    if order == "shuffled":
+        rows = rng.permutation(len(table))
+    elif order == "by START":
+        rows = np.argsort(table["START"].to_numpy(), kind="stable")
+    elif order == "one moved":
+        moved = int(rng.integers(len(table) // 2, len(table)))
+        rows = np.r_[moved, np.delete(np.arange(len(table)), moved)]
+    else:
+        rows = np.argsort(-table["CONS_NO"].to_numpy(), kind="stable")
+    return table.iloc[rows].reset_index(drop=True)
+
+
+def many_windows(per_unit, seed):
+    rng = np.random.default_rng(seed)
+    units = np.repeat(np.arange(UNITS + 2), per_unit)  # the last two units have no readings
+    start = rng.integers(0, 6, len(units))
+    return pd.DataFrame({"CONS_NO": units, "START": start, "END": start + rng.integers(-1, 8, len(units))})
+
+
+def many_event_windows(per_unit, seed):
+    table = many_windows(per_unit, seed)
+    start = T("2020-01-01") + pd.to_timedelta(table.START * 2, unit="D")
+    return table.assign(START=start, END=start + pd.to_timedelta(table.END.clip(0) * 2, unit="D"))
+
+
+def in_partitions(table, n):
+    """The table in n partitions of whole units, in unit order."""
+    return by_unit(table, np.array_split(np.arange(UNITS), n))
+
+
+def graph_size(frame):
+    """The tasks of a frame's graph, and how many results its tasks take in
+    all: a piece that every output part takes counts once per part (pieces
+    kept on the cluster are results no task of the graph makes)."""
+    from dask._task_spec import convert_legacy_graph
+
+    graph = convert_legacy_graph(dict(frame.__dask_graph__()))
+    return len(graph), sum(len(task.dependencies) for task in graph.values())
+
+
+def fe4ts_case(order, per_unit=3, seed=1):
+    """What a test needs of each function: its call on some partitions of
+    the table, one call's result, and their comparison."""
+    df, iv = many_readings(seed), ordered(many_windows(per_unit, seed), order, seed)
+    return (lambda n: movra_dask.fe4ts(in_partitions(df, n), *ARGS, iv)), movra.fe4ts(df, *ARGS, iv), same
+
+
+def usest2uet_case(order, per_unit=3, seed=1):
+    log, iv = many_events(seed), ordered(many_event_windows(per_unit, seed), order, seed)
+    return (lambda n: movra_dask.usest2uet(in_partitions(log, n), "UNIT", "EV", "TS", iv),
+            movra.usest2uet(log, "UNIT", "EV", "TS", iv), lambda got, expected: same_events(got, expected, "TS"))
+
+
+CASES = {"fe4ts": fe4ts_case, "usest2uet": usest2uet_case}
+
+
+@pytest.mark.parametrize("function", list(CASES))
+class TestWindowsInAnyOrder:
+    @pytest.mark.parametrize("order", ["shuffled", "by START", "one moved", "units reversed"])
+    @pytest.mark.parametrize("most", [7, 10**5])
+    def test_one_call_result(self, client, monkeypatch, function, order, most):
+        monkeypatch.setattr(movra_dask, "WINDOWS_PER_PART", most)
+        call, expected, compare = CASES[function](order)
+        got = call(3)
+        compare(got.compute(), expected)
+        if function == "fe4ts":
+            assert max(got.map_partitions(len).compute()) <= most
+
+    def test_graph_grows_linearly_with_the_partitions(self, client, monkeypatch, function):
+        """Shuffled windows, 16 for each unit, so that every partition holds
+        windows of every output part.  The output parts' count is set by the
+        windows, the same for 8 and 32 partitions; the graph's tasks, and
+        the results they take, grow at most as the partitions do."""
+        monkeypatch.setattr(movra_dask, "WINDOWS_PER_PART", 256)
+        call, expected, compare = CASES[function]("shuffled", per_unit=16)
+        sizes, npartitions = {}, {}
+        for n in (8, 32):
+            got = call(n)
+            sizes[n], npartitions[n] = graph_size(got), got.npartitions
+            compare(got.compute(), expected)
+        tasks, taken = zip(sizes[8], sizes[32])
+        assert tasks[1] <= 4 * tasks[0] and taken[1] <= 4 * taken[0], sizes
+        assert npartitions[8] == npartitions[32]
+
+    def test_on_the_local_scheduler(self, monkeypatch, function):
+        """Without a distributed client (hidden here, should the module's
+        cluster be running) the exchange is Dask's task shuffle, on the
+        threads of this process."""
+        import _movra_dask_pass
+
+        monkeypatch.setattr(_movra_dask_pass, "current_client", lambda: None)
+        monkeypatch.setattr(movra_dask, "WINDOWS_PER_PART", 20)
+        call, expected, compare = CASES[function]("shuffled")
+        with dask.config.set(scheduler="threads"):
+            got = call(5)
+            assert got.npartitions > 1
+            compare(got.compute(), expected)
+
+    def test_windows_in_the_partitions_order_stay_where_they_are(self, client, monkeypatch, function):
+        """One output part per partition, each built from its own partition's
+        results (and those of windows without readings or events, which lie
+        among them): no shuffle in the graph."""
+        monkeypatch.setattr(movra_dask, "WINDOWS_PER_PART", 10**5)
+        call, expected, compare = CASES[function]("units reversed")
+        got = call(4)
+        assert got.npartitions == 4
+        assert not [k for k in dict(got.__dask_graph__()) if "shuffle" in str(k)]
+        compare(got.compute(), expected)
+
+
 def test_documented_event_log_example(client):
     """The Dask example of docs/events.md, run on the log the page builds
     before it, gives the page's own one-call result."""
