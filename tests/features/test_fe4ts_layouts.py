@@ -1,8 +1,9 @@
 """fe4ts on the columns users' tables really have: text consumer numbers of
-every kind pandas holds them in, and narrow integer keys from date accessors.
+every kind pandas holds them in, and narrow integer keys and day numbers
+from date accessors.
 
-The kernel must take these calls, reading the text and the narrow keys
-where they lie, and give the pandas path's table."""
+The kernel must take these calls, reading the text, the narrow keys and
+times where they lie, and give the pandas path's table."""
 import math
 import tracemalloc
 
@@ -102,26 +103,29 @@ class TestTextUnits:
 
 # ---- narrow keys ------------------------------------------------------------------
 
-def day_table(consumers, days, key_dtype):
+def day_table(consumers, days, key_dtype, time_dtype="int64"):
     day = np.tile(np.arange(days), consumers)
     rng = np.random.default_rng(0)
     return pd.DataFrame({
-        "U": np.repeat(np.arange(consumers), days), "T": day,
+        "U": np.repeat(np.arange(consumers), days), "T": day.astype(time_dtype),
         "WEEK": (day // 7 % 53).astype(key_dtype), "MONTH": (day // 30 % 12).astype(key_dtype),
         "WEEKDAY": (day % 7).astype(key_dtype), "V": rng.integers(0, 40, consumers * days) / 4})
 
 
-class TestNarrowKeys:
-    @pytest.mark.parametrize("dtype", ["int8", "int16", "int32", "uint8", "uint16", "uint32"])
+class TestNarrowKeysAndTimes:
+    @pytest.mark.parametrize("dtype, time_dtype", [("int8", "int8"), ("int16", "int16"), ("int32", "int32"),
+                                                   ("uint8", "int64"), ("uint16", "int32"), ("uint32", "uint16")])
     @pytest.mark.parametrize("shuffled", [False, True])
-    def test_kernel_gives_the_pandas_path_table(self, spy, dtype, shuffled):
-        df = day_table(4, 60, dtype)
+    def test_kernel_gives_the_pandas_path_table(self, spy, dtype, time_dtype, shuffled):
+        df = day_table(4, 60, dtype, time_dtype)
         if dtype.startswith("int"):
             df["WEEK"] -= 3  # negative keys too
         if shuffled:
             df = df.sample(frac=1, random_state=1)
         interval = pd.DataFrame({"U": [0, 2, 3], "START": [0, 10, 20], "END": [59, 40, 50]})
-        kw = dict(tactic=["T", "WEEK", "MONTH"], periodic=["WEEKDAY", "MONTH"], lag=[1, 7])
+        # Lags on an unsigned time axis wrap around; the kernel declines those.
+        kw = dict(tactic=["T", "WEEK", "MONTH"], periodic=["WEEKDAY", "MONTH", "T"],
+                  lag=[] if time_dtype.startswith("u") else [1, 7])
         native = fe4ts(df, interval, **kw)
         assert spy.calls == 0
         assert_same(native, fe4ts(df, interval, aggfunc=pandas_path, **kw))
@@ -129,9 +133,10 @@ class TestNarrowKeys:
     @pytest.mark.parametrize("dtype", ["int8", "int32", "uint16"])
     @pytest.mark.parametrize("shuffled", [False, True])
     def test_read_without_a_widening_copy(self, dtype, shuffled):
-        # numpy reports its arrays to tracemalloc: a key widened to int64,
-        # or copied, would show as 8 (or 1 to 4) bytes a reading of it.
-        df = day_table(400, 3000, dtype)
+        # numpy reports its arrays to tracemalloc: a key or the int32 time
+        # axis widened to int64, or copied, would show as 8 (or 1 to 4)
+        # bytes a reading of it.
+        df = day_table(400, 3000, dtype, "int32")
         if shuffled:
             df = df.sample(frac=1, random_state=1, ignore_index=True)
         interval = pd.DataFrame({"U": np.arange(400)})

@@ -12,6 +12,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 using namespace movra::fe_kernel;
@@ -129,8 +130,8 @@ void test_indices() {
 // The records of every window of units 0..4 over a table whose key columns
 // are given as int64 or, the same keys, at `width` bytes (signed or not);
 // the readings shuffled or in unit and time order, every unit wanted or
-// two of them, on 1 or 2 threads, the time axis integer or float.  Same
-// keys, same records.
+// two of them, on 1 or 2 threads, the time axis integer (of the keys'
+// width when they are signed) or float.  Same keys and times, same records.
 template <class Narrow>
 std::vector<double> records(const std::vector<int64_t> &unit, const std::vector<int64_t> &time,
                             const std::vector<double> &value, const std::vector<std::vector<int64_t>> &keys,
@@ -138,11 +139,14 @@ std::vector<double> records(const std::vector<int64_t> &unit, const std::vector<
                             std::vector<int64_t> &profile_keys) {
     std::vector<std::vector<Narrow>> held;
     const std::vector<double> float_times(time.begin(), time.end());
+    const std::vector<Narrow> narrow_times(time.begin(), time.end());
     Table t;
     t.rows = static_cast<int64_t>(unit.size());
     t.unit = unit.data();
     if (float_time)
         t.time.f64 = float_times.data();
+    else if (narrow && std::is_signed_v<Narrow>)  // a signed narrow time axis, read at its width too
+        t.time.point_at(narrow_times.data(), sizeof(Narrow), true, 0);
     else
         t.time.i64 = time.data();
     t.value = value.data();

@@ -93,7 +93,10 @@ struct Column {
 struct Table {
     int64_t rows = 0;
     const int64_t *unit = nullptr;  // the unit key of every reading
-    Column time;                    // the time axis, tactic[0]
+    // The time axis, tactic[0]: int64, float64, or signed integers of 1, 2
+    // or 4 bytes (day numbers from a date accessor), read at their own
+    // width and widened where the ordering copies them.
+    Column time;
     const double *value = nullptr;  // the readings, NaN = missing
     std::vector<Column> keys;       // period and profile key columns
     // The units whose readings the windows read (repeats allowed); when set,
@@ -321,6 +324,7 @@ private:
     void reorder(UnitCodes &units, const Interruption &stop);
     StageClock ordering_clock_;
     void give_back_copies() noexcept;
+    void widen_times();
     void find_missing_times();
     void compute(const Range &r, const Options &o, Work &w, Result &out);
 

@@ -56,6 +56,7 @@ void Kernel::order_readings() {
         const bool in_place = blocks_in_place(units);
         ordering_clock_.lap(StageTimes::OrderingUnits);
         if (!in_place) reorder(units, stop);
+        else if (!table_.time.i64 && table_.time.integer()) widen_times();
     } catch (const Interruption::Stopped &) {
         return;
     }
@@ -135,8 +136,7 @@ bool Kernel::blocks_in_place(UnitCodes &units) {
             const size_t first = blocks.size() * p / threads_, last = blocks.size() * (p + 1) / threads_;
             for (size_t k = first; k < last && timed_in_order.load(std::memory_order_relaxed); k++) {
                 const Block &b = *blocks[k];
-                const bool ok = table_.time.integer() ? in_time_order(table_.time.i64, b.begin, b.end)
-                                                      : in_time_order(table_.time.f64, b.begin, b.end);
+                const bool ok = with_times(table_.time, [&](const auto *t) { return in_time_order(t, b.begin, b.end); });
                 if (!ok) timed_in_order = false;
             }
         });
@@ -182,6 +182,22 @@ void Kernel::give_back_copies() noexcept {
     } catch (...) {
         // Unmapping gives the pages back all the same, one thread at a time.
     }
+}
+
+// A narrow time axis of readings in order, widened into a copy of the
+// kernel's own: the windows read int64 times.  Readings out of order get
+// theirs as they are put in order.
+void Kernel::widen_times() {
+    copies_.time_i = buffer<int64_t>(table_.rows, threads_);
+    int64_t *to = copies_.time_i.get();
+    with_times(table_.time, [&](const auto *t) {
+        for_each_part(threads_, check_parts(table_.rows), [&](int64_t p, int) {
+            for (int64_t i = p * kCheckRows, end = std::min(table_.rows, (p + 1) * kCheckRows); i < end; i++)
+                to[i] = static_cast<int64_t>(t[i]);
+        });
+    });
+    table_.time = Column{};
+    table_.time.i64 = to;
 }
 
 // Where the missing times begin in each block.

@@ -1,13 +1,15 @@
 // What every stage of ordering the readings shares: how much work lies
 // between two interrupt checks, how a stage stops when interrupted, how wide
-// a radix digit is, how the sorts share their values out among threads, and
-// the error of a caller's column that changed while it was read.
+// a radix digit is, how the sorts share their values out among threads, how
+// an integer of a caller's column is read at its width, and the error of a
+// caller's column that changed while it was read.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -101,6 +103,30 @@ void in_pieces(int64_t begin, int64_t end, int worker, const Interruption &stop,
                 return;
         }
         body(from, std::min(end, from + kCheckRows));
+    }
+}
+
+// The integer at `from`, `source` bytes wide, as 64 bits (sign-extended
+// where `is_signed`); any 8 bytes as they are.
+inline uint64_t load(const char *from, int source, bool is_signed) {
+    switch (source) {
+        case 1: return is_signed ? static_cast<uint64_t>(static_cast<int64_t>(*reinterpret_cast<const int8_t *>(from)))
+                                 : *reinterpret_cast<const uint8_t *>(from);
+        case 2: {
+            uint16_t v;
+            std::memcpy(&v, from, 2);
+            return is_signed ? static_cast<uint64_t>(static_cast<int64_t>(static_cast<int16_t>(v))) : v;
+        }
+        case 4: {
+            uint32_t v;
+            std::memcpy(&v, from, 4);
+            return is_signed ? static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(v))) : v;
+        }
+        default: {
+            uint64_t v;
+            std::memcpy(&v, from, 8);
+            return v;
+        }
     }
 }
 

@@ -284,7 +284,8 @@ void Deal<LowKey>::deal_slice(int64_t s, int worker, const Interruption &stop) {
             const int64_t slot = p & (kLine - 1);
             StagedLine *lines = staged.lines(d);
             auto line = [&](const Column &c) { return reinterpret_cast<char *>(lines[c.line].v); };
-            for (const Column &c : by_width[0]) put<8>(line(c), slot, c.from + 8 * i, c.base, c.span);
+            for (const Column &c : by_width[0])
+                put<8>(line(c), slot, c.from + c.source * i, c.base, c.span, c.source, c.is_signed);
             for (const Column &c : by_width[1])
                 put<4>(line(c), slot, c.from + c.source * i, c.base, c.span, c.source, c.is_signed);
             for (const Column &c : by_width[2])

@@ -85,7 +85,7 @@ void gather_readings(const WantedReadings &wanted, const KeyPlan &keys, const Co
         const char *times = static_cast<const char *>(copies[kTimeCopy].from);
         int64_t at = 0, checked = 0;
         for (const int64_t in_unit : wanted.per_code) {
-            sort_by_time(order + at, in_unit, times, integer_time);
+            sort_by_time(order + at, in_unit, times, integer_time, copies[kTimeCopy].source);
             at += in_unit;
             if (at - checked >= kCheckRows) {
                 stop.check();

@@ -15,7 +15,9 @@ namespace movra::fe_kernel {
 KeyPlan plan_keys(const Table &table, const WantedReadings &wanted, int64_t ncodes) {
     KeyPlan keys;
     keys.codes = wanted.codes.get();
-    keys.time = table.time.i64;
+    const Column::Integers time = table.time.integers();
+    keys.time = static_cast<const char *>(time.data);
+    keys.time_width = time.width;
     keys.numbers = wanted.numbers.get();
     keys.row_bits = bit_width(static_cast<uint64_t>(std::max<int64_t>(table.rows - 1, 0)));
     if (table.time.integer() && wanted.count > 0) {
@@ -71,8 +73,11 @@ bool share_copy(Table &table, const Column &time, const std::vector<Column> &key
     Column &c = table.keys[k];
     const Column &source = keys[k];
     const void *integers = source.integers().data;
-    if (integers && integers == time.i64) {
+    if (integers && integers == time.integers().data) {
+        const int64_t categories = c.categories;
+        c = Column{};
         c.i64 = table.time.i64;
+        c.categories = categories;
         return true;
     }
     if (source.f64 && source.f64 == time.f64) {
@@ -105,8 +110,11 @@ Copies plan_copies(Table &table, CopiedColumns &own, const WantedReadings &wante
     copies.emplace_back(table.value, own.value.get());
     table.value = own.value.get();
     if (table.time.integer()) {
+        // A narrow time axis is widened as it is copied.
+        const Column::Integers time = table.time.integers();
         own.time_i = buffer<int64_t>(m, threads);
-        copies.emplace_back(table.time.i64, own.time_i.get());
+        copies.emplace_back(time.data, own.time_i.get(), 8, 0, 0, time.width, true);
+        table.time = Column{};
         table.time.i64 = own.time_i.get();
     } else {
         own.time_f = buffer<double>(m, threads);

@@ -21,7 +21,8 @@ struct WantedReadings;
 // is the code alone and each unit's readings are put in time order after.
 struct KeyPlan {
     const int32_t *codes = nullptr;    // the wanted readings' codes
-    const int64_t *time = nullptr;     // the caller's integer time column
+    const char *time = nullptr;        // the caller's integer time column,
+    int time_width = 8;                // ... of signed integers this wide
     const int64_t *numbers = nullptr;  // the wanted readings' numbers (null: every reading)
     bool by_time = false;
     uint64_t tmin = 0, time_span = 1;  // time offsets in [0, time_span)
@@ -34,7 +35,10 @@ struct KeyPlan {
     uint64_t operator()(int64_t j) const {
         const int32_t code = codes[j];
         if (!by_time) return static_cast<uint64_t>(code);
-        const uint64_t offset = static_cast<uint64_t>(time[numbers ? numbers[j] : j]) - tmin;
+        const int64_t at = numbers ? numbers[j] : j;
+        const uint64_t offset = (time_width == 8 ? static_cast<uint64_t>(reinterpret_cast<const int64_t *>(time)[at])
+                                                 : load(time + time_width * at, time_width, true)) -
+                                tmin;
         if (offset >= time_span) changed_meanwhile("the time column");
         return static_cast<uint64_t>(code) * time_span + offset;
     }
@@ -62,30 +66,6 @@ struct Copy {
 using Copies = std::vector<Copy>;
 constexpr size_t kTimeCopy = 1;
 
-// The integer at `from`, `source` bytes wide, as 64 bits (sign-extended
-// where `is_signed`); any 8 bytes as they are.
-inline uint64_t load(const char *from, int source, bool is_signed) {
-    switch (source) {
-        case 1: return is_signed ? static_cast<uint64_t>(static_cast<int64_t>(*reinterpret_cast<const int8_t *>(from)))
-                                 : *reinterpret_cast<const uint8_t *>(from);
-        case 2: {
-            uint16_t v;
-            std::memcpy(&v, from, 2);
-            return is_signed ? static_cast<uint64_t>(static_cast<int64_t>(static_cast<int16_t>(v))) : v;
-        }
-        case 4: {
-            uint32_t v;
-            std::memcpy(&v, from, 4);
-            return is_signed ? static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(v))) : v;
-        }
-        default: {
-            uint64_t v;
-            std::memcpy(&v, from, 8);
-            return v;
-        }
-    }
-}
-
 // Puts the value at `from` into place `at` of a copy W bytes wide: an
 // integer narrower than 8 bytes as its offset from `base`.  The range was
 // found by an earlier pass, so the offset is checked as it is copied: a
@@ -98,7 +78,12 @@ template <int W>
 inline void put(char *to, int64_t at, const char *from, int64_t base, uint64_t span, int source = 8,
                 bool is_signed = true) {
     if constexpr (W == 8) {
-        std::memcpy(to + 8 * at, from, 8);
+        if (source == 8) {
+            std::memcpy(to + 8 * at, from, 8);
+        } else {  // a narrow time, widened
+            const uint64_t v = load(from, source, is_signed);
+            std::memcpy(to + 8 * at, &v, 8);
+        }
     } else {
         const uint64_t offset = load(from, source, is_signed) - static_cast<uint64_t>(base);
         if (offset > span) changed_meanwhile("a key column");
@@ -109,7 +94,7 @@ inline void put(char *to, int64_t at, const char *from, int64_t base, uint64_t s
 
 inline void put(char *to, int64_t at, const char *from, const Copy &c) {
     switch (c.width) {
-        case 8: return put<8>(to, at, from, c.base, c.span);
+        case 8: return put<8>(to, at, from, c.base, c.span, c.source, c.is_signed);
         case 4: return put<4>(to, at, from, c.base, c.span, c.source, c.is_signed);
         case 2: return put<2>(to, at, from, c.base, c.span, c.source, c.is_signed);
         default: return put<1>(to, at, from, c.base, c.span, c.source, c.is_signed);

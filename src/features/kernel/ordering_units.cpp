@@ -4,11 +4,13 @@
 #include "ordering_common.h"
 #include "page_buffers.h"
 #include "parallel.h"
+#include "time_order.h"
 
 #include <algorithm>
 #include <atomic>
 #include <limits>
 #include <memory>
+#include <type_traits>
 #include <utility>
 
 namespace movra::fe_kernel {
@@ -131,10 +133,10 @@ struct Part {
 // Part p's wanted readings: how many, their times' range where the time axis
 // is integer, and either every reading's code in `kept` (-1: not wanted) or,
 // without `kept`, the wanted readings' numbers and codes listed.
-void look_at_part(const Table &table, UnitCodes &units, int64_t p, int32_t *kept, Part &out) {
+template <class T>
+void look_at_part(const Table &table, const T *t, UnitCodes &units, int64_t p, int32_t *kept, Part &out) {
     const int64_t *unit = table.unit;
-    const int64_t *t = table.time.i64;
-    const bool integer_time = table.time.integer();
+    constexpr bool integer_time = !std::is_floating_point_v<T>;
     int64_t last = 0;
     int32_t last_code = -1;
     for (int64_t i = p * kCheckRows, end = std::min(table.rows, (p + 1) * kCheckRows); i < end; i++) {
@@ -149,11 +151,15 @@ void look_at_part(const Table &table, UnitCodes &units, int64_t p, int32_t *kept
             out.numbers.push_back(i);
             out.codes.push_back(last_code);
         }
-        if (integer_time) {
-            out.tlo = std::min(out.tlo, t[i]);
-            out.thi = std::max(out.thi, t[i]);
+        if constexpr (integer_time) {
+            out.tlo = std::min<int64_t>(out.tlo, t[i]);
+            out.thi = std::max<int64_t>(out.thi, t[i]);
         }
     }
+}
+
+void look_at_part(const Table &table, UnitCodes &units, int64_t p, int32_t *kept, Part &out) {
+    with_times(table.time, [&](const auto *t) { look_at_part(table, t, units, p, kept, out); });
 }
 
 // Part p's wanted readings' numbers (unless `numbers` is unset) and codes

@@ -10,6 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "fe_kernel.h"
+#include "ordering_common.h"
+
 namespace movra::fe_kernel {
 
 template <class T>
@@ -28,6 +31,17 @@ bool in_time_order(const T *t, int64_t begin, int64_t end) {
     return true;
 }
 
+// f(t) with the time axis' values typed as they are held: int64, the
+// narrower signed integers a caller may give, or double.
+template <class F>
+auto with_times(const Column &time, F &&f) {
+    if (time.i64) return f(time.i64);
+    if (time.i32) return f(time.i32);
+    if (time.i16) return f(time.i16);
+    if (time.i8) return f(time.i8);
+    return f(time.f64);
+}
+
 // A time as stored in a column, integer or float.
 union TimeBits {
     int64_t i;
@@ -35,17 +49,20 @@ union TimeBits {
 };
 
 // Puts the readings pos[0 .. count) in time order, stably.  The time of
-// reading p is the 8 bytes at times + 8 * p, an integer when
-// `integer_time`, else a float.  Readings already in order are only read.
+// reading p is the `width` bytes at times + width * p, a signed integer
+// when `integer_time` (of 1, 2, 4 or 8 bytes), else a float (of 8).  Readings already in order are only read.
 // A sort reads each time once, into a list of its own: the times may be the
 // caller's, which a thread outside the interpreter's lock could change
 // meanwhile, and a sort whose comparisons contradict each other may step
 // outside its range.
 template <class Pos>
-void sort_by_time(Pos *pos, int64_t count, const char *times, bool integer_time) {
-    auto time_at = [times](Pos p) {
+void sort_by_time(Pos *pos, int64_t count, const char *times, bool integer_time, int width = 8) {
+    auto time_at = [times, width](Pos p) {
         TimeBits v;
-        std::memcpy(&v, times + 8 * static_cast<int64_t>(p), 8);
+        if (width == 8)
+            std::memcpy(&v, times + 8 * static_cast<int64_t>(p), 8);
+        else
+            v.i = static_cast<int64_t>(load(times + width * static_cast<int64_t>(p), width, true));
         return v;
     };
     auto before = [integer_time](TimeBits a, TimeBits b) {

@@ -62,6 +62,10 @@ inline bool is_plain_array(py::handle values, int64_t rows) {
 // the kernel reads where they lie, at their own width.
 inline bool is_narrow_key(const ColumnType &t) { return t.numpy_kind("iub") && t.size <= 4; }
 
+// Whether a time axis is numpy signed integers of at most 4 bytes, which
+// the kernel reads where they lie and widens as it orders the readings.
+inline bool is_narrow_time(const ColumnType &t) { return t.numpy_kind("i") && t.size <= 4; }
+
 // Whether a frame's columns hold a label.
 inline bool has_column(py::handle columns, py::handle name) { return truth(columns.attr("__contains__")(name)); }
 

@@ -1,9 +1,9 @@
 // The columns a call converts, copied at one point.
 //
-// The kernel reads int64, float64 and datetime columns, and narrow integer
-// keys, where they lie, once no Python code can run until the last window.
-// Every other column the call reads (text, categorical, narrow units,
-// times or readings) is
+// The kernel reads int64, float64 and datetime columns, narrow integer
+// keys and narrow signed times where they lie, once no Python code can run
+// until the last window.  Every other column the call reads (text,
+// categorical, narrow units or readings, unsigned times) is
 // converted first, by pandas or numpy, and pandas runs Python code, during
 // which a signal handler may rewrite the caller's frame: conversions made
 // one after another could read two versions of it.  So the columns to
@@ -34,11 +34,13 @@ struct Source {
 
 Reason snapshot_step(const Context &cx, const CallShape &call, Snapshots &out) {
     std::vector<Source> sources;
-    // Narrow integer keys are read by the kernel where they lie, at their
-    // own width, like int64 ones; the unit, the time axis and the value
-    // column are converted, so they are copied whatever their width.
-    auto converted = [&](py::handle name) {
-        return name.equal(cx.args.unit) || name.equal(cx.args.value) || (!call.tactic.empty() && name.equal(call.tactic[0]));
+    // Narrow integer keys and a narrow signed time axis are read by the
+    // kernel where they lie, at their own width, like int64 ones; the unit
+    // and the value column are converted, so they are copied whatever their
+    // width, as is an unsigned time axis.
+    auto converted = [&](py::handle name, char kind) {
+        const bool time = !call.tactic.empty() && name.equal(call.tactic[0]);
+        return name.equal(cx.args.unit) || name.equal(cx.args.value) || (time && kind != 'i');
     };
     auto add = [&](py::handle name) {
         for (const Source &s : sources)
@@ -50,7 +52,7 @@ Reason snapshot_step(const Context &cx, const CallShape &call, Snapshots &out) {
             const auto d = py::reinterpret_borrow<py::dtype>(dtype);
             const char kind = d.kind();
             if (kind == 'M' || ((kind == 'i' || kind == 'f') && d.itemsize() == 8)) return;  // read in place
-            if (std::strchr("iub", kind) && d.itemsize() <= 4 && !converted(name)) return;   // likewise
+            if (std::strchr("iub", kind) && d.itemsize() <= 4 && !converted(name, kind)) return;  // likewise
             if (kind == 'O' && name.equal(cx.args.unit)) return;  // copied as its text is coded
             s.values = column.attr("to_numpy")();
         } else if (py::isinstance(dtype, cx.pandas.attr("CategoricalDtype"))) {

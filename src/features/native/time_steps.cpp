@@ -52,6 +52,18 @@ Reason datetime_axis(const Context &cx, py::handle column, const ColumnType &t, 
 }  // namespace
 
 // Without missing values where the column's kind has no NaN.
+namespace {
+
+// A narrow signed integer time axis, where it lies: the kernel widens it
+// as it orders the readings.
+void narrow_time(py::handle column, const ColumnType &t, const Buffers &buffers, k::Column &col) {
+    if (t.size == 1) col.i8 = buffers.of<int8_t>(column, "int8");
+    else if (t.size == 2) col.i16 = buffers.of<int16_t>(column, "int16");
+    else col.i32 = buffers.of<int32_t>(column, "int32");
+}
+
+}  // namespace
+
 Reason time_step(const Context &cx, const CallShape &call, const Buffers &buffers, TimeAxis &out) {
     py::object name = call.tactic[0];
     py::object column = cx.args.column(name);
@@ -66,7 +78,10 @@ Reason time_step(const Context &cx, const CallShape &call, const Buffers &buffer
         out.width = t.family == ColumnType::Arrow
                         ? column.attr("dtype").attr("pyarrow_dtype").attr("bit_width").cast<int>() / 8
                         : t.size;
-        out.column.i64 = buffers.of<int64_t>(numbers(column, "int64"), "int64");
+        if (is_narrow_time(t))  // day numbers of a date accessor: read at their width
+            narrow_time(column, t, buffers, out.column);
+        else
+            out.column.i64 = buffers.of<int64_t>(numbers(column, "int64"), "int64");
     } else if (t.numpy_kind("u") || (t.nullable_number() && t.kind == 'u')) {
         if (lags) return what + " is unsigned, and its shifted times wrap around; cast it to int64";
         if (t.size == 8 || t.family == ColumnType::Arrow) return what + " may exceed int64; cast it to int64";

@@ -1,6 +1,7 @@
 // The windows' bounds, and the exactness of integer times compared in
 // float64 or shifted in a narrow width.
 #include "examination.h"
+#include "../kernel/time_order.h"
 #include "window_bounds.h"
 
 #include <cmath>
@@ -112,9 +113,12 @@ Reason exactness_step(const Context &cx, const CallShape &call, const TimeAxis &
     if (time.kind != TimeAxis::Int || call.rows == 0) return {};
     const bool float_comparisons = lags.needs_exact_times || windows.needs_exact_times;
     if (!float_comparisons && !lags.narrow_time_check) return {};
-    // The largest magnitude of the integer time axis, as a double.
-    py::object values = numbers(cx.args.column(call.tactic[0]), "float64");
-    const double largest = cx.numpy.attr("nanmax")(cx.numpy.attr("abs")(values)).cast<double>();
+    // The largest magnitude of the integer time axis, as a double, read in
+    // the buffer the kernel reads (no float64 copy of the column).
+    double largest = 0.0;
+    k::with_times(time.column, [&](const auto *t) {
+        for (int64_t i = 0; i < call.rows; i++) largest = std::max(largest, std::fabs(static_cast<double>(t[i])));
+    });
     if (!(largest <= kExactInDouble)) return "the time column " + text_of(call.tactic[0]) + " holds times beyond 2**53";
     if (lags.narrow_time_check && !(largest < std::ldexp(1.0, 8 * time.width - 2)))
         return "the time column " + text_of(call.tactic[0]) + " could wrap around when shifted";
