@@ -82,6 +82,12 @@ struct Buffers {
     }
 };
 
+// An Arrow-backed integer column in one chunk without nulls (signed only,
+// where `signed_only`), pointed at where it lies, held by `buffers`; false,
+// `col` untouched, for any other column.
+bool arrow_integers(py::handle column, const ColumnType &t, const Buffers &buffers, bool signed_only,
+                    k::Column &col);
+
 // arguments_step: the call's shape.
 struct CallShape {
     std::vector<py::object> tactic, periodic, lag;  // the lists' entries

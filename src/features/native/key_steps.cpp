@@ -73,7 +73,9 @@ void narrow_key(py::handle column, const ColumnType &t, const Buffers &buffers, 
 Reason own_key(const Context &cx, py::handle column, const ColumnType &t, const std::string &what,
                bool extremes, const Buffers &buffers, k::Column &col, KeyInfo &info, bool &coded) {
     coded = false;
-    if (is_narrow_key(t)) {
+    if (arrow_integers(column, t, buffers, false, col)) {
+        info.kind = KeyInfo::Int;
+    } else if (is_narrow_key(t)) {
         narrow_key(column, t, buffers, col);
         info.kind = t.kind == 'b' ? KeyInfo::Bool : KeyInfo::Int;
     } else if (t.numpy_kind("i")) {

@@ -72,16 +72,20 @@ Reason time_step(const Context &cx, const CallShape &call, const Buffers &buffer
     const std::string &what = out.what;
     const bool lags = !call.lag.empty();
     if (t.numpy_kind("i") || (t.nullable_number() && t.kind == 'i')) {
-        if (t.family != ColumnType::Numpy && has_missing(column))
-            return what + " has missing times; fill or drop them, or cast it to float64";
         out.kind = TimeAxis::Int;
         out.width = t.family == ColumnType::Arrow
                         ? column.attr("dtype").attr("pyarrow_dtype").attr("bit_width").cast<int>() / 8
                         : t.size;
-        if (is_narrow_time(t))  // day numbers of a date accessor: read at their width
+        // Day numbers of a date accessor are read at their width, where they
+        // lie (Arrow ones in one chunk without nulls); any other column is
+        // converted.
+        if (is_narrow_time(t)) {
             narrow_time(column, t, buffers, out.column);
-        else
+        } else if (!arrow_integers(column, t, buffers, true, out.column)) {
+            if (t.family != ColumnType::Numpy && has_missing(column))
+                return what + " has missing times; fill or drop them, or cast it to float64";
             out.column.i64 = buffers.of<int64_t>(numbers(column, "int64"), "int64");
+        }
     } else if (t.numpy_kind("u") || (t.nullable_number() && t.kind == 'u')) {
         if (lags) return what + " is unsigned, and its shifted times wrap around; cast it to int64";
         if (t.size == 8 || t.family == ColumnType::Arrow) return what + " may exceed int64; cast it to int64";
