@@ -36,9 +36,7 @@ struct KeyPlan {
         const int32_t code = codes[j];
         if (!by_time) return static_cast<uint64_t>(code);
         const int64_t at = numbers ? numbers[j] : j;
-        const uint64_t offset = (time_width == 8 ? static_cast<uint64_t>(reinterpret_cast<const int64_t *>(time)[at])
-                                                 : load(time + time_width * at, time_width, true)) -
-                                tmin;
+        const uint64_t offset = load(time + time_width * at, time_width, true) - tmin;
         if (offset >= time_span) changed_meanwhile("the time column");
         return static_cast<uint64_t>(code) * time_span + offset;
     }
@@ -78,12 +76,8 @@ template <int W>
 inline void put(char *to, int64_t at, const char *from, int64_t base, uint64_t span, int source = 8,
                 bool is_signed = true) {
     if constexpr (W == 8) {
-        if (source == 8) {
-            std::memcpy(to + 8 * at, from, 8);
-        } else {  // a narrow time, widened
-            const uint64_t v = load(from, source, is_signed);
-            std::memcpy(to + 8 * at, &v, 8);
-        }
+        const uint64_t v = load(from, source, is_signed);  // a narrow time widened, else any 8 bytes
+        std::memcpy(to + 8 * at, &v, 8);
     } else {
         const uint64_t offset = load(from, source, is_signed) - static_cast<uint64_t>(base);
         if (offset > span) changed_meanwhile("a key column");

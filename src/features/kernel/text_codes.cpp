@@ -47,7 +47,8 @@ uint64_t TextCodes::Key::hash() const {
 
 bool TextCodes::holds(int64_t code, const char *data, size_t size) const {
     if (size <= 16) return true;  // the key was the whole text
-    const size_t begin = begin_[static_cast<size_t>(code)], end = end_[static_cast<size_t>(code)];
+    const auto c = static_cast<size_t>(code);
+    const size_t begin = begin_[c], end = c + 1 < begin_.size() ? begin_[c + 1] : bytes_.size();
     return end - begin == size && std::memcmp(bytes_.data() + begin, data, size) == 0;
 }
 
@@ -59,7 +60,6 @@ int64_t TextCodes::code(const Key &key, const char *data) {
             s.code = static_cast<int64_t>(begin_.size());
             begin_.push_back(bytes_.size());
             if (key.bytes() > 16) bytes_.append(data, key.bytes());
-            end_.push_back(bytes_.size());
             if (2 * begin_.size() > slots_.size()) grow();
             return static_cast<int64_t>(begin_.size()) - 1;
         }

@@ -54,7 +54,6 @@ private:
     size_t mask_ = 0;
     std::string bytes_;          // the texts longer than 16 bytes, one after another
     std::vector<size_t> begin_;  // where each code's text begins in bytes_ (texts up to 16 bytes: not kept)
-    std::vector<size_t> end_;
 };
 
 // Each of n Arrow strings (a `string` or `large_string` array: its

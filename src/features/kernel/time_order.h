@@ -50,7 +50,8 @@ union TimeBits {
 
 // Puts the readings pos[0 .. count) in time order, stably.  The time of
 // reading p is the `width` bytes at times + width * p, a signed integer
-// when `integer_time` (of 1, 2, 4 or 8 bytes), else a float (of 8).  Readings already in order are only read.
+// when `integer_time` (of 1, 2, 4 or 8 bytes), else a float (of 8).
+// Readings already in order are only read.
 // A sort reads each time once, into a list of its own: the times may be the
 // caller's, which a thread outside the interpreter's lock could change
 // meanwhile, and a sort whose comparisons contradict each other may step
@@ -59,10 +60,7 @@ template <class Pos>
 void sort_by_time(Pos *pos, int64_t count, const char *times, bool integer_time, int width = 8) {
     auto time_at = [times, width](Pos p) {
         TimeBits v;
-        if (width == 8)
-            std::memcpy(&v, times + 8 * static_cast<int64_t>(p), 8);
-        else
-            v.i = static_cast<int64_t>(load(times + width * static_cast<int64_t>(p), width, true));
+        v.i = static_cast<int64_t>(load(times + width * static_cast<int64_t>(p), width, true));
         return v;
     };
     auto before = [integer_time](TimeBits a, TimeBits b) {
