@@ -82,6 +82,10 @@ struct Buffers {
     }
 };
 
+// A narrow numpy integer or bool column (is_narrow_key, is_narrow_time)
+// pointed at where it lies, at its own width, held by `buffers`.
+void narrow_column(py::handle column, const ColumnType &t, const Buffers &buffers, k::Column &col);
+
 // An Arrow-backed integer column in one chunk without nulls (signed only,
 // where `signed_only`), pointed at where it lies, held by `buffers`; false,
 // `col` untouched, for any other column.

@@ -6,6 +6,19 @@
 
 namespace movra::fe4ts_layer {
 
+// Read where they lie at their own width: the ordering narrows (or, for
+// times, widens) what it copies anyway, and a widened copy first would
+// write eight bytes a reading to be read once.
+void narrow_column(py::handle column, const ColumnType &t, const Buffers &buffers, k::Column &col) {
+    if (t.kind == 'b') col.u8 = buffers.of<uint8_t>(column, "bool");
+    else if (t.kind == 'u' && t.size == 1) col.u8 = buffers.of<uint8_t>(column, "uint8");
+    else if (t.kind == 'u' && t.size == 2) col.u16 = buffers.of<uint16_t>(column, "uint16");
+    else if (t.kind == 'u') col.u32 = buffers.of<uint32_t>(column, "uint32");
+    else if (t.size == 1) col.i8 = buffers.of<int8_t>(column, "int8");
+    else if (t.size == 2) col.i16 = buffers.of<int16_t>(column, "int16");
+    else col.i32 = buffers.of<int32_t>(column, "int32");
+}
+
 namespace {
 
 // A categorical key column as its category codes (missing: NaN), every
@@ -54,19 +67,6 @@ Reason coded_key(const Context &cx, py::handle column, const std::string &what, 
     return {};
 }
 
-// A narrow integer or bool key column, read where it lies at its own width
-// (the ordering narrows what it copies anyway; a widened copy first would
-// write eight bytes a reading to be read once).
-void narrow_key(py::handle column, const ColumnType &t, const Buffers &buffers, k::Column &col) {
-    if (t.kind == 'b') col.u8 = buffers.of<uint8_t>(column, "bool");
-    else if (t.kind == 'u' && t.size == 1) col.u8 = buffers.of<uint8_t>(column, "uint8");
-    else if (t.kind == 'u' && t.size == 2) col.u16 = buffers.of<uint16_t>(column, "uint16");
-    else if (t.kind == 'u') col.u32 = buffers.of<uint32_t>(column, "uint32");
-    else if (t.size == 1) col.i8 = buffers.of<int8_t>(column, "int8");
-    else if (t.size == 2) col.i16 = buffers.of<int16_t>(column, "int16");
-    else col.i32 = buffers.of<int32_t>(column, "int32");
-}
-
 // A key column that is not the time axis: numbers are their own keys,
 // categoricals of pandas 2 are every category; any other kind is coded
 // (`coded`).
@@ -76,7 +76,7 @@ Reason own_key(const Context &cx, py::handle column, const ColumnType &t, const 
     if (arrow_integers(column, t, buffers, false, col)) {
         info.kind = KeyInfo::Int;
     } else if (is_narrow_key(t)) {
-        narrow_key(column, t, buffers, col);
+        narrow_column(column, t, buffers, col);
         info.kind = t.kind == 'b' ? KeyInfo::Bool : KeyInfo::Int;
     } else if (t.numpy_kind("i")) {
         col.i64 = buffers.of<int64_t>(column, "int64");

@@ -52,18 +52,6 @@ Reason datetime_axis(const Context &cx, py::handle column, const ColumnType &t, 
 }  // namespace
 
 // Without missing values where the column's kind has no NaN.
-namespace {
-
-// A narrow signed integer time axis, where it lies: the kernel widens it
-// as it orders the readings.
-void narrow_time(py::handle column, const ColumnType &t, const Buffers &buffers, k::Column &col) {
-    if (t.size == 1) col.i8 = buffers.of<int8_t>(column, "int8");
-    else if (t.size == 2) col.i16 = buffers.of<int16_t>(column, "int16");
-    else col.i32 = buffers.of<int32_t>(column, "int32");
-}
-
-}  // namespace
-
 Reason time_step(const Context &cx, const CallShape &call, const Buffers &buffers, TimeAxis &out) {
     py::object name = call.tactic[0];
     py::object column = cx.args.column(name);
@@ -80,7 +68,7 @@ Reason time_step(const Context &cx, const CallShape &call, const Buffers &buffer
         // lie (Arrow ones in one chunk without nulls); any other column is
         // converted.
         if (is_narrow_time(t)) {
-            narrow_time(column, t, buffers, out.column);
+            narrow_column(column, t, buffers, out.column);
         } else if (!arrow_integers(column, t, buffers, true, out.column)) {
             if (t.family != ColumnType::Numpy && has_missing(column))
                 return what + " has missing times; fill or drop them, or cast it to float64";
