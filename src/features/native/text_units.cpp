@@ -108,6 +108,18 @@ bool code_objects(const Context &cx, py::handle column, int64_t rows, const Want
     return true;
 }
 
+// The validity bitmap of an Arrow array of n values from `offset` (its
+// buffers[0]), held by `held`: null when the array has no nulls; `ok`
+// false when the bitmap is shorter than the values.
+const uint8_t *validity_of(py::handle array, const py::list &buffers, int64_t offset, int64_t n,
+                           native::Holder &held, bool &ok) {
+    ok = true;
+    if (buffers[0].is_none() || array.attr("null_count").cast<int64_t>() == 0) return nullptr;
+    const Py_buffer &bits = held.acquire(buffers[0], PyBUF_SIMPLE);
+    ok = static_cast<uint64_t>(bits.len) * 8 >= static_cast<uint64_t>(offset + n);
+    return static_cast<const uint8_t *>(bits.buf);
+}
+
 // The values of an Arrow `string` or `large_string` array (`large`) coded
 // into out[0 .. len), by up to `wanted.threads` threads (the interpreter's
 // lock held: the caller's buffers stay as they are); false for an array not
@@ -118,9 +130,9 @@ bool code_strings(py::handle array, bool large, native::Holder &held, const Want
     py::list buffers = array.attr("buffers")();
     if (py::len(buffers) != 3) return false;
     if (n == 0) return true;
-    const uint8_t *validity = nullptr;
-    if (!buffers[0].is_none() && array.attr("null_count").cast<int64_t>() > 0)
-        validity = static_cast<const uint8_t *>(held.acquire(buffers[0], PyBUF_SIMPLE).buf);
+    bool ok = true;
+    const uint8_t *validity = validity_of(array, buffers, offset, n, held, ok);
+    if (!ok) return false;
     const Py_buffer &offsets = held.acquire(buffers[1], PyBUF_SIMPLE);
     const size_t width = large ? 8 : 4;
     if (static_cast<size_t>(offsets.len) < (static_cast<size_t>(offset + n) + 1) * width) return false;
@@ -182,9 +194,9 @@ bool code_dictionary(py::handle array, native::Holder &held, const Wanted &wante
     py::list buffers = indices.attr("buffers")();
     if (py::len(buffers) != 2 || buffers[1].is_none()) return false;
     const auto offset = indices.attr("offset").cast<int64_t>();
-    const uint8_t *validity = nullptr;
-    if (!buffers[0].is_none() && indices.attr("null_count").cast<int64_t>() > 0)
-        validity = static_cast<const uint8_t *>(held.acquire(buffers[0], PyBUF_SIMPLE).buf);
+    bool ok = true;
+    const uint8_t *validity = validity_of(indices, buffers, offset, n, held, ok);
+    if (!ok) return false;
     const Py_buffer &data = held.acquire(buffers[1], PyBUF_SIMPLE);
     if (static_cast<size_t>(data.len) < static_cast<size_t>(offset + n) * static_cast<size_t>(width)) return false;
     return code_index_buffer(data.buf, kind, width, validity, offset, n, dictionary_codes, out);
