@@ -787,6 +787,21 @@ void test_first_occurrences_against_plain_search() {
         return state >> 33;
     };
     const int64_t n = 300000;
+    auto plain = [&](auto &v, auto same) {
+        std::vector<int64_t> at;
+        std::map<double, bool> seen_numbers;
+        bool seen_nan = false;
+        for (int64_t i = 0; i < n; i++) {
+            const double x = static_cast<double>(v[i]);
+            if (std::isnan(x) ? seen_nan : seen_numbers.count(same(x)) > 0) continue;
+            if (std::isnan(x))
+                seen_nan = true;
+            else
+                seen_numbers[same(x)] = true;
+            at.push_back(i);
+        }
+        return at;
+    };
     for (uint64_t distinct : {1ull, 7ull, 5000ull, 200000ull}) {
         std::vector<int64_t> ints(n);
         std::vector<double> floats(n);
@@ -796,27 +811,34 @@ void test_first_occurrences_against_plain_search() {
             const uint64_t r = next() % 64;
             floats[i] = r == 0 ? NaN : r == 1 ? -0.0 : r == 2 ? 0.0 : static_cast<double>(k) / 4;
         }
-        auto plain = [&](auto &v, auto same) {
-            std::vector<int64_t> at;
-            std::map<double, bool> seen_numbers;
-            bool seen_nan = false;
-            for (int64_t i = 0; i < n; i++) {
-                const double x = static_cast<double>(v[i]);
-                if (std::isnan(x) ? seen_nan : seen_numbers.count(same(x)) > 0) continue;
-                if (std::isnan(x))
-                    seen_nan = true;
-                else
-                    seen_numbers[same(x)] = true;
-                at.push_back(i);
-            }
-            return at;
-        };
         const auto want_ints = plain(ints, [](double x) { return x; });
         const auto want_floats = plain(floats, [](double x) { return x == 0 ? 0.0 : x; });
         for (int threads : {1, 2, 3}) {
             const std::string what = std::to_string(distinct) + " values on " + std::to_string(threads) + " threads";
             check(first_occurrences(ints.data(), n, threads) == want_ints, "first occurrences of " + what);
             check(first_occurrences(floats.data(), n, threads) == want_floats, "first occurrences of float " + what);
+        }
+    }
+    // Keys that fill a short range, as weekdays do: once a part has seen
+    // every one, its blocks are only checked to stay within the range, so
+    // a value met late just above it, below it, far from it, or at the
+    // narrow types' extremes must still be found where it first is.
+    for (int64_t late : {int64_t{5000}, n / 2 + 17, n - 9}) {
+        std::vector<int64_t> dense(n);
+        for (int64_t i = 0; i < n; i++) dense[i] = static_cast<int64_t>(next() % 7) - 3;
+        const int64_t news[] = {4, -4, 100, -128, 127};
+        for (int64_t k = 0; k < 5; k++) dense[std::min(n - 1, late + k * (k + 1))] = news[k];
+        std::vector<int8_t> narrow(dense.begin(), dense.end());
+        std::vector<uint16_t> unsigned_narrow(n);
+        for (int64_t i = 0; i < n; i++) unsigned_narrow[i] = static_cast<uint16_t>(dense[i]);  // -3 .. -1 wrap
+        const auto want = plain(dense, [](double x) { return x; });
+        const auto want_unsigned = plain(unsigned_narrow, [](double x) { return x; });
+        for (int threads : {1, 2, 3}) {
+            const std::string what = " met late at " + std::to_string(late) + " on " + std::to_string(threads);
+            check(first_occurrences(dense.data(), n, threads) == want, "first occurrences of a range" + what);
+            check(first_occurrences(narrow.data(), n, threads) == want, "first occurrences of an int8 range" + what);
+            check(first_occurrences(unsigned_narrow.data(), n, threads) == want_unsigned,
+                  "first occurrences of a uint16 range" + what);
         }
     }
 }

@@ -97,8 +97,7 @@ private:
 // The wanted readings among unit[begin .. end), listed.  Where the first
 // readings come in runs of one unit, as in a table in unit order, a unit is
 // tested once per run, which then costs a comparison a reading; else each
-// reading is tested, without a branch that units in random order would
-// mispredict.
+// reading is tested, with a branch per group of readings.
 template <class Test>
 std::vector<int64_t> wanted_in(const int64_t *unit, int64_t begin, int64_t end, Test wanted) {
     constexpr int64_t kFirst = 256;
@@ -106,7 +105,19 @@ std::vector<int64_t> wanted_in(const int64_t *unit, int64_t begin, int64_t end, 
     for (int64_t i = begin + 1; i < std::min(end, begin + kFirst); i++) repeats += unit[i] == unit[i - 1];
     std::vector<int64_t> found;
     if (2 * repeats < kFirst) {
-        for (int64_t i = begin; i < end; i++)
+        // A few wanted readings among many: a group's tests are or-ed, and
+        // only a group with a wanted reading is looked at again, so the
+        // tests of a group run side by side, with one branch for the lot.
+        constexpr int64_t kGroup = 16;
+        int64_t i = begin;
+        for (; i + kGroup <= end; i += kGroup) {
+            bool any = false;
+            for (int64_t j = i; j < i + kGroup; j++) any |= wanted(unit[j]);
+            if (any)
+                for (int64_t j = i; j < i + kGroup; j++)
+                    if (wanted(unit[j])) found.push_back(j);
+        }
+        for (; i < end; i++)
             if (wanted(unit[i])) found.push_back(i);
         return found;
     }

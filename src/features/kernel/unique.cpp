@@ -5,6 +5,8 @@
 // the parts' findings are then merged in part order, so a value keeps the
 // position where the earliest part saw it.  Values are compared as pandas'
 // hash tables compare them: every NaN is one value, and 0.0 equals -0.0.
+// A periodic key's values fill a short range, and once a part has seen
+// all of them its blocks are only checked to stay within it.
 #include "fe_kernel.h"
 
 #include "parallel.h"
@@ -72,6 +74,50 @@ private:
     size_t mask_ = 0;
 };
 
+// Whether every value of v[0 .. n) lies in [lo, lo + span]: one subtraction
+// and compare a value, without a branch, so that a block is read at about
+// the speed of memory.
+template <class T>
+bool all_within(const T *v, int64_t n, T lo, uint64_t span) {
+    using U = std::make_unsigned_t<T>;
+    const U width = static_cast<U>(span);
+    U outside = 0;
+    for (int64_t i = 0; i < n; i++) outside |= static_cast<U>(static_cast<U>(v[i]) - static_cast<U>(lo)) > width;
+    return outside == 0;
+}
+
+// The integers a part has seen, where they fill a range without a gap:
+// the periodic keys do (weekdays, months, week numbers), and once each of
+// their values is known, a block that stays within the range holds nothing
+// new.  Floats are not skipped: a range of them is never full.
+template <class T>
+class SeenRange {
+public:
+    void saw(T v) {
+        if (none_ || v < lo_) lo_ = v;
+        if (none_ || v > hi_) hi_ = v;
+        none_ = false;
+    }
+    // Whether the `distinct` values seen are every value from lo to hi.
+    bool full(size_t distinct) const {
+        if constexpr (!std::is_integral_v<T>) {
+            return false;
+        } else {
+            return !none_ && span() == distinct - 1;
+        }
+    }
+    T lo() const { return lo_; }
+    uint64_t span() const { return static_cast<uint64_t>(hi_) - static_cast<uint64_t>(lo_); }
+
+private:
+    T lo_{}, hi_{};
+    bool none_ = true;
+};
+
+// Values a block: the range test runs once per block, and a block with a
+// new value is looked at value by value.
+constexpr int64_t kBlock = 4096;
+
 }  // namespace
 
 template <class T>
@@ -92,15 +138,24 @@ std::vector<int64_t> first_occurrences(const T *v, int64_t n, int threads) {
         const T *const values = v;
         const int64_t stop = end;
         FirstSeen &part = seen[p];
+        SeenRange<T> range;
         const uint64_t first = identity(values[begin]);
         part.add(first, begin);
+        range.saw(values[begin]);
         std::fill(std::begin(cache), std::end(cache), first);
-        for (int64_t i = begin + 1; i < stop; i++) {
-            const uint64_t id = identity(values[i]);
-            uint64_t &cached = cache[FirstSeen::hash(id) >> (64 - kCacheBits)];
-            if (cached == id) continue;
-            part.add(id, i);
-            cached = id;
+        bool full = range.full(part.order().size());
+        for (int64_t block = begin + 1; block < stop; block += kBlock) {
+            const int64_t block_end = std::min(stop, block + kBlock);
+            if constexpr (std::is_integral_v<T>)
+                if (full && all_within(values + block, block_end - block, range.lo(), range.span())) continue;
+            for (int64_t i = block; i < block_end; i++) {
+                const uint64_t id = identity(values[i]);
+                uint64_t &cached = cache[FirstSeen::hash(id) >> (64 - kCacheBits)];
+                if (cached == id) continue;
+                if (part.add(id, i)) range.saw(values[i]);
+                cached = id;
+            }
+            full = range.full(part.order().size());
         }
     });
     FirstSeen all;
