@@ -27,9 +27,10 @@
 #include "../native/examine.h"
 #include "../native/fallback.h"
 #include "../native/scalars.h"
+#include "distinct_values.h"
 #include "native/examination.h"
 #include "native/kernel_run.h"
-#include "native/record_frame.h"
+#include "native/placed_records.h"
 
 #include <pybind11/numpy.h>
 
@@ -203,7 +204,7 @@ WindowRecords fe4ts_native(Call &c, const Fe4tsArgs &a, PandasRecords pandas_pat
     const k::Result result = run_windows(c, std::move(kernel), x.windows.windows, options, ctrl_c, &stages);
     profile->lap("windows");
     profile->add(stages);
-    WindowRecords records = record_frame(c, cx, x, options, result, threads);
+    WindowRecords records = placed_records(c, cx, x, options, result, threads);
     profile->lap("frame");
     records.threads = threads;
     if (records.records) records.records->periodic_keys = std::move(keys);

@@ -10,16 +10,13 @@
 //   1. the feature columns: float64, or the types pandas infers from the
 //      Python cells, then any types the kernel gives them (retype);
 //   2. the unit columns, inserted at their places (a label repeated);
-//   3. the derived columns (feature_names.h), in the order they are first
-//      set: a column whose operands are not both present is None in every
-//      row, one named like a record column replaces it where it stands.
+//   3. the derived columns (derived_columns.h), in the order they are
+//      first set: a column whose operands are not both present is None in
+//      every row, one named like a record column replaces it where it
+//      stands.
 //
-// Derived columns over two float64 record (or derived) columns are
-// computed here on the values, with numpy's arithmetic on float64: IEEE
-// division (x/0 is ±inf, 0/0 and NaN give NaN), subtraction and addition,
-// signed zeros as they fall.  Other operands (object, int64, nullable
-// columns) go through pandas, for those columns only.  When every derived
-// column is computed here, the frame is built once from one array.
+// When every derived column is computed on float64 values, the frame is
+// built once from one array.
 #pragma once
 
 #include "../module/runtime.h"
@@ -51,26 +48,6 @@ struct PlacedRecords {
     // with the readings; empty: the derived columns read them from df.
     std::vector<py::object> periodic_keys;
 };
-
-// A periodic column whose distinct values can be read without running
-// Python code: its numpy array of numbers, one per reading, as the kernels
-// read it.
-struct NumericColumn {
-    py::object values;
-    char kind = 0;
-    int size = 0;
-    py::ssize_t rows = 0;
-    bool copied = false;  // the column's array was not contiguous, and `values` is a copy
-};
-
-// Looks the column up (Python code, reading none of its values): false when
-// it is not such a column.
-bool numeric_column(py::handle numpy, py::handle column, NumericColumn &out);
-
-// Its distinct values in order of first appearance, the very scalars
-// column.unique() gives; null when the array is not what its dtype
-// promises.  Runs no Python code.
-py::object distinct_in(const NumericColumn &column, int threads);
 
 // The feature table of the records; with `derive`, its derived columns too.
 // Up to `threads` threads search the periodic columns for their values.

@@ -8,7 +8,7 @@
 // checks of the values, times and keys, the conversions to the kernel's
 // buffers, and the ordering.
 #include "examination.h"
-#include "../feature_table.h"
+#include "../distinct_values.h"
 #include "kernel_run.h"
 
 #include <pybind11/numpy.h>

@@ -11,7 +11,7 @@
 
 namespace movra::fe4ts_layer {
 
-WindowRecords record_frame(Call &c, const Context &cx, const Examination &x, const k::Options &options,
-                         const k::Result &result, int threads);
+WindowRecords placed_records(Call &c, const Context &cx, const Examination &x, const k::Options &options,
+                             const k::Result &result, int threads);
 
 }  // namespace movra::fe4ts_layer

@@ -1,5 +1,5 @@
-// The placed records of a kernel run (record_frame.h).
-#include "record_frame.h"
+// The placed records of a kernel run (placed_records.h).
+#include "placed_records.h"
 
 #include "../column_placement.h"
 #include "../feature_names.h"
@@ -257,8 +257,8 @@ void datetime_record_types(const Context &cx, const TimeAxis &time, const std::s
 
 }  // namespace
 
-WindowRecords record_frame(Call &c, const Context &cx, const Examination &x, const k::Options &options,
-                         const k::Result &result, int threads) {
+WindowRecords placed_records(Call &c, const Context &cx, const Examination &x, const k::Options &options,
+                             const k::Result &result, int threads) {
     // Columns, then one float64 array of all records.
     MOVRA_AT(c);
     const ResultRecords records(result, options);
