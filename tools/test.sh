@@ -80,7 +80,7 @@ native() {
     "$venv/bin/cmake" -G Ninja -S "$root" -B "$root/build/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DMOVRA_BUILD_NATIVE_TESTS=ON -DMOVRA_SANITIZE=ON -DPython_EXECUTABLE="$root/$venv/bin/python" \
         -Dpybind11_DIR="$("$venv/bin/python" -m pybind11 --cmakedir)" > /dev/null
-    "$venv/bin/cmake" --build "$root/build/native" --target test_fe_kernel test_key_columns test_record_layout test_column_placement \
+    "$venv/bin/cmake" --build "$root/build/native" --target test_kernel_stats test_kernel_windows test_kernel_ordering test_kernel_scans test_key_columns test_record_layout test_column_placement \
         test_event_kernels _movra_error_probe
     "$venv/bin/ctest" --test-dir "$root/build/native" --output-on-failure
     # The probe that throws each C++ exception kind through the translation
