@@ -27,6 +27,7 @@
 #include "../native/examine.h"
 #include "../native/fallback.h"
 #include "../native/scalars.h"
+#include "../native/kernel/key_table.h"
 
 #include <pybind11/numpy.h>
 
@@ -149,75 +150,22 @@ const T *cast_values(const py::array &values, native::Holder &hold) {
     return data;
 }
 
-// Codes of distinct 64-bit keys in order of first appearance: an open
-// addressing table, kept at most half full.
-class KeyCodes {
-public:
-    int64_t code(uint64_t key) {
-        if (static_cast<size_t>(count_ + 1) * 2 > codes_.size()) grow();
-        size_t i = slot(key);
-        while (codes_[i] >= 0) {
-            if (keys_[i] == key) return codes_[i];
-            i = (i + 1) & mask_;
-        }
-        keys_[i] = key;
-        codes_[i] = count_;
-        return count_++;
-    }
-    int64_t count() const { return count_; }
-
-private:
-    size_t slot(uint64_t key) const {
-        key ^= key >> 33;  // murmur3's finalizer: nearby keys land far apart
-        key *= 0xff51afd7ed558ccdULL;
-        key ^= key >> 33;
-        key *= 0xc4ceb9fe1a85ec53ULL;
-        key ^= key >> 33;
-        return static_cast<size_t>(key) & mask_;
-    }
-    void grow() {
-        std::vector<uint64_t> keys = std::move(keys_);
-        std::vector<int64_t> codes = std::move(codes_);
-        const size_t size = codes.empty() ? 1024 : codes.size() * 2;
-        keys_.assign(size, 0);
-        codes_.assign(size, -1);
-        mask_ = size - 1;
-        for (size_t j = 0; j < codes.size(); j++) {
-            if (codes[j] < 0) continue;
-            size_t i = slot(keys[j]);
-            while (codes_[i] >= 0) i = (i + 1) & mask_;
-            keys_[i] = keys[j];
-            codes_[i] = codes[j];
-        }
-    }
-
-    std::vector<uint64_t> keys_;
-    std::vector<int64_t> codes_;  // -1: an empty slot
-    size_t mask_ = 0;
-    int64_t count_ = 0;
-};
-
 // Codes of the distinct keys in order of first appearance, as pandas
 // factorizes them: -1 for NaN, 0.0 equal to -0.0.
 template <class T>
 int64_t code_keys(const T *keys, Py_ssize_t n, std::vector<int64_t> &codes) {
-    static_assert(sizeof(T) == sizeof(uint64_t), "keys are read as 64 bits");
-    KeyCodes table;
+    kernel::KeyTable<int64_t> table;
     codes.resize(static_cast<size_t>(n));
     for (Py_ssize_t r = 0; r < n; r++) {
-        T key = keys[r];
         if constexpr (std::is_floating_point_v<T>) {
-            if (std::isnan(key)) {
-                codes[r] = -1;
+            if (std::isnan(keys[r])) {
+                codes[r] = -1;  // missing, as factorize makes it
                 continue;
             }
-            if (key == 0) key = 0;  // -0.0 is 0.0
         }
-        uint64_t bits = 0;
-        std::memcpy(&bits, &key, sizeof bits);
-        codes[r] = table.code(bits);
+        codes[r] = table.code(kernel::key_bits(keys[r]));
     }
-    return table.count();
+    return table.size();
 }
 
 // An array's copy, by numpy's C code.

@@ -1,10 +1,59 @@
-// The kernel's whole-column scans, without Python: the distinct values of
-// a column, and the readings a few windows' units hold.
+// The kernel's whole-column scans, without Python: the key table that codes
+// units, groups and periodic values, the distinct values of a column, and
+// the readings a few windows' units hold.
 #include "kernel_fixtures.h"
+#include "../../src/native/kernel/key_table.h"
 
 using namespace movra_tests;
 
 namespace {
+
+void test_key_table_against_a_map() {
+    // Codes in order of first addition, one per distinct key, against a
+    // map: integers that differ in their low bits or their high bits only,
+    // and doubles, where every NaN is one key and -0.0 is 0.0; through
+    // many growths, with int64 and int32 codes; absent keys found as -1.
+    uint64_t state = 5;
+    auto next = [&] {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return state >> 33;
+    };
+    auto same_codes = [](const std::vector<uint64_t> &keys, const std::string &what) {
+        movra::kernel::KeyTable<int64_t> wide;
+        movra::kernel::KeyTable<int32_t> narrow;
+        std::map<uint64_t, int64_t> want;
+        bool ok = true;
+        for (uint64_t key : keys) {
+            const auto [it, added] = want.emplace(key, static_cast<int64_t>(want.size()));
+            bool wide_added, narrow_added;
+            ok &= wide.code(key, wide_added) == it->second && wide_added == added;
+            ok &= narrow.code(key, narrow_added) == it->second && narrow_added == added;
+        }
+        for (const auto &[key, code] : want) ok &= wide.find(key) == code && narrow.find(key) == code;
+        ok &= wide.size() == static_cast<int64_t>(want.size());
+        check(ok, "key table codes of " + what);
+        return wide;
+    };
+    for (int shift : {0, 24, 44}) {
+        std::vector<uint64_t> keys;
+        for (int i = 0; i < 200000; i++) keys.push_back((next() % 30000) << shift);
+        const auto table = same_codes(keys, "integers shifted by " + std::to_string(shift));
+        check(table.find(uint64_t{30001} << shift) == -1, "an absent key has no code");
+    }
+    std::vector<uint64_t> floats;
+    for (int i = 0; i < 50000; i++) {
+        const uint64_t r = next() % 50;
+        const double v = r == 0 ? NaN : r == 1 ? -NaN : r == 2 ? -0.0 : r == 3 ? 0.0 : static_cast<double>(next() % 5000) / 8;
+        floats.push_back(movra::kernel::key_bits(v));
+    }
+    same_codes(floats, "doubles");
+    check(movra::kernel::key_bits(-0.0) == movra::kernel::key_bits(0.0f), "-0.0 is 0.0, at any width");
+    check(movra::kernel::key_bits(NaN) == movra::kernel::key_bits(-std::numeric_limits<float>::quiet_NaN()),
+          "every NaN is one key");
+    check(movra::kernel::key_bits(2.5f) == movra::kernel::key_bits(2.5), "a float is the double it makes");
+    check(movra::kernel::key_bits(int8_t{-3}) == movra::kernel::key_bits(int64_t{-3}), "an int8 is the int64 it makes");
+    check(movra::kernel::KeyTable<int64_t>().find(7) == -1, "an empty table has no codes");
+}
 
 void test_first_occurrences_against_plain_search() {
     uint64_t state = 11;
@@ -128,6 +177,7 @@ void test_readings_of_units_against_plain_scan() {
 }  // namespace
 
 int main() {
+    test_key_table_against_a_map();
     test_first_occurrences_against_plain_search();
     test_readings_of_units_against_plain_scan();
     return movra_tests::report("kernel_scans");

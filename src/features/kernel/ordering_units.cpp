@@ -47,7 +47,7 @@ UnitCodes::UnitCodes(const Table &table) {
     if (hi_ >= lo_ && (span < (uint64_t{1} << 18) || span <= 8 * static_cast<uint64_t>(expected))) {
         dense_.assign(static_cast<size_t>(span) + 1, -1);
     } else {
-        rehash(std::max<int64_t>(16, 2 * expected));
+        sparse_.reserve(std::max<int64_t>(16, 2 * expected));
     }
     if (table.wanted_units) {
         for (int64_t u : *table.wanted_units) find_or_add(u);
@@ -60,9 +60,7 @@ int32_t UnitCodes::find(int64_t u) const {
         const uint64_t at = static_cast<uint64_t>(u) - static_cast<uint64_t>(lo_);
         return at < dense_.size() ? dense_[at] : -1;
     }
-    for (size_t at = slot(u);; at = (at + 1) & mask_) {
-        if (codes_[at] < 0 || keys_[at] == u) return codes_[at];
-    }
+    return sparse_.find(static_cast<uint64_t>(u));
 }
 
 int32_t UnitCodes::find_or_add(int64_t u) {
@@ -72,13 +70,10 @@ int32_t UnitCodes::find_or_add(int64_t u) {
         if (dense_[at] < 0) dense_[at] = add(u);
         return dense_[at];
     }
-    size_t at = slot(u);
-    for (; codes_[at] >= 0; at = (at + 1) & mask_)
-        if (keys_[at] == u) return codes_[at];
-    keys_[at] = u;
-    codes_[at] = add(u);
-    if (2 * units_.size() > keys_.size()) rehash(static_cast<int64_t>(keys_.size()));
-    return codes_[at];
+    bool added;
+    const int32_t code = sparse_.code(static_cast<uint64_t>(u), added);
+    if (added) add(u);  // the same code: units are added here alone
+    return code;
 }
 
 void UnitCodes::add_present(const int64_t *unit, int64_t n, int threads, const Interruption &stop) {
@@ -99,25 +94,6 @@ void UnitCodes::add_present(const int64_t *unit, int64_t n, int threads, const I
 int32_t UnitCodes::add(int64_t u) {
     units_.push_back(u);
     return static_cast<int32_t>(units_.size() - 1);
-}
-
-size_t UnitCodes::slot(int64_t u) const {
-    return static_cast<size_t>((static_cast<uint64_t>(u) * 0x9E3779B97F4A7C15ull) >> shift_) & mask_;
-}
-
-void UnitCodes::rehash(int64_t at_least) {
-    size_t size = 16;
-    while (static_cast<int64_t>(size) < 2 * at_least) size *= 2;
-    keys_.assign(size, 0);
-    codes_.assign(size, -1);
-    mask_ = size - 1;
-    shift_ = 64 - bit_width(mask_);
-    for (size_t c = 0; c < units_.size(); c++) {
-        size_t at = slot(units_[c]);
-        while (codes_[at] >= 0) at = (at + 1) & mask_;
-        keys_[at] = units_[c];
-        codes_[at] = static_cast<int32_t>(c);
-    }
 }
 
 namespace {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "fe_kernel.h"
+#include "../../native/kernel/key_table.h"
 
 #include <cstdint>
 #include <limits>
@@ -14,7 +15,8 @@ class Interruption;
 
 // A code per unit, 0, 1, 2, ...: the wanted units' first, in the order given;
 // with every unit wanted, in order of first sight.  A direct table when the
-// values span a modest range, open addressing otherwise.
+// values span a modest range, the kernels' key table otherwise (with int32
+// codes: the ordering keeps one a reading).
 class UnitCodes {
 public:
     explicit UnitCodes(const Table &table);
@@ -43,17 +45,12 @@ private:
     int32_t find(int64_t u) const;
     int32_t find_or_add(int64_t u);
     int32_t add(int64_t u);
-    size_t slot(int64_t u) const;
-    void rehash(int64_t at_least);
 
     int64_t lo_ = 0, hi_ = -1;   // the range of the units wanted
     bool complete_ = false;
     std::vector<int64_t> units_;  // unit value by code
     std::vector<int32_t> dense_;
-    std::vector<int64_t> keys_;
-    std::vector<int32_t> codes_;
-    size_t mask_ = 0;
-    int shift_ = 64;
+    kernel::KeyTable<int32_t> sparse_;
 };
 
 // The readings to order, in reading order.

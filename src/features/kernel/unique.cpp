@@ -3,17 +3,16 @@
 //
 // Each thread finds the first occurrences in its own part of the column;
 // the parts' findings are then merged in part order, so a value keeps the
-// position where the earliest part saw it.  Values are compared as pandas'
-// hash tables compare them: every NaN is one value, and 0.0 equals -0.0.
+// position where the earliest part saw it.  Values are compared by their
+// keys (key_table.h): every NaN is one value, and 0.0 equals -0.0.
 // A periodic key's values fill a short range, and once a part has seen
 // all of them its blocks are only checked to stay within it.
 #include "fe_kernel.h"
 
 #include "parallel.h"
+#include "../../native/kernel/key_table.h"
 
 #include <algorithm>
-#include <cmath>
-#include <cstring>
 #include <iterator>
 #include <type_traits>
 
@@ -21,57 +20,24 @@ namespace movra::fe_kernel {
 
 namespace {
 
-// The bits a value is known by: equal values, and only those, share them.
-template <class T>
-uint64_t identity(T v) {
-    if constexpr (std::is_floating_point_v<T>) {
-        if (std::isnan(v)) return ~uint64_t{0};  // not the bits of any double made from a T
-        const double d = v == 0 ? 0.0 : static_cast<double>(v);
-        uint64_t bits;
-        std::memcpy(&bits, &d, sizeof bits);
-        return bits;
-    } else {
-        return static_cast<uint64_t>(static_cast<int64_t>(v));
-    }
-}
+using kernel::key_bits;
 
-// A set of identities, each with the position where it was first added, in
+// A set of keys, each with the position where it was first added, in
 // order of addition.
 class FirstSeen {
 public:
-    // Adds `id` first seen at `at`; false when it was there already.
-    bool add(uint64_t id, int64_t at) {
-        if (2 * (order_.size() + 1) > slots_.size()) grow();
-        size_t s = slot(id);
-        for (; slots_[s] >= 0; s = (s + 1) & mask_)
-            if (ids_[s] == id) return false;
-        ids_[s] = id;
-        slots_[s] = static_cast<int64_t>(order_.size());
-        order_.push_back({id, at});
-        return true;
+    // Adds `key` first seen at `at`; false when it was there already.
+    bool add(uint64_t key, int64_t at) {
+        bool added;
+        table_.code(key, added);
+        if (added) order_.push_back({key, at});
+        return added;
     }
     const std::vector<std::pair<uint64_t, int64_t>> &order() const { return order_; }
-    static uint64_t hash(uint64_t id) { return id * 0x9E3779B97F4A7C15ull; }
 
 private:
-    size_t slot(uint64_t id) const { return static_cast<size_t>(hash(id) >> 40) & mask_; }
-    void grow() {
-        const size_t size = std::max<size_t>(16, 2 * slots_.size());
-        ids_.assign(size, 0);
-        slots_.assign(size, -1);
-        mask_ = size - 1;
-        for (size_t k = 0; k < order_.size(); k++) {
-            size_t s = slot(order_[k].first);
-            while (slots_[s] >= 0) s = (s + 1) & mask_;
-            ids_[s] = order_[k].first;
-            slots_[s] = static_cast<int64_t>(k);
-        }
-    }
-
-    std::vector<uint64_t> ids_;
-    std::vector<int64_t> slots_;  // index into order_, -1: empty
+    kernel::KeyTable<int64_t> table_;
     std::vector<std::pair<uint64_t, int64_t>> order_;
-    size_t mask_ = 0;
 };
 
 // Whether every value of v[0 .. n) lies in [lo, lo + span]: one subtraction
@@ -139,7 +105,7 @@ std::vector<int64_t> first_occurrences(const T *v, int64_t n, int threads) {
         const int64_t stop = end;
         FirstSeen &part = seen[p];
         SeenRange<T> range;
-        const uint64_t first = identity(values[begin]);
+        const uint64_t first = key_bits(values[begin]);
         part.add(first, begin);
         range.saw(values[begin]);
         std::fill(std::begin(cache), std::end(cache), first);
@@ -149,8 +115,8 @@ std::vector<int64_t> first_occurrences(const T *v, int64_t n, int threads) {
             if constexpr (std::is_integral_v<T>)
                 if (full && all_within(values + block, block_end - block, range.lo(), range.span())) continue;
             for (int64_t i = block; i < block_end; i++) {
-                const uint64_t id = identity(values[i]);
-                uint64_t &cached = cache[FirstSeen::hash(id) >> (64 - kCacheBits)];
+                const uint64_t id = key_bits(values[i]);
+                uint64_t &cached = cache[kernel::KeyTable<int64_t>::hash(id) >> (64 - kCacheBits)];
                 if (cached == id) continue;
                 if (part.add(id, i)) range.saw(values[i]);
                 cached = id;
