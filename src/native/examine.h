@@ -44,4 +44,20 @@ bool kernel_takes(X &x, Reason (*const (&steps)[N])(X &), Layer layer, py::handl
     return false;
 }
 
+// Runs `examine`, a read the pandas path would make too.  False when it
+// declined or failed: a failure while looking is the pandas path's to report
+// (it meets the same input); an interrupt or exit is the caller's and passes.
+template <class F>
+bool examined(F examine) {
+    try {
+        examine();
+        return true;
+    } catch (const Decline &) {
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    } catch (const py::builtin_exception &) {  // a failed conversion, cast_error included
+    }
+    return false;
+}
+
 }  // namespace movra::native

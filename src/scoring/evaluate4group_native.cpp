@@ -19,14 +19,17 @@
 // it keeps the arrays of the others.  An object column is numpy's, written
 // in place by whoever holds it: with those keys, the one step copies the
 // three columns (numpy's C code) and pandas codes the copy.
-#include "../sequences/events_native.h"
-#include "../sequences/kernel/event_kernels.h"
+#include "evaluate4group_native.h"
 #include "evaluate4group.h"
 
 #include "../module/table.h"
+#include "../native/columns.h"
 #include "../native/examine.h"
 #include "../native/fallback.h"
+#include "../native/frames.h"
+#include "../native/key_columns.h"
 #include "../native/scalars.h"
+#include "event_kernels.h"
 
 #include <pybind11/numpy.h>
 

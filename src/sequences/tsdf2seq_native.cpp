@@ -13,12 +13,14 @@
 // numpy dtype, and a date the column compares with exactly (a Python int or
 // float for numbers; a naive Timestamp, datetime or datetime64 for times,
 // with an int look-back in days).
-#include "events_native.h"
-#include "kernel/event_kernels.h"
+#include "tsdf2seq_native.h"
 
 #include "../module/table.h"
+#include "../native/buffers.h"
 #include "../native/examine.h"
+#include "../native/frames.h"
 #include "../native/scalars.h"
+#include "event_kernels.h"
 
 #include <pybind11/numpy.h>
 

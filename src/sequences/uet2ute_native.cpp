@@ -13,12 +13,17 @@
 // lists or object arrays (or empty arrays) of Timestamps sharing one time
 // zone; units that are all integers or all text;
 // kinds that are all integers or all text.
-#include "events_native.h"
-#include "kernel/event_kernels.h"
+#include "uet2ute_native.h"
 
 #include "../module/table.h"
+#include "../native/collector_pause.h"
+#include "../native/columns.h"
 #include "../native/examine.h"
+#include "../native/frames.h"
+#include "../native/object_arrays.h"
 #include "../native/scalars.h"
+#include "../native/time_reader.h"
+#include "event_kernels.h"
 
 #include <pybind11/numpy.h>
 

@@ -11,12 +11,16 @@
 // Taken: plain DataFrames with a datetime64 time column (any resolution,
 // with or without a zone) holding no NaT, a unit column of integers or of
 // text without missing values, and an integer daysdiff.
-#include "events_native.h"
-#include "kernel/event_kernels.h"
+#include "unit_date_native.h"
 
 #include "../module/table.h"
+#include "../native/collector_pause.h"
+#include "../native/columns.h"
 #include "../native/examine.h"
+#include "../native/frames.h"
+#include "../native/key_columns.h"
 #include "../native/scalars.h"
+#include "event_kernels.h"
 
 #include <cstdlib>
 #include <stdexcept>

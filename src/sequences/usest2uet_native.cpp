@@ -13,15 +13,19 @@
 // A window the kernel cannot compare exactly (bounds that are not
 // Timestamps, a time zone where the log has none, a consumer value of
 // another type) goes through the pandas path's own step, in its place.
-#include "events_native.h"
-#include "kernel/event_kernels.h"
-#include "usest2uet.h"
+#include "usest2uet_native.h"
 
 #include "../module/namespace.h"
 #include "../module/table.h"
+#include "../native/collector_pause.h"
 #include "../native/examine.h"
 #include "../native/fallback.h"
+#include "../native/frames.h"
+#include "../native/key_columns.h"
+#include "../native/object_arrays.h"
 #include "../native/scalars.h"
+#include "../native/time_reader.h"
+#include "event_kernels.h"
 
 #include <cmath>
 #include <string>
