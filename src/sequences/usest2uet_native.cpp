@@ -326,11 +326,14 @@ public:
     // reports what it lacks.
     void window(py::handle row, py::handle series) {
         py::object consumer, start, end;
-        const bool plain = native::exact_type(row, series) && native::examined([&] {
+        auto values = [&] {
             consumer = row.attr("CONS_NO");
             start = row.attr("START");
             end = row.attr("END");
-        });
+            return Reason();
+        };
+        const bool plain =
+            native::exact_type(row, series) && native::looked_at(values, native::Raised::Unsaid).empty();
         if (plain)
             window(WindowRow(py::reinterpret_borrow<py::object>(row)), consumer, start, end);
         else
