@@ -12,26 +12,41 @@ namespace movra::native {
 // KeyError: 'CONS_NO'".
 Reason raised(py::error_already_set &e);
 
-// Runs `steps` on the examination `x` in order; the first reason ends it.  A
-// Decline thrown deep in a conversion gives its own reason.  A failure while
-// looking declines too: the pandas path meets the same input and reports
-// it.  An interrupt or an exit is the caller's and passes.
-template <class X, size_t N>
-Reason examine(X &x, Reason (*const (&steps)[N])(X &)) {
+// Whether a failure while looking is reported by what it raised: formatting
+// it runs the exception's own __str__, which a look whose reason is not
+// reported need not run.
+enum class Raised { Said, Unsaid };
+
+// Runs `look`, which returns a reason (empty: it may go on), and gives that
+// reason.  A Decline thrown deep in a conversion gives its own reason.  A
+// failure while looking declines too: the pandas path meets the same input
+// and reports it.  An interrupt or an exit is the caller's and passes.
+// Every native layer looks at its calls through this.
+template <class Look>
+Reason looked_at(Look &&look, Raised raised_is = Raised::Said) {
     try {
-        for (auto step : steps) {
-            Reason r = step(x);
-            if (!r.empty()) return r;
-        }
-        return {};
+        return look();
     } catch (const Decline &d) {
         return d.reason.empty() ? Reason("the kernel does not reproduce this call") : d.reason;
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
-        return raised(e);
+        return raised_is == Raised::Said ? raised(e) : Reason("examining the call raised an exception");
     } catch (const py::builtin_exception &e) {  // a failed conversion, cast_error included
         return std::string("a value could not be converted (") + e.what() + ")";
     }
+}
+
+// Runs `steps` on the examination `x` in order, as looked_at runs a look;
+// the first reason ends it.
+template <class X, size_t N>
+Reason examine(X &x, Reason (*const (&steps)[N])(X &)) {
+    return looked_at([&] {
+        for (auto step : steps) {
+            Reason r = step(x);
+            if (!r.empty()) return r;
+        }
+        return Reason();
+    });
 }
 
 // Whether the kernel takes the call, by `examine`; a declined call warns

@@ -12,7 +12,7 @@
 #include "evaluate4group.h"
 
 #include "../module/table.h"
-#include "../sequences/events_native.h"
+#include "evaluate4group_native.h"
 
 namespace movra {
 

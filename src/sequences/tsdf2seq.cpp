@@ -4,7 +4,7 @@
 // first ("pre") `maxlen` values of column `s`.  Without that length cut
 // the whole kept frame comes back, two-dimensional.
 #include "../module/table.h"
-#include "events_native.h"
+#include "tsdf2seq_native.h"
 
 namespace movra {
 

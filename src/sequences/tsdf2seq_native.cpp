@@ -13,12 +13,14 @@
 // numpy dtype, and a date the column compares with exactly (a Python int or
 // float for numbers; a naive Timestamp, datetime or datetime64 for times,
 // with an int look-back in days).
-#include "events_native.h"
-#include "kernel/event_kernels.h"
+#include "tsdf2seq_native.h"
 
 #include "../module/table.h"
+#include "../native/buffers.h"
 #include "../native/examine.h"
+#include "../native/frames.h"
 #include "../native/scalars.h"
+#include "event_kernels.h"
 
 #include <pybind11/numpy.h>
 
@@ -26,6 +28,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <type_traits>
 
@@ -152,170 +155,203 @@ Reason column_array(py::handle df, const py::list &labels, py::handle label, py:
     return {};
 }
 
-// The call, and what its steps find out about it.
-struct Examination {
-    explicit Examination(Call &call)
-        : c(call), df(c.arg(0)), t(c.arg(1)), s(c.arg(2)), date(c.arg(3)), maxlen(c.arg(4)), cut(c.arg(5)),
-          maxdays(c.arg(6)) {}
-
-    Call &c;
+// The call being examined: its arguments and the libraries it runs on (the
+// module's own bindings of pandas and numpy).
+struct Context {
+    explicit Context(const Call &c)
+        : df(c.arg(0)), t(c.arg(1)), s(c.arg(2)), date(c.arg(3)), maxlen(c.arg(4)), cut(c.arg(5)),
+          maxdays(c.arg(6)), pandas(c.global("pandas")), numpy(c.global("numpy")) {}
     py::object df, t, s, date, maxlen, cut, maxdays, pandas, numpy;
-    events::PositionSlice keep;  // length_cut_step
-    py::array times, values;     // columns_step
+};
+
+// columns_step: the time and value columns.
+struct Columns {
+    py::array times, values;
     int64_t n = 0;
-    native::Holder hold;  // time_axis_step: what the kernel's pointers point into
+};
+
+// time_axis_step: the times as the kernel compares them, and the bounds the
+// date sets.
+struct TimeAxis {
+    native::Holder hold;  // what the kernel's pointers point into
     bool by_date = false, float_times = false;
     const int64_t *ticks = nullptr;
     const double *reals = nullptr;
     events::TimeBounds<int64_t> tick_bounds;
     events::TimeBounds<double> real_bounds;
+};
+
+// Everything the steps produce.
+struct Examination {
+    events::PositionSlice keep;  // length_cut_step
+    Columns columns;
+    TimeAxis time;
     bool read_only = false;  // read_only_step
 };
 
-Reason frame_step(Examination &x) {
-    x.pandas = x.c.global("pandas");
-    x.numpy = x.c.global("numpy");
-    return native::frame_reason("df", x.df, x.pandas);
-}
+Reason frame_step(const Context &cx) { return native::frame_reason("df", cx.df, cx.pandas); }
 
 // A one-dimensional result: a length cut, "post" or "pre".
-Reason length_cut_step(Examination &x) {
-    if (!truth(x.maxlen) || !PyLong_CheckExact(x.maxlen.ptr()) || !PyUnicode_CheckExact(x.cut.ptr()))
+Reason length_cut_step(const Context &cx, events::PositionSlice &keep) {
+    if (!truth(cx.maxlen) || !PyLong_CheckExact(cx.maxlen.ptr()) || !PyUnicode_CheckExact(cx.cut.ptr()))
         return "the result is not a length cut of one column (maxlen a nonzero int, cut \"post\" or \"pre\")";
-    const std::string side = py::str(x.cut);
-    if (side != "post" && side != "pre") return "cut is " + native::text_of(x.cut) + ", not \"post\" or \"pre\"";
+    const std::string side = py::str(cx.cut);
+    if (side != "post" && side != "pre") return "cut is " + native::text_of(cx.cut) + ", not \"post\" or \"pre\"";
     int overflow = 0;
-    long long length = PyLong_AsLongLongAndOverflow(x.maxlen.ptr(), &overflow);
+    long long length = PyLong_AsLongLongAndOverflow(cx.maxlen.ptr(), &overflow);
     if (length == -1 && PyErr_Occurred()) throw py::error_already_set();
     // Beyond any row count every bound acts alike.
     if (overflow != 0 || length >= kLargestTick) length = overflow < 0 ? -kLargestTick : kLargestTick;
     if (length <= -kLargestTick) length = -kLargestTick;
     if (side == "post") {
-        x.keep.has_start = true;
-        x.keep.start = -length;
+        keep.has_start = true;
+        keep.start = -length;
     } else {
-        x.keep.has_stop = true;
-        x.keep.stop = length;
+        keep.has_stop = true;
+        keep.stop = length;
     }
     return {};
 }
 
 // The two columns, each a single column of a numpy dtype.
-Reason columns_step(Examination &x) {
-    if (!native::is_label(x.t) || !native::is_label(x.s)) return "t and s are not both str or int column labels";
-    py::list labels = x.df.attr("columns").attr("tolist")();
+Reason columns_step(const Context &cx, Columns &out) {
+    if (!native::is_label(cx.t) || !native::is_label(cx.s)) return "t and s are not both str or int column labels";
+    py::list labels = cx.df.attr("columns").attr("tolist")();
     if (PySet_Size(py::set(labels).ptr()) != PyList_GET_SIZE(labels.ptr()))
         return "df has repeated column labels; make them unique";
-    Reason r = column_array(x.df, labels, x.t, x.times);
-    if (r.empty()) r = column_array(x.df, labels, x.s, x.values);
+    Reason r = column_array(cx.df, labels, cx.t, out.times);
+    if (r.empty()) r = column_array(cx.df, labels, cx.s, out.values);
     if (!r.empty()) return r;
-    if (std::string("biufcmM").find(x.values.dtype().kind()) == std::string::npos)
-        return "the value column " + native::text_of(x.s) + " is not of numbers, bool or datetimes";
-    x.n = static_cast<int64_t>(x.times.size());
+    if (std::string("biufcmM").find(out.values.dtype().kind()) == std::string::npos)
+        return "the value column " + native::text_of(cx.s) + " is not of numbers, bool or datetimes";
+    out.n = static_cast<int64_t>(out.times.size());
     return {};
 }
 
 // A datetime64 axis: ticks of the column's unit; bounds rounded inward to
 // whole ticks, which keeps exactly the times pandas keeps.
-Reason datetime_axis(Examination &x, py::handle datetime) {
+Reason datetime_axis(const Context &cx, const Columns &columns, py::handle datetime, TimeAxis &out) {
     py::object datetime_type = datetime.attr("datetime");
-    x.ticks = native::buffer_of<int64_t>(x.numpy, x.times.attr("view")("int64"), "int64", x.n, x.hold);
-    if (any_missing(x.ticks, x.n)) return "the time column " + native::text_of(x.t) + " has NaT; drop those rows";
-    if (!x.by_date) return {};
+    out.ticks = native::buffer_of<int64_t>(cx.numpy, columns.times.attr("view")("int64"), "int64", columns.n, out.hold);
+    if (any_missing(out.ticks, columns.n))
+        return "the time column " + native::text_of(cx.t) + " has NaT; drop those rows";
+    if (!out.by_date) return {};
     py::object per_tick, upto;
-    Reason r = per_tick_of(x.times.dtype(), per_tick);
-    if (r.empty()) r = attoseconds(x.numpy, x.pandas, datetime_type, x.date, upto);
-    if (r.empty()) r = to_int64(upto.attr("__floordiv__")(per_tick), x.tick_bounds.upto);
+    Reason r = per_tick_of(columns.times.dtype(), per_tick);
+    if (r.empty()) r = attoseconds(cx.numpy, cx.pandas, datetime_type, cx.date, upto);
+    if (r.empty()) r = to_int64(upto.attr("__floordiv__")(per_tick), out.tick_bounds.upto);
     if (!r.empty()) return r;
-    x.tick_bounds.has_upto = true;
-    if (truth(x.maxdays)) {
-        if (!PyLong_CheckExact(x.maxdays.ptr())) return "maxdays is " + native::text_of(x.maxdays) + ", not an int";
-        py::object from = x.date - datetime.attr("timedelta")(py::arg("days") = x.maxdays);
+    out.tick_bounds.has_upto = true;
+    if (truth(cx.maxdays)) {
+        if (!PyLong_CheckExact(cx.maxdays.ptr())) return "maxdays is " + native::text_of(cx.maxdays) + ", not an int";
+        py::object from = cx.date - datetime.attr("timedelta")(py::arg("days") = cx.maxdays);
         py::object since;
-        r = attoseconds(x.numpy, x.pandas, datetime_type, from, since);
+        r = attoseconds(cx.numpy, cx.pandas, datetime_type, from, since);
         int64_t negated = 0;
         if (r.empty()) r = to_int64((-since).attr("__floordiv__")(per_tick), negated);
         if (!r.empty()) return r;
-        x.tick_bounds.has_from = true;
-        x.tick_bounds.from = -negated;
+        out.tick_bounds.has_from = true;
+        out.tick_bounds.from = -negated;
     }
     return {};
 }
 
 // A number axis: integers compared as int64, or, with a float among the
 // column and the date, as float64, as numpy compares them.
-Reason number_axis(Examination &x) {
-    const py::dtype dtype = x.times.dtype();
+Reason number_axis(const Context &cx, const Columns &columns, TimeAxis &out) {
+    const py::dtype dtype = columns.times.dtype();
     const char kind = dtype.kind();
     if (!(kind == 'i' || (kind == 'u' && dtype.itemsize() <= 4) || (kind == 'f' && dtype.itemsize() == 8)))
-        return "the time column " + native::text_of(x.t) + " is not of integers, float64 or datetime64";
+        return "the time column " + native::text_of(cx.t) + " is not of integers, float64 or datetime64";
     // A date minus a timedelta is not a number: the pandas path raises.
-    if (x.by_date && truth(x.maxdays)) return "maxdays is given with a date that is a number";
-    const bool real_date = x.by_date && PyFloat_CheckExact(x.date.ptr());
-    if (x.by_date && !real_date && !PyLong_CheckExact(x.date.ptr()))
-        return "date is " + native::text_of(x.date) + ", not an int or float";
+    if (out.by_date && truth(cx.maxdays)) return "maxdays is given with a date that is a number";
+    const bool real_date = out.by_date && PyFloat_CheckExact(cx.date.ptr());
+    if (out.by_date && !real_date && !PyLong_CheckExact(cx.date.ptr()))
+        return "date is " + native::text_of(cx.date) + ", not an int or float";
     // numpy 1.x compares 8- and 16-bit integers with a Python float in a
     // narrower float, which rounds the date.
     if (real_date && dtype.itemsize() < 4) return "date is a float, compared with 8- or 16-bit integers";
-    x.float_times = kind == 'f' || real_date;
-    if (!x.float_times) {
-        x.ticks = native::buffer_of<int64_t>(x.numpy, x.times, "int64", x.n, x.hold);
-        if (!x.by_date) return {};
-        x.tick_bounds.has_upto = true;
-        return to_int64(x.date, x.tick_bounds.upto);
+    out.float_times = kind == 'f' || real_date;
+    if (!out.float_times) {
+        out.ticks = native::buffer_of<int64_t>(cx.numpy, columns.times, "int64", columns.n, out.hold);
+        if (!out.by_date) return {};
+        out.tick_bounds.has_upto = true;
+        return to_int64(cx.date, out.tick_bounds.upto);
     }
     // numpy compares integers with a float as float64.
-    x.reals = native::buffer_of<double>(x.numpy, x.times, "float64", x.n, x.hold);
-    if (any_missing(x.reals, x.n)) return "the time column " + native::text_of(x.t) + " has NaN; drop those rows";
+    out.reals = native::buffer_of<double>(cx.numpy, columns.times, "float64", columns.n, out.hold);
+    if (any_missing(out.reals, columns.n))
+        return "the time column " + native::text_of(cx.t) + " has NaN; drop those rows";
     if (kind != 'f')
-        for (int64_t i = 0; i < x.n; i++)
-            if (std::fabs(x.reals[i]) > native::kExactInDouble)
-                return "the time column " + native::text_of(x.t) + " holds integers beyond 2**53";
-    if (!x.by_date) return {};
-    x.real_bounds.has_upto = true;
+        for (int64_t i = 0; i < columns.n; i++)
+            if (std::fabs(out.reals[i]) > native::kExactInDouble)
+                return "the time column " + native::text_of(cx.t) + " holds integers beyond 2**53";
+    if (!out.by_date) return {};
+    out.real_bounds.has_upto = true;
     if (real_date) {
-        x.real_bounds.upto = PyFloat_AS_DOUBLE(x.date.ptr());
+        out.real_bounds.upto = PyFloat_AS_DOUBLE(cx.date.ptr());
         return {};
     }
     int64_t upto = 0;
-    Reason r = to_int64(x.date, upto);
-    x.real_bounds.upto = static_cast<double>(upto);
+    Reason r = to_int64(cx.date, upto);
+    out.real_bounds.upto = static_cast<double>(upto);
     return r;
 }
 
-Reason time_axis_step(Examination &x) {
-    x.by_date = truth(x.date);
-    py::object datetime = x.c.global("datetime");
-    return x.times.dtype().kind() == 'M' ? datetime_axis(x, datetime) : number_axis(x);
+Reason time_axis_step(const Call &c, const Context &cx, const Columns &columns, TimeAxis &out) {
+    out.by_date = truth(cx.date);
+    py::object datetime = c.global("datetime");
+    return columns.times.dtype().kind() == 'M' ? datetime_axis(cx, columns, datetime, out)
+                                               : number_axis(cx, columns, out);
 }
 
 // Whether pandas hands out `.values` of a sliced Series read-only: always
 // under pandas 3 (copy-on-write), on 2.x only when copy-on-write is on.
-Reason read_only_step(Examination &x) {
-    const std::string version = py::str(x.pandas.attr("__version__"));
+Reason read_only_step(const Context &cx, bool &read_only) {
+    const std::string version = py::str(cx.pandas.attr("__version__"));
     if (std::stoi(version) >= 3) {
-        x.read_only = true;
+        read_only = true;
         return {};
     }
-    py::object mode = x.pandas.attr("get_option")("mode.copy_on_write");
+    py::object mode = cx.pandas.attr("get_option")("mode.copy_on_write");
     if (!PyBool_Check(mode.ptr())) return "pandas' mode.copy_on_write is " + native::text_of(mode);
-    x.read_only = mode.ptr() == Py_True;
+    read_only = mode.ptr() == Py_True;
     return {};
 }
 
-using Step = Reason (*)(Examination &);
-constexpr Step kSteps[] = {frame_step, length_cut_step, columns_step, time_axis_step, read_only_step};
+// The call being examined, and what the steps find out about it.
+struct Examined {
+    explicit Examined(const Call &call) : c(call) {}
+    const Call &c;
+    std::optional<Context> cx;
+    Examination x;
+};
+
+// The steps in order, each with what it reads of the earlier ones; the
+// first reason ends the examination.
+using Step = Reason (*)(Examined &);
+constexpr Step kSteps[] = {
+    [](Examined &e) {
+        e.cx.emplace(e.c);
+        return frame_step(*e.cx);
+    },
+    [](Examined &e) { return length_cut_step(*e.cx, e.x.keep); },
+    [](Examined &e) { return columns_step(*e.cx, e.x.columns); },
+    [](Examined &e) { return time_axis_step(e.c, *e.cx, e.x.columns, e.x.time); },
+    [](Examined &e) { return read_only_step(*e.cx, e.x.read_only); },
+};
 
 // The kept values in time order, as a new array of the column's dtype.
 py::object kept_values(const Examination &x) {
     std::vector<int64_t> kept;
-    if (x.float_times)
-        events::cut_series(x.reals, x.n, x.real_bounds, x.keep, kept);
+    const TimeAxis &time = x.time;
+    if (time.float_times)
+        events::cut_series(time.reals, x.columns.n, time.real_bounds, x.keep, kept);
     else
-        events::cut_series(x.ticks, x.n, x.tick_bounds, x.keep, kept);
+        events::cut_series(time.ticks, x.columns.n, time.tick_bounds, x.keep, kept);
     // numpy's own array (the `numpy` global may be rebound to anything).
     const py::array_t<int64_t> positions(static_cast<py::ssize_t>(kept.size()), kept.data());
-    py::object result = x.values.attr("take")(positions);
+    py::object result = x.columns.values.attr("take")(positions);
     if (x.read_only) py::setattr(result.attr("flags"), "writeable", py::bool_(false));
     return result;
 }
@@ -323,13 +359,13 @@ py::object kept_values(const Examination &x) {
 }  // namespace
 
 py::object tsdf2seq_native(Call &c) {
-    Examination x(c);
+    Examined e(c);
     // A declined call takes the pandas path without a warning: that path
     // costs about the same per call whatever the series' length, so no
     // size makes it one to warn about.
-    if (!native::examine(x, kSteps).empty()) return py::object();
+    if (!native::examine(e, kSteps).empty()) return py::object();
     MOVRA_AT(c);
-    return kept_values(x);
+    return kept_values(e.x);
 }
 
 }  // namespace movra

@@ -3,7 +3,7 @@
 // on (unit, time) and each group reduced by `lambda2` to the list of its
 // kinds, in collection order.
 #include "../module/table.h"
-#include "events_native.h"
+#include "uet2ute_native.h"
 
 namespace movra {
 

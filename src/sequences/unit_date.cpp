@@ -4,7 +4,7 @@
 // date already kept for it.  The first event of a unit is always kept.
 // Units appear in first-seen order and each unit's list grows in place.
 #include "../module/table.h"
-#include "events_native.h"
+#include "unit_date_native.h"
 
 namespace movra {
 

@@ -11,14 +11,19 @@
 // Taken: plain DataFrames with a datetime64 time column (any resolution,
 // with or without a zone) holding no NaT, a unit column of integers or of
 // text without missing values, and an integer daysdiff.
-#include "events_native.h"
-#include "kernel/event_kernels.h"
+#include "unit_date_native.h"
 
 #include "../module/table.h"
+#include "../native/collector_pause.h"
+#include "../native/columns.h"
 #include "../native/examine.h"
+#include "../native/frames.h"
+#include "../native/key_columns.h"
 #include "../native/scalars.h"
+#include "event_kernels.h"
 
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -40,114 +45,154 @@ int64_t ticks_per_day(const std::string &unit) {
     return 0;
 }
 
-// The call, and what its steps find out about it.
-struct Examination {
-    explicit Examination(Call &call) : c(call), df(c.arg(0)), unit(c.arg(1)), date(c.arg(2)), daysdiff(c.arg(3)) {}
-
-    Call &c;
+// The call being examined: its arguments and the libraries it runs on (the
+// module's own bindings of pandas and numpy).
+struct Context {
+    explicit Context(const Call &c)
+        : df(c.arg(0)), unit(c.arg(1)), date(c.arg(2)), daysdiff(c.arg(3)), pandas(c.global("pandas")),
+          numpy(c.global("numpy")) {}
     py::object df, unit, date, daysdiff, pandas, numpy;
-    Py_ssize_t rows = 0;      // frame_step
-    int64_t spacing = 0;      // daysdiff_step: |daysdiff|, in days
-    py::object times;         // times_step: the time column
-    py::object units;         // units_step: the unit column
-    bool int_labels = false;  // ... of integers
-    py::object shifted;       // shift_step: the shifted times, as a column
-    int64_t day = 0;          // ... ticks per day of their unit
-    std::vector<int64_t> ticks;
-    std::vector<int64_t> codes;  // codes_step: each row's unit code, in first-seen order
-    py::list labels;             // ... each code's unit
 };
 
-Reason frame_step(Examination &x) {
-    x.pandas = x.c.global("pandas");
-    x.numpy = x.c.global("numpy");
-    Reason r = native::frame_reason("df", x.df, x.pandas);
-    if (r.empty()) r = native::columns_reason("df", x.df, {{"unit", x.unit}, {"date", x.date}});
+// units_step: the unit column.
+struct Units {
+    py::object column;
+    bool int_labels = false;  // of integers
+};
+
+// shift_step: the shifted times.
+struct Shifted {
+    py::object column;
+    int64_t day = 0;  // ticks per day of their unit
+    std::vector<int64_t> ticks;
+};
+
+// codes_step: the units coded in first-seen order, which is the calendar's.
+struct UnitCodes {
+    std::vector<int64_t> codes;  // each row's unit code
+    py::list labels;             // each code's unit
+};
+
+// Everything the steps produce.
+struct Examination {
+    Py_ssize_t rows = 0;  // frame_step
+    int64_t spacing = 0;  // daysdiff_step: |daysdiff|, in days
+    py::object times;     // times_step: the time column
+    Units units;
+    Shifted shifted;
+    UnitCodes codes;
+};
+
+Reason frame_step(const Context &cx, Py_ssize_t &rows) {
+    Reason r = native::frame_reason("df", cx.df, cx.pandas);
+    if (r.empty()) r = native::columns_reason("df", cx.df, {{"unit", cx.unit}, {"date", cx.date}});
     if (!r.empty()) return r;
-    x.rows = static_cast<Py_ssize_t>(py::len(x.df));
-    if (x.rows == 0) return "df has no rows";
+    rows = static_cast<Py_ssize_t>(py::len(cx.df));
+    if (rows == 0) return "df has no rows";
     return {};
 }
 
-Reason daysdiff_step(Examination &x) {
-    if (!PyLong_CheckExact(x.daysdiff.ptr()))
-        return "daysdiff is " + native::text_of(x.daysdiff) + ", not an int; give whole days";
+Reason daysdiff_step(const Context &cx, int64_t &spacing) {
+    if (!PyLong_CheckExact(cx.daysdiff.ptr()))
+        return "daysdiff is " + native::text_of(cx.daysdiff) + ", not an int; give whole days";
     int overflow = 0;
-    const long long shift = PyLong_AsLongLongAndOverflow(x.daysdiff.ptr(), &overflow);
+    const long long shift = PyLong_AsLongLongAndOverflow(cx.daysdiff.ptr(), &overflow);
     if (overflow != 0 || std::llabs(shift) > kLargestShift)
         return "daysdiff is beyond " + std::to_string(kLargestShift) + " days";
-    x.spacing = std::llabs(shift);
+    spacing = std::llabs(shift);
     return {};
 }
 
 // Times: a datetime64 column without NaT.  A row of a table with a time
 // column and a unit column that is not one is an object row, so each row's
 // time is the column's own Timestamp.
-Reason times_step(Examination &x) {
-    x.times = x.df[x.date];
-    py::object types = x.pandas.attr("api").attr("types");
-    if (!truth(types.attr("is_datetime64_any_dtype")(x.times)))
-        return native::described("the time column", x.date, native::type_of(x.pandas, x.numpy, x.times)) +
+Reason times_step(const Context &cx, py::object &times) {
+    times = cx.df[cx.date];
+    py::object types = cx.pandas.attr("api").attr("types");
+    if (!truth(types.attr("is_datetime64_any_dtype")(times)))
+        return native::described("the time column", cx.date, native::type_of(cx.pandas, cx.numpy, times)) +
                " is not of datetimes; convert it with pandas.to_datetime";
-    if (native::has_missing(x.times))
-        return "the time column " + native::text_of(x.date) + " has missing times (NaT); drop those rows";
+    if (native::has_missing(times))
+        return "the time column " + native::text_of(cx.date) + " has missing times (NaT); drop those rows";
     return {};
 }
 
-Reason units_step(Examination &x) {
+Reason units_step(const Context &cx, Units &out) {
     const native::KeyRule integers{[](const native::ColumnType &t) {
         return t.kind == 'i' || (t.kind == 'u' && t.size <= 4);
     }};
-    x.units = x.df[x.unit];
-    Reason r = native::key_column_reason(x.pandas, x.numpy, "the unit column", x.unit, x.units, integers, x.int_labels);
+    out.column = cx.df[cx.unit];
+    Reason r = native::key_column_reason(cx.pandas, cx.numpy, "the unit column", cx.unit, out.column, integers,
+                                         out.int_labels);
     if (!r.empty()) return r;
-    if (native::has_missing(x.units))
-        return "the unit column " + native::text_of(x.unit) + " has missing units; drop those rows";
+    if (native::has_missing(out.column))
+        return "the unit column " + native::text_of(cx.unit) + " has missing units; drop those rows";
     return {};
 }
 
 // The shift, as adding the timedelta to each row's Timestamp gives it.
-Reason shift_step(Examination &x) {
-    py::object span = x.c.global("datetime").attr("timedelta")(py::arg("days") = x.daysdiff);
-    x.shifted = x.times + span;
-    py::object array = x.shifted.attr("array");
+Reason shift_step(const Call &c, const Context &cx, Py_ssize_t rows, const py::object &times, Shifted &out) {
+    py::object span = c.global("datetime").attr("timedelta")(py::arg("days") = cx.daysdiff);
+    out.column = times + span;
+    py::object array = out.column.attr("array");
     const std::string unit = native::utf8(py::str(array.attr("unit")));
-    x.day = ticks_per_day(unit);
-    if (x.day == 0) return "the shifted times are in the unit '" + unit + "', not s, ms, us or ns";
+    out.day = ticks_per_day(unit);
+    if (out.day == 0) return "the shifted times are in the unit '" + unit + "', not s, ms, us or ns";
     native::Holder hold;
-    const int64_t *t = native::buffer_of<int64_t>(x.numpy, array.attr("asi8"), "int64", x.rows, hold);
-    x.ticks.assign(t, t + x.rows);
-    for (int64_t v : x.ticks)
+    const int64_t *t = native::buffer_of<int64_t>(cx.numpy, array.attr("asi8"), "int64", rows, hold);
+    out.ticks.assign(t, t + rows);
+    for (int64_t v : out.ticks)
         if (v >= kLargestTick || v <= -kLargestTick) return "the shifted times lie beyond 2**62 ticks of the epoch";
     return {};
 }
 
 // Units coded in first-seen order, which is the calendar's order.
-Reason codes_step(Examination &x) {
-    py::object factorized = x.pandas.attr("factorize")(x.units);
+Reason codes_step(const Context &cx, Py_ssize_t rows, const Units &units, UnitCodes &out) {
+    py::object factorized = cx.pandas.attr("factorize")(units.column);
     native::Holder hold;
     py::object code_array = factorized[py::int_(0)];
-    const int64_t *u = native::buffer_of<int64_t>(x.numpy, code_array, "int64", x.rows, hold);
-    x.codes.assign(u, u + x.rows);
-    x.labels = py::list(factorized[py::int_(1)].attr("tolist")());
+    const int64_t *u = native::buffer_of<int64_t>(cx.numpy, code_array, "int64", rows, hold);
+    out.codes.assign(u, u + rows);
+    out.labels = py::list(factorized[py::int_(1)].attr("tolist")());
     return {};
 }
 
-using Step = Reason (*)(Examination &);
-constexpr Step kSteps[] = {frame_step, daysdiff_step, times_step, units_step, shift_step, codes_step};
+// The call being examined, and what the steps find out about it.
+struct Examined {
+    explicit Examined(const Call &call) : c(call) {}
+    const Call &c;
+    std::optional<Context> cx;
+    Examination x;
+};
+
+// The steps in order, each with what it reads of the earlier ones; the
+// first reason ends the examination.
+using Step = Reason (*)(Examined &);
+constexpr Step kSteps[] = {
+    [](Examined &e) {
+        e.cx.emplace(e.c);
+        return frame_step(*e.cx, e.x.rows);
+    },
+    [](Examined &e) { return daysdiff_step(*e.cx, e.x.spacing); },
+    [](Examined &e) { return times_step(*e.cx, e.x.times); },
+    [](Examined &e) { return units_step(*e.cx, e.x.units); },
+    [](Examined &e) { return shift_step(e.c, *e.cx, e.x.rows, e.x.times, e.x.shifted); },
+    [](Examined &e) { return codes_step(*e.cx, e.x.rows, e.x.units, e.x.codes); },
+};
 
 // The thinned calendars: the kept shifted times as Timestamps, one list
 // per unit.
 py::list calendar_lists(const Examination &x) {
     std::vector<std::vector<int64_t>> kept;
-    const int64_t units = static_cast<int64_t>(py::len(x.labels));
-    events::thin_calendar(x.codes.data(), x.ticks.data(), static_cast<int64_t>(x.codes.size()), units, x.spacing,
-                          x.day, kept);
+    const UnitCodes &codes = x.codes;
+    const int64_t units = static_cast<int64_t>(py::len(codes.labels));
+    events::thin_calendar(codes.codes.data(), x.shifted.ticks.data(), static_cast<int64_t>(codes.codes.size()), units,
+                          x.spacing, x.shifted.day, kept);
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     py::list positions;
     for (const auto &rows : kept)
         for (int64_t r : rows) positions.append(py::int_(r));
-    py::list stamps = x.shifted.attr("iloc")[positions].attr("tolist")();
+    py::list stamps = x.shifted.column.attr("iloc")[positions].attr("tolist")();
     // Read below one per kept row, unchecked.
     if (PyList_GET_SIZE(stamps.ptr()) != PyList_GET_SIZE(positions.ptr()))
         throw std::logic_error("pandas gave another number of times than of the positions asked for");
@@ -169,35 +214,39 @@ py::list calendar_lists(const Examination &x) {
 // The index that adding the units one at a time gives: integer labels
 // counting up by one from the first stay a range where pandas keeps an
 // appended range a range.
-py::object calendar_index(const Examination &x) {
-    const int64_t units = static_cast<int64_t>(py::len(x.labels));
-    bool counting = x.int_labels;
+py::object calendar_index(const Context &cx, const Units &unit_column, const UnitCodes &codes) {
+    const py::list &labels = codes.labels;
+    const int64_t units = static_cast<int64_t>(py::len(labels));
+    bool counting = unit_column.int_labels;
     for (int64_t u = 1; u < units && counting; u++)
-        counting = x.labels[static_cast<size_t>(u)].cast<int64_t>() ==
-                   x.labels[static_cast<size_t>(u - 1)].cast<int64_t>() + 1;
+        counting = labels[static_cast<size_t>(u)].cast<int64_t>() ==
+                   labels[static_cast<size_t>(u - 1)].cast<int64_t>() + 1;
     if (counting) {
-        py::object probe = x.pandas.attr("Series")(py::arg("dtype") = "float64").attr("astype")("object");
+        py::object probe = cx.pandas.attr("Series")(py::arg("dtype") = "float64").attr("astype")("object");
         set_item(probe, py::int_(0), py::list());
         set_item(probe, py::int_(1), py::list());
-        py::object range_index = x.pandas.attr("RangeIndex");
+        py::object range_index = cx.pandas.attr("RangeIndex");
         if (py::isinstance(probe.attr("index"), range_index)) {
-            const int64_t first = x.labels[static_cast<size_t>(0)].cast<int64_t>();
+            const int64_t first = labels[static_cast<size_t>(0)].cast<int64_t>();
             return range_index(first, first + units);
         }
     }
-    return x.pandas.attr("Index")(x.labels);
+    return cx.pandas.attr("Index")(labels);
 }
 
 }  // namespace
 
 py::object unit_date_native(Call &c) {
     native::CollectorPause pause;
-    Examination x(c);
-    if (!native::kernel_takes(x, kSteps, native::Layer::UnitDate, x.df)) return py::object();
+    Examined e(c);
+    const py::object df = c.arg(0);
+    if (!native::kernel_takes(e, kSteps, native::Layer::UnitDate, df)) return py::object();
+    const Context &cx = *e.cx;
     MOVRA_AT(c);
-    py::list lists = calendar_lists(x);
+    py::list lists = calendar_lists(e.x);
     MOVRA_AT(c);
-    return x.pandas.attr("Series")(lists, py::arg("index") = calendar_index(x), py::arg("dtype") = "object");
+    return cx.pandas.attr("Series")(lists, py::arg("index") = calendar_index(cx, e.x.units, e.x.codes),
+                                    py::arg("dtype") = "object");
 }
 
 }  // namespace movra

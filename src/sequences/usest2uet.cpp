@@ -8,6 +8,7 @@
 // exactly (usest2uet_native); this file is the pandas path, and the step
 // that the kernel's layer falls back to for a window it cannot take.
 #include "usest2uet.h"
+#include "usest2uet_native.h"
 
 #include <climits>
 

@@ -50,11 +50,6 @@ void count_window_rows(const py::list &rows, RowsPerWindow *per_window, Add add)
     if (per_window) per_window->push_back(PyList_GET_SIZE(rows.ptr()) - before);
 }
 
-// The result through the native kernel, or a null object when the event log
-// is not one the kernel reproduces exactly; `per_window`, when given, is
-// filled as the windows are cut.
-py::object usest2uet_native(Call &c, RowsPerWindow *per_window);
-
 // The call's result by either path, with each window's row count.
 py::object usest2uet_counted(Call &c, RowsPerWindow *per_window);
 

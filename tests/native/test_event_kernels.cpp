@@ -1,7 +1,7 @@
 // Unit tests of the event kernels, without Python.  Expected values are the
 // ones the pandas path gives for the same small logs, worked out by hand.
 #include "checks.h"
-#include "sequences/kernel/event_kernels.h"
+#include "event_kernels.h"
 
 #include <algorithm>
 #include <cmath>

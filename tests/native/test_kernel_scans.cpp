@@ -2,7 +2,7 @@
 // units, groups and periodic values, the distinct values of a column, and
 // the readings a few windows' units hold.
 #include "kernel_fixtures.h"
-#include "../../src/native/kernel/key_table.h"
+#include "key_table.h"
 
 using namespace movra_tests;
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "fe_kernel.h"
-#include "../../native/kernel/key_table.h"
+#include "key_table.h"
 
 #include <cstdint>
 #include <limits>

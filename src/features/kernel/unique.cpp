@@ -10,7 +10,7 @@
 #include "fe_kernel.h"
 
 #include "parallel.h"
-#include "../../native/kernel/key_table.h"
+#include "key_table.h"
 
 #include <algorithm>
 #include <iterator>

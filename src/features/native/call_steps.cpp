@@ -54,6 +54,20 @@ Reason arguments_step(const Context &cx, CallShape &out) {
     return {};
 }
 
+std::vector<py::object> columns_read(const Context &cx, const CallShape &call) {
+    std::vector<py::object> names;
+    auto add = [&](const py::object &name) {
+        for (const py::object &n : names)
+            if (n.equal(name)) return;
+        names.push_back(name);
+    };
+    add(cx.args.unit);
+    for (const auto &t : call.tactic) add(t);
+    for (const auto &p : call.periodic) add(p);
+    add(cx.args.value);
+    return names;
+}
+
 // numpy.nansum, or one of numpy's reductions that hand a Series over to its
 // own method (missing values skipped).
 Reason aggregate_step(const Context &cx, Aggregation &out) {

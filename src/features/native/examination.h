@@ -101,6 +101,10 @@ struct CallShape {
     char time_kind = 0;  // numpy's kind letter of the time column tactic[0] ('M': datetimes)
 };
 
+// The names of the columns of df the call reads, each once: the unit, the
+// periods, the profiles and the value, in that order.
+std::vector<py::object> columns_read(const Context &cx, const CallShape &call);
+
 // aggregate_step: how a period's readings aggregate, and pandas' moment rule.
 struct Aggregation {
     k::Aggregate aggregate = k::Aggregate::NanSum;

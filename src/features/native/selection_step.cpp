@@ -38,15 +38,12 @@ struct ReadColumn {
     py::object name, numpy_values, pandas_values;
 };
 
-// The columns the call reads (each once): the unit, the periods, the
-// profiles and the value.
+// The columns the call reads (columns_read).
 std::vector<ReadColumn> read_columns(const Context &cx, const CallShape &call) {
     std::vector<ReadColumn> columns;
-    auto add = [&](py::handle name) {
-        for (const ReadColumn &c : columns)
-            if (c.name.equal(name)) return;
+    for (const py::object &name : columns_read(cx, call)) {
         py::object series = cx.args.column(name);
-        ReadColumn c{py::reinterpret_borrow<py::object>(name), py::object(), py::object()};
+        ReadColumn c{name, py::object(), py::object()};
         // Only a column of a numpy type is its numpy array; any other would
         // be converted whole.
         if (py::isinstance<py::dtype>(series.attr("dtype"))) {
@@ -55,11 +52,7 @@ std::vector<ReadColumn> read_columns(const Context &cx, const CallShape &call) {
         }
         if (!c.numpy_values) c.pandas_values = series.attr("array");
         columns.push_back(std::move(c));
-    };
-    add(cx.args.unit);
-    for (const auto &t : call.tactic) add(t);
-    for (const auto &p : call.periodic) add(p);
-    add(cx.args.value);
+    }
     return columns;
 }
 

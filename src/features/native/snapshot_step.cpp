@@ -42,12 +42,10 @@ Reason snapshot_step(const Context &cx, const CallShape &call, Snapshots &out) {
         const bool time = !call.tactic.empty() && name.equal(call.tactic[0]);
         return name.equal(cx.args.unit) || name.equal(cx.args.value) || (time && kind != 'i');
     };
-    auto add = [&](py::handle name) {
-        for (const Source &s : sources)
-            if (s.name.equal(name)) return;
+    auto add = [&](const py::object &name) {
         py::object column = cx.args.column(name);
         py::object dtype = column.attr("dtype");
-        Source s{py::reinterpret_borrow<py::object>(name), column, dtype, py::object()};
+        Source s{name, column, dtype, py::object()};
         if (py::isinstance<py::dtype>(dtype)) {
             const auto d = py::reinterpret_borrow<py::dtype>(dtype);
             const char kind = d.kind();
@@ -63,10 +61,7 @@ Reason snapshot_step(const Context &cx, const CallShape &call, Snapshots &out) {
         }
         if (is_plain_array(s.values, call.rows)) sources.push_back(std::move(s));
     };
-    add(cx.args.unit);
-    for (const auto &t : call.tactic) add(t);
-    for (const auto &p : call.periodic) add(p);
-    add(cx.args.value);
+    for (const py::object &name : columns_read(cx, call)) add(name);
 
     // The one point: from the first copy to the last, numpy's C code alone.
     std::vector<py::object> copies;

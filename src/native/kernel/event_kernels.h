@@ -1,9 +1,10 @@
-// Kernels of the event-log functions: plain C++ over integer buffers.
+// Kernels of the event-log functions (usest2uet, uet2ute, unit_date,
+// tsdf2seq) and of evaluate4group: plain C++ over integer buffers.
 //
-// The binding layer (events_native.cpp) turns the caller's columns into the
-// arrays below: consumers, kinds and units as integer codes whose order is
+// Each function's native layer turns the caller's columns into the arrays
+// below: consumers, kinds, units and groups as integer codes whose order is
 // pandas' order, times as integer ticks (nanoseconds, or the column's own
-// resolution), and it turns the results back into the Python objects the
+// resolution), and turns the results back into the Python objects the
 // pandas path would have built.  Nothing here knows Python.
 #pragma once
 
