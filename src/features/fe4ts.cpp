@@ -7,6 +7,7 @@
 // column.  Neither `df` nor `interval` is modified: every selection, the sort
 // and every filter make new frames.
 #include "../module/table.h"
+#include "../native/interrupts.h"
 #include "column_placement.h"
 #include "feature_table.h"
 #include "fe4ts_native.h"
@@ -227,7 +228,7 @@ WindowRecords fe4ts_pandas(Call &c, const Fe4tsArgs &a) {
     py::list yielded_units;  // a rebound display's rows carry the unit values
     py::ssize_t position = 0;
     for (py::handle item : progress) {
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_interrupts();
         MOVRA_AT(c);
         if (own_display) {
             windows.at(position++);

@@ -68,10 +68,7 @@ private:
 
 // ---- helpers for bodies ------------------------------------------------
 
-// Raises a pending interrupt (KeyboardInterrupt, or whatever a signal
-// handler raised).  Loops that run many steps without calling into the
-// interpreter's own checks call it now and then, so Ctrl-C still works.
-void check_interrupts();
+// (Ctrl-C in a long loop: check_interrupts, in native/interrupts.h.)
 
 // An import statement inside a function: absolute, with the module
 // namespace as globals, binding nothing in it.  `fromlist` empty for

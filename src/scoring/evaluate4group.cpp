@@ -12,6 +12,7 @@
 #include "evaluate4group.h"
 
 #include "../module/table.h"
+#include "../native/interrupts.h"
 #include "../sequences/events_native.h"
 
 namespace movra {
@@ -68,7 +69,7 @@ py::object evaluate4group(Call &c) {
     py::iterator it = py::iter(groups);
     for (;;) {
         MOVRA_AT(c);
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_interrupts();
         PyObject *item = PyIter_Next(it.ptr());
         if (item == nullptr) {
             if (PyErr_Occurred()) throw py::error_already_set();

@@ -26,6 +26,7 @@
 #include "../module/table.h"
 #include "../native/examine.h"
 #include "../native/fallback.h"
+#include "../native/interrupts.h"
 #include "../native/scalars.h"
 
 #include <pybind11/numpy.h>
@@ -354,7 +355,7 @@ Caught caught_by_groups(Call &c, Examination &x, Taken &taken) {
     events::GroupCatch out;
     events::catch_by_group(s, [&](int64_t size) { return x.flagged.at(size); }, out);
     taken = taken_after_ranking(x, out);
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    check_interrupts();
 
     Caught total;
     size_t sorted = 0;

@@ -18,6 +18,7 @@
 
 #include "../module/table.h"
 #include "../native/examine.h"
+#include "../native/interrupts.h"
 #include "../native/scalars.h"
 
 #include <pybind11/numpy.h>
@@ -290,7 +291,7 @@ Reason occurrences_step(Examination &x) {
                 occ.row.push_back(r);
             }
         }
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_interrupts();
     }
     column.describe(x);
     return {};
@@ -336,7 +337,7 @@ Groups regrouped(const Examination &x) {
     const Occurrences &occ = x.occ;
     std::vector<int64_t> order, begin;
     events::regroup(occ.unit.data(), occ.time.data(), static_cast<int64_t>(occ.time.size()), order, begin);
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    check_interrupts();
     const int64_t groups = static_cast<int64_t>(begin.size()) - 1;
     const bool text = x.unit_type.text();
     Groups out;

@@ -4,6 +4,7 @@
 // date already kept for it.  The first event of a unit is always kept.
 // Units appear in first-seen order and each unit's list grows in place.
 #include "../module/table.h"
+#include "../native/interrupts.h"
 #include "events_native.h"
 
 namespace movra {
@@ -78,7 +79,7 @@ py::object unit_date(Call &c) {
                 set_item(u_d, row[unit], first);
             }
         }
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_interrupts();
     }
     return u_d;
 }

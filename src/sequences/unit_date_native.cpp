@@ -16,6 +16,7 @@
 
 #include "../module/table.h"
 #include "../native/examine.h"
+#include "../native/interrupts.h"
 #include "../native/scalars.h"
 
 #include <cstdlib>
@@ -143,7 +144,7 @@ py::list calendar_lists(const Examination &x) {
     const int64_t units = static_cast<int64_t>(py::len(x.labels));
     events::thin_calendar(x.codes.data(), x.ticks.data(), static_cast<int64_t>(x.codes.size()), units, x.spacing,
                           x.day, kept);
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    check_interrupts();
     py::list positions;
     for (const auto &rows : kept)
         for (int64_t r : rows) positions.append(py::int_(r));

@@ -13,6 +13,7 @@
 
 #include "../module/namespace.h"
 #include "../module/table.h"
+#include "../native/interrupts.h"
 
 namespace movra {
 
@@ -23,6 +24,7 @@ namespace {
 // instead of re-copying the growing list at every row.  Only lists join a
 // list; any other cell fails the way list addition does.
 py::list concat_time_lists(py::handle cells) {
+    constexpr Py_ssize_t kListsPerCheck = 4096;  // interrupt check stride
     py::list joined;
     Py_ssize_t seen = 0;
     for (py::handle cell : cells) {
@@ -33,7 +35,7 @@ py::list concat_time_lists(py::handle cells) {
         }
         Py_ssize_t end = PyList_GET_SIZE(joined.ptr());
         if (PyList_SetSlice(joined.ptr(), end, end, cell.ptr()) != 0) throw py::error_already_set();
-        if (++seen % 4096 == 0 && PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_interrupts_every(++seen, kListsPerCheck);
     }
     return joined;
 }
@@ -123,7 +125,7 @@ py::object usest2uet_counted(Call &c, RowsPerWindow *per_window) {
         auto [index, row] = unpack2(item);
         (void)index;
         count_window_rows(rows, per_window, [&] { usest2uet_window(c, usest, e, ts, WindowRow(row), rows); });
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_interrupts();
     }
     return usest2uet_frame(c, rows);
 }

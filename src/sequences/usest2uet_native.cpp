@@ -21,6 +21,7 @@
 #include "../module/table.h"
 #include "../native/examine.h"
 #include "../native/fallback.h"
+#include "../native/interrupts.h"
 #include "../native/scalars.h"
 
 #include <cmath>
@@ -205,6 +206,7 @@ Reason time_lists_step(Examination &x) {
         log.cell.push_back(static_cast<int64_t>(PyList_GET_SIZE(log.elements.ptr())));
     }
     native::TimeReader reader(x.pandas);
+    constexpr Py_ssize_t kTimesPerCheck = Py_ssize_t{1} << 16;  // interrupt check stride
     const Py_ssize_t n = PyList_GET_SIZE(log.elements.ptr());
     log.times.resize(static_cast<size_t>(n));
     log.missing.resize(static_cast<size_t>(n));
@@ -227,7 +229,7 @@ Reason time_lists_step(Examination &x) {
                 log.aware = aware;
                 break;
         }
-        if ((i & 0xffff) == 0xffff && PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_interrupts_every(i + 1, kTimesPerCheck);
     }
     return {};
 }
@@ -393,7 +395,7 @@ void cut_table_windows(Examination &x, Cutter &cutter) {
         if (i < 0 || i >= w.count) throw py::index_error("window position out of range");
         py::object consumer = w.consumer[i], start = w.start[i], end = w.end[i];
         cutter.window(WindowRow(consumer, start, end), consumer, start, end);
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_interrupts();
     }
 }
 
@@ -409,7 +411,7 @@ void cut_yielded_windows(Examination &x, Cutter &cutter) {
         auto [index, row] = unpack2(item);
         (void)index;
         cutter.window(row, series);
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_interrupts();
     }
 }
 

@@ -87,13 +87,13 @@ int kernel_threads(int64_t readings) {
 // gives it up.  Reordered readings are the kernel's own copies, so the
 // handlers pending run at once; readings in order are read where they lie
 // until the last window is done (run_windows).
-std::unique_ptr<k::Kernel> ordered_kernel(const k::Table &table, int threads, const native::CtrlC &ctrl_c) {
+std::unique_ptr<k::Kernel> ordered_kernel(const k::Table &table, int threads, const CtrlC &ctrl_c) {
     auto kernel = std::make_unique<k::Kernel>(table, [&ctrl_c] { return ctrl_c.pressed(); }, threads);
     if (kernel->interrupted()) {
         kernel.reset();
         ctrl_c.raise_interrupt();
     }
-    if (kernel->reordered() && PyErr_CheckSignals() != 0) throw py::error_already_set();
+    if (kernel->reordered()) check_interrupts();
     return kernel;
 }
 
@@ -147,7 +147,7 @@ k::Result run_on_copies(BarGuard &bar, k::Kernel &kernel, const std::vector<k::W
             run_step(kernel, windows, from, count, options, result);
         }
         if (from == 0) result.reserve_like_these(nwindows);
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_interrupts();
         bar.update(count);
     }
     return result;
@@ -163,7 +163,7 @@ k::Result run_on_copies(BarGuard &bar, k::Kernel &kernel, const std::vector<k::W
 // time, and checking them again afterwards means comparing them with such
 // a copy.
 k::Result run_in_place(k::Kernel &kernel, const std::vector<k::Window> &windows, const k::Options &options,
-                       const native::CtrlC &ctrl_c) {
+                       const CtrlC &ctrl_c) {
     const int64_t nwindows = static_cast<int64_t>(windows.size());
     k::Result result;
     for (int64_t from = 0; from < nwindows; from += kWindowsPerQuietStep) {
@@ -177,7 +177,7 @@ k::Result run_in_place(k::Kernel &kernel, const std::vector<k::Window> &windows,
 }  // namespace
 
 k::Result run_windows(Call &c, std::unique_ptr<k::Kernel> kernel, const std::vector<k::Window> &windows,
-                      const k::Options &options, const native::CtrlC &ctrl_c, k::StageTimes *stages) {
+                      const k::Options &options, const CtrlC &ctrl_c, k::StageTimes *stages) {
     const py::ssize_t nwindows = static_cast<py::ssize_t>(windows.size());
     // The stage times taken, the kernel and its copies are let go before
     // the bar closes.
@@ -197,7 +197,7 @@ k::Result run_windows(Call &c, std::unique_ptr<k::Kernel> kernel, const std::vec
         BarGuard bar(progress_bar(c.global("tqdm"), py::handle(), nwindows));
         bar.update(nwindows);
         bar.close();
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_interrupts();
     }
     return result;
 }
