@@ -6,6 +6,7 @@
 // one frame, and derived ratios, spreads, sums and shares are added column by
 // column.  Neither `df` nor `interval` is modified: every selection, the sort
 // and every filter make new frames.
+#include "../module/progress.h"
 #include "../module/table.h"
 #include "../native/interrupts.h"
 #include "column_placement.h"
@@ -222,9 +223,9 @@ WindowRecords fe4ts_pandas(Call &c, const Fe4tsArgs &a) {
     MOVRA_AT(c);
     WindowTable windows(interval);
     FeatureRows rows(unit);
-    py::object tqdm = c.global("tqdm");
-    const bool own_display = tqdm.is(tqdm_at_load());
-    py::object progress = own_display ? progress_bar(tqdm, windows.rows(), windows.size()) : tqdm(windows.rows());
+    const ProgressDisplay display(c);
+    const bool own_display = display.own();
+    py::object progress = display.over(windows.rows(), [&] { return windows.size(); }, kFe4tsProgress);
     py::list yielded_units;  // a rebound display's rows carry the unit values
     py::ssize_t position = 0;
     for (py::handle item : progress) {

@@ -133,11 +133,6 @@ py::object slice(py::handle obj, py::handle start, py::handle stop, py::handle s
 // caller's stdin, stdout or socket.
 py::object open_file(const Call &c, py::handle path, py::handle mode, py::kwargs kwargs = py::kwargs());
 
-// The progress-bar class that `tqdm` named when the module was loaded.  A
-// script may rebind `tqdm`; a function that treats the display specially
-// compares the current binding with this one.
-py::handle tqdm_at_load();
-
 // An interned string object for a literal (kept for the life of the
 // process); raises MemoryError rather than give a null handle.
 py::handle interned(const char *text);

@@ -12,6 +12,7 @@
 #include <climits>
 
 #include "../module/namespace.h"
+#include "../module/progress.h"
 #include "../module/table.h"
 #include "../native/interrupts.h"
 
@@ -46,15 +47,7 @@ py::object label(const char *text) { return py::reinterpret_borrow<py::object>(i
 }  // namespace
 
 py::object usest2uet_progress(Call &c, py::handle windows, py::handle interval) {
-    py::object tqdm = c.global("tqdm");
-    if (tqdm.is(tqdm_at_load())) {
-        // The number of windows, where the window table tells it.
-        const Py_ssize_t total = PyObject_Size(interval.ptr());
-        if (total >= 0) return tqdm(windows, py::arg("total") = total, py::arg("desc") = "usest2uet");
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
-        PyErr_Clear();
-    }
-    return tqdm(windows);
+    return ProgressDisplay(c).over(windows, [&] { return length_or_unknown(interval); }, kUsest2uetProgress);
 }
 
 void usest2uet_window(Call &c, py::handle usest, py::handle e, py::handle ts, const WindowRow &row, py::list &rows) {

@@ -18,6 +18,7 @@
 #include "usest2uet.h"
 
 #include "../module/namespace.h"
+#include "../module/progress.h"
 #include "../module/table.h"
 #include "../native/examine.h"
 #include "../native/fallback.h"
@@ -419,7 +420,7 @@ void cut_yielded_windows(Examination &x, Cutter &cutter) {
 
 py::object usest2uet_native(Call &c, RowsPerWindow *per_window) {
     native::CollectorPause pause;
-    Examination x(c, c.global("tqdm").is(tqdm_at_load()));
+    Examination x(c, ProgressDisplay(c).own());
     if (!native::kernel_takes(x, kSteps, native::Layer::Usest2uet, x.interval)) return py::object();
     Cutter cutter(x, per_window);
     if (x.genuine)

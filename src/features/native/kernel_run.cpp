@@ -1,6 +1,7 @@
 // Running the kernel over a call's windows (kernel_run.h).
 #include "kernel_run.h"
 
+#include "../../module/progress.h"
 #include "../fe4ts_native.h"
 
 #include <algorithm>
@@ -16,32 +17,6 @@ constexpr int64_t kWindowsPerStep = 512;  // progress and interrupt granularity
 // Readings in order move no bar: their steps only wait for Ctrl-C, and each
 // step ends with the threads waiting for the last of them.
 constexpr int64_t kWindowsPerQuietStep = 4096;
-
-// Closes a progress bar however the loop ends.
-class BarGuard {
-public:
-    explicit BarGuard(py::object bar) : bar_(std::move(bar)) {}
-    void update(int64_t n) { bar_.attr("update")(n); }
-    void close() {
-        py::object bar = std::move(bar_);
-        bar_ = py::object();
-        if (bar) bar.attr("close")();
-    }
-    // Still open only when the loop is left by an error, which is the one
-    // the caller hears of: a failing close() is dropped, and the error set
-    // before it (if any) is set again afterwards, for close() may not be
-    // called with an error set, nor may it replace the error being reported.
-    ~BarGuard() {
-        if (!bar_) return;
-        py::error_scope reported;  // fetches the error now, restores it on leaving
-        PyObject *result = PyObject_CallMethod(bar_.ptr(), "close", nullptr);
-        if (result == nullptr) PyErr_Clear();
-        Py_XDECREF(result);
-    }
-
-private:
-    py::object bar_;
-};
 
 // A status as a message names it.
 const char *status_name(k::Kernel::Status status) {
@@ -136,7 +111,7 @@ void run_step(k::Kernel &kernel, const std::vector<k::Window> &windows, int64_t 
 
 // Over the kernel's own copies: the runs give up the interpreter lock, and
 // between two of them the bar moves and signal handlers run.
-k::Result run_on_copies(BarGuard &bar, k::Kernel &kernel, const std::vector<k::Window> &windows,
+k::Result run_on_copies(ProgressBar &bar, k::Kernel &kernel, const std::vector<k::Window> &windows,
                         const k::Options &options) {
     const int64_t nwindows = static_cast<int64_t>(windows.size());
     k::Result result;
@@ -187,14 +162,14 @@ k::Result run_windows(Call &c, std::unique_ptr<k::Kernel> kernel, const std::vec
     };
     k::Result result;
     if (kernel->reordered()) {
-        BarGuard bar(progress_bar(c.global("tqdm"), py::handle(), nwindows));
+        ProgressBar bar(c, nwindows, kFe4tsProgress);
         result = run_on_copies(bar, *kernel, windows, options);
         release();
         bar.close();
     } else {
         result = run_in_place(*kernel, windows, options, ctrl_c);
         release();
-        BarGuard bar(progress_bar(c.global("tqdm"), py::handle(), nwindows));
+        ProgressBar bar(c, nwindows, kFe4tsProgress);
         bar.update(nwindows);
         bar.close();
         check_interrupts();
@@ -203,13 +178,3 @@ k::Result run_windows(Call &c, std::unique_ptr<k::Kernel> kernel, const std::vec
 }
 
 }  // namespace movra::fe4ts_layer
-
-namespace movra {
-
-py::object progress_bar(py::handle tqdm, py::handle iterable, py::ssize_t total) {
-    constexpr const char *kLabel = "fe4ts";  // the progress bar's label
-    if (iterable) return tqdm(iterable, py::arg("total") = total, py::arg("desc") = kLabel);
-    return tqdm(py::arg("total") = total, py::arg("desc") = kLabel);
-}
-
-}  // namespace movra
