@@ -37,7 +37,7 @@ public:
     // Bound argument i, in parameter order (defaults already filled in).
     py::object arg(int i) const { return py::reinterpret_borrow<py::object>(args_[i]); }
     // The arguments the body reads instead, once its table arguments are
-    // taken in (table_args.h); they outlive the body.
+    // taken in (arrow_tables.h); they outlive the body.
     void use_args(PyObject *const *args) { args_ = args; }
 
     // A global name: the module namespace first, then the builtins module,

@@ -191,6 +191,37 @@ def test_ctrl_c_while_fe4ts_looks_at_a_column_type_is_heard(monkeypatch):
     assert heard
 
 
+def test_ctrl_c_while_a_native_layer_looks_for_arrow_dtypes_is_heard(monkeypatch):
+    # Whether pandas has ArrowDtype is asked of the `pandas` global, which a
+    # script may bind to a module of its own; only AttributeError means that
+    # it has none, and a Ctrl-C heard meanwhile must not be taken for it.
+    import types
+
+    import pandas as pd
+
+    import movra
+
+    heard = []
+
+    class LookedAt(types.ModuleType):
+        @property
+        def ArrowDtype(self):  # Ctrl-C pressed once, while the first look runs
+            if not heard:
+                heard.append(True)
+                raise KeyboardInterrupt
+            return pd.ArrowDtype
+
+        def __getattr__(self, name):
+            return getattr(pd, name)
+
+    df = pd.DataFrame({"U": [1, 1, 2], "T": [0, 1, 0], "V": [1.0, 2.0, 3.0]})
+    interval = pd.DataFrame({"U": [1, 2]})
+    monkeypatch.setattr(movra, "pandas", LookedAt("pandas"))
+    with pytest.raises(KeyboardInterrupt):
+        movra.fe4ts(df, "U", ["T"], [], [], "V", interval)
+    assert heard
+
+
 # ---- Ctrl-C heard by each long loop's own check ---------------------------------
 #
 # Python code hears Ctrl-C by itself; a loop of movra's that runs many steps

@@ -1,6 +1,6 @@
 // Table arguments: pandas frames pass, Arrow streams become the frame
-// pandas.DataFrame.from_arrow makes of them (table_args.h has the rule).
-#include "table_args.h"
+// pandas.DataFrame.from_arrow makes of them (arrow_tables.h has the rule).
+#include "arrow_tables.h"
 
 #include "../native/interrupts.h"
 
