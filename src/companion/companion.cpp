@@ -19,6 +19,7 @@
 #include "../module/errors.h"
 #include "../module/function.h"
 #include "../module/namespace.h"
+#include "../module/progress.h"
 #include "../module/scope.h"
 #include "../sequences/usest2uet.h"
 #include "assembled_rows.h"
@@ -72,8 +73,13 @@ PyObject *records_function = nullptr, *event_rows_function = nullptr;
 
 void ready_runtime() {
     if (function_type_ready() < 0 || scope_type_ready() < 0 || hold_builtins() < 0) throw py::error_already_set();
-    // The progress-bar class movra loaded, as `from tqdm import tqdm` gives it.
-    hold_tqdm(py::module_::import("tqdm").attr("tqdm").ptr());
+    // The progress-bar class loaded at import, for the rule of progress.h.
+    // movra's own hold is in movra's copy of that code, which this module
+    // cannot reach, and movra's namespace, which stays as it is, does not
+    // publish it (its `tqdm` may be rebound by now).  So the class is taken
+    // as movra took it, `from tqdm import tqdm`, which gives the class movra
+    // holds unless tqdm's own module was changed in between.
+    hold_progress_class(py::module_::import("tqdm").attr("tqdm"));
 }
 
 // A function object of movra's type in movra's namespace, running `body`

@@ -6,7 +6,9 @@
 // one frame, and derived ratios, spreads, sums and shares are added column by
 // column.  Neither `df` nor `interval` is modified: every selection, the sort
 // and every filter make new frames.
+#include "../module/progress.h"
 #include "../module/table.h"
+#include "../native/interrupts.h"
 #include "column_placement.h"
 #include "feature_table.h"
 #include "fe4ts_native.h"
@@ -221,13 +223,13 @@ WindowRecords fe4ts_pandas(Call &c, const Fe4tsArgs &a) {
     MOVRA_AT(c);
     WindowTable windows(interval);
     FeatureRows rows(unit);
-    py::object tqdm = c.global("tqdm");
-    const bool own_display = tqdm.is(tqdm_at_load());
-    py::object progress = own_display ? progress_bar(tqdm, windows.rows(), windows.size()) : tqdm(windows.rows());
+    const ProgressDisplay display(c);
+    const bool own_display = display.own();
+    py::object progress = display.over(windows.rows(), [&] { return windows.size(); }, kFe4tsProgress);
     py::list yielded_units;  // a rebound display's rows carry the unit values
     py::ssize_t position = 0;
     for (py::handle item : progress) {
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_interrupts();
         MOVRA_AT(c);
         if (own_display) {
             windows.at(position++);

@@ -26,6 +26,7 @@
 #include "../module/table.h"
 #include "../native/examine.h"
 #include "../native/fallback.h"
+#include "../native/interrupts.h"
 #include "../native/scalars.h"
 #include "distinct_values.h"
 #include "native/examination.h"
@@ -184,7 +185,7 @@ WindowRecords fe4ts_native(Call &c, const Fe4tsArgs &a, PandasRecords pandas_pat
     const std::vector<NumericColumn> periodic = periodic_columns(cx, x);
     MOVRA_AT(c);
     const int threads = kernel_threads(table.rows);
-    const native::CtrlC ctrl_c;
+    const CtrlC ctrl_c;
     // The columns converted during the examination still hold what was
     // converted: the kernel reads one version of the frame.
     if (!x.selection.partial()) x.snapshots.confirm();

@@ -18,9 +18,4 @@ using PandasRecords = WindowRecords (*)(Call &c, const Fe4tsArgs &a);
 // says why and what would make it native.
 WindowRecords fe4ts_native(Call &c, const Fe4tsArgs &a, PandasRecords pandas_path);
 
-// fe4ts's progress bar when `tqdm` is the class loaded with the module: the
-// number of windows and a label, over `iterable` (or updated by hand when
-// it is null).
-py::object progress_bar(py::handle tqdm, py::handle iterable, py::ssize_t total);
-
 }  // namespace movra

@@ -14,6 +14,7 @@
 #include <cerrno>
 
 #include "../module/table.h"
+#include "../native/interrupts.h"
 
 namespace movra {
 
@@ -22,7 +23,7 @@ namespace {
 constexpr long kFileTypeMask = 0170000;
 constexpr long kRegularFile = 0100000;
 constexpr long kPermissionBits = 0777;
-constexpr int kSignalCheckLines = 1024;
+constexpr int kLinesPerCheck = 1024;  // interrupt check stride
 constexpr int kNameAttempts = 16;
 
 // Reads the data lines of an opened input into a list of dicts.
@@ -41,7 +42,7 @@ py::list read_records(Call &c, py::handle f, py::handle sep) {
         py::dict record;
         if (PyDict_MergeFromSeq2(record.ptr(), zip(keys, values).ptr(), 1) < 0) throw py::error_already_set();
         keyvalues.append(record);
-        if (++n % kSignalCheckLines == 0) check_interrupts();
+        check_interrupts_every(++n, kLinesPerCheck);
         MOVRA_AT(c);
     }
     return keyvalues;

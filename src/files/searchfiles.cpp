@@ -10,6 +10,7 @@
 // C stack overflow), and every level that a failure passes through adds
 // its own traceback entry.
 #include "../module/table.h"
+#include "../native/interrupts.h"
 
 namespace movra {
 

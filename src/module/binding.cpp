@@ -8,9 +8,9 @@
 
 #include <frameobject.h>
 
+#include "arrow_tables.h"
 #include "errors.h"
 #include "function.h"
-#include "table_args.h"
 
 namespace movra {
 

@@ -30,7 +30,7 @@ struct NameList {
     int count = 0;
 };
 
-// Positions of the parameters that take tables (table_args.h).
+// Positions of the parameters that take tables (arrow_tables.h).
 struct TableParameters {
     const int *items = nullptr;
     int count = 0;
@@ -104,7 +104,7 @@ struct FunctionEntry {
         return e;
     }
     // The parameters, by position, whose arguments are tables: a pandas
-    // DataFrame or any table with an Arrow stream (table_args.h).
+    // DataFrame or any table with an Arrow stream (arrow_tables.h).
     template <size_t N>
     constexpr FunctionEntry tables(const int (&positions)[N]) const {
         FunctionEntry e = *this;

@@ -12,6 +12,7 @@
 #include "errors.h"
 #include "function.h"
 #include "namespace.h"
+#include "progress.h"
 #include "scope.h"
 #include "table.h"
 
@@ -87,8 +88,8 @@ int import_library_class(PyObject *globals, const char *name) {
         return -1;
     }
     // The class held here is the one fe4ts and usest2uet recognise as the
-    // progress bar loaded at import (a rebound `tqdm` gets the plain call).
-    hold_tqdm(cls);
+    // progress bar loaded at import (progress.h).
+    hold_progress_class(cls);
     return bind(globals, name, cls);
 }
 

@@ -6,7 +6,6 @@ namespace movra {
 namespace {
 
 PyObject *held[static_cast<int>(Builtin::Count_)];
-PyObject *loaded_tqdm;   // the progress-bar class bound at load
 PyObject *builtins_dict;  // the builtins module's namespace, read live
 // In the order of Builtin.
 const char *const held_names[] = {"zip", "range", "all", "any", "sorted", "open"};
@@ -57,10 +56,6 @@ int hold_builtins() {
     Py_DECREF(builtins);
     return status;
 }
-
-void hold_tqdm(PyObject *cls) { Py_XSETREF(loaded_tqdm, Py_NewRef(cls)); }
-
-py::handle tqdm_at_load() { return loaded_tqdm; }
 
 py::object held_builtin(Builtin which) { return py::reinterpret_borrow<py::object>(held[static_cast<int>(which)]); }
 

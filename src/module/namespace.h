@@ -14,7 +14,4 @@ py::object lookup_builtin(py::handle name);
 int hold_builtins();
 py::object held_builtin(Builtin which);
 
-// Keeps the progress-bar class bound as `tqdm` at load (see tqdm_at_load).
-void hold_tqdm(PyObject *cls);
-
 }  // namespace movra

@@ -77,10 +77,6 @@ py::object Call::make_nested(const FunctionEntry &entry, py::handle scope) const
 
 // ---- helpers for bodies ---------------------------------------------------
 
-void check_interrupts() {
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-}
-
 py::object import_module(const Call &c, const char *name, py::handle fromlist) {
     PyObject *module =
         PyImport_ImportModuleLevelObject(interned(name).ptr(), c.globals().ptr(), nullptr, fromlist.ptr(), 0);

@@ -37,7 +37,7 @@ public:
     // Bound argument i, in parameter order (defaults already filled in).
     py::object arg(int i) const { return py::reinterpret_borrow<py::object>(args_[i]); }
     // The arguments the body reads instead, once its table arguments are
-    // taken in (table_args.h); they outlive the body.
+    // taken in (arrow_tables.h); they outlive the body.
     void use_args(PyObject *const *args) { args_ = args; }
 
     // A global name: the module namespace first, then the builtins module,
@@ -68,10 +68,7 @@ private:
 
 // ---- helpers for bodies ------------------------------------------------
 
-// Raises a pending interrupt (KeyboardInterrupt, or whatever a signal
-// handler raised).  Loops that run many steps without calling into the
-// interpreter's own checks call it now and then, so Ctrl-C still works.
-void check_interrupts();
+// (Ctrl-C in a long loop: check_interrupts, in native/interrupts.h.)
 
 // An import statement inside a function: absolute, with the module
 // namespace as globals, binding nothing in it.  `fromlist` empty for
@@ -135,11 +132,6 @@ py::object slice(py::handle obj, py::handle start, py::handle stop, py::handle s
 // left open (closefd=False), so closing our file object never closes the
 // caller's stdin, stdout or socket.
 py::object open_file(const Call &c, py::handle path, py::handle mode, py::kwargs kwargs = py::kwargs());
-
-// The progress-bar class that `tqdm` named when the module was loaded.  A
-// script may rebind `tqdm`; a function that treats the display specially
-// compares the current binding with this one.
-py::handle tqdm_at_load();
 
 // An interned string object for a literal (kept for the life of the
 // process); raises MemoryError rather than give a null handle.

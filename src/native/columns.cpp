@@ -12,7 +12,7 @@ ColumnType type_of(py::handle pandas, py::handle numpy, py::handle column) {
     ColumnType t;
     t.dtype = dt;
     t.kind = utf8(dt.attr("kind"))[0];
-    py::object arrow = py::getattr(pandas, "ArrowDtype", py::none());
+    py::object arrow = optional_attr(pandas, "ArrowDtype");  // absent before pandas 1.5
     if (py::isinstance(dt, numpy.attr("dtype"))) {
         t.family = ColumnType::Numpy;
         t.size = dt.attr("itemsize").cast<int>();
@@ -22,7 +22,7 @@ ColumnType type_of(py::handle pandas, py::handle numpy, py::handle column) {
         t.family = ColumnType::Categorical;
     } else if (py::isinstance(dt, pandas.attr("DatetimeTZDtype"))) {
         t.family = ColumnType::Zoned;
-    } else if (!arrow.is_none() && py::isinstance(dt, arrow)) {
+    } else if (arrow && !arrow.is_none() && py::isinstance(dt, arrow)) {
         t.family = ColumnType::Arrow;
     } else if (optional_attr(dt, "numpy_dtype") && optional_attr(dt, "na_value").is(pandas.attr("NA")) &&
                !py::isinstance(dt, pandas.attr("StringDtype"))) {

@@ -13,6 +13,7 @@
 
 #include "../module/table.h"
 #include "evaluate4group_native.h"
+#include "../native/interrupts.h"
 
 namespace movra {
 
@@ -68,7 +69,7 @@ py::object evaluate4group(Call &c) {
     py::iterator it = py::iter(groups);
     for (;;) {
         MOVRA_AT(c);
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_interrupts();
         PyObject *item = PyIter_Next(it.ptr());
         if (item == nullptr) {
             if (PyErr_Occurred()) throw py::error_already_set();

@@ -28,6 +28,7 @@
 #include "../native/fallback.h"
 #include "../native/frames.h"
 #include "../native/key_columns.h"
+#include "../native/interrupts.h"
 #include "../native/scalars.h"
 #include "event_kernels.h"
 #include "key_table.h"
@@ -362,7 +363,7 @@ Caught caught_by_groups(Call &c, const Context &cx, const Examination &x, Taken 
     events::GroupCatch out;
     events::catch_by_group(s, [&](int64_t size) { return x.flagged.at(size); }, out);
     taken = taken_after_ranking(cx, x, out);
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    check_interrupts();
 
     Caught total;
     size_t sorted = 0;

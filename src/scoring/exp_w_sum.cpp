@@ -3,6 +3,7 @@
 // with reverse=False).  With tail_same the last weight repeats the one
 // before it, so for base 0.5 the weights add up to exactly 1.
 #include "../module/table.h"
+#include "../native/interrupts.h"
 
 namespace movra {
 
@@ -17,8 +18,9 @@ py::object exp_w_sum(Call &c) {
     MOVRA_AT(c);
     const Py_ssize_t n = py::len(x);
     py::list w(n);
+    constexpr Py_ssize_t kWeightsPerCheck = 4096;  // interrupt check stride
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if ((i & 0xFFF) == 0) check_interrupts();
+        check_interrupts_every(i, kWeightsPerCheck);
         PyObject *wi = PyNumber_Power(base.ptr(), py::int_(i + 1).ptr(), Py_None);
         if (wi == nullptr) throw py::error_already_set();
         PyList_SET_ITEM(w.ptr(), i, wi);  // steals the new weight

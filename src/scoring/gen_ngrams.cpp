@@ -7,6 +7,7 @@
 // Series and the like are used as they are, unpadded.  The n-grams are
 // zip(s[0:], s[1:], ..., s[n-1:]), which stops at the shortest view.
 #include "../module/table.h"
+#include "../native/interrupts.h"
 
 namespace movra {
 

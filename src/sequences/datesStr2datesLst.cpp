@@ -3,6 +3,7 @@
 // dropped without a word; the split itself is not protected, so a missing
 // value (a float NaN has no split) or an empty separator still raises.
 #include "../module/table.h"
+#include "../native/interrupts.h"
 
 namespace movra {
 

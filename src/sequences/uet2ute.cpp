@@ -4,6 +4,7 @@
 // kinds, in collection order.
 #include "../module/table.h"
 #include "uet2ute_native.h"
+#include "../native/interrupts.h"
 
 namespace movra {
 
@@ -44,7 +45,7 @@ py::object uet2ute(Call &c) {
         MOVRA_AT(c);
         if (PyList_SetSlice(triples.ptr(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, found.ptr()) != 0)
             throw py::error_already_set();
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_interrupts();
     }
 
     MOVRA_AT(c);

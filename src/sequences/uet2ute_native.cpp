@@ -21,6 +21,7 @@
 #include "../native/examine.h"
 #include "../native/frames.h"
 #include "../native/object_arrays.h"
+#include "../native/interrupts.h"
 #include "../native/scalars.h"
 #include "../native/time_reader.h"
 #include "event_kernels.h"
@@ -311,7 +312,7 @@ Reason occurrences_step(const Context &cx, const TimeCells &cells, const RowKeys
                 occ.row.push_back(r);
             }
         }
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_interrupts();
     }
     column.describe(cx.pandas, occ);
     return {};
@@ -375,7 +376,7 @@ Groups regrouped(const Context &cx, const Examination &x) {
     const Occurrences &occ = x.occ;
     std::vector<int64_t> order, begin;
     events::regroup(occ.unit.data(), occ.time.data(), static_cast<int64_t>(occ.time.size()), order, begin);
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    check_interrupts();
     const int64_t groups = static_cast<int64_t>(begin.size()) - 1;
     const bool text = occ.unit_type.text();
     Groups out;

@@ -5,6 +5,7 @@
 // Units appear in first-seen order and each unit's list grows in place.
 #include "../module/table.h"
 #include "unit_date_native.h"
+#include "../native/interrupts.h"
 
 namespace movra {
 
@@ -78,7 +79,7 @@ py::object unit_date(Call &c) {
                 set_item(u_d, row[unit], first);
             }
         }
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_interrupts();
     }
     return u_d;
 }

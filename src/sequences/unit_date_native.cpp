@@ -19,6 +19,7 @@
 #include "../native/examine.h"
 #include "../native/frames.h"
 #include "../native/key_columns.h"
+#include "../native/interrupts.h"
 #include "../native/scalars.h"
 #include "event_kernels.h"
 
@@ -188,7 +189,7 @@ py::list calendar_lists(const Examination &x) {
     const int64_t units = static_cast<int64_t>(py::len(codes.labels));
     events::thin_calendar(codes.codes.data(), x.shifted.ticks.data(), static_cast<int64_t>(codes.codes.size()), units,
                           x.spacing, x.shifted.day, kept);
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    check_interrupts();
     py::list positions;
     for (const auto &rows : kept)
         for (int64_t r : rows) positions.append(py::int_(r));

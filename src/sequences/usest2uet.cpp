@@ -13,7 +13,9 @@
 #include <climits>
 
 #include "../module/namespace.h"
+#include "../module/progress.h"
 #include "../module/table.h"
+#include "../native/interrupts.h"
 
 namespace movra {
 
@@ -24,6 +26,7 @@ namespace {
 // instead of re-copying the growing list at every row.  Only lists join a
 // list; any other cell fails the way list addition does.
 py::list concat_time_lists(py::handle cells) {
+    constexpr Py_ssize_t kListsPerCheck = 4096;  // interrupt check stride
     py::list joined;
     Py_ssize_t seen = 0;
     for (py::handle cell : cells) {
@@ -34,7 +37,7 @@ py::list concat_time_lists(py::handle cells) {
         }
         Py_ssize_t end = PyList_GET_SIZE(joined.ptr());
         if (PyList_SetSlice(joined.ptr(), end, end, cell.ptr()) != 0) throw py::error_already_set();
-        if (++seen % 4096 == 0 && PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_interrupts_every(++seen, kListsPerCheck);
     }
     return joined;
 }
@@ -45,15 +48,7 @@ py::object label(const char *text) { return py::reinterpret_borrow<py::object>(i
 }  // namespace
 
 py::object usest2uet_progress(Call &c, py::handle windows, py::handle interval) {
-    py::object tqdm = c.global("tqdm");
-    if (tqdm.is(tqdm_at_load())) {
-        // The number of windows, where the window table tells it.
-        const Py_ssize_t total = PyObject_Size(interval.ptr());
-        if (total >= 0) return tqdm(windows, py::arg("total") = total, py::arg("desc") = "usest2uet");
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
-        PyErr_Clear();
-    }
-    return tqdm(windows);
+    return ProgressDisplay(c).over(windows, [&] { return length_or_unknown(interval); }, kUsest2uetProgress);
 }
 
 void usest2uet_window(Call &c, py::handle usest, py::handle e, py::handle ts, const WindowRow &row, py::list &rows) {
@@ -124,7 +119,7 @@ py::object usest2uet_counted(Call &c, RowsPerWindow *per_window) {
         auto [index, row] = unpack2(item);
         (void)index;
         count_window_rows(rows, per_window, [&] { usest2uet_window(c, usest, e, ts, WindowRow(row), rows); });
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_interrupts();
     }
     return usest2uet_frame(c, rows);
 }

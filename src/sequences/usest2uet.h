@@ -31,9 +31,8 @@ void usest2uet_window(Call &c, py::handle usest, py::handle e, py::handle ts, co
 // The result frame from the collected rows, with the count column.
 py::object usest2uet_frame(Call &c, py::handle rows);
 
-// The progress display over the windows: `tqdm` called with `windows` alone,
-// or, when `tqdm` is still the class imported at load, also with the number
-// of windows (the length of `interval`) and a label.
+// The progress display over the windows (progress.h), whose total is the
+// length of `interval` where it has one.
 py::object usest2uet_progress(Call &c, py::handle windows, py::handle interval);
 
 // How many result rows each window yielded to the loop brought, in the

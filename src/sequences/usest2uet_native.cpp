@@ -16,6 +16,7 @@
 #include "usest2uet_native.h"
 
 #include "../module/namespace.h"
+#include "../module/progress.h"
 #include "../module/table.h"
 #include "../native/collector_pause.h"
 #include "../native/examine.h"
@@ -23,6 +24,7 @@
 #include "../native/frames.h"
 #include "../native/key_columns.h"
 #include "../native/object_arrays.h"
+#include "../native/interrupts.h"
 #include "../native/scalars.h"
 #include "../native/time_reader.h"
 #include "event_kernels.h"
@@ -228,6 +230,7 @@ Reason time_lists_step(const Context &cx, const HeldColumns &held, TimeLists &ou
         out.cell.push_back(static_cast<int64_t>(PyList_GET_SIZE(out.elements.ptr())));
     }
     native::TimeReader reader(cx.pandas);
+    constexpr Py_ssize_t kTimesPerCheck = Py_ssize_t{1} << 16;  // interrupt check stride
     const Py_ssize_t n = PyList_GET_SIZE(out.elements.ptr());
     out.times.resize(static_cast<size_t>(n));
     out.missing.resize(static_cast<size_t>(n));
@@ -250,7 +253,7 @@ Reason time_lists_step(const Context &cx, const HeldColumns &held, TimeLists &ou
                 out.aware = aware;
                 break;
         }
-        if ((i & 0xffff) == 0xffff && PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_interrupts_every(i + 1, kTimesPerCheck);
     }
     return {};
 }
@@ -439,7 +442,7 @@ void cut_table_windows(Call &c, const Context &cx, const Windows &w, Cutter &cut
         if (i < 0 || i >= w.count) throw py::index_error("window position out of range");
         py::object consumer = w.consumer[i], start = w.start[i], end = w.end[i];
         cutter.window(WindowRow(consumer, start, end), consumer, start, end);
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_interrupts();
     }
 }
 
@@ -454,7 +457,7 @@ void cut_yielded_windows(Call &c, const Context &cx, Cutter &cutter) {
         auto [index, row] = unpack2(item);
         (void)index;
         cutter.window(row, series);
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_interrupts();
     }
 }
 
@@ -462,7 +465,7 @@ void cut_yielded_windows(Call &c, const Context &cx, Cutter &cutter) {
 
 py::object usest2uet_native(Call &c, RowsPerWindow *per_window) {
     native::CollectorPause pause;
-    Examined e(c, c.global("tqdm").is(tqdm_at_load()));
+    Examined e(c, ProgressDisplay(c).own());
     const py::object interval = c.arg(4);
     if (!native::kernel_takes(e, kSteps, native::Layer::Usest2uet, interval)) return py::object();
     const Context &cx = *e.cx;

@@ -1,5 +1,6 @@
 // The first steps of the examination: the progress display, the call's
 // shape and its aggregation.
+#include "../../module/progress.h"
 #include "examination.h"
 #include "library_rules.h"
 
@@ -8,7 +9,7 @@ namespace movra::fe4ts_layer {
 // The kernel keeps its own loop only with the class loaded with the module,
 // which yields every window unchanged.
 Reason progress_step(const Call &c) {
-    if (!c.global("tqdm").is(tqdm_at_load()))
+    if (!ProgressDisplay(c).own())
         return "tqdm is rebound, and the windows are those its loop yields; the kernel runs under the "
                "tqdm class loaded with movra";
     return {};

@@ -1,6 +1,7 @@
 // Running the kernel over a call's windows (kernel_run.h).
 #include "kernel_run.h"
 
+#include "../../module/progress.h"
 #include "../fe4ts_native.h"
 
 #include <algorithm>
@@ -16,32 +17,6 @@ constexpr int64_t kWindowsPerStep = 512;  // progress and interrupt granularity
 // Readings in order move no bar: their steps only wait for Ctrl-C, and each
 // step ends with the threads waiting for the last of them.
 constexpr int64_t kWindowsPerQuietStep = 4096;
-
-// Closes a progress bar however the loop ends.
-class BarGuard {
-public:
-    explicit BarGuard(py::object bar) : bar_(std::move(bar)) {}
-    void update(int64_t n) { bar_.attr("update")(n); }
-    void close() {
-        py::object bar = std::move(bar_);
-        bar_ = py::object();
-        if (bar) bar.attr("close")();
-    }
-    // Still open only when the loop is left by an error, which is the one
-    // the caller hears of: a failing close() is dropped, and the error set
-    // before it (if any) is set again afterwards, for close() may not be
-    // called with an error set, nor may it replace the error being reported.
-    ~BarGuard() {
-        if (!bar_) return;
-        py::error_scope reported;  // fetches the error now, restores it on leaving
-        PyObject *result = PyObject_CallMethod(bar_.ptr(), "close", nullptr);
-        if (result == nullptr) PyErr_Clear();
-        Py_XDECREF(result);
-    }
-
-private:
-    py::object bar_;
-};
 
 // A status as a message names it.
 const char *status_name(k::Kernel::Status status) {
@@ -87,13 +62,13 @@ int kernel_threads(int64_t readings) {
 // gives it up.  Reordered readings are the kernel's own copies, so the
 // handlers pending run at once; readings in order are read where they lie
 // until the last window is done (run_windows).
-std::unique_ptr<k::Kernel> ordered_kernel(const k::Table &table, int threads, const native::CtrlC &ctrl_c) {
+std::unique_ptr<k::Kernel> ordered_kernel(const k::Table &table, int threads, const CtrlC &ctrl_c) {
     auto kernel = std::make_unique<k::Kernel>(table, [&ctrl_c] { return ctrl_c.pressed(); }, threads);
     if (kernel->interrupted()) {
         kernel.reset();
         ctrl_c.raise_interrupt();
     }
-    if (kernel->reordered() && PyErr_CheckSignals() != 0) throw py::error_already_set();
+    if (kernel->reordered()) check_interrupts();
     return kernel;
 }
 
@@ -136,7 +111,7 @@ void run_step(k::Kernel &kernel, const std::vector<k::Window> &windows, int64_t 
 
 // Over the kernel's own copies: the runs give up the interpreter lock, and
 // between two of them the bar moves and signal handlers run.
-k::Result run_on_copies(BarGuard &bar, k::Kernel &kernel, const std::vector<k::Window> &windows,
+k::Result run_on_copies(ProgressBar &bar, k::Kernel &kernel, const std::vector<k::Window> &windows,
                         const k::Options &options) {
     const int64_t nwindows = static_cast<int64_t>(windows.size());
     k::Result result;
@@ -147,7 +122,7 @@ k::Result run_on_copies(BarGuard &bar, k::Kernel &kernel, const std::vector<k::W
             run_step(kernel, windows, from, count, options, result);
         }
         if (from == 0) result.reserve_like_these(nwindows);
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_interrupts();
         bar.update(count);
     }
     return result;
@@ -163,7 +138,7 @@ k::Result run_on_copies(BarGuard &bar, k::Kernel &kernel, const std::vector<k::W
 // time, and checking them again afterwards means comparing them with such
 // a copy.
 k::Result run_in_place(k::Kernel &kernel, const std::vector<k::Window> &windows, const k::Options &options,
-                       const native::CtrlC &ctrl_c) {
+                       const CtrlC &ctrl_c) {
     const int64_t nwindows = static_cast<int64_t>(windows.size());
     k::Result result;
     for (int64_t from = 0; from < nwindows; from += kWindowsPerQuietStep) {
@@ -177,7 +152,7 @@ k::Result run_in_place(k::Kernel &kernel, const std::vector<k::Window> &windows,
 }  // namespace
 
 k::Result run_windows(Call &c, std::unique_ptr<k::Kernel> kernel, const std::vector<k::Window> &windows,
-                      const k::Options &options, const native::CtrlC &ctrl_c, k::StageTimes *stages) {
+                      const k::Options &options, const CtrlC &ctrl_c, k::StageTimes *stages) {
     const py::ssize_t nwindows = static_cast<py::ssize_t>(windows.size());
     // The stage times taken, the kernel and its copies are let go before
     // the bar closes.
@@ -187,29 +162,19 @@ k::Result run_windows(Call &c, std::unique_ptr<k::Kernel> kernel, const std::vec
     };
     k::Result result;
     if (kernel->reordered()) {
-        BarGuard bar(progress_bar(c.global("tqdm"), py::handle(), nwindows));
+        ProgressBar bar(c, nwindows, kFe4tsProgress);
         result = run_on_copies(bar, *kernel, windows, options);
         release();
         bar.close();
     } else {
         result = run_in_place(*kernel, windows, options, ctrl_c);
         release();
-        BarGuard bar(progress_bar(c.global("tqdm"), py::handle(), nwindows));
+        ProgressBar bar(c, nwindows, kFe4tsProgress);
         bar.update(nwindows);
         bar.close();
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_interrupts();
     }
     return result;
 }
 
 }  // namespace movra::fe4ts_layer
-
-namespace movra {
-
-py::object progress_bar(py::handle tqdm, py::handle iterable, py::ssize_t total) {
-    constexpr const char *kLabel = "fe4ts";  // the progress bar's label
-    if (iterable) return tqdm(iterable, py::arg("total") = total, py::arg("desc") = kLabel);
-    return tqdm(py::arg("total") = total, py::arg("desc") = kLabel);
-}
-
-}  // namespace movra

@@ -2,7 +2,7 @@
 // the readings, and the windows' records under fe4ts's progress bar.
 #pragma once
 
-#include "../../native/ctrl_c.h"
+#include "../../native/interrupts.h"
 #include "examination.h"
 
 #include <memory>
@@ -17,10 +17,10 @@ namespace movra::fe4ts_layer {
 int kernel_threads(int64_t readings);
 
 // The kernel over the readings ordered.  No signal handler runs while the
-// caller's columns are read (native/ctrl_c.h): Ctrl-C, pressed meanwhile,
+// caller's columns are read (native/interrupts.h): Ctrl-C, pressed meanwhile,
 // gives the ordering up and raises KeyboardInterrupt.  `ctrl_c` is made
 // before the table is first read.
-std::unique_ptr<k::Kernel> ordered_kernel(const k::Table &table, int threads, const native::CtrlC &ctrl_c);
+std::unique_ptr<k::Kernel> ordered_kernel(const k::Table &table, int threads, const CtrlC &ctrl_c);
 
 // Why the windows' readings cannot be cut as the pandas path cuts them, or
 // nothing: a count bound among equal times, or float32 readings at equal
@@ -36,6 +36,6 @@ Reason cut_step(const Context &cx, const k::Kernel &kernel, const k::Table &tabl
 // `stages`, when given, receives the kernel's stage times (Options::profile
 // asks for them).
 k::Result run_windows(Call &c, std::unique_ptr<k::Kernel> kernel, const std::vector<k::Window> &windows,
-                      const k::Options &options, const native::CtrlC &ctrl_c, k::StageTimes *stages = nullptr);
+                      const k::Options &options, const CtrlC &ctrl_c, k::StageTimes *stages = nullptr);
 
 }  // namespace movra::fe4ts_layer

@@ -1,8 +1,10 @@
 // The arithmetic rules of the pandas, numpy and pyarrow in use, told apart
 // by small probes.  The kernel reproduces the rules of the versions it
-// knows; a probe that finds others makes the call decline.  They are asked
-// at every call, since they are cheap next to one and a script may rebind
-// or patch the libraries between calls.
+// knows; a probe that finds others makes the call decline.  The moment rule
+// is a fact of the pandas release: it is probed once per pandas.__version__
+// seen (at every call for a pandas without one).  The other probes run at
+// every call that needs them, since they are cheap next to one and a script
+// may rebind or patch the libraries between calls.
 #pragma once
 
 #include "examination.h"

@@ -16,6 +16,7 @@
 // equal units).  The windows' units are made bytes the same way.
 #include "../kernel/parallel.h"
 #include "../kernel/text_codes.h"
+#include "../../native/interrupts.h"
 #include "examination.h"
 #include "kernel_run.h"
 

@@ -1,6 +1,8 @@
 // Table arguments: pandas frames pass, Arrow streams become the frame
-// pandas.DataFrame.from_arrow makes of them (table_args.h has the rule).
-#include "table_args.h"
+// pandas.DataFrame.from_arrow makes of them (arrow_tables.h has the rule).
+#include "arrow_tables.h"
+
+#include "../native/interrupts.h"
 
 #include <string>
 
@@ -82,6 +84,7 @@ bool is_list_type(py::handle types, py::handle type) {
 py::object list_cells(const Call &c, py::handle pandas, py::handle pyarrow, py::handle column) {
     py::object compute = import_module(c, "pyarrow.compute", py::make_tuple("list_flatten"));
     py::object cells = c.global("numpy").attr("empty")(py::len(column), py::arg("dtype") = py::str("object"));
+    constexpr py::ssize_t kCellsPerCheck = 4096;  // interrupt check stride
     py::ssize_t at = 0;
     for (py::handle chunk : column.attr("chunks")) {
         py::object items = pyarrow.attr("table")(py::make_tuple(compute.attr("list_flatten")(chunk)),
@@ -97,7 +100,7 @@ py::object list_cells(const Call &c, py::handle pandas, py::handle pyarrow, py::
             }
             cells[py::int_(at++)] = cell;
             // A log of millions of lists takes seconds here; Ctrl-C is heard.
-            if (at % 4096 == 0 && PyErr_CheckSignals() != 0) throw py::error_already_set();
+            check_interrupts_every(at, kCellsPerCheck);
         }
     }
     return cells;

@@ -1,9 +1,9 @@
-// Ctrl-C during work that no Python code may interrupt (see ctrl_c.h).
-#include "ctrl_c.h"
+// Ctrl-C during work that no Python code may interrupt (interrupts.h).
+#include "interrupts.h"
 
 #include <csignal>
 
-namespace movra::native {
+namespace movra {
 
 CtrlC::CtrlC() {
     // From sys.modules, where the interpreter put it at startup: an import
@@ -21,8 +21,10 @@ bool CtrlC::pressed() const { return watched_ && PyOS_InterruptOccurred() != 0; 
 
 void CtrlC::raise_interrupt() const {
     PyErr_SetInterrupt();
+    // Should the handler raise nothing (it was replaced meanwhile), the work
+    // given up still ends in KeyboardInterrupt.
     if (PyErr_CheckSignals() == 0) PyErr_SetNone(PyExc_KeyboardInterrupt);
     throw py::error_already_set();
 }
 
-}  // namespace movra::native
+}  // namespace movra
