@@ -5,6 +5,7 @@
 #include "decline.h"
 
 #include <cstddef>
+#include <optional>
 
 namespace movra::native {
 
@@ -35,6 +36,18 @@ Reason looked_at(Look &&look, Raised raised_is = Raised::Said) {
         return std::string("a value could not be converted (") + e.what() + ")";
     }
 }
+
+// The call a layer examines, and what its steps find out about it: the
+// layer's Context, made by its first step, and its Examination, which
+// each step writes its own part of.  A layer whose call holds more keeps
+// a struct of its own.
+template <class Context, class Examination>
+struct Examined {
+    explicit Examined(const Call &call) : c(call) {}
+    const Call &c;
+    std::optional<Context> cx;
+    Examination x;
+};
 
 // Runs `steps` on the examination `x` in order, as looked_at runs a look;
 // the first reason ends it.

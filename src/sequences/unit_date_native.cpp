@@ -158,16 +158,9 @@ Reason codes_step(const Context &cx, Py_ssize_t rows, const Units &units, UnitCo
     return {};
 }
 
-// The call being examined, and what the steps find out about it.
-struct Examined {
-    explicit Examined(const Call &call) : c(call) {}
-    const Call &c;
-    std::optional<Context> cx;
-    Examination x;
-};
-
 // The steps in order, each with what it reads of the earlier ones; the
 // first reason ends the examination.
+using Examined = native::Examined<Context, Examination>;
 using Step = Reason (*)(Examined &);
 constexpr Step kSteps[] = {
     [](Examined &e) {
