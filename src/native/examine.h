@@ -43,7 +43,14 @@ Reason looked_at(Look &&look, Raised raised_is = Raised::Said) {
 // a struct of its own.
 template <class Context, class Examination>
 struct Examined {
+    using Step = Reason (*)(Examined &);
     explicit Examined(const Call &call) : c(call) {}
+    // The Context, made by the first step that asks: inside the runner, so
+    // that failing to make it declines the call as any step's failure does.
+    Context &context() {
+        if (!cx) cx.emplace(c);
+        return *cx;
+    }
     const Call &c;
     std::optional<Context> cx;
     Examination x;

@@ -270,15 +270,10 @@ Reason flagged_step(const Context &cx, const GroupCodes &codes, std::unordered_m
     return {};
 }
 
-// The steps in order, each with what it reads of the earlier ones; the
-// first reason ends the examination.
+// The steps in order; the first reason ends the examination.
 using Examined = native::Examined<Context, Examination>;
-using Step = Reason (*)(Examined &);
-constexpr Step kSteps[] = {
-    [](Examined &e) {
-        e.cx.emplace(e.c);
-        return frame_step(*e.cx, e.x.rows);
-    },
+constexpr Examined::Step kSteps[] = {
+    [](Examined &e) { return frame_step(e.context(), e.x.rows); },
     [](Examined &e) { return predictions_step(*e.cx, e.x.rows, e.x.predictions); },
     [](Examined &e) { return labels_step(*e.cx, e.x.rows, e.x.labels); },
     [](Examined &e) { return groups_step(*e.cx, e.x.rows, e.x.keys, e.x.hold, e.x.codes); },

@@ -319,15 +319,10 @@ Reason read_only_step(const Context &cx, bool &read_only) {
     return {};
 }
 
-// The steps in order, each with what it reads of the earlier ones; the
-// first reason ends the examination.
+// The steps in order; the first reason ends the examination.
 using Examined = native::Examined<Context, Examination>;
-using Step = Reason (*)(Examined &);
-constexpr Step kSteps[] = {
-    [](Examined &e) {
-        e.cx.emplace(e.c);
-        return frame_step(*e.cx);
-    },
+constexpr Examined::Step kSteps[] = {
+    [](Examined &e) { return frame_step(e.context()); },
     [](Examined &e) { return length_cut_step(*e.cx, e.x.keep); },
     [](Examined &e) { return columns_step(*e.cx, e.x.columns); },
     [](Examined &e) { return time_axis_step(e.c, *e.cx, e.x.columns, e.x.time); },

@@ -338,15 +338,10 @@ Reason unit_order_step(const TimeCells &cells, const RowKeys &keys, Occurrences 
     return {};
 }
 
-// The steps in order, each with what it reads of the earlier ones; the
-// first reason ends the examination.
+// The steps in order; the first reason ends the examination.
 using Examined = native::Examined<Context, Examination>;
-using Step = Reason (*)(Examined &);
-constexpr Step kSteps[] = {
-    [](Examined &e) {
-        e.cx.emplace(e.c);
-        return frame_step(*e.cx);
-    },
+constexpr Examined::Step kSteps[] = {
+    [](Examined &e) { return frame_step(e.context()); },
     [](Examined &e) { return cells_step(*e.cx, e.x.cells); },
     [](Examined &e) { return keys_step(*e.cx, e.x.cells, e.x.keys); },
     [](Examined &e) { return occurrences_step(*e.cx, e.x.cells, e.x.keys, e.x.occ); },

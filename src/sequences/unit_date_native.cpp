@@ -158,15 +158,10 @@ Reason codes_step(const Context &cx, Py_ssize_t rows, const Units &units, UnitCo
     return {};
 }
 
-// The steps in order, each with what it reads of the earlier ones; the
-// first reason ends the examination.
+// The steps in order; the first reason ends the examination.
 using Examined = native::Examined<Context, Examination>;
-using Step = Reason (*)(Examined &);
-constexpr Step kSteps[] = {
-    [](Examined &e) {
-        e.cx.emplace(e.c);
-        return frame_step(*e.cx, e.x.rows);
-    },
+constexpr Examined::Step kSteps[] = {
+    [](Examined &e) { return frame_step(e.context(), e.x.rows); },
     [](Examined &e) { return daysdiff_step(*e.cx, e.x.spacing); },
     [](Examined &e) { return times_step(*e.cx, e.x.times); },
     [](Examined &e) { return units_step(*e.cx, e.x.units); },
