@@ -26,8 +26,8 @@ constexpr int64_t kTelling = 64;   // wanted readings of the sample that tell th
 // Which units are wanted: a byte per value where the units span a small
 // range, a bit per value where they span a modest one (the look then costs
 // little more than reading the column), else the ordering's codes of them.
-// Each test is a small value of its own, so
-// that the look keeps what it reads in registers.
+// Each test is a small value of its own, so that the look keeps what it
+// reads in registers.
 struct BitTest {
     const uint32_t *bits;  // not of the type of the positions written meanwhile
     int64_t lo;

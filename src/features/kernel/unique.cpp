@@ -59,25 +59,24 @@ bool all_within(const T *v, int64_t n, T lo, uint64_t span) {
 template <class T>
 class SeenRange {
 public:
+    explicit SeenRange(T first) : lo_(first), hi_(first) {}
     void saw(T v) {
-        if (none_ || v < lo_) lo_ = v;
-        if (none_ || v > hi_) hi_ = v;
-        none_ = false;
+        lo_ = std::min(lo_, v);
+        hi_ = std::max(hi_, v);
     }
     // Whether the `distinct` values seen are every value from lo to hi.
     bool full(size_t distinct) const {
         if constexpr (!std::is_integral_v<T>) {
             return false;
         } else {
-            return !none_ && span() == distinct - 1;
+            return span() == distinct - 1;
         }
     }
     T lo() const { return lo_; }
     uint64_t span() const { return static_cast<uint64_t>(hi_) - static_cast<uint64_t>(lo_); }
 
 private:
-    T lo_{}, hi_{};
-    bool none_ = true;
+    T lo_, hi_;
 };
 
 // Values a block: the range test runs once per block, and a block with a
@@ -104,10 +103,9 @@ std::vector<int64_t> first_occurrences(const T *v, int64_t n, int threads) {
         const T *const values = v;
         const int64_t stop = end;
         FirstSeen &part = seen[p];
-        SeenRange<T> range;
+        SeenRange<T> range(values[begin]);
         const uint64_t first = key_bits(values[begin]);
         part.add(first, begin);
-        range.saw(values[begin]);
         std::fill(std::begin(cache), std::end(cache), first);
         bool full = range.full(part.order().size());
         for (int64_t block = begin + 1; block < stop; block += kBlock) {
