@@ -98,8 +98,8 @@ void plan_derived(Call &c, const Fe4tsArgs &a, const std::vector<py::object> &he
 }
 
 void compute_values(const DerivedPlan &plan, const double *records, double *out, py::ssize_t rows) {
-    auto column = [&](const Source &s) {
-        if (s.kind == Source::Record) return records + static_cast<py::ssize_t>(s.at) * rows;
+    auto column = [&](const Operand &s) {
+        if (s.kind == Operand::Record) return records + static_cast<py::ssize_t>(s.at) * rows;
         return static_cast<const double *>(out + plan.columns[static_cast<size_t>(s.at)].slot * rows);
     };
     for (const DerivedColumn &d : plan.columns)

@@ -22,7 +22,7 @@
 namespace movra {
 
 // Where an operand or a derived column's value comes from.
-struct Source {
+struct Operand {
     enum Kind : uint8_t { Absent, Record, Derived } kind = Absent;
     int at = -1;  // Record: its feature column, -1 when not one float64 column; Derived: its entry
 };
@@ -32,7 +32,7 @@ struct Source {
 struct DerivedColumn {
     enum Kind : uint8_t { None, Values, Pandas } kind = None;
     py::object name, first, second;
-    Source a, b;
+    Operand a, b;
     DerivedOp op = DerivedOp::Ratio;
     int slot = -1;  // Values: its column among the computed ones
 };
@@ -59,8 +59,8 @@ public:
         d.second = second.o;
         d.op = op;
         d.a = find(first.o);
-        if (d.a.kind != Source::Absent) d.b = find(second.o);
-        if (d.a.kind != Source::Absent && d.b.kind != Source::Absent)
+        if (d.a.kind != Operand::Absent) d.b = find(second.o);
+        if (d.a.kind != Operand::Absent && d.b.kind != Operand::Absent)
             d.kind = values(d.a) && values(d.b) ? DerivedColumn::Values : DerivedColumn::Pandas;
         if (d.kind == DerivedColumn::Values) d.slot = slots_++;
         else all_values_ = false;
@@ -80,14 +80,14 @@ public:
     bool all_values() const { return all_values_ && slots_ == static_cast<int>(columns.size()); }
 
 private:
-    Source find(py::handle label) const {
-        if (derived_.contains(label)) return {Source::Derived, derived_[label].cast<int>()};
-        if (records_.contains(label)) return {Source::Record, records_[label].cast<int>()};
+    Operand find(py::handle label) const {
+        if (derived_.contains(label)) return {Operand::Derived, derived_[label].cast<int>()};
+        if (records_.contains(label)) return {Operand::Record, records_[label].cast<int>()};
         return {};
     }
-    bool values(const Source &s) const {
-        if (s.kind == Source::Record) return s.at >= 0;
-        return s.kind == Source::Derived && columns[static_cast<size_t>(s.at)].kind == DerivedColumn::Values;
+    bool values(const Operand &s) const {
+        if (s.kind == Operand::Record) return s.at >= 0;
+        return s.kind == Operand::Derived && columns[static_cast<size_t>(s.at)].kind == DerivedColumn::Values;
     }
 
     py::dict records_, derived_;
